@@ -1,0 +1,39 @@
+#pragma once
+// The converters of Zimbra item metadata files (contacts, appointments, tasks,
+// notebook pages) into items of the store's default folders. The migration
+// engine classifies each queued file and calls the converter of its kind.
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "store/PstStoreSession.h"
+
+namespace items {
+
+// What the engine hands every converter for the file at hand.
+struct ItemContext {
+    store::Session* session = nullptr;  // the open session of the mailbox
+    std::string storeEntryID;           // StoreEntryID of the mailbox's store
+    std::function<void()> yield;        // lets the window process its events (may be empty)
+    std::function<void(const std::string&)> setStatus;  // LblCurrentDBX text (may be empty)
+};
+
+enum class ItemOutcome {
+    Saved,      // the item is saved in the store: its source may go once committed
+    Failed,     // conversion or save failed: the source stays
+    NoSection,  // the file holds no section of this kind: nothing made, the source stays
+};
+
+class ItemConverters {
+public:
+    virtual ~ItemConverters() = default;
+    virtual ItemOutcome ConvertContactFile(const ItemContext& ctx, const std::string& metaPath) = 0;
+    virtual ItemOutcome ConvertCalendarFile(const ItemContext& ctx, const std::string& metaPath) = 0;
+    virtual ItemOutcome ConvertTaskFile(const ItemContext& ctx, const std::string& metaPath) = 0;
+    virtual ItemOutcome ConvertNoteFile(const ItemContext& ctx, const std::string& metaPath) = 0;
+};
+
+// The Zimbra converters.
+std::unique_ptr<ItemConverters> CreateZimbraItemConverters();
+
+}  // namespace items
