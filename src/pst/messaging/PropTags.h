@@ -126,4 +126,71 @@ inline constexpr uint32_t PR_BUSINESS_ADDRESS_STATE_OR_PROVINCE = MakeTag(0x3A28
 inline constexpr uint32_t PR_BUSINESS_ADDRESS_POSTAL_CODE = MakeTag(0x3A2A, PT_UNICODE);
 inline constexpr uint32_t PR_BUSINESS_ADDRESS_COUNTRY = MakeTag(0x3A26, PT_UNICODE);
 
+// --- Contacts, appointments (tagged part, items converters) ---------------------
+inline constexpr uint32_t PR_SPOUSE_NAME = MakeTag(0x3A48, PT_UNICODE);
+inline constexpr uint32_t PR_HOME_FAX_NUMBER = MakeTag(0x3A25, PT_UNICODE);
+inline constexpr uint32_t PR_NICKNAME = MakeTag(0x3A4F, PT_UNICODE);
+inline constexpr uint32_t PR_START_DATE = MakeTag(0x0060, PT_SYSTIME);
+inline constexpr uint32_t PR_END_DATE = MakeTag(0x0061, PT_SYSTIME);
+inline constexpr uint32_t PR_ICON_INDEX = MakeTag(0x1080, PT_LONG);
+
+// --- Named property ids (LIDs) of contacts, appointments, tasks, notes -----------
+// [MS-OXPROPS]; the property set is given beside each group.
+namespace lid {
+// PSETID_Address ([MS-OXOCNTC])
+inline constexpr uint32_t PidLidFileUnder = 0x8005;
+inline constexpr uint32_t PidLidFileUnderId = 0x8006;
+inline constexpr uint32_t PidLidHasPicture = 0x8015;
+inline constexpr uint32_t PidLidHomeAddress = 0x801A;
+inline constexpr uint32_t PidLidWorkAddress = 0x801B;
+inline constexpr uint32_t PidLidAddressBookProviderEmailList = 0x8028;
+inline constexpr uint32_t PidLidAddressBookProviderArrayType = 0x8029;
+inline constexpr uint32_t PidLidHtml = 0x802B;
+inline constexpr uint32_t PidLidWorkAddressStreet = 0x8045;
+inline constexpr uint32_t PidLidWorkAddressCity = 0x8046;
+inline constexpr uint32_t PidLidWorkAddressState = 0x8047;
+inline constexpr uint32_t PidLidWorkAddressPostalCode = 0x8048;
+inline constexpr uint32_t PidLidWorkAddressCountry = 0x8049;
+inline constexpr uint32_t PidLidInstantMessagingAddress = 0x8062;
+inline constexpr uint32_t PidLidEmail1DisplayName = 0x8080;
+inline constexpr uint32_t PidLidEmail1AddressType = 0x8082;
+inline constexpr uint32_t PidLidEmail1EmailAddress = 0x8083;
+inline constexpr uint32_t PidLidEmail1OriginalDisplayName = 0x8084;
+inline constexpr uint32_t PidLidEmail2DisplayName = 0x8090;
+inline constexpr uint32_t PidLidEmail2AddressType = 0x8092;
+inline constexpr uint32_t PidLidEmail2EmailAddress = 0x8093;
+inline constexpr uint32_t PidLidEmail2OriginalDisplayName = 0x8094;
+inline constexpr uint32_t PidLidEmail3DisplayName = 0x80A0;
+inline constexpr uint32_t PidLidEmail3AddressType = 0x80A2;
+inline constexpr uint32_t PidLidEmail3EmailAddress = 0x80A3;
+inline constexpr uint32_t PidLidEmail3OriginalDisplayName = 0x80A4;
+inline constexpr uint32_t PidLidBirthdayLocal = 0x80DE;
+// PSETID_Appointment ([MS-OXOCAL])
+inline constexpr uint32_t PidLidBusyStatus = 0x8205;
+inline constexpr uint32_t PidLidLocation = 0x8208;
+inline constexpr uint32_t PidLidAppointmentStartWhole = 0x820D;
+inline constexpr uint32_t PidLidAppointmentEndWhole = 0x820E;
+inline constexpr uint32_t PidLidAppointmentDuration = 0x8213;
+inline constexpr uint32_t PidLidAppointmentSubType = 0x8215;
+inline constexpr uint32_t PidLidAppointmentStateFlags = 0x8217;
+inline constexpr uint32_t PidLidRecurring = 0x8223;
+// PSETID_Task ([MS-OXOTASK])
+inline constexpr uint32_t PidLidTaskStatus = 0x8101;
+inline constexpr uint32_t PidLidPercentComplete = 0x8102;
+inline constexpr uint32_t PidLidTaskStartDate = 0x8104;
+inline constexpr uint32_t PidLidTaskDueDate = 0x8105;
+inline constexpr uint32_t PidLidTaskDateCompleted = 0x810F;
+inline constexpr uint32_t PidLidTaskComplete = 0x811C;
+// PSETID_Common
+inline constexpr uint32_t PidLidReminderSet = 0x8503;
+inline constexpr uint32_t PidLidCommonStart = 0x8516;
+inline constexpr uint32_t PidLidCommonEnd = 0x8517;
+// PSETID_Note ([MS-OXONOTE])
+inline constexpr uint32_t PidLidNoteColor = 0x8B00;
+inline constexpr uint32_t PidLidNoteWidth = 0x8B02;
+inline constexpr uint32_t PidLidNoteHeight = 0x8B03;
+inline constexpr uint32_t PidLidNoteX = 0x8B04;
+inline constexpr uint32_t PidLidNoteY = 0x8B05;
+}  // namespace lid
+
 }  // namespace pst::tags
