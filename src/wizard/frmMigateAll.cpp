@@ -1,0 +1,274 @@
+#include "wizard/frmMigateAll.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QFile>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPointer>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStringList>
+#include <cmath>
+
+#include "wizard/Look.h"
+#include "wizard/ShellServices.h"
+#include "wizard/frmStart.h"
+
+namespace wizard {
+
+namespace {
+
+QString FromUtf8(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
+
+}  // namespace
+
+DriverFactory& MigrationDriverFactory() {
+    static DriverFactory factory = EngineDriverFactory();
+    return factory;
+}
+
+QString DialogFilter(const QString& pairs) {
+    const QStringList parts = pairs.split(QLatin1Char('|'));
+    QStringList filters;
+    for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+        QString description = parts[i];
+        const QString patterns = QString(parts[i + 1]).replace(QLatin1Char(';'), QLatin1Char(' '));
+        if (!description.contains(QLatin1Char('('))) description += QStringLiteral(" (") + patterns + QLatin1Char(')');
+        filters << description;
+    }
+    if (filters.isEmpty() && !pairs.isEmpty()) filters << pairs;
+    return filters.join(QStringLiteral(";;"));
+}
+
+frmMigateAll::frmMigateAll(QWidget* owner, SettingsSource settings, RowMarker marker)
+    : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
+                         Qt::WindowSystemMenuHint),
+      settings_(std::move(settings)),
+      marker_(std::move(marker)),
+      owner_(owner) {
+    setObjectName(QStringLiteral("frmMigateAll"));
+    setWindowModality(Qt::ApplicationModal);
+    setWindowIcon(AppIcon());
+    setFixedSize(Tw(9630), Tw(4260));
+    setFont(UiFont(9));
+
+    const QColor white(255, 255, 255), grey(192, 192, 192);
+
+    Shape2 = new Band(this, white, grey);
+    Place(Shape2, -120, -120, 10695, 1455);
+    lblCount1 = MakeLabel(this, QString(), UiFont(9.75, true), 120, 120, 9375, 375);
+    lblCount1->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    SetColours(lblCount1, Qt::black, white);
+    CmdSkip = new QPushButton(QStringLiteral("X"), this);
+    CmdSkip->setFont(UiFont(9.75, true));
+    CmdSkip->setToolTip(QStringLiteral("Cancel Migration of Current Mailbox"));
+    CmdSkip->setAutoDefault(false);
+    Place(CmdSkip, 9120, 240, 375, 315);
+    lblProgress = MakeLabel(this, QString(), UiFont(11.25), 120, 600, 6015, 255);
+    lblProgress->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    ProgressBar1 = new QProgressBar(this);
+    ProgressBar1->setTextVisible(false);
+    Place(ProgressBar1, 120, 960, 9375, 255);
+
+    FrameConversion = new QGroupBox(this);
+    FrameConversion->setFont(UiFont(9));
+    ClassicFrame(FrameConversion);
+    Place(FrameConversion, 120, 1440, 9375, 1095);
+    LblCurrentDBX = MakeLabel(FrameConversion, QString(), UiFont(9), 200, 280, 9015, 735, true);
+    SetColours(LblCurrentDBX, QColor(128, 128, 128));
+    // Long paths are broken anywhere rather than overflowing the frame.
+    LblCurrentDBX->setTextInteractionFlags(Qt::NoTextInteraction);
+
+    Image1 = new QLabel(this);
+    Image1->setPixmap(WarningPixmap());
+    Place(Image1, 120, 2760, 240, 240);
+    ChkDelete = new QCheckBox(QStringLiteral("Delete Source file(s), during conversion..."), this);
+    ChkDelete->setFont(UiFont(9));
+    SetColours(ChkDelete, QColor(128, 0, 0));
+    Place(ChkDelete, 480, 2760, 3735, 255);
+    lblDeleteHelp = new HelpLink(QStringLiteral(" [ ? ]"), this);
+    lblDeleteHelp->setFont(UiFont(9));
+    Place(lblDeleteHelp, 4200, 2760, 495, 240);
+
+    Shape1 = new Band(this, white, grey);
+    Place(Shape1, -360, 3480, 10695, 1455);
+    CmdStartConversion = new QPushButton(QStringLiteral("Sta&rt Migration"), this);
+    CmdStartConversion->setFont(VerdanaFont(9.75));
+    CmdStartConversion->setAutoDefault(false);
+    Place(CmdStartConversion, 3600, 3600, 2415, 555);
+    CmdStopMigration = new QPushButton(QStringLiteral("S&top Migration"), this);
+    CmdStopMigration->setFont(VerdanaFont(9.75));
+    CmdStopMigration->setToolTip(QStringLiteral("Stops Complete Migration"));
+    CmdStopMigration->setAutoDefault(false);
+    Place(CmdStopMigration, 3600, 3600, 2415, 555);
+    Shape2->lower();
+    Shape1->lower();
+
+    connect(CmdStartConversion, &QPushButton::clicked, this, &frmMigateAll::CmdStartConversion_Click);
+    connect(CmdSkip, &QPushButton::clicked, this, &frmMigateAll::CmdSkip_Click);
+    connect(CmdStopMigration, &QPushButton::clicked, this, &frmMigateAll::CmdStopMigration_Click);
+    connect(lblDeleteHelp, &HelpLink::clicked, this, &frmMigateAll::lblDeleteHelp_Click);
+
+    if (MigrationDriverFactory()) driver_ = MigrationDriverFactory()(*this);
+    Form_Load();
+}
+
+frmMigateAll::~frmMigateAll() = default;
+
+void frmMigateAll::Form_Load() {
+    setWindowTitle(QStringLiteral("Migration Status"));
+    min_ = 0;
+    max_ = 100;
+    ProgressBar1->setRange(0, 100 * 100);
+    ProgressBar1->setValue(0);
+    progress_ = 0;
+    lblProgress->setText(QStringLiteral("0% Complete"));
+    lblCount1->setText(QStringLiteral("Migration Not Started Yet..."));
+    LblCurrentDBX->setText(QStringLiteral("Migrating Messages..."));
+    FrameConversion->setTitle(QStringLiteral(" Details "));
+    CmdSkip->setEnabled(false);
+    CmdStopMigration->setVisible(false);
+    CmdStartConversion->setEnabled(driver_ != nullptr);
+    ChkDelete->setChecked(false);
+    if (driver_)
+        driver_->Form_Load();
+    else
+        LblCurrentDBX->setText(QStringLiteral("This build has no migration engine."));
+}
+
+void frmMigateAll::ShowModal() {
+    if (!isVisible()) CentreOver(this, owner_);
+    show();
+    raise();
+    activateWindow();
+}
+
+void frmMigateAll::CmdStartConversion_Click() {
+    // The button is disabled by the run, but a click already queued must not start a second one.
+    if (running_ || unloaded_ || !driver_) return;
+    running_ = true;
+    CmdStartConversion->setEnabled(false);
+    QPointer<frmMigateAll> self(this);
+    driver_->CmdStartConversion_Click();
+    if (!self) return;
+    running_ = false;
+    Q_EMIT runFinished();
+}
+
+void frmMigateAll::CmdSkip_Click() {
+    if (driver_) driver_->CmdSkip_Click();
+}
+
+void frmMigateAll::CmdStopMigration_Click() {
+    if (driver_) driver_->CmdStopMigration_Click();
+}
+
+void frmMigateAll::lblDeleteHelp_Click() { OpenURL(HelpSite() + QStringLiteral("/orvandel/help/delete-source.html")); }
+
+void frmMigateAll::closeEvent(QCloseEvent* event) {
+    event->accept();
+    const bool wasUnloaded = unloaded_;
+    unloaded_ = true;
+    if (!wasUnloaded && driver_) driver_->WindowClosed();
+}
+
+void frmMigateAll::keyPressEvent(QKeyEvent* event) {
+    // Escape closes the window the way the close box does.
+    if (event->key() == Qt::Key_Escape) {
+        close();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+engine::MigrationSettings frmMigateAll::ReadSettings() {
+    return settings_ ? settings_() : engine::MigrationSettings{};
+}
+
+void frmMigateAll::SetLabel(engine::Label label, const std::string& text) {
+    const QString value = FromUtf8(text);
+    switch (label) {
+        case engine::Label::lblCount1: lblCount1->setText(value); break;
+        case engine::Label::lblProgress: lblProgress->setText(value); break;
+        case engine::Label::LblCurrentDBX: LblCurrentDBX->setText(value); break;
+        case engine::Label::FrameConversion: FrameConversion->setTitle(value); break;
+        case engine::Label::WindowTitle: setWindowTitle(value); break;
+    }
+}
+
+void frmMigateAll::SetProgressRange(int min, int max) {
+    min_ = min;
+    max_ = max > min ? max : min + 1;
+    // The bar works in hundredths so that a fractional value shows.
+    ProgressBar1->setRange(min_ * 100, max_ * 100);
+}
+
+void frmMigateAll::SetProgress(float value) {
+    progress_ = value;
+    const double clamped = std::min<double>(std::max<double>(value, min_), max_);
+    ProgressBar1->setValue(static_cast<int>(std::lround(clamped * 100)));
+    Q_EMIT progressChanged(value);
+}
+
+namespace {
+
+QPushButton* ButtonOf(frmMigateAll& w, engine::Button button) {
+    switch (button) {
+        case engine::Button::CmdStartConversion: return w.CmdStartConversion;
+        case engine::Button::CmdSkip: return w.CmdSkip;
+        case engine::Button::CmdStopMigration: return w.CmdStopMigration;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+void frmMigateAll::SetButtonEnabled(engine::Button button, bool enabled) {
+    // Start stays disabled while a run is in progress, whatever the engine asks in between.
+    if (button == engine::Button::CmdStartConversion && enabled && running_) return;
+    if (QPushButton* b = ButtonOf(*this, button)) b->setEnabled(enabled);
+}
+
+void frmMigateAll::SetButtonVisible(engine::Button button, bool visible) {
+    if (QPushButton* b = ButtonOf(*this, button)) {
+        b->setVisible(visible);
+        if (visible) b->raise();
+    }
+}
+
+bool frmMigateAll::DeleteSourceChecked() { return ChkDelete->isChecked(); }
+
+bool frmMigateAll::AskYesNo(const std::string& title, const std::string& text) {
+    return wizard::AskYesNo(this, FromUtf8(title), FromUtf8(text));
+}
+
+void frmMigateAll::ShowMessage(const std::string& title, const std::string& text, engine::MessageIcon icon) {
+    QMessageBox::Icon qicon = QMessageBox::Information;
+    if (icon == engine::MessageIcon::Warning) qicon = QMessageBox::Warning;
+    if (icon == engine::MessageIcon::Error) qicon = QMessageBox::Critical;
+    // A window that is already unloaded still reports, but over its owner.
+    QWidget* parent = isVisible() ? static_cast<QWidget*>(this) : owner_;
+    wizard::ShowMessage(parent, FromUtf8(title), FromUtf8(text), qicon);
+}
+
+std::optional<std::string> frmMigateAll::AskSavePath(const std::string& filter, const std::string& proposedName) {
+    const QString chosen = AskSaveFile(this, DialogFilter(FromUtf8(filter)), QFile::decodeName(proposedName.c_str()));
+    if (chosen.isEmpty()) return std::nullopt;
+    return QFile::encodeName(chosen).toStdString();
+}
+
+void frmMigateAll::MarkRow(int row, unsigned rgb, bool bold) {
+    if (marker_) marker_(row, rgb, bold);
+}
+
+void frmMigateAll::Unload() {
+    unloaded_ = true;
+    hide();
+}
+
+void frmMigateAll::Yield() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+
+}  // namespace wizard
