@@ -1,0 +1,568 @@
+// LTP layer: heap-on-node, BTree-on-heap, property contexts and table contexts.
+#include <algorithm>
+
+#include "Internal.h"
+
+namespace pst::verify::detail {
+
+namespace {
+
+// Size in bytes of a fixed-size property type, 0 for variable-size types, -1 for unknown.
+int FixedSize(uint16_t type) {
+    switch (type) {
+        case 0x0002: return 2;
+        case 0x0003: case 0x0004: case 0x000A: return 4;
+        case 0x000B: return 1;
+        case 0x0005: case 0x0006: case 0x0007: case 0x0014: case 0x0040: return 8;
+        case 0x0048: return 16;
+        case 0x000D: case 0x001E: case 0x001F: case 0x0102: case 0x00FB: case 0x00FD: case 0x00FE: return 0;
+        default: return -1;
+    }
+}
+
+bool InPlaceInPc(uint16_t type) {
+    return type == 0x0002 || type == 0x0003 || type == 0x0004 || type == 0x000A || type == 0x000B;
+}
+
+bool KnownType(uint16_t type) {
+    if (type & 0x1000) {
+        const uint16_t base = type & 0x0FFF;
+        return base == 0x0002 || base == 0x0003 || base == 0x0004 || base == 0x0005 || base == 0x0006 ||
+               base == 0x0007 || base == 0x0014 || base == 0x0040 || base == 0x0048 || base == 0x001E ||
+               base == 0x001F || base == 0x0102;
+    }
+    return FixedSize(type) >= 0;
+}
+
+std::string TagText(uint32_t tag) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08X", tag);
+    return buf;
+}
+
+uint64_t KeyValue(std::span<const uint8_t> k) {
+    uint64_t v = 0;
+    for (size_t i = std::min<size_t>(k.size(), 8); i-- > 0;) v = (v << 8) | k[i];
+    return v;
+}
+
+}  // namespace
+
+std::optional<std::span<const uint8_t>> Heap::Item(uint32_t hid, std::string* why) const {
+    if ((hid & 0x1F) != 0) {
+        if (why) *why = "HID " + Hex(hid) + " has a non-zero hidType";
+        return std::nullopt;
+    }
+    const uint32_t index = (hid >> 5) & 0x7FF;
+    const uint32_t page = hid >> 16;
+    if (page >= pages.size()) {
+        if (why) *why = "HID " + Hex(hid) + " names heap page " + std::to_string(page) + ", but the heap has " +
+                        std::to_string(pages.size());
+        return std::nullopt;
+    }
+    if (index == 0 || index > allocs[page].size()) {
+        if (why) *why = "HID " + Hex(hid) + " names item " + std::to_string(index) + " of page " + std::to_string(page) +
+                        ", which has " + std::to_string(allocs[page].size());
+        return std::nullopt;
+    }
+    const auto [a, b] = allocs[page][index - 1];
+    return std::span<const uint8_t>(pages[page].data() + a, b - a);
+}
+
+bool Context::ParseHeap(uint64_t bidData, const std::string& where, Heap& heap) {
+    if (bidData == 0) {
+        Fault(where, "node has no data (bidData 0) where a heap-on-node is expected");
+        return false;
+    }
+    if (!ReadStream(bidData, heap.pages, where)) return false;
+    heap.allocs.assign(heap.pages.size(), {});
+    bool ok = true;
+    for (size_t i = 0; i < heap.pages.size(); ++i) {
+        const Bytes& pg = heap.pages[i];
+        const std::string pw = where + " heap page " + std::to_string(i);
+        size_t hdr = 2;
+        if (i == 0) hdr = 12;
+        else if (i >= 8 && (i - 8) % 128 == 0) hdr = 66;
+        if (pg.size() < hdr + 4) {
+            Fault(pw, "page of " + std::to_string(pg.size()) + " bytes is too short for its header and page map");
+            ok = false;
+            continue;
+        }
+        if (i == 0) {
+            if (pg[2] != 0xEC) {
+                Fault(pw, "HNHDR bSig " + Hex(pg[2]) + ", expected 0xec");
+                return false;
+            }
+            heap.clientSig = pg[3];
+            heap.hidUserRoot = U32(pg.data() + 4);
+        }
+        const uint16_t ibHnpm = U16(pg.data());
+        if (ibHnpm < hdr || size_t(ibHnpm) + 4 > pg.size()) {
+            Fault(pw, "ibHnpm " + std::to_string(ibHnpm) + " is outside the page (" + std::to_string(pg.size()) + " bytes)");
+            ok = false;
+            continue;
+        }
+        if (ibHnpm % 2) Fault(pw, "ibHnpm " + std::to_string(ibHnpm) + " is not 2-byte aligned");
+        const uint16_t cAlloc = U16(pg.data() + ibHnpm);
+        const uint16_t cFree = U16(pg.data() + ibHnpm + 2);
+        if (size_t(ibHnpm) + 4 + 2 * (size_t(cAlloc) + 1) > pg.size()) {
+            Fault(pw, "page map with cAlloc " + std::to_string(cAlloc) + " runs past the page end");
+            ok = false;
+            continue;
+        }
+        const uint8_t* map = pg.data() + ibHnpm + 4;
+        if (U16(map) != hdr)
+            Fault(pw, "first allocation starts at " + std::to_string(U16(map)) + ", expected " + std::to_string(hdr) +
+                          " right after the page header");
+        size_t zero = 0;
+        bool mapOk = true;
+        for (uint16_t a = 0; a < cAlloc; ++a) {
+            const uint16_t from = U16(map + 2 * a), to = U16(map + 2 * (a + 1));
+            if (to < from || to > ibHnpm || from < hdr) {
+                Fault(pw, "allocation " + std::to_string(a + 1) + " [" + std::to_string(from) + ", " + std::to_string(to) +
+                              ") is not inside the item area ending at ibHnpm " + std::to_string(ibHnpm));
+                mapOk = false;
+                break;
+            }
+            if (size_t(to - from) > kMaxHeapItem)
+                Fault(pw, "allocation " + std::to_string(a + 1) + " of " + std::to_string(to - from) +
+                              " bytes exceeds the 3580-byte heap item maximum");
+            if (to == from) ++zero;
+            heap.allocs[i].emplace_back(from, to);
+        }
+        if (!mapOk) {
+            heap.allocs[i].clear();
+            ok = false;
+            continue;
+        }
+        if (zero != cFree)
+            Fault(pw, "cFree " + std::to_string(cFree) + " differs from the " + std::to_string(zero) + " freed (empty) allocations");
+    }
+    return ok;
+}
+
+bool Context::ParseBth(const Heap& heap, uint32_t hidHeader, uint8_t cbKey, uint8_t cbEnt, const std::string& where,
+                       std::vector<std::pair<std::span<const uint8_t>, std::span<const uint8_t>>>& records) {
+    records.clear();
+    std::string why;
+    auto hdr = heap.Item(hidHeader, &why);
+    if (!hdr) {
+        Fault(where, "BTH header: " + why);
+        return false;
+    }
+    if (hdr->size() != 8) {
+        Fault(where, "BTH header item is " + std::to_string(hdr->size()) + " bytes, expected 8");
+        return false;
+    }
+    const uint8_t* h = hdr->data();
+    if (h[0] != 0xB5) {
+        Fault(where, "BTH header bType " + Hex(h[0]) + ", expected 0xb5");
+        return false;
+    }
+    if (h[1] != cbKey || h[2] != cbEnt) {
+        Fault(where, "BTH cbKey/cbEnt " + std::to_string(h[1]) + "/" + std::to_string(h[2]) + ", expected " +
+                         std::to_string(cbKey) + "/" + std::to_string(cbEnt));
+        return false;
+    }
+    const uint8_t levels = h[3];
+    const uint32_t hidRoot = U32(h + 4);
+    if (hidRoot == 0) {
+        if (levels != 0) Fault(where, "empty BTH (hidRoot 0) with bIdxLevels " + std::to_string(levels));
+        return true;
+    }
+    if (levels > 8) {
+        Fault(where, "BTH bIdxLevels " + std::to_string(levels) + " is implausible");
+        return false;
+    }
+    bool ok = true;
+    // Walks one BTH node; first must equal the parent's key when hasFirst.
+    auto walk = [&](auto&& self, uint32_t hid, int level, bool hasLow, uint64_t low, bool hasHigh, uint64_t high) -> void {
+        std::string w;
+        auto item = heap.Item(hid, &w);
+        if (!item) {
+            Fault(where, "BTH level " + std::to_string(level) + " node: " + w);
+            ok = false;
+            return;
+        }
+        const size_t rec = cbKey + (level > 0 ? 4 : cbEnt);
+        if (item->empty() || item->size() % rec != 0) {
+            Fault(where, "BTH level " + std::to_string(level) + " node " + Hex(hid) + " of " + std::to_string(item->size()) +
+                             " bytes is not a whole number of " + std::to_string(rec) + "-byte records");
+            ok = false;
+            return;
+        }
+        const size_t n = item->size() / rec;
+        uint64_t prev = 0;
+        for (size_t i = 0; i < n; ++i) {
+            auto key = item->subspan(i * rec, cbKey);
+            const uint64_t k = KeyValue(key);
+            if (i > 0 && k <= prev) {
+                Fault(where, "BTH node " + Hex(hid) + ": key " + Hex(k) + " is not above the previous key " + Hex(prev));
+                ok = false;
+            }
+            if (i == 0 && hasLow && k != low)
+                Fault(where, "BTH node " + Hex(hid) + ": first key " + Hex(k) + " differs from its parent's key " + Hex(low));
+            if (hasHigh && k >= high)
+                Fault(where, "BTH node " + Hex(hid) + ": key " + Hex(k) + " is not below the next parent key " + Hex(high));
+            prev = k;
+            if (level == 0) {
+                records.emplace_back(key, item->subspan(i * rec + cbKey, cbEnt));
+            } else {
+                const bool nh = i + 1 < n;
+                const uint64_t next = nh ? KeyValue(item->subspan((i + 1) * rec, cbKey)) : high;
+                self(self, U32(item->data() + i * rec + cbKey), level - 1, true, k, nh || hasHigh, next);
+            }
+        }
+    };
+    walk(walk, hidRoot, levels, false, 0, false, 0);
+    return ok;
+}
+
+bool Context::ResolveHnid(const Heap& heap, const Subnodes& subs, uint32_t hnid, uint16_t type, const std::string& where,
+                          const std::string& what, Value& value) {
+    value.type = type;
+    value.bytes.clear();
+    if (hnid == 0) return true;  // empty value
+    if ((hnid & 0x1F) == 0) {
+        std::string why;
+        auto item = heap.Item(hnid, &why);
+        if (!item) {
+            Fault(where, what + ": " + why);
+            value.resolved = false;
+            return false;
+        }
+        value.bytes.assign(item->begin(), item->end());
+        return true;
+    }
+    auto it = subs.find(hnid);
+    if (it == subs.end()) {
+        Fault(where, what + ": subnode " + Hex(hnid) + " named by its HNID does not exist");
+        value.resolved = false;
+        return false;
+    }
+    std::vector<Bytes> blocks;
+    if (it->second.bidData == 0) return true;
+    if (!ReadStream(it->second.bidData, blocks, where + " subnode " + Hex(hnid))) {
+        value.resolved = false;
+        return false;
+    }
+    for (const auto& b : blocks) value.bytes.insert(value.bytes.end(), b.begin(), b.end());
+    return true;
+}
+
+namespace {
+
+// Checks the size/shape of a resolved variable or fixed value; returns a problem or "".
+std::string ValueShape(const Value& v) {
+    const uint16_t type = v.type;
+    const size_t n = v.bytes.size();
+    if (type & 0x1000) {
+        const int fixed = FixedSize(type & 0x0FFF);
+        if (fixed > 0) {
+            if (n % fixed) return "multi-valued value of " + std::to_string(n) + " bytes is not a multiple of " + std::to_string(fixed);
+            return "";
+        }
+        if (n == 0) return "";
+        if (n < 4) return "multi-valued value of " + std::to_string(n) + " bytes has no count";
+        const uint32_t count = U32(v.bytes.data());
+        if (4 + 4 * uint64_t(count) > n) return "multi-valued count " + std::to_string(count) + " does not fit its " + std::to_string(n) + " bytes";
+        uint32_t prev = 4 + 4 * count;
+        for (uint32_t i = 0; i < count; ++i) {
+            const uint32_t off = U32(v.bytes.data() + 4 + 4 * i);
+            if (off < prev || off > n)
+                return "multi-valued element " + std::to_string(i) + " offset " + std::to_string(off) + " is out of order or range";
+            prev = off;
+        }
+        return "";
+    }
+    const int fixed = FixedSize(type);
+    if (fixed > 2 && n != size_t(fixed) && !InPlaceInPc(type))
+        return "value of " + std::to_string(n) + " bytes, expected " + std::to_string(fixed);
+    if (type == 0x000D && n != 8) return "object value of " + std::to_string(n) + " bytes, expected 8";
+    if (type == 0x001F && n % 2) return "UTF-16 string of odd length " + std::to_string(n);
+    return "";
+}
+
+}  // namespace
+
+bool Context::ParsePc(uint64_t bidData, const Subnodes& subs, const std::string& where, PropertyContext& pc) {
+    Heap heap;
+    if (!ParseHeap(bidData, where, heap)) return false;
+    ++report.propertyContexts;
+    if (heap.clientSig != 0xBC) {
+        Fault(where, "heap bClientSig " + Hex(heap.clientSig) + ", expected 0xbc (property context)");
+        return false;
+    }
+    std::vector<std::pair<std::span<const uint8_t>, std::span<const uint8_t>>> recs;
+    if (!ParseBth(heap, heap.hidUserRoot, 2, 6, where + " PC", recs)) return false;
+    for (const auto& [key, ent] : recs) {
+        const uint16_t id = U16(key.data());
+        const uint16_t type = U16(ent.data());
+        const uint32_t hnid = U32(ent.data() + 2);
+        const uint32_t tag = (uint32_t(id) << 16) | type;
+        const std::string what = "property " + TagText(tag);
+        if (!KnownType(type)) {
+            Fault(where, what + " has unknown property type " + Hex(type));
+            continue;
+        }
+        Value v;
+        v.type = type;
+        if (InPlaceInPc(type)) {
+            const int fs = FixedSize(type);
+            v.bytes.assign(ent.data() + 2, ent.data() + 2 + fs);
+        } else {
+            ResolveHnid(heap, subs, hnid, type, where, what, v);
+            if (v.resolved) {
+                const std::string shape = ValueShape(v);
+                if (!shape.empty()) Fault(where, what + ": " + shape);
+            }
+        }
+        pc.props[tag] = std::move(v);
+    }
+    return true;
+}
+
+bool TableContext::HasColumn(uint32_t tag) const {
+    for (const auto& c : columns)
+        if (c.tag == tag) return true;
+    return false;
+}
+
+bool Context::ParseTc(uint64_t bidData, const Subnodes& subs, const std::string& where, TableContext& tc) {
+    Heap heap;
+    if (!ParseHeap(bidData, where, heap)) return false;
+    ++report.tableContexts;
+    if (heap.clientSig != 0x7C) {
+        Fault(where, "heap bClientSig " + Hex(heap.clientSig) + ", expected 0x7c (table context)");
+        return false;
+    }
+    std::string why;
+    auto info = heap.Item(heap.hidUserRoot, &why);
+    if (!info) {
+        Fault(where, "TCINFO: " + why);
+        return false;
+    }
+    const uint8_t* t = info->data();
+    if (info->size() < 22 || t[0] != 0x7C) {
+        Fault(where, "TCINFO is missing or has bType " + Hex(info->empty() ? 0 : t[0]) + " (expected 0x7c)");
+        return false;
+    }
+    const uint8_t cCols = t[1];
+    if (info->size() != 22 + 8 * size_t(cCols)) {
+        Fault(where, "TCINFO of " + std::to_string(info->size()) + " bytes does not match cCols " + std::to_string(cCols));
+        return false;
+    }
+    const uint16_t ib4 = U16(t + 2), ib2 = U16(t + 4), ib1 = U16(t + 6), ibBm = U16(t + 8);
+    const uint32_t hidRowIndex = U32(t + 10), hnidRows = U32(t + 14);
+    bool ok = true;
+    if (!(ib4 <= ib2 && ib2 <= ib1 && ib1 <= ibBm)) {
+        Fault(where, "TCINFO rgib (" + std::to_string(ib4) + ", " + std::to_string(ib2) + ", " + std::to_string(ib1) + ", " +
+                         std::to_string(ibBm) + ") is not ascending");
+        return false;
+    }
+    const size_t cebSize = ibBm - ib1;
+    if (cebSize != (size_t(cCols) + 7) / 8)
+        Fault(where, "cell existence block of " + std::to_string(cebSize) + " bytes, expected " +
+                         std::to_string((cCols + 7) / 8) + " for " + std::to_string(cCols) + " columns");
+    std::vector<bool> usedBits(cebSize * 8, false);
+    std::vector<bool> usedBytes(ib1, false);
+    for (uint8_t c = 0; c < cCols; ++c) {
+        const uint8_t* d = t + 22 + 8 * size_t(c);
+        Column col{U32(d), U16(d + 4), d[6], d[7]};
+        const std::string cw = "column " + TagText(col.tag);
+        if (c > 0 && col.tag <= tc.columns.back().tag)
+            Fault(where, cw + " is not sorted after " + TagText(tc.columns.back().tag));
+        const uint16_t type = col.tag & 0xFFFF;
+        if (!KnownType(type)) {
+            Fault(where, cw + " has unknown property type " + Hex(type));
+            ok = false;
+        }
+        const int fs = (type & 0x1000) ? 0 : FixedSize(type);
+        const uint8_t want = fs > 0 ? uint8_t(fs == 16 ? 4 : fs) : 4;
+        if (col.cb != want)
+            Fault(where, cw + " cbData " + std::to_string(col.cb) + ", expected " + std::to_string(want));
+        uint16_t lo = 0, hi = ib4;
+        if (col.cb == 2) lo = ib4, hi = ib2;
+        else if (col.cb == 1) lo = ib2, hi = ib1;
+        if (col.ib < lo || size_t(col.ib) + col.cb > hi) {
+            Fault(where, cw + " cell [" + std::to_string(col.ib) + ", " + std::to_string(col.ib + col.cb) +
+                             ") lies outside its size group [" + std::to_string(lo) + ", " + std::to_string(hi) + ")");
+            ok = false;
+        } else {
+            for (size_t b = col.ib; b < size_t(col.ib) + col.cb; ++b) {
+                if (usedBytes[b]) {
+                    Fault(where, cw + " cell overlaps another column at row offset " + std::to_string(b));
+                    ok = false;
+                    break;
+                }
+                usedBytes[b] = true;
+            }
+        }
+        if (col.iBit >= usedBits.size()) {
+            Fault(where, cw + " iBit " + std::to_string(col.iBit) + " is outside the cell existence block");
+            ok = false;
+        } else if (usedBits[col.iBit]) {
+            Fault(where, cw + " iBit " + std::to_string(col.iBit) + " is used by another column");
+            ok = false;
+        } else {
+            usedBits[col.iBit] = true;
+        }
+        if (col.tag == 0x67F20003 && (col.ib != 0 || col.iBit != 0))
+            Fault(where, "PidTagLtpRowId column is at offset " + std::to_string(col.ib) + " bit " + std::to_string(col.iBit) +
+                             ", expected offset 0 bit 0");
+        tc.columns.push_back(col);
+    }
+    if (!tc.HasColumn(0x67F20003)) Fault(where, "table has no PidTagLtpRowId (0x67F20003) column");
+    if (!ok) return false;
+
+    // Row index.
+    std::vector<std::pair<std::span<const uint8_t>, std::span<const uint8_t>>> index;
+    if (hidRowIndex == 0) {
+        Fault(where, "TCINFO hidRowIndex is 0");
+        return false;
+    }
+    if (!ParseBth(heap, hidRowIndex, 4, 4, where + " row index", index)) return false;
+
+    // Row matrix.
+    const size_t rowSize = ibBm;
+    std::vector<const uint8_t*> rowPtrs;
+    Bytes heapRows;
+    std::vector<Bytes> rowBlocks;
+    if (rowSize == 0) {
+        Fault(where, "row size 0");
+        return false;
+    }
+    if (hnidRows == 0) {
+        // no rows
+    } else if ((hnidRows & 0x1F) == 0) {
+        auto item = heap.Item(hnidRows, &why);
+        if (!item) {
+            Fault(where, "row matrix: " + why);
+            return false;
+        }
+        if (item->size() % rowSize)
+            Fault(where, "row matrix of " + std::to_string(item->size()) + " bytes is not a whole number of " +
+                             std::to_string(rowSize) + "-byte rows");
+        heapRows.assign(item->begin(), item->end());
+        for (size_t r = 0; r + rowSize <= heapRows.size(); r += rowSize) rowPtrs.push_back(heapRows.data() + r);
+    } else {
+        auto it = subs.find(hnidRows);
+        if (it == subs.end()) {
+            Fault(where, "row matrix subnode " + Hex(hnidRows) + " does not exist");
+            return false;
+        }
+        if (!ReadStream(it->second.bidData, rowBlocks, where + " row matrix subnode " + Hex(hnidRows))) return false;
+        const size_t perBlock = kMaxBlockData / rowSize;
+        for (size_t b = 0; b < rowBlocks.size(); ++b) {
+            const Bytes& blk = rowBlocks[b];
+            const size_t rows = blk.size() / rowSize;
+            if (b + 1 < rowBlocks.size() && rows != perBlock)
+                Fault(where, "row matrix block " + std::to_string(b) + " holds " + std::to_string(rows) + " rows, expected " +
+                                 std::to_string(perBlock));
+            else if (b + 1 == rowBlocks.size() && blk.size() % rowSize)
+                Fault(where, "last row matrix block of " + std::to_string(blk.size()) + " bytes is not a whole number of rows");
+            for (size_t r = 0; r < std::min(rows, perBlock); ++r) rowPtrs.push_back(blk.data() + r * rowSize);
+        }
+    }
+    if (index.size() != rowPtrs.size())
+        Fault(where, "row index has " + std::to_string(index.size()) + " entries, the row matrix holds " +
+                         std::to_string(rowPtrs.size()) + " rows");
+    std::vector<bool> seen(rowPtrs.size(), false);
+    for (const auto& [key, ent] : index) {
+        const uint32_t rowId = U32(key.data());
+        const uint32_t rowIndex = U32(ent.data());
+        const std::string rw = "row " + Hex(rowId);
+        if (rowIndex >= rowPtrs.size()) {
+            Fault(where, rw + ": row index " + std::to_string(rowIndex) + " is beyond the " +
+                             std::to_string(rowPtrs.size()) + " rows of the matrix");
+            continue;
+        }
+        if (seen[rowIndex]) {
+            Fault(where, rw + ": row index " + std::to_string(rowIndex) + " is used by another row id");
+            continue;
+        }
+        seen[rowIndex] = true;
+        const uint8_t* row = rowPtrs[rowIndex];
+        if (U32(row) != rowId)
+            Fault(where, rw + ": the row at index " + std::to_string(rowIndex) + " carries row id " + Hex(U32(row)));
+        TableRow tr;
+        tr.rowId = rowId;
+        const uint8_t* ceb = row + ib1;
+        for (const auto& col : tc.columns) {
+            if (!(ceb[col.iBit / 8] & (0x80 >> (col.iBit % 8)))) continue;
+            Value v;
+            v.type = col.tag & 0xFFFF;
+            const uint8_t* cell = row + col.ib;
+            const int fs = (v.type & 0x1000) ? 0 : FixedSize(v.type);
+            if (fs > 0 && fs <= 8) {
+                v.bytes.assign(cell, cell + fs);
+            } else {
+                ResolveHnid(heap, subs, U32(cell), v.type, where, rw + " column " + TagText(col.tag), v);
+                if (v.resolved) {
+                    const std::string shape = ValueShape(v);
+                    if (!shape.empty()) Fault(where, rw + " column " + TagText(col.tag) + ": " + shape);
+                }
+            }
+            tr.cells[col.tag] = std::move(v);
+        }
+        tc.rows.push_back(std::move(tr));
+    }
+    return true;
+}
+
+// --------------------------------------------------------------------------------------------
+// Values
+
+std::optional<int64_t> Value::AsInt() const {
+    switch (bytes.size()) {
+        case 1: return bytes[0];
+        case 2: return int16_t(U16(bytes.data()));
+        case 4: return int32_t(U32(bytes.data()));
+        case 8: return int64_t(U64(bytes.data()));
+        default: return std::nullopt;
+    }
+}
+
+std::optional<bool> Value::AsBool() const {
+    if (bytes.empty()) return std::nullopt;
+    return bytes[0] != 0;
+}
+
+std::string Value::AsText() const {
+    if (type == 0x001F) {
+        std::string out;
+        for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+            uint32_t c = U16(bytes.data() + i);
+            if (c >= 0xD800 && c < 0xDC00 && i + 3 < bytes.size()) {
+                const uint32_t lo = U16(bytes.data() + i + 2);
+                if (lo >= 0xDC00 && lo < 0xE000) {
+                    c = 0x10000 + ((c - 0xD800) << 10) + (lo - 0xDC00);
+                    i += 2;
+                }
+            }
+            if (c < 0x80) out += char(c);
+            else if (c < 0x800) out += char(0xC0 | (c >> 6)), out += char(0x80 | (c & 0x3F));
+            else if (c < 0x10000) out += char(0xE0 | (c >> 12)), out += char(0x80 | ((c >> 6) & 0x3F)), out += char(0x80 | (c & 0x3F));
+            else out += char(0xF0 | (c >> 18)), out += char(0x80 | ((c >> 12) & 0x3F)), out += char(0x80 | ((c >> 6) & 0x3F)), out += char(0x80 | (c & 0x3F));
+        }
+        return "\"" + out + "\"";
+    }
+    if (type == 0x001E) return "\"" + std::string(bytes.begin(), bytes.end()) + "\"";
+    if (auto i = AsInt(); i && (type == 0x0002 || type == 0x0003 || type == 0x0014 || type == 0x0040)) return std::to_string(*i);
+    if (type == 0x000B) return bytes.empty() ? "?" : (bytes[0] ? "true" : "false");
+    std::string out = std::to_string(bytes.size()) + " bytes";
+    return out;
+}
+
+const Value* PropertyContext::Find(uint16_t id) const {
+    auto it = props.lower_bound(uint32_t(id) << 16);
+    if (it != props.end() && (it->first >> 16) == id) return &it->second;
+    return nullptr;
+}
+
+const Value* PropertyContext::FindTag(uint32_t tag) const {
+    auto it = props.find(tag);
+    return it == props.end() ? nullptr : &it->second;
+}
+
+}  // namespace pst::verify::detail

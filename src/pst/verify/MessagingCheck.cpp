@@ -1,0 +1,432 @@
+// Messaging layer: mandatory nodes, message store, folders and their tables,
+// messages with their recipient/attachment tables, and the named-property map.
+#include <algorithm>
+
+#include "Internal.h"
+
+namespace pst::verify::detail {
+
+namespace {
+
+constexpr uint32_t kStoreNid = 0x21, kNameMapNid = 0x61, kRootFolderNid = 0x122;
+
+constexpr uint32_t TagDisplayName = 0x3001001F;
+constexpr uint32_t TagContentCount = 0x36020003;
+constexpr uint32_t TagContentUnread = 0x36030003;
+constexpr uint32_t TagSubfolders = 0x360A000B;
+constexpr uint32_t TagContainerClass = 0x3613001F;
+constexpr uint32_t TagAssocContentCount = 0x36170003;
+constexpr uint32_t TagSubject = 0x0037001F;
+constexpr uint32_t TagMessageClass = 0x001A001F;
+constexpr uint32_t TagMessageFlags = 0x0E070003;
+constexpr uint32_t TagMessageSize = 0x0E080003;
+constexpr uint32_t TagAttachMethod = 0x37050003;
+constexpr uint32_t TagAttachDataObject = 0x3701000D;
+constexpr uint32_t TagRecordKey = 0x0FF90102;
+
+constexpr uint32_t kMsgFlagRead = 0x01, kMsgFlagHasAttach = 0x10;
+
+std::string TagText(uint32_t tag) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08X", tag);
+    return buf;
+}
+
+bool SameValue(const Value& a, const Value& b) {
+    if (a.type != b.type) return false;
+    if (a.type == 0x000B) return a.AsBool() == b.AsBool();
+    return a.bytes == b.bytes;
+}
+
+bool IsFolderType(uint32_t nid) { return NidType(nid) == 0x02 || NidType(nid) == 0x03; }
+
+}  // namespace
+
+void Context::CheckMessaging() {
+    // --- Parse every node's contexts.
+    auto looksLikeHeap = [&](uint64_t bidData, uint8_t& clientSig) {
+        Bytes first;
+        const BbtEntry* b = Block(bidData);
+        if (!b || !b->structureOk) return false;
+        std::vector<Bytes> blocks;
+        if (!b->internal()) {
+            if (!ReadBlock(bidData, first)) return false;
+        } else {
+            if (!ReadStream(bidData, blocks, "") || blocks.empty()) return false;
+            first = blocks[0];
+        }
+        if (first.size() < 12 || first[2] != 0xEC) return false;
+        clientSig = first[3];
+        return true;
+    };
+    for (const auto& [nid, n] : nbt) {
+        const std::string where = NodeName(nid);
+        Subnodes subs;
+        if (!ReadSubnodes(n.bidSub, subs, where) && n.bidSub) continue;
+        nodeSubnodes[nid] = subs;
+        const uint32_t type = NidType(nid);
+        const bool wantPc = type == 0x02 || type == 0x03 || type == 0x04 || type == 0x08 || nid == kStoreNid ||
+                            nid == kNameMapNid;
+        const bool wantTc = type == 0x0D || type == 0x0E || type == 0x0F || type == 0x11 ||
+                            type == 0x12 || type == 0x0B || type == 0x0C || type == 0x16 || type == 0x17 || type == 0x18;
+        if (wantPc) {
+            PropertyContext pc;
+            if (ParsePc(n.bidData, subs, where, pc)) pcs[nid] = std::move(pc);
+        } else if (wantTc) {
+            TableContext tc;
+            if (ParseTc(n.bidData, subs, where, tc)) tcs[nid] = std::move(tc);
+        } else if (n.bidData != 0) {
+            uint8_t sig = 0;
+            if (looksLikeHeap(n.bidData, sig)) {
+                if (sig == 0xBC) {
+                    PropertyContext pc;
+                    if (ParsePc(n.bidData, subs, where, pc)) pcs[nid] = std::move(pc);
+                } else if (sig == 0x7C) {
+                    TableContext tc;
+                    if (ParseTc(n.bidData, subs, where, tc)) tcs[nid] = std::move(tc);
+                } else {
+                    Heap heap;
+                    ParseHeap(n.bidData, where, heap);
+                }
+            }
+        }
+    }
+
+    auto nameOf = [&](uint32_t nid) -> std::string {
+        auto it = pcs.find(nid);
+        if (it == pcs.end()) return "";
+        const Value* v = it->second.FindTag(TagDisplayName);
+        if (!v) v = it->second.FindTag(TagSubject);
+        return v ? " " + v->AsText() : "";
+    };
+
+    // --- Mandatory nodes ([MS-PST] 2.7.1, as present in Outlook-made files).
+    static const std::pair<uint32_t, const char*> kMandatory[] = {
+        {0x21, "message store"}, {0x61, "named-property map"}, {0x122, "root folder"},
+        {0x12D, "root folder hierarchy table"}, {0x12E, "root folder contents table"},
+        {0x12F, "root folder associated contents table"}, {0x1E1, "search management queue"},
+        {0x201, "search activity list"}, {0x60D, "hierarchy table template"}, {0x60E, "contents table template"},
+        {0x60F, "associated contents table template"}, {0x610, "search contents table template"},
+        {0x671, "attachment table template"}, {0x692, "recipient table template"},
+    };
+    for (const auto& [nid, what] : kMandatory)
+        if (!nbt.count(nid)) Fault(NodeName(nid), std::string("mandatory node (") + what + ") is missing from the NBT");
+
+    // --- Message store.
+    auto storeIt = pcs.find(kStoreNid);
+    if (storeIt != pcs.end()) {
+        const PropertyContext& store = storeIt->second;
+        const std::string where = "message store (node 0x21)";
+        const Value* recordKey = store.FindTag(TagRecordKey);
+        if (!recordKey || recordKey->bytes.size() != 16)
+            Fault(where, "PidTagRecordKey (0x0FF90102) is missing or not 16 bytes");
+        if (!store.FindTag(TagDisplayName)) Fault(where, "PidTagDisplayName (0x3001001F) is missing");
+        static const std::pair<uint32_t, const char*> kEntryIds[] = {
+            {0x35E00102, "PidTagIpmSubTreeEntryId"}, {0x35E30102, "PidTagIpmWastebasketEntryId"},
+            {0x35E70102, "PidTagFinderEntryId"},     {0x35E20102, "PidTagIpmOutboxEntryId"},
+            {0x35E40102, "PidTagIpmSentMailEntryId"}, {0x35E50102, "PidTagViewsEntryId"},
+            {0x35E60102, "PidTagCommonViewsEntryId"},
+        };
+        for (size_t i = 0; i < std::size(kEntryIds); ++i) {
+            const auto& [tag, name] = kEntryIds[i];
+            const Value* v = store.FindTag(tag);
+            if (!v) {
+                if (i < 3) Fault(where, std::string(name) + " (" + TagText(tag) + ") is missing");
+                continue;
+            }
+            if (v->bytes.size() != 24) {
+                Fault(where, std::string(name) + " is " + std::to_string(v->bytes.size()) + " bytes, expected a 24-byte ENTRYID");
+                continue;
+            }
+            if (U32(v->bytes.data()) != 0) Fault(where, std::string(name) + " has non-zero rgbFlags");
+            if (recordKey && recordKey->bytes.size() == 16 &&
+                !std::equal(recordKey->bytes.begin(), recordKey->bytes.end(), v->bytes.begin() + 4))
+                Fault(where, std::string(name) + " does not carry the store's record key as provider UID");
+            const uint32_t target = U32(v->bytes.data() + 20);
+            if (!nbt.count(target) || NidType(target) != 0x02)
+                Fault(where, std::string(name) + " names NID " + Hex(target) + ", which is not a folder in the NBT");
+        }
+    } else if (nbt.count(kStoreNid)) {
+        Fault("message store (node 0x21)", "the message store's property context could not be read");
+    }
+
+    // --- Root folder.
+    if (auto it = nbt.find(kRootFolderNid); it != nbt.end() && it->second.nidParent != kRootFolderNid)
+        Fault(NodeName(kRootFolderNid), "root folder's parent is " + Hex(it->second.nidParent) + ", expected itself (0x122)");
+
+    // --- Children by parent.
+    std::map<uint32_t, std::vector<uint32_t>> childFolders, childMessages, childAssoc;
+    for (const auto& [nid, n] : nbt) {
+        const uint32_t type = NidType(nid);
+        if (type == 0x02 || type == 0x03) {
+            ++report.folders;
+            if (nid != n.nidParent) childFolders[n.nidParent].push_back(nid);
+            else if (nid != kRootFolderNid)
+                Fault(NodeName(nid), "folder is its own parent");
+            auto p = nbt.find(n.nidParent);
+            if (p != nbt.end() && NidType(n.nidParent) != 0x02)
+                Fault(NodeName(nid), "parent " + Hex(n.nidParent) + " is not a normal folder");
+            // Walk up to the root.
+            uint32_t cur = nid;
+            for (int steps = 0; steps < 1000; ++steps) {
+                auto c = nbt.find(cur);
+                if (c == nbt.end() || c->second.nidParent == cur) break;
+                cur = c->second.nidParent;
+                if (steps == 999) Fault(NodeName(nid), "folder parent chain loops without reaching the root folder");
+            }
+            if (cur != kRootFolderNid && nbt.count(cur))
+                Fault(NodeName(nid), "folder parent chain ends at " + Hex(cur) + ", not at the root folder 0x122");
+        } else if (type == 0x04 || type == 0x08) {
+            ++report.messages;
+            if (!nbt.count(n.nidParent) || !IsFolderType(n.nidParent))
+                Fault(NodeName(nid), "message's parent " + Hex(n.nidParent) + " is not a folder in the NBT");
+            (type == 0x04 ? childMessages : childAssoc)[n.nidParent].push_back(nid);
+        } else if (n.nidParent != 0 && type != 0x07 && type != 0x06) {
+            // Tables and internal nodes carry parent 0 in Outlook files; a parent here is harmless but odd.
+        }
+    }
+
+    // --- Folders.
+    auto messageFlags = [&](uint32_t nid) -> std::optional<int64_t> {
+        auto it = pcs.find(nid);
+        if (it == pcs.end()) return std::nullopt;
+        const Value* v = it->second.FindTag(TagMessageFlags);
+        return v ? v->AsInt() : std::nullopt;
+    };
+    auto checkTable = [&](uint32_t folder, uint32_t tableNid, const std::vector<uint32_t>& expected, uint32_t wantType,
+                          const char* tableName, const std::vector<uint32_t>& mirrored) {
+        const std::string fw = "folder " + Hex(folder) + nameOf(folder);
+        if (!nbt.count(tableNid)) {
+            Fault(fw, std::string(tableName) + " node " + Hex(tableNid) + " is missing");
+            return;
+        }
+        auto tit = tcs.find(tableNid);
+        if (tit == tcs.end()) return;  // parse problems already reported
+        const TableContext& tc = tit->second;
+        const std::string tw = std::string(tableName) + " " + Hex(tableNid) + " of folder " + Hex(folder) + nameOf(folder);
+        std::set<uint32_t> rows;
+        for (const auto& row : tc.rows) {
+            rows.insert(row.rowId);
+            auto n = nbt.find(row.rowId);
+            if (n == nbt.end()) {
+                Fault(tw, "row " + Hex(row.rowId) + " names a node that is not in the NBT");
+                continue;
+            }
+            if ((wantType == 0x02 && !IsFolderType(row.rowId)) || (wantType != 0x02 && NidType(row.rowId) != wantType)) {
+                Fault(tw, "row " + Hex(row.rowId) + " names a node of the wrong type " + Hex(NidType(row.rowId)));
+                continue;
+            }
+            if (n->second.nidParent != folder) {
+                Fault(tw, "row " + Hex(row.rowId) + nameOf(row.rowId) + " names a node whose parent is " +
+                              Hex(n->second.nidParent) + ", not this folder");
+                continue;
+            }
+            auto pit = pcs.find(row.rowId);
+            if (pit == pcs.end()) continue;
+            for (uint32_t tag : mirrored) {
+                if (!tc.HasColumn(tag)) continue;
+                auto cell = row.cells.find(tag);
+                const Value* pv = pit->second.FindTag(tag);
+                if (cell == row.cells.end() && !pv) continue;
+                if (cell == row.cells.end()) {
+                    Fault(tw, "row " + Hex(row.rowId) + ": column " + TagText(tag) + " is empty, the node has " + pv->AsText());
+                } else if (!pv) {
+                    Fault(tw, "row " + Hex(row.rowId) + ": column " + TagText(tag) + " has " + cell->second.AsText() +
+                                  ", the node has no such property");
+                } else if (cell->second.resolved && pv->resolved && !SameValue(cell->second, *pv)) {
+                    // Outlook itself lets the table's copy of the message size go stale.
+                    const std::string text = "row " + Hex(row.rowId) + ": column " + TagText(tag) + " has " +
+                                             cell->second.AsText() + ", the node has " + pv->AsText();
+                    if (tag == TagMessageSize) Note(tw, text);
+                    else Fault(tw, text);
+                }
+            }
+        }
+        for (uint32_t child : expected)
+            if (!rows.count(child))
+                Fault(tw, "child " + Hex(child) + nameOf(child) + " has no row in the table");
+    };
+
+    for (const auto& [nid, n] : nbt) {
+        if (NidType(nid) != 0x02) continue;
+        const std::string fw = "folder " + Hex(nid) + nameOf(nid);
+        const auto& folders = childFolders[nid];
+        const auto& messages = childMessages[nid];
+        const auto& assoc = childAssoc[nid];
+        checkTable(nid, NidWithType(nid, 0x0D), folders, 0x02, "hierarchy table",
+                   {TagDisplayName, TagContentCount, TagContentUnread, TagSubfolders, TagContainerClass});
+        checkTable(nid, NidWithType(nid, 0x0E), messages, 0x04, "contents table",
+                   {TagSubject, TagMessageClass, TagMessageFlags, TagMessageSize});
+        checkTable(nid, NidWithType(nid, 0x0F), assoc, 0x08, "associated contents table",
+                   {TagMessageClass, TagMessageFlags, TagDisplayName});
+        auto pit = pcs.find(nid);
+        if (pit == pcs.end()) continue;
+        const PropertyContext& pc = pit->second;
+        const Value* name = pc.FindTag(TagDisplayName);
+        if (!name) Fault(fw, "PidTagDisplayName (0x3001001F) is missing");
+        const Value* count = pc.FindTag(TagContentCount);
+        const Value* unread = pc.FindTag(TagContentUnread);
+        const Value* sub = pc.FindTag(TagSubfolders);
+        if (!count) Fault(fw, "PidTagContentCount (0x36020003) is missing");
+        else if (count->AsInt() != int64_t(messages.size()))
+            Fault(fw, "PidTagContentCount " + count->AsText() + ", but the folder holds " + std::to_string(messages.size()) +
+                          " messages");
+        size_t unreadCount = 0;
+        for (uint32_t m : messages)
+            if (auto f = messageFlags(m); f && !(*f & kMsgFlagRead)) ++unreadCount;
+        if (!unread) Fault(fw, "PidTagContentUnreadCount (0x36030003) is missing");
+        else if (unread->AsInt() != int64_t(unreadCount))
+            Fault(fw, "PidTagContentUnreadCount " + unread->AsText() + ", but " + std::to_string(unreadCount) +
+                          " of its messages are unread");
+        if (!sub) Fault(fw, "PidTagSubfolders (0x360A000B) is missing");
+        else if (sub->AsBool() != !folders.empty())
+            Fault(fw, "PidTagSubfolders " + sub->AsText() + ", but the folder has " + std::to_string(folders.size()) +
+                          " subfolders");
+        if (const Value* ac = pc.FindTag(TagAssocContentCount); ac && ac->AsInt() != int64_t(assoc.size()))
+            Fault(fw, "PidTagAssocContentCount " + ac->AsText() + ", but the folder holds " + std::to_string(assoc.size()) +
+                          " associated messages");
+    }
+
+    // --- Messages and their subobjects.
+    auto checkMessage = [&](auto&& self, const std::string& where, const PropertyContext& pc, const Subnodes& subs,
+                            bool topLevel, int depth) -> void {
+        if (depth > 4) return;
+        if (topLevel && !pc.FindTag(TagMessageClass)) Fault(where, "PidTagMessageClass (0x001A001F) is missing");
+        if (auto rt = subs.find(0x692); rt != subs.end()) {
+            Subnodes rsubs;
+            TableContext tc;
+            if (ReadSubnodes(rt->second.bidSub, rsubs, where + " recipient table"))
+                ParseTc(rt->second.bidData, rsubs, where + " recipient table (subnode 0x692)", tc);
+        }
+        std::set<uint32_t> attachments;
+        for (const auto& [snid, s] : subs)
+            if (NidType(snid) == 0x05) attachments.insert(snid);
+        size_t attachRows = 0;
+        if (auto at = subs.find(0x671); at != subs.end()) {
+            Subnodes asubs;
+            TableContext tc;
+            const std::string tw = where + " attachment table (subnode 0x671)";
+            if (ReadSubnodes(at->second.bidSub, asubs, tw) && ParseTc(at->second.bidData, asubs, tw, tc)) {
+                attachRows = tc.rows.size();
+                std::set<uint32_t> rows;
+                for (const auto& row : tc.rows) {
+                    rows.insert(row.rowId);
+                    if (!attachments.count(row.rowId))
+                        Fault(tw, "row " + Hex(row.rowId) + " names no attachment subnode of the message");
+                }
+                for (uint32_t a : attachments)
+                    if (!rows.count(a)) Fault(tw, "attachment subnode " + Hex(a) + " has no row in the table");
+            }
+        } else if (!attachments.empty()) {
+            Fault(where, std::to_string(attachments.size()) + " attachment subnodes but no attachment table (subnode 0x671)");
+        }
+        if (const Value* flags = pc.FindTag(TagMessageFlags); flags && flags->AsInt()) {
+            const bool has = (*flags->AsInt() & kMsgFlagHasAttach) != 0;
+            if (has != (attachRows > 0))
+                Fault(where, "PidTagMessageFlags " + Hex(uint32_t(*flags->AsInt())) +
+                                 (has ? " has MSGFLAG_HASATTACH, but the message has no attachment"
+                                      : " lacks MSGFLAG_HASATTACH, but the message has " + std::to_string(attachRows) +
+                                            " attachments"));
+        }
+        for (uint32_t a : attachments) {
+            const SubnodeEntry& s = subs.at(a);
+            const std::string aw = where + " attachment " + Hex(a);
+            Subnodes asubs;
+            if (!ReadSubnodes(s.bidSub, asubs, aw)) continue;
+            PropertyContext apc;
+            if (!ParsePc(s.bidData, asubs, aw, apc)) continue;
+            const Value* method = apc.FindTag(TagAttachMethod);
+            const Value* obj = apc.FindTag(TagAttachDataObject);
+            if (method && method->AsInt() == 5 && obj && obj->bytes.size() == 8) {
+                const uint32_t enid = U32(obj->bytes.data());
+                auto e = asubs.find(enid);
+                if (e == asubs.end()) {
+                    Fault(aw, "embedded message subnode " + Hex(enid) + " does not exist");
+                    continue;
+                }
+                Subnodes esubs;
+                PropertyContext epc;
+                const std::string ew = aw + " embedded message " + Hex(enid);
+                if (ReadSubnodes(e->second.bidSub, esubs, ew) && ParsePc(e->second.bidData, esubs, ew, epc))
+                    self(self, ew, epc, esubs, false, depth + 1);
+            }
+        }
+    };
+    for (const auto& [nid, n] : nbt) {
+        const uint32_t type = NidType(nid);
+        if (type != 0x04 && type != 0x08) continue;
+        auto pit = pcs.find(nid);
+        if (pit == pcs.end()) continue;
+        checkMessage(checkMessage, "message " + Hex(nid), pit->second, nodeSubnodes[nid], true, 0);
+    }
+
+    // --- Named-property map ([MS-PST] 2.4.7).
+    auto nm = pcs.find(kNameMapNid);
+    if (nm != pcs.end()) {
+        const std::string where = "named-property map (node 0x61)";
+        const PropertyContext& pc = nm->second;
+        const Value* buckets = pc.FindTag(0x00010003);
+        const Value* guids = pc.FindTag(0x00020102);
+        const Value* entries = pc.FindTag(0x00030102);
+        const Value* strings = pc.FindTag(0x00040102);
+        if (!buckets) Fault(where, "PidTagNameidBucketCount (0x00010003) is missing");
+        if (!guids || !entries || !strings) Fault(where, "a GUID, entry or string stream (0x0002/0x0003/0x0004) is missing");
+        const size_t nGuids = guids ? guids->bytes.size() / 16 : 0;
+        if (guids && guids->bytes.size() % 16) Fault(where, "GUID stream of " + std::to_string(guids->bytes.size()) + " bytes is not a multiple of 16");
+        size_t nEntries = 0;
+        if (entries) {
+            if (entries->bytes.size() % 8) Fault(where, "entry stream of " + std::to_string(entries->bytes.size()) + " bytes is not a multiple of 8");
+            nEntries = entries->bytes.size() / 8;
+            const uint32_t bucketCount = buckets && buckets->AsInt() && *buckets->AsInt() > 0 ? uint32_t(*buckets->AsInt()) : 0;
+            std::map<uint32_t, size_t> inBuckets;  // bucket -> entries found there
+            for (size_t i = 0; i < nEntries; ++i) {
+                const uint8_t* e = entries->bytes.data() + 8 * i;
+                const uint32_t id = U32(e);
+                const uint16_t flags = U16(e + 4);
+                const uint16_t idx = U16(e + 6);
+                const bool isString = flags & 1;
+                const uint16_t wGuid = flags >> 1;
+                const std::string ew = "named property " + std::to_string(i) + " (tag " + Hex(0x8000 + i) + ")";
+                if (idx != i) Fault(where, ew + ": wPropIdx " + std::to_string(idx) + " differs from its position");
+                if (wGuid > 2 + nGuids) Fault(where, ew + ": wGuid " + std::to_string(wGuid) + " names no GUID (stream has " + std::to_string(nGuids) + ")");
+                uint32_t key = id;
+                if (isString) {
+                    if (!strings || size_t(id) + 4 > strings->bytes.size()) {
+                        Fault(where, ew + ": string offset " + std::to_string(id) + " is outside the string stream");
+                        continue;
+                    }
+                    const uint32_t len = U32(strings->bytes.data() + id);
+                    if (size_t(id) + 4 + len > strings->bytes.size()) {
+                        Fault(where, ew + ": name of " + std::to_string(len) + " bytes runs past the string stream");
+                        continue;
+                    }
+                    key = PstCrc(strings->bytes.data() + id + 4, len);
+                }
+                if (bucketCount) {
+                    const uint32_t bucket = (key ^ ((uint32_t(wGuid) << 1) | (isString ? 1u : 0u))) % bucketCount;
+                    const Value* bv = pc.FindTag((uint32_t(0x1000 + bucket) << 16) | 0x0102);
+                    bool found = false;
+                    if (bv)
+                        for (size_t j = 0; j + 8 <= bv->bytes.size(); j += 8)
+                            if (U32(bv->bytes.data() + j) == key && U16(bv->bytes.data() + j + 6) == idx &&
+                                U16(bv->bytes.data() + j + 4) == flags)
+                                found = true;
+                    if (!found) Fault(where, ew + ": not found in hash bucket " + std::to_string(bucket));
+                }
+            }
+        }
+        // Named tags used by any property context must be in the map.
+        for (const auto& [pnid, ppc] : pcs) {
+            for (const auto& [tag, v] : ppc.props) {
+                const uint32_t id = tag >> 16;
+                if (pnid != kNameMapNid && id >= 0x8000 && id - 0x8000 >= nEntries) {
+                    Fault(NodeName(pnid), "property " + TagText(tag) + " is a named-property tag the map does not define (" +
+                                              std::to_string(nEntries) + " entries)");
+                    break;
+                }
+            }
+        }
+    }
+}
+
+}  // namespace pst::verify::detail

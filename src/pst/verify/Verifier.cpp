@@ -1,0 +1,143 @@
+// Entry points of the verifier, the CRC, and fault bookkeeping.
+#include "Verifier.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "Internal.h"
+
+namespace pst::verify {
+
+namespace {
+
+std::array<uint32_t, 256> MakeCrcTable() {
+    std::array<uint32_t, 256> t{};
+    for (uint32_t i = 0; i < 256; ++i) {
+        uint32_t c = i;
+        for (int k = 0; k < 8; ++k) c = (c & 1) ? (0xEDB88320u ^ (c >> 1)) : (c >> 1);
+        t[i] = c;
+    }
+    return t;
+}
+
+}  // namespace
+
+uint32_t PstCrc(const uint8_t* data, size_t size, uint32_t crc) {
+    static const std::array<uint32_t, 256> table = MakeCrcTable();
+    for (size_t i = 0; i < size; ++i) crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
+    return crc;
+}
+
+std::string FormatFault(const Fault& fault) { return fault.where + ": " + fault.what; }
+
+std::string SummaryLine(const std::string& name, const Report& r) {
+    if (r.outcome == Outcome::Unreadable) return name + ": cannot be verified: " + r.fatal;
+    char buf[512];
+    std::snprintf(buf, sizeof buf,
+                  "%s: %zu fault%s, %zu note%s (%s PST, %llu bytes: %zu B-tree pages, %zu map pages, %zu blocks, %zu nodes, "
+                  "%zu folders, %zu messages, %zu property contexts, %zu table contexts)",
+                  name.c_str(), r.FaultCount(), r.FaultCount() == 1 ? "" : "s", r.notes.size(), r.notes.size() == 1 ? "" : "s",
+                  r.format.empty() ? "unknown" : r.format.c_str(), static_cast<unsigned long long>(r.fileSize),
+                  r.pages, r.mapPages, r.blocks, r.nodes, r.folders, r.messages, r.propertyContexts,
+                  r.tableContexts);
+    return buf;
+}
+
+Report VerifyBuffer(const uint8_t* data, size_t size, const Options& options) {
+    Report report;
+    report.fileSize = size;
+    detail::Context ctx(data, size, options, report);
+    ctx.Run();
+    if (report.outcome != Outcome::Unreadable) report.outcome = report.FaultCount() ? Outcome::Faulty : Outcome::Clean;
+    return report;
+}
+
+Report VerifyFile(const std::string& path, const Options& options) {
+    Report report;
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        report.outcome = Outcome::Unreadable;
+        report.fatal = "cannot open file: " + std::string(std::strerror(errno));
+        return report;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        report.outcome = Outcome::Unreadable;
+        report.fatal = "not a regular file";
+        return report;
+    }
+    size_t size = static_cast<size_t>(st.st_size);
+    if (size == 0) {
+        ::close(fd);
+        report.outcome = Outcome::Unreadable;
+        report.fatal = "file is empty (0 bytes)";
+        return report;
+    }
+    void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    ::close(fd);
+    if (map == MAP_FAILED) {
+        report.outcome = Outcome::Unreadable;
+        report.fatal = "cannot map file: " + std::string(std::strerror(errno));
+        return report;
+    }
+    ::madvise(map, size, MADV_SEQUENTIAL);
+    report = VerifyBuffer(static_cast<const uint8_t*>(map), size, options);
+    ::munmap(map, size);
+    return report;
+}
+
+namespace detail {
+
+std::string Hex(uint64_t v) {
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(v));
+    return buf;
+}
+
+uint16_t Signature(uint64_t ib, uint64_t bid) {
+    uint64_t x = ib ^ bid;
+    return uint16_t((x >> 16) ^ x);
+}
+
+std::string NodeName(uint32_t nid) { return "node " + Hex(nid); }
+std::string BlockName(uint64_t bid, uint64_t ib) { return "block " + Hex(bid) + " @" + Hex(ib); }
+
+Context::Context(const uint8_t* d, size_t s, const Options& o, Report& r) : data(d), size(s), options(o), report(r) {}
+
+void Context::Fault(const std::string& where, const std::string& what) {
+    if (report.faults.size() >= options.maxFaults) {
+        ++report.faultsNotListed;
+        return;
+    }
+    report.faults.push_back({where, what});
+}
+
+void Context::Note(const std::string& where, const std::string& what) {
+    if (report.notes.size() < options.maxFaults) report.notes.push_back({where, what});
+}
+
+void Context::Run() {
+    CheckHeader();
+    if (report.outcome == Outcome::Unreadable) return;
+    if (nbtRootIb == 0 && bbtRootIb == 0) return;
+    WalkBTree(false, bbtRootBid, bbtRootIb, -1, 0, false, 0, 0);
+    WalkBTree(true, nbtRootBid, nbtRootIb, -1, 0, false, 0, 0);
+    report.blocks = bbt.size();
+    report.nodes = nbt.size();
+    CheckBlocks();
+    CheckNodes();
+    CheckMaps();
+    CheckCounters();
+    CheckMessaging();
+}
+
+}  // namespace detail
+}  // namespace pst::verify
