@@ -1,0 +1,41 @@
+# Shared by the scripts in this folder; source it, do not run it.
+# Sets: repo (the repository root), shared_dir (the shared tools and fixtures,
+# possibly empty), jobs (parallel build jobs).
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# The shared folder: $ORVANDEL_SHARED_DIR, else ../shared beside the repository,
+# else /work/shared. Empty when none exists.
+locate_shared_dir() {
+  local candidate
+  for candidate in "${ORVANDEL_SHARED_DIR:-}" "$repo/../shared" /work/shared; do
+    if [ -n "$candidate" ] && [ -d "$candidate" ]; then
+      (cd "$candidate" && pwd)
+      return 0
+    fi
+  done
+  echo ""
+}
+shared_dir=$(locate_shared_dir)
+
+jobs=${ORVANDEL_JOBS:-2}
+
+# Configures build/ (Ninja) and builds every target.
+configure_and_build() {
+  local args=(-S "$repo" -B "$repo/build" -G Ninja)
+  if [ -n "$shared_dir" ]; then
+    args+=("-DORVANDEL_SHARED_DIR=$shared_dir")
+  else
+    echo "note: no shared folder found (set ORVANDEL_SHARED_DIR); tests that need the PST judge or fixtures will fail" >&2
+  fi
+  if [ -f "$repo/build/CMakeCache.txt" ] && ! grep -q '^CMAKE_GENERATOR:INTERNAL=Ninja$' "$repo/build/CMakeCache.txt"; then
+    echo "error: $repo/build was configured with another generator; remove it and run again" >&2
+    return 1
+  fi
+  mkdir -p "$repo/build"
+  cmake "${args[@]}" >"$repo/build/.configure.log" 2>&1 || {
+    cat "$repo/build/.configure.log" >&2
+    return 1
+  }
+  cmake --build "$repo/build" -j "$jobs"
+}
