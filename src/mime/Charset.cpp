@@ -1,0 +1,384 @@
+#include "mime/Charset.h"
+
+#include <gmime/gmime.h>
+#include <iconv.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <map>
+#include <mutex>
+#include <vector>
+
+namespace mime {
+
+namespace {
+
+std::string Lower(std::string_view s) {
+    std::string out(s);
+    for (auto& c : out)
+        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    return out;
+}
+
+std::string Trimmed(std::string_view s) {
+    size_t b = 0, e = s.size();
+    while (b < e && (s[b] == ' ' || s[b] == '\t' || s[b] == '"' || s[b] == '\'')) ++b;
+    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '"' || s[e - 1] == '\'')) --e;
+    return std::string(s.substr(b, e - b));
+}
+
+bool IconvKnows(const std::string& name) {
+    static std::mutex mu;
+    static std::map<std::string, bool> known;
+    std::lock_guard lock(mu);
+    auto it = known.find(name);
+    if (it != known.end()) return it->second;
+    iconv_t cd = iconv_open("UTF-8", name.c_str());
+    bool ok = cd != iconv_t(-1);
+    if (ok) iconv_close(cd);
+    known.emplace(name, ok);
+    return ok;
+}
+
+// Decodes one UTF-8 sequence at s[i]; returns the code point or -1, and its length.
+int32_t NextCodePoint(std::string_view s, size_t i, size_t& len) {
+    auto c = uint8_t(s[i]);
+    len = 1;
+    if (c < 0x80) return c;
+    int need;
+    int32_t cp;
+    if (c >= 0xC2 && c <= 0xDF) { need = 1; cp = c & 0x1F; }
+    else if (c >= 0xE0 && c <= 0xEF) { need = 2; cp = c & 0x0F; }
+    else if (c >= 0xF0 && c <= 0xF4) { need = 3; cp = c & 0x07; }
+    else return -1;
+    if (i + size_t(need) >= s.size()) return -1;
+    for (int k = 1; k <= need; ++k) {
+        auto d = uint8_t(s[i + size_t(k)]);
+        if ((d & 0xC0) != 0x80) return -1;
+        cp = (cp << 6) | (d & 0x3F);
+    }
+    if ((need == 2 && cp < 0x800) || (need == 3 && (cp < 0x10000 || cp > 0x10FFFF)) || (cp >= 0xD800 && cp <= 0xDFFF))
+        return -1;
+    len = size_t(need) + 1;
+    return cp;
+}
+
+// Frequent characters of Simplified and Traditional Chinese, Japanese kana
+// aside: a reading that produces many of them is likely the right one.
+constexpr std::u32string_view kCommonHan =
+    U"的一是不了人我在有他这這中大来來上国國个個到说說们們为為子和你地出道也时時年得就那要下以生会會自着著去之过過家学學"
+    U"对對可她里裡后後小么麼心多天而能好都然没沒日于於起还還发發成事只作当當想看文无無开開手十用主行方又如前所本见見经經头頭面公同三已老从從"
+    U"动動两兩长長知民样樣现現分将將外但身些与與高意进進把法此实實回二理美点點月明其种種声聲全工己话話儿兒者向情部正名定女问問力机機给給等几幾很业業最间間新什打便位因重被走电電四第门門相次东東政海口使教西再平真听聽世气氣信北少关關并內加化由却卻代军軍产產入先山五太水万萬市眼体體别別处處总總才場师師书書比住員员九笑性通目华華报報立马馬命张張活难難神数數件安表原車车白应應路期叫死常提感金何更反合放做系計计司請请謝谢您們";
+
+bool IsCommonHan(char32_t c) { return kCommonHan.find(c) != std::u32string_view::npos; }
+
+enum class Script { Cjk, Japanese, Korean, Cyrillic, Western };
+
+struct Candidate {
+    const char* name;
+    Script script;
+};
+
+// Scores a UTF-8 reading of 8-bit text: how many of the source's non-ASCII
+// bytes turned into characters typical of the script the charset serves.
+double Score(const std::string& utf8, Script script, size_t highBytes) {
+    double good = 0;
+    size_t i = 0;
+    char32_t prev = 0;
+    size_t n = utf8.size();
+    while (i < n) {
+        size_t len;
+        int32_t cp = NextCodePoint(utf8, i, len);
+        if (cp < 0) { ++i; continue; }
+        char32_t c = char32_t(cp);
+        size_t next = i + len;
+        bool nextHigh = next < n && uint8_t(utf8[next]) >= 0x80;
+        if (c >= 0x80) {
+            bool han = c >= 0x4E00 && c <= 0x9FFF;
+            bool cjkPunct = (c >= 0x3000 && c <= 0x303F) || (c >= 0xFF01 && c <= 0xFF5E);
+            bool kana = c >= 0x3040 && c <= 0x30FF;
+            bool hangul = c >= 0xAC00 && c <= 0xD7A3;
+            bool cyr = c >= 0x0410 && c <= 0x044F;
+            bool latin = (c >= 0xC0 && c <= 0xFF && c != 0xD7 && c != 0xF7) ||
+                         c == 0x2019 || c == 0x201C || c == 0x201D || c == 0x2013 || c == 0x2014 || c == 0x20AC ||
+                         c == 0xA0 || c == 0xAB || c == 0xBB || c == 0xB0;
+            switch (script) {
+                case Script::Cjk:
+                    if (han) good += IsCommonHan(c) ? 3.0 : 1.6;
+                    else if (cjkPunct) good += 1.6;
+                    break;
+                case Script::Japanese:
+                    if (kana) good += 2.4;
+                    else if (han) good += IsCommonHan(c) ? 2.2 : 1.5;
+                    else if (cjkPunct) good += 1.6;
+                    break;
+                case Script::Korean:
+                    if (hangul) good += 2.2;
+                    else if (han || cjkPunct) good += 1.0;
+                    break;
+                case Script::Cyrillic:
+                    // Running text is mostly lower case: that tells KOI8-R from windows-1251.
+                    if (cyr) good += (c >= 0x0430) ? 1.0 : 0.55;
+                    else if (c == 0x0451 || c == 0x0401 || c == 0xAB || c == 0xBB || c == 0x2014) good += 0.8;
+                    break;
+                case Script::Western:
+                    // Accented letters sit alone between ASCII letters; long runs of
+                    // high bytes are another script read wrongly.
+                    if (latin) {
+                        bool prevHigh = prev >= 0x80;
+                        good += (prevHigh && nextHigh) ? 0.3 : 0.98;
+                    }
+                    break;
+            }
+        }
+        prev = c;
+        i = next;
+    }
+    return highBytes ? good / double(highBytes) : 0;
+}
+
+}  // namespace
+
+bool IsAscii(std::string_view bytes) {
+    for (char c : bytes)
+        if (uint8_t(c) >= 0x80) return false;
+    return true;
+}
+
+bool IsValidUtf8(std::string_view s) {
+    size_t i = 0;
+    while (i < s.size()) {
+        if (uint8_t(s[i]) < 0x80) { ++i; continue; }
+        size_t len;
+        if (NextCodePoint(s, i, len) < 0) return false;
+        i += len;
+    }
+    return true;
+}
+
+std::string SanitizeUtf8(std::string_view s) {
+    if (IsValidUtf8(s)) return std::string(s);
+    std::string out;
+    out.reserve(s.size() + 8);
+    size_t i = 0;
+    while (i < s.size()) {
+        size_t len;
+        if (NextCodePoint(s, i, len) < 0) {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        } else {
+            out.append(s.substr(i, len));
+            i += len;
+        }
+    }
+    return out;
+}
+
+std::string IconvName(std::string_view label) {
+    std::string l = Lower(Trimmed(label));
+    if (l.empty()) return {};
+    static const std::map<std::string, std::string, std::less<>> supersets = {
+        {"utf-8", "UTF-8"},           {"utf8", "UTF-8"},           {"unicode-1-1-utf-8", "UTF-8"},
+        {"us-ascii", "WINDOWS-1252"}, {"ascii", "WINDOWS-1252"},   {"iso-8859-1", "WINDOWS-1252"},
+        {"iso8859-1", "WINDOWS-1252"}, {"latin1", "WINDOWS-1252"}, {"iso_8859-1", "WINDOWS-1252"},
+        {"latin-1", "WINDOWS-1252"},  {"l1", "WINDOWS-1252"},      {"cp819", "WINDOWS-1252"},
+        {"iso-8859-9", "WINDOWS-1254"}, {"iso-8859-11", "CP874"},  {"tis-620", "CP874"},
+        {"gb2312", "GB18030"},        {"gbk", "GB18030"},          {"x-gbk", "GB18030"},
+        {"cp936", "GB18030"},         {"euc-cn", "GB18030"},       {"x-euc-cn", "GB18030"},
+        {"gb_2312-80", "GB18030"},    {"csgb2312", "GB18030"},     {"chinese", "GB18030"},
+        {"gb18030", "GB18030"},       {"windows-936", "GB18030"},
+        {"big5", "BIG5-HKSCS"},       {"x-big5", "BIG5-HKSCS"},    {"big-5", "BIG5-HKSCS"},
+        {"cn-big5", "BIG5-HKSCS"},    {"cp950", "BIG5-HKSCS"},     {"big5-hkscs", "BIG5-HKSCS"},
+        {"shift_jis", "CP932"},       {"shift-jis", "CP932"},      {"sjis", "CP932"},
+        {"x-sjis", "CP932"},          {"ms_kanji", "CP932"},       {"cp932", "CP932"},
+        {"windows-31j", "CP932"},     {"csshiftjis", "CP932"},     {"x-ms-cp932", "CP932"},
+        {"euc-jp", "EUC-JP-MS"},      {"x-euc-jp", "EUC-JP-MS"},   {"iso-2022-jp", "ISO-2022-JP-3"},
+        {"csiso2022jp", "ISO-2022-JP-3"},
+        {"euc-kr", "CP949"},          {"ks_c_5601-1987", "CP949"}, {"ks_c_5601", "CP949"},
+        {"ksc5601", "CP949"},         {"ks_c_5601-1989", "CP949"}, {"cp949", "CP949"},
+        {"korean", "CP949"},          {"csksc56011987", "CP949"},  {"windows-949", "CP949"},
+        {"iso-8859-8-i", "ISO-8859-8"}, {"iso-8859-6-i", "ISO-8859-6"}, {"iso-8859-8-e", "ISO-8859-8"},
+        {"koi8-r", "KOI8-R"},         {"koi8-u", "KOI8-U"},        {"koi8", "KOI8-R"},
+        {"utf-7", "UTF-7"},           {"unicode-1-1-utf-7", "UTF-7"},
+        {"utf-16", "UTF-16"},         {"utf-16le", "UTF-16LE"},    {"utf-16be", "UTF-16BE"},
+    };
+    auto it = supersets.find(l);
+    if (it != supersets.end()) return it->second;
+    // windows-125x spelled in its many ways
+    for (std::string_view p : {"windows-", "win-", "cp-", "cp", "x-cp", "ms-"}) {
+        if (l.rfind(p, 0) == 0) {
+            std::string num = l.substr(p.size());
+            if (num.size() == 4 && num.rfind("125", 0) == 0 && num[3] >= '0' && num[3] <= '8') {
+                std::string name = "WINDOWS-" + num;
+                if (IconvKnows(name)) return name;
+            }
+        }
+    }
+    const char* gm = g_mime_charset_iconv_name(l.c_str());
+    if (gm && IconvKnows(gm)) return gm;
+    std::string upper = l;
+    for (auto& c : upper)
+        if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
+    if (IconvKnows(upper)) return upper;
+    return {};
+}
+
+bool ConvertToUtf8(std::string_view bytes, const std::string& iconvName, std::string& out, size_t* errors) {
+    out.clear();
+    size_t errs = 0;
+    if (iconvName == "UTF-8") {
+        out = SanitizeUtf8(bytes);
+        if (errors) {
+            size_t i = 0;
+            while (i < bytes.size()) {
+                size_t len;
+                if (uint8_t(bytes[i]) >= 0x80 && NextCodePoint(bytes, i, len) < 0) { ++errs; ++i; }
+                else i += (uint8_t(bytes[i]) >= 0x80 ? len : 1);
+            }
+            *errors = errs;
+        }
+        return true;
+    }
+    iconv_t cd = iconv_open("UTF-8", iconvName.c_str());
+    if (cd == iconv_t(-1)) return false;
+    out.reserve(bytes.size() + bytes.size() / 2 + 16);
+    std::vector<char> buf(65536);
+    char* in = const_cast<char*>(bytes.data());
+    size_t inLeft = bytes.size();
+    while (true) {
+        char* o = buf.data();
+        size_t oLeft = buf.size();
+        size_t r = inLeft ? iconv(cd, &in, &inLeft, &o, &oLeft) : iconv(cd, nullptr, nullptr, &o, &oLeft);
+        out.append(buf.data(), size_t(o - buf.data()));
+        if (r != size_t(-1)) {
+            if (inLeft == 0) {
+                // flush the shift state once more (stateful encodings)
+                o = buf.data();
+                oLeft = buf.size();
+                iconv(cd, nullptr, nullptr, &o, &oLeft);
+                out.append(buf.data(), size_t(o - buf.data()));
+                break;
+            }
+            continue;
+        }
+        if (errno == E2BIG) continue;
+        // EILSEQ: a byte that does not decode; EINVAL: a sequence cut at the end.
+        out += "\xEF\xBF\xBD";
+        ++errs;
+        if (errno == EINVAL || inLeft == 0) break;
+        ++in;
+        --inLeft;
+        iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    }
+    iconv_close(cd);
+    if (errors) *errors = errs;
+    return true;
+}
+
+std::string GuessCharset(std::string_view bytes, std::string_view hint) {
+    if (IsValidUtf8(bytes)) return "UTF-8";
+    if (bytes.find("\x1B$B") != std::string_view::npos || bytes.find("\x1B$@") != std::string_view::npos ||
+        bytes.find("\x1B(J") != std::string_view::npos)
+        return "ISO-2022-JP-3";
+    size_t high = 0;
+    for (char c : bytes)
+        if (uint8_t(c) >= 0x80) ++high;
+    // Look at a bounded sample: the charset of the first few hundred KB decides.
+    std::string_view sample = bytes.substr(0, 256 * 1024);
+    if (sample.size() < bytes.size()) {
+        high = 0;
+        for (char c : sample)
+            if (uint8_t(c) >= 0x80) ++high;
+        // don't cut a multi-byte character in the middle at the end: harmless, one error
+    }
+    std::string out;
+    if (!hint.empty() && hint != "UTF-8" && hint != "WINDOWS-1252") {
+        size_t errs = 0;
+        if (ConvertToUtf8(sample, std::string(hint), out, &errs) && errs <= (sample.size() < bytes.size() ? 1u : 0u))
+            return std::string(hint);
+    }
+    static const std::array<Candidate, 8> candidates = {{
+        {"GB18030", Script::Cjk},
+        {"BIG5-HKSCS", Script::Cjk},
+        {"CP932", Script::Japanese},
+        {"EUC-JP-MS", Script::Japanese},
+        {"CP949", Script::Korean},
+        {"WINDOWS-1251", Script::Cyrillic},
+        {"KOI8-R", Script::Cyrillic},
+        {"WINDOWS-1252", Script::Western},
+    }};
+    std::string best = "WINDOWS-1252";
+    double bestScore = -1;
+    for (auto& c : candidates) {
+        size_t errs = 0;
+        if (!ConvertToUtf8(sample, c.name, out, &errs)) continue;
+        size_t allowed = sample.size() < bytes.size() ? 1 : 0;
+        if (errs > allowed) continue;
+        double s = Score(out, c.script, high);
+        if (s > bestScore + 1e-9) {
+            bestScore = s;
+            best = c.name;
+        }
+    }
+    return best;
+}
+
+std::string DecodeText(std::string_view bytes, std::string_view label, std::string_view hint, std::string* used) {
+    std::string out;
+    std::string name = IconvName(label);
+    bool ascii = IsAscii(bytes);
+    if (ascii) {
+        if (used) *used = name.empty() ? "UTF-8" : name;
+        // 7-bit text may still be a stateful or 16-bit encoding
+        if (!name.empty() && name != "UTF-8" && name != "WINDOWS-1252" &&
+            (name.rfind("ISO-2022", 0) == 0 || name.rfind("UTF-7", 0) == 0 || name.rfind("UTF-16", 0) == 0)) {
+            if (ConvertToUtf8(bytes, name, out)) return out;
+        }
+        return std::string(bytes);
+    }
+    std::string l = Lower(Trimmed(label));
+    bool declaredAscii = l == "us-ascii" || l == "ascii" || l.empty();
+    if (!name.empty() && !declaredAscii) {
+        size_t errs = 0;
+        if (ConvertToUtf8(bytes, name, out, &errs)) {
+            // A declared charset that fails on more than a stray byte is wrong:
+            // read the text as what it is.
+            if (errs == 0 || errs * 200 < bytes.size()) {
+                if (used) *used = name;
+                return out;
+            }
+            std::string guess = GuessCharset(bytes, hint);
+            std::string alt;
+            size_t altErrs = 0;
+            if (guess != name && ConvertToUtf8(bytes, guess, alt, &altErrs) && altErrs < errs) {
+                if (used) *used = guess;
+                return alt;
+            }
+            if (used) *used = name;
+            return out;
+        }
+    }
+    std::string guess = GuessCharset(bytes, hint.empty() ? std::string_view(name) : hint);
+    ConvertToUtf8(bytes, guess, out);
+    if (used) *used = guess;
+    return out;
+}
+
+uint32_t CodePageOf(std::string_view iconvName) {
+    std::string n = Lower(iconvName);
+    static const std::map<std::string, uint32_t, std::less<>> pages = {
+        {"utf-8", 65001},       {"windows-1250", 1250}, {"windows-1251", 1251}, {"windows-1252", 1252},
+        {"windows-1253", 1253}, {"windows-1254", 1254}, {"windows-1255", 1255}, {"windows-1256", 1256},
+        {"windows-1257", 1257}, {"windows-1258", 1258}, {"cp874", 874},         {"iso-8859-2", 28592},
+        {"iso-8859-3", 28593},  {"iso-8859-4", 28594},  {"iso-8859-5", 28595},  {"iso-8859-6", 28596},
+        {"iso-8859-7", 28597},  {"iso-8859-8", 28598},  {"iso-8859-9", 28599},  {"iso-8859-13", 28603},
+        {"iso-8859-15", 28605}, {"koi8-r", 20866},      {"koi8-u", 21866},      {"gb18030", 54936},
+        {"big5-hkscs", 950},    {"cp932", 932},         {"euc-jp-ms", 51932},   {"iso-2022-jp-3", 50220},
+        {"cp949", 949},         {"utf-7", 65000},
+    };
+    auto it = pages.find(n);
+    return it == pages.end() ? 0 : it->second;
+}
+
+}  // namespace mime
