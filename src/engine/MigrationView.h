@@ -25,6 +25,39 @@ enum class Label { lblCount1, lblProgress, LblCurrentDBX, FrameConversion, Windo
 enum class Button { CmdStartConversion, CmdSkip, CmdStopMigration };
 enum class MessageIcon { Information, Warning, Error };
 
+// What became of one mailbox of a run (filled by the engine).
+struct MailboxSummary {
+    std::string name;    // MailboxName
+    std::string folder;  // the mailbox folder
+    std::string pstPath;
+    std::string logPath;  // empty when no log was written
+    bool notStarted = false;  // the run was stopped before this selected mailbox
+    bool empty = false;       // no files found below the folder
+    bool cancelled = false;   // the save dialog was cancelled
+    bool storeFailed = false;  // the PST could not be created or opened
+    bool skipped = false;
+    bool stopped = false;
+    bool closed = false;       // the window was closed during the mailbox
+    std::string storeError;    // why the store failed (open or a later write)
+    int files = 0;             // files queued for Pass I
+    int filesDone = 0;         // Pass I files handled before the end, skip or stop
+    int messagesImported = 0;
+    int messagesFailed = 0;  // messages not in the PST at the end
+    int badLines = 0;        // "BAD : " lines written to the log
+    int contacts = 0, appointments = 0, tasks = 0, notes = 0;
+    int itemsFailed = 0;     // contacts, appointments, tasks, notes that failed
+    int sourcesDeleted = 0;  // source files removed after their item was committed
+};
+
+// Progress of one file of a pass (1 = Pass I, 2 = Pass II).
+struct FileProgress {
+    std::string mailbox;
+    int pass = 1;
+    int index = 0;  // 1-based, the file just handled
+    int count = 0;
+    int itemsSaved = 0;  // messages and other items saved so far in this mailbox
+};
+
 class MigrationView {
 public:
     virtual ~MigrationView() = default;
@@ -55,6 +88,12 @@ public:
 
     // Lets the window process pending events (repaint, Skip, Stop, ChkDelete, close).
     virtual void Yield() = 0;
+
+    // Optional notifications for views that show more than the window's controls
+    // (the command line's progress bar and summary). The window ignores them.
+    virtual void OnMailboxStarted(const std::string& /*name*/, const std::string& /*pstPath*/, int /*files*/) {}
+    virtual void OnFileProgress(const FileProgress& /*progress*/) {}
+    virtual void OnMailboxFinished(const MailboxSummary& /*summary*/) {}
 };
 
 }  // namespace engine

@@ -1,0 +1,686 @@
+#include "engine/MigrationEngine.h"
+
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+#include <map>
+#include <set>
+
+#include "engine/EngineText.h"
+#include "files/FileApi.h"
+#include "files/MailboxFileQueue.h"
+#include "files/Paths.h"
+#include "pst/messaging/PropTags.h"
+
+namespace engine {
+
+namespace {
+
+const char* const kCrLf = "\r\n";
+
+// Lets the files layer reach the window while it lists a mailbox.
+class ViewQueueStatus : public files::QueueStatus {
+public:
+    explicit ViewQueueStatus(MigrationView& view) : view_(view) {}
+    bool DeleteSourceChecked() override { return view_.DeleteSourceChecked(); }
+    void SetCountLabel(const std::string& text) override { view_.SetLabel(Label::lblCount1, text); }
+    void Yield() override { view_.Yield(); }
+
+private:
+    MigrationView& view_;
+};
+
+bool IsMessageName(const std::string& lowerName) { return EndsWith(lowerName, ".eml") || lowerName == "eml~1"; }
+
+// Round half to even, as the window shows the bar's value.
+int RoundHalfEven(float value) { return static_cast<int>(std::nearbyint(value)); }
+
+std::string Plural(int n, const char* one, const char* many) { return std::to_string(n) + " " + (n == 1 ? one : many); }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// One mailbox: the engine state of its run and the pipeline steps.
+
+class MigrationEngine::Mailbox {
+public:
+    Mailbox(MigrationEngine& engine, std::string name, std::string folder)
+        : e_(engine), view_(engine.view_), name_(std::move(name)), folder_(std::move(folder)) {
+        summary_.name = name_;
+        summary_.folder = folder_;
+        summary_.files = engine.fileCount_;
+    }
+
+    MailboxSummary Run();
+
+private:
+    bool ChoosePstPath(const MigrationSettings& settings);
+    bool OpenStore();
+    void BuildFolderTree(const std::vector<std::string>& queue);
+    // Pass I; false when the run must end here (stop confirmed, window closed).
+    bool PassOne(const std::vector<std::string>& queue);
+    void PassTwo();
+    void Dispatch(const std::string& path, int pass);
+    void ImportMessageFile(const std::string& path, int pass);
+    void ConvertItemFile(const std::string& path, const std::string& status,
+                         items::ItemOutcome (items::ItemConverters::*convert)(const items::ItemContext&,
+                                                                                const std::string&),
+                         int MailboxSummary::*counter);
+    void Saved();
+    bool Commit();
+    void RunDeletions();
+    void RemoveEmptyFolders();
+    void Finish();  // log-off and the deletions it allows
+    void SetStatus(const std::string& text) { view_.SetLabel(Label::LblCurrentDBX, text); }
+    bool DeleteTicked() { return view_.DeleteSourceChecked(); }
+    int Saves() const {
+        return summary_.messagesImported + summary_.contacts + summary_.appointments + summary_.tasks + summary_.notes;
+    }
+
+    MigrationEngine& e_;
+    MigrationView& view_;
+    std::string name_;
+    std::string folder_;
+    MailboxSummary summary_;
+
+    // Engine state of the mailbox.
+    std::string pstPath_;
+    std::string timeStamp_;
+    std::string storeEntryID_;
+    StoreNames names_;
+    std::string rootPath_;
+    std::vector<std::string> folderList_;
+    int fileIndex_ = 0;
+    MigrationLog log_;
+    std::unique_ptr<store::Session> session_;
+    store::Store* store_ = nullptr;
+
+    // What this run has made of each message, and what may go once committed.
+    std::unordered_set<std::string> imported_;
+    std::unordered_set<std::string> failed_;
+    std::vector<std::string> pendingDeletes_;
+    std::set<std::string> passTwoFolders_;  // parents of the files Pass II met
+    std::set<std::string> emptiedFolders_;  // parents of deleted sources
+    int savesSinceCommit_ = 0;
+    std::chrono::steady_clock::time_point lastCommit_ = std::chrono::steady_clock::now();
+    bool loggedOff_ = false;
+};
+
+MailboxSummary MigrationEngine::Mailbox::Run() {
+    // 1. Time stamp.
+    timeStamp_ = e_.services_.timeStamp ? e_.services_.timeStamp() : CurrentTimeStamp();
+
+    // 2. PST path.
+    const MigrationSettings settings = view_.ReadSettings();
+    if (!ChoosePstPath(settings) || pstPath_.empty()) return summary_;
+    summary_.pstPath = pstPath_;
+
+    // 3. Window and log.
+    view_.SetProgressRange(0, 100);
+    view_.SetButtonVisible(Button::CmdStopMigration, true);
+    view_.SetButtonEnabled(Button::CmdSkip, true);
+    log_ = MigrationLog(LogPathFor(pstPath_));
+    if (log_.Start()) summary_.logPath = log_.Path();
+
+    // 4. Store.
+    if (!OpenStore()) return summary_;
+    view_.OnMailboxStarted(name_, pstPath_, e_.fileCount_);
+
+    // 5. Folder tree.
+    const std::vector<std::string> queue = files::MailboxFileQueue().Items();
+    BuildFolderTree(queue);
+
+    // 6. Pass I.
+    const bool goOn = PassOne(queue);
+    // 7. The queue is discarded.
+    files::MailboxFileQueue().Clear();
+    if (!goOn) return summary_;
+
+    // 8. Pass II, when deletion is ticked now.
+    const bool passTwo = DeleteTicked();
+    if (passTwo) PassTwo();
+
+    // 9. End of mailbox.
+    view_.Yield();
+    Finish();
+    if (passTwo) RemoveEmptyFolders();
+    view_.SetButtonEnabled(Button::CmdStartConversion, true);
+    summary_.messagesFailed = static_cast<int>(failed_.size());
+    view_.OnMailboxFinished(summary_);
+    return summary_;
+}
+
+bool MigrationEngine::Mailbox::ChoosePstPath(const MigrationSettings& settings) {
+    try {
+        if (settings.IsSingleMode) {
+            auto chosen =
+                view_.AskSavePath("Outlook Data File(s) (*.pst)|*.pst", name_ + timeStamp_ + ".pst");
+            if (!chosen || chosen->empty()) {
+                summary_.cancelled = true;
+                view_.Unload();
+                return false;
+            }
+            pstPath_ = *chosen;
+        } else {
+            std::string out = Trim(settings.OutputFolder);
+            if (out.empty() || out.back() != NativeSeparator()) out += NativeSeparator();
+            pstPath_ = out + name_ + ".pst";
+        }
+    } catch (const std::exception&) {
+        summary_.cancelled = true;
+        view_.Unload();
+        return false;
+    }
+    return true;
+}
+
+bool MigrationEngine::Mailbox::OpenStore() {
+    const std::string path = Trim(pstPath_);
+    try {
+        if (!e_.services_.createSession) throw store::StoreError("no store component is available");
+        session_ = e_.services_.createSession();
+        if (!session_) throw store::StoreError("no store component is available");
+        SetStatus("Outlook Session Created...");
+        view_.SetButtonEnabled(Button::CmdStartConversion, false);
+        names_.displayName = "Mailbox (Zimbra) : Created - " + timeStamp_;
+        store::Store& logged = session_->LogonPstStore(path, 1, names_.displayName);
+        storeEntryID_ = logged.EntryID();
+        logged.ValidateIPMTree();
+        store_ = &session_->GetStoreFromID(storeEntryID_);
+        names_.inboxName = store_->GetDefaultFolder(store::olFolderInbox).Name();
+        names_.sentName = store_->GetDefaultFolder(store::olFolderSentMail).Name();
+        return true;
+    } catch (const std::exception& ex) {
+        summary_.storeFailed = true;
+        summary_.storeError = ex.what();
+        view_.ShowMessage("Outlook Error", StoreErrorText(path, ex.what()), MessageIcon::Information);
+        store_ = nullptr;
+        session_.reset();
+        view_.OnMailboxFinished(summary_);
+        return false;
+    }
+}
+
+void MigrationEngine::Mailbox::BuildFolderTree(const std::vector<std::string>& queue) {
+    auto status = [this](const std::string& t) { SetStatus(t); };
+    auto yield = [this] { view_.Yield(); };
+    rootPath_ = DetectRootPath(queue, folder_, status);
+    FileProbe probe{[](const std::string& p) { return files::FileExists(p); },
+                    [](const std::string& p) { return files::FolderExists(p); }};
+    folderList_ = BuildFolderList(queue, rootPath_, probe, status, yield);
+    CreateOutlookFolders(*store_, names_, folderList_, status, yield);
+}
+
+bool MigrationEngine::Mailbox::PassOne(const std::vector<std::string>& queue) {
+    fileIndex_ = 1;
+    const int fileCount = static_cast<int>(queue.size());
+    for (const auto& entry : queue) {
+        if (view_.IsUnloaded()) break;  // closed before this file: end below
+        Dispatch(entry, 1);
+        summary_.filesDone = fileIndex_;
+
+        // Progress.
+        view_.SetLabel(Label::FrameConversion, "Reading Messages && Metadata (Pass I) - (" +
+                                                   std::to_string(fileIndex_) + " of " + std::to_string(fileCount) +
+                                                   ") Zimbra Mailbox File(s)");
+        const float value = static_cast<float>(fileIndex_) / static_cast<float>(fileCount) * 100.0f;
+        view_.SetProgress(value);
+        view_.OnFileProgress({name_, 1, fileIndex_, fileCount, Saves()});
+        ++fileIndex_;
+        view_.SetLabel(Label::lblProgress, std::to_string(RoundHalfEven(value)) + "% Complete");
+
+        if (view_.IsUnloaded()) break;
+
+        // Skip check.
+        if (e_.skipRequested_) {
+            if (view_.AskYesNo("Confirm Skip", "Do you really want to \"Skip\" migration of this mailbox ?")) {
+                view_.SetLabel(Label::lblProgress,
+                               "Skipped... at " + std::to_string(RoundHalfEven(value)) + "% Complete");
+                view_.SetLabel(Label::lblCount1, "Checking Next Mailbox...");
+                summary_.skipped = true;
+                break;
+            }
+            e_.skipRequested_ = false;
+        }
+        if (view_.IsUnloaded()) break;
+
+        // Stop check.
+        if (e_.stopRequested_) {
+            if (view_.AskYesNo("Confirm Stop", std::string("This action will STOP complete migration process.") +
+                                                   kCrLf + "Do you really want to \"STOP\" on-going migration ?")) {
+                view_.SetLabel(Label::lblProgress,
+                               "Stopped... at " + std::to_string(RoundHalfEven(value)) + "% Complete");
+                view_.SetLabel(Label::lblCount1, "Stopped...");
+                summary_.stopped = true;
+                // The PST keeps every item saved so far: commit before the window goes.
+                Finish();
+                view_.Unload();
+                summary_.messagesFailed = static_cast<int>(failed_.size());
+                view_.OnMailboxFinished(summary_);
+                return false;
+            }
+            e_.stopRequested_ = false;
+        }
+        if (savesSinceCommit_ > 0 && (savesSinceCommit_ >= e_.options_.commitEveryItems ||
+                                      std::chrono::steady_clock::now() - lastCommit_ >= e_.options_.commitEvery))
+            Commit();
+    }
+    if (view_.IsUnloaded()) {
+        // The window was closed: end the run here, with the PST committed.
+        if (e_.stopRequested_) summary_.stopped = true;
+        else summary_.closed = true;
+        Finish();
+        summary_.messagesFailed = static_cast<int>(failed_.size());
+        view_.OnMailboxFinished(summary_);
+        return false;
+    }
+    // End of Pass I: commit, so the sources of everything saved may go.
+    Commit();
+    return true;
+}
+
+void MigrationEngine::Mailbox::PassTwo() {
+    files::MailboxFileQueue().Clear();
+    std::string folderVariable = folder_;
+    files::QueueCounter counter = 1;
+    ViewQueueStatus status(view_);
+    files::QueueMailboxFiles(folderVariable, "*.*", counter, &status);
+    const int fileCount = counter - 1;
+    const std::vector<std::string> queue = files::MailboxFileQueue().Items();
+    fileIndex_ = 1;
+    for (const auto& entry : queue) {
+        if (view_.IsUnloaded()) {
+            summary_.closed = !e_.stopRequested_;
+            summary_.stopped = e_.stopRequested_;
+            break;
+        }
+        if (IsMessageName(LowerAscii(FileNameOf(entry)))) {
+            if (imported_.count(entry)) {
+                // Already in the PST from Pass I: only its sources go (after the commit).
+                pendingDeletes_.push_back(entry);
+                pendingDeletes_.push_back(entry + ".meta");
+            } else {
+                ImportMessageFile(entry, 2);
+            }
+        }
+        passTwoFolders_.insert(ParentOf(entry));
+        view_.SetLabel(Label::FrameConversion, "Checking && Validating (Pass II) - (" + std::to_string(fileIndex_) +
+                                                   " of " + std::to_string(fileCount) + ") file(s)");
+        view_.SetProgress(static_cast<float>(fileIndex_) / static_cast<float>(fileCount) * 100.0f);
+        view_.OnFileProgress({name_, 2, fileIndex_, fileCount, Saves()});
+        ++fileIndex_;
+        if (savesSinceCommit_ > 0 && (savesSinceCommit_ >= e_.options_.commitEveryItems ||
+                                      std::chrono::steady_clock::now() - lastCommit_ >= e_.options_.commitEvery))
+            Commit();
+    }
+    files::MailboxFileQueue().Clear();
+}
+
+void MigrationEngine::Mailbox::Dispatch(const std::string& path, int pass) {
+    const std::string name = LowerAscii(FileNameOf(path));
+    static const std::string contacts = Native("\\Contacts"), emailed = Native("\\Emailed Contacts"),
+                             calendar = Native("\\Calendar"), tasks = Native("\\Tasks\\"),
+                             notebook = Native("\\Notebook");
+    using C = items::ItemConverters;
+    if ((Contains(path, contacts) || Contains(path, emailed)) && EndsWith(name, ".meta") &&
+        !EndsWith(name, ".eml.meta"))
+        ConvertItemFile(path, "Converting Contacts... from (", &C::ConvertContactFile, &MailboxSummary::contacts);
+    if (Contains(path, calendar) && EndsWith(name, ".appt.meta"))
+        ConvertItemFile(path, "Converting Calendars... from (", &C::ConvertCalendarFile,
+                        &MailboxSummary::appointments);
+    if (Contains(path, tasks) && EndsWith(name, ".task.meta"))
+        ConvertItemFile(path, "Converting Tasks... from (", &C::ConvertTaskFile, &MailboxSummary::tasks);
+    if (Contains(path, notebook) && EndsWith(name, ".wiki.meta"))
+        ConvertItemFile(path, "Converting Notes... from (", &C::ConvertNoteFile, &MailboxSummary::notes);
+    if (IsMessageName(name)) ImportMessageFile(path, pass);
+}
+
+void MigrationEngine::Mailbox::ConvertItemFile(
+    const std::string& path, const std::string& status,
+    items::ItemOutcome (items::ItemConverters::*convert)(const items::ItemContext&, const std::string&),
+    int MailboxSummary::*counter) {
+    items::ItemConverters* converters = e_.services_.converters;
+    if (!converters) return;
+    SetStatus(status + path + ")");
+    items::ItemContext ctx;
+    ctx.session = session_.get();
+    ctx.storeEntryID = storeEntryID_;
+    ctx.yield = [this] { view_.Yield(); };
+    ctx.setStatus = [this](const std::string& t) { SetStatus(t); };
+    items::ItemOutcome outcome = items::ItemOutcome::Failed;
+    try {
+        outcome = (converters->*convert)(ctx, path);
+    } catch (const std::exception&) {
+        outcome = items::ItemOutcome::Failed;
+    }
+    switch (outcome) {
+        case items::ItemOutcome::Saved:
+            ++(summary_.*counter);
+            if (DeleteTicked()) pendingDeletes_.push_back(path);
+            Saved();
+            break;
+        case items::ItemOutcome::Failed:
+            ++summary_.itemsFailed;
+            if (log_.Bad(path)) ++summary_.badLines;
+            break;
+        case items::ItemOutcome::NoSection:
+            break;
+    }
+}
+
+void MigrationEngine::Mailbox::ImportMessageFile(const std::string& path, int pass) {
+    SetStatus("Converting Messages... from (" + path + ")");
+    bool ok = false;
+    try {
+        store::Folder& target = store_->GetFolderFromPath(MessageTargetPath(path, rootPath_, names_));
+        std::unique_ptr<store::Item> item = target.AddItem(store::ItemType::Mail);
+        view_.Yield();
+        if (!e_.services_.importMessage) throw store::StoreError("no message importer");
+        const mime::ImportResult result = e_.services_.importMessage(*item, path);
+        if (!result.ok) throw store::StoreError(result.error);
+        item->SetProp(pst::tags::PR_MESSAGE_FLAGS, int32_t(17));  // MSGFLAG_READ | MSGFLAG_HASATTACH
+        view_.Yield();
+        item->Save();
+        ok = true;
+    } catch (const std::exception&) {
+        ok = false;
+    }
+    if (ok) {
+        imported_.insert(path);
+        failed_.erase(path);
+        ++summary_.messagesImported;
+        if (DeleteTicked()) {
+            view_.Yield();
+            pendingDeletes_.push_back(path);
+            pendingDeletes_.push_back(path + ".meta");
+        }
+        Saved();
+    } else {
+        // Logged once: in Pass I, or in Pass II for a message Pass I never reached.
+        const bool firstFailure = failed_.insert(path).second;
+        if (pass == 1 || firstFailure) {
+            view_.Yield();
+            if (log_.Bad(path)) ++summary_.badLines;
+        }
+    }
+    view_.SetButtonEnabled(Button::CmdStartConversion, false);
+}
+
+void MigrationEngine::Mailbox::Saved() { ++savesSinceCommit_; }
+
+bool MigrationEngine::Mailbox::Commit() {
+    if (!store_) return false;
+    try {
+        store_->Commit();
+    } catch (const std::exception& ex) {
+        // Nothing is deleted: the sources stay until a commit succeeds.
+        if (summary_.storeError.empty()) summary_.storeError = ex.what();
+        return false;
+    }
+    savesSinceCommit_ = 0;
+    lastCommit_ = std::chrono::steady_clock::now();
+    RunDeletions();
+    return true;
+}
+
+void MigrationEngine::Mailbox::RunDeletions() {
+    for (const auto& path : pendingDeletes_) {
+        if (files::FileExists(path) && files::RemoveFile(path) == 0) {
+            ++summary_.sourcesDeleted;
+            emptiedFolders_.insert(ParentOf(path));
+        }
+    }
+    pendingDeletes_.clear();
+}
+
+void MigrationEngine::Mailbox::Finish() {
+    if (loggedOff_ || !session_) return;
+    loggedOff_ = true;
+    bool committed = false;
+    try {
+        session_->Logoff();  // commits and closes
+        committed = true;
+    } catch (const std::exception& ex) {
+        if (summary_.storeError.empty()) summary_.storeError = ex.what();
+    }
+    if (committed) RunDeletions();
+    pendingDeletes_.clear();
+    store_ = nullptr;
+    session_.reset();
+}
+
+void MigrationEngine::Mailbox::RemoveEmptyFolders() {
+    // The folders of the files Pass II met and of the deleted sources, and the
+    // folders above them up to the mailbox folder (never that one itself).
+    std::string mailboxRoot = folder_;
+    if (mailboxRoot.empty() || mailboxRoot.back() != NativeSeparator()) mailboxRoot += NativeSeparator();
+    std::set<std::string> candidates;
+    for (const auto* set : {&passTwoFolders_, &emptiedFolders_})
+        for (std::string f : *set)
+            while (f.size() > mailboxRoot.size() && StartsWith(f, mailboxRoot) && candidates.insert(f).second)
+                f = ParentOf(f.substr(0, f.size() - 1));
+    // Deepest first, so a folder emptied of its sub-folders can go too.
+    std::vector<std::string> folders(candidates.begin(), candidates.end());
+    std::sort(folders.begin(), folders.end(),
+              [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+    for (const auto& f : folders) {
+        files::FindEntry entry;
+        bool hasFile = false;
+        if (files::FindFirstEntry(f + "*.*", entry) != -1) {
+            do {
+                if (entry.name != "." && entry.name != ".." && !(entry.attributes & files::kFileAttributeDirectory))
+                    hasFile = true;
+            } while (!hasFile && files::FindNextEntry(entry));
+            files::CloseFind(entry);
+        }
+        if (!hasFile) files::RemoveEmptyFolder(f);
+    }
+}
+
+// ---------------------------------------------------------------------------
+
+bool RunSummary::AllConverted() const {
+    for (const auto& m : mailboxes) {
+        if (m.notStarted || m.cancelled || m.storeFailed || m.skipped || m.stopped || m.closed) return false;
+        if (m.messagesFailed > 0 || m.itemsFailed > 0 || m.badLines > 0 || !m.storeError.empty()) return false;
+    }
+    return !stopped;
+}
+
+MigrationEngine::MigrationEngine(MigrationView& view, EngineServices services, EngineOptions options)
+    : view_(view), services_(std::move(services)), options_(options) {}
+
+MigrationEngine::~MigrationEngine() = default;
+
+void MigrationEngine::Form_Load() {
+    files::MailboxFileQueue().Clear();
+    skipRequested_ = false;
+    stopRequested_ = false;
+    view_.SetProgress(0);
+    view_.SetLabel(Label::lblProgress, "0% Complete");
+    view_.SetLabel(Label::lblCount1, "Migration Not Started Yet...");
+    view_.SetLabel(Label::LblCurrentDBX, "Migrating Messages...");
+    view_.SetLabel(Label::FrameConversion, " Details ");
+    view_.SetButtonEnabled(Button::CmdSkip, false);
+    view_.SetButtonVisible(Button::CmdStopMigration, false);
+}
+
+void MigrationEngine::CmdSkip_Click() { skipRequested_ = true; }
+
+void MigrationEngine::CmdStopMigration_Click() {
+    if (skipRequested_) view_.Unload();
+    stopRequested_ = true;
+}
+
+void MigrationEngine::Form_QueryUnload() { view_.Unload(); }
+
+void MigrationEngine::FillQueue(std::string& folderVariable) {
+    files::MailboxFileQueue().Clear();
+    files::QueueCounter counter = 1;
+    view_.Yield();
+    ViewQueueStatus status(view_);
+    files::QueueMailboxFilesLong(folderVariable, "*.*", counter, &status);
+    fileCount_ = counter - 1;
+    view_.Yield();
+}
+
+MailboxSummary MigrationEngine::StartMigration(const std::string& mailboxName, const std::string& mailboxFolder) {
+    Mailbox mailbox(*this, mailboxName, mailboxFolder);
+    return mailbox.Run();
+}
+
+RunSummary MigrationEngine::CmdStartConversion_Click() {
+    RunSummary run;
+    const MigrationSettings settings = view_.ReadSettings();
+    run.singleMode = settings.IsSingleMode;
+
+    if (settings.IsSingleMode) {
+        if (!stopRequested_) {
+            view_.Yield();
+            view_.SetButtonEnabled(Button::CmdStartConversion, false);
+            view_.SetButtonEnabled(Button::CmdSkip, false);
+            std::string folderVariable = settings.SourceMailboxFolder;
+            FillQueue(folderVariable);
+            view_.SetLabel(Label::lblCount1,
+                           "Migrating " + std::to_string(fileCount_) + " items from " + folderVariable);
+            const size_t lastSep = settings.SourceMailboxFolder.rfind(NativeSeparator());
+            const std::string name = lastSep == std::string::npos ? settings.SourceMailboxFolder
+                                                                  : settings.SourceMailboxFolder.substr(lastSep + 1);
+            if (fileCount_ >= 1) {
+                skipRequested_ = false;
+                stopRequested_ = false;
+                view_.SetLabel(Label::WindowTitle, "Migration Status");
+                run.mailboxes.push_back(StartMigration(name, settings.SourceMailboxFolder));
+                view_.Yield();
+            } else {
+                MailboxSummary empty;
+                empty.name = name;
+                empty.folder = settings.SourceMailboxFolder;
+                empty.empty = true;
+                run.mailboxes.push_back(empty);
+            }
+        }
+    } else {
+        const size_t n = settings.MailboxRows.size();
+        for (size_t i = 1; i <= n; ++i) {
+            view_.Yield();
+            // The rows are read again while the run works.
+            const MigrationSettings now = view_.ReadSettings();
+            if (i > now.MailboxRows.size()) break;
+            const MailboxRow row = now.MailboxRows[i - 1];
+            if (!row.selected) continue;
+            if (stopRequested_ || view_.IsUnloaded()) {
+                MailboxSummary notStarted;
+                notStarted.name = row.name;
+                notStarted.folder = row.folder;
+                notStarted.notStarted = true;
+                run.mailboxes.push_back(notStarted);
+                continue;  // the remaining selected rows are reported as not converted
+            }
+            view_.SetButtonEnabled(Button::CmdStartConversion, false);
+            view_.SetButtonEnabled(Button::CmdSkip, false);
+            view_.MarkRow(static_cast<int>(i - 1), 0x008000, true);
+            std::string folderVariable = row.folder;
+            FillQueue(folderVariable);
+            const MigrationSettings again = view_.ReadSettings();
+            const std::string shownFolder = i <= again.MailboxRows.size() ? again.MailboxRows[i - 1].folder : row.folder;
+            view_.SetLabel(Label::lblCount1, "Migrating " + std::to_string(fileCount_) + " items from " + shownFolder);
+            if (fileCount_ >= 1) {
+                skipRequested_ = false;
+                stopRequested_ = false;
+                view_.SetLabel(Label::WindowTitle,
+                               "Migrating " + std::to_string(i) + " of " + std::to_string(n) + " Mailboxes");
+                run.mailboxes.push_back(StartMigration(row.name, row.folder));
+            } else {
+                MailboxSummary empty;
+                empty.name = row.name;
+                empty.folder = row.folder;
+                empty.empty = true;
+                run.mailboxes.push_back(empty);
+            }
+        }
+    }
+
+    run.stopped = stopRequested_;
+    CompletionText(run, run.completionTitle, run.completionText);
+    view_.ShowMessage(run.completionTitle, run.completionText, MessageIcon::Information);
+    if (stopRequested_) view_.Unload();
+    view_.SetButtonEnabled(Button::CmdSkip, false);
+    view_.SetButtonEnabled(Button::CmdStopMigration, false);
+    view_.SetButtonVisible(Button::CmdStopMigration, false);
+    return run;
+}
+
+void MigrationEngine::CompletionText(const RunSummary& run, std::string& title, std::string& text) {
+    title = "Orvandel";
+    std::vector<std::string> problems;
+    for (const auto& m : run.mailboxes) {
+        const std::string who = m.name.empty() ? m.folder : m.name;
+        const std::string progress =
+            std::to_string(m.filesDone) + " of " + std::to_string(m.files) + " file(s)";
+        if (m.notStarted) problems.push_back(who + ": not converted, the migration was stopped before it.");
+        if (m.empty) problems.push_back(who + ": no files found in " + m.folder + "; nothing was converted.");
+        if (m.cancelled) problems.push_back(who + ": no PST file was chosen; nothing was converted.");
+        if (m.storeFailed)
+            problems.push_back(who + ": the PST file " + m.pstPath + " could not be created (" + m.storeError + ").");
+        if (m.stopped)
+            problems.push_back(who + ": stopped after " + progress + "; " + m.pstPath +
+                               " holds every item saved until then.");
+        if (m.closed)
+            problems.push_back(who + ": the window was closed after " + progress + "; " + m.pstPath +
+                               " holds every item saved until then.");
+        if (m.skipped) problems.push_back(who + ": skipped after " + progress + ".");
+        if (!m.storeFailed && !m.storeError.empty())
+            problems.push_back(who + ": the PST file " + m.pstPath + " could not be written completely (" +
+                               m.storeError + "); the source files of unsaved items were kept.");
+        if (m.messagesFailed > 0 || m.itemsFailed > 0) {
+            std::string line = who + ": ";
+            if (m.messagesFailed > 0) line += Plural(m.messagesFailed, "message", "messages") + " could not be imported";
+            if (m.messagesFailed > 0 && m.itemsFailed > 0) line += " and ";
+            if (m.itemsFailed > 0) line += Plural(m.itemsFailed, "other item", "other items") + " could not be converted";
+            if (!m.logPath.empty())
+                line += "; the files are listed in " + m.logPath + " (lines starting with \"BAD : \").";
+            else
+                line += "; the log file could not be written.";
+            problems.push_back(line);
+        }
+    }
+    if (problems.empty()) {
+        text = run.singleMode ? std::string("Zimbra Mailbox Converted Successfully.") + kCrLf +
+                                    "Open Converted PST file in Outlook to View Converted Mailbox."
+                              : std::string("All Zimbra Mailboxes Converted Successfully.") + kCrLf +
+                                    "Open Converted PST file(s) in Outlook to View Individual Mailboxes.";
+        return;
+    }
+    text = run.singleMode ? "Zimbra Mailbox Not Fully Converted." : "Not All Zimbra Mailboxes Were Fully Converted.";
+    for (const auto& p : problems) text += kCrLf + p;
+}
+
+std::string MigrationEngine::StoreErrorText(const std::string& pstPath, const std::string& reason) {
+    std::string text = "Outlook Session Creation Error !";
+    text += kCrLf + std::string("The PST file could not be created: ") + pstPath;
+    // The system's view of the place, when it explains the failure.
+    const std::string parent = ParentOf(pstPath);
+    const std::string folder = parent.empty() ? std::string(".") : parent;
+    std::string cause;
+    if (files::FileExists(pstPath))
+        cause = "A file of this name exists already; choose another name or folder.";
+    else if (!files::FolderExists(folder))
+        cause = "The folder " + folder + " does not exist.";
+    else if (::access(folder.c_str(), W_OK) != 0)
+        cause = "No permission to write in the folder " + folder + ".";
+    else {
+        struct statvfs fs {};
+        if (::statvfs(folder.c_str(), &fs) == 0 &&
+            static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize < 1024ull * 1024ull)
+            cause = "The disk holding " + folder + " is full.";
+    }
+    text += kCrLf + std::string("Reason: ") + reason;
+    if (!cause.empty()) text += kCrLf + cause;
+    return text;
+}
+
+}  // namespace engine
