@@ -1,0 +1,118 @@
+#pragma once
+// What the item converters share besides the metadata reader: temporary
+// files, companion files (the MIME or HTML file the export keeps beside a
+// ".meta" file), Zimbra date-times and text conversions.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "pst/messaging/PropertyValue.h"
+
+namespace store {
+class Item;
+}
+
+namespace items {
+
+// --- Files -----------------------------------------------------------------------
+// The system's temporary folder with a trailing "/" ($TMPDIR, else /tmp), or ""
+// when it is not a usable folder.
+std::string TempFolderPath();
+// Creates a new, empty file with a unique name "<prefix>XXXXXX" in the temporary
+// folder (mkstemp: no races) and returns its path, or "" on failure.
+std::string NewTempFileName(const std::string& prefix);
+// Creates a new, private folder "<prefix>XXXXXX" in the temporary folder
+// (mkdtemp) and returns its path with a trailing "/", or "".
+std::string NewTempFolder(const std::string& prefix);
+// True for an existing file that is not a folder; false for folders, missing
+// paths and the empty text.
+bool IsExistingFile(const std::string& path);
+// The meta path with every ".meta" removed: x.appt.meta -> x.appt.
+std::string CompanionPath(const std::string& metaPath);
+// A file name that is safe to create in a folder: no path components, no "..",
+// no control characters, not empty, at most 200 bytes (UTF-8 kept whole).
+std::string SanitizeFileName(const std::string& name);
+// Writes bytes into a new file in folder named after `name` (sanitized); a name
+// in use gets " (2)", " (3)", ... before its extension. Never overwrites a file.
+// Returns the path, or "" on failure.
+std::string SaveNewFile(const std::string& folder, const std::string& name, const std::vector<uint8_t>& bytes);
+// Removes a file and, when `folder` is given, the then-empty folder; errors ignored.
+void RemoveTempFile(const std::string& path);
+void RemoveTempFolder(const std::string& folder);
+
+// --- Companion MIME files ----------------------------------------------------------
+struct CompanionPart {
+    std::string fileName;        // decoded file name, may be empty
+    std::string contentType;     // "type/subtype", lower case
+    std::vector<uint8_t> data;   // decoded content
+};
+
+struct CompanionContent {
+    bool parsed = false;                    // the file was read and parsed as MIME
+    std::vector<CompanionPart> attachments; // every real attachment, in file order
+    std::string text;                       // the first text part (HTML converted), UTF-8
+};
+
+// Parses a companion MIME file as it is on disk (bytes unchanged). Parts of
+// nested messages (the invites of a calendar item) are included; calendar
+// parts (text/calendar) and the body text parts are not attachments. Identical
+// attachments repeated by several invites are kept once.
+CompanionContent ReadCompanion(const std::string& path);
+
+// Attaches the companion's attachments to the item (Attachments.Add of a
+// temporary file per attachment, named after the attachment; the temporary
+// files are removed). Returns the number attached.
+size_t CompanionAttachments(store::Item& item, const CompanionContent& companion);
+size_t CompanionAttachments(store::Item& item, const std::string& companionPath);
+
+// The contact's picture from its companion: the last attachment that is an
+// image, saved to a new temporary file ("ZIM" prefix). Returns its path or "".
+// The caller removes the file once the contact is saved.
+std::string ContactPhoto(const std::string& companionPath);
+
+// --- Text ----------------------------------------------------------------------------
+// Plain text of an HTML page: tags dropped, block ends as CR LF, entities decoded.
+std::string HtmlToText(const std::string& html);
+// Decodes a text part's bytes from its charset to UTF-8 (UTF-8 kept; invalid
+// sequences of an unknown charset read as Windows-1252).
+std::string DecodeToUtf8(const std::vector<uint8_t>& bytes, const std::string& charset);
+
+// --- Date and time ---------------------------------------------------------------------
+struct CivilTime {
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+};
+
+// A Zimbra start or end (ParsedDateTime text) read whole.
+struct ZimbraDateTime {
+    enum class Kind { Zoned, Utc, Floating, AllDay };
+    Kind kind = Kind::Floating;
+    std::string zone;  // TZID for Zoned
+    CivilTime local;   // the digits as written
+};
+// "TZID=<zone>:yyyymmddThhmmss", "yyyymmddThhmmssZ", "yyyymmddThhmmss",
+// "VALUE=DATE:yyyymmdd" (also a bare "yyyymmdd", taken as a date). nullopt when
+// the text holds no valid date.
+std::optional<ZimbraDateTime> ParseZimbraDateTime(const std::string& text);
+
+bool IsValidCivil(const CivilTime& t);
+// Seconds since 1970-01-01 UTC of a UTC civil time.
+int64_t CivilToUnix(const CivilTime& t);
+CivilTime UnixToCivil(int64_t seconds);
+pst::FileTime UnixToFileTime(int64_t seconds);
+int64_t FileTimeToUnix(const pst::FileTime& ft);
+// The UTC instant of a wall-clock time in the system's local zone.
+int64_t LocalToUnix(const CivilTime& t);
+// The UTC instant of a wall-clock time in a zone of the system's time-zone
+// database (TZif files under $TZDIR or /usr/share/zoneinfo); nullopt when the
+// zone is unknown.
+std::optional<int64_t> ZoneToUnix(const std::string& zone, const CivilTime& t);
+// The instant of a Zimbra date-time: UTC as UTC, a known zone converted, floating
+// times, unknown zones and dates as local time.
+int64_t ZimbraToUnix(const ZimbraDateTime& t);
+
+// A birthday as Zimbra writes it: "yyyy-MM-dd" or "--MM-dd" (no year: the
+// placeholder year 1604 is used). nullopt when it is no valid date.
+std::optional<CivilTime> ParseBirthday(const std::string& text);
+
+}  // namespace items

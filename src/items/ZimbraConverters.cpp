@@ -1,0 +1,493 @@
+#include "items/ZimbraConverters.h"
+
+#include <algorithm>
+
+#include "items/ZimbraMetaReader.h"
+
+namespace items {
+
+namespace {
+
+void ShowStatus(const ItemContext& ctx, const std::string& what, const std::string& path) {
+    if (ctx.setStatus) ctx.setStatus(what + path + ")");
+    if (ctx.yield) ctx.yield();
+}
+
+// A put the store refuses leaves that property unset; the item still goes on.
+template <typename V>
+void TryPut(store::Item& item, std::string_view name, V value) {
+    try {
+        item.Put(name, pst::PropValue(std::move(value)));
+    } catch (const std::exception&) {
+    }
+}
+
+void PutTextIfAny(store::Item& item, std::string_view name, const std::string& value) {
+    if (!value.empty()) TryPut(item, name, value);
+}
+
+void EnsureClass(store::Item& item, const char* messageClass) {
+    if (!item.GetProp(pst::tags::PR_MESSAGE_CLASS)) TryPut(item, "MessageClass", std::string(messageClass));
+}
+
+struct ReadResult {
+    ItemOutcome outcome = ItemOutcome::Saved;  // Saved here means "go on"
+    MetaFile file;
+    std::u16string text;
+};
+
+// Reads the file and finds its section; a damaged JSON wrapper or a folder's
+// own ".meta" file stops the conversion with the source left in place.
+ReadResult ReadSection(const std::string& path, const std::string& marker) {
+    ReadResult r;
+    r.file = ParseMetaFile(ReadMetaText(path));
+    auto text = MetaScanText(r.file, marker);
+    if (!text) {
+        r.outcome = ItemOutcome::NoSection;
+        return r;
+    }
+    std::string trimmed = r.file.raw;
+    trimmed.erase(0, std::min(trimmed.find_first_not_of(" \t\r\n"), trimmed.size()));
+    if (!r.file.isJson && !trimmed.empty() && trimmed[0] == '{') {
+        r.outcome = ItemOutcome::Failed;  // JSON cut off or damaged: nothing trustworthy to read
+        return r;
+    }
+    if (r.file.DescribesFolder()) {
+        r.outcome = ItemOutcome::NoSection;
+        return r;
+    }
+    r.text = std::move(*text);
+    return r;
+}
+
+void Scan(const std::u16string& text, std::vector<MetaKeyRule>& rules) {
+    ScanMetaTokens(text, MetaTokens(text), rules);
+}
+
+MetaKeyRule Rule(const char* key, std::string& target, MatchKind match = MatchKind::Prefix,
+                 CutKind cut = CutKind::Length) {
+    MetaKeyRule r;
+    r.key = key;
+    r.match = match;
+    r.cut = cut;
+    r.target = &target;
+    return r;
+}
+
+std::string JoinNonEmpty(std::initializer_list<std::string> parts, const std::string& separator) {
+    std::string out;
+    for (const auto& p : parts) {
+        if (p.empty()) continue;
+        if (!out.empty()) out += separator;
+        out += p;
+    }
+    return out;
+}
+
+std::string RemoveAll(std::string text, const std::string& what) {
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at)) text.erase(at, what.size());
+    return text;
+}
+
+// A description read from a JSON ".meta" file has its escapes resolved already;
+// one read from raw text still holds the two-character sequences.
+std::string Description(const ReadResult& r, const std::string& desc) {
+    return r.file.isJson ? desc : UnescapeMetaText(desc);
+}
+
+store::Folder& DefaultFolder(store::Session& session, const std::string& storeEntryID, int folderNumber) {
+    return session.GetStoreFromID(storeEntryID).GetDefaultFolder(folderNumber);
+}
+
+pst::FileTime DateAtUtcMidnight(const CivilTime& date) {
+    CivilTime d{date.year, date.month, date.day, 0, 0, 0};
+    return UnixToFileTime(CivilToUnix(d));
+}
+
+std::string AddressBlock(const std::string& street, const std::string& city, const std::string& state,
+                         const std::string& postal, const std::string& country) {
+    std::string line2 = JoinNonEmpty({city, JoinNonEmpty({state, postal}, " ")}, ", ");
+    return JoinNonEmpty({street, line2, country}, "\r\n");
+}
+
+}  // namespace
+
+// --- Contacts ------------------------------------------------------------------
+
+void ClearItemFields(ItemFields& fields) { fields = ItemFields{}; }
+
+ItemOutcome ConvertContactFile(const ItemContext& ctx, const std::string& metaPath) {
+    ShowStatus(ctx, "Converting Contacts... from (", metaPath);
+    ItemFields f;
+    ClearItemFields(f);
+    std::string birthday, homeURL, fullName, workURL, imAddress, fileAs, homeFax, workFax;
+    ReadResult r = ReadSection(metaPath, "d3:");
+    if (r.outcome != ItemOutcome::Saved) return r.outcome;
+    if (!ctx.session) return ItemOutcome::Failed;
+
+    std::vector<MetaKeyRule> rules = {
+        Rule("birthday", birthday),
+        Rule("company", f.CompanyName),
+        Rule("companyPhone", f.CompanyMainTelephoneNumber),
+        Rule("workPhone", f.BusinessTelephoneNumber),
+        Rule("homePhone", f.HomeTelephoneNumber),
+        Rule("email", f.Email1Address),
+        Rule("firstName", f.FirstName),
+        Rule("homeCountry", f.HomeAddressCountry),
+        Rule("homeCity", f.HomeAddressCity),
+        Rule("homePostalCode", f.HomeAddressPostalCode),
+        Rule("homeState", f.HomeAddressState),
+        Rule("homeStreet", f.HomeAddressStreet),
+        Rule("homeURL", homeURL),
+        Rule("jobTitle", f.Profession),
+        Rule("lastName", f.LastName),
+        Rule("mobilePhone", f.MobileTelephoneNumber),
+        Rule("notes", f.Body),
+        // Further Zimbra fields that have an Outlook home.
+        Rule("email2", f.Email2Address),
+        Rule("email3", f.Email3Address),
+        Rule("middleName", f.MiddleName),
+        Rule("fullName", fullName),
+        Rule("nickname", f.NickName),
+        Rule("namePrefix", f.Title),
+        Rule("nameSuffix", f.Suffix),
+        Rule("department", f.Department),
+        Rule("workStreet", f.BusinessAddressStreet),
+        Rule("workCity", f.BusinessAddressCity),
+        Rule("workState", f.BusinessAddressState),
+        Rule("workPostalCode", f.BusinessAddressPostalCode),
+        Rule("workCountry", f.BusinessAddressCountry),
+        Rule("workFax", workFax),
+        Rule("homeFax", homeFax),
+        Rule("pager", f.PagerNumber),
+        Rule("carPhone", f.CarTelephoneNumber),
+        Rule("imAddress1", imAddress),
+        Rule("workURL", workURL),
+    };
+    Scan(r.text, rules);
+
+    bool homeURLRead = std::any_of(rules.begin(), rules.end(), [](const MetaKeyRule& rule) {
+        return rule.key == "homeURL" && rule.taken;
+    });
+    std::string web = homeURLRead ? homeURL : workURL;
+    f.WebPage = RemoveAll(TrimSpaces(web), "http://");
+    f.BusinessFaxNumber = workFax;
+    f.HomeFaxNumber = homeFax;
+    f.IMAddress = imAddress;
+
+    // Trim every text as it is handed on.
+    for (std::string* s : {&f.FirstName, &f.MiddleName, &f.LastName, &f.Suffix, &f.Title, &f.NickName,
+                           &f.Email1Address, &f.Email2Address, &f.Email3Address, &f.CompanyName, &f.Profession,
+                           &f.Department, &f.BusinessAddressStreet, &f.BusinessAddressCity,
+                           &f.BusinessAddressPostalCode, &f.BusinessAddressState, &f.BusinessAddressCountry,
+                           &f.WebPage, &f.CompanyMainTelephoneNumber, &f.BusinessTelephoneNumber,
+                           &f.BusinessFaxNumber, &f.MobileTelephoneNumber, &f.PagerNumber, &f.CarTelephoneNumber,
+                           &f.HomeTelephoneNumber, &f.HomeFaxNumber, &f.IMAddress, &f.HomeAddressStreet,
+                           &f.HomeAddressCity, &f.HomeAddressPostalCode, &f.HomeAddressState,
+                           &f.HomeAddressCountry, &f.Body, &fullName})
+        *s = TrimSpaces(*s);
+
+    // The full name is first and last name; a contact that has neither keeps
+    // Zimbra's full name, else its company or address, so it is never nameless.
+    f.FullName = JoinNonEmpty({f.FirstName, f.MiddleName, f.LastName}, " ");
+    if (f.FullName.empty()) f.FullName = fullName;
+    if (f.LastName.empty() && f.FirstName.empty()) f.FileAs = f.FullName;
+    else if (f.LastName.empty() || f.FirstName.empty()) f.FileAs = f.LastName + f.FirstName;
+    else f.FileAs = f.LastName + ", " + f.FirstName;
+    if (f.FileAs.empty()) f.FileAs = f.CompanyName;
+    if (f.FileAs.empty()) f.FileAs = f.Email1Address;
+    if (f.FullName.empty()) f.FullName = f.FileAs;
+    f.HomeAddress = AddressBlock(f.HomeAddressStreet, f.HomeAddressCity, f.HomeAddressState, f.HomeAddressPostalCode,
+                                 f.HomeAddressCountry);
+    f.BusinessAddress = AddressBlock(f.BusinessAddressStreet, f.BusinessAddressCity, f.BusinessAddressState,
+                                     f.BusinessAddressPostalCode, f.BusinessAddressCountry);
+
+    std::string picture = ContactPhoto(CompanionPath(TrimSpaces(metaPath)));
+    ItemOutcome outcome = ItemOutcome::Saved;
+    try {
+        CreateContactItem(*ctx.session, ctx.storeEntryID, store::olFolderContacts, f, ParseBirthday(birthday), picture);
+    } catch (const std::exception&) {
+        outcome = ItemOutcome::Failed;
+    }
+    RemoveTempFile(picture);
+    return outcome;
+}
+
+void CreateContactItem(store::Session& session, const std::string& storeEntryID, int folderNumber,
+                       const ItemFields& f, const std::optional<CivilTime>& birthday, const std::string& picturePath) {
+    auto item = DefaultFolder(session, storeEntryID, folderNumber).AddItem(store::ItemType::Contact);
+    store::Item& it = *item;
+    EnsureClass(it, "IPM.Contact");
+    const std::pair<const char*, const std::string*> puts[] = {
+        {"FirstName", &f.FirstName},
+        {"MiddleName", &f.MiddleName},
+        {"LastName", &f.LastName},
+        {"FullName", &f.FullName},
+        {"FileAs", &f.FileAs},
+        {"JobTitle", &f.JobTitle},
+        {"CompanyName", &f.CompanyName},
+        {"CompanyMainTelephoneNumber", &f.CompanyMainTelephoneNumber},
+        {"BusinessTelephoneNumber", &f.BusinessTelephoneNumber},
+        {"BusinessFaxNumber", &f.BusinessFaxNumber},
+        {"HomeTelephoneNumber", &f.HomeTelephoneNumber},
+        {"HomeFaxNumber", &f.HomeFaxNumber},
+        {"MobileTelephoneNumber", &f.MobileTelephoneNumber},
+        {"PagerNumber", &f.PagerNumber},
+        {"CarTelephoneNumber", &f.CarTelephoneNumber},
+        {"BusinessAddress", &f.BusinessAddress},
+        {"BusinessAddressStreet", &f.BusinessAddressStreet},
+        {"BusinessAddressCity", &f.BusinessAddressCity},
+        {"BusinessAddressState", &f.BusinessAddressState},
+        {"BusinessAddressPostalCode", &f.BusinessAddressPostalCode},
+        {"BusinessAddressCountry", &f.BusinessAddressCountry},
+        {"HomeAddress", &f.HomeAddress},
+        {"HomeAddressStreet", &f.HomeAddressStreet},
+        {"HomeAddressCity", &f.HomeAddressCity},
+        {"HomeAddressState", &f.HomeAddressState},
+        {"HomeAddressPostalCode", &f.HomeAddressPostalCode},
+        {"HomeAddressCountry", &f.HomeAddressCountry},
+        {"Email1Address", &f.Email1Address},
+        {"Email2Address", &f.Email2Address},
+        {"Email3Address", &f.Email3Address},
+        {"BusinessHomePage", &f.WebPage},
+        {"WebPage", &f.WebPage},
+        {"IMAddress", &f.IMAddress},
+        {"Categories", &f.Categories},
+        {"Department", &f.Department},
+        {"OfficeLocation", &f.OfficeLocation},
+        {"Profession", &f.Profession},
+        {"ManagerName", &f.ManagerName},
+        {"AssistantName", &f.AssistantName},
+        {"Title", &f.Title},
+        {"Suffix", &f.Suffix},
+        {"NickName", &f.NickName},
+        {"Spouse", &f.Spouse},
+        {"Body", &f.Body},
+    };
+    for (const auto& [name, value] : puts) PutTextIfAny(it, name, *value);
+    if (!picturePath.empty()) {
+        try {
+            it.AddPicture(picturePath);
+        } catch (const std::exception&) {
+        }
+    }
+    if (birthday && IsValidCivil(*birthday)) {
+        CivilTime midnight{birthday->year, birthday->month, birthday->day, 0, 0, 0};
+        TryPut(it, "Birthday", UnixToFileTime(LocalToUnix(midnight)));
+        TryPut(it, "BirthdayLocal", DateAtUtcMidnight(midnight));
+    }
+    it.Save();
+}
+
+// --- Appointments ----------------------------------------------------------------
+
+ItemOutcome ConvertCalendarFile(const ItemContext& ctx, const std::string& metaPath) {
+    ShowStatus(ctx, "Converting Calendars... from (", metaPath);
+    std::string desc, subject, start, end, location, freeBusy;
+    ReadResult r = ReadSection(metaPath, "/Calendar/");
+    if (r.outcome != ItemOutcome::Saved) return r.outcome;
+    if (!ctx.session) return ItemOutcome::Failed;
+    std::vector<MetaKeyRule> rules = {
+        Rule("desc", desc, MatchKind::Description),
+        Rule("n", subject, MatchKind::PrefixAndDigit),
+        Rule("st", start, MatchKind::PrefixAndDigit),
+        Rule("et", end, MatchKind::PrefixAndDigit),
+        Rule("l", location, MatchKind::PrefixAndDigit),
+        Rule("fb", freeBusy, MatchKind::PrefixAndDigit),
+    };
+    Scan(r.text, rules);
+    bool haveDesc = rules[0].taken;
+
+    CalendarFields fields;
+    fields.subject = TrimSpaces(subject);
+    fields.location = TrimSpaces(location);
+    fields.body = TrimSpaces(Description(r, desc));
+    fields.start = ParseZimbraDateTime(start);
+    fields.end = ParseZimbraDateTime(end);
+    if (freeBusy == "F") fields.busyStatus = 0;
+    else if (freeBusy == "T") fields.busyStatus = 1;
+    else if (freeBusy == "B") fields.busyStatus = 2;
+    else if (freeBusy == "O") fields.busyStatus = 3;
+
+    CompanionContent companion = ReadCompanion(CompanionPath(metaPath));
+    if (!haveDesc && fields.body.empty()) fields.body = TrimSpaces(companion.text);
+    try {
+        CreateCalendarItem(*ctx.session, ctx.storeEntryID, store::olFolderCalendar, fields, companion);
+    } catch (const std::exception&) {
+        return ItemOutcome::Failed;
+    }
+    return ItemOutcome::Saved;
+}
+
+void CreateCalendarItem(store::Session& session, const std::string& storeEntryID, int folderNumber,
+                        const CalendarFields& fields, const CompanionContent& companion) {
+    auto item = DefaultFolder(session, storeEntryID, folderNumber).AddItem(store::ItemType::Appointment);
+    store::Item& it = *item;
+    EnsureClass(it, "IPM.Appointment");
+    PutTextIfAny(it, "Subject", fields.subject);
+    bool allDay = fields.start && fields.start->kind == ZimbraDateTime::Kind::AllDay;
+    if (fields.start) {
+        int64_t start = ZimbraToUnix(*fields.start);
+        std::optional<int64_t> end;
+        if (fields.end) end = ZimbraToUnix(*fields.end);
+        if (allDay && (!end || *end <= start)) {
+            // An all-day end is exclusive: one day at least.
+            CivilTime next = UnixToCivil(CivilToUnix(fields.start->local) + 86400);
+            end = LocalToUnix(CivilTime{next.year, next.month, next.day, 0, 0, 0});
+        }
+        if (end && *end < start) end = start;
+        if (end) TryPut(it, "End", UnixToFileTime(*end));
+        TryPut(it, "Start", UnixToFileTime(start));
+    } else if (fields.end) {
+        TryPut(it, "End", UnixToFileTime(ZimbraToUnix(*fields.end)));
+    }
+    TryPut(it, "AllDayEvent", allDay);
+    TryPut(it, "BusyStatus", int32_t(fields.busyStatus >= 0 ? fields.busyStatus : (allDay ? 0 : 2)));
+    TryPut(it, "ReminderSet", false);
+    PutTextIfAny(it, "Location", fields.location);
+    PutTextIfAny(it, "Categories", fields.categories);
+    PutTextIfAny(it, "Body", fields.body);
+    CompanionAttachments(it, companion);
+    it.Save();
+}
+
+// --- Tasks -------------------------------------------------------------------------
+
+ItemOutcome ConvertTaskFile(const ItemContext& ctx, const std::string& metaPath) {
+    ShowStatus(ctx, "Converting Tasks... from (", metaPath);
+    std::string desc, subject, start, due, status, percent, priority, completed;
+    ReadResult r = ReadSection(metaPath, "/Tasks/");
+    if (r.outcome != ItemOutcome::Saved) return r.outcome;
+    if (!ctx.session) return ItemOutcome::Failed;
+    std::vector<MetaKeyRule> rules = {
+        Rule("desc", desc, MatchKind::Description),
+        Rule("n", subject, MatchKind::PrefixAndDigit),
+        Rule("st", start, MatchKind::PrefixAndDigit),
+        Rule("et", due, MatchKind::PrefixAndDigit),
+        Rule("status", status),
+        Rule("pctcompl", percent),
+        Rule("prio", priority),
+        Rule("completed", completed),
+    };
+    Scan(r.text, rules);
+    bool haveDesc = rules[0].taken;
+
+    TaskFields fields;
+    fields.subject = TrimSpaces(subject);
+    fields.body = TrimSpaces(desc);  // escapes resolved from JSON; raw text keeps them as they stand
+    if (auto s = ParseZimbraDateTime(start)) fields.startDate = s->local;
+    if (auto d = ParseZimbraDateTime(due)) fields.dueDate = d->local;
+    if (auto c = ParseZimbraDateTime(completed)) fields.completedDate = UnixToCivil(ZimbraToUnix(*c));
+    if (status == "NEED") fields.status = 0;
+    else if (status == "INPR") fields.status = 1;
+    else if (status == "COMP") fields.status = 2;
+    else if (status == "WAITING") fields.status = 3;
+    else if (status == "DEFERRED") fields.status = 4;
+    if (!percent.empty() && std::all_of(percent.begin(), percent.end(), [](char c) { return c >= '0' && c <= '9'; }) &&
+        percent.size() <= 3)
+        fields.percentComplete = std::min(100, std::stoi(percent));
+    if (priority == "1" || priority == "2" || priority == "3" || priority == "4") fields.importance = 2;
+    else if (priority == "5") fields.importance = 1;
+    else if (priority == "6" || priority == "7" || priority == "8" || priority == "9") fields.importance = 0;
+
+    CompanionContent companion = ReadCompanion(CompanionPath(metaPath));
+    if (!haveDesc && fields.body.empty()) fields.body = TrimSpaces(companion.text);
+    try {
+        CreateToDoItem(*ctx.session, ctx.storeEntryID, store::olFolderTasks, fields, companion);
+    } catch (const std::exception&) {
+        return ItemOutcome::Failed;
+    }
+    return ItemOutcome::Saved;
+}
+
+void CreateToDoItem(store::Session& session, const std::string& storeEntryID, int folderNumber,
+                    const TaskFields& fields, const CompanionContent& companion) {
+    auto item = DefaultFolder(session, storeEntryID, folderNumber).AddItem(store::ItemType::Task);
+    store::Item& it = *item;
+    EnsureClass(it, "IPM.Task");
+    PutTextIfAny(it, "Subject", fields.subject);
+    if (fields.startDate && IsValidCivil(*fields.startDate)) TryPut(it, "StartDate", DateAtUtcMidnight(*fields.startDate));
+    if (fields.dueDate && IsValidCivil(*fields.dueDate)) TryPut(it, "DueDate", DateAtUtcMidnight(*fields.dueDate));
+    int status = fields.status >= 0 ? fields.status : 0;
+    TryPut(it, "Status", int32_t(status));
+    int percent = fields.percentComplete >= 0 ? fields.percentComplete : (status == 2 ? 100 : 0);
+    if (status == 2) percent = 100;
+    TryPut(it, "PercentComplete", double(percent) / 100.0);
+    TryPut(it, "Complete", status == 2);
+    if (status == 2 && fields.completedDate) TryPut(it, "DateCompleted", DateAtUtcMidnight(*fields.completedDate));
+    if (fields.importance >= 0) TryPut(it, "Importance", int32_t(fields.importance));
+    PutTextIfAny(it, "Body", fields.body);
+    CompanionAttachments(it, companion);
+    it.Save();
+}
+
+// --- Notes -------------------------------------------------------------------------
+
+ItemOutcome ConvertNoteFile(const ItemContext& ctx, const std::string& metaPath) {
+    ShowStatus(ctx, "Converting Notes... from (", metaPath);
+    std::string fragment, quotedName;
+    ReadResult r = ReadSection(metaPath, "/Notebook/");
+    if (r.outcome != ItemOutcome::Saved) return r.outcome;
+    if (!ctx.session) return ItemOutcome::Failed;
+    std::vector<MetaKeyRule> rules = {
+        Rule("f", fragment, MatchKind::PrefixAndDigit),
+        Rule("\"name\"", quotedName, MatchKind::Contains, CutKind::QuotedName),
+    };
+    Scan(r.text, rules);
+
+    // The page's name is its whole JSON "name"; raw texts fall back on the quoted name.
+    std::string subject = quotedName;
+    if (auto name = r.file.Member("name")) subject = *name;
+    else if (auto subj = r.file.Member("subject")) subject = *subj;
+
+    // The page's full text is its companion (HTML); the metadata holds only its beginning.
+    std::string body = fragment;
+    std::string companion = CompanionPath(metaPath);
+    if (IsExistingFile(companion)) {
+        std::string page;
+        if (ReadFileBytes(companion, page)) body = HtmlToText(DecodeToUtf8(std::vector<uint8_t>(page.begin(), page.end()), "utf-8"));
+    }
+    try {
+        CreateNotesItem(*ctx.session, ctx.storeEntryID, store::olFolderNotes, TrimSpaces(subject), TrimSpaces(body));
+    } catch (const std::exception&) {
+        return ItemOutcome::Failed;
+    }
+    return ItemOutcome::Saved;
+}
+
+void CreateNotesItem(store::Session& session, const std::string& storeEntryID, int folderNumber,
+                     const std::string& subject, const std::string& body) {
+    auto item = DefaultFolder(session, storeEntryID, folderNumber).AddItem(store::ItemType::Note);
+    store::Item& it = *item;
+    EnsureClass(it, "IPM.StickyNote");
+    PutTextIfAny(it, "Subject", subject);
+    PutTextIfAny(it, "Body", body);
+    TryPut(it, "Color", int32_t(3));  // yellow, Outlook's default
+    TryPut(it, "Width", int32_t(200));
+    TryPut(it, "Height", int32_t(166));
+    it.Save();
+}
+
+// --- The engine's entry points -------------------------------------------------------
+
+namespace {
+class ZimbraItemConverters final : public ItemConverters {
+public:
+    ItemOutcome ConvertContactFile(const ItemContext& ctx, const std::string& metaPath) override {
+        return items::ConvertContactFile(ctx, metaPath);
+    }
+    ItemOutcome ConvertCalendarFile(const ItemContext& ctx, const std::string& metaPath) override {
+        return items::ConvertCalendarFile(ctx, metaPath);
+    }
+    ItemOutcome ConvertTaskFile(const ItemContext& ctx, const std::string& metaPath) override {
+        return items::ConvertTaskFile(ctx, metaPath);
+    }
+    ItemOutcome ConvertNoteFile(const ItemContext& ctx, const std::string& metaPath) override {
+        return items::ConvertNoteFile(ctx, metaPath);
+    }
+};
+}  // namespace
+
+std::unique_ptr<ItemConverters> CreateZimbraItemConverters() { return std::make_unique<ZimbraItemConverters>(); }
+
+}  // namespace items
