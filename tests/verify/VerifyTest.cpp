@@ -1,0 +1,357 @@
+// The verifier accepts Outlook-made PSTs and finds each kind of damage made to a
+// copy of one: CRCs, B-tree order, reference counts, allocation bits, table rows.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "pst/verify/Verifier.h"
+
+namespace {
+
+using pst::verify::Outcome;
+using pst::verify::Report;
+using Bytes = std::vector<uint8_t>;
+
+const std::string kData = ORVANDEL_PST_TESTDATA;
+
+Bytes Load(const std::string& name) {
+    std::ifstream in(kData + "/" + name, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+uint16_t Get16(const Bytes& b, size_t o) { return uint16_t(b[o] | (b[o + 1] << 8)); }
+uint32_t Get32(const Bytes& b, size_t o) { return Get16(b, o) | (uint32_t(Get16(b, o + 2)) << 16); }
+uint64_t Get64(const Bytes& b, size_t o) { return Get32(b, o) | (uint64_t(Get32(b, o + 4)) << 32); }
+void Put16(Bytes& b, size_t o, uint16_t v) { b[o] = uint8_t(v), b[o + 1] = uint8_t(v >> 8); }
+void Put32(Bytes& b, size_t o, uint32_t v) { Put16(b, o, uint16_t(v)), Put16(b, o + 2, uint16_t(v >> 16)); }
+void Put64(Bytes& b, size_t o, uint64_t v) { Put32(b, o, uint32_t(v)), Put32(b, o + 4, uint32_t(v >> 32)); }
+
+void FixPageCrc(Bytes& b, size_t ib) { Put32(b, ib + 500, pst::verify::PstCrc(b.data() + ib, 496)); }
+void FixHeaderCrcs(Bytes& b) {
+    Put32(b, 4, pst::verify::PstCrc(b.data() + 8, 471));
+    Put32(b, 0x20C, pst::verify::PstCrc(b.data() + 8, 516));
+}
+
+constexpr size_t kNbtRootIb = 0xE0, kBbtRootIb = 0xF0, kAMapFree = 0xC8;
+
+// Calls fn(ib) for every leaf page of the tree whose root page is at rootIb.
+void ForEachLeaf(const Bytes& b, uint64_t ib, const std::function<void(uint64_t)>& fn) {
+    if (b[ib + 491] == 0) return fn(ib);
+    for (int i = 0; i < b[ib + 488]; ++i) ForEachLeaf(b, Get64(b, ib + 24 * size_t(i) + 16), fn);
+}
+
+Report Verify(const Bytes& b) { return pst::verify::VerifyBuffer(b.data(), b.size()); }
+
+std::string Describe(const Report& r) {
+    std::string s = r.fatal;
+    for (const auto& f : r.faults) s += "\n  " + pst::verify::FormatFault(f);
+    return s;
+}
+
+size_t CountFaults(const Report& r, const std::string& text) {
+    return size_t(std::count_if(r.faults.begin(), r.faults.end(), [&](const pst::verify::Fault& f) {
+        return pst::verify::FormatFault(f).find(text) != std::string::npos;
+    }));
+}
+
+// Finds the NBT leaf slot of nid: returns the entry's file offset, or 0.
+size_t FindNbtEntry(const Bytes& b, uint32_t nid) {
+    size_t found = 0;
+    ForEachLeaf(b, Get64(b, kNbtRootIb), [&](uint64_t ib) {
+        for (int i = 0; i < b[ib + 488]; ++i)
+            if (Get32(b, ib + 32 * size_t(i)) == nid) found = ib + 32 * size_t(i);
+    });
+    return found;
+}
+
+// All NBT entries as (nid, parent).
+std::vector<std::pair<uint32_t, uint32_t>> NbtEntries(const Bytes& b) {
+    std::vector<std::pair<uint32_t, uint32_t>> out;
+    ForEachLeaf(b, Get64(b, kNbtRootIb), [&](uint64_t ib) {
+        for (int i = 0; i < b[ib + 488]; ++i) out.emplace_back(Get32(b, ib + 32 * size_t(i)), Get32(b, ib + 32 * size_t(i) + 24));
+    });
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+TEST(PstCrc, MatchesTheFormatsTestVector) {
+    const std::string s = "123456789";
+    EXPECT_EQ(pst::verify::PstCrc(reinterpret_cast<const uint8_t*>(s.data()), s.size()), 0x2DFD2D88u);
+    const uint8_t zeros[16] = {};
+    EXPECT_EQ(pst::verify::PstCrc(zeros, sizeof zeros), 0u);
+}
+
+class OutlookSample : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(OutlookSample, VerifiesWithoutFaults) {
+    const Report r = pst::verify::VerifyFile(kData + "/" + GetParam());
+    EXPECT_EQ(r.outcome, Outcome::Clean) << Describe(r);
+    EXPECT_EQ(r.format, "unicode");
+    EXPECT_GT(r.blocks, 20u);
+    EXPECT_GT(r.nodes, 40u);
+    EXPECT_GE(r.folders, 5u);
+    EXPECT_GT(r.propertyContexts, 5u);
+    EXPECT_GT(r.tableContexts, 20u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Samples, OutlookSample,
+                         ::testing::Values("empty.pst", "mixed-items.pst", "multiple-to-cc.pst", "submessage.pst",
+                                           "dist-list.pst", "contacts-japanese.pst", "folders-attachments.pst"));
+
+TEST(Unreadable, TruncatedHeaderIsReportedClearly) {
+    const Report r = pst::verify::VerifyFile(kData + "/truncated-in-header.bin");
+    EXPECT_EQ(r.outcome, Outcome::Unreadable);
+    EXPECT_NE(r.fatal.find("truncated"), std::string::npos) << r.fatal;
+    EXPECT_NE(r.fatal.find("40 bytes"), std::string::npos) << r.fatal;
+}
+
+TEST(Unreadable, FileCutShortAfterTheHeader) {
+    Bytes b = Load("mixed-items.pst");
+    b.resize(100000);
+    const Report r = Verify(b);
+    EXPECT_EQ(r.outcome, Outcome::Unreadable);
+    EXPECT_NE(r.fatal.find("truncated: 100000 bytes on disk"), std::string::npos) << r.fatal;
+}
+
+TEST(Unreadable, AnsiAndForeignFilesAndMissingFiles) {
+    Report r = pst::verify::VerifyFile(kData + "/ansi.pst");
+    EXPECT_EQ(r.outcome, Outcome::Unreadable);
+    EXPECT_EQ(r.format, "ansi");
+    EXPECT_NE(r.fatal.find("ANSI"), std::string::npos) << r.fatal;
+
+    r = pst::verify::VerifyFile(kData + "/SOURCES.md");
+    EXPECT_EQ(r.outcome, Outcome::Unreadable);
+    EXPECT_NE(r.fatal.find("not a PST file"), std::string::npos) << r.fatal;
+
+    r = pst::verify::VerifyFile(kData + "/no-such-file.pst");
+    EXPECT_EQ(r.outcome, Outcome::Unreadable);
+    EXPECT_NE(r.fatal.find("cannot open"), std::string::npos) << r.fatal;
+}
+
+TEST(Header, DamagedCrcAndRootFields) {
+    Bytes b = Load("empty.pst");
+    b[0x30] ^= 0x01;  // inside rgnid: both CRCs cover it
+    Report r = Verify(b);
+    EXPECT_EQ(CountFaults(r, "dwCRCPartial"), 1u) << Describe(r);
+    EXPECT_EQ(CountFaults(r, "dwCRCFull"), 1u) << Describe(r);
+
+    b = Load("empty.pst");
+    Put64(b, 0xC0, Get64(b, 0xC0) + 0x200);  // ibAMapLast
+    b[0xF8] = 0;                               // fAMapValid
+    FixHeaderCrcs(b);
+    r = Verify(b);
+    EXPECT_EQ(r.FaultCount(), 2u) << Describe(r);
+    EXPECT_EQ(CountFaults(r, "ROOT.ibAMapLast"), 1u) << Describe(r);
+    EXPECT_EQ(CountFaults(r, "ROOT.fAMapValid 0"), 1u) << Describe(r);
+}
+
+TEST(Pages, FlippedPageCrcIsTheOnlyFault) {
+    Bytes b = Load("multiple-to-cc.pst");
+    const uint64_t root = Get64(b, kNbtRootIb);
+    b[root + 500] ^= 0x40;
+    const Report r = Verify(b);
+    ASSERT_EQ(r.FaultCount(), 1u) << Describe(r);
+    EXPECT_NE(r.faults[0].where.find("NBT page"), std::string::npos);
+    EXPECT_NE(r.faults[0].what.find("page CRC"), std::string::npos);
+}
+
+TEST(Pages, SwappedBbtEntriesAreOutOfOrder) {
+    Bytes b = Load("mixed-items.pst");
+    uint64_t leaf = 0;
+    ForEachLeaf(b, Get64(b, kBbtRootIb), [&](uint64_t ib) {
+        if (!leaf && b[ib + 488] >= 3) leaf = ib;
+    });
+    ASSERT_NE(leaf, 0u);
+    std::swap_ranges(b.begin() + long(leaf + 24), b.begin() + long(leaf + 48), b.begin() + long(leaf + 48));
+    FixPageCrc(b, leaf);
+    const Report r = Verify(b);
+    ASSERT_EQ(r.FaultCount(), 1u) << Describe(r);
+    EXPECT_NE(r.faults[0].what.find("not in strictly ascending order"), std::string::npos) << Describe(r);
+}
+
+TEST(Pages, ChildKeyMustEqualParentKey) {
+    Bytes b = Load("mixed-items.pst");
+    const uint64_t root = Get64(b, kNbtRootIb);
+    ASSERT_GT(b[root + 491], 0) << "the sample's NBT should have an intermediate root";
+    ASSERT_GE(b[root + 488], 2);
+    Put64(b, root + 24, Get64(b, root + 24) - 1);  // second entry's btkey, one below the child's first key
+    FixPageCrc(b, root);
+    const Report r = Verify(b);
+    // The child's first key no longer matches, and the previous child's last key now lies beyond its range.
+    EXPECT_EQ(r.FaultCount(), 2u) << Describe(r);
+    EXPECT_EQ(CountFaults(r, "differs from the key"), 1u) << Describe(r);
+    EXPECT_EQ(CountFaults(r, "is outside the range"), 1u) << Describe(r);
+}
+
+TEST(Blocks, FlippedBlockCrcIsTheOnlyFault) {
+    Bytes b = Load("submessage.pst");
+    // First data block of the first BBT leaf.
+    const uint64_t leaf = [&] {
+        uint64_t l = 0;
+        ForEachLeaf(b, Get64(b, kBbtRootIb), [&](uint64_t ib) { if (!l) l = ib; });
+        return l;
+    }();
+    const uint64_t ib = Get64(b, leaf + 8);
+    const uint16_t cb = Get16(b, leaf + 16);
+    const uint64_t trailer = ib + ((cb + 16 + 63) & ~63u) - 16;
+    b[trailer + 4] ^= 0x10;
+    const Report r = Verify(b);
+    ASSERT_EQ(r.FaultCount(), 1u) << Describe(r);
+    EXPECT_NE(r.faults[0].what.find("block CRC"), std::string::npos) << Describe(r);
+    EXPECT_NE(r.faults[0].where.find("block " ), std::string::npos);
+}
+
+TEST(Blocks, WrongReferenceCount) {
+    Bytes b = Load("dist-list.pst");
+    uint64_t leaf = 0;
+    ForEachLeaf(b, Get64(b, kBbtRootIb), [&](uint64_t ib) { if (!leaf) leaf = ib; });
+    Put16(b, leaf + 18, uint16_t(Get16(b, leaf + 18) + 1));
+    FixPageCrc(b, leaf);
+    const Report r = Verify(b);
+    ASSERT_EQ(r.FaultCount(), 1u) << Describe(r);
+    EXPECT_NE(r.faults[0].what.find("cRef"), std::string::npos) << Describe(r);
+}
+
+TEST(Maps, UsedBlockMarkedFreeInTheAMap) {
+    Bytes b = Load("contacts-japanese.pst");
+    uint64_t leaf = 0;
+    ForEachLeaf(b, Get64(b, kBbtRootIb), [&](uint64_t ib) { if (!leaf) leaf = ib; });
+    const uint64_t blockIb = Get64(b, leaf + 8);
+    const uint64_t slot = (blockIb - 0x4400) / 64;
+    const size_t amap = 0x4400;
+    ASSERT_TRUE(b[amap + slot / 8] & (0x80 >> (slot % 8)));
+    b[amap + slot / 8] &= uint8_t(~(0x80 >> (slot % 8)));
+    FixPageCrc(b, amap);
+    Put64(b, kAMapFree, Get64(b, kAMapFree) + 64);  // keep the free total in step with the bits
+    FixHeaderCrcs(b);
+    const Report r = Verify(b);
+    ASSERT_EQ(r.FaultCount(), 1u) << Describe(r);
+    EXPECT_NE(r.faults[0].where.find("AMap page 0x4400"), std::string::npos);
+    EXPECT_NE(r.faults[0].what.find("free, but block"), std::string::npos) << Describe(r);
+}
+
+TEST(Maps, FreeTotalDisagreesWithTheBits) {
+    Bytes b = Load("empty.pst");
+    Put64(b, kAMapFree, Get64(b, kAMapFree) - 64);
+    FixHeaderCrcs(b);
+    const Report r = Verify(b);
+    ASSERT_EQ(r.FaultCount(), 1u) << Describe(r);
+    EXPECT_NE(r.faults[0].what.find("ROOT.cbAMapFree"), std::string::npos);
+}
+
+TEST(Folders, MessageMovedToAnotherFolderInTheNbtOnly) {
+    Bytes b = Load("multiple-to-cc.pst");
+    // A normal message and a folder other than its parent.
+    uint32_t message = 0, oldParent = 0, otherFolder = 0;
+    for (auto [nid, parent] : NbtEntries(b))
+        if ((nid & 0x1F) == 0x04 && !message) message = nid, oldParent = parent;
+    for (auto [nid, parent] : NbtEntries(b))
+        if ((nid & 0x1F) == 0x02 && nid != oldParent && nid != 0x122 && !otherFolder) otherFolder = nid;
+    ASSERT_NE(message, 0u);
+    ASSERT_NE(otherFolder, 0u);
+    const size_t entry = FindNbtEntry(b, message);
+    const size_t page = entry - (entry - 0x4400) % 512;
+    Put32(b, entry + 24, otherFolder);
+    FixPageCrc(b, page);
+    const Report r = Verify(b);
+    char messageHex[16];
+    std::snprintf(messageHex, sizeof messageHex, "0x%x", message);
+    // The old folder's contents table lists a message that is no longer its child...
+    EXPECT_GE(CountFaults(r, "names a node whose parent is"), 1u) << Describe(r);
+    // ...and the new parent's table lacks it; both folders' counts are off.
+    EXPECT_EQ(CountFaults(r, "child " + std::string(messageHex)), 1u) << Describe(r);
+    EXPECT_EQ(CountFaults(r, "PidTagContentCount"), 2u) << Describe(r);
+}
+
+TEST(Folders, FolderMissingFromItsParentsHierarchyTable) {
+    Bytes b = Load("mixed-items.pst");
+    // Give a leaf folder (no subfolders) a new parent: the IPM subtree's sibling "Search Root" keeps no rows.
+    std::vector<std::pair<uint32_t, uint32_t>> entries = NbtEntries(b);
+    uint32_t folder = 0;
+    for (auto [nid, parent] : entries) {
+        if ((nid & 0x1F) != 0x02 || nid == 0x122 || parent == 0x122) continue;
+        folder = nid;
+        break;
+    }
+    ASSERT_NE(folder, 0u);
+    const size_t entry = FindNbtEntry(b, folder);
+    Put32(b, entry + 24, 0x122);
+    FixPageCrc(b, entry - (entry - 0x4400) % 512);
+    const Report r = Verify(b);
+    EXPECT_GE(CountFaults(r, "hierarchy table"), 2u) << Describe(r);
+    EXPECT_EQ(CountFaults(r, "has no row in the table"), 1u) << Describe(r);
+    EXPECT_EQ(CountFaults(r, "names a node whose parent is 0x122"), 1u) << Describe(r);
+}
+
+TEST(Folders, TableRowPointsToAMissingNode) {
+    Bytes b = Load("multiple-to-cc.pst");
+    // Renumber a message in the NBT to an unused NID just above it: its folder's row dangles.
+    uint32_t message = 0;
+    for (auto [nid, parent] : NbtEntries(b))
+        if ((nid & 0x1F) == 0x04) message = nid;
+    ASSERT_NE(message, 0u);
+    const size_t entry = FindNbtEntry(b, message);
+    const size_t page = entry - (entry - 0x4400) % 512;
+    ASSERT_NE(entry, page) << "pick a message that is not the first entry of its leaf";
+    Put32(b, entry, message + 0x20 * 0x1000);
+    FixPageCrc(b, page);
+    const Report r = Verify(b);
+    EXPECT_EQ(CountFaults(r, "names a node that is not in the NBT"), 1u) << Describe(r);
+    EXPECT_EQ(CountFaults(r, "has no row in the table"), 1u) << Describe(r);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The command line: exit status and output.
+
+int RunVerify(const std::string& args, std::string* out = nullptr) {
+    const std::string cmd = std::string(ORVANDEL_BIN) + " verify " + args + " 2>&1";
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return -1;
+    std::string text;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) text.append(buf, n);
+    const int status = pclose(p);
+    if (out) *out = text;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(Command, ExitStatusAndOutput) {
+    std::string out;
+    EXPECT_EQ(RunVerify(kData + "/empty.pst", &out), 0) << out;
+    EXPECT_NE(out.find("0 faults"), std::string::npos) << out;
+
+    EXPECT_EQ(RunVerify(kData + "/truncated-in-header.bin", &out), 2) << out;
+    EXPECT_NE(out.find("truncated"), std::string::npos) << out;
+
+    Bytes b = Load("empty.pst");
+    b[Get64(b, kBbtRootIb) + 500] ^= 1;
+    char path[] = "/tmp/orvandel-verify-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, b.data(), b.size()), ssize_t(b.size()));
+    close(fd);
+    EXPECT_EQ(RunVerify(path, &out), 1) << out;
+    EXPECT_NE(out.find("FAULT BBT page"), std::string::npos) << out;
+    EXPECT_EQ(RunVerify(std::string(path) + " --quiet", &out), 1) << out;
+    EXPECT_EQ(out.find("FAULT"), std::string::npos) << out;
+    EXPECT_NE(out.find("1 fault,"), std::string::npos) << out;
+    EXPECT_EQ(RunVerify(std::string(path) + " --json", &out), 1) << out;
+    EXPECT_NE(out.find("\"outcome\": \"faulty\""), std::string::npos) << out;
+    EXPECT_NE(out.find("\"fault_count\": 1"), std::string::npos) << out;
+    unlink(path);
+
+    EXPECT_EQ(RunVerify("", &out), 2);
+}
+
+}  // namespace
