@@ -1,6 +1,7 @@
 #include "wizard/Look.h"
 
 #include <QFontDatabase>
+#include <QGuiApplication>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
@@ -93,6 +94,14 @@ HelpLink::HelpLink(const QString& text, QWidget* parent) : QLabel(text, parent) 
 void HelpLink::mouseReleaseEvent(QMouseEvent* event) {
     if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint())) Q_EMIT clicked();
     QLabel::mouseReleaseEvent(event);
+}
+
+void BringToFront(QWidget* window) {
+    window->show();
+    // The offscreen platform (tests, screenshots) has no stacking to change.
+    if (QGuiApplication::platformName() == QLatin1String("offscreen")) return;
+    window->raise();
+    window->activateWindow();
 }
 
 void ClassicFrame(QWidget* groupBox) {

@@ -54,6 +54,9 @@ protected:
 // the box's top-left corner.
 void ClassicFrame(QWidget* groupBox);
 
+// Shows a window and brings it to the front.
+void BringToFront(QWidget* window);
+
 // Creates a plain label with the given text and font, placed in twips.
 QLabel* MakeLabel(QWidget* parent, const QString& text, const QFont& font, int left, int top, int width, int height,
                   bool wrap = false);

@@ -141,20 +141,20 @@ void frmMigateAll::Form_Load() {
 
 void frmMigateAll::ShowModal() {
     if (!isVisible()) CentreOver(this, owner_);
-    show();
-    raise();
-    activateWindow();
+    BringToFront(this);
 }
 
 void frmMigateAll::CmdStartConversion_Click() {
     // The button is disabled by the run, but a click already queued must not start a second one.
     if (running_ || unloaded_ || !driver_) return;
     running_ = true;
+    startWanted_ = false;
     CmdStartConversion->setEnabled(false);
     QPointer<frmMigateAll> self(this);
     driver_->CmdStartConversion_Click();
     if (!self) return;
     running_ = false;
+    CmdStartConversion->setEnabled(startWanted_);
     Q_EMIT runFinished();
 }
 
@@ -228,7 +228,10 @@ QPushButton* ButtonOf(frmMigateAll& w, engine::Button button) {
 
 void frmMigateAll::SetButtonEnabled(engine::Button button, bool enabled) {
     // Start stays disabled while a run is in progress, whatever the engine asks in between.
-    if (button == engine::Button::CmdStartConversion && enabled && running_) return;
+    if (button == engine::Button::CmdStartConversion && running_) {
+        startWanted_ = enabled;
+        return;
+    }
     if (QPushButton* b = ButtonOf(*this, button)) b->setEnabled(enabled);
 }
 

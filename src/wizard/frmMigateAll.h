@@ -116,6 +116,7 @@ private:
     int min_ = 0;
     int max_ = 100;
     bool running_ = false;
+    bool startWanted_ = true;  // what the engine last asked of Start during a run
     bool unloaded_ = false;
 };
 

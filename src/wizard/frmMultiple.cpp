@@ -236,9 +236,7 @@ void frmMultiple::cmdChange_Click() {
 
 void frmMultiple::cmdBack_Click() {
     if (start_) {
-        start_->show();
-        start_->raise();
-        start_->activateWindow();
+        BringToFront(start_);
     }
     hide();
 }
@@ -325,9 +323,7 @@ void frmMultiple::closeEvent(QCloseEvent* event) {
     event->accept();
     // Back to the start window rather than leaving the program without a window.
     if (start_ && !start_->isVisible()) {
-        start_->show();
-        start_->raise();
-        start_->activateWindow();
+        BringToFront(start_);
     }
     deleteLater();
 }

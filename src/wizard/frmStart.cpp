@@ -141,15 +141,11 @@ void frmStart::CmdNext_Click() {
     if (IsSingleMode()) {
         if (!single_) single_ = new frmSingle(this);
         // Modal over this window, which stays visible beneath it.
-        single_->show();
-        single_->raise();
-        single_->activateWindow();
+        BringToFront(single_);
         return;
     }
     if (!multiple_) multiple_ = new frmMultiple(this);
-    multiple_->show();
-    multiple_->raise();
-    multiple_->activateWindow();
+    BringToFront(multiple_);
     hide();
 }
 
