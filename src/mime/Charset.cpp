@@ -365,6 +365,161 @@ std::string DecodeText(std::string_view bytes, std::string_view label, std::stri
     return out;
 }
 
+namespace {
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+std::string DecodeB(std::string_view text) {
+    std::string out;
+    uint32_t acc = 0;
+    int bits = 0;
+    for (char c : text) {
+        int v;
+        if (c >= 'A' && c <= 'Z') v = c - 'A';
+        else if (c >= 'a' && c <= 'z') v = c - 'a' + 26;
+        else if (c >= '0' && c <= '9') v = c - '0' + 52;
+        else if (c == '+') v = 62;
+        else if (c == '/') v = 63;
+        else if (c == '=') break;
+        else continue;
+        acc = (acc << 6) | uint32_t(v);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out += char((acc >> bits) & 0xFF);
+        }
+    }
+    return out;
+}
+
+std::string DecodeQ(std::string_view text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '_') {
+            out += ' ';
+        } else if (c == '=' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
+                   HexValue(text[i + 2]) >= 0) {
+            out += char(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
+            i += 2;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+struct Word {
+    size_t begin = 0, end = 0;  // the whole =?...?= in the value
+    std::string charset;        // lower case, language tag removed
+    std::string bytes;          // decoded octets
+};
+
+bool ParseWord(std::string_view v, size_t p, Word& w) {
+    // =?charset?E?text?=
+    size_t q1 = v.find('?', p + 2);
+    if (q1 == std::string_view::npos || q1 == p + 2 || q1 - p > 80) return false;
+    std::string_view cs = v.substr(p + 2, q1 - p - 2);
+    for (char c : cs)
+        if (c == ' ' || c == '\t' || c == '=' || uint8_t(c) >= 0x80) return false;
+    if (q1 + 2 >= v.size() || v[q1 + 2] != '?') return false;
+    char enc = v[q1 + 1];
+    if (enc != 'B' && enc != 'b' && enc != 'Q' && enc != 'q') return false;
+    size_t textBegin = q1 + 3;
+    size_t close = v.find("?=", textBegin);
+    if (close == std::string_view::npos) return false;
+    std::string_view text = v.substr(textBegin, close - textBegin);
+    for (char c : text)
+        if (c == ' ' || c == '\t' || c == '\r' || c == '\n') return false;
+    w.begin = p;
+    w.end = close + 2;
+    std::string charset = Lower(cs);
+    auto star = charset.find('*');
+    if (star != std::string::npos) charset.resize(star);
+    w.charset = charset;
+    w.bytes = (enc == 'B' || enc == 'b') ? DecodeB(text) : DecodeQ(text);
+    return true;
+}
+
+}  // namespace
+
+std::string DecodeHeaderWords(std::string_view v, std::string_view hint) {
+    std::string out;
+    auto literal = [&](std::string_view s) {
+        if (s.empty()) return;
+        if (IsAscii(s) || IsValidUtf8(s)) out.append(s);
+        else out += DecodeText(s, "", hint);
+    };
+    // A run of adjacent words in one charset.
+    std::string runCharset, runBytes;
+    size_t runBegin = 0, runEnd = 0;
+    bool inRun = false;
+    auto flush = [&]() {
+        if (!inRun) return;
+        inRun = false;
+        std::string name = IconvName(runCharset);
+        std::string text;
+        size_t errs = 0;
+        if (!name.empty() && ConvertToUtf8(runBytes, name, text, &errs) && errs == 0) {
+            out += text;
+            return;
+        }
+        if (IsValidUtf8(runBytes)) {
+            out += runBytes;
+            return;
+        }
+        // The declared charset is wrong or unknown: read the octets as what they look like,
+        // unless they look like nothing at all.
+        std::string guess = GuessCharset(runBytes, hint);
+        size_t gErrs = 0;
+        if (name.empty() && ConvertToUtf8(runBytes, guess, text, &gErrs) && gErrs == 0) {
+            out += text;
+            return;
+        }
+        if (!name.empty() && errs * 4 < runBytes.size()) {
+            ConvertToUtf8(runBytes, name, text);
+            out += text;
+            return;
+        }
+        literal(v.substr(runBegin, runEnd - runBegin));
+    };
+    size_t i = 0;
+    while (i < v.size()) {
+        size_t p = v.find("=?", i);
+        if (p == std::string_view::npos) break;
+        Word w;
+        if (!ParseWord(v, p, w)) {
+            flush();
+            literal(v.substr(i, p + 2 - i));
+            i = p + 2;
+            continue;
+        }
+        std::string_view between = v.substr(i, p - i);
+        bool blank = between.find_first_not_of(" \t\r\n") == std::string_view::npos;
+        if (inRun && blank && w.charset == runCharset) {
+            runBytes += w.bytes;
+            runEnd = w.end;
+        } else {
+            flush();
+            if (!(blank && !out.empty() && i > 0 && i == runEnd)) literal(between);
+            inRun = true;
+            runCharset = w.charset;
+            runBytes = w.bytes;
+            runBegin = w.begin;
+            runEnd = w.end;
+        }
+        i = w.end;
+    }
+    flush();
+    if (i < v.size()) literal(v.substr(i));
+    return out;
+}
+
 uint32_t CodePageOf(std::string_view iconvName) {
     std::string n = Lower(iconvName);
     static const std::map<std::string, uint32_t, std::less<>> pages = {

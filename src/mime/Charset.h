@@ -32,6 +32,13 @@ std::string GuessCharset(std::string_view bytes, std::string_view hint = {});
 std::string DecodeText(std::string_view bytes, std::string_view label, std::string_view hint = {},
                        std::string* used = nullptr);
 
+// Decodes RFC 2047 encoded words in an unfolded header value. Adjacent words
+// in one charset are joined before conversion (a character may be split
+// across them); whitespace between encoded words is dropped; a word that does
+// not decode in its charset (nor in a guessed one) stays as written. Raw 8-bit
+// text outside the words is read as GuessCharset says.
+std::string DecodeHeaderWords(std::string_view value, std::string_view hint = {});
+
 // Windows code page of an iconv name (65001 for UTF-8), 0 when there is none.
 uint32_t CodePageOf(std::string_view iconvName);
 

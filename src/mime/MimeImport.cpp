@@ -304,9 +304,7 @@ public:
     std::string Text(const char* name) const {
         std::string raw = Raw(name);
         if (raw.empty()) return {};
-        std::string u = Unfolded(raw);
-        GString_ dec(g_mime_utils_header_decode_text(opts_, u.c_str()));
-        return OneLine(SanitizeUtf8(dec ? dec.get() : u));
+        return OneLine(SanitizeUtf8(DecodeHeaderWords(Unfolded(raw), hint_)));
     }
     std::vector<Mailbox> Addresses(const char* name) const {
         std::vector<Mailbox> out;
@@ -499,7 +497,11 @@ void Importer::AddHtml(const std::string& utf8, const std::string& raw, const st
         if (hasPlain_) plain_ += "\n\n" + HtmlToText(utf8);
         return;
     }
-    // a plain body already: the HTML part shows as text after it
+    // A plain body already (multipart/mixed with text, then HTML): the message
+    // gets an HTML body holding both, and the text of both as its plain body.
+    html_ = "<pre>" + HtmlEscape(plain_) + "</pre>" + utf8;
+    hasHtml_ = true;
+    htmlParts_ = 2;
     plain_ += "\n\n" + HtmlToText(utf8);
 }
 
@@ -510,7 +512,11 @@ void Importer::Leaf(GMimePart* part, int /*depth*/) {
     bool attachmentDisp = disp && g_ascii_strcasecmp(disp, "attachment") == 0;
     const char* fn = g_mime_part_get_filename(part);
     bool named = fn && *fn;
-    if ((type == "text/plain" || type == "text/html") && !attachmentDisp && !named) {
+    // Text shows as the body unless it is an attachment; a named text part
+    // marked inline opens the body when it is the first text.
+    bool inlineDisp = disp && g_ascii_strcasecmp(disp, "inline") == 0;
+    bool bodyless = !hasPlain_ && !hasHtml_;
+    if ((type == "text/plain" || type == "text/html") && !attachmentDisp && (!named || (inlineDisp && bodyless))) {
         std::string utf8, raw, used;
         if (!TextOf(part, utf8, raw, used)) {
             Plan(obj, false, type == "text/html" ? "body.htm" : "body.txt");
