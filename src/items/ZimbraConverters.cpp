@@ -41,18 +41,14 @@ struct ReadResult {
 ReadResult ReadSection(const std::string& path, const std::string& marker) {
     ReadResult r;
     r.file = ParseMetaFile(ReadMetaText(path));
-    auto text = MetaScanText(r.file, marker);
-    if (!text) {
-        r.outcome = ItemOutcome::NoSection;
-        return r;
-    }
     std::string trimmed = r.file.raw;
     trimmed.erase(0, std::min(trimmed.find_first_not_of(" \t\r\n"), trimmed.size()));
     if (!r.file.isJson && !trimmed.empty() && trimmed[0] == '{') {
         r.outcome = ItemOutcome::Failed;  // JSON cut off or damaged: nothing trustworthy to read
         return r;
     }
-    if (r.file.DescribesFolder()) {
+    auto text = MetaScanText(r.file, marker);
+    if (!text || r.file.DescribesFolder()) {
         r.outcome = ItemOutcome::NoSection;
         return r;
     }
