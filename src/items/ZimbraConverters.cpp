@@ -106,6 +106,27 @@ std::string AddressBlock(const std::string& street, const std::string& city, con
     return JoinNonEmpty({street, line2, country}, "\r\n");
 }
 
+// Zimbra's "fileAs": "1".."7" name a style made of the names and the company,
+// "8:<text>" is the user's own text.
+std::string ZimbraFileAs(const std::string& code, const ItemFields& f) {
+    std::string lastFirst = f.LastName.empty() || f.FirstName.empty() ? f.LastName + f.FirstName
+                                                                        : f.LastName + ", " + f.FirstName;
+    std::string firstLast = JoinNonEmpty({f.FirstName, f.LastName}, " ");
+    auto withCompany = [&f](const std::string& name, bool companyFirst) {
+        if (f.CompanyName.empty()) return name;
+        if (name.empty()) return f.CompanyName;
+        return companyFirst ? f.CompanyName + " (" + name + ")" : name + " (" + f.CompanyName + ")";
+    };
+    if (code.rfind("8:", 0) == 0) return TrimSpaces(code.substr(2));
+    if (code == "2") return firstLast;
+    if (code == "3") return f.CompanyName;
+    if (code == "4") return withCompany(lastFirst, false);
+    if (code == "5") return withCompany(firstLast, false);
+    if (code == "6") return withCompany(lastFirst, true);
+    if (code == "7") return withCompany(firstLast, true);
+    return lastFirst;
+}
+
 }  // namespace
 
 // --- Contacts ------------------------------------------------------------------
@@ -159,6 +180,7 @@ ItemOutcome ConvertContactFile(const ItemContext& ctx, const std::string& metaPa
         Rule("carPhone", f.CarTelephoneNumber),
         Rule("imAddress1", imAddress),
         Rule("workURL", workURL),
+        Rule("fileAs", fileAs),
     };
     Scan(r.text, rules);
 
@@ -183,13 +205,12 @@ ItemOutcome ConvertContactFile(const ItemContext& ctx, const std::string& metaPa
                            &f.HomeAddressCountry, &f.Body, &fullName})
         *s = TrimSpaces(*s);
 
-    // The full name is first and last name; a contact that has neither keeps
-    // Zimbra's full name, else its company or address, so it is never nameless.
+    // The full name is first, middle and last name; a contact that has none keeps
+    // Zimbra's full name.
     f.FullName = JoinNonEmpty({f.FirstName, f.MiddleName, f.LastName}, " ");
     if (f.FullName.empty()) f.FullName = fullName;
-    if (f.LastName.empty() && f.FirstName.empty()) f.FileAs = f.FullName;
-    else if (f.LastName.empty() || f.FirstName.empty()) f.FileAs = f.LastName + f.FirstName;
-    else f.FileAs = f.LastName + ", " + f.FirstName;
+    f.FileAs = ZimbraFileAs(TrimSpaces(fileAs), f);
+    if (f.FileAs.empty()) f.FileAs = f.FullName;
     if (f.FileAs.empty()) f.FileAs = f.CompanyName;
     if (f.FileAs.empty()) f.FileAs = f.Email1Address;
     if (f.FullName.empty()) f.FullName = f.FileAs;

@@ -175,9 +175,17 @@ TEST_F(ItemsTest, ContactNamesFallBackAndSecureWebPageKeepsScheme) {
     auto b = Write("Contacts/b.meta", ContactMeta({{"fullName", "Jo Full"}, {"email", "jo@example.org"}}));
     auto c = Write("Contacts/c.meta", ContactMeta({{"email2", "second@example.org"}}));
     auto d = Write("Contacts/d.meta", ContactMeta({{"foo", "bar"}}));
-    for (auto& p : {a, b, c, d}) EXPECT_EQ(ConvertContactFile(ctx_, p), ItemOutcome::Saved);
+    auto e = Write("Contacts/e.meta", ContactMeta({{"company", "Acme Corp"}, {"fileAs", "8:Acme Corp - Sales"},
+                                                   {"workURL", "http://acme.example:8080/sales"}}));
+    auto f = Write("Contacts/f.meta", ContactMeta({{"company", "Acme"}, {"fileAs", "4"}, {"firstName", "Li"},
+                                                   {"lastName", "Wu"}}));
+    for (auto& p : {a, b, c, d, e, f}) EXPECT_EQ(ConvertContactFile(ctx_, p), ItemOutcome::Saved);
     auto& saved = Folder(store::olFolderContacts).saved;
-    ASSERT_EQ(saved.size(), 4u);
+    ASSERT_EQ(saved.size(), 6u);
+    EXPECT_EQ(NamedStr(*saved[4], pst::PSETID_Address(), lid::PidLidFileUnder), "Acme Corp - Sales");
+    EXPECT_EQ(NamedStr(*saved[4], pst::PSETID_Address(), lid::PidLidHtml), "acme.example:8080/sales");
+    EXPECT_EQ(NamedStr(*saved[5], pst::PSETID_Address(), lid::PidLidFileUnder), "Wu, Li (Acme)");
+    EXPECT_EQ(saved[5]->Str(pst::tags::PR_DISPLAY_NAME), "Li Wu");
     using namespace pst::tags;
     EXPECT_EQ(saved[0]->Str(PR_DISPLAY_NAME), "Only");
     EXPECT_EQ(NamedStr(*saved[0], pst::PSETID_Address(), lid::PidLidHtml), "https://secure.example/p");
