@@ -20,9 +20,15 @@ shared_dir=$(locate_shared_dir)
 
 jobs=${ORVANDEL_JOBS:-2}
 
-# Configures build/ (Ninja) and builds every target.
+# Configures build/ (Ninja) and builds.
+# Usage: configure_and_build [CMAKE_ARG...] [-- TARGET...]  (no target: everything)
 configure_and_build() {
   local args=(-S "$repo" -B "$repo/build" -G Ninja)
+  local targets=()
+  while [ $# -gt 0 ]; do
+    if [ "$1" = "--" ]; then shift; targets=("$@"); break; fi
+    args+=("$1"); shift
+  done
   if [ -n "$shared_dir" ]; then
     args+=("-DORVANDEL_SHARED_DIR=$shared_dir")
   else
@@ -37,5 +43,9 @@ configure_and_build() {
     cat "$repo/build/.configure.log" >&2
     return 1
   }
-  cmake --build "$repo/build" -j "$jobs"
+  if [ ${#targets[@]} -gt 0 ]; then
+    cmake --build "$repo/build" -j "$jobs" --target "${targets[@]}"
+  else
+    cmake --build "$repo/build" -j "$jobs"
+  fi
 }
