@@ -94,6 +94,8 @@ double Score(const std::string& utf8, Script script, size_t highBytes) {
         char32_t c = char32_t(cp);
         size_t next = i + len;
         bool nextHigh = next < n && uint8_t(utf8[next]) >= 0x80;
+        auto asciiLetter = [](char32_t x) { return (x >= 'a' && x <= 'z') || (x >= 'A' && x <= 'Z'); };
+        bool nextAsciiLetter = next < n && asciiLetter(char32_t(uint8_t(utf8[next])));
         if (c >= 0x80) {
             bool han = c >= 0x4E00 && c <= 0x9FFF;
             bool cjkPunct = (c >= 0x3000 && c <= 0x303F) || (c >= 0xFF01 && c <= 0xFF5E);
@@ -119,7 +121,10 @@ double Score(const std::string& utf8, Script script, size_t highBytes) {
                     break;
                 case Script::Cyrillic:
                     // Running text is mostly lower case: that tells KOI8-R from windows-1251.
-                    if (cyr) good += (c >= 0x0430) ? 1.0 : 0.55;
+                    // Cyrillic words are all Cyrillic: a letter glued to Latin ones
+                    // is a Western accent read wrongly.
+                    if (cyr && (asciiLetter(prev) || nextAsciiLetter)) good += 0.1;
+                    else if (cyr) good += (c >= 0x0430) ? 1.0 : 0.55;
                     else if (c == 0x0451 || c == 0x0401 || c == 0xAB || c == 0xBB || c == 0x2014) good += 0.8;
                     break;
                 case Script::Western:
@@ -176,6 +181,8 @@ std::string SanitizeUtf8(std::string_view s) {
 }
 
 std::string IconvName(std::string_view label) {
+    static std::once_flag init;
+    std::call_once(init, [] { g_mime_init(); });  // GMime's charset tables
     std::string l = Lower(Trimmed(label));
     if (l.empty()) return {};
     static const std::map<std::string, std::string, std::less<>> supersets = {
@@ -277,10 +284,10 @@ bool ConvertToUtf8(std::string_view bytes, const std::string& iconvName, std::st
 }
 
 std::string GuessCharset(std::string_view bytes, std::string_view hint) {
-    if (IsValidUtf8(bytes)) return "UTF-8";
-    if (bytes.find("\x1B$B") != std::string_view::npos || bytes.find("\x1B$@") != std::string_view::npos ||
-        bytes.find("\x1B(J") != std::string_view::npos)
+    if (IsAscii(bytes) && (bytes.find("\x1B$B") != std::string_view::npos || bytes.find("\x1B$@") != std::string_view::npos ||
+                           bytes.find("\x1B(J") != std::string_view::npos))
         return "ISO-2022-JP-3";
+    if (IsValidUtf8(bytes)) return "UTF-8";
     size_t high = 0;
     for (char c : bytes)
         if (uint8_t(c) >= 0x80) ++high;
@@ -328,6 +335,14 @@ std::string DecodeText(std::string_view bytes, std::string_view label, std::stri
     std::string out;
     std::string name = IconvName(label);
     bool ascii = IsAscii(bytes);
+    if (ascii && (name.empty() || name == "WINDOWS-1252") && bytes.find("\x1B$") != std::string_view::npos) {
+        // undeclared ISO-2022-JP is 7-bit
+        std::string guess = GuessCharset(bytes, hint);
+        if (ConvertToUtf8(bytes, guess, out)) {
+            if (used) *used = guess;
+            return out;
+        }
+    }
     if (ascii) {
         if (used) *used = name.empty() ? "UTF-8" : name;
         // 7-bit text may still be a stateful or 16-bit encoding

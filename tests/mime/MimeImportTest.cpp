@@ -1,0 +1,349 @@
+// The MIME import over the in-memory store: every corpus message field by
+// field, the properties readers don't show, and the hostile inputs.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+
+#include "Corpus.h"
+#include "mime/Addressing.h"
+#include "mime/MimeImport.h"
+#include "support/FakeStore.h"
+
+using namespace pst::tags;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct TempDir {
+    std::string path;
+    TempDir() {
+        char tmpl[] = "/tmp/orvandel-mime-XXXXXX";
+        path = mkdtemp(tmpl);
+    }
+    ~TempDir() { fs::remove_all(path); }
+};
+
+std::string Str(const fake::FakeBag& b, uint32_t tag) {
+    auto v = b.GetProp(tag);
+    if (!v) return {};
+    if (auto s = std::get_if<std::string>(&*v)) return *s;
+    return {};
+}
+int32_t Int(const fake::FakeBag& b, uint32_t tag, int32_t dflt = -999) {
+    auto v = b.GetProp(tag);
+    if (!v) return dflt;
+    if (auto s = std::get_if<int32_t>(&*v)) return *s;
+    return dflt;
+}
+bool Bool(const fake::FakeBag& b, uint32_t tag) {
+    auto v = b.GetProp(tag);
+    return v && std::holds_alternative<bool>(*v) && std::get<bool>(*v);
+}
+uint64_t Time(const fake::FakeBag& b, uint32_t tag) {
+    auto v = b.GetProp(tag);
+    if (!v || !std::holds_alternative<pst::FileTime>(*v)) return 0;
+    return std::get<pst::FileTime>(*v).value;
+}
+uint64_t FileTimeOf(int64_t unix) { return uint64_t(unix + 11644473600LL) * 10000000ULL; }
+
+struct Imported {
+    mime::ImportResult result;
+    std::unique_ptr<fake::FakeItem> item;
+};
+
+Imported Import(const std::string& path) {
+    static fake::FakeFolder folder("Inbox");
+    auto it = folder.AddItem(store::ItemType::Mail);
+    Imported out;
+    out.result = mime::ImportMessage(*it, path);
+    out.item.reset(static_cast<fake::FakeItem*>(it.release()));
+    return out;
+}
+
+std::string AttachmentName(const fake::FakeAttachment& a) {
+    std::string n = Str(a, PR_ATTACH_LONG_FILENAME);
+    return n.empty() ? Str(a, PR_DISPLAY_NAME) : n;
+}
+
+class Corpus : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dir_ = new TempDir;
+        expected_ = new std::vector<mimetest::Expected>(mimetest::WriteCorpus(dir_->path, true));
+    }
+    static void TearDownTestSuite() {
+        delete expected_;
+        delete dir_;
+    }
+    static const mimetest::Expected& Case(const std::string& stem) {
+        for (auto& e : *expected_)
+            if (e.file.find(stem) != std::string::npos) return e;
+        throw std::runtime_error("no case " + stem);
+    }
+    static std::string PathOf(const mimetest::Expected& e) { return dir_->path + "/" + e.file; }
+    static TempDir* dir_;
+    static std::vector<mimetest::Expected>* expected_;
+};
+TempDir* Corpus::dir_ = nullptr;
+std::vector<mimetest::Expected>* Corpus::expected_ = nullptr;
+
+TEST_F(Corpus, EveryMessageArrivesWhole) {
+    for (auto& e : *expected_) {
+        SCOPED_TRACE(e.file + ": " + e.what);
+        auto im = Import(PathOf(e));
+        ASSERT_EQ(im.result.ok, e.ok) << im.result.error;
+        if (!e.ok) {
+            EXPECT_FALSE(im.result.error.empty());
+            continue;
+        }
+        auto& it = *im.item;
+        EXPECT_EQ(Str(it, PR_MESSAGE_CLASS), e.messageClass);
+        EXPECT_EQ(Str(it, PR_SUBJECT), e.subject);
+        if (!e.senderAddress.empty()) {
+            EXPECT_FALSE(Str(it, PR_SENDER_EMAIL_ADDRESS).empty());
+            EXPECT_EQ(Str(it, PR_SENT_REPRESENTING_EMAIL_ADDRESS), e.senderAddress);
+            EXPECT_EQ(Str(it, PR_SENT_REPRESENTING_NAME), e.senderName);
+        }
+        std::vector<std::pair<std::string, int>> got;
+        for (auto& r : it.recipients) got.emplace_back(Str(*r, PR_SMTP_ADDRESS), Int(*r, PR_RECIPIENT_TYPE));
+        auto want = e.recipients;
+        std::sort(got.begin(), got.end());
+        std::sort(want.begin(), want.end());
+        EXPECT_EQ(got, want);
+        std::string body = Str(it, PR_BODY);
+        for (auto& text : e.bodyContains) EXPECT_NE(body.find(text), std::string::npos) << "body lacks: " << text;
+        EXPECT_EQ(it.GetProp(PR_HTML).has_value(), e.html);
+        ASSERT_EQ(it.attachments.size(), e.attachments.size());
+        for (size_t i = 0; i < e.attachments.size(); ++i) {
+            auto& a = *it.attachments[i];
+            auto& x = e.attachments[i];
+            EXPECT_EQ(AttachmentName(a), x.name);
+            EXPECT_EQ(a.embedded != nullptr, x.embedded) << x.name;
+            if (x.size >= 0) {
+                EXPECT_EQ(int64_t(a.data.size()), x.size) << x.name;
+            }
+            EXPECT_EQ(Bool(a, PR_ATTACHMENT_HIDDEN), x.hidden) << x.name;
+        }
+        // every message has sound times
+        EXPECT_GT(Time(it, PR_MESSAGE_DELIVERY_TIME), FileTimeOf(946684800));
+        EXPECT_GT(Time(it, PR_CLIENT_SUBMIT_TIME), FileTimeOf(946684800));
+    }
+}
+
+TEST_F(Corpus, HeadersBecomeTheirProperties) {
+    auto im = Import(PathOf(Case("recipients")));
+    ASSERT_TRUE(im.result.ok);
+    auto& it = *im.item;
+    EXPECT_EQ(Str(it, PR_SENDER_NAME), "Assistant");
+    EXPECT_EQ(Str(it, PR_SENDER_EMAIL_ADDRESS), "assistant@example.org");
+    EXPECT_EQ(Str(it, PR_SENT_REPRESENTING_NAME), "Alice Example");
+    EXPECT_EQ(Str(it, PR_SENDER_ADDRTYPE), "SMTP");
+    EXPECT_EQ(Str(it, PR_REPLY_RECIPIENT_NAMES), "Replies");
+    EXPECT_EQ(Str(it, PR_DISPLAY_TO), "First; a2@example.com; Solo, Person");
+    EXPECT_EQ(Str(it, PR_DISPLAY_CC), "carbon@example.com");
+    EXPECT_EQ(Str(it, PR_DISPLAY_BCC), "Hidden");
+    EXPECT_EQ(Int(it, PR_IMPORTANCE), 2);
+    EXPECT_EQ(Int(it, PR_PRIORITY), 1);
+    EXPECT_EQ(Int(it, PR_SENSITIVITY), 2);
+    EXPECT_EQ(Str(it, PR_INTERNET_MESSAGE_ID), "<team-1@example.org>");
+    EXPECT_EQ(Str(it, PR_IN_REPLY_TO_ID), "<prev@example.org>");
+    EXPECT_EQ(Str(it, PR_INTERNET_REFERENCES), "<root@example.org> <prev@example.org>");
+    // Date 10:15 +0100; the newest Received 10:30 +0100 (not the last one listed)
+    EXPECT_EQ(Time(it, PR_CLIENT_SUBMIT_TIME), FileTimeOf(1709630100));
+    EXPECT_EQ(Time(it, PR_MESSAGE_DELIVERY_TIME), FileTimeOf(1709631000));
+    std::string headers = Str(it, PR_TRANSPORT_MESSAGE_HEADERS);
+    EXPECT_EQ(headers.rfind("From: Alice Example <alice@example.org>\r\n", 0), 0u);
+    EXPECT_NE(headers.find("\r\nX-Priority: 1\r\n"), std::string::npos);
+    // recipient rows carry what Outlook needs to reply
+    ASSERT_EQ(it.recipients.size(), 5u);
+    auto& r = *it.recipients[0];
+    EXPECT_EQ(Str(r, PR_DISPLAY_NAME), "First");
+    EXPECT_EQ(Str(r, PR_ADDRTYPE), "SMTP");
+    EXPECT_EQ(Str(r, PR_EMAIL_ADDRESS), "a1@example.com");
+    auto key = std::get<pst::Binary>(*r.GetProp(PR_SEARCH_KEY));
+    EXPECT_EQ(std::string(key.begin(), key.end()), std::string("SMTP:A1@EXAMPLE.COM") + '\0');
+    EXPECT_EQ(std::get<pst::Binary>(*r.GetProp(PR_ENTRYID)), mime::OneOffEntryId("First", "a1@example.com"));
+}
+
+TEST_F(Corpus, SubjectPrefixAndTopic) {
+    auto im = Import(PathOf(Case("split-encoded-word")));
+    ASSERT_TRUE(im.result.ok);
+    EXPECT_EQ(Str(*im.item, PR_SUBJECT_PREFIX), "RE: ");
+    EXPECT_EQ(Str(*im.item, PR_NORMALIZED_SUBJECT), "Price € 10");
+    EXPECT_EQ(Str(*im.item, PR_CONVERSATION_TOPIC), "Price € 10");
+    auto fwd = Import(PathOf(Case("html-inline-images")));
+    EXPECT_EQ(Str(*fwd.item, PR_SUBJECT_PREFIX), "Fwd: ");
+    auto none = Import(PathOf(Case("calendar-only")));
+    // "Invitation: Review" has a ten-letter word before the colon: no prefix
+    EXPECT_EQ(Str(*none.item, PR_SUBJECT_PREFIX), "");
+    EXPECT_EQ(Str(*none.item, PR_NORMALIZED_SUBJECT), "Invitation: Review");
+}
+
+TEST_F(Corpus, InlineImagesAreLinkedByContentId) {
+    auto im = Import(PathOf(Case("html-inline-images")));
+    ASSERT_TRUE(im.result.ok);
+    auto& a = *im.item->attachments[0];
+    EXPECT_EQ(Str(a, PR_ATTACH_CONTENT_ID), "logo@example");
+    EXPECT_EQ(Str(a, PR_ATTACH_MIME_TAG), "image/png");
+    EXPECT_EQ(Str(a, PR_ATTACH_EXTENSION), ".png");
+    EXPECT_EQ(Int(a, PR_ATTACH_FLAGS), 4);
+    EXPECT_EQ(Int(a, PR_RENDERING_POSITION), -1);
+    auto& pdf = *im.item->attachments[2];
+    EXPECT_EQ(Str(pdf, PR_ATTACH_FILENAME), "REPORT.PDF");
+    EXPECT_FALSE(Bool(pdf, PR_ATTACHMENT_HIDDEN));
+    auto html = std::get<pst::Binary>(*im.item->GetProp(PR_HTML));
+    EXPECT_NE(std::string(html.begin(), html.end()).find("cid:logo@example"), std::string::npos);
+    EXPECT_EQ(Int(*im.item, PR_INTERNET_CPID), 65001);
+    // the plain body derived from the HTML leaves out the style sheet
+    EXPECT_EQ(Str(*im.item, PR_BODY).find("color:red"), std::string::npos);
+}
+
+TEST_F(Corpus, LegacyHtmlKeepsItsCodePage) {
+    auto im = Import(PathOf(Case("html-only")));
+    ASSERT_TRUE(im.result.ok);
+    EXPECT_EQ(Int(*im.item, PR_INTERNET_CPID), 1252);
+    auto html = std::get<pst::Binary>(*im.item->GetProp(PR_HTML));
+    EXPECT_NE(std::string(html.begin(), html.end()).find("Caf\xE9"), std::string::npos);
+    EXPECT_EQ(Str(*im.item, PR_BODY).find("hidden"), std::string::npos);
+}
+
+TEST_F(Corpus, AttachedMessagesAreImportedRecursivelyToABoundedDepth) {
+    auto im = Import(PathOf(Case("attached-message")));
+    ASSERT_TRUE(im.result.ok);
+    auto& emb = *im.item->attachments[0]->embedded;
+    EXPECT_EQ(Str(emb, PR_SUBJECT), "Inner message subject");
+    EXPECT_EQ(Str(emb, PR_SENDER_EMAIL_ADDRESS), "carol@example.com");
+    EXPECT_EQ(Str(emb, PR_BODY), "Inner body");
+    ASSERT_EQ(emb.attachments.size(), 1u);
+    EXPECT_EQ(Str(*emb.attachments[0], PR_ATTACH_LONG_FILENAME), "data.csv");
+
+    auto deep = Import(PathOf(Case("nested-messages")));
+    ASSERT_TRUE(deep.result.ok);
+    fake::FakeItem* level = deep.item.get();
+    int depth = 0;
+    while (level->attachments.size() == 1 && level->attachments[0]->embedded) {
+        level = level->attachments[0]->embedded.get();
+        ++depth;
+    }
+    EXPECT_EQ(depth, 12);
+    // below the bound the rest of the chain is kept as an .eml file
+    ASSERT_EQ(level->attachments.size(), 1u);
+    auto& file = *level->attachments[0];
+    EXPECT_EQ(Str(file, PR_ATTACH_MIME_TAG), "message/rfc822");
+    std::string data(file.data.begin(), file.data.end());
+    EXPECT_NE(data.find("Subject: Level 13"), std::string::npos);
+    EXPECT_NE(data.find("bottom"), std::string::npos);
+}
+
+TEST_F(Corpus, SmimeKeepsTheSignedEntity) {
+    auto im = Import(PathOf(Case("smime-signed")));
+    ASSERT_TRUE(im.result.ok);
+    auto& a = *im.item->attachments[0];
+    EXPECT_EQ(Str(a, PR_ATTACH_MIME_TAG), "multipart/signed");
+    std::string data(a.data.begin(), a.data.end());
+    EXPECT_EQ(data.rfind("Content-Type: multipart/signed", 0), 0u);
+    EXPECT_NE(data.find("This text is signed."), std::string::npos);
+    EXPECT_NE(data.find("application/pkcs7-signature"), std::string::npos);
+    auto enc = Import(PathOf(Case("smime-enveloped")));
+    EXPECT_EQ(Str(*enc.item->attachments[0], PR_ATTACH_MIME_TAG), "application/pkcs7-mime");
+    EXPECT_FALSE(enc.item->GetProp(PR_BODY).has_value());
+}
+
+TEST_F(Corpus, LargeAttachmentIsStreamedIntact) {
+    auto& e = Case("large-attachment");
+    auto im = Import(PathOf(e));
+    ASSERT_TRUE(im.result.ok);
+    auto& a = *im.item->attachments[0];
+    ASSERT_EQ(a.data.size(), 24u << 20);
+    // same generator, same seed: compare the bytes
+    std::string want = mimetest::RandomBytes(24u << 20, 11);
+    EXPECT_TRUE(std::string(a.data.begin(), a.data.end()) == want);
+    EXPECT_EQ(Int(a, PR_ATTACH_SIZE), int32_t(24u << 20));
+}
+
+TEST_F(Corpus, MessageWithoutDatesGetsTheFileTime) {
+    auto& e = Case("missing-headers");
+    struct timespec times[2] = {{1600000000, 0}, {1600000000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, PathOf(e).c_str(), times, 0), 0);
+    auto im = Import(PathOf(e));
+    ASSERT_TRUE(im.result.ok);
+    EXPECT_EQ(Time(*im.item, PR_MESSAGE_DELIVERY_TIME), FileTimeOf(1600000000));
+    EXPECT_EQ(Time(*im.item, PR_CLIENT_SUBMIT_TIME), FileTimeOf(1600000000));
+    EXPECT_EQ(Str(*im.item, PR_SENDER_NAME), "");
+    EXPECT_EQ(im.item->recipients.size(), 0u);
+}
+
+TEST(MimeImportFailures, FilesWithoutAMessageFail) {
+    TempDir d;
+    auto missing = Import(d.path + "/nothing-here.eml");
+    EXPECT_FALSE(missing.result.ok);
+    EXPECT_NE(missing.result.error.find("cannot open"), std::string::npos);
+    auto folder = Import(d.path);
+    EXPECT_FALSE(folder.result.ok);
+    mimetest::WriteFile(d.path + "/blank.eml", "\r\n\r\n   \r\n");
+    EXPECT_FALSE(Import(d.path + "/blank.eml").result.ok);
+    mimetest::WriteFile(d.path + "/binary.eml", std::string("\x00\x01\x02garbage", 10));
+    EXPECT_FALSE(Import(d.path + "/binary.eml").result.ok);
+    // a lone header line is a message
+    mimetest::WriteFile(d.path + "/one.eml", "Subject: only this");
+    auto one = Import(d.path + "/one.eml");
+    EXPECT_TRUE(one.result.ok);
+    EXPECT_EQ(Str(*one.item, PR_SUBJECT), "only this");
+}
+
+TEST(MimeImportHostile, HundredMegabyteHeaderLine) {
+    TempDir d;
+    std::string path = d.path + "/huge.eml";
+    {
+        std::string head = "From: a@example.com\r\nSubject: Huge header\r\nX-Huge: ";
+        FILE* f = fopen(path.c_str(), "wb");
+        ASSERT_TRUE(f);
+        fwrite(head.data(), 1, head.size(), f);
+        std::string chunk(1 << 20, 'y');
+        for (int i = 0; i < 100; ++i) fwrite(chunk.data(), 1, chunk.size(), f);
+        std::string tail = "\r\nTo: b@example.com\r\n\r\nbody after\r\n";
+        fwrite(tail.data(), 1, tail.size(), f);
+        fclose(f);
+    }
+    auto started = std::chrono::steady_clock::now();
+    auto im = Import(path);
+    double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    ASSERT_TRUE(im.result.ok) << im.result.error;
+    EXPECT_EQ(Str(*im.item, PR_SUBJECT), "Huge header");
+    EXPECT_EQ(Str(*im.item, PR_BODY), "body after\r\n");
+    EXPECT_EQ(im.item->recipients.size(), 1u);
+    EXPECT_LE(Str(*im.item, PR_TRANSPORT_MESSAGE_HEADERS).size(), size_t(2) << 20);
+    EXPECT_LT(secs, 30.0);
+}
+
+TEST(MimeImportHostile, DeepNestingAndEndlessParts) {
+    TempDir d;
+    // 5000 levels of multipart: far beyond what is walked, still a message
+    std::string msg = "From: a@example.com\r\nSubject: Very deep\r\n";
+    std::string tail;
+    for (int i = 0; i < 5000; ++i) {
+        msg += "Content-Type: multipart/mixed; boundary=\"d" + std::to_string(i) + "\"\r\n\r\n--d" + std::to_string(i) + "\r\n";
+        tail = "\r\n--d" + std::to_string(i) + "--\r\n" + tail;
+    }
+    msg += "Content-Type: text/plain\r\n\r\nbottom" + tail;
+    mimetest::WriteFile(d.path + "/deep.eml", msg);
+    auto im = Import(d.path + "/deep.eml");
+    ASSERT_TRUE(im.result.ok);
+    EXPECT_EQ(Str(*im.item, PR_SUBJECT), "Very deep");
+    // 20000 parts in one multipart
+    std::string many = "From: a@example.com\r\nSubject: Many parts\r\nContent-Type: multipart/mixed; boundary=m\r\n\r\n";
+    for (int i = 0; i < 20000; ++i) many += "--m\r\nContent-Type: application/octet-stream\r\n\r\nx\r\n";
+    mimetest::WriteFile(d.path + "/many.eml", many);
+    auto m = Import(d.path + "/many.eml");
+    ASSERT_TRUE(m.result.ok);
+    EXPECT_EQ(m.item->attachments.size(), 20000u);
+}
+
+}  // namespace
