@@ -256,8 +256,9 @@ void frmMultiple::CmdNext_Click() {
                     QMessageBox::Information);
         return;
     }
-    if (migration_ && migration_->IsFinished()) {
-        migration_->deleteLater();
+    if (frmMigateAll* previous = migration_.data(); previous && previous->IsFinished()) {
+        // An unloaded migration window is not reused: the next visit starts afresh.
+        previous->deleteLater();
         migration_ = nullptr;
     }
     if (!migration_) {
@@ -278,7 +279,7 @@ void frmMultiple::CmdNext_Click() {
                 if (self) self->MarkRow(row, QColor((rgb >> 16) & 0xFF, (rgb >> 8) & 0xFF, rgb & 0xFF), bold);
             });
     }
-    migration_->ShowModal();
+    if (frmMigateAll* window = migration_.data()) window->ShowModal();
 }
 
 std::vector<engine::MailboxRow> frmMultiple::Rows() const {
@@ -309,7 +310,7 @@ void frmMultiple::lblSelectRootFolder_Click() {
 }
 
 void frmMultiple::closeEvent(QCloseEvent* event) {
-    if (migration_ && migration_->IsRunning()) {
+    if (const frmMigateAll* running = migration_.data(); running && running->IsRunning()) {
         // The run reads this window's rows until it has returned.
         event->ignore();
         return;

@@ -94,7 +94,7 @@ void frmSingle::showEvent(QShowEvent* event) {
 
 void frmSingle::closeEvent(QCloseEvent* event) {
     // The migration window belongs to this one: it must not go while a run is still returning.
-    if (migration_ && migration_->IsRunning()) {
+    if (const frmMigateAll* running = migration_.data(); running && running->IsRunning()) {
         event->ignore();
         return;
     }
@@ -116,9 +116,9 @@ frmMigateAll* frmSingle::MigrationWindow() const { return migration_.data(); }
 
 void frmSingle::CmdNext_Click() {
     if (txtSourceMailbox->text().isEmpty()) return;
-    if (migration_ && migration_->IsFinished()) {
+    if (frmMigateAll* previous = migration_.data(); previous && previous->IsFinished()) {
         // An unloaded migration window is not reused: the next visit starts afresh.
-        migration_->deleteLater();
+        previous->deleteLater();
         migration_ = nullptr;
     }
     if (!migration_) {
@@ -131,7 +131,7 @@ void frmSingle::CmdNext_Click() {
             return settings;
         });
     }
-    migration_->ShowModal();
+    if (frmMigateAll* window = migration_.data()) window->ShowModal();
 }
 
 }  // namespace wizard
