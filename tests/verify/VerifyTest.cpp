@@ -310,6 +310,77 @@ TEST(Folders, TableRowPointsToAMissingNode) {
     EXPECT_EQ(CountFaults(r, "has no row in the table"), 1u) << Describe(r);
 }
 
+// Finds the BBT entry of bid: returns its file offset, or 0.
+size_t FindBbtEntry(const Bytes& b, uint64_t bid) {
+    size_t found = 0;
+    ForEachLeaf(b, Get64(b, kBbtRootIb), [&](uint64_t ib) {
+        for (int i = 0; i < b[ib + 488]; ++i)
+            if (Get64(b, ib + 24 * size_t(i)) == bid) found = ib + 24 * size_t(i);
+    });
+    return found;
+}
+
+// Rewrites the (single-block) data of a node through edit, keeping the encoding and the block CRC right.
+void EditNodeData(Bytes& b, uint32_t nid, const std::function<void(Bytes&)>& edit) {
+    const size_t entry = FindNbtEntry(b, nid);
+    ASSERT_NE(entry, 0u);
+    const size_t bbtEntry = FindBbtEntry(b, Get64(b, entry + 8));
+    ASSERT_NE(bbtEntry, 0u);
+    const uint64_t ib = Get64(b, bbtEntry + 8);
+    const uint16_t cb = Get16(b, bbtEntry + 16);
+    ASSERT_EQ(b[0x201], 1) << "samples use the compressible encoding";
+    uint8_t encode[256];
+    for (int v = 0; v < 256; ++v) encode[pst::verify::CompressibleDecode(uint8_t(v))] = uint8_t(v);
+    Bytes plain(b.begin() + long(ib), b.begin() + long(ib + cb));
+    for (auto& c : plain) c = pst::verify::CompressibleDecode(c);
+    edit(plain);
+    for (size_t i = 0; i < cb; ++i) b[ib + i] = encode[plain[i]];
+    const uint64_t trailer = ib + ((cb + 16 + 63) & ~63u) - 16;
+    Put32(b, trailer + 4, pst::verify::PstCrc(b.data() + ib, cb));
+}
+
+TEST(Heap, PropertyContextDamage) {
+    // A table signature on the store's property context.
+    Bytes b = Load("empty.pst");
+    EditNodeData(b, 0x21, [](Bytes& d) {
+        ASSERT_EQ(d[3], 0xBC);
+        d[3] = 0x7C;
+    });
+    Report r = Verify(b);
+    EXPECT_EQ(CountFaults(r, "bClientSig 0x7c, expected 0xbc"), 1u) << Describe(r);
+
+    // Two property records swapped: the BTH is no longer sorted.
+    b = Load("empty.pst");
+    EditNodeData(b, 0x21, [](Bytes& d) {
+        // HNHDR hidUserRoot -> BTHHEADER -> hidRoot -> leaf records of 8 bytes.
+        auto item = [&](uint32_t hid) {
+            const uint16_t map = Get16(d, 0);
+            return size_t(Get16(d, map + 4 + 2 * (((hid >> 5) & 0x7FF) - 1)));
+        };
+        const size_t bth = item(Get32(d, 4));
+        const size_t leaf = item(Get32(d, bth + 4));
+        std::swap_ranges(d.begin() + long(leaf), d.begin() + long(leaf + 8), d.begin() + long(leaf + 8));
+    });
+    r = Verify(b);
+    EXPECT_EQ(CountFaults(r, "is not above the previous key"), 1u) << Describe(r);
+
+    // A page map that claims more allocations than fit.
+    b = Load("empty.pst");
+    EditNodeData(b, 0x21, [](Bytes& d) { Put16(d, Get16(d, 0), 0x7FFF); });
+    r = Verify(b);
+    EXPECT_EQ(CountFaults(r, "runs past the page end"), 1u) << Describe(r);
+}
+
+TEST(IndependentFile, LibraryWrittenSampleHasFaults) {
+    // sticky-notes.pst was written by a PST library, not Outlook: its density list has no CRC and
+    // two named properties are missing from their hash buckets.
+    const Report r = pst::verify::VerifyFile(kData + "/sticky-notes.pst");
+    EXPECT_EQ(r.outcome, Outcome::Faulty);
+    EXPECT_EQ(r.FaultCount(), 3u) << Describe(r);
+    EXPECT_EQ(CountFaults(r, "DList page 0x4200: page CRC"), 1u) << Describe(r);
+    EXPECT_EQ(CountFaults(r, "not found in hash bucket"), 2u) << Describe(r);
+}
+
 // ---------------------------------------------------------------------------------------------
 // The command line: exit status and output.
 

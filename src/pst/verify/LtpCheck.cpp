@@ -175,8 +175,14 @@ bool Context::ParseBth(const Heap& heap, uint32_t hidHeader, uint8_t cbKey, uint
         return false;
     }
     bool ok = true;
-    // Walks one BTH node; first must equal the parent's key when hasFirst.
+    size_t visited = 0;
+    // Walks one BTH node; its first key must equal the parent's key (hasLow).
     auto walk = [&](auto&& self, uint32_t hid, int level, bool hasLow, uint64_t low, bool hasHigh, uint64_t high) -> void {
+        if (++visited > 100000) {
+            if (visited == 100001) Fault(where, "BTH has more than 100000 nodes (a loop between levels?)");
+            ok = false;
+            return;
+        }
         std::string w;
         auto item = heap.Item(hid, &w);
         if (!item) {
@@ -428,8 +434,8 @@ bool Context::ParseTc(uint64_t bidData, const Subnodes& subs, const std::string&
     std::vector<const uint8_t*> rowPtrs;
     Bytes heapRows;
     std::vector<Bytes> rowBlocks;
-    if (rowSize == 0) {
-        Fault(where, "row size 0");
+    if (rowSize < 4) {
+        Fault(where, "row size " + std::to_string(rowSize) + " cannot hold the row id");
         return false;
     }
     if (hnidRows == 0) {
@@ -488,6 +494,9 @@ bool Context::ParseTc(uint64_t bidData, const Subnodes& subs, const std::string&
         TableRow tr;
         tr.rowId = rowId;
         const uint8_t* ceb = row + ib1;
+        for (size_t bit = 0; bit < cebSize * 8; ++bit)
+            if ((ceb[bit / 8] & (0x80 >> (bit % 8))) && !usedBits[bit])
+                Fault(where, rw + ": cell existence bit " + std::to_string(bit) + " is set, but no column uses it");
         for (const auto& col : tc.columns) {
             if (!(ceb[col.iBit / 8] & (0x80 >> (col.iBit % 8)))) continue;
             Value v;

@@ -112,6 +112,23 @@ void Context::CheckMessaging() {
     for (const auto& [nid, what] : kMandatory)
         if (!nbt.count(nid)) Fault(NodeName(nid), std::string("mandatory node (") + what + ") is missing from the NBT");
 
+    // ENTRYIDs of this store ([MS-PST] 2.4.3.2): flags 0, the store's record key, an existing folder NID.
+    const Value* storeRecordKey = nullptr;
+    if (auto it = pcs.find(kStoreNid); it != pcs.end()) storeRecordKey = it->second.FindTag(TagRecordKey);
+    auto checkEntryId = [&](const std::string& where, const std::string& name, const uint8_t* id, size_t n) {
+        if (n != 24) {
+            Fault(where, name + " is " + std::to_string(n) + " bytes, expected a 24-byte ENTRYID");
+            return;
+        }
+        if (U32(id) != 0) Fault(where, name + " has non-zero rgbFlags");
+        if (storeRecordKey && storeRecordKey->bytes.size() == 16 &&
+            !std::equal(storeRecordKey->bytes.begin(), storeRecordKey->bytes.end(), id + 4))
+            Fault(where, name + " does not carry the store's record key as provider UID");
+        const uint32_t target = U32(id + 20);
+        if (!nbt.count(target) || !IsFolderType(target))
+            Fault(where, name + " names NID " + Hex(target) + ", which is not a folder in the NBT");
+    };
+
     // --- Message store.
     auto storeIt = pcs.find(kStoreNid);
     if (storeIt != pcs.end()) {
@@ -134,17 +151,7 @@ void Context::CheckMessaging() {
                 if (i < 3) Fault(where, std::string(name) + " (" + TagText(tag) + ") is missing");
                 continue;
             }
-            if (v->bytes.size() != 24) {
-                Fault(where, std::string(name) + " is " + std::to_string(v->bytes.size()) + " bytes, expected a 24-byte ENTRYID");
-                continue;
-            }
-            if (U32(v->bytes.data()) != 0) Fault(where, std::string(name) + " has non-zero rgbFlags");
-            if (recordKey && recordKey->bytes.size() == 16 &&
-                !std::equal(recordKey->bytes.begin(), recordKey->bytes.end(), v->bytes.begin() + 4))
-                Fault(where, std::string(name) + " does not carry the store's record key as provider UID");
-            const uint32_t target = U32(v->bytes.data() + 20);
-            if (!nbt.count(target) || NidType(target) != 0x02)
-                Fault(where, std::string(name) + " names NID " + Hex(target) + ", which is not a folder in the NBT");
+            checkEntryId(where, name, v->bytes.data(), v->bytes.size());
         }
     } else if (nbt.count(kStoreNid)) {
         Fault("message store (node 0x21)", "the message store's property context could not be read");
@@ -287,11 +294,83 @@ void Context::CheckMessaging() {
                           " associated messages");
     }
 
+    // --- Property types of well-known tags: a tag stored with another type is invisible to clients.
+    static const std::pair<uint16_t, uint16_t> kTypes[] = {
+        {0x001A, 0x001F}, {0x0037, 0x001F}, {0x0E07, 0x0003}, {0x0E08, 0x0003}, {0x0E17, 0x0003},
+        {0x3001, 0x001F}, {0x3602, 0x0003}, {0x3603, 0x0003}, {0x360A, 0x000B}, {0x3613, 0x001F},
+        {0x3007, 0x0040}, {0x3008, 0x0040}, {0x0E06, 0x0040}, {0x0039, 0x0040}, {0x0FF9, 0x0102},
+        {0x300B, 0x0102}, {0x1000, 0x001F}, {0x0E04, 0x001F}, {0x0E03, 0x001F}, {0x0E02, 0x001F},
+    };
+    for (const auto& [nid, pc] : pcs) {
+        if (nid == kNameMapNid) continue;  // its 0x1000+ tags are hash buckets
+        for (const auto& [id, type] : kTypes) {
+            const Value* v = pc.Find(id);
+            if (v && v->type != type && !(type == 0x001F && v->type == 0x001E))
+                Fault(NodeName(nid), "property " + Hex(id) + " has type " + Hex(v->type) + ", expected " + Hex(type));
+        }
+    }
+
+    // --- Every folder's tables belong to an existing folder.
+    for (const auto& [nid, n] : nbt) {
+        const uint32_t type = NidType(nid);
+        if ((type == 0x0D || type == 0x0E || type == 0x0F) && NidIndex(nid) >= 0x400 &&
+            !nbt.count(NidWithType(nid, 0x02)))
+            Fault(NodeName(nid), "folder table without its folder " + Hex(NidWithType(nid, 0x02)));
+    }
+
+    // --- Default-folder ENTRYIDs on folders (PidTagIpmAppointmentEntryId .. PidTagIpmDraftsEntryId,
+    // PidTagAdditionalRenEntryIds).
+    for (const auto& [nid, pc] : pcs) {
+        if (NidType(nid) != 0x02) continue;
+        for (uint16_t id = 0x36D0; id <= 0x36D7; ++id)
+            if (const Value* v = pc.FindTag((uint32_t(id) << 16) | 0x0102))
+                checkEntryId("folder " + Hex(nid) + nameOf(nid), "property " + TagText((uint32_t(id) << 16) | 0x0102),
+                             v->bytes.data(), v->bytes.size());
+        if (const Value* v = pc.FindTag(0x36D81102); v && v->resolved && v->bytes.size() >= 4) {
+            const uint32_t count = U32(v->bytes.data());
+            if (4 + 4 * uint64_t(count) <= v->bytes.size())
+                for (uint32_t i = 0; i < count; ++i) {
+                    const uint32_t from = U32(v->bytes.data() + 4 + 4 * i);
+                    const uint32_t to = i + 1 < count ? U32(v->bytes.data() + 8 + 4 * i) : uint32_t(v->bytes.size());
+                    // Entries 0-4 name folders; Outlook keeps other data (not ENTRYIDs) after them.
+                    if (i < 5 && to - from == 24 && to <= v->bytes.size())
+                        checkEntryId("folder " + Hex(nid) + nameOf(nid),
+                                     "PidTagAdditionalRenEntryIds[" + std::to_string(i) + "]", v->bytes.data() + from, to - from);
+                }
+        }
+    }
+
+    // --- Receive folder table: every row names an existing folder.
+    if (auto rf = tcs.find(0x62B); rf != tcs.end()) {
+        for (const auto& row : rf->second.rows) {
+            auto cell = row.cells.find(0x66050003);
+            if (cell == row.cells.end()) continue;
+            const uint32_t target = uint32_t(cell->second.AsInt().value_or(0));
+            if (!nbt.count(target) || !IsFolderType(target))
+                Fault("receive folder table (node 0x62b)", "row " + Hex(row.rowId) + " names folder " + Hex(target) +
+                                                               ", which is not a folder in the NBT");
+        }
+    }
+
+    // --- Search activity list: NIDs of existing search folders.
+    if (auto al = nbt.find(0x201); al != nbt.end() && al->second.bidData != 0) {
+        std::vector<Bytes> blocks;
+        if (ReadStream(al->second.bidData, blocks, NodeName(0x201))) {
+            Bytes all;
+            for (const auto& b : blocks) all.insert(all.end(), b.begin(), b.end());
+            if (all.size() % 4) Fault(NodeName(0x201), "search activity list of " + std::to_string(all.size()) + " bytes is not a list of NIDs");
+            for (size_t i = 0; i + 4 <= all.size(); i += 4)
+                if (!nbt.count(U32(all.data() + i)))
+                    Fault(NodeName(0x201), "search activity list names NID " + Hex(U32(all.data() + i)) + ", which is not in the NBT");
+        }
+    }
+
     // --- Messages and their subobjects.
     auto checkMessage = [&](auto&& self, const std::string& where, const PropertyContext& pc, const Subnodes& subs,
                             bool topLevel, int depth) -> void {
         if (depth > 4) return;
-        if (topLevel && !pc.FindTag(TagMessageClass)) Fault(where, "PidTagMessageClass (0x001A001F) is missing");
+        if (!pc.FindTag(TagMessageClass)) Fault(where, "PidTagMessageClass (0x001A001F) is missing");
+        if (topLevel && !pc.FindTag(TagMessageFlags)) Fault(where, "PidTagMessageFlags (0x0E070003) is missing");
         if (auto rt = subs.find(0x692); rt != subs.end()) {
             Subnodes rsubs;
             TableContext tc;
@@ -299,8 +378,19 @@ void Context::CheckMessaging() {
                 ParseTc(rt->second.bidData, rsubs, where + " recipient table (subnode 0x692)", tc);
         }
         std::set<uint32_t> attachments;
-        for (const auto& [snid, s] : subs)
-            if (NidType(snid) == 0x05) attachments.insert(snid);
+        std::map<uint32_t, PropertyContext> attachPcs;
+        std::map<uint32_t, Subnodes> attachSubs;
+        for (const auto& [snid, s] : subs) {
+            if (NidType(snid) != 0x05) continue;
+            attachments.insert(snid);
+            const std::string aw = where + " attachment " + Hex(snid);
+            Subnodes asubs;
+            if (!ReadSubnodes(s.bidSub, asubs, aw)) continue;
+            PropertyContext apc;
+            if (!ParsePc(s.bidData, asubs, aw, apc)) continue;
+            attachPcs[snid] = std::move(apc);
+            attachSubs[snid] = std::move(asubs);
+        }
         size_t attachRows = 0;
         if (auto at = subs.find(0x671); at != subs.end()) {
             Subnodes asubs;
@@ -311,8 +401,23 @@ void Context::CheckMessaging() {
                 std::set<uint32_t> rows;
                 for (const auto& row : tc.rows) {
                     rows.insert(row.rowId);
-                    if (!attachments.count(row.rowId))
+                    if (!attachments.count(row.rowId)) {
                         Fault(tw, "row " + Hex(row.rowId) + " names no attachment subnode of the message");
+                        continue;
+                    }
+                    auto ap = attachPcs.find(row.rowId);
+                    if (ap == attachPcs.end()) continue;
+                    for (uint32_t tag : {0x3704001Fu, 0x3707001Fu, 0x37050003u, 0x370B0003u, 0x3001001Fu}) {
+                        auto cell = row.cells.find(tag);
+                        const Value* pv = ap->second.FindTag(tag);
+                        if (cell != row.cells.end() && pv && cell->second.resolved && pv->resolved &&
+                            !SameValue(cell->second, *pv))
+                            Fault(tw, "row " + Hex(row.rowId) + ": column " + TagText(tag) + " has " + cell->second.AsText() +
+                                          ", the attachment has " + pv->AsText());
+                        else if (cell != row.cells.end() && !pv)
+                            Fault(tw, "row " + Hex(row.rowId) + ": column " + TagText(tag) + " has " + cell->second.AsText() +
+                                          ", the attachment has no such property");
+                    }
                 }
                 for (uint32_t a : attachments)
                     if (!rows.count(a)) Fault(tw, "attachment subnode " + Hex(a) + " has no row in the table");
@@ -328,13 +433,9 @@ void Context::CheckMessaging() {
                                       : " lacks MSGFLAG_HASATTACH, but the message has " + std::to_string(attachRows) +
                                             " attachments"));
         }
-        for (uint32_t a : attachments) {
-            const SubnodeEntry& s = subs.at(a);
+        for (const auto& [a, apc] : attachPcs) {
             const std::string aw = where + " attachment " + Hex(a);
-            Subnodes asubs;
-            if (!ReadSubnodes(s.bidSub, asubs, aw)) continue;
-            PropertyContext apc;
-            if (!ParsePc(s.bidData, asubs, aw, apc)) continue;
+            const Subnodes& asubs = attachSubs[a];
             const Value* method = apc.FindTag(TagAttachMethod);
             const Value* obj = apc.FindTag(TagAttachDataObject);
             if (method && method->AsInt() == 5 && obj && obj->bytes.size() == 8) {

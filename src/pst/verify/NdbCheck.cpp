@@ -131,6 +131,13 @@ void Context::CheckHeader() {
     amapValid = root[68];
 
     checkedEnd = std::min<uint64_t>(fileEof, size);
+    if (fileEof > size && crcPartial == U32(data + 4) && crcFull == U32(data + 0x20C)) {
+        // The header is intact, so the file really lost its tail.
+        report.outcome = Outcome::Unreadable;
+        report.fatal = "file is truncated: " + std::to_string(size) + " bytes on disk, but its header says " +
+                       std::to_string(fileEof);
+        return;
+    }
     if (fileEof > size)
         Fault(where, "file is truncated: " + std::to_string(size) + " bytes on disk, ROOT.ibFileEof says " +
                          std::to_string(fileEof));
@@ -722,3 +729,7 @@ void Context::CheckCounters() {
 }
 
 }  // namespace pst::verify::detail
+
+namespace pst::verify {
+uint8_t CompressibleDecode(uint8_t stored) { return detail::kDecode[stored]; }
+}  // namespace pst::verify

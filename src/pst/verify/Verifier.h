@@ -67,4 +67,8 @@ std::string SummaryLine(const std::string& name, const Report& report);
 // The PST CRC ([MS-PST] 5.3: CRC-32 table, initial value 0, no final inversion).
 uint32_t PstCrc(const uint8_t* data, size_t size, uint32_t crc = 0);
 
+// One byte of a data block stored with the compressible encoding (bCryptMethod 1,
+// [MS-PST] 5.1), decoded.
+uint8_t CompressibleDecode(uint8_t stored);
+
 }  // namespace pst::verify
