@@ -1,0 +1,95 @@
+#include "Heap.h"
+
+#include <cstring>
+
+#include "pst/ndb/Error.h"
+#include "pst/ndb/Ids.h"
+
+namespace pst::ltp {
+namespace {
+
+bool IsBitmapPage(size_t i) { return i >= 8 && (i - 8) % 128 == 0; }
+
+// Free-space bands of rgbFillLevel ([MS-PST] 2.3.1.2).
+uint8_t FillLevel(size_t freeBytes) {
+    static const size_t bands[] = {3584, 2560, 2048, 1792, 1536, 1280, 1024, 768, 512, 256, 128, 64, 32, 16, 8};
+    for (uint8_t i = 0; i < 15; ++i)
+        if (freeBytes >= bands[i]) return i;
+    return 15;
+}
+
+void SetNibble(uint8_t* levels, size_t i, uint8_t v) {
+    if (i % 2 == 0)
+        levels[i / 2] = uint8_t((levels[i / 2] & 0xF0) | v);
+    else
+        levels[i / 2] = uint8_t((levels[i / 2] & 0x0F) | (v << 4));
+}
+
+}  // namespace
+
+HeapBuilder::HeapBuilder(uint8_t clientSig) : clientSig_(clientSig) {
+    pages_.emplace_back();
+    pages_.back().header = HeaderSize(0);
+}
+
+size_t HeapBuilder::HeaderSize(size_t i) { return i == 0 ? 12 : IsBitmapPage(i) ? 66 : 2; }
+
+// Bytes the page needs with `extraItems` more items of `extraBytes` in total.
+size_t HeapBuilder::Used(const Page& p, size_t extraItems, size_t extraBytes) {
+    size_t end = p.header + p.items.size() + extraBytes;
+    end += end & 1;
+    size_t n = p.starts.size() + extraItems;
+    return end + 4 + 2 * (n + 1);
+}
+
+uint32_t HeapBuilder::Allocate(const uint8_t* data, size_t size) {
+    if (size == 0 || size > kMaxHeapItem) throw PstError("heap item size out of range");
+    Page* p = &pages_.back();
+    if (Used(*p, 1, size) > ndb::kMaxBlockData || p->starts.size() >= 2047) {
+        if (pages_.size() >= 0xFFFF) throw PstError("heap too large");
+        pages_.emplace_back();
+        p = &pages_.back();
+        p->header = HeaderSize(pages_.size() - 1);
+    }
+    p->starts.push_back(uint16_t(p->header + p->items.size()));
+    p->items.insert(p->items.end(), data, data + size);
+    return uint32_t((pages_.size() - 1) << 16) | uint32_t(p->starts.size() << 5);
+}
+
+void HeapBuilder::Patch(uint32_t hid, const Bytes& b) {
+    Page& p = pages_.at(hid >> 16);
+    size_t index = ((hid >> 5) & 0x7FF) - 1;
+    size_t off = p.starts.at(index) - p.header;
+    std::memcpy(p.items.data() + off, b.data(), b.size());
+}
+
+std::vector<Bytes> HeapBuilder::Pages() const {
+    std::vector<Bytes> out;
+    std::vector<uint8_t> levels(pages_.size(), 0);
+    for (size_t i = 0; i < pages_.size(); ++i) levels[i] = FillLevel(ndb::kMaxBlockData - Used(pages_[i], 0, 0));
+    for (size_t i = 0; i < pages_.size(); ++i) {
+        const Page& p = pages_[i];
+        Bytes b(p.header, 0);
+        b.insert(b.end(), p.items.begin(), p.items.end());
+        if (b.size() & 1) b.push_back(0);
+        uint16_t ibHnpm = uint16_t(b.size());
+        ndb::Append16(b, uint16_t(p.starts.size()));
+        ndb::Append16(b, 0);
+        for (uint16_t s : p.starts) ndb::Append16(b, s);
+        ndb::Append16(b, uint16_t(p.header + p.items.size()));
+        ndb::Put16(b.data(), ibHnpm);
+        if (i == 0) {
+            b[2] = 0xEC;
+            b[3] = clientSig_;
+            ndb::Put32(&b[4], userRoot_);
+            for (size_t j = 0; j < 8 && j < pages_.size(); ++j) SetNibble(&b[8], j, levels[j]);
+        } else if (IsBitmapPage(i)) {
+            for (size_t j = 0; j < 128 && i + j < pages_.size(); ++j) SetNibble(&b[2], j, levels[i + j]);
+        }
+        if (i + 1 < pages_.size()) b.resize(ndb::kMaxBlockData, 0);
+        out.push_back(std::move(b));
+    }
+    return out;
+}
+
+}  // namespace pst::ltp

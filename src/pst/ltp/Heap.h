@@ -1,0 +1,43 @@
+#pragma once
+// Heap-on-node builder ([MS-PST] 2.3.1): small allocations packed into pages,
+// one page per data block, with the page maps, bitmap headers and fill levels.
+#include <cstdint>
+#include <vector>
+
+#include "pst/ndb/Bytes.h"
+
+namespace pst::ltp {
+
+using ndb::Bytes;
+
+inline constexpr size_t kMaxHeapItem = 3580;
+
+enum ClientSig : uint8_t { bTypeTC = 0x7C, bTypeBTH = 0xB5, bTypePC = 0xBC };
+
+class HeapBuilder {
+public:
+    explicit HeapBuilder(uint8_t clientSig);
+    // Returns the HID of a new item of 1..3580 bytes.
+    uint32_t Allocate(const uint8_t* data, size_t size);
+    uint32_t Allocate(const Bytes& b) { return Allocate(b.data(), b.size()); }
+    // Overwrites an item with bytes of the same size.
+    void Patch(uint32_t hid, const Bytes& b);
+    void SetUserRoot(uint32_t hid) { userRoot_ = hid; }
+    // The pages as block contents; all but the last are padded to 8176 bytes.
+    std::vector<Bytes> Pages() const;
+
+private:
+    struct Page {
+        size_t header = 0;
+        Bytes items;                   // item bytes, packed after the header
+        std::vector<uint16_t> starts;  // start offsets within the page
+    };
+    static size_t HeaderSize(size_t pageIndex);
+    static size_t Used(const Page& p, size_t extraItems, size_t extraBytes);
+
+    uint8_t clientSig_;
+    uint32_t userRoot_ = 0;
+    std::vector<Page> pages_;
+};
+
+}  // namespace pst::ltp

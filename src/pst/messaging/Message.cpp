@@ -1,0 +1,269 @@
+#include "Message.h"
+
+#include <chrono>
+#include <random>
+
+#include "PropEncode.h"
+#include "PropTags.h"
+#include "pst/ltp/PropContext.h"
+#include "pst/ltp/TableContext.h"
+#include "pst/ndb/Error.h"
+
+namespace pst {
+namespace {
+
+using namespace pst::tags;
+
+constexpr uint32_t kTagRecipientDisplayName = 0x5FF6001F;
+constexpr uint32_t kTagRecipientEntryId = 0x5FF70102;
+constexpr uint32_t kTagRecipientTrackStatus = 0x5FFF0003;
+constexpr uint32_t kTagParentEntryId = 0x0E090102;
+constexpr uint32_t kTagStoreEntryId = 0x0FFB0102;
+
+FileTime Now() {
+    auto now = std::chrono::system_clock::now().time_since_epoch();
+    uint64_t ticks = uint64_t(std::chrono::duration_cast<std::chrono::microseconds>(now).count()) * 10;
+    return FileTime{ticks + 116444736000000000ull};
+}
+
+Binary RandomKey() {
+    static std::mt19937_64 rng{std::random_device{}()};
+    Binary b(16);
+    for (size_t i = 0; i < 16; i += 8) {
+        uint64_t v = rng();
+        for (size_t k = 0; k < 8; ++k) b[i + k] = uint8_t(v >> (8 * k));
+    }
+    return b;
+}
+
+const std::string* Str(const PropMap& m, uint32_t tag) {
+    auto it = m.find(tag);
+    return it == m.end() ? nullptr : std::get_if<std::string>(&it->second);
+}
+
+std::string StrOr(const PropMap& m, uint32_t tag, const std::string& dflt = {}) {
+    const std::string* s = Str(m, tag);
+    return s ? *s : dflt;
+}
+
+int64_t IntOr(const PropMap& m, uint32_t tag, int64_t dflt) {
+    auto it = m.find(tag);
+    if (it == m.end()) return dflt;
+    if (auto p = std::get_if<int32_t>(&it->second)) return *p;
+    if (auto p = std::get_if<int16_t>(&it->second)) return *p;
+    if (auto p = std::get_if<int64_t>(&it->second)) return *p;
+    if (auto p = std::get_if<bool>(&it->second)) return *p;
+    return dflt;
+}
+
+std::string Upper(std::string s) {
+    for (char& c : s)
+        if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
+    return s;
+}
+
+// One-off ENTRYID ([MS-OXCDATA] 2.2.5.1): Unicode strings, no address-book lookup.
+Binary OneOffEntryId(const std::string& name, const std::string& type, const std::string& address) {
+    Binary b = {0, 0, 0, 0, 0x81, 0x2B, 0x1F, 0xA4, 0xBE, 0xA3, 0x10, 0x19, 0x9D, 0x6E, 0x00, 0xDD, 0x01, 0x0F, 0x54, 0x02,
+                0, 0, 0x01, 0x90};
+    for (const std::string* s : {&name, &type, &address}) {
+        ndb::Bytes u = Utf16(*s);
+        b.insert(b.end(), u.begin(), u.end());
+        b.push_back(0);
+        b.push_back(0);
+    }
+    return b;
+}
+
+void PrepareRecipient(PropMap& r, size_t index) {
+    if (!r.count(PR_RECIPIENT_TYPE)) r[PR_RECIPIENT_TYPE] = int32_t(1);
+    const std::string* addr = Str(r, PR_EMAIL_ADDRESS);
+    if (!addr) addr = Str(r, PR_SMTP_ADDRESS);
+    std::string address = addr ? *addr : std::string();
+    if (!r.count(PR_DISPLAY_NAME)) r[PR_DISPLAY_NAME] = address;
+    if (!r.count(PR_ADDRTYPE)) r[PR_ADDRTYPE] = std::string("SMTP");
+    if (!r.count(PR_EMAIL_ADDRESS) && !address.empty()) r[PR_EMAIL_ADDRESS] = address;
+    std::string name = StrOr(r, PR_DISPLAY_NAME);
+    std::string type = StrOr(r, PR_ADDRTYPE, "SMTP");
+    if (!r.count(PR_OBJECT_TYPE)) r[PR_OBJECT_TYPE] = int32_t(6);
+    if (!r.count(PR_DISPLAY_TYPE)) r[PR_DISPLAY_TYPE] = int32_t(0);
+    if (!r.count(PR_RESPONSIBILITY)) r[PR_RESPONSIBILITY] = false;
+    if (!r.count(PR_SEND_RICH_INFO)) r[PR_SEND_RICH_INFO] = false;
+    if (!r.count(PR_RECIPIENT_FLAGS)) r[PR_RECIPIENT_FLAGS] = int32_t(1);
+    if (!r.count(kTagRecipientTrackStatus)) r[kTagRecipientTrackStatus] = int32_t(0);
+    r[PR_ROWID] = int32_t(index);
+    if (!r.count(PR_ENTRYID)) r[PR_ENTRYID] = OneOffEntryId(name, type, address);
+    if (!r.count(kTagRecipientEntryId)) r[kTagRecipientEntryId] = r[PR_ENTRYID];
+    if (!r.count(kTagRecipientDisplayName)) r[kTagRecipientDisplayName] = name;
+    if (!r.count(PR_RECORD_KEY)) r[PR_RECORD_KEY] = r[PR_ENTRYID];
+    if (!r.count(PR_SEARCH_KEY)) {
+        std::string key = Upper(type + ":" + address);
+        Binary b(key.begin(), key.end());
+        b.push_back(0);
+        r[PR_SEARCH_KEY] = b;
+    }
+}
+
+size_t MessageSize(const MessageData& m) {
+    size_t total = 256;
+    for (auto& [tag, v] : m.props) total += 8 + ValueSize(v);
+    for (auto& r : m.recipients)
+        for (auto& [tag, v] : r) total += 8 + ValueSize(v);
+    for (auto& a : m.attachments) {
+        for (auto& [tag, v] : a->props) total += 8 + ValueSize(v);
+        if (a->stream) total += size_t(a->stream->Size());
+        if (a->embedded) total += MessageSize(*a->embedded);
+    }
+    return total;
+}
+
+std::vector<ltp::PcProp> ToPcProps(const PropMap& props) {
+    std::vector<ltp::PcProp> out;
+    out.reserve(props.size());
+    for (auto& [tag, v] : props) {
+        try {
+            out.push_back({tag, EncodeValue(uint16_t(tag), v), 0});
+        } catch (const PstError& e) {
+            throw PstError("property " + TagText(tag) + ": " + e.what());
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+void AttachmentData::ReleaseBlocks(ndb::NodeDb& db) {
+    if (stream) db.ReleaseBlocks(stream->Blocks());
+    stream.reset();
+    if (embedded) embedded->ReleaseBlocks(db);
+}
+
+void MessageData::ReleaseBlocks(ndb::NodeDb& db) {
+    for (auto& a : attachments) a->ReleaseBlocks(db);
+}
+
+void PrepareMessage(MessageData& m, const std::string& defaultClass) {
+    PropMap& p = m.props;
+    p.erase(PR_ENTRYID);
+    p.erase(PR_RECORD_KEY);
+    p.erase(kTagParentEntryId);
+    p.erase(kTagStoreEntryId);
+    if (!p.count(PR_MESSAGE_CLASS)) p[PR_MESSAGE_CLASS] = defaultClass;
+    for (size_t i = 0; i < m.recipients.size(); ++i) PrepareRecipient(m.recipients[i], i);
+    std::string lists[3];
+    for (auto& r : m.recipients) {
+        int64_t type = IntOr(r, PR_RECIPIENT_TYPE, 1);
+        if (type < 1 || type > 3) continue;
+        std::string& l = lists[type - 1];
+        if (!l.empty()) l += "; ";
+        l += StrOr(r, PR_DISPLAY_NAME);
+    }
+    p[PR_DISPLAY_TO] = lists[0];
+    p[PR_DISPLAY_CC] = lists[1];
+    p[PR_DISPLAY_BCC] = lists[2];
+    int32_t flags = int32_t(IntOr(p, PR_MESSAGE_FLAGS, MSGFLAG_UNMODIFIED | MSGFLAG_READ));
+    if (m.attachments.empty())
+        flags &= ~MSGFLAG_HASATTACH;
+    else
+        flags |= MSGFLAG_HASATTACH;
+    p[PR_MESSAGE_FLAGS] = flags;
+    p[PR_HASATTACH] = !m.attachments.empty();
+    // Sender and sent-representing describe the same person for imported mail;
+    // readers differ in which one they show, so fill whichever is missing.
+    if (p.count(PR_SENDER_EMAIL_ADDRESS) && !p.count(PR_SENDER_ADDRTYPE)) p[PR_SENDER_ADDRTYPE] = std::string("SMTP");
+    const std::pair<uint32_t, uint32_t> mirror[] = {{PR_SENDER_NAME, PR_SENT_REPRESENTING_NAME},
+                                                    {PR_SENDER_EMAIL_ADDRESS, PR_SENT_REPRESENTING_EMAIL_ADDRESS},
+                                                    {PR_SENDER_ADDRTYPE, PR_SENT_REPRESENTING_ADDRTYPE}};
+    for (auto& [a, b] : mirror) {
+        if (p.count(a) && !p.count(b)) p[b] = p[a];
+        if (p.count(b) && !p.count(a)) p[a] = p[b];
+    }
+    if (!p.count(PR_MESSAGE_STATUS)) p[PR_MESSAGE_STATUS] = int32_t(0);
+    if (!p.count(PR_IMPORTANCE)) p[PR_IMPORTANCE] = int32_t(1);
+    if (!p.count(PR_SENSITIVITY)) p[PR_SENSITIVITY] = int32_t(0);
+    FileTime now = Now();
+    if (!p.count(PR_CREATION_TIME)) p[PR_CREATION_TIME] = now;
+    if (!p.count(PR_LAST_MODIFICATION_TIME)) p[PR_LAST_MODIFICATION_TIME] = now;
+    if (!p.count(PR_SEARCH_KEY)) p[PR_SEARCH_KEY] = RandomKey();
+    if (const std::string* subject = Str(p, PR_SUBJECT)) {
+        if (!p.count(PR_NORMALIZED_SUBJECT)) p[PR_NORMALIZED_SUBJECT] = *subject;
+        if (!p.count(PR_CONVERSATION_TOPIC)) p[PR_CONVERSATION_TOPIC] = *subject;
+    }
+    for (size_t i = 0; i < m.attachments.size(); ++i) {
+        AttachmentData& a = *m.attachments[i];
+        if (a.embedded) PrepareMessage(*a.embedded, "IPM.Note");
+        if (!a.props.count(PR_ATTACH_METHOD)) a.props[PR_ATTACH_METHOD] = int32_t(a.embedded ? 5 : 1);
+        if (!a.props.count(PR_RENDERING_POSITION)) a.props[PR_RENDERING_POSITION] = int32_t(-1);
+        a.props[PR_ATTACH_NUM] = int32_t(i);
+        size_t dataSize = a.stream ? size_t(a.stream->Size()) : a.embedded ? MessageSize(*a.embedded) : 0;
+        a.props[PR_ATTACH_SIZE] = int32_t(std::min<size_t>(dataSize + 256, 0x7FFFFFFF));
+        if (!a.props.count(PR_CREATION_TIME)) a.props[PR_CREATION_TIME] = now;
+        if (!a.props.count(PR_LAST_MODIFICATION_TIME)) a.props[PR_LAST_MODIFICATION_TIME] = now;
+        if (const std::string* lfn = Str(a.props, PR_ATTACH_LONG_FILENAME)) {
+            if (!a.props.count(PR_DISPLAY_NAME)) a.props[PR_DISPLAY_NAME] = *lfn;
+            if (!a.props.count(PR_ATTACH_FILENAME)) a.props[PR_ATTACH_FILENAME] = *lfn;
+        }
+    }
+    p[PR_MESSAGE_SIZE] = int32_t(std::min<size_t>(MessageSize(m), 0x7FFFFFFF));
+}
+
+WrittenNode WriteMessage(ndb::NodeDb& db, const MessageData& m, ndb::BlockList* owned) {
+    ltp::SubnodeSink sink;
+    sink.owned = owned;
+    sink.nextIndex = 0x20;
+
+    // Recipient table (always present).
+    {
+        std::vector<const PropMap*> maps;
+        for (auto& r : m.recipients) maps.push_back(&r);
+        ltp::TableLayout layout = RecipientLayout(maps);
+        std::vector<ltp::TcRow> rows;
+        for (size_t i = 0; i < m.recipients.size(); ++i) rows.push_back(MakeRow(layout, uint32_t(i + 1), uint32_t(i + 1), m.recipients[i]));
+        std::vector<const ltp::TcRow*> ptrs;
+        for (auto& r : rows) ptrs.push_back(&r);
+        ltp::SubnodeSink inner;
+        inner.owned = owned;
+        uint64_t bid = ltp::WriteTc(db, layout, ptrs, inner);
+        sink.Add(ndb::NID_RECIPIENT_TABLE, bid, db.WriteSubnodes(inner.entries, owned));
+    }
+
+    if (!m.attachments.empty()) {
+        std::vector<ltp::TcRow> rows;
+        for (size_t i = 0; i < m.attachments.size(); ++i) {
+            const AttachmentData& a = *m.attachments[i];
+            uint32_t nid = sink.NewNid(ndb::NID_TYPE_ATTACHMENT);
+            ltp::SubnodeSink inner;
+            inner.owned = owned;
+            std::vector<ltp::PcProp> props = ToPcProps(a.props);
+            if (a.embedded) {
+                WrittenNode e = WriteMessage(db, *a.embedded, owned);
+                uint32_t enid = inner.NewNid();
+                inner.Add(enid, e.bidData, e.bidSub);
+                ltp::PcProp obj{PR_ATTACH_DATA_OBJ, {}, 0};
+                ndb::Append32(obj.value, enid);
+                ndb::Append32(obj.value, uint32_t(IntOr(a.props, PR_ATTACH_SIZE, 0)));
+                std::erase_if(props, [](const ltp::PcProp& x) { return (x.tag >> 16) == 0x3701; });
+                props.push_back(std::move(obj));
+            } else if (a.stream) {
+                std::erase_if(props, [](const ltp::PcProp& x) { return (x.tag >> 16) == 0x3701; });
+                props.push_back({PR_ATTACH_DATA_BIN, {}, a.stream->Root()});
+            }
+            uint64_t bid = ltp::WritePc(db, std::move(props), inner);
+            sink.Add(nid, bid, db.WriteSubnodes(inner.entries, owned));
+            rows.push_back(MakeRow(AttachmentLayout(), nid, uint32_t(i + 1), a.props));
+        }
+        std::vector<const ltp::TcRow*> ptrs;
+        for (auto& r : rows) ptrs.push_back(&r);
+        ltp::SubnodeSink inner;
+        inner.owned = owned;
+        uint64_t bid = ltp::WriteTc(db, AttachmentLayout(), ptrs, inner);
+        sink.Add(ndb::NID_ATTACHMENT_TABLE, bid, db.WriteSubnodes(inner.entries, owned));
+    }
+
+    WrittenNode out;
+    out.bidData = ltp::WritePc(db, ToPcProps(m.props), sink);
+    out.bidSub = db.WriteSubnodes(sink.entries, owned);
+    return out;
+}
+
+}  // namespace pst

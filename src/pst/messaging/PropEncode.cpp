@@ -1,0 +1,183 @@
+#include "PropEncode.h"
+
+#include <cstdio>
+#include <cstring>
+#include <type_traits>
+
+#include "pst/ndb/Error.h"
+
+namespace pst {
+
+using ndb::Bytes;
+
+ndb::Bytes Utf16(std::string_view s) {
+    Bytes out;
+    out.reserve(s.size() * 2);
+    auto put = [&](uint32_t u) { ndb::Append16(out, uint16_t(u)); };
+    size_t i = 0;
+    while (i < s.size()) {
+        uint8_t c = uint8_t(s[i]);
+        uint32_t cp = 0xFFFD;
+        size_t len = 1;
+        if (c < 0x80) {
+            cp = c;
+        } else if ((c & 0xE0) == 0xC0) {
+            len = 2;
+        } else if ((c & 0xF0) == 0xE0) {
+            len = 3;
+        } else if ((c & 0xF8) == 0xF0) {
+            len = 4;
+        }
+        if (len > 1) {
+            bool ok = i + len <= s.size();
+            uint32_t v = len == 2 ? (c & 0x1Fu) : len == 3 ? (c & 0x0Fu) : (c & 0x07u);
+            for (size_t k = 1; ok && k < len; ++k) {
+                uint8_t cc = uint8_t(s[i + k]);
+                if ((cc & 0xC0) != 0x80) ok = false;
+                v = (v << 6) | (cc & 0x3Fu);
+            }
+            static const uint32_t minimum[] = {0, 0, 0x80, 0x800, 0x10000};
+            if (ok && v >= minimum[len] && v <= 0x10FFFF && !(v >= 0xD800 && v <= 0xDFFF))
+                cp = v;
+            else
+                len = 1;
+        }
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            put(0xD800 + (cp >> 10));
+            put(0xDC00 + (cp & 0x3FF));
+        } else {
+            put(cp);
+        }
+        i += len;
+    }
+    return out;
+}
+
+std::string TagText(uint32_t tag) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08X", tag);
+    return buf;
+}
+
+namespace {
+
+[[noreturn]] void Mismatch(uint16_t type) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "value does not fit property type 0x%04X", type);
+    throw PstError(buf);
+}
+
+Bytes VarList(const std::vector<Bytes>& items) {
+    Bytes out;
+    ndb::Append32(out, uint32_t(items.size()));
+    uint32_t offset = uint32_t(4 + 4 * items.size());
+    for (auto& it : items) {
+        ndb::Append32(out, offset);
+        offset += uint32_t(it.size());
+    }
+    for (auto& it : items) out.insert(out.end(), it.begin(), it.end());
+    return out;
+}
+
+}  // namespace
+
+ndb::Bytes EncodeValue(uint16_t type, const PropValue& v) {
+    Bytes out;
+    auto i64 = [&]() -> int64_t {
+        if (auto p = std::get_if<int64_t>(&v)) return *p;
+        if (auto p = std::get_if<int32_t>(&v)) return *p;
+        if (auto p = std::get_if<int16_t>(&v)) return *p;
+        if (auto p = std::get_if<bool>(&v)) return *p ? 1 : 0;
+        Mismatch(type);
+    };
+    switch (type) {
+    case PT_SHORT:
+        ndb::Append16(out, uint16_t(i64()));
+        return out;
+    case PT_LONG:
+    case PT_ERROR:
+        ndb::Append32(out, uint32_t(i64()));
+        return out;
+    case PT_BOOLEAN:
+        out.push_back(i64() ? 1 : 0);
+        return out;
+    case PT_I8:
+    case PT_CURRENCY:
+        ndb::Append64(out, uint64_t(i64()));
+        return out;
+    case PT_DOUBLE:
+    case PT_APPTIME: {
+        double d = 0;
+        if (auto p = std::get_if<double>(&v))
+            d = *p;
+        else
+            d = double(i64());
+        uint64_t bits;
+        std::memcpy(&bits, &d, 8);
+        ndb::Append64(out, bits);
+        return out;
+    }
+    case PT_SYSTIME:
+        if (auto p = std::get_if<FileTime>(&v)) {
+            ndb::Append64(out, p->value);
+            return out;
+        }
+        Mismatch(type);
+    case PT_CLSID:
+        if (auto p = std::get_if<Guid>(&v)) return Bytes(p->bytes.begin(), p->bytes.end());
+        Mismatch(type);
+    case PT_UNICODE:
+        if (auto p = std::get_if<std::string>(&v)) return Utf16(*p);
+        Mismatch(type);
+    case PT_BINARY:
+    case PT_OBJECT:
+        if (auto p = std::get_if<Binary>(&v)) return *p;
+        if (auto p = std::get_if<std::string>(&v)) return Bytes(p->begin(), p->end());
+        Mismatch(type);
+    case PT_MV_LONG:
+        if (auto p = std::get_if<std::vector<int32_t>>(&v)) {
+            for (int32_t x : *p) ndb::Append32(out, uint32_t(x));
+            return out;
+        }
+        Mismatch(type);
+    case PT_MV_UNICODE:
+        if (auto p = std::get_if<std::vector<std::string>>(&v)) {
+            std::vector<Bytes> items;
+            for (auto& s : *p) items.push_back(Utf16(s));
+            return VarList(items);
+        }
+        Mismatch(type);
+    case PT_MV_BINARY:
+        if (auto p = std::get_if<std::vector<Binary>>(&v)) return VarList(*p);
+        Mismatch(type);
+    default:
+        Mismatch(type);
+    }
+}
+
+size_t ValueSize(const PropValue& v) {
+    return std::visit(
+        [](const auto& x) -> size_t {
+            using T = std::decay_t<decltype(x)>;
+            if constexpr (std::is_same_v<T, std::string>)
+                return x.size() * 2;
+            else if constexpr (std::is_same_v<T, Binary>)
+                return x.size();
+            else if constexpr (std::is_same_v<T, std::vector<int32_t>>)
+                return x.size() * 4;
+            else if constexpr (std::is_same_v<T, std::vector<std::string>>) {
+                size_t n = 4;
+                for (auto& s : x) n += 4 + s.size() * 2;
+                return n;
+            } else if constexpr (std::is_same_v<T, std::vector<Binary>>) {
+                size_t n = 4;
+                for (auto& s : x) n += 4 + s.size();
+                return n;
+            } else
+                return 8;
+        },
+        v);
+}
+
+}  // namespace pst

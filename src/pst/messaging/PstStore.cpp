@@ -1,0 +1,249 @@
+#include "PstStore.h"
+
+#include <random>
+
+#include "PropEncode.h"
+#include "PropTags.h"
+#include "pst/ltp/PropContext.h"
+#include "pst/ltp/TableContext.h"
+#include "pst/ndb/Error.h"
+
+namespace pst {
+namespace {
+
+using namespace pst::tags;
+using ndb::NodeEntry;
+
+constexpr uint32_t kTagValidFolderMask = 0x35DF0003;
+constexpr uint32_t kTagIpmSubtreeEntryId = 0x35E00102;
+constexpr uint32_t kTagIpmWastebasketEntryId = 0x35E30102;
+constexpr uint32_t kTagFinderEntryId = 0x35E70102;
+constexpr uint32_t kTagPstHiddenCount = 0x66350003;
+constexpr uint32_t kTagPstHiddenUnread = 0x66360003;
+constexpr uint32_t kTagReceiveFolderNid = 0x66050003;
+
+Binary RandomRecordKey() {
+    std::random_device rd;
+    Binary b(16);
+    for (auto& x : b) x = uint8_t(rd());
+    return b;
+}
+
+}  // namespace
+
+PstStore::PstStore(const std::string& path, const std::string& displayName, const StoreOptions& options)
+    : db_(path, options.encrypt), displayName_(displayName), recordKey_(RandomRecordKey()) {
+    // Root folder: its own parent, no name.
+    FolderState root;
+    root.nid = ndb::NID_ROOT_FOLDER;
+    root.parent = ndb::NID_ROOT_FOLDER;
+    root.props[PR_DISPLAY_NAME] = std::string();
+    folders_[root.nid] = std::move(root);
+    db_.ReserveNidIndex(ndb::NID_TYPE_NORMAL_FOLDER, 0x400);
+    ipmSubtree_ = CreateFolder(ndb::NID_ROOT_FOLDER, "Top of Personal Folders", "");
+    searchRoot_ = CreateFolder(ndb::NID_ROOT_FOLDER, "Search Root", "");
+    deletedItems_ = CreateFolder(ipmSubtree_, "Deleted Items", "IPF.Note");
+
+    storeProps_[PR_RECORD_KEY] = recordKey_;
+    storeProps_[PR_DISPLAY_NAME] = displayName_;
+    storeProps_[kTagValidFolderMask] = int32_t(0x89);
+    storeProps_[kTagIpmSubtreeEntryId] = EntryId(ipmSubtree_);
+    storeProps_[kTagIpmWastebasketEntryId] = EntryId(deletedItems_);
+    storeProps_[kTagFinderEntryId] = EntryId(searchRoot_);
+    storeProps_[0x6633000B] = true;
+    storeProps_[0x66FA0003] = int32_t(0x000E0011);
+    storeProps_[0x67FF0003] = int32_t(0);  // PidTagPstPassword: none
+
+    // Table templates and the other fixed nodes; they never change.
+    ndb::BlockList fixed;
+    WriteTable(ndb::NID_HIERARCHY_TABLE_TEMPLATE, HierarchyLayout(), {}, fixed);
+    WriteTable(ndb::NID_CONTENTS_TABLE_TEMPLATE, ContentsLayout(), {}, fixed);
+    WriteTable(ndb::NID_ASSOC_CONTENTS_TABLE_TEMPLATE, AssocContentsLayout(), {}, fixed);
+    WriteTable(ndb::NID_SEARCH_CONTENTS_TABLE_TEMPLATE, SearchContentsLayout(), {}, fixed);
+    WriteTable(ndb::NID_ATTACHMENT_TABLE, AttachmentLayout(), {}, fixed);
+    WriteTable(ndb::NID_RECIPIENT_TABLE, RecipientLayout({}), {}, fixed);
+    WriteTable(ndb::NID_OUTGOING_QUEUE_TABLE, OutgoingQueueLayout(), {}, fixed);
+    WriteTable(ndb::NID_CHANGE_HISTORY_TABLE_TEMPLATE, RowIdOnlyLayout(), {}, fixed);
+    WriteTable(ndb::NID_TOMBSTONE_TABLE_TEMPLATE, RowIdOnlyLayout(), {}, fixed);
+    WriteTable(ndb::NID_TOMBSTONE_DATE_TABLE_TEMPLATE, RowIdOnlyLayout(), {}, fixed);
+    // Search is left idle: Outlook rebuilds its search structures itself.
+    db_.SetNode(ndb::NID_SEARCH_MANAGEMENT_QUEUE, NodeEntry{});
+    db_.SetNode(ndb::NID_SEARCH_ACTIVITY_LIST, NodeEntry{});
+    db_.SetNode(ndb::NID_SEARCH_DOMAIN_OBJECT, NodeEntry{});
+    receiveFolder_ = ndb::NID_ROOT_FOLDER;
+    // Readers expect a non-empty map; Outlook pre-registers names in the same way.
+    for (uint32_t lid : {0x8501u, 0x8502u, 0x8503u, 0x8516u, 0x8517u, 0x8560u})
+        names_.IdFor(NamedProperty{PSETID_Common(), false, lid, {}});
+    names_.IdFor(NamedProperty{PS_PUBLIC_STRINGS(), true, 0, "Keywords"});
+    Commit();
+}
+
+PstStore::~PstStore() = default;
+
+Binary PstStore::EntryId(uint32_t nid) const {
+    Binary b(24, 0);
+    for (size_t i = 0; i < 16 && i < recordKey_.size(); ++i) b[4 + i] = recordKey_[i];
+    ndb::Put32(&b[20], nid);
+    return b;
+}
+
+uint32_t PstStore::CreateFolder(uint32_t parent, const std::string& name, const std::string& containerClass) {
+    FolderState& p = Folder(parent);
+    uint32_t nid = db_.AllocateNid(ndb::NID_TYPE_NORMAL_FOLDER);
+    // A folder's four nodes share one index.
+    for (uint8_t t : {ndb::NID_TYPE_HIERARCHY_TABLE, ndb::NID_TYPE_CONTENTS_TABLE, ndb::NID_TYPE_ASSOC_CONTENTS_TABLE})
+        db_.ReserveNidIndex(t, ndb::NidIndexOf(nid));
+    FolderState f;
+    f.nid = nid;
+    f.parent = parent;
+    f.props[PR_DISPLAY_NAME] = name;
+    if (!containerClass.empty()) f.props[PR_CONTAINER_CLASS] = containerClass;
+    p.children.push_back(nid);
+    MarkDirty(parent);
+    folders_[nid] = std::move(f);
+    return nid;
+}
+
+FolderState& PstStore::Folder(uint32_t nid) {
+    auto it = folders_.find(nid);
+    if (it == folders_.end()) throw PstError("no folder with node id " + TagText(nid));
+    return it->second;
+}
+
+const FolderState* PstStore::FindFolder(uint32_t nid) const {
+    auto it = folders_.find(nid);
+    return it == folders_.end() ? nullptr : &it->second;
+}
+
+// A folder's change shows in its own nodes and in its parent's hierarchy row.
+void PstStore::MarkDirty(uint32_t nid) {
+    FolderState& f = Folder(nid);
+    f.dirty = true;
+    if (f.parent != nid) Folder(f.parent).dirty = true;
+}
+
+void PstStore::SetFolderProp(uint32_t nid, uint32_t tag, PropValue value) {
+    Folder(nid).props[tag] = std::move(value);
+    MarkDirty(nid);
+}
+
+void PstStore::SetStoreProp(uint32_t tag, PropValue value) {
+    storeProps_[tag] = std::move(value);
+    storeDirty_ = true;
+}
+
+void PstStore::SetReceiveFolder(uint32_t inbox) {
+    receiveFolder_ = inbox;
+    receiveDirty_ = true;
+}
+
+uint32_t PstStore::SaveMessage(uint32_t folder, MessageData& msg, const std::string& defaultClass) {
+    if (closed_) throw PstError("the store is closed");
+    FolderState& f = Folder(folder);
+    PrepareMessage(msg, defaultClass);
+    uint32_t nid = db_.AllocateNid(ndb::NID_TYPE_NORMAL_MESSAGE);
+    WrittenNode w = WriteMessage(db_, msg, nullptr);
+    db_.SetNode(nid, NodeEntry{w.bidData, w.bidSub, folder});
+    f.contents.push_back(MakeRow(ContentsLayout(), nid, ++rowVersion_, msg.props));
+    auto flags = std::get_if<int32_t>(&msg.props[PR_MESSAGE_FLAGS]);
+    if (flags && !(*flags & MSGFLAG_READ)) ++f.unread;
+    MarkDirty(folder);
+    return nid;
+}
+
+PropMap PstStore::FolderRowProps(const FolderState& f) const {
+    PropMap p = f.props;
+    p[PR_CONTENT_COUNT] = int32_t(f.contents.size());
+    p[PR_CONTENT_UNREAD] = int32_t(f.unread);
+    p[PR_SUBFOLDERS] = !f.children.empty();
+    p[PR_ASSOC_CONTENT_COUNT] = int32_t(0);
+    p[kTagPstHiddenCount] = int32_t(0);
+    p[kTagPstHiddenUnread] = int32_t(0);
+    return p;
+}
+
+void PstStore::WriteSingleton(uint32_t nid, std::vector<ltp::PcProp> props, ndb::BlockList& owned) {
+    db_.ReleaseBlocks(owned);
+    owned.clear();
+    ltp::SubnodeSink sink;
+    sink.owned = &owned;
+    uint64_t bid = ltp::WritePc(db_, std::move(props), sink);
+    db_.SetNode(nid, NodeEntry{bid, db_.WriteSubnodes(sink.entries, &owned), 0});
+}
+
+void PstStore::WriteTable(uint32_t nid, const ltp::TableLayout& layout, const std::vector<ltp::TcRow>& rows,
+                          ndb::BlockList& owned) {
+    std::vector<const ltp::TcRow*> ptrs;
+    ptrs.reserve(rows.size());
+    for (auto& r : rows) ptrs.push_back(&r);
+    ltp::SubnodeSink sink;
+    sink.owned = &owned;
+    uint64_t bid = ltp::WriteTc(db_, layout, ptrs, sink);
+    db_.SetNode(nid, NodeEntry{bid, db_.WriteSubnodes(sink.entries, &owned), 0});
+}
+
+void PstStore::WriteFolder(FolderState& f) {
+    db_.ReleaseBlocks(f.owned);
+    f.owned.clear();
+    PropMap props = FolderRowProps(f);
+    std::vector<ltp::PcProp> pc;
+    for (auto& [tag, v] : props) pc.push_back({tag, EncodeValue(uint16_t(tag), v), 0});
+    ltp::SubnodeSink sink;
+    sink.owned = &f.owned;
+    uint64_t bid = ltp::WritePc(db_, std::move(pc), sink);
+    db_.SetNode(f.nid, NodeEntry{bid, db_.WriteSubnodes(sink.entries, &f.owned), f.parent});
+
+    std::vector<ltp::TcRow> hierarchy;
+    for (uint32_t child : f.children)
+        hierarchy.push_back(MakeRow(HierarchyLayout(), child, ++rowVersion_, FolderRowProps(Folder(child))));
+    WriteTable(ndb::WithType(f.nid, ndb::NID_TYPE_HIERARCHY_TABLE), HierarchyLayout(), hierarchy, f.owned);
+    WriteTable(ndb::WithType(f.nid, ndb::NID_TYPE_CONTENTS_TABLE), ContentsLayout(), f.contents, f.owned);
+    WriteTable(ndb::WithType(f.nid, ndb::NID_TYPE_ASSOC_CONTENTS_TABLE), AssocContentsLayout(), {}, f.owned);
+    f.dirty = false;
+}
+
+void PstStore::WriteReceiveTable() {
+    std::vector<ltp::TcRow> rows;
+    const std::pair<const char*, uint32_t> routes[] = {
+        {"", receiveFolder_}, {"IPM", receiveFolder_}, {"REPORT.IPM", receiveFolder_}, {"IPC", ndb::NID_ROOT_FOLDER}};
+    uint32_t id = 0;
+    for (auto& [cls, nid] : routes) {
+        if (receiveFolder_ == ndb::NID_ROOT_FOLDER && id > 0) break;  // a blank store routes "" only
+        PropMap p;
+        p[kTagReceiveFolderNid] = int32_t(nid);
+        p[PR_MESSAGE_CLASS] = std::string(cls);
+        ++id;
+        rows.push_back(MakeRow(ReceiveFolderLayout(), id, id, p));
+    }
+    db_.ReleaseBlocks(receiveOwned_);
+    receiveOwned_.clear();
+    WriteTable(ndb::NID_RECEIVE_FOLDER_TABLE, ReceiveFolderLayout(), rows, receiveOwned_);
+    receiveDirty_ = false;
+}
+
+void PstStore::Commit() {
+    if (closed_) throw PstError("the store is closed");
+    for (auto& [nid, f] : folders_)
+        if (f.dirty) WriteFolder(f);
+    if (storeDirty_) {
+        std::vector<ltp::PcProp> pc;
+        for (auto& [tag, v] : storeProps_) pc.push_back({tag, EncodeValue(uint16_t(tag), v), 0});
+        WriteSingleton(ndb::NID_MESSAGE_STORE, std::move(pc), storeOwned_);
+        storeDirty_ = false;
+    }
+    if (names_.Dirty()) {
+        WriteSingleton(ndb::NID_NAME_TO_ID_MAP, names_.Properties(), namesOwned_);
+        names_.MarkClean();
+    }
+    if (receiveDirty_) WriteReceiveTable();
+    db_.Commit();
+}
+
+void PstStore::Close() {
+    if (closed_) return;
+    Commit();
+    db_.Close();
+    closed_ = true;
+}
+
+}  // namespace pst

@@ -1,0 +1,89 @@
+#pragma once
+// A Unicode PST store being written: the mandatory nodes of a new store
+// ([MS-PST] 2.7), folders with their hierarchy, contents and associated
+// contents tables kept consistent with their children, messages, the
+// name-to-id map and the receive folder table.
+//
+// Messages are written to the file when saved; folder nodes, whose tables
+// change with every child, are rewritten at Commit when they changed.
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Message.h"
+#include "NameMap.h"
+#include "Tables.h"
+#include "pst/ndb/NodeDb.h"
+
+namespace pst {
+
+struct FolderState {
+    uint32_t nid = 0;
+    uint32_t parent = 0;
+    PropMap props;  // display name, container class, entry-id properties...
+    std::vector<uint32_t> children;
+    std::vector<ltp::TcRow> contents;
+    uint32_t unread = 0;
+    bool dirty = true;
+    ndb::BlockList owned;  // blocks of the folder's four nodes
+};
+
+struct StoreOptions {
+    bool encrypt = true;
+};
+
+class PstStore {
+public:
+    // Creates the file (never an existing one) with a complete empty store.
+    PstStore(const std::string& path, const std::string& displayName, const StoreOptions& options = {});
+    ~PstStore();
+
+    const std::string& DisplayName() const { return displayName_; }
+    uint32_t IpmSubtree() const { return ipmSubtree_; }
+    uint32_t DeletedItems() const { return deletedItems_; }
+    uint32_t SearchRoot() const { return searchRoot_; }
+
+    uint32_t CreateFolder(uint32_t parent, const std::string& name, const std::string& containerClass);
+    FolderState& Folder(uint32_t nid);
+    const FolderState* FindFolder(uint32_t nid) const;
+    void SetFolderProp(uint32_t nid, uint32_t tag, PropValue value);
+    void SetStoreProp(uint32_t tag, PropValue value);
+    // Routes the classes "", IPM and REPORT.IPM to `inbox` (receive folder table).
+    void SetReceiveFolder(uint32_t inbox);
+
+    // Prepares and writes a message into `folder`; returns its NID.
+    uint32_t SaveMessage(uint32_t folder, MessageData& msg, const std::string& defaultClass);
+
+    NameMap& Names() { return names_; }
+    ndb::NodeDb& Db() { return db_; }
+    // ENTRYID of a node of this store ([MS-PST] 2.4.3.2).
+    Binary EntryId(uint32_t nid) const;
+    const Binary& RecordKey() const { return recordKey_; }
+
+    void Commit();
+    void Close();
+
+private:
+    PropMap FolderRowProps(const FolderState& f) const;
+    void WriteFolder(FolderState& f);
+    void WriteSingleton(uint32_t nid, std::vector<ltp::PcProp> props, ndb::BlockList& owned);
+    void WriteTable(uint32_t nid, const ltp::TableLayout& layout, const std::vector<ltp::TcRow>& rows,
+                    ndb::BlockList& owned);
+    void WriteReceiveTable();
+    void MarkDirty(uint32_t nid);
+
+    ndb::NodeDb db_;
+    std::string displayName_;
+    Binary recordKey_;
+    PropMap storeProps_;
+    NameMap names_;
+    std::map<uint32_t, FolderState> folders_;
+    uint32_t ipmSubtree_ = 0, deletedItems_ = 0, searchRoot_ = 0, receiveFolder_ = 0;
+    uint32_t rowVersion_ = 0;
+    bool storeDirty_ = true, receiveDirty_ = true;
+    ndb::BlockList storeOwned_, namesOwned_, receiveOwned_;
+    bool closed_ = false;
+};
+
+}  // namespace pst

@@ -1,0 +1,30 @@
+#pragma once
+// Table layouts of a store ([MS-PST] 2.4.4.4.1, 2.4.4.5.1, 2.4.4.6.1, 2.4.5.2,
+// 2.4.6.1) and building rows that mirror an object's properties.
+#include <map>
+
+#include "PropertyValue.h"
+#include "pst/ltp/TableContext.h"
+
+namespace pst {
+
+using PropMap = std::map<uint32_t, PropValue>;
+
+inline constexpr uint32_t kTagLtpRowId = 0x67F20003;
+inline constexpr uint32_t kTagLtpRowVer = 0x67F30003;
+
+const ltp::TableLayout& HierarchyLayout();
+const ltp::TableLayout& ContentsLayout();
+const ltp::TableLayout& AssocContentsLayout();
+const ltp::TableLayout& SearchContentsLayout();
+const ltp::TableLayout& AttachmentLayout();
+const ltp::TableLayout& ReceiveFolderLayout();
+const ltp::TableLayout& OutgoingQueueLayout();
+const ltp::TableLayout& RowIdOnlyLayout();
+// The recipient template plus every other tag the rows use.
+ltp::TableLayout RecipientLayout(const std::vector<const PropMap*>& rows);
+
+// A row holding the values of `props` for the layout's columns (types must match).
+ltp::TcRow MakeRow(const ltp::TableLayout& layout, uint32_t rowId, uint32_t rowVer, const PropMap& props);
+
+}  // namespace pst

@@ -1,0 +1,35 @@
+#pragma once
+// The output file: positioned writes with one sequential write-back buffer, so
+// that appending blocks costs one write(2) per megabyte, not one per block.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace pst::ndb {
+
+class FileSink {
+public:
+    // Creates the file; fails (PstError naming it) if anything exists at the path.
+    explicit FileSink(const std::string& path);
+    ~FileSink();
+    FileSink(const FileSink&) = delete;
+    FileSink& operator=(const FileSink&) = delete;
+
+    void Write(uint64_t offset, const uint8_t* data, size_t size);
+    void Flush();
+    void Sync();  // Flush + fsync
+    void Resize(uint64_t size);
+    const std::string& Path() const { return path_; }
+    void Close();
+
+private:
+    void Fail(const char* what) const;
+
+    std::string path_;
+    int fd_ = -1;
+    std::vector<uint8_t> buffer_;
+    uint64_t bufferStart_ = 0;
+};
+
+}  // namespace pst::ndb

@@ -1,0 +1,331 @@
+#include "NodeDb.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "Crc.h"
+#include "Error.h"
+
+namespace pst::ndb {
+namespace {
+
+constexpr uint8_t kPtypeBBT = 0x80, kPtypeNBT = 0x81;
+constexpr size_t kHeaderSize = 564;
+
+uint16_t Signature(uint64_t ib, uint64_t bid) {
+    uint64_t v = ib ^ bid;
+    return uint16_t((v >> 16) ^ v);
+}
+
+}  // namespace
+
+NodeDb::NodeDb(const std::string& path, bool encrypt) : file_(path), encrypt_(encrypt) {
+    rgnid_.fill(0x400);
+    rgnid_[NID_TYPE_SEARCH_FOLDER] = 0x4000;
+    rgnid_[NID_TYPE_NORMAL_MESSAGE] = 0x10000;
+    rgnid_[NID_TYPE_ASSOC_MESSAGE] = 0x8000;
+    scratch_.resize(8192);
+}
+
+NodeDb::~NodeDb() = default;
+
+uint64_t NodeDb::NextBid(bool internal) {
+    uint64_t bid = nextBid_ | (internal ? 2 : 0);
+    nextBid_ += 4;
+    if ((nextBid_ >> 2) > 0xFFFFFFFFull) throw PstError("too many blocks for one file");
+    return bid;
+}
+
+// Lays out data + padding + BLOCKTRAILER in a 64-byte multiple and records it
+// in the block index with the reference count Outlook writes for one user (2).
+uint64_t NodeDb::WriteBlock(uint64_t bid, const uint8_t* data, size_t size) {
+    if (size > kMaxBlockData) throw PstError("block too large");
+    size_t total = (size + 16 + 63) / 64 * 64;
+    uint64_t ib = space_.Allocate(total, 64);
+    if (ib / 64 > 0xFFFFFFFFull) throw PstError("file too large");
+    uint8_t* buf = scratch_.data();
+    std::memcpy(buf, data, size);
+    if (encrypt_ && !(bid & 2)) PermuteEncode(buf, size);
+    std::memset(buf + size, 0, total - size);
+    uint8_t* trailer = buf + total - 16;
+    Put16(trailer, uint16_t(size));
+    Put16(trailer + 2, Signature(ib, bid));
+    Put32(trailer + 4, Crc32(buf, size));
+    Put64(trailer + 8, bid);
+    file_.Write(ib, buf, total);
+    blocks_.push_back({uint32_t(bid >> 2), uint32_t(ib / 64), uint16_t(size), uint16_t((bid & 2) ? 1 : 0)});
+    dirty_ = true;
+    return bid;
+}
+
+uint64_t NodeDb::WriteDataBlock(const uint8_t* data, size_t size, BlockList* owned) {
+    uint64_t bid = WriteBlock(NextBid(false), data, size);
+    if (owned) owned->push_back(bid);
+    return bid;
+}
+
+uint64_t NodeDb::WriteInternal(const Bytes& data, BlockList* owned) {
+    uint64_t bid = WriteBlock(NextBid(true), data.data(), data.size());
+    if (owned) owned->push_back(bid);
+    return bid;
+}
+
+uint64_t NodeDb::WriteData(const uint8_t* data, size_t size, BlockList* owned) {
+    if (size == 0) return 0;
+    if (size <= kMaxBlockData) return WriteDataBlock(data, size, owned);
+    std::vector<uint64_t> leaves;
+    leaves.reserve(size / kMaxBlockData + 1);
+    for (size_t off = 0; off < size; off += kMaxBlockData)
+        leaves.push_back(WriteDataBlock(data + off, std::min(kMaxBlockData, size - off), owned));
+    return WriteDataTree(leaves, size, owned);
+}
+
+uint64_t NodeDb::WritePages(const std::vector<Bytes>& pages, BlockList* owned) {
+    if (pages.empty()) return 0;
+    if (pages.size() == 1) return WriteDataBlock(pages[0].data(), pages[0].size(), owned);
+    std::vector<uint64_t> leaves;
+    uint64_t total = 0;
+    for (size_t i = 0; i < pages.size(); ++i) {
+        if (i + 1 < pages.size() && pages[i].size() != kMaxBlockData) throw PstError("short inner page");
+        leaves.push_back(WriteDataBlock(pages[i].data(), pages[i].size(), owned));
+        total += pages[i].size();
+    }
+    return WriteDataTree(leaves, total, owned);
+}
+
+// XBLOCK ([MS-PST] 2.2.2.8.3.2.1) for up to 1021 leaves, XXBLOCK over XBLOCKs beyond.
+uint64_t NodeDb::WriteDataTree(const std::vector<uint64_t>& leaves, uint64_t total, BlockList* owned) {
+    if (leaves.empty()) return 0;
+    if (leaves.size() == 1) return leaves[0];
+    if (total > 0xFFFFFFFFull) throw PstError("a single value over 4 GiB cannot be stored");
+    auto makeX = [&](uint8_t level, const uint64_t* bids, size_t count, uint64_t bytes) {
+        Bytes b;
+        b.reserve(8 + 8 * count);
+        b.push_back(0x01);
+        b.push_back(level);
+        Append16(b, uint16_t(count));
+        Append32(b, uint32_t(bytes));
+        for (size_t i = 0; i < count; ++i) Append64(b, bids[i]);
+        return WriteInternal(b, owned);
+    };
+    if (leaves.size() <= kXBlockFanout) return makeX(1, leaves.data(), leaves.size(), total);
+    std::vector<uint64_t> xblocks;
+    for (size_t i = 0; i < leaves.size(); i += kXBlockFanout) {
+        size_t n = std::min(kXBlockFanout, leaves.size() - i);
+        uint64_t bytes = std::min<uint64_t>(uint64_t(n) * kMaxBlockData, total - uint64_t(i) * kMaxBlockData);
+        xblocks.push_back(makeX(1, leaves.data() + i, n, bytes));
+    }
+    if (xblocks.size() > kXBlockFanout) throw PstError("value too large for an XXBLOCK tree");
+    return makeX(2, xblocks.data(), xblocks.size(), total);
+}
+
+// SLBLOCK / SIBLOCK ([MS-PST] 2.2.2.8.3.3).
+uint64_t NodeDb::WriteSubnodes(std::vector<SubnodeEntry> entries, BlockList* owned) {
+    if (entries.empty()) return 0;
+    std::sort(entries.begin(), entries.end(), [](const SubnodeEntry& a, const SubnodeEntry& b) { return a.nid < b.nid; });
+    for (size_t i = 1; i < entries.size(); ++i)
+        if (entries[i].nid == entries[i - 1].nid) throw PstError("duplicate subnode id");
+    auto makeSl = [&](size_t first, size_t count) {
+        Bytes b;
+        b.reserve(8 + 24 * count);
+        b.push_back(0x02);
+        b.push_back(0x00);
+        Append16(b, uint16_t(count));
+        Append32(b, 0);
+        for (size_t i = first; i < first + count; ++i) {
+            Append64(b, entries[i].nid);
+            Append64(b, entries[i].bidData);
+            Append64(b, entries[i].bidSub);
+        }
+        return WriteInternal(b, owned);
+    };
+    if (entries.size() <= kSlBlockFanout) return makeSl(0, entries.size());
+    if (entries.size() > kSlBlockFanout * kSiBlockFanout) throw PstError("too many subnodes");
+    Bytes si;
+    si.push_back(0x02);
+    si.push_back(0x01);
+    size_t children = (entries.size() + kSlBlockFanout - 1) / kSlBlockFanout;
+    Append16(si, uint16_t(children));
+    Append32(si, 0);
+    for (size_t i = 0; i < entries.size(); i += kSlBlockFanout) {
+        uint64_t bid = makeSl(i, std::min(kSlBlockFanout, entries.size() - i));
+        Append64(si, entries[i].nid);
+        Append64(si, bid);
+    }
+    return WriteInternal(si, owned);
+}
+
+void NodeDb::ReleaseBlocks(const BlockList& list) {
+    for (uint64_t bid : list) {
+        uint32_t key = uint32_t(bid >> 2);
+        auto it = std::lower_bound(blocks_.begin(), blocks_.end(), key,
+                                   [](const BlockEntry& e, uint32_t k) { return e.bidIndex < k; });
+        if (it == blocks_.end() || it->bidIndex != key || (it->flags & 2)) continue;
+        it->flags |= 2;
+        ++releasedCount_;
+        space_.Release(uint64_t(it->ib64) * 64, it->cb + 16);
+        dirty_ = true;
+    }
+}
+
+const NodeEntry* NodeDb::FindNode(uint32_t nid) const {
+    auto it = nodes_.find(nid);
+    return it == nodes_.end() ? nullptr : &it->second;
+}
+
+uint32_t NodeDb::AllocateNid(uint8_t type) {
+    uint32_t index = ++rgnid_[type & 0x1F];
+    if (index >= (1u << 27)) throw PstError("node ids exhausted");
+    dirty_ = true;
+    return MakeNid(index, type);
+}
+
+void NodeDb::ReserveNidIndex(uint8_t type, uint32_t index) {
+    rgnid_[type & 0x1F] = std::max(rgnid_[type & 0x1F], index);
+}
+
+NodeDb::PageRef NodeDb::WriteBTreePage(uint8_t ptype, uint8_t level, uint8_t cbEnt, uint8_t cEntMax,
+                                       const uint8_t* entries, size_t count, uint64_t firstKey) {
+    uint8_t page[512] = {};
+    std::memcpy(page, entries, count * cbEnt);
+    page[488] = uint8_t(count);
+    page[489] = cEntMax;
+    page[490] = cbEnt;
+    page[491] = level;
+    uint64_t ib = space_.Allocate(kPageSize, kPageSize);
+    uint64_t bid = nextPageBid_++;
+    page[496] = ptype;
+    page[497] = ptype;
+    Put16(page + 498, Signature(ib, bid));
+    Put32(page + 500, Crc32(page, 496));
+    Put64(page + 504, bid);
+    file_.Write(ib, page, sizeof page);
+    treePages_.push_back({ib, kPageSize});
+    return {firstKey, bid, ib};
+}
+
+// Bottom-up: leaves packed full, then intermediate levels of BTENTRYs.
+NodeDb::PageRef NodeDb::BuildTree(uint8_t ptype, uint8_t cbEnt, uint8_t cEntMax, const std::vector<uint8_t>& leaf,
+                                  const std::vector<uint64_t>& keys) {
+    std::vector<PageRef> level;
+    size_t count = keys.size();
+    if (count == 0) return WriteBTreePage(ptype, 0, cbEnt, cEntMax, nullptr, 0, 0);
+    for (size_t i = 0; i < count; i += cEntMax) {
+        size_t n = std::min<size_t>(cEntMax, count - i);
+        level.push_back(WriteBTreePage(ptype, 0, cbEnt, cEntMax, leaf.data() + i * cbEnt, n, keys[i]));
+    }
+    uint8_t depth = 0;
+    while (level.size() > 1) {
+        ++depth;
+        std::vector<PageRef> up;
+        for (size_t i = 0; i < level.size(); i += 20) {
+            size_t n = std::min<size_t>(20, level.size() - i);
+            uint8_t buf[480];
+            for (size_t j = 0; j < n; ++j) {
+                Put64(buf + 24 * j, level[i + j].key);
+                Put64(buf + 24 * j + 8, level[i + j].bid);
+                Put64(buf + 24 * j + 16, level[i + j].ib);
+            }
+            up.push_back(WriteBTreePage(ptype, depth, 24, 20, buf, n, level[i].key));
+        }
+        level.swap(up);
+    }
+    return level[0];
+}
+
+void NodeDb::Commit() {
+    if (closed_) throw PstError("file already closed");
+    if (!dirty_) return;
+    // The previous trees are not part of the new state: release them first so
+    // the maps written below are exact.
+    for (auto& [ib, size] : treePages_) space_.Release(ib, size);
+    treePages_.clear();
+    if (releasedCount_ > 0) {
+        blocks_.erase(std::remove_if(blocks_.begin(), blocks_.end(), [](const BlockEntry& e) { return e.flags & 2; }),
+                      blocks_.end());
+        releasedCount_ = 0;
+    }
+    {
+        std::vector<uint8_t> leaf(blocks_.size() * 24);
+        std::vector<uint64_t> keys(blocks_.size());
+        for (size_t i = 0; i < blocks_.size(); ++i) {
+            const BlockEntry& e = blocks_[i];
+            uint64_t bid = (uint64_t(e.bidIndex) << 2) | ((e.flags & 1) ? 2 : 0);
+            uint8_t* p = &leaf[i * 24];
+            Put64(p, bid);
+            Put64(p + 8, uint64_t(e.ib64) * 64);
+            Put16(p + 16, e.cb);
+            Put16(p + 18, 2);
+            Put32(p + 20, 0);
+            keys[i] = bid;
+        }
+        bbtRoot_ = BuildTree(kPtypeBBT, 24, 20, leaf, keys);
+    }
+    {
+        std::vector<uint8_t> leaf(nodes_.size() * 32);
+        std::vector<uint64_t> keys;
+        keys.reserve(nodes_.size());
+        size_t i = 0;
+        for (auto& [nid, e] : nodes_) {
+            uint8_t* p = &leaf[i++ * 32];
+            Put64(p, nid);
+            Put64(p + 8, e.bidData);
+            Put64(p + 16, e.bidSub);
+            Put32(p + 24, e.parent);
+            Put32(p + 28, 0);
+            keys.push_back(nid);
+        }
+        nbtRoot_ = BuildTree(kPtypeNBT, 32, 15, leaf, keys);
+    }
+    // Order for a crash at any point: data and trees, then a header marking
+    // the maps as stale, then the maps, then the final header.
+    file_.Resize(space_.Eof());
+    file_.Sync();
+    WriteHeader(false);
+    file_.Sync();
+    space_.WriteMaps(file_);
+    file_.Sync();
+    WriteHeader(true);
+    file_.Sync();
+    dirty_ = false;
+}
+
+void NodeDb::WriteHeader(bool mapsValid) {
+    uint8_t h[kHeaderSize] = {};
+    std::memcpy(h, "!BDN", 4);
+    h[8] = 'S';
+    h[9] = 'M';
+    Put16(h + 0x0A, 23);
+    Put16(h + 0x0C, 19);
+    h[0x0E] = 1;
+    h[0x0F] = 1;
+    Put64(h + 0x20, nextPageBid_);
+    Put32(h + 0x28, ++unique_);
+    for (int t = 0; t < 32; ++t) Put32(h + 0x2C + 4 * t, rgnid_[size_t(t)]);
+    // ROOT
+    Put64(h + 0xB8, space_.Eof());
+    Put64(h + 0xC0, space_.LastAMap());
+    Put64(h + 0xC8, space_.FreeBytes());
+    Put64(h + 0xD0, 0);
+    Put64(h + 0xD8, nbtRoot_.bid);
+    Put64(h + 0xE0, nbtRoot_.ib);
+    Put64(h + 0xE8, bbtRoot_.bid);
+    Put64(h + 0xF0, bbtRoot_.ib);
+    h[0xF8] = mapsValid ? 0x02 : 0x00;
+    std::memset(h + 0x100, 0xFF, 256);  // rgbFM, rgbFP
+    h[0x200] = 0x80;
+    h[0x201] = encrypt_ ? 0x01 : 0x00;
+    Put64(h + 0x204, nextBid_);
+    Put32(h + 0x04, Crc32(h + 8, 471));
+    Put32(h + 0x20C, Crc32(h + 8, 516));
+    file_.Write(0, h, sizeof h);
+}
+
+void NodeDb::Close() {
+    if (closed_) return;
+    Commit();
+    closed_ = true;
+    file_.Close();
+}
+
+}  // namespace pst::ndb

@@ -1,0 +1,103 @@
+#pragma once
+// The node database of a PST being written ([MS-PST] 2.2): blocks appended to
+// the file as they are made, the block and node B-trees held in memory as
+// compact sorted indexes, and a Commit that writes the B-trees, the maps and,
+// last, the header, so that the file on disk is a complete PST after each one.
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Bytes.h"
+#include "FileSink.h"
+#include "Ids.h"
+#include "SpaceMap.h"
+
+namespace pst::ndb {
+
+struct SubnodeEntry {
+    uint32_t nid = 0;
+    uint64_t bidData = 0;
+    uint64_t bidSub = 0;
+};
+
+struct NodeEntry {
+    uint64_t bidData = 0;
+    uint64_t bidSub = 0;
+    uint32_t parent = 0;
+};
+
+// Every block a node (or a pending value) owns, so it can be released when the
+// node is rewritten or abandoned.
+using BlockList = std::vector<uint64_t>;
+
+class NodeDb {
+public:
+    NodeDb(const std::string& path, bool encrypt);
+    ~NodeDb();
+
+    // One data block of at most 8176 bytes, stored encoded when encryption is on.
+    uint64_t WriteDataBlock(const uint8_t* data, size_t size, BlockList* owned);
+    // Data of any size as a block or an XBLOCK/XXBLOCK tree; 0 for no data.
+    uint64_t WriteData(const uint8_t* data, size_t size, BlockList* owned);
+    // A heap or row stream already cut into blocks (all but the last 8176 bytes).
+    uint64_t WritePages(const std::vector<Bytes>& pages, BlockList* owned);
+    // The tree over already written leaf data blocks of a stream of `total` bytes.
+    uint64_t WriteDataTree(const std::vector<uint64_t>& leaves, uint64_t total, BlockList* owned);
+    // An SLBLOCK, or SIBLOCK over SLBLOCKs; entries need not be sorted. 0 when empty.
+    uint64_t WriteSubnodes(std::vector<SubnodeEntry> entries, BlockList* owned);
+
+    void ReleaseBlocks(const BlockList& blocks);
+
+    void SetNode(uint32_t nid, const NodeEntry& entry) { nodes_[nid] = entry; dirty_ = true; }
+    const NodeEntry* FindNode(uint32_t nid) const;
+    uint32_t AllocateNid(uint8_t type);
+    // Makes the counter of `type` at least `index` (for folders' sibling nodes).
+    void ReserveNidIndex(uint8_t type, uint32_t index);
+
+    void Commit();
+    void Close();  // commits and closes the file
+    bool Encrypted() const { return encrypt_; }
+    uint64_t FileSize() const { return space_.Eof(); }
+    const std::string& Path() const { return file_.Path(); }
+
+private:
+    struct BlockEntry {  // a BBT entry, 12 bytes
+        uint32_t bidIndex;  // bid >> 2
+        uint32_t ib64;      // ib / 64
+        uint16_t cb;
+        uint16_t flags;     // bit 0 internal, bit 1 released
+    };
+    struct PageRef {
+        uint64_t key, bid, ib;
+    };
+
+    uint64_t NextBid(bool internal);
+    uint64_t WriteBlock(uint64_t bid, const uint8_t* data, size_t size);
+    uint64_t WriteInternal(const Bytes& data, BlockList* owned);
+    PageRef WriteBTreePage(uint8_t ptype, uint8_t level, uint8_t cbEnt, uint8_t cEntMax, const uint8_t* entries,
+                           size_t count, uint64_t firstKey);
+    PageRef BuildTree(uint8_t ptype, uint8_t cbEnt, uint8_t cEntMax, const std::vector<uint8_t>& leafEntries,
+                      const std::vector<uint64_t>& keys);
+    void WriteHeader(bool mapsValid);
+
+    FileSink file_;
+    SpaceMap space_;
+    bool encrypt_;
+    bool dirty_ = true;
+    bool closed_ = false;
+    uint64_t nextBid_ = 4;
+    uint64_t nextPageBid_ = 1;
+    uint32_t unique_ = 0;
+    std::array<uint32_t, 32> rgnid_{};
+    std::vector<BlockEntry> blocks_;  // sorted by bid (allocated in increasing order)
+    size_t releasedCount_ = 0;
+    std::map<uint32_t, NodeEntry> nodes_;
+    std::vector<std::pair<uint64_t, uint64_t>> treePages_;  // offsets of the committed B-tree pages
+    PageRef nbtRoot_{}, bbtRoot_{};
+    std::vector<uint8_t> scratch_;
+};
+
+}  // namespace pst::ndb

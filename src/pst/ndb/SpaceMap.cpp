@@ -1,0 +1,168 @@
+#include "SpaceMap.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "Bytes.h"
+#include "Crc.h"
+#include "Error.h"
+#include "FileSink.h"
+
+namespace pst::ndb {
+namespace {
+
+constexpr uint64_t kSlotsPerMap = 496 * 8;
+constexpr uint8_t kPtypeFMap = 0x82, kPtypePMap = 0x83, kPtypeAMap = 0x84, kPtypeFPMap = 0x85;
+
+bool HasPMap(uint64_t k) { return k % 8 == 0; }
+bool HasFMap(uint64_t k) { return k >= 128 && (k - 128) % 496 == 0; }
+bool HasFPMap(uint64_t k) { return k >= 8192 && (k - 8192) % (496 * 64) == 0; }
+
+// Map pages carry their own offset as BID and a zero signature.
+void SealMapPage(uint8_t* page, uint8_t ptype, uint64_t ib) {
+    page[496] = ptype;
+    page[497] = ptype;
+    Put16(page + 498, 0);
+    Put32(page + 500, Crc32(page, 496));
+    Put64(page + 504, ib);
+}
+
+}  // namespace
+
+SpaceMap::SpaceMap() { OpenInterval(); }
+
+void SpaceMap::OpenInterval() {
+    uint64_t k = intervals_++;
+    uint64_t start = kAMapBase + k * kAMapSpan;
+    uint64_t reservedEnd = start + kPageSize;
+    if (HasPMap(k)) reservedEnd = start + 2 * kPageSize;
+    if (HasFMap(k)) reservedEnd = start + 3 * kPageSize;
+    if (HasFPMap(k)) reservedEnd = start + 4 * kPageSize;
+    hwm_ = reservedEnd;
+    // Slots between the fixed map pages that this interval does not use.
+    if (HasFPMap(k) && !HasFMap(k)) AddHole(start + 2 * kPageSize, start + 3 * kPageSize);
+    dirty_.push_back(1);
+    freeSlots_.push_back(0);
+    longestRun_.push_back(0);
+}
+
+uint64_t SpaceMap::Allocate(uint64_t size, uint64_t align) {
+    if (size == 0 || size % 64 != 0 || size > 8192) throw PstError("invalid allocation size");
+    uint64_t intervalEnd = kAMapBase + intervals_ * kAMapSpan;
+    uint64_t offset = (hwm_ + align - 1) / align * align;
+    if (offset + size > intervalEnd) {
+        if (hwm_ < intervalEnd) AddHole(hwm_, intervalEnd);
+        OpenInterval();
+        offset = (hwm_ + align - 1) / align * align;
+    }
+    if (offset > hwm_) AddHole(hwm_, offset);
+    hwm_ = offset + size;
+    Touch(offset, hwm_);
+    return offset;
+}
+
+void SpaceMap::Release(uint64_t offset, uint64_t size) {
+    size = (size + 63) / 64 * 64;
+    AddHole(offset, offset + size);
+}
+
+void SpaceMap::AddHole(uint64_t begin, uint64_t end) {
+    if (begin >= end) return;
+    Touch(begin, end);
+    auto next = holes_.lower_bound(begin);
+    if (next != holes_.begin()) {
+        auto prev = std::prev(next);
+        if (prev->second >= begin) {
+            begin = prev->first;
+            end = std::max(end, prev->second);
+            holes_.erase(prev);
+        }
+    }
+    while (next != holes_.end() && next->first <= end) {
+        end = std::max(end, next->second);
+        next = holes_.erase(next);
+    }
+    holes_.emplace(begin, end);
+}
+
+void SpaceMap::Touch(uint64_t begin, uint64_t end) {
+    for (uint64_t k = (begin - kAMapBase) / kAMapSpan; k <= (end - 1 - kAMapBase) / kAMapSpan && k < intervals_; ++k)
+        dirty_[k] = 1;
+}
+
+// Fills the 496 bytes of interval k's AMap, MSB first, and records its free
+// slot count and longest free run.
+void SpaceMap::Measure(uint64_t k, uint8_t* bits) {
+    uint64_t start = kAMapBase + k * kAMapSpan;
+    uint64_t end = start + kAMapSpan;
+    std::vector<uint8_t> used(kSlotsPerMap, 0);
+    uint64_t usedEnd = std::min(hwm_, end);
+    if (usedEnd > start)
+        std::fill(used.begin(), used.begin() + long((usedEnd - start + 63) / 64), uint8_t(1));
+    auto it = holes_.upper_bound(start);
+    if (it != holes_.begin()) --it;
+    for (; it != holes_.end() && it->first < end; ++it) {
+        uint64_t b = std::max(it->first, start), e = std::min(it->second, end);
+        if (b >= e) continue;
+        for (uint64_t s = (b - start) / 64; s < (e - start) / 64; ++s) used[s] = 0;
+    }
+    std::memset(bits, 0, 496);
+    uint32_t freeCount = 0, run = 0, longest = 0;
+    for (uint64_t s = 0; s < kSlotsPerMap; ++s) {
+        if (used[s]) {
+            bits[s / 8] |= uint8_t(0x80 >> (s % 8));
+            run = 0;
+        } else {
+            ++freeCount;
+            longest = std::max(longest, ++run);
+        }
+    }
+    freeSlots_[k] = uint16_t(freeCount);
+    longestRun_[k] = uint8_t(std::min<uint32_t>(longest, 255));
+}
+
+uint64_t SpaceMap::FreeBytes() {
+    uint8_t scratch[496];
+    uint64_t total = 0;
+    for (uint64_t k = 0; k < intervals_; ++k) {
+        if (dirty_[k]) Measure(k, scratch);
+        total += freeSlots_[k];
+    }
+    return total * 64;
+}
+
+void SpaceMap::WriteMaps(FileSink& file) {
+    uint8_t page[512];
+    bool anyDirty = false;
+    for (uint64_t k = 0; k < intervals_; ++k) {
+        if (!dirty_[k]) continue;
+        anyDirty = true;
+        uint64_t start = kAMapBase + k * kAMapSpan;
+        std::memset(page, 0, sizeof page);
+        Measure(k, page);
+        SealMapPage(page, kPtypeAMap, start);
+        file.Write(start, page, sizeof page);
+        if (HasPMap(k)) {
+            std::memset(page, 0xFF, 496);
+            SealMapPage(page, kPtypePMap, start + kPageSize);
+            file.Write(start + kPageSize, page, sizeof page);
+        }
+        if (HasFPMap(k)) {
+            std::memset(page, 0xFF, 496);
+            SealMapPage(page, kPtypeFPMap, start + 3 * kPageSize);
+            file.Write(start + 3 * kPageSize, page, sizeof page);
+        }
+        dirty_[k] = 0;
+    }
+    if (!anyDirty) return;
+    // FMap page at interval 128 + 496 j covers the 496 AMaps from there on.
+    for (uint64_t k = 128; k < intervals_; k += 496) {
+        std::memset(page, 0, sizeof page);
+        for (uint64_t i = 0; i < 496 && k + i < intervals_; ++i) page[i] = longestRun_[k + i];
+        uint64_t ib = kAMapBase + k * kAMapSpan + 2 * kPageSize;
+        SealMapPage(page, kPtypeFMap, ib);
+        file.Write(ib, page, sizeof page);
+    }
+}
+
+}  // namespace pst::ndb

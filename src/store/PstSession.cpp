@@ -1,0 +1,501 @@
+// The store session over the PST library: Session -> Store -> Folder -> Item.
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <memory>
+
+#include "PstStoreSession.h"
+#include "pst/messaging/Message.h"
+#include "pst/messaging/PropEncode.h"
+#include "pst/messaging/PstStore.h"
+#include "pst/ndb/DataStream.h"
+#include "pst/ndb/Error.h"
+
+namespace store {
+namespace {
+
+using pst::PropMap;
+using pst::PropValue;
+
+// Library failures reach callers as StoreError with the same text.
+template <class F>
+auto Guard(F&& f) -> decltype(f()) {
+    try {
+        return f();
+    } catch (const pst::PstError& e) {
+        throw StoreError(e.what());
+    }
+}
+
+std::string Hex(const pst::Binary& b) {
+    static const char* digits = "0123456789ABCDEF";
+    std::string s;
+    for (uint8_t x : b) {
+        s += digits[x >> 4];
+        s += digits[x & 15];
+    }
+    return s;
+}
+
+bool SameName(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = char(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = char(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return true;
+}
+
+// Text is always stored as PT_UNICODE in a Unicode PST.
+uint32_t NormalTag(uint32_t tag) {
+    uint16_t type = pst::TagType(tag);
+    if (type == pst::PT_STRING8) return pst::MakeTag(pst::TagId(tag), pst::PT_UNICODE);
+    if (type == 0x101E) return pst::MakeTag(pst::TagId(tag), pst::PT_MV_UNICODE);
+    return tag;
+}
+
+void PutProp(PropMap& props, uint32_t tag, PropValue value) {
+    tag = NormalTag(tag);
+    Guard([&] { pst::EncodeValue(pst::TagType(tag), value); });  // reject a mismatch here, not at Save
+    for (auto it = props.lower_bound(tag & 0xFFFF0000u); it != props.end() && (it->first >> 16) == (tag >> 16);)
+        it = props.erase(it);
+    props[tag] = std::move(value);
+}
+
+std::optional<PropValue> FindProp(const PropMap& props, uint32_t tag) {
+    auto it = props.find(NormalTag(tag));
+    if (it == props.end()) return std::nullopt;
+    return it->second;
+}
+
+std::optional<PropValue> FindById(const PropMap& props, uint16_t id) {
+    auto it = props.lower_bound(uint32_t(id) << 16);
+    if (it == props.end() || (it->first >> 16) != id) return std::nullopt;
+    return it->second;
+}
+
+const char* ClassFor(ItemType t) {
+    switch (t) {
+    case ItemType::Appointment: return "IPM.Appointment";
+    case ItemType::Contact: return "IPM.Contact";
+    case ItemType::Task: return "IPM.Task";
+    case ItemType::Note: return "IPM.StickyNote";
+    case ItemType::Mail: break;
+    }
+    return "IPM.Note";
+}
+
+std::string ContainerClassFor(int olType) {
+    switch (olType) {
+    case olFolderCalendar: return "IPF.Appointment";
+    case olFolderContacts: return "IPF.Contact";
+    case olFolderJournal: return "IPF.Journal";
+    case olFolderNotes: return "IPF.StickyNote";
+    case olFolderTasks: return "IPF.Task";
+    default: return "IPF.Note";
+    }
+}
+
+class StoreImpl;
+
+// Property access shared by items, attachments and recipient rows.
+class BagAccess {
+public:
+    BagAccess(StoreImpl& s) : store_(s) {}
+    void Set(PropMap& p, uint32_t tag, PropValue v) { PutProp(p, tag, std::move(v)); }
+    void SetNamed(PropMap& p, const pst::NamedProperty& n, uint16_t type, PropValue v);
+    std::optional<PropValue> GetNamed(const PropMap& p, const pst::NamedProperty& n) const;
+
+protected:
+    StoreImpl& store_;
+};
+
+class RecipientBag : public PropertyBag, BagAccess {
+public:
+    RecipientBag(StoreImpl& s, pst::MessageData& m, size_t index) : BagAccess(s), msg_(m), index_(index) {}
+    void SetProp(uint32_t tag, PropValue v) override { Set(Row(), tag, std::move(v)); }
+    void SetNamedProp(const pst::NamedProperty& n, uint16_t type, PropValue v) override { SetNamed(Row(), n, type, std::move(v)); }
+    std::optional<PropValue> GetProp(uint32_t tag) const override { return FindProp(msg_.recipients[index_], tag); }
+    std::optional<PropValue> GetNamedProp(const pst::NamedProperty& n) const override { return GetNamed(msg_.recipients[index_], n); }
+    void DeleteProp(uint32_t tag) override { Row().erase(NormalTag(tag)); }
+
+private:
+    PropMap& Row() { return msg_.recipients[index_]; }
+    pst::MessageData& msg_;
+    size_t index_;
+};
+
+class PstItem;
+
+class PstAttachment : public Attachment, BagAccess {
+public:
+    PstAttachment(StoreImpl& s, pst::AttachmentData& a) : BagAccess(s), att_(a) {}
+    void SetProp(uint32_t tag, PropValue v) override { Set(att_.props, tag, std::move(v)); }
+    void SetNamedProp(const pst::NamedProperty& n, uint16_t type, PropValue v) override { SetNamed(att_.props, n, type, std::move(v)); }
+    std::optional<PropValue> GetProp(uint32_t tag) const override { return FindProp(att_.props, tag); }
+    std::optional<PropValue> GetNamedProp(const pst::NamedProperty& n) const override { return GetNamed(att_.props, n); }
+    void DeleteProp(uint32_t tag) override { att_.props.erase(NormalTag(tag)); }
+    void SetData(DataSource source) override;
+    Item& EmbeddedMessage(ItemType type) override;
+
+private:
+    pst::AttachmentData& att_;
+    std::unique_ptr<PstItem> embedded_;
+};
+
+class PstItem : public Item, BagAccess {
+public:
+    // folder 0: an embedded message, written with its parent.
+    PstItem(StoreImpl& s, uint32_t folder, ItemType type, pst::MessageData& data)
+        : BagAccess(s), folder_(folder), type_(type), data_(data) {
+        data_.props[pst::tags::PR_MESSAGE_CLASS] = std::string(ClassFor(type));
+    }
+    ~PstItem() override;
+    void SetProp(uint32_t tag, PropValue v) override { Set(data_.props, tag, std::move(v)); }
+    void SetNamedProp(const pst::NamedProperty& n, uint16_t type, PropValue v) override { SetNamed(data_.props, n, type, std::move(v)); }
+    std::optional<PropValue> GetProp(uint32_t tag) const override { return FindProp(data_.props, tag); }
+    std::optional<PropValue> GetNamedProp(const pst::NamedProperty& n) const override { return GetNamed(data_.props, n); }
+    void DeleteProp(uint32_t tag) override { data_.props.erase(NormalTag(tag)); }
+    ItemType Type() const override { return type_; }
+    PropertyBag& AddRecipient() override {
+        data_.recipients.emplace_back();
+        recipients_.push_back(std::make_unique<RecipientBag>(store_, data_, data_.recipients.size() - 1));
+        return *recipients_.back();
+    }
+    Attachment& AddAttachment() override {
+        data_.attachments.push_back(std::make_unique<pst::AttachmentData>());
+        attachments_.push_back(std::make_unique<PstAttachment>(store_, *data_.attachments.back()));
+        return *attachments_.back();
+    }
+    size_t AttachmentCount() const override { return data_.attachments.size(); }
+    void Save() override;
+
+private:
+    uint32_t folder_;
+    ItemType type_;
+    pst::MessageData& data_;
+    std::vector<std::unique_ptr<RecipientBag>> recipients_;
+    std::vector<std::unique_ptr<PstAttachment>> attachments_;
+    bool saved_ = false;
+};
+
+// A top-level item owns its message data; an embedded one borrows its attachment's.
+class OwnedItem : public PstItem {
+public:
+    OwnedItem(StoreImpl& s, uint32_t folder, ItemType type, std::unique_ptr<pst::MessageData> d)
+        : PstItem(s, folder, type, *d), owned_(std::move(d)) {}
+
+private:
+    std::unique_ptr<pst::MessageData> owned_;
+};
+
+class PstFolder : public Folder {
+public:
+    PstFolder(StoreImpl& s, uint32_t nid) : store_(s), nid_(nid) {}
+    std::string Name() const override;
+    std::string EntryID() const override;
+    std::vector<Folder*> Folders() override;
+    Folder& AddFolder(const std::string& name, int type) override;
+    std::unique_ptr<Item> AddItem(ItemType type) override;
+    size_t ItemCount() const override;
+    uint32_t Nid() const { return nid_; }
+    PstFolder* Child(const std::string& name);
+
+private:
+    StoreImpl& store_;
+    uint32_t nid_;
+};
+
+class StoreImpl : public Store {
+public:
+    StoreImpl(const std::string& path, const std::string& displayName, bool encrypt)
+        : pst_(Guard([&] { return std::make_unique<pst::PstStore>(path, displayName, pst::StoreOptions{encrypt}); })) {}
+    std::string EntryID() const override { return Hex(pst_->EntryId(pst::ndb::NID_MESSAGE_STORE)); }
+    std::string DisplayName() const override { return pst_->DisplayName(); }
+    void ValidateIPMTree() override;
+    Folder& GetDefaultFolder(int n) override;
+    Folder& IPMRootFolder() override { return FolderFor(pst_->IpmSubtree()); }
+    Folder& GetFolderFromPath(const std::string& path) override;
+    void Commit() override {
+        CheckOpen();
+        Guard([&] { pst_->Commit(); });
+    }
+    void Close() {
+        if (closed_) return;
+        closed_ = true;
+        Guard([&] { pst_->Close(); });
+    }
+    void CheckOpen() const {
+        if (closed_) throw StoreError("The store \"" + pst_->DisplayName() + "\" is closed");
+    }
+
+    PstFolder& FolderFor(uint32_t nid) {
+        auto& slot = folders_[nid];
+        if (!slot) slot = std::make_unique<PstFolder>(*this, nid);
+        return *slot;
+    }
+    pst::PstStore& Pst() { return *pst_; }
+
+private:
+    std::unique_ptr<pst::PstStore> pst_;
+    std::map<uint32_t, std::unique_ptr<PstFolder>> folders_;
+    std::map<int, uint32_t> defaults_;
+    bool closed_ = false;
+};
+
+void BagAccess::SetNamed(PropMap& p, const pst::NamedProperty& n, uint16_t type, PropValue v) {
+    uint16_t id = Guard([&] { return store_.Pst().Names().IdFor(n); });
+    Set(p, pst::MakeTag(id, type), std::move(v));
+}
+
+std::optional<PropValue> BagAccess::GetNamed(const PropMap& p, const pst::NamedProperty& n) const {
+    uint16_t id = store_.Pst().Names().Find(n);
+    if (id == 0) return std::nullopt;
+    return FindById(p, id);
+}
+
+void PstAttachment::SetData(DataSource source) {
+    if (att_.stream) {
+        store_.Pst().Db().ReleaseBlocks(att_.stream->Blocks());
+        att_.stream.reset();
+    }
+    att_.props.erase(pst::tags::PR_ATTACH_DATA_BIN);
+    auto stream = std::make_unique<pst::ndb::DataStream>(store_.Pst().Db());
+    try {
+        std::vector<uint8_t> buffer(1 << 16);
+        while (size_t n = source(buffer.data(), buffer.size())) stream->Append(buffer.data(), std::min(n, buffer.size()));
+        stream->Finish(pst::ltp::kMaxHeapItem);
+    } catch (...) {
+        store_.Pst().Db().ReleaseBlocks(stream->Blocks());
+        throw;
+    }
+    if (stream->Small())
+        att_.props[pst::tags::PR_ATTACH_DATA_BIN] = stream->TakeSmall();
+    else
+        att_.stream = std::move(stream);
+    if (!att_.props.count(pst::tags::PR_ATTACH_METHOD)) att_.props[pst::tags::PR_ATTACH_METHOD] = int32_t(1);
+}
+
+Item& PstAttachment::EmbeddedMessage(ItemType type) {
+    if (att_.stream) {
+        store_.Pst().Db().ReleaseBlocks(att_.stream->Blocks());
+        att_.stream.reset();
+    }
+    att_.props.erase(pst::tags::PR_ATTACH_DATA_BIN);
+    if (att_.embedded) att_.embedded->ReleaseBlocks(store_.Pst().Db());
+    att_.embedded = std::make_unique<pst::MessageData>();
+    att_.props[pst::tags::PR_ATTACH_METHOD] = int32_t(5);
+    embedded_ = std::make_unique<PstItem>(store_, 0, type, *att_.embedded);
+    return *embedded_;
+}
+
+PstItem::~PstItem() {
+    // Blocks already streamed for an item that was never saved are given back.
+    if (folder_ != 0 && !saved_) {
+        try {
+            data_.ReleaseBlocks(store_.Pst().Db());
+        } catch (...) {
+        }
+    }
+}
+
+void PstItem::Save() {
+    if (folder_ == 0) return;  // embedded: written with the parent item
+    if (saved_) throw StoreError("The item has already been saved");
+    store_.CheckOpen();
+    Guard([&] { store_.Pst().SaveMessage(folder_, data_, ClassFor(type_)); });
+    saved_ = true;
+}
+
+std::string PstFolder::Name() const {
+    auto* f = store_.Pst().FindFolder(nid_);
+    auto it = f->props.find(pst::tags::PR_DISPLAY_NAME);
+    if (it == f->props.end()) return {};
+    auto s = std::get_if<std::string>(&it->second);
+    return s ? *s : std::string();
+}
+
+std::string PstFolder::EntryID() const { return Hex(store_.Pst().EntryId(nid_)); }
+
+std::vector<Folder*> PstFolder::Folders() {
+    std::vector<Folder*> out;
+    for (uint32_t c : store_.Pst().Folder(nid_).children) out.push_back(&store_.FolderFor(c));
+    return out;
+}
+
+PstFolder* PstFolder::Child(const std::string& name) {
+    PstFolder* loose = nullptr;
+    for (uint32_t c : store_.Pst().Folder(nid_).children) {
+        PstFolder& f = store_.FolderFor(c);
+        std::string n = f.Name();
+        if (n == name) return &f;
+        if (!loose && SameName(n, name)) loose = &f;
+    }
+    return loose;
+}
+
+Folder& PstFolder::AddFolder(const std::string& name, int type) {
+    store_.CheckOpen();
+    if (name.empty()) throw StoreError("A folder name cannot be empty");
+    if (Child(name)) throw StoreError("A folder named \"" + name + "\" already exists in \"" + Name() + "\"");
+    uint32_t nid = Guard([&] { return store_.Pst().CreateFolder(nid_, name, ContainerClassFor(type)); });
+    return store_.FolderFor(nid);
+}
+
+std::unique_ptr<Item> PstFolder::AddItem(ItemType type) {
+    store_.CheckOpen();
+    return std::make_unique<OwnedItem>(store_, nid_, type, std::make_unique<pst::MessageData>());
+}
+
+size_t PstFolder::ItemCount() const { return store_.Pst().Folder(nid_).contents.size(); }
+
+struct DefaultSpec {
+    int number;
+    const char* name;
+    const char* containerClass;
+};
+
+const DefaultSpec kDefaults[] = {
+    {olFolderInbox, "Inbox", "IPF.Note"},          {olFolderOutbox, "Outbox", "IPF.Note"},
+    {olFolderSentMail, "Sent Items", "IPF.Note"},  {olFolderDrafts, "Drafts", "IPF.Note"},
+    {olFolderJunk, "Junk E-mail", "IPF.Note"},     {olFolderCalendar, "Calendar", "IPF.Appointment"},
+    {olFolderContacts, "Contacts", "IPF.Contact"}, {olFolderJournal, "Journal", "IPF.Journal"},
+    {olFolderNotes, "Notes", "IPF.StickyNote"},    {olFolderTasks, "Tasks", "IPF.Task"},
+};
+
+void StoreImpl::ValidateIPMTree() {
+    CheckOpen();
+    Guard([&] {
+        pst::PstStore& s = *pst_;
+        defaults_[olFolderDeletedItems] = s.DeletedItems();
+        PstFolder& ipm = FolderFor(s.IpmSubtree());
+        for (const DefaultSpec& d : kDefaults) {
+            if (defaults_.count(d.number)) continue;
+            PstFolder* f = ipm.Child(d.name);
+            uint32_t nid = f ? f->Nid() : s.CreateFolder(s.IpmSubtree(), d.name, d.containerClass);
+            defaults_[d.number] = nid;
+        }
+        auto id = [&](int n) { return s.EntryId(defaults_[n]); };
+        s.SetStoreProp(0x35DF0003, int32_t(0x89 | 0x02 | 0x04 | 0x10));  // + Inbox, Outbox, Sent Items
+        s.SetStoreProp(0x35E20102, id(olFolderOutbox));
+        s.SetStoreProp(0x35E40102, id(olFolderSentMail));
+        // Outlook finds the typed folders through these on the Inbox and the root folder.
+        const std::pair<uint32_t, int> special[] = {{0x36D00102, olFolderCalendar}, {0x36D10102, olFolderContacts},
+                                                    {0x36D20102, olFolderJournal},  {0x36D30102, olFolderNotes},
+                                                    {0x36D40102, olFolderTasks},    {0x36D70102, olFolderDrafts}};
+        std::vector<pst::Binary> additional(5);  // conflicts, sync issues, local failures, server failures, junk
+        additional[4] = id(olFolderJunk);
+        for (uint32_t target : {defaults_[olFolderInbox], pst::ndb::NID_ROOT_FOLDER}) {
+            for (auto& [tag, n] : special) s.SetFolderProp(target, tag, id(n));
+            s.SetFolderProp(target, 0x36D81102, additional);
+        }
+        s.SetReceiveFolder(defaults_[olFolderInbox]);
+    });
+}
+
+Folder& StoreImpl::GetDefaultFolder(int n) {
+    CheckOpen();
+    if (n == olFolderDeletedItems) return FolderFor(pst_->DeletedItems());
+    bool known = false;
+    for (const DefaultSpec& d : kDefaults) known = known || d.number == n;
+    if (!known) throw StoreError("Unknown default folder " + std::to_string(n));
+    if (!defaults_.count(n)) ValidateIPMTree();
+    return FolderFor(defaults_.at(n));
+}
+
+Folder& StoreImpl::GetFolderFromPath(const std::string& path) {
+    CheckOpen();
+    std::vector<std::string> parts;
+    std::string rest = path;
+    while (!rest.empty() && rest[0] == '\\') rest.erase(0, 1);
+    size_t start = 0;
+    while (start <= rest.size()) {
+        size_t p = rest.find('\\', start);
+        if (p == std::string::npos) p = rest.size();
+        parts.push_back(rest.substr(start, p - start));
+        start = p + 1;
+    }
+    while (!parts.empty() && parts.back().empty()) parts.pop_back();
+    if (parts.empty() || parts[0] != pst_->DisplayName())
+        throw StoreError("Folder \"" + (parts.empty() ? path : parts[0]) + "\" does not exist");
+    PstFolder* f = &FolderFor(pst_->IpmSubtree());
+    for (size_t i = 1; i < parts.size(); ++i) {
+        if (parts[i].empty()) continue;
+        PstFolder* c = f->Child(parts[i]);
+        if (!c) throw StoreError("Folder \"" + parts[i] + "\" does not exist");
+        f = c;
+    }
+    return *f;
+}
+
+class SessionImpl : public Session {
+public:
+    explicit SessionImpl(const SessionOptions& o) : options_(o) {}
+    ~SessionImpl() override {
+        try {
+            Logoff();
+        } catch (...) {
+        }
+    }
+    Store& LogonPstStore(const std::string& path, int format, const std::string& displayName) override {
+        if (format != 1)
+            throw StoreError("Unsupported PST format " + std::to_string(format) + " (only 1, Unicode, is supported)");
+        auto s = std::make_unique<StoreImpl>(path, displayName, options_.encrypt);
+        std::string id = s->EntryID();
+        StoreImpl& ref = *s;
+        stores_[id] = std::move(s);
+        return ref;
+    }
+    Store& GetStoreFromID(const std::string& entryId) override {
+        auto it = stores_.find(entryId);
+        if (it == stores_.end()) throw StoreError("No open store has the entry ID " + entryId);
+        return *it->second;
+    }
+    void Logoff() override {
+        std::string firstError;
+        for (auto& [id, s] : stores_) {
+            try {
+                s->Close();
+            } catch (const std::exception& e) {
+                if (firstError.empty()) firstError = e.what();
+            }
+        }
+        stores_.clear();
+        if (!firstError.empty()) throw StoreError(firstError);
+    }
+
+private:
+    SessionOptions options_;
+    std::map<std::string, std::unique_ptr<StoreImpl>> stores_;
+};
+
+}  // namespace
+
+std::unique_ptr<Session> CreatePstSession(const SessionOptions& options) {
+    return std::make_unique<SessionImpl>(options);
+}
+
+void Attachment::SetData(const std::vector<uint8_t>& bytes) {
+    size_t pos = 0;
+    SetData([&](uint8_t* buf, size_t cap) {
+        size_t n = std::min(cap, bytes.size() - pos);
+        std::copy(bytes.begin() + long(pos), bytes.begin() + long(pos + n), buf);
+        pos += n;
+        return n;
+    });
+}
+
+void Attachment::SetDataFromFile(const std::string& path) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) throw StoreError("Cannot read the attachment file \"" + path + "\"");
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> guard(f, &std::fclose);
+    SetData([&](uint8_t* buf, size_t cap) {
+        size_t n = std::fread(buf, 1, cap, f);
+        if (n == 0 && std::ferror(f)) throw StoreError("Cannot read the attachment file \"" + path + "\"");
+        return n;
+    });
+}
+
+}  // namespace store
