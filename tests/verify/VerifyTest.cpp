@@ -240,6 +240,68 @@ TEST(Maps, UsedBlockMarkedFreeInTheAMap) {
     EXPECT_NE(r.faults[0].what.find("free, but block"), std::string::npos) << Describe(r);
 }
 
+// Grows empty.pst to `amaps` AMap intervals of free space, with an AMap at the start of each
+// and a PMap after every eighth, as Outlook lays out a larger file.
+Bytes GrowEmpty(size_t amaps) {
+    Bytes b = Load("empty.pst");
+    constexpr uint64_t span = 0x3E000;
+    b.resize(0x4400 + amaps * span, 0);
+    uint64_t freeBytes = Get64(b, kAMapFree);
+    auto mapPage = [&](uint64_t ib, uint8_t ptype) {
+        b[ib + 496] = b[ib + 497] = ptype;
+        Put64(b, ib + 504, ib);
+        FixPageCrc(b, ib);
+    };
+    for (size_t k = 1; k < amaps; ++k) {
+        const uint64_t ib = 0x4400 + k * span;
+        const bool pmap = k % 8 == 0;
+        b[ib] = 0xFF;
+        if (pmap) {
+            b[ib + 1] = 0xFF;
+            std::fill(b.begin() + long(ib + 512), b.begin() + long(ib + 512 + 496), 0xFF);
+            mapPage(ib + 512, 0x83);
+        }
+        mapPage(ib, 0x84);
+        freeBytes += span - (pmap ? 1024 : 512);
+    }
+    Put64(b, 0xB8, b.size());
+    Put64(b, 0xC0, 0x4400 + (amaps - 1) * span);
+    Put64(b, kAMapFree, freeBytes);
+    FixHeaderCrcs(b);
+    return b;
+}
+
+TEST(Maps, LargerFileWithEveryMapPageInPlace) {
+    const Bytes b = GrowEmpty(9);
+    const Report r = Verify(b);
+    EXPECT_EQ(r.outcome, Outcome::Clean) << Describe(r);
+    EXPECT_EQ(r.mapPages, 9u + 2u + 1u);  // 9 AMaps, 2 PMaps, the density list
+}
+
+TEST(Maps, MissingPMapAndWrongAMapLast) {
+    Bytes b = GrowEmpty(9);
+    const uint64_t pmap = 0x4400 + 8 * 0x3E000 + 512;
+    std::fill(b.begin() + long(pmap), b.begin() + long(pmap + 512), 0);
+    Report r = Verify(b);
+    ASSERT_EQ(r.FaultCount(), 1u) << Describe(r);
+    EXPECT_NE(r.faults[0].where.find("PMap page 0x1f4600"), std::string::npos) << Describe(r);
+
+    b = GrowEmpty(9);
+    Put64(b, 0xC0, 0x4400 + 7 * 0x3E000);
+    FixHeaderCrcs(b);
+    r = Verify(b);
+    ASSERT_EQ(r.FaultCount(), 1u) << Describe(r);
+    EXPECT_NE(r.faults[0].what.find("ROOT.ibAMapLast"), std::string::npos) << Describe(r);
+
+    // A file that ends inside an AMap interval.
+    b = GrowEmpty(2);
+    b.resize(b.size() - 0x1000);
+    Put64(b, 0xB8, b.size());
+    FixHeaderCrcs(b);
+    r = Verify(b);
+    EXPECT_EQ(CountFaults(r, "is not at the end of an AMap interval"), 1u) << Describe(r);
+}
+
 TEST(Maps, FreeTotalDisagreesWithTheBits) {
     Bytes b = Load("empty.pst");
     Put64(b, kAMapFree, Get64(b, kAMapFree) - 64);
@@ -369,6 +431,38 @@ TEST(Heap, PropertyContextDamage) {
     EditNodeData(b, 0x21, [](Bytes& d) { Put16(d, Get16(d, 0), 0x7FFF); });
     r = Verify(b);
     EXPECT_EQ(CountFaults(r, "runs past the page end"), 1u) << Describe(r);
+}
+
+// Offset and size of the heap item holding property id's value in a decoded one-page PC.
+std::pair<size_t, size_t> PcValueItem(const Bytes& d, uint16_t id) {
+    auto item = [&](uint32_t hid) {
+        const uint16_t map = Get16(d, 0);
+        const size_t index = ((hid >> 5) & 0x7FF) - 1;
+        const size_t from = Get16(d, map + 4 + 2 * index);
+        return std::make_pair(from, Get16(d, map + 6 + 2 * index) - from);
+    };
+    const auto bth = item(Get32(d, 4));
+    const auto leaf = item(Get32(d, bth.first + 4));
+    for (size_t r = leaf.first; r < leaf.first + leaf.second; r += 8)
+        if (Get16(d, r) == id) return item(Get32(d, r + 4));
+    return {0, 0};
+}
+
+TEST(Messages, DisplayToMustMatchRecipientsAndTheContentsRow) {
+    Bytes b = Load("multiple-to-cc.pst");
+    uint32_t message = 0;
+    for (auto [nid, parent] : NbtEntries(b))
+        if ((nid & 0x1F) == 0x04) message = nid;
+    ASSERT_NE(message, 0u);
+    EditNodeData(b, message, [](Bytes& d) {
+        const auto [off, len] = PcValueItem(d, 0x0E04);
+        ASSERT_GE(len, 2u);
+        d[off] = 'X';  // first UTF-16 character of PidTagDisplayTo
+    });
+    const Report r = Verify(b);
+    EXPECT_EQ(r.FaultCount(), 2u) << Describe(r);
+    EXPECT_EQ(CountFaults(r, "PidTagDisplayTo is \"X"), 1u) << Describe(r);
+    EXPECT_EQ(CountFaults(r, "column 0x0E04001F has"), 1u) << Describe(r);
 }
 
 TEST(IndependentFile, LibraryWrittenSampleHasFaults) {

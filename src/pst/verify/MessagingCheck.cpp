@@ -38,6 +38,16 @@ bool SameValue(const Value& a, const Value& b) {
     return a.bytes == b.bytes;
 }
 
+// Table columns that repeat the child's own property. Left out: the row id/version, the
+// replication columns 0x0E30-0x0E3D, PidTagMessageStatus, PidTagConversationId and
+// PidTagLtpParentNid, which Outlook keeps in tables without (or apart from) the object.
+bool MirroredColumn(uint32_t tag) {
+    const uint16_t id = uint16_t(tag >> 16);
+    if (id == 0x67F2 || id == 0x67F3 || id == 0x67F1 || id == 0x0E17 || id == 0x3013) return false;
+    if (id >= 0x0E30 && id <= 0x0E3D) return false;
+    return true;
+}
+
 bool IsFolderType(uint32_t nid) { return NidType(nid) == 0x02 || NidType(nid) == 0x03; }
 
 }  // namespace
@@ -230,8 +240,9 @@ void Context::CheckMessaging() {
             }
             auto pit = pcs.find(row.rowId);
             if (pit == pcs.end()) continue;
-            for (uint32_t tag : mirrored) {
-                if (!tc.HasColumn(tag)) continue;
+            for (const auto& col : tc.columns) {
+                const uint32_t tag = col.tag;
+                if (!MirroredColumn(tag) && std::find(mirrored.begin(), mirrored.end(), tag) == mirrored.end()) continue;
                 auto cell = row.cells.find(tag);
                 const Value* pv = pit->second.FindTag(tag);
                 if (cell == row.cells.end() && !pv) continue;
@@ -374,8 +385,33 @@ void Context::CheckMessaging() {
         if (auto rt = subs.find(0x692); rt != subs.end()) {
             Subnodes rsubs;
             TableContext tc;
-            if (ReadSubnodes(rt->second.bidSub, rsubs, where + " recipient table"))
-                ParseTc(rt->second.bidData, rsubs, where + " recipient table (subnode 0x692)", tc);
+            if (ReadSubnodes(rt->second.bidSub, rsubs, where + " recipient table") &&
+                ParseTc(rt->second.bidData, rsubs, where + " recipient table (subnode 0x692)", tc)) {
+                // PidTagDisplayTo/Cc/Bcc are the recipients' display names of each type, joined by "; ".
+                std::string names[3];
+                for (const auto& row : tc.rows) {
+                    auto type = row.cells.find(0x0C150003);
+                    auto name = row.cells.find(TagDisplayName);
+                    if (type == row.cells.end() || name == row.cells.end()) continue;
+                    const int64_t t = type->second.AsInt().value_or(0) & 0xF;
+                    if (t < 1 || t > 3) continue;
+                    std::string& list = names[t - 1];
+                    if (!list.empty()) list += "; ";
+                    const std::string text = name->second.AsText();
+                    list += text.size() >= 2 ? text.substr(1, text.size() - 2) : text;
+                }
+                static const std::pair<uint32_t, const char*> kDisplay[] = {
+                    {0x0E04001F, "PidTagDisplayTo"}, {0x0E03001F, "PidTagDisplayCc"}, {0x0E02001F, "PidTagDisplayBcc"}};
+                for (int k = 0; k < 3; ++k) {
+                    const Value* v = pc.FindTag(kDisplay[k].first);
+                    if (!v || !v->resolved) continue;
+                    std::string have = v->AsText();
+                    have = have.size() >= 2 ? have.substr(1, have.size() - 2) : have;
+                    if (have != names[k])
+                        Fault(where, std::string(kDisplay[k].second) + " is \"" + have + "\", the recipient table gives \"" +
+                                         names[k] + "\"");
+                }
+            }
         }
         std::set<uint32_t> attachments;
         std::map<uint32_t, PropertyContext> attachPcs;
@@ -407,7 +443,9 @@ void Context::CheckMessaging() {
                     }
                     auto ap = attachPcs.find(row.rowId);
                     if (ap == attachPcs.end()) continue;
-                    for (uint32_t tag : {0x3704001Fu, 0x3707001Fu, 0x37050003u, 0x370B0003u, 0x3001001Fu}) {
+                    for (const auto& col : tc.columns) {
+                        const uint32_t tag = col.tag;
+                        if (!MirroredColumn(tag)) continue;
                         auto cell = row.cells.find(tag);
                         const Value* pv = ap->second.FindTag(tag);
                         if (cell != row.cells.end() && pv && cell->second.resolved && pv->resolved &&
