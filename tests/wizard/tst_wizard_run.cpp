@@ -79,6 +79,13 @@ ProcessResult Run(const QString& program, const QStringList& args, int timeoutMs
     return r;
 }
 
+// The independent readers; a reader that hangs counts as a failure, not as a stuck test.
+ProcessResult Judge(QStringList args) {
+    args.prepend(QStringLiteral("60"));
+    args.prepend(QStringLiteral("--timeout"));
+    return Run(QStringLiteral(ORVANDEL_PST_INSPECT), args, 240000);
+}
+
 // Our own structural verifier, where the binary has it.
 void ExpectVerified(const QString& pst) {
 #ifdef ORVANDEL_BINARY
@@ -218,7 +225,7 @@ private Q_SLOTS:
           "options": {"extra_folders": "ignore", "extra_items": "ignore"}})");
         json.close();
         const ProcessResult judged =
-            Run(QStringLiteral(ORVANDEL_PST_INSPECT), {QStringLiteral("--strict"), QStringLiteral("--summary"),
+            Judge({QStringLiteral("--strict"), QStringLiteral("--summary"),
                                                         QStringLiteral("--compare"), expected, pst});
         QVERIFY2(judged.status == 0, qPrintable(judged.output));
         ExpectVerified(pst);
@@ -280,7 +287,7 @@ private Q_SLOTS:
         QCOMPARE(lv->topLevelItem(0)->foreground(0).color(), QColor(0, 128, 0));
         QVERIFY(lv->topLevelItem(1)->font(0).bold());
         const ProcessResult judged =
-            Run(QStringLiteral(ORVANDEL_PST_INSPECT), {QStringLiteral("--strict"), QStringLiteral("--summary"),
+            Judge({QStringLiteral("--strict"), QStringLiteral("--summary"),
                                                         out + QStringLiteral("/alice.pst")});
         QVERIFY2(judged.status == 0, qPrintable(judged.output));
         ExpectVerified(out + QStringLiteral("/alice.pst"));
@@ -322,7 +329,7 @@ private Q_SLOTS:
         QCOMPARE(rec.messages[0].title, QStringLiteral("Orvandel"));
         // The stopped mailbox's PST keeps what was written, readable by every reader.
         const ProcessResult judged =
-            Run(QStringLiteral(ORVANDEL_PST_INSPECT), {QStringLiteral("--strict"), QStringLiteral("--summary"),
+            Judge({QStringLiteral("--strict"), QStringLiteral("--summary"),
                                                         out + QStringLiteral("/b-bob.pst")});
         QVERIFY2(judged.status == 0, qPrintable(judged.output));
         ExpectVerified(out + QStringLiteral("/b-bob.pst"));
@@ -354,7 +361,7 @@ private Q_SLOTS:
         QVERIFY(QFileInfo(pst).isFile());
         ExpectVerified(pst);
         const ProcessResult judged =
-            Run(QStringLiteral(ORVANDEL_PST_INSPECT), {QStringLiteral("--reader"), QStringLiteral("pypff"),
+            Judge({QStringLiteral("--reader"), QStringLiteral("pypff"),
                                                         QStringLiteral("--summary"), pst});
         QVERIFY2(judged.status == 0, qPrintable(judged.output));
         QVERIFY(start->SingleWindow()->isVisible());
