@@ -58,7 +58,7 @@ uint32_t NormalTag(uint32_t tag) {
 
 void PutProp(PropMap& props, uint32_t tag, PropValue value) {
     tag = NormalTag(tag);
-    Guard([&] { pst::EncodeValue(pst::TagType(tag), value); });  // reject a mismatch here, not at Save
+    Guard([&] { pst::CheckValue(pst::TagType(tag), value); });  // reject a mismatch here, not at Save
     for (auto it = props.lower_bound(tag & 0xFFFF0000u); it != props.end() && (it->first >> 16) == (tag >> 16);)
         it = props.erase(it);
     props[tag] = std::move(value);

@@ -11,23 +11,22 @@ namespace pst {
 using ndb::Bytes;
 
 ndb::Bytes Utf16(std::string_view s) {
-    Bytes out;
-    out.reserve(s.size() * 2);
-    auto put = [&](uint32_t u) { ndb::Append16(out, uint16_t(u)); };
+    Bytes out(s.size() * 2);
+    size_t o = 0;
+    auto put = [&](uint32_t u) {
+        out[o++] = uint8_t(u);
+        out[o++] = uint8_t(u >> 8);
+    };
     size_t i = 0;
     while (i < s.size()) {
         uint8_t c = uint8_t(s[i]);
-        uint32_t cp = 0xFFFD;
-        size_t len = 1;
-        if (c < 0x80) {
-            cp = c;
-        } else if ((c & 0xE0) == 0xC0) {
-            len = 2;
-        } else if ((c & 0xF0) == 0xE0) {
-            len = 3;
-        } else if ((c & 0xF8) == 0xF0) {
-            len = 4;
+        if (c < 0x80) {  // ASCII fast path
+            put(c);
+            ++i;
+            continue;
         }
+        uint32_t cp = 0xFFFD;
+        size_t len = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 1;
         if (len > 1) {
             bool ok = i + len <= s.size();
             uint32_t v = len == 2 ? (c & 0x1Fu) : len == 3 ? (c & 0x0Fu) : (c & 0x07u);
@@ -42,6 +41,7 @@ ndb::Bytes Utf16(std::string_view s) {
             else
                 len = 1;
         }
+        // A UTF-16 unit never takes more bytes than the UTF-8 sequence it comes from.
         if (cp >= 0x10000) {
             cp -= 0x10000;
             put(0xD800 + (cp >> 10));
@@ -51,6 +51,7 @@ ndb::Bytes Utf16(std::string_view s) {
         }
         i += len;
     }
+    out.resize(o);
     return out;
 }
 
@@ -154,6 +155,28 @@ ndb::Bytes EncodeValue(uint16_t type, const PropValue& v) {
     default:
         Mismatch(type);
     }
+}
+
+void CheckValue(uint16_t type, const PropValue& v) {
+    bool ok = false;
+    switch (type) {
+    case PT_SHORT: case PT_LONG: case PT_ERROR: case PT_BOOLEAN: case PT_I8: case PT_CURRENCY:
+        ok = std::holds_alternative<int16_t>(v) || std::holds_alternative<int32_t>(v) ||
+             std::holds_alternative<int64_t>(v) || std::holds_alternative<bool>(v);
+        break;
+    case PT_DOUBLE: case PT_APPTIME:
+        ok = std::holds_alternative<double>(v) || std::holds_alternative<int32_t>(v) || std::holds_alternative<int64_t>(v);
+        break;
+    case PT_SYSTIME: ok = std::holds_alternative<FileTime>(v); break;
+    case PT_CLSID: ok = std::holds_alternative<Guid>(v); break;
+    case PT_UNICODE: ok = std::holds_alternative<std::string>(v); break;
+    case PT_BINARY: case PT_OBJECT: ok = std::holds_alternative<Binary>(v) || std::holds_alternative<std::string>(v); break;
+    case PT_MV_LONG: ok = std::holds_alternative<std::vector<int32_t>>(v); break;
+    case PT_MV_UNICODE: ok = std::holds_alternative<std::vector<std::string>>(v); break;
+    case PT_MV_BINARY: ok = std::holds_alternative<std::vector<Binary>>(v); break;
+    default: break;
+    }
+    if (!ok) Mismatch(type);
 }
 
 size_t ValueSize(const PropValue& v) {

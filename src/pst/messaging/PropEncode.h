@@ -17,6 +17,9 @@ ndb::Bytes Utf16(std::string_view utf8);
 // as PT_UNICODE.
 ndb::Bytes EncodeValue(uint16_t type, const PropValue& value);
 
+// Throws PstError when `value` cannot be stored as `type` (cheap: no encoding).
+void CheckValue(uint16_t type, const PropValue& value);
+
 // Rough number of bytes a value occupies, for PR_MESSAGE_SIZE.
 size_t ValueSize(const PropValue& value);
 

@@ -5,17 +5,20 @@
 namespace pst::ndb {
 namespace {
 
-std::array<uint32_t, 256> MakeCrcTable() {
-    std::array<uint32_t, 256> t{};
+// Slicing-by-8 tables: table k gives the CRC of a byte followed by k zero bytes.
+std::array<std::array<uint32_t, 256>, 8> MakeCrcTables() {
+    std::array<std::array<uint32_t, 256>, 8> t{};
     for (uint32_t i = 0; i < 256; ++i) {
         uint32_t c = i;
         for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-        t[i] = c;
+        t[0][i] = c;
     }
+    for (uint32_t i = 0; i < 256; ++i)
+        for (size_t k = 1; k < 8; ++k) t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFF];
     return t;
 }
 
-const std::array<uint32_t, 256> kCrcTable = MakeCrcTable();
+const std::array<std::array<uint32_t, 256>, 8> kCrc = MakeCrcTables();
 
 constexpr uint8_t kEncode[256] = {
     0x41, 0x36, 0x13, 0x62, 0xA8, 0x21, 0x6E, 0xBB, 0xF4, 0x16, 0xCC, 0x04, 0x7F, 0x64, 0xE8, 0x5D,
@@ -56,12 +59,23 @@ constexpr uint8_t kDecode[256] = {
 }  // namespace
 
 uint32_t Crc32(const uint8_t* data, size_t size, uint32_t crc) {
-    for (size_t i = 0; i < size; ++i) crc = kCrcTable[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
+    while (size >= 8) {
+        uint32_t lo = crc ^ (uint32_t(data[0]) | uint32_t(data[1]) << 8 | uint32_t(data[2]) << 16 | uint32_t(data[3]) << 24);
+        crc = kCrc[7][lo & 0xFF] ^ kCrc[6][(lo >> 8) & 0xFF] ^ kCrc[5][(lo >> 16) & 0xFF] ^ kCrc[4][lo >> 24] ^
+              kCrc[3][data[4]] ^ kCrc[2][data[5]] ^ kCrc[1][data[6]] ^ kCrc[0][data[7]];
+        data += 8;
+        size -= 8;
+    }
+    while (size--) crc = kCrc[0][(crc ^ *data++) & 0xFF] ^ (crc >> 8);
     return crc;
 }
 
 void PermuteEncode(uint8_t* data, size_t size) {
     for (size_t i = 0; i < size; ++i) data[i] = kEncode[data[i]];
+}
+
+void PermuteEncodeCopy(uint8_t* out, const uint8_t* in, size_t size) {
+    for (size_t i = 0; i < size; ++i) out[i] = kEncode[in[i]];
 }
 
 void PermuteDecode(uint8_t* data, size_t size) {

@@ -12,5 +12,6 @@ uint32_t Crc32(const uint8_t* data, size_t size, uint32_t crc = 0);
 // NDB_CRYPT_PERMUTE: byte substitution in place.
 void PermuteEncode(uint8_t* data, size_t size);
 void PermuteDecode(uint8_t* data, size_t size);
+void PermuteEncodeCopy(uint8_t* out, const uint8_t* in, size_t size);
 
 }  // namespace pst::ndb

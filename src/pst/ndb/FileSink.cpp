@@ -19,7 +19,7 @@ FileSink::FileSink(const std::string& path) : path_(path) {
         if (errno == EEXIST) throw PstError("The file \"" + path + "\" already exists; it is left untouched");
         Fail("cannot create");
     }
-    buffer_.reserve(kBufferCapacity);
+    buffer_.reset(new uint8_t[kBufferCapacity]);
 }
 
 FileSink::~FileSink() {
@@ -30,34 +30,39 @@ void FileSink::Fail(const char* what) const {
     throw PstError(std::string(what) + " \"" + path_ + "\": " + std::strerror(errno));
 }
 
-void FileSink::Write(uint64_t offset, const uint8_t* data, size_t size) {
-    if (!buffer_.empty() && offset != bufferStart_ + buffer_.size()) Flush();
-    if (buffer_.empty()) bufferStart_ = offset;
-    if (size >= kBufferCapacity) {
-        Flush();
-        bufferStart_ = offset;
-        buffer_.assign(data, data + size);
-        Flush();
-        return;
-    }
-    if (buffer_.size() + size > kBufferCapacity) {
-        Flush();
-        bufferStart_ = offset;
-    }
-    buffer_.insert(buffer_.end(), data, data + size);
-}
-
-void FileSink::Flush() {
+void FileSink::PWriteAll(uint64_t offset, const uint8_t* data, size_t size) {
     size_t done = 0;
-    while (done < buffer_.size()) {
-        ssize_t n = ::pwrite(fd_, buffer_.data() + done, buffer_.size() - done, off_t(bufferStart_ + done));
+    while (done < size) {
+        ssize_t n = ::pwrite(fd_, data + done, size - done, off_t(offset + done));
         if (n < 0) {
             if (errno == EINTR) continue;
             Fail("cannot write");
         }
         done += size_t(n);
     }
-    buffer_.clear();
+}
+
+uint8_t* FileSink::Reserve(uint64_t offset, size_t size) {
+    if (used_ > 0 && (offset != bufferStart_ + used_ || used_ + size > kBufferCapacity)) Flush();
+    if (used_ == 0) bufferStart_ = offset;
+    uint8_t* p = buffer_.get() + used_;
+    used_ += size;
+    return p;
+}
+
+void FileSink::Write(uint64_t offset, const uint8_t* data, size_t size) {
+    if (size > kBufferCapacity / 2) {
+        Flush();
+        PWriteAll(offset, data, size);
+        return;
+    }
+    std::memcpy(Reserve(offset, size), data, size);
+}
+
+void FileSink::Flush() {
+    if (used_ == 0) return;
+    PWriteAll(bufferStart_, buffer_.get(), used_);
+    used_ = 0;
 }
 
 void FileSink::Sync() {

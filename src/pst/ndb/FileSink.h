@@ -3,6 +3,7 @@
 // that appending blocks costs one write(2) per megabyte, not one per block.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,9 @@ public:
     FileSink& operator=(const FileSink&) = delete;
 
     void Write(uint64_t offset, const uint8_t* data, size_t size);
+    // Space for `size` bytes (at most 64 KiB) at `offset` in the write buffer,
+    // to be filled in place before the next call.
+    uint8_t* Reserve(uint64_t offset, size_t size);
     void Flush();
     void Sync();  // Flush + fsync
     void Resize(uint64_t size);
@@ -25,10 +29,12 @@ public:
 
 private:
     void Fail(const char* what) const;
+    void PWriteAll(uint64_t offset, const uint8_t* data, size_t size);
 
     std::string path_;
     int fd_ = -1;
-    std::vector<uint8_t> buffer_;
+    std::unique_ptr<uint8_t[]> buffer_;  // not zero-filled: every byte is written before use
+    size_t used_ = 0;
     uint64_t bufferStart_ = 0;
 };
 

@@ -24,7 +24,6 @@ NodeDb::NodeDb(const std::string& path, bool encrypt) : file_(path), encrypt_(en
     rgnid_[NID_TYPE_SEARCH_FOLDER] = 0x4000;
     rgnid_[NID_TYPE_NORMAL_MESSAGE] = 0x10000;
     rgnid_[NID_TYPE_ASSOC_MESSAGE] = 0x8000;
-    scratch_.resize(8192);
 }
 
 NodeDb::~NodeDb() = default;
@@ -43,16 +42,17 @@ uint64_t NodeDb::WriteBlock(uint64_t bid, const uint8_t* data, size_t size) {
     size_t total = (size + 16 + 63) / 64 * 64;
     uint64_t ib = space_.Allocate(total, 64);
     if (ib / 64 > 0xFFFFFFFFull) throw PstError("file too large");
-    uint8_t* buf = scratch_.data();
-    std::memcpy(buf, data, size);
-    if (encrypt_ && !(bid & 2)) PermuteEncode(buf, size);
+    uint8_t* buf = file_.Reserve(ib, total);
+    if (encrypt_ && !(bid & 2))
+        PermuteEncodeCopy(buf, data, size);
+    else
+        std::memcpy(buf, data, size);
     std::memset(buf + size, 0, total - size);
     uint8_t* trailer = buf + total - 16;
     Put16(trailer, uint16_t(size));
     Put16(trailer + 2, Signature(ib, bid));
     Put32(trailer + 4, Crc32(buf, size));
     Put64(trailer + 8, bid);
-    file_.Write(ib, buf, total);
     blocks_.push_back({uint32_t(bid >> 2), uint32_t(ib / 64), uint16_t(size), uint16_t((bid & 2) ? 1 : 0)});
     dirty_ = true;
     return bid;

@@ -97,7 +97,6 @@ private:
     std::map<uint32_t, NodeEntry> nodes_;
     std::vector<std::pair<uint64_t, uint64_t>> treePages_;  // offsets of the committed B-tree pages
     PageRef nbtRoot_{}, bbtRoot_{};
-    std::vector<uint8_t> scratch_;
 };
 
 }  // namespace pst::ndb
