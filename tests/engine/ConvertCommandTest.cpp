@@ -1,0 +1,329 @@
+// `orvandel convert` end to end: exports built here (and the sample export) are
+// converted by the real binary with the real store, MIME import and item
+// converters; the PSTs are read back with the independent readers of
+// pst-inspect and checked with `orvandel verify`. Also Ctrl-C and SIGKILL
+// during a run that deletes its sources.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <thread>
+
+#include "EngineTestSupport.h"
+
+extern char** environ;
+
+using namespace enginetest;
+
+namespace {
+
+const std::string kBin = ORVANDEL_BIN;
+const std::string kInspect = ORVANDEL_PST_INSPECT;
+const std::string kSample = ORVANDEL_SAMPLE_EXPORT;
+
+struct Proc {
+    pid_t pid = -1;
+};
+
+// Starts argv with stdout and stderr going to files.
+Proc Spawn(const std::vector<std::string>& argv, const std::string& out, const std::string& err,
+           const std::string& cwd = {}) {
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&fa, cwd.c_str());
+    std::vector<char*> args;
+    for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    Proc p;
+    if (posix_spawn(&p.pid, argv[0].c_str(), &fa, nullptr, args.data(), environ) != 0) p.pid = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    return p;
+}
+
+// Exit status, or 128 + signal.
+int Wait(Proc p) {
+    int status = 0;
+    if (p.pid < 0 || waitpid(p.pid, &status, 0) < 0) return -1;
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return -1;
+}
+
+struct Result {
+    int status = -1;
+    std::string out, err;
+};
+
+Result RunCmd(const std::vector<std::string>& argv, const TempDir& dir, const std::string& cwd = {}) {
+    const std::string out = dir / ".out", err = dir / ".err";
+    Result r;
+    r.status = Wait(Spawn(argv, out, err, cwd));
+    r.out = ReadAll(out);
+    r.err = ReadAll(err);
+    return r;
+}
+
+// The pypff view of a PST as JSON text.
+std::string Inspect(const std::string& pst, const TempDir& dir, int* status = nullptr,
+                    const std::string& readers = "pypff") {
+    Result r = RunCmd({kInspect, pst, "--reader", readers, "--json", "--timeout", "60"}, dir);
+    if (status) *status = r.status;
+    return r.out;
+}
+
+// item_count of a folder path in pst-inspect's JSON (first reader listed), -1 when absent.
+int ItemCount(const std::string& json, const std::string& path) {
+    const std::string key = "\"path\": \"" + path + "\",";
+    const size_t at = json.find(key);
+    if (at == std::string::npos) return -1;
+    const size_t c = json.find("\"item_count\": ", at);
+    if (c == std::string::npos) return -1;
+    return std::atoi(json.c_str() + c + 14);
+}
+
+std::string Message(const std::string& subject, const std::string& extra = {}) {
+    return "From: Alice Example <alice@example.com>\r\n"
+           "To: Bob Example <bob@example.com>\r\n"
+           "Subject: " + subject + "\r\n"
+           "Date: Mon, 7 Dec 2026 09:00:00 +0000\r\n"
+           "Message-ID: <" + std::to_string(std::hash<std::string>{}(subject)) + "@example.com>\r\n"
+           "MIME-Version: 1.0\r\n"
+           "Content-Type: text/plain; charset=utf-8\r\n\r\n"
+           "Text of " + subject + "\r\n" + extra;
+}
+
+// An export whose messages exercise the folder rules; returns the subjects
+// per PST folder path (as pst-inspect writes paths).
+std::map<std::string, std::vector<std::string>> MakeMessageExport(const std::string& box) {
+    std::map<std::string, std::vector<std::string>> expected;
+    WriteFile(box + "/0000000011-ROOT.meta", "{}");
+    WriteFile(box + "/0000000002-Inbox.meta", "{}");
+    auto add = [&](const std::string& rel, const std::string& subject, const std::string& pstFolder) {
+        WriteFile(box + "/" + rel, Message(subject));
+        WriteFile(box + "/" + rel + ".meta", "{}");
+        if (!pstFolder.empty()) expected[pstFolder].push_back(subject);
+    };
+    add("Inbox/0000000301-Welcome.eml", "Welcome", "Inbox");
+    add("Inbox/0000000302-Grüße aus Köln.eml", "Grüße aus Köln", "Inbox");
+    add("Inbox!1/0000000801-Spilled over.eml", "Spilled over", "Inbox");
+    add("Inbox/Work/0000000401-Plan.eml", "Plan", "Inbox/Work");
+    add("Inbox/Work!1/0000000901-Late plan.eml", "Late plan", "Inbox/Work");
+    add("Sent/0000000501-Sent note.eml", "Sent note", "Sent Items");
+    add("Sent/Projects/2019/0000000502-Annual report.eml", "Annual report", "Sent Items/Projects/2019");
+    add("Important!/0000000601-Urgent.eml", "Urgent", "Important!");
+    add("Archive/2020/0000000602-Old news.eml", "Old news", "Archive/2020");
+    add("Drafts/0000000603-Unfinished.eml", "Unfinished", "Drafts");
+    add("Work/Calendar/0000000701-Invitation.eml", "Invitation", "");  // nested Calendar: not imported
+    return expected;
+}
+
+std::string ExpectedJson(const std::map<std::string, std::vector<std::string>>& folders) {
+    std::string j = "{\"folders\": {";
+    bool first = true;
+    for (auto& [path, subjects] : folders) {
+        j += std::string(first ? "" : ",") + "\"" + path + "\": {\"messages\": [";
+        for (size_t i = 0; i < subjects.size(); ++i) j += std::string(i ? "," : "") + "\"" + subjects[i] + "\"";
+        j += "]}";
+        first = false;
+    }
+    return j + "}, \"options\": {\"extra_folders\": \"ignore_empty\", \"extra_items\": \"report\"}}";
+}
+
+void ExpectVerified(const std::string& pst, const TempDir& dir) {
+    Result v = RunCmd({kBin, "verify", pst, "--quiet"}, dir);
+    EXPECT_EQ(v.status, 0) << pst << "\n" << v.out << v.err;
+}
+
+int CountFiles(const std::string& folder, const std::string& suffix) {
+    int n = 0;
+    for (auto& e : fs::recursive_directory_iterator(folder))
+        if (e.is_regular_file() && e.path().string().ends_with(suffix)) ++n;
+    return n;
+}
+
+}  // namespace
+
+TEST(ConvertCommand, SingleMailboxTreeCountsLogAndSummary) {
+    TempDir dir;
+    const std::string box = dir / "jdoe";
+    auto expected = MakeMessageExport(box);
+    const std::string pst = dir / "jdoe.pst";
+    Result r = RunCmd({kBin, "convert", box, "--pst", pst, "--json"}, dir);
+    EXPECT_EQ(r.status, 1) << r.err;  // one message could not be imported
+    EXPECT_NE(r.out.find("\"messages_imported\": 10, \"messages_failed\": 1"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"log\": \"" + dir.path + "/jdoe.log\""), std::string::npos) << r.out;
+    EXPECT_EQ(ReadAll(dir / "jdoe.log"),
+              "---- Log Starts -----\r\nBAD : " + box + "/Work/Calendar/0000000701-Invitation.eml\r\n");
+    // Nothing deleted without --delete-source.
+    EXPECT_EQ(CountFiles(box, ".eml"), 11);
+
+    WriteFile(dir / "expected.json", ExpectedJson(expected));
+    Result cmp = RunCmd({kInspect, "--compare", dir / "expected.json", pst, "--reader", "all", "--strict", "--timeout", "60"}, dir);
+    EXPECT_EQ(cmp.status, 0) << cmp.out << cmp.err;
+    const std::string json = Inspect(pst, dir);
+    EXPECT_EQ(ItemCount(json, "Inbox!1"), -1);
+    EXPECT_EQ(ItemCount(json, "Inbox/Work!1"), -1);
+    EXPECT_EQ(ItemCount(json, "Work/Calendar"), -1);
+    EXPECT_NE(json.find("\"store_display_name\": \"Mailbox (Zimbra) : Created - "), std::string::npos);
+    ExpectVerified(pst, dir);
+}
+
+TEST(ConvertCommand, SingleModeProposesTheNameInTheCurrentFolderAndDeletesSources) {
+    TempDir dir;
+    const std::string box = dir / "anna";
+    MakeMessageExport(box);
+    fs::create_directories(dir / "cwd");
+    Result r = RunCmd({kBin, "convert", box + "/", "--delete-source", "--quiet"}, dir, dir / "cwd");
+    EXPECT_EQ(r.status, 1) << r.err;
+    // The proposed name: the mailbox name and the time stamp.
+    std::string pst;
+    for (auto& e : fs::directory_iterator(dir / "cwd"))
+        if (e.path().extension() == ".pst") pst = e.path().string();
+    ASSERT_FALSE(pst.empty());
+    EXPECT_EQ(fs::path(pst).filename().string().rfind("anna", 0), 0u);
+    EXPECT_TRUE(r.out.empty());
+    EXPECT_NE(r.err.find("1 message could not be imported"), std::string::npos) << r.err;
+    // Only the failed message and the folder metadata stay.
+    EXPECT_EQ(CountFiles(box, ".eml"), 1);
+    EXPECT_EQ(CountFiles(box, ".eml.meta"), 1);
+    EXPECT_FALSE(fs::exists(box + "/Sent"));
+    EXPECT_TRUE(fs::exists(box + "/0000000011-ROOT.meta"));
+    const std::string json = Inspect(pst, dir);
+    EXPECT_EQ(ItemCount(json, "Inbox"), 3);
+    ExpectVerified(pst, dir);
+}
+
+TEST(ConvertCommand, MultipleModeOnTheSampleExport) {
+    TempDir dir;
+    fs::copy(kSample, dir / "export", fs::copy_options::recursive);
+    fs::create_directories(dir / "out");
+    Result r = RunCmd({kBin, "convert", "--multiple", dir / "export", "--out", dir / "out", "--json"}, dir);
+    ASSERT_TRUE(r.status == 0 || r.status == 1) << r.out << r.err;
+    for (const std::string name : {"alice", "bob"}) {
+        const std::string pst = dir / ("out/" + name + ".pst");
+        ASSERT_TRUE(fs::exists(pst)) << name;
+        EXPECT_TRUE(fs::exists(dir / ("out/" + name + ".log")));
+        EXPECT_NE(r.out.find("\"name\": \"" + name + "\""), std::string::npos);
+        int status = -1;
+        const std::string json = Inspect(pst, dir, &status, "all");
+        EXPECT_EQ(status, 0) << "readers disagree on " << name;
+        // Every message of the Inbox tree (spills folded in) is in the Inbox.
+        int inbox = 0;
+        for (auto& e : fs::directory_iterator(dir / ("export/" + name))) {
+            const std::string f = e.path().filename().string();
+            if (e.is_directory() && (f == "Inbox" || f.rfind("Inbox!", 0) == 0))
+                for (auto& m : fs::directory_iterator(e.path()))
+                    if (m.path().extension() == ".eml") ++inbox;
+        }
+        EXPECT_EQ(ItemCount(json, "Inbox"), inbox) << name;
+        ExpectVerified(pst, dir);
+    }
+    // --mailbox picks one row; the others are not converted.
+    Result one = RunCmd({kBin, "convert", "--multiple", dir / "export", "--mailbox", "bob", "--out", dir.path}, dir);
+    EXPECT_TRUE(one.status == 0 || one.status == 1) << one.err;
+    EXPECT_TRUE(fs::exists(dir / "bob.pst"));
+    EXPECT_FALSE(fs::exists(dir / "alice.pst"));
+    EXPECT_NE(one.out.find("bob"), std::string::npos);
+}
+
+TEST(ConvertCommand, UsageErrorsAndAnExistingPstExitWithTwo) {
+    TempDir dir;
+    fs::create_directories(dir / "box/Inbox");
+    WriteFile(dir / "box/Inbox/a.eml", Message("a"));
+    EXPECT_EQ(RunCmd({kBin, "convert"}, dir).status, 2);
+    EXPECT_EQ(RunCmd({kBin, "convert", dir / "missing"}, dir).status, 2);
+    EXPECT_EQ(RunCmd({kBin, "convert", dir / "box", "--bogus"}, dir).status, 2);
+    EXPECT_EQ(RunCmd({kBin, "convert", dir / "box", "--out", dir.path}, dir).status, 2);
+    EXPECT_EQ(RunCmd({kBin, "convert", "--multiple", dir.path, "--mailbox", "nobody"}, dir).status, 2);
+    WriteFile(dir / "taken.pst", "not ours");
+    Result r = RunCmd({kBin, "convert", dir / "box", "--pst", dir / "taken.pst"}, dir);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("Outlook Session Creation Error !"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(dir / "taken.pst"), std::string::npos);
+    EXPECT_EQ(ReadAll(dir / "taken.pst"), "not ours");
+    EXPECT_TRUE(fs::exists(dir / "box/Inbox/a.eml"));
+}
+
+namespace {
+
+// Many messages in one folder, each with a unique subject.
+std::vector<std::string> MakeBigExport(const std::string& box, int n) {
+    std::vector<std::string> paths;
+    WriteFile(box + "/0000000011-ROOT.meta", "{}");
+    const std::string padding(1500, 'x');
+    for (int i = 0; i < n; ++i) {
+        char name[64];
+        std::snprintf(name, sizeof name, "%07d-Message %05d.eml", 1000 + i, i);
+        const std::string path = box + "/Inbox/" + name;
+        char subject[32];
+        std::snprintf(subject, sizeof subject, "Message %05d", i);
+        WriteFile(path, Message(subject, padding + "\r\n"));
+        paths.push_back(path);
+    }
+    return paths;
+}
+
+int Gone(const std::vector<std::string>& paths) {
+    int n = 0;
+    for (auto& p : paths) n += !fs::exists(p);
+    return n;
+}
+
+}  // namespace
+
+TEST(ConvertCommand, SigkillDuringADeletingRunNeverLosesAMessage) {
+    TempDir dir;
+    const auto paths = MakeBigExport(dir / "big", 3000);
+    const std::string pst = dir / "big.pst";
+    Proc p = Spawn({kBin, "convert", dir / "big", "--pst", pst, "--delete-source", "--commit-every", "100"},
+                   dir / "kill.out", dir / "kill.err");
+    ASSERT_GT(p.pid, 0);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (Gone(paths) < 300 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    kill(p.pid, SIGKILL);
+    const int status = Wait(p);
+    const int gone = Gone(paths);
+    if (status != 128 + SIGKILL) GTEST_SKIP() << "the run ended before it could be killed (" << gone << " gone)";
+    ASSERT_GT(gone, 0);
+    ASSERT_LT(gone, 3000);
+    ExpectVerified(pst, dir);
+    const std::string json = Inspect(pst, dir);
+    ASSERT_GE(ItemCount(json, "Inbox"), gone);
+    for (size_t i = 0; i < paths.size(); ++i) {
+        if (fs::exists(paths[i])) continue;
+        char subject[48];
+        std::snprintf(subject, sizeof subject, "\"subject\": \"Message %05zu\"", i);
+        EXPECT_NE(json.find(subject), std::string::npos) << paths[i] << " is gone but not in the PST";
+    }
+}
+
+TEST(ConvertCommand, CtrlCStopsAfterTheCurrentFileWithACommittedPst) {
+    TempDir dir;
+    const auto paths = MakeBigExport(dir / "big", 3000);
+    const std::string pst = dir / "big.pst";
+    Proc p = Spawn({kBin, "convert", dir / "big", "--pst", pst, "--delete-source", "--commit-every", "100", "--json"},
+                   dir / "int.out", dir / "int.err");
+    ASSERT_GT(p.pid, 0);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (Gone(paths) < 100 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    kill(p.pid, SIGINT);
+    const int status = Wait(p);
+    const std::string out = ReadAll(dir / "int.out");
+    if (out.find("\"status\": \"converted\"") != std::string::npos) GTEST_SKIP() << "the run ended before Ctrl-C";
+    EXPECT_EQ(status, 1) << ReadAll(dir / "int.err");
+    EXPECT_NE(out.find("\"status\": \"stopped\""), std::string::npos) << out;
+    ExpectVerified(pst, dir);
+    // Everything saved until the stop is in the PST, and exactly those sources went.
+    const int gone = Gone(paths);
+    EXPECT_GT(gone, 0);
+    EXPECT_EQ(ItemCount(Inspect(pst, dir), "Inbox"), gone);
+}
