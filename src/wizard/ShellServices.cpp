@@ -9,6 +9,11 @@
 #include <QStringList>
 #include <QUrl>
 
+// Qt draws every control in the platform's own style, so no common-controls
+// initialisation and no visual-style manifest are needed on any platform. The
+// one platform difference kept here: Qt's folder dialog answers with forward
+// slashes on Windows, and callers get the native form (C:\ for a drive root, D:\Exports for a folder).
+
 namespace wizard {
 
 DialogHooks& Hooks() {

@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QGroupBox>
 #include <QKeyEvent>
@@ -79,8 +80,6 @@ frmMigateAll::frmMigateAll(QWidget* owner, SettingsSource settings, RowMarker ma
     Place(FrameConversion, 120, 1440, 9375, 1095);
     LblCurrentDBX = MakeLabel(FrameConversion, QString(), UiFont(9), 200, 280, 9015, 735, true);
     SetColours(LblCurrentDBX, QColor(128, 128, 128));
-    // Long paths are broken anywhere rather than overflowing the frame.
-    LblCurrentDBX->setTextInteractionFlags(Qt::NoTextInteraction);
 
     Image1 = new QLabel(this);
     Image1->setPixmap(WarningPixmap());
@@ -193,7 +192,13 @@ void frmMigateAll::SetLabel(engine::Label label, const std::string& text) {
     switch (label) {
         case engine::Label::lblCount1: lblCount1->setText(value); break;
         case engine::Label::lblProgress: lblProgress->setText(value); break;
-        case engine::Label::LblCurrentDBX: LblCurrentDBX->setText(value); break;
+        case engine::Label::LblCurrentDBX: {
+            // A path has no spaces to wrap at: let the label break after each separator.
+            QString wrappable = value;
+            wrappable.replace(QDir::separator(), QString(QDir::separator()) + QChar(0x200B));
+            LblCurrentDBX->setText(wrappable);
+            break;
+        }
         case engine::Label::FrameConversion: FrameConversion->setTitle(value); break;
         case engine::Label::WindowTitle: setWindowTitle(value); break;
     }
