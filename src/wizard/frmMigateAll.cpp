@@ -190,13 +190,17 @@ engine::MigrationSettings frmMigateAll::ReadSettings() {
 void frmMigateAll::SetLabel(engine::Label label, const std::string& text) {
     const QString value = FromUtf8(text);
     switch (label) {
-        case engine::Label::lblCount1: lblCount1->setText(value); break;
+        case engine::Label::lblCount1:
+            lblCount1->setText(value);
+            lblCount1->setToolTip(value);  // a long folder may not fit on the line
+            break;
         case engine::Label::lblProgress: lblProgress->setText(value); break;
         case engine::Label::LblCurrentDBX: {
             // A path has no spaces to wrap at: let the label break after each separator.
             QString wrappable = value;
             wrappable.replace(QDir::separator(), QString(QDir::separator()) + QChar(0x200B));
             LblCurrentDBX->setText(wrappable);
+            LblCurrentDBX->setToolTip(value);
             break;
         }
         case engine::Label::FrameConversion: FrameConversion->setTitle(value); break;
