@@ -422,6 +422,35 @@ private Q_SLOTS:
         QVERIFY(multiple->CmdAddFolder->isEnabled() && multiple->chkSelectAll->isEnabled());
     }
 
+    void controlsAreDisabledWhileAListingRuns() {
+        frmMultiple* multiple = OpenMultiple();
+        QStringList boxes;
+        for (int i = 0; i < 30; ++i) boxes << QStringLiteral("user%1").arg(i, 2, 10, QLatin1Char('0'));
+        const QString root = Native(MakeRoot(QStringLiteral("root6"), boxes));
+        int rowsSeen = 0;
+        bool reentered = false;
+        QObject::connect(multiple->lv->model(), &QAbstractItemModel::rowsInserted, multiple, [&] {
+            ++rowsSeen;
+            reentered = reentered || !multiple->IsBusy() || multiple->CmdAddFolder->isEnabled() ||
+                        multiple->chkSelectAll->isEnabled() || multiple->CmdNext->isEnabled() ||
+                        multiple->cmdBack->isEnabled();
+            // A second "Select..." arriving between rows starts nothing.
+            multiple->CmdAddFolder_Click();
+            // A close arriving between rows waits for the listing to end.
+            multiple->close();
+            reentered = reentered || !multiple->isVisible();
+        });
+        rec.folderAnswers = {root};
+        multiple->CmdAddFolder->click();
+        QCOMPARE(rowsSeen, 30);
+        QVERIFY(!reentered);
+        QCOMPARE(rec.folderTitles.size(), 1);
+        QCOMPARE(multiple->lv->topLevelItemCount(), 30);
+        // The close asked for during the listing happens once it is over.
+        QVERIFY(!multiple->isVisible());
+        QVERIFY(start->isVisible());
+    }
+
     void outputFolderChange() {
         frmMultiple* multiple = OpenMultiple();
         const QString desktop = multiple->txtOutputFolder->text();
