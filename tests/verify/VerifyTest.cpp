@@ -465,6 +465,35 @@ TEST(Messages, DisplayToMustMatchRecipientsAndTheContentsRow) {
     EXPECT_EQ(CountFaults(r, "column 0x0E04001F has"), 1u) << Describe(r);
 }
 
+TEST(Folders, ContentsTableLeavesTheTemplateLayout) {
+    Bytes b = Load("empty.pst");
+    // Deleted Items' contents table: swap the cells of PidTagMessageStatus and PidTagMessageFlags.
+    EditNodeData(b, 0x806E, [](Bytes& d) {
+        const uint16_t map = Get16(d, 0);
+        const uint32_t hid = Get32(d, 4);
+        const size_t info = Get16(d, map + 4 + 2 * (((hid >> 5) & 0x7FF) - 1));
+        ASSERT_EQ(d[info], 0x7C);
+        size_t status = 0, flags = 0;
+        for (size_t c = 0; c < d[info + 1]; ++c) {
+            const size_t desc = info + 22 + 8 * c;
+            if (Get32(d, desc) == 0x0E170003) status = desc;
+            if (Get32(d, desc) == 0x0E070003) flags = desc;
+        }
+        ASSERT_TRUE(status && flags);
+        const uint16_t ib = Get16(d, status + 4);
+        Put16(d, status + 4, Get16(d, flags + 4));
+        Put16(d, flags + 4, ib);
+    });
+    // Outlook shares the template's data block with empty contents tables (here Deleted Items'), so
+    // the damage moves the template too: the other contents table then differs from it.
+    const Report r = Verify(b);
+    const size_t status = CountFaults(r, "column 0x0E170003 at offset");
+    const size_t flags = CountFaults(r, "column 0x0E070003 at offset");
+    EXPECT_GE(status, 1u) << Describe(r);
+    EXPECT_EQ(status, flags) << Describe(r);
+    EXPECT_EQ(r.FaultCount(), status + flags) << Describe(r);
+}
+
 TEST(IndependentFile, LibraryWrittenSampleHasFaults) {
     // sticky-notes.pst was written by a PST library, not Outlook: its density list has no CRC and
     // two named properties are missing from their hash buckets.
@@ -472,6 +501,8 @@ TEST(IndependentFile, LibraryWrittenSampleHasFaults) {
     EXPECT_EQ(r.outcome, Outcome::Faulty);
     EXPECT_EQ(r.FaultCount(), 3u) << Describe(r);
     EXPECT_EQ(CountFaults(r, "DList page 0x4200: page CRC"), 1u) << Describe(r);
+    ASSERT_EQ(r.notes.size(), 1u);
+    EXPECT_NE(r.notes[0].what.find("stale"), std::string::npos);
     EXPECT_EQ(CountFaults(r, "not found in hash bucket"), 2u) << Describe(r);
 }
 

@@ -178,6 +178,8 @@ public:
     std::map<uint32_t, PropertyContext> pcs;
     std::map<uint32_t, TableContext> tcs;
     std::map<uint32_t, Subnodes> nodeSubnodes;
+    // Named-property ids (0x8000+) seen in any PC or TC column, with the first place seen.
+    std::map<uint16_t, std::string> namedTagUses;
 
 private:
     bool stopped_ = false;

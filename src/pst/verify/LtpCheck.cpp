@@ -323,6 +323,7 @@ bool Context::ParsePc(uint64_t bidData, const Subnodes& subs, const std::string&
                 if (!shape.empty()) Fault(where, what + ": " + shape);
             }
         }
+        if (id >= 0x8000) namedTagUses.emplace(id, where);
         pc.props[tag] = std::move(v);
     }
     return true;
@@ -416,6 +417,7 @@ bool Context::ParseTc(uint64_t bidData, const Subnodes& subs, const std::string&
         if (col.tag == 0x67F20003 && (col.ib != 0 || col.iBit != 0))
             Fault(where, "PidTagLtpRowId column is at offset " + std::to_string(col.ib) + " bit " + std::to_string(col.iBit) +
                              ", expected offset 0 bit 0");
+        if ((col.tag >> 16) >= 0x8000) namedTagUses.emplace(uint16_t(col.tag >> 16), where);
         tc.columns.push_back(col);
     }
     if (!tc.HasColumn(0x67F20003)) Fault(where, "table has no PidTagLtpRowId (0x67F20003) column");

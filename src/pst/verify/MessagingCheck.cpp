@@ -376,6 +376,35 @@ void Context::CheckMessaging() {
         }
     }
 
+    // --- Folder tables keep the layout of their template ([MS-PST] 2.4.4.4.1, 2.4.4.5.1, 2.4.4.6.1):
+    // Outlook relies on the template columns' 4/8-byte offsets and cell-existence bits.
+    auto checkLayout = [&](const TableContext& tc, uint32_t templateNid, const std::string& where) {
+        auto tit = tcs.find(templateNid);
+        if (tit == tcs.end()) return;
+        // Tables made from an older template generation lack some columns and use its offsets;
+        // only tables carrying every column of this file's template are held to its layout.
+        for (const auto& want : tit->second.columns)
+            if (!tc.HasColumn(want.tag)) return;
+        for (const auto& want : tit->second.columns) {
+            const Column* have = nullptr;
+            for (const auto& c : tc.columns)
+                if (c.tag == want.tag) have = &c;
+            // 1- and 2-byte cells move when 4- and 8-byte columns are added (Outlook does that itself).
+            if ((want.cb >= 4 && have->ib != want.ib) || have->cb != want.cb || have->iBit != want.iBit)
+                Fault(where, "column " + TagText(want.tag) + " at offset " + std::to_string(have->ib) + "/" +
+                                 std::to_string(have->cb) + " bit " + std::to_string(have->iBit) + ", the template " +
+                                 Hex(templateNid) + " has " + std::to_string(want.ib) + "/" + std::to_string(want.cb) +
+                                 " bit " + std::to_string(want.iBit));
+        }
+    };
+    for (const auto& [nid, tc] : tcs) {
+        const uint32_t type = NidType(nid);
+        if (NidIndex(nid) < 0x400 && nid != 0x12D && nid != 0x12E && nid != 0x12F) continue;
+        if (type == 0x0D) checkLayout(tc, 0x60D, "hierarchy table " + Hex(nid));
+        else if (type == 0x0E) checkLayout(tc, 0x60E, "contents table " + Hex(nid));
+        else if (type == 0x0F) checkLayout(tc, 0x60F, "associated contents table " + Hex(nid));
+    }
+
     // --- Messages and their subobjects.
     auto checkMessage = [&](auto&& self, const std::string& where, const PropertyContext& pc, const Subnodes& subs,
                             bool topLevel, int depth) -> void {
@@ -554,17 +583,11 @@ void Context::CheckMessaging() {
                 }
             }
         }
-        // Named tags used by any property context must be in the map.
-        for (const auto& [pnid, ppc] : pcs) {
-            for (const auto& [tag, v] : ppc.props) {
-                const uint32_t id = tag >> 16;
-                if (pnid != kNameMapNid && id >= 0x8000 && id - 0x8000 >= nEntries) {
-                    Fault(NodeName(pnid), "property " + TagText(tag) + " is a named-property tag the map does not define (" +
-                                              std::to_string(nEntries) + " entries)");
-                    break;
-                }
-            }
-        }
+        // Named tags used by any property context or table column must be in the map.
+        for (const auto& [id, where2] : namedTagUses)
+            if (size_t(id - 0x8000) >= nEntries)
+                Fault(where2, "named-property id " + Hex(id) + " is not defined by the named-property map (" +
+                                  std::to_string(nEntries) + " entries)");
     }
 }
 

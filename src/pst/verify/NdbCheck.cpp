@@ -101,6 +101,10 @@ void Context::CheckHeader() {
         return;
     }
     if (wVer != 23) Fault(where, "wVer " + std::to_string(wVer) + ", expected 23");
+    if (U16(data + 0x0C) != 19) Fault(where, "wVerClient " + std::to_string(U16(data + 0x0C)) + ", expected 19");
+    if (data[0x0E] != 1 || data[0x0F] != 1)
+        Fault(where, "bPlatformCreate/bPlatformAccess " + std::to_string(data[0x0E]) + "/" + std::to_string(data[0x0F]) +
+                         ", expected 1/1");
     if (U16(data + 0x08) != 0x4D53) Fault(where, "wMagicClient " + Hex(U16(data + 0x08)) + ", expected 0x4d53 (\"SM\")");
     const uint32_t crcPartial = PstCrc(data + 8, 471);
     if (crcPartial != U32(data + 4))
@@ -621,6 +625,9 @@ void Context::CheckMaps() {
                 Fault(where, "page CRC " + Hex(U32(p + 500)) + " does not match its content (computed " + Hex(computed) + ")");
             if (U16(p + 498) != Signature(kDListOffset, U64(p + 504)))
                 Fault(where, "trailer wSig " + Hex(U16(p + 498)) + ", expected " + Hex(Signature(kDListOffset, U64(p + 504))));
+            if (U64(p + 504) != bidNextP)
+                Note(where, "trailer BID " + Hex(U64(p + 504)) + " differs from the header's bidNextP " + Hex(bidNextP) +
+                                " (readers treat the list as stale)");
             const uint8_t cEnt = p[1];
             if (cEnt > 119) Fault(where, "cEntDList " + std::to_string(cEnt) + " exceeds 119");
             for (uint8_t i = 0; i < std::min<uint8_t>(cEnt, 119); ++i) {
