@@ -148,8 +148,10 @@ private:
 class PstItem : public Item, BagAccess {
 public:
     // folder 0: an embedded message, written with its parent.
-    PstItem(StoreImpl& s, uint32_t folder, ItemType type, pst::MessageData& data)
-        : BagAccess(s), folder_(folder), type_(type), data_(data) {
+    // `owned` is null for an embedded message, whose data its attachment holds.
+    PstItem(StoreImpl& s, uint32_t folder, ItemType type, pst::MessageData& data,
+            std::unique_ptr<pst::MessageData> owned = nullptr)
+        : BagAccess(s), folder_(folder), type_(type), owned_(std::move(owned)), data_(data) {
         data_.props[pst::tags::PR_MESSAGE_CLASS] = std::string(ClassFor(type));
     }
     ~PstItem() override;
@@ -175,20 +177,11 @@ public:
 private:
     uint32_t folder_;
     ItemType type_;
+    std::unique_ptr<pst::MessageData> owned_;  // outlives the destructor body, which releases blocks
     pst::MessageData& data_;
     std::vector<std::unique_ptr<RecipientBag>> recipients_;
     std::vector<std::unique_ptr<PstAttachment>> attachments_;
     bool saved_ = false;
-};
-
-// A top-level item owns its message data; an embedded one borrows its attachment's.
-class OwnedItem : public PstItem {
-public:
-    OwnedItem(StoreImpl& s, uint32_t folder, ItemType type, std::unique_ptr<pst::MessageData> d)
-        : PstItem(s, folder, type, *d), owned_(std::move(d)) {}
-
-private:
-    std::unique_ptr<pst::MessageData> owned_;
 };
 
 class PstFolder : public Folder {
@@ -346,7 +339,9 @@ Folder& PstFolder::AddFolder(const std::string& name, int type) {
 
 std::unique_ptr<Item> PstFolder::AddItem(ItemType type) {
     store_.CheckOpen();
-    return std::make_unique<OwnedItem>(store_, nid_, type, std::make_unique<pst::MessageData>());
+    auto data = std::make_unique<pst::MessageData>();
+    pst::MessageData& ref = *data;
+    return std::make_unique<PstItem>(store_, nid_, type, ref, std::move(data));
 }
 
 size_t PstFolder::ItemCount() const { return store_.Pst().Folder(nid_).contents.size(); }

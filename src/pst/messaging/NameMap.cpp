@@ -54,7 +54,14 @@ uint16_t NameMap::IdFor(const NamedProperty& name) {
     uint16_t id = uint16_t(0x8000 + entries_.size() - 1);
     lookup_[KeyOf(name)] = id;
     dirty_ = true;
+    lastIsPad_ = false;
     return id;
+}
+
+void NameMap::EnsureTrailingPad() {
+    if (lastIsPad_ || entries_.empty()) return;
+    IdFor(NamedProperty{PS_PUBLIC_STRINGS(), true, 0, "x-orvandel-pad-" + std::to_string(++pads_)});
+    lastIsPad_ = true;
 }
 
 std::vector<ltp::PcProp> NameMap::Properties() const {

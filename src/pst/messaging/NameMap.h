@@ -21,6 +21,9 @@ public:
     size_t Count() const { return entries_.size(); }
     bool Dirty() const { return dirty_; }
     void MarkClean() { dirty_ = false; }
+    // Some readers (java-libpst and its ports) skip the last entry of the entry
+    // stream; a padding name registered last keeps every real name visible.
+    void EnsureTrailingPad();
     // The PC properties of the map node.
     std::vector<ltp::PcProp> Properties() const;
 
@@ -38,6 +41,8 @@ private:
     std::vector<Guid> guids_;
     ndb::Bytes strings_;
     std::map<std::string, uint16_t> lookup_;
+    uint32_t pads_ = 0;
+    bool lastIsPad_ = false;
     bool dirty_ = true;
 };
 

@@ -232,6 +232,7 @@ void PstStore::Commit() {
         storeDirty_ = false;
     }
     if (names_.Dirty()) {
+        names_.EnsureTrailingPad();
         WriteSingleton(ndb::NID_NAME_TO_ID_MAP, names_.Properties(), namesOwned_);
         names_.MarkClean();
     }

@@ -76,6 +76,7 @@ bool Context::ParseHeap(uint64_t bidData, const std::string& where, Heap& heap) 
     }
     if (!ReadStream(bidData, heap.pages, where)) return false;
     heap.allocs.assign(heap.pages.size(), {});
+    report.maxHeapPages = std::max(report.maxHeapPages, heap.pages.size());
     bool ok = true;
     for (size_t i = 0; i < heap.pages.size(); ++i) {
         const Bytes& pg = heap.pages[i];
@@ -170,6 +171,7 @@ bool Context::ParseBth(const Heap& heap, uint32_t hidHeader, uint8_t cbKey, uint
         if (levels != 0) Fault(where, "empty BTH (hidRoot 0) with bIdxLevels " + std::to_string(levels));
         return true;
     }
+    report.maxBthLevels = std::max<size_t>(report.maxBthLevels, levels);
     if (levels > 8) {
         Fault(where, "BTH bIdxLevels " + std::to_string(levels) + " is implausible");
         return false;

@@ -461,6 +461,8 @@ void Context::CheckBlocks() {
             continue;
         }
         b.structureOk = ok;
+        if (b.btype == 1) ++(b.level == 1 ? report.xblocks : report.xxblocks);
+        else ++(b.level == 0 ? report.slblocks : report.siblocks);
     }
 }
 

@@ -42,6 +42,10 @@ struct Report {
     size_t messages = 0;          // normal and associated messages in the NBT
     size_t propertyContexts = 0;  // PCs parsed (nodes and subnodes)
     size_t tableContexts = 0;     // TCs parsed (nodes and subnodes)
+    // How far the file reached into the format's structures.
+    size_t xblocks = 0, xxblocks = 0, slblocks = 0, siblocks = 0;
+    size_t maxHeapPages = 0;      // largest heap-on-node, in pages
+    size_t maxBthLevels = 0;      // deepest BTH (bIdxLevels)
 
     size_t FaultCount() const { return faults.size() + faultsNotListed; }
     bool Clean() const { return outcome == Outcome::Clean; }

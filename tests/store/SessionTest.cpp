@@ -1,0 +1,190 @@
+// The store session's contract: file creation, folder lookup and its error
+// text, default folders, computed message flags, type checks, abandoned items.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "TestSupport.h"
+#include "store/PstStoreSession.h"
+
+using namespace pst::tags;
+using storetest::ScratchDir;
+
+namespace {
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::string ErrorOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const store::StoreError& e) {
+        return e.what();
+    }
+    return "(no error)";
+}
+
+}  // namespace
+
+TEST(StoreSession, ExistingFileIsNeverTouched) {
+    ScratchDir dir;
+    std::string path = dir.File("taken.pst");
+    storetest::WriteText(path, "precious bytes");
+    auto session = store::CreatePstSession();
+    std::string err = ErrorOf([&] { session->LogonPstStore(path, 1, "Mailbox"); });
+    EXPECT_NE(err.find(path), std::string::npos) << err;
+    EXPECT_EQ(ReadAll(path), "precious bytes");
+}
+
+TEST(StoreSession, OnlyUnicodeFormatIsAccepted) {
+    ScratchDir dir;
+    auto session = store::CreatePstSession();
+    EXPECT_THROW(session->LogonPstStore(dir.File("a.pst"), 2, "Mailbox"), store::StoreError);
+    EXPECT_FALSE(std::filesystem::exists(dir.File("a.pst")));
+}
+
+TEST(StoreSession, DefaultFoldersAndLookups) {
+    ScratchDir dir;
+    std::string path = dir.File("m.pst");
+    auto session = store::CreatePstSession();
+    store::Store& st = session->LogonPstStore(path, 1, "Mailbox (Zimbra)");
+    std::string id = st.EntryID();
+    EXPECT_EQ(&session->GetStoreFromID(id), &st);
+    st.ValidateIPMTree();
+    store::Store& s = session->GetStoreFromID(id);
+    EXPECT_EQ(s.GetDefaultFolder(store::olFolderInbox).Name(), "Inbox");
+    EXPECT_EQ(s.GetDefaultFolder(store::olFolderSentMail).Name(), "Sent Items");
+    EXPECT_EQ(s.GetDefaultFolder(store::olFolderDeletedItems).Name(), "Deleted Items");
+    EXPECT_EQ(s.GetDefaultFolder(store::olFolderCalendar).Name(), "Calendar");
+    EXPECT_EQ(s.GetDefaultFolder(store::olFolderContacts).Name(), "Contacts");
+    EXPECT_EQ(s.GetDefaultFolder(store::olFolderNotes).Name(), "Notes");
+    EXPECT_EQ(s.GetDefaultFolder(store::olFolderTasks).Name(), "Tasks");
+    EXPECT_EQ(s.GetDefaultFolder(store::olFolderJunk).Name(), "Junk E-mail");
+    EXPECT_THROW(s.GetDefaultFolder(99), store::StoreError);
+    // Validating twice creates nothing new.
+    size_t before = s.IPMRootFolder().Folders().size();
+    st.ValidateIPMTree();
+    EXPECT_EQ(s.IPMRootFolder().Folders().size(), before);
+    EXPECT_EQ(before, 11u);
+
+    store::Folder& work = s.IPMRootFolder().AddFolder("Work", store::olFolderMail);
+    store::Folder& deep = work.AddFolder("Ärger & Co", store::olFolderMail);
+    EXPECT_EQ(&s.GetFolderFromPath("\\\\Mailbox (Zimbra)\\Work\\Ärger & Co"), &deep);
+    EXPECT_EQ(&s.GetFolderFromPath("\\\\Mailbox (Zimbra)\\Work\\"), &work);
+    EXPECT_EQ(&s.GetFolderFromPath("\\\\Mailbox (Zimbra)\\Inbox"), &s.GetDefaultFolder(store::olFolderInbox));
+    EXPECT_EQ(ErrorOf([&] { s.GetFolderFromPath("\\\\Mailbox (Zimbra)\\Work\\Missing\\Below"); }),
+              "Folder \"Missing\" does not exist");
+    EXPECT_EQ(ErrorOf([&] { s.GetFolderFromPath("\\\\Other\\Work"); }), "Folder \"Other\" does not exist");
+    EXPECT_THROW(work.AddFolder("Ärger & Co", store::olFolderMail), store::StoreError);
+    EXPECT_THROW(work.AddFolder("", store::olFolderMail), store::StoreError);
+    session->Logoff();
+    EXPECT_EQ(storetest::VerifierFaults(path), "");
+}
+
+TEST(StoreSession, HasAttachFollowsRealAttachmentsOtherFlagsKept) {
+    ScratchDir dir;
+    std::string path = dir.File("f.pst");
+    auto session = store::CreatePstSession();
+    store::Store& st = session->LogonPstStore(path, 1, "Mailbox");
+    st.ValidateIPMTree();
+    store::Folder& inbox = st.GetDefaultFolder(store::olFolderInbox);
+
+    auto plain = inbox.AddItem(store::ItemType::Mail);
+    plain->SetProp(PR_SUBJECT, std::string("no attachment"));
+    plain->SetProp(PR_MESSAGE_FLAGS, int32_t(17));  // READ | HASATTACH, as callers put it
+    plain->Save();
+    EXPECT_EQ(std::get<int32_t>(*plain->GetProp(PR_MESSAGE_FLAGS)), 1);
+    EXPECT_EQ(std::get<bool>(*plain->GetProp(PR_HASATTACH)), false);
+
+    auto withFile = inbox.AddItem(store::ItemType::Mail);
+    withFile->SetProp(PR_MESSAGE_FLAGS, int32_t(0x400));  // EVERREAD only, no READ
+    withFile->AddAttachment().SetData(std::vector<uint8_t>{1, 2, 3});
+    withFile->Save();
+    EXPECT_EQ(std::get<int32_t>(*withFile->GetProp(PR_MESSAGE_FLAGS)), 0x410);
+    EXPECT_THROW(withFile->Save(), store::StoreError);
+    EXPECT_EQ(inbox.ItemCount(), 2u);
+    session->Logoff();
+    EXPECT_EQ(storetest::VerifierFaults(path), "");
+}
+
+TEST(StoreSession, MismatchedValueTypeIsRejectedAtSetProp) {
+    ScratchDir dir;
+    auto session = store::CreatePstSession();
+    store::Store& st = session->LogonPstStore(dir.File("t.pst"), 1, "Mailbox");
+    auto item = st.IPMRootFolder().AddItem(store::ItemType::Mail);
+    EXPECT_THROW(item->SetProp(PR_SUBJECT, int32_t(3)), store::StoreError);
+    EXPECT_THROW(item->SetProp(PR_MESSAGE_FLAGS, std::string("x")), store::StoreError);
+    // An 8-bit string tag is stored as Unicode.
+    item->SetProp(pst::MakeTag(0x0037, pst::PT_STRING8), std::string("Subject"));
+    EXPECT_EQ(std::get<std::string>(*item->GetProp(PR_SUBJECT)), "Subject");
+}
+
+TEST(StoreSession, NamedPropertiesGetStableIds) {
+    ScratchDir dir;
+    auto session = store::CreatePstSession();
+    store::Store& st = session->LogonPstStore(dir.File("n.pst"), 1, "Mailbox");
+    auto item = st.IPMRootFolder().AddItem(store::ItemType::Contact);
+    pst::NamedProperty email{pst::PSETID_Address(), false, 0x8083, {}};
+    pst::NamedProperty custom{pst::PS_PUBLIC_STRINGS(), true, 0, "X-Zimbra-Id"};
+    item->SetNamedProp(email, pst::PT_UNICODE, std::string("a@example.com"));
+    item->SetNamedProp(custom, pst::PT_UNICODE, std::string("42"));
+    EXPECT_EQ(std::get<std::string>(*item->GetNamedProp(email)), "a@example.com");
+    EXPECT_EQ(std::get<std::string>(*item->GetNamedProp(custom)), "42");
+    auto other = st.IPMRootFolder().AddItem(store::ItemType::Contact);
+    EXPECT_FALSE(other->GetNamedProp(email).has_value());
+}
+
+TEST(StoreSession, AbandonedItemLeavesNoBlocksBehind) {
+    ScratchDir dir;
+    std::string path = dir.File("a.pst");
+    auto session = store::CreatePstSession();
+    store::Store& st = session->LogonPstStore(path, 1, "Mailbox");
+    st.ValidateIPMTree();
+    store::Folder& inbox = st.GetDefaultFolder(store::olFolderInbox);
+    {
+        auto dropped = inbox.AddItem(store::ItemType::Mail);
+        dropped->AddAttachment().SetData(std::vector<uint8_t>(300000, 7));  // streamed into the file
+        auto& att = dropped->AddAttachment();
+        att.EmbeddedMessage().AddAttachment().SetData(std::vector<uint8_t>(50000, 9));
+    }
+    auto kept = inbox.AddItem(store::ItemType::Mail);
+    auto& a = kept->AddAttachment();
+    a.SetData(std::vector<uint8_t>(40000, 1));
+    a.SetData(std::vector<uint8_t>(20000, 2));  // replaces the first data
+    kept->Save();
+    session->Logoff();
+    EXPECT_EQ(storetest::VerifierFaults(path), "");
+}
+
+TEST(StoreSession, UnreadableAttachmentFileIsAStoreError) {
+    ScratchDir dir;
+    auto session = store::CreatePstSession();
+    store::Store& st = session->LogonPstStore(dir.File("u.pst"), 1, "Mailbox");
+    auto item = st.IPMRootFolder().AddItem(store::ItemType::Mail);
+    std::string missing = dir.File("no-such-file.bin");
+    std::string err = ErrorOf([&] { item->AddAttachment().SetDataFromFile(missing); });
+    EXPECT_NE(err.find(missing), std::string::npos) << err;
+}
+
+TEST(StoreSession, UnencryptedOption) {
+    ScratchDir dir;
+    std::string path = dir.File("plain.pst");
+    auto session = store::CreatePstSession(store::SessionOptions{false});
+    store::Store& st = session->LogonPstStore(path, 1, "Mailbox");
+    auto item = st.IPMRootFolder().AddItem(store::ItemType::Mail);
+    item->SetProp(PR_SUBJECT, std::string("PLAINTEXT-MARKER"));
+    item->Save();
+    session->Logoff();
+    std::string bytes = ReadAll(path);
+    EXPECT_EQ(uint8_t(bytes.at(0x201)), 0);
+    std::string marker;
+    for (char c : std::string("PLAINTEXT-MARKER")) marker += std::string{c, '\0'};
+    EXPECT_NE(bytes.find(marker), std::string::npos);
+    EXPECT_EQ(storetest::VerifierFaults(path), "");
+}
