@@ -86,11 +86,22 @@ ProcessResult Judge(QStringList args) {
     return Run(QStringLiteral(ORVANDEL_PST_INSPECT), args, 240000);
 }
 
+// The lines of a judge's report that say what is wrong (the whole report is too long for a message).
+QString Problems(const ProcessResult& r) {
+    static const QRegularExpression wanted(
+        QStringLiteral("NOT OPENED|missing|different|extra_|warning|disagree|result:|exit status|could not"),
+        QRegularExpression::CaseInsensitiveOption);
+    QStringList lines;
+    for (const QString& line : r.output.split(QLatin1Char('\n')))
+        if (wanted.match(line).hasMatch()) lines << line.trimmed();
+    return QStringLiteral("status %1: ").arg(r.status) + lines.join(QStringLiteral(" | ")).left(900);
+}
+
 // Our own structural verifier, where the binary has it.
 void ExpectVerified(const QString& pst) {
 #ifdef ORVANDEL_BINARY
     const ProcessResult r = Run(QStringLiteral(ORVANDEL_BINARY), {QStringLiteral("verify"), pst});
-    QVERIFY2(r.status == 0, qPrintable(r.output));
+    QVERIFY2(r.status == 0, qPrintable(r.output.left(900)));
 #else
     Q_UNUSED(pst);
 #endif
@@ -221,13 +232,18 @@ private Q_SLOTS:
             "Inbox": {"messages": ["Welcome to the team", "Re: Quarterly report", "Grüße aus München",
                                    "Invoice 2024/001: due 10:30 <urgent>"]},
             "Inbox/Clients": ["Acme contract renewal"],
-            "Sent": ["Lunch on Friday?"]},
+            "Sent Items": ["Lunch on Friday?"],
+            "Contacts": {"contacts": [{"name": "Dana Reyes", "email": "dana@acme.example", "company": "Acme"},
+                                      "Jürgen Müller", "Acme Corp - Sales", "Chiara Bianchi", "susan", "susan"]},
+            "Calendar": {"appointments": ["Team meeting", "Company holiday", "Design review"]},
+            "Tasks": {"tasks": ["File taxes", "Renew passport"]},
+            "Notes": {"notes": ["Ideas & To-Dos", "Meeting Notes"]}},
           "options": {"extra_folders": "ignore", "extra_items": "ignore"}})");
         json.close();
         const ProcessResult judged =
             Judge({QStringLiteral("--strict"), QStringLiteral("--summary"),
                                                         QStringLiteral("--compare"), expected, pst});
-        QVERIFY2(judged.status == 0, qPrintable(judged.output));
+        QVERIFY2(judged.status == 0, qPrintable(Problems(judged)));
         ExpectVerified(pst);
 
         // Closing returns to the single window with its folder.
@@ -289,7 +305,7 @@ private Q_SLOTS:
         const ProcessResult judged =
             Judge({QStringLiteral("--strict"), QStringLiteral("--summary"),
                                                         out + QStringLiteral("/alice.pst")});
-        QVERIFY2(judged.status == 0, qPrintable(judged.output));
+        QVERIFY2(judged.status == 0, qPrintable(Problems(judged)));
         ExpectVerified(out + QStringLiteral("/alice.pst"));
         ExpectVerified(out + QStringLiteral("/bob.pst"));
         w->close();
@@ -331,7 +347,7 @@ private Q_SLOTS:
         const ProcessResult judged =
             Judge({QStringLiteral("--strict"), QStringLiteral("--summary"),
                                                         out + QStringLiteral("/b-bob.pst")});
-        QVERIFY2(judged.status == 0, qPrintable(judged.output));
+        QVERIFY2(judged.status == 0, qPrintable(Problems(judged)));
         ExpectVerified(out + QStringLiteral("/b-bob.pst"));
         // The multiple window is usable again and keeps its rows.
         QVERIFY(start->MultipleWindow()->isVisible());
@@ -363,7 +379,7 @@ private Q_SLOTS:
         const ProcessResult judged =
             Judge({QStringLiteral("--reader"), QStringLiteral("pypff"),
                                                         QStringLiteral("--summary"), pst});
-        QVERIFY2(judged.status == 0, qPrintable(judged.output));
+        QVERIFY2(judged.status == 0, qPrintable(Problems(judged)));
         QVERIFY(start->SingleWindow()->isVisible());
     }
 
