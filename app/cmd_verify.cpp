@@ -42,6 +42,9 @@ void PrintJson(const std::string& path, const pst::verify::Report& r) {
     std::printf("  \"counts\": {\"btree_pages\": %zu, \"map_pages\": %zu, \"blocks\": %zu, \"nodes\": %zu, "
                 "\"folders\": %zu, \"messages\": %zu, \"property_contexts\": %zu, \"table_contexts\": %zu},\n",
                 r.pages, r.mapPages, r.blocks, r.nodes, r.folders, r.messages, r.propertyContexts, r.tableContexts);
+    std::printf("  \"reach\": {\"xblocks\": %zu, \"xxblocks\": %zu, \"slblocks\": %zu, \"siblocks\": %zu, "
+                "\"max_heap_pages\": %zu, \"max_bth_levels\": %zu},\n",
+                r.xblocks, r.xxblocks, r.slblocks, r.siblocks, r.maxHeapPages, r.maxBthLevels);
     std::printf("  \"fault_count\": %zu,\n  \"faults\": [", r.FaultCount());
     for (size_t i = 0; i < r.faults.size(); ++i)
         std::printf("%s\n    {\"where\": %s, \"what\": %s}", i ? "," : "", JsonString(r.faults[i].where).c_str(),

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "pst/messaging/PropTags.h"
@@ -30,10 +31,11 @@ std::string Describe(const pst::verify::Report& r) {
     return s;
 }
 
-void ExpectClean(const std::string& path, const char* when) {
-    const pst::verify::Report r = pst::verify::VerifyFile(path);
+pst::verify::Report ExpectClean(const std::string& path, const char* when) {
+    pst::verify::Report r = pst::verify::VerifyFile(path);
     EXPECT_EQ(r.outcome, pst::verify::Outcome::Clean) << when << ": " << Describe(r);
     EXPECT_TRUE(r.notes.empty()) << when << ": " << Describe(r);
+    return r;
 }
 
 void AddMail(store::Folder& folder, const std::string& subject, int i, bool read) {
@@ -127,7 +129,52 @@ TEST(StoreOutput, VariedMailboxVerifiesAfterEveryCommit) {
     st.Commit();
     ExpectClean(path, "after attachments and item kinds");
     session->Logoff();
-    ExpectClean(path, "after log-off");
+    const auto r = ExpectClean(path, "after log-off");
+    EXPECT_GE(r.xxblocks, 1u) << "the 9 MiB attachment needs an XXBLOCK";
+    EXPECT_GE(r.maxBthLevels, 1u) << "700 rows need an index level in the row-index BTH";
+    EXPECT_EQ(r.folders, 14u + 120u + 14u + 1u);
+    if (!std::getenv("ORVANDEL_KEEP_PST")) std::remove(path.c_str());
+}
+
+TEST(StoreOutput, HeapsAndSubnodeTreesBeyondOnePage) {
+    const std::string path = TempPath("large");
+    std::remove(path.c_str());
+    auto session = store::CreatePstSession();
+    store::Store& st = session->LogonPstStore(path, 1, "Large structures");
+    st.ValidateIPMTree();
+    store::Folder& inbox = st.GetDefaultFolder(store::olFolderInbox);
+    // Long subjects: the contents table's heap grows past eight pages (bitmap page headers).
+    for (int i = 0; i < 400; ++i) {
+        auto item = inbox.AddItem(store::ItemType::Mail);
+        item->SetProp(PR_SUBJECT, std::to_string(i) + " " + std::string(700, char('A' + i % 26)));
+        item->SetProp(PR_MESSAGE_FLAGS, int32_t(i % 2));
+        item->Save();
+    }
+    // One message with many mid-sized properties, hundreds of recipients and attachments
+    // (subnode trees past one SLBLOCK), and many named properties.
+    {
+        auto item = inbox.AddItem(store::ItemType::Mail);
+        item->SetProp(PR_SUBJECT, std::string("wide message"));
+        for (int p = 0; p < 150; ++p)
+            item->SetNamedProp({pst::PS_PUBLIC_STRINGS(), true, 0, "x-prop-" + std::to_string(p)}, pst::PT_BINARY,
+                               pst::Binary(size_t(500 + p * 20), uint8_t(p)));
+        for (int r = 0; r < 600; ++r) {
+            auto& rec = item->AddRecipient();
+            rec.SetProp(PR_RECIPIENT_TYPE, int32_t(1 + r % 3));
+            rec.SetProp(PR_DISPLAY_NAME, "Recipient number " + std::to_string(r));
+            rec.SetProp(PR_EMAIL_ADDRESS, "r" + std::to_string(r) + "@example.org");
+        }
+        for (int a = 0; a < 380; ++a) {
+            auto& att = item->AddAttachment();
+            att.SetProp(PR_ATTACH_LONG_FILENAME, "attachment-" + std::to_string(a) + ".txt");
+            att.SetData(std::vector<uint8_t>(size_t(10 + a * 3), uint8_t('a' + a % 26)));
+        }
+        item->Save();
+    }
+    session->Logoff();
+    const auto r = ExpectClean(path, "large structures");
+    EXPECT_GT(r.maxHeapPages, 136u) << "heap pages 8 and 136 carry bitmap headers";
+    EXPECT_GE(r.siblocks, 1u) << "380 attachments and 600 recipients overflow one SLBLOCK";
     if (!std::getenv("ORVANDEL_KEEP_PST")) std::remove(path.c_str());
 }
 
