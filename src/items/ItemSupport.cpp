@@ -14,6 +14,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <functional>
 #include <mutex>
 
 #include "items/ZimbraMetaReader.h"
@@ -118,7 +119,7 @@ std::string SanitizeFileName(const std::string& name) {
     return out;
 }
 
-std::string SaveNewFile(const std::string& folder, const std::string& name, const std::vector<uint8_t>& bytes) {
+std::pair<std::string, int> CreateNewFile(const std::string& folder, const std::string& name) {
     std::string clean = SanitizeFileName(name);
     size_t dot = clean.rfind('.');
     std::string stem = dot == std::string::npos || dot == 0 ? clean : clean.substr(0, dot);
@@ -126,29 +127,32 @@ std::string SaveNewFile(const std::string& folder, const std::string& name, cons
     for (int n = 1; n < 10000; ++n) {
         std::string path = folder + (n == 1 ? clean : stem + " (" + std::to_string(n) + ")" + ext);
         int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd < 0) {
-            if (errno == EEXIST) continue;
-            return {};
-        }
-        size_t done = 0;
-        bool ok = true;
-        while (done < bytes.size()) {
-            ssize_t w = write(fd, bytes.data() + done, bytes.size() - done);
-            if (w < 0) {
-                if (errno == EINTR) continue;
-                ok = false;
-                break;
-            }
-            done += size_t(w);
-        }
-        if (close(fd) != 0) ok = false;
-        if (!ok) {
-            unlink(path.c_str());
-            return {};
-        }
-        return path;
+        if (fd >= 0) return {path, fd};
+        if (errno != EEXIST) break;
     }
-    return {};
+    return {std::string(), -1};
+}
+
+std::string SaveNewFile(const std::string& folder, const std::string& name, const std::vector<uint8_t>& bytes) {
+    auto [path, fd] = CreateNewFile(folder, name);
+    if (fd < 0) return {};
+    size_t done = 0;
+    bool ok = true;
+    while (done < bytes.size()) {
+        ssize_t w = write(fd, bytes.data() + done, bytes.size() - done);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            ok = false;
+            break;
+        }
+        done += size_t(w);
+    }
+    if (close(fd) != 0) ok = false;
+    if (!ok) {
+        unlink(path.c_str());
+        return {};
+    }
+    return path;
 }
 
 void RemoveTempFile(const std::string& path) {
@@ -344,6 +348,24 @@ std::vector<uint8_t> PartBytes(GMimePart* part) {
     return bytes;
 }
 
+// A 64-bit FNV-1a hash and the size of a file, to spot an attachment that
+// several invites repeat.
+std::pair<uint64_t, uint64_t> FileDigest(const std::string& path) {
+    uint64_t hash = 1469598103934665603ULL, size = 0;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return {0, 0};
+    uint8_t buffer[65536];
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        for (ssize_t k = 0; k < n; ++k) hash = (hash ^ buffer[k]) * 1099511628211ULL;
+        size += uint64_t(n);
+    }
+    close(fd);
+    return {hash, size};
+}
+
 std::string ContentTypeOf(GMimeObject* object) {
     GMimeContentType* ct = g_mime_object_get_content_type(object);
     if (!ct) return "application/octet-stream";
@@ -377,13 +399,37 @@ struct CompanionWalk {
     CompanionContent* out;
     std::string html;  // the first HTML text part, used when there is no plain text
     bool textFound = false;
+    std::vector<std::pair<uint64_t, uint64_t>> digests;  // per attachment
 
-    void Attach(CompanionPart part) {
-        for (auto& a : out->attachments)
-            if (a.fileName == part.fileName && a.data == part.data) return;  // repeated by another invite
-        if (part.fileName.empty())
-            part.fileName = "attachment" + std::to_string(out->attachments.size() + 1) + ExtensionFor(part.contentType);
+    // Decodes an attachment into a new file of the companion's folder.
+    void Save(const std::string& name, const std::string& type, const std::function<bool(GMimeStream*)>& write) {
+        if (out->folder.empty()) out->folder = NewTempFolder("ZIM");
+        if (out->folder.empty()) return;
+        std::string fileName = name.empty() ? "attachment" + std::to_string(out->attachments.size() + 1) + ExtensionFor(type)
+                                            : name;
+        auto [path, fd] = CreateNewFile(out->folder, fileName);
+        if (fd < 0) return;
+        GMimeStream* file = g_mime_stream_fs_new(fd);  // owns fd
+        bool ok = write(file) && g_mime_stream_flush(file) == 0;
+        g_object_unref(file);
+        if (!ok) {
+            unlink(path.c_str());
+            return;
+        }
+        auto digest = FileDigest(path);
+        for (size_t k = 0; k < out->attachments.size(); ++k) {
+            if (digests[k] == digest && out->attachments[k].fileName == fileName) {  // repeated by another invite
+                unlink(path.c_str());
+                return;
+            }
+        }
+        CompanionPart part;
+        part.fileName = fileName;
+        part.contentType = type;
+        part.savedPath = path;
+        part.size = digest.second;
         out->attachments.push_back(std::move(part));
+        digests.push_back(digest);
     }
 
     void Walk(GMimeObject* object, int depth) {
@@ -399,16 +445,11 @@ struct CompanionWalk {
             if (!inner) return;
             if (IsAttachmentDisposition(object)) {
                 // A forwarded message attached to the item: keep it whole.
-                GMimeStream* mem = g_mime_stream_mem_new();
-                g_mime_object_write_to_stream(GMIME_OBJECT(inner), nullptr, mem);
-                GByteArray* array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(mem));
-                CompanionPart part;
                 const char* subject = g_mime_message_get_subject(inner);
-                part.fileName = std::string(subject && *subject ? subject : "message") + ".eml";
-                part.contentType = "message/rfc822";
-                if (array) part.data.assign(array->data, array->data + array->len);
-                g_object_unref(mem);
-                Attach(std::move(part));
+                Save(std::string(subject && *subject ? subject : "message") + ".eml", "message/rfc822",
+                     [inner](GMimeStream* stream) {
+                         return g_mime_object_write_to_stream(GMIME_OBJECT(inner), nullptr, stream) >= 0;
+                     });
                 return;
             }
             Walk(g_mime_message_get_mime_part(inner), depth + 1);
@@ -430,15 +471,43 @@ struct CompanionWalk {
             }
             return;
         }
-        CompanionPart cp;
-        cp.fileName = name ? name : "";
-        cp.contentType = type;
-        cp.data = PartBytes(part);
-        Attach(std::move(cp));
+        Save(name ? name : "", type, [part](GMimeStream* stream) {
+            GMimeDataWrapper* content = g_mime_part_get_content(part);
+            return content && g_mime_data_wrapper_write_to_stream(content, stream) >= 0;
+        });
     }
 };
 
 }  // namespace
+
+CompanionContent::CompanionContent(CompanionContent&& other) noexcept
+    : parsed(other.parsed), attachments(std::move(other.attachments)), text(std::move(other.text)),
+      folder(std::move(other.folder)) {
+    other.attachments.clear();
+    other.folder.clear();
+}
+
+CompanionContent& CompanionContent::operator=(CompanionContent&& other) noexcept {
+    if (this != &other) {
+        Clear();
+        parsed = other.parsed;
+        attachments = std::move(other.attachments);
+        text = std::move(other.text);
+        folder = std::move(other.folder);
+        other.attachments.clear();
+        other.folder.clear();
+    }
+    return *this;
+}
+
+CompanionContent::~CompanionContent() { Clear(); }
+
+void CompanionContent::Clear() {
+    for (auto& part : attachments) RemoveTempFile(part.savedPath);
+    attachments.clear();
+    RemoveTempFolder(folder);
+    folder.clear();
+}
 
 CompanionContent ReadCompanion(const std::string& path) {
     CompanionContent content;
@@ -454,7 +523,7 @@ CompanionContent ReadCompanion(const std::string& path) {
     GMimeMessage* message = g_mime_parser_construct_message(parser, nullptr);
     if (message) {
         content.parsed = true;
-        CompanionWalk walk{&content, {}, false};
+        CompanionWalk walk{&content, {}, false, {}};
         walk.Walk(g_mime_message_get_mime_part(message), 0);
         if (!walk.textFound && !walk.html.empty()) content.text = HtmlToText(walk.html);
         g_object_unref(message);
@@ -465,23 +534,16 @@ CompanionContent ReadCompanion(const std::string& path) {
 }
 
 size_t CompanionAttachments(store::Item& item, const CompanionContent& companion) {
-    if (companion.attachments.empty()) return 0;
-    std::string folder = NewTempFolder("ZIM");
-    if (folder.empty()) return 0;
     size_t added = 0;
     for (const auto& part : companion.attachments) {
-        std::string path = SaveNewFile(folder, part.fileName, part.data);
-        if (path.empty()) continue;
         try {
-            store::Attachment& att = item.AttachmentsAdd(path);
+            store::Attachment& att = item.AttachmentsAdd(part.savedPath);
             att.SetProp(pst::tags::PR_ATTACH_MIME_TAG, part.contentType);
             ++added;
         } catch (const std::exception&) {
             // A rejected attachment is passed over; the others still go in.
         }
-        RemoveTempFile(path);
     }
-    RemoveTempFolder(folder);
     return added;
 }
 
@@ -507,14 +569,11 @@ std::string ContactPhoto(const std::string& companionPath) {
     CompanionContent content = ReadCompanion(companionPath);
     const CompanionPart* picture = nullptr;
     for (const auto& part : content.attachments)
-        if (IsImage(part) && !part.data.empty()) picture = &part;
+        if (IsImage(part) && part.size > 0) picture = &part;
     if (!picture) return {};
     std::string path = NewTempFileName("ZIM");
     if (path.empty()) return {};
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(picture->data.data()), std::streamsize(picture->data.size()));
-    out.close();
-    if (!out) {
+    if (rename(picture->savedPath.c_str(), path.c_str()) != 0) {
         RemoveTempFile(path);
         return {};
     }

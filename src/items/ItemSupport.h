@@ -33,9 +33,11 @@ std::string CompanionPath(const std::string& metaPath);
 // A file name that is safe to create in a folder: no path components, no "..",
 // no control characters, not empty, at most 200 bytes (UTF-8 kept whole).
 std::string SanitizeFileName(const std::string& name);
-// Writes bytes into a new file in folder named after `name` (sanitized); a name
-// in use gets " (2)", " (3)", ... before its extension. Never overwrites a file.
-// Returns the path, or "" on failure.
+// Creates a new file in folder named after `name` (sanitized); a name in use
+// gets " (2)", " (3)", ... before its extension. Never overwrites or follows an
+// existing file. Returns the path and an open descriptor, or ("", -1).
+std::pair<std::string, int> CreateNewFile(const std::string& folder, const std::string& name);
+// CreateNewFile, then writes bytes into it. Returns the path, or "" on failure.
 std::string SaveNewFile(const std::string& folder, const std::string& name, const std::vector<uint8_t>& bytes);
 // Removes a file and, when `folder` is given, the then-empty folder; errors ignored.
 void RemoveTempFile(const std::string& path);
@@ -43,26 +45,39 @@ void RemoveTempFolder(const std::string& folder);
 
 // --- Companion MIME files ----------------------------------------------------------
 struct CompanionPart {
-    std::string fileName;        // decoded file name, may be empty
-    std::string contentType;     // "type/subtype", lower case
-    std::vector<uint8_t> data;   // decoded content
+    std::string fileName;     // decoded file name, may be empty
+    std::string contentType;  // "type/subtype", lower case
+    std::string savedPath;    // the decoded content, in the companion's temporary folder
+    uint64_t size = 0;
 };
 
+// What a companion holds. Attachments are decoded straight into files of a
+// private temporary folder ("ZIM" prefix), so big attachments never sit in
+// memory; the folder and its files go when the content is destroyed.
 struct CompanionContent {
     bool parsed = false;                    // the file was read and parsed as MIME
     std::vector<CompanionPart> attachments; // every real attachment, in file order
     std::string text;                       // the first text part (HTML converted), UTF-8
+    std::string folder;                     // the temporary folder, "" until needed
+
+    CompanionContent() = default;
+    CompanionContent(const CompanionContent&) = delete;
+    CompanionContent& operator=(const CompanionContent&) = delete;
+    CompanionContent(CompanionContent&& other) noexcept;
+    CompanionContent& operator=(CompanionContent&& other) noexcept;
+    ~CompanionContent();
+    void Clear();  // removes the saved files and the folder
 };
 
 // Parses a companion MIME file as it is on disk (bytes unchanged). Parts of
 // nested messages (the invites of a calendar item) are included; calendar
 // parts (text/calendar) and the body text parts are not attachments. Identical
-// attachments repeated by several invites are kept once.
+// attachments repeated by several invites are kept once. Attachments are saved
+// under their sanitized names; a name in use gets " (2)", " (3)", ...
 CompanionContent ReadCompanion(const std::string& path);
 
-// Attaches the companion's attachments to the item (Attachments.Add of a
-// temporary file per attachment, named after the attachment; the temporary
-// files are removed). Returns the number attached.
+// Attaches the companion's attachments to the item (Attachments.Add of each
+// saved file, named after the attachment). Returns the number attached.
 size_t CompanionAttachments(store::Item& item, const CompanionContent& companion);
 size_t CompanionAttachments(store::Item& item, const std::string& companionPath);
 

@@ -91,6 +91,21 @@ std::string Description(const ReadResult& r, const std::string& desc) {
     return r.file.isJson ? desc : UnescapeMetaText(desc);
 }
 
+// The companion beside a ".meta" file. A name whose ".meta" is not lower case
+// keeps it under CompanionPath; the companion is then the name without its
+// last five characters, never the ".meta" file itself.
+std::string ItemCompanionPath(const std::string& metaPath) {
+    std::string path = TrimSpaces(metaPath);
+    std::string companion = CompanionPath(path);
+    if (companion != path) return companion;
+    if (path.size() > 5) {
+        std::string tail = path.substr(path.size() - 5);
+        std::transform(tail.begin(), tail.end(), tail.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+        if (tail == ".meta") return path.substr(0, path.size() - 5);
+    }
+    return {};
+}
+
 store::Folder& DefaultFolder(store::Session& session, const std::string& storeEntryID, int folderNumber) {
     return session.GetStoreFromID(storeEntryID).GetDefaultFolder(folderNumber);
 }
@@ -219,7 +234,7 @@ ItemOutcome ConvertContactFile(const ItemContext& ctx, const std::string& metaPa
     f.BusinessAddress = AddressBlock(f.BusinessAddressStreet, f.BusinessAddressCity, f.BusinessAddressState,
                                      f.BusinessAddressPostalCode, f.BusinessAddressCountry);
 
-    std::string picture = ContactPhoto(CompanionPath(TrimSpaces(metaPath)));
+    std::string picture = ContactPhoto(ItemCompanionPath(metaPath));
     ItemOutcome outcome = ItemOutcome::Saved;
     try {
         CreateContactItem(*ctx.session, ctx.storeEntryID, store::olFolderContacts, f, ParseBirthday(birthday), picture);
@@ -326,7 +341,7 @@ ItemOutcome ConvertCalendarFile(const ItemContext& ctx, const std::string& metaP
     else if (freeBusy == "B") fields.busyStatus = 2;
     else if (freeBusy == "O") fields.busyStatus = 3;
 
-    CompanionContent companion = ReadCompanion(CompanionPath(metaPath));
+    CompanionContent companion = ReadCompanion(ItemCompanionPath(metaPath));
     if (!haveDesc && fields.body.empty()) fields.body = TrimSpaces(companion.text);
     try {
         CreateCalendarItem(*ctx.session, ctx.storeEntryID, store::olFolderCalendar, fields, companion);
@@ -407,7 +422,7 @@ ItemOutcome ConvertTaskFile(const ItemContext& ctx, const std::string& metaPath)
     else if (priority == "5") fields.importance = 1;
     else if (priority == "6" || priority == "7" || priority == "8" || priority == "9") fields.importance = 0;
 
-    CompanionContent companion = ReadCompanion(CompanionPath(metaPath));
+    CompanionContent companion = ReadCompanion(ItemCompanionPath(metaPath));
     if (!haveDesc && fields.body.empty()) fields.body = TrimSpaces(companion.text);
     try {
         CreateToDoItem(*ctx.session, ctx.storeEntryID, store::olFolderTasks, fields, companion);
@@ -459,7 +474,7 @@ ItemOutcome ConvertNoteFile(const ItemContext& ctx, const std::string& metaPath)
 
     // The page's full text is its companion (HTML); the metadata holds only its beginning.
     std::string body = fragment;
-    std::string companion = CompanionPath(metaPath);
+    std::string companion = ItemCompanionPath(metaPath);
     if (IsExistingFile(companion)) {
         std::string page;
         if (ReadFileBytes(companion, page)) body = HtmlToText(DecodeToUtf8(std::vector<uint8_t>(page.begin(), page.end()), "utf-8"));

@@ -399,6 +399,43 @@ TEST_F(ItemsTest, AppointmentCompanionGivesLongDescriptionAndRealAttachmentsOnly
     EXPECT_FALSE(fs::exists(fs::path(tmp_).parent_path() / "notes.txt"));
 }
 
+TEST_F(ItemsTest, BigAttachmentsArriveWholeAndRepeatedInvitesAttachOnce) {
+    std::string big(8 * 1024 * 1024, '\0');
+    for (size_t k = 0; k < big.size(); ++k) big[k] = char((k * 2654435761u) >> 13);
+    std::string b64 = Base64(big), wrapped;
+    for (size_t k = 0; k < b64.size(); k += 76) wrapped += b64.substr(k, 76) + "\r\n";
+    auto invite = [&](const std::string& id) {
+        return "--outer\r\nContent-Type: message/rfc822\r\n\r\nSubject: Series " + id +
+               "\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"in" + id + "\"\r\n\r\n--in" + id +
+               "\r\nContent-Type: text/plain\r\n\r\nSeries text\r\n--in" + id +
+               "\r\nContent-Type: application/octet-stream; name=data.bin\r\nContent-Disposition: attachment; "
+               "filename=data.bin\r\nContent-Transfer-Encoding: base64\r\n\r\n" + wrapped + "--in" + id + "--\r\n\r\n";
+    };
+    Write("Calendar/0000000410-Series.appt",
+          "MIME-Version: 1.0\r\nContent-Type: multipart/digest; boundary=\"outer\"\r\n\r\n" + invite("1") + invite("2") +
+              "--outer--\r\n");
+    auto path = Write("Calendar/0000000410-Series.appt.meta", AppointmentMeta({{"n", BStr("Series")}}));
+    EXPECT_EQ(ConvertCalendarFile(ctx_, path), ItemOutcome::Saved);
+    const auto& a = Only(store::olFolderCalendar);
+    ASSERT_EQ(a.attachments.size(), 1u);
+    EXPECT_EQ(a.attachments[0]->data.size(), big.size());
+    EXPECT_TRUE(std::string(a.attachments[0]->data.begin(), a.attachments[0]->data.end()) == big);
+    EXPECT_EQ(a.Str(pst::tags::PR_BODY), "Series text");
+}
+
+TEST_F(ItemsTest, UpperCaseMetaNameNeverReadsItselfAsCompanion) {
+    auto lone = Write("Calendar/0000000402-LONE.APPT.META", AppointmentMeta({{"n", BStr("Lone")}}));
+    Write("Calendar/0000000403-PAIR.APPT", kDigestCompanion);
+    auto pair = Write("Calendar/0000000403-PAIR.APPT.META", AppointmentMeta({{"n", BStr("Pair")}}));
+    EXPECT_EQ(ConvertCalendarFile(ctx_, lone), ItemOutcome::Saved);
+    EXPECT_EQ(ConvertCalendarFile(ctx_, pair), ItemOutcome::Saved);
+    auto& s = Folder(store::olFolderCalendar).saved;
+    ASSERT_EQ(s.size(), 2u);
+    EXPECT_EQ(s[0]->Str(pst::tags::PR_BODY), "");  // not the metadata's own text
+    EXPECT_TRUE(s[0]->attachments.empty());
+    EXPECT_EQ(s[1]->attachments.size(), 2u);
+}
+
 TEST_F(ItemsTest, AppointmentWithoutKeysAndFileWithoutSection) {
     auto empty = Write("Calendar/e.appt.meta", AppointmentMeta({{"x", BStr("y")}}));
     auto other = Write("Calendar/o.appt.meta", AppointmentMeta({{"n", BStr("elsewhere")}}, 11, "/Work/"));
