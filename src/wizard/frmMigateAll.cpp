@@ -167,11 +167,15 @@ void frmMigateAll::CmdStopMigration_Click() {
 
 void frmMigateAll::lblDeleteHelp_Click() { OpenURL(HelpSite() + QStringLiteral("/orvandel/help/delete-source.html")); }
 
-void frmMigateAll::closeEvent(QCloseEvent* event) {
-    event->accept();
+void frmMigateAll::Form_QueryUnload() {
     const bool wasUnloaded = unloaded_;
     unloaded_ = true;
     if (!wasUnloaded && driver_) driver_->WindowClosed();
+}
+
+void frmMigateAll::closeEvent(QCloseEvent* event) {
+    event->accept();
+    Form_QueryUnload();
 }
 
 void frmMigateAll::keyPressEvent(QKeyEvent* event) {

@@ -62,6 +62,8 @@ public:
     void CmdSkip_Click();
     void CmdStopMigration_Click();
     void lblDeleteHelp_Click();
+    // The close box: the window is unloaded (never refused); a run ends at its next check.
+    void Form_QueryUnload();
 
     // engine::MigrationView
     engine::MigrationSettings ReadSettings() override;
@@ -103,7 +105,6 @@ Q_SIGNALS:
     void runFinished();
 
 protected:
-    // Form_QueryUnload: closing is never refused.
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 

@@ -157,13 +157,20 @@ void frmStart::lblMultipleHelp_Click() {
     OpenURL(HelpSite() + QStringLiteral("/orvandel/help/multiple-migration.html"));
 }
 
+void frmStart::Form_Unload(bool& cancel) {
+    cancel = !AskYesNo(this, QStringLiteral("Kestrune Orvandel"), QStringLiteral("Are you sure you want to exit now?"));
+}
+
 void frmStart::closeEvent(QCloseEvent* event) {
-    if (AskYesNo(this, QStringLiteral("Kestrune Orvandel"), QStringLiteral("Are you sure you want to exit now?"))) {
-        event->accept();
-        ExitProgram(0);
+    bool cancel = false;
+    Form_Unload(cancel);
+    if (cancel) {
+        event->ignore();
         return;
     }
-    event->ignore();
+    event->accept();
+    // Everything ends here: no other window's close handler runs.
+    ExitProgram(0);
 }
 
 }  // namespace wizard

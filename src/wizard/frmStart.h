@@ -32,6 +32,8 @@ public:
     void CmdHelp_Click();
     void lblSingleHelp_Click();
     void lblMultipleHelp_Click();
+    // The exit confirmation; sets `cancel` when the user answers No.
+    void Form_Unload(bool& cancel);
 
     // The windows this one opened (null when not loaded).
     frmSingle* SingleWindow() const;
@@ -54,7 +56,6 @@ public:
     QPushButton* CmdNext = nullptr;
 
 protected:
-    // Form_Unload: the exit confirmation.
     void closeEvent(QCloseEvent* event) override;
 
 private:
