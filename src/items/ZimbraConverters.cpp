@@ -315,7 +315,7 @@ void CreateContactItem(store::Session& session, const std::string& storeEntryID,
 
 ItemOutcome ConvertCalendarFile(const ItemContext& ctx, const std::string& metaPath) {
     ShowStatus(ctx, "Converting Calendars... from (", metaPath);
-    std::string desc, subject, start, end, location, freeBusy;
+    std::string desc, subject, start, end, location, freeBusy, descHtml;
     ReadResult r = ReadSection(metaPath, "/Calendar/");
     if (r.outcome != ItemOutcome::Saved) return r.outcome;
     if (!ctx.session) return ItemOutcome::Failed;
@@ -326,6 +326,7 @@ ItemOutcome ConvertCalendarFile(const ItemContext& ctx, const std::string& metaP
         Rule("et", end, MatchKind::PrefixAndDigit),
         Rule("l", location, MatchKind::PrefixAndDigit),
         Rule("fb", freeBusy, MatchKind::PrefixAndDigit),
+        Rule("descH", descHtml),
     };
     Scan(r.text, rules);
     bool haveDesc = rules[0].taken;
@@ -334,6 +335,7 @@ ItemOutcome ConvertCalendarFile(const ItemContext& ctx, const std::string& metaP
     fields.subject = TrimSpaces(subject);
     fields.location = TrimSpaces(location);
     fields.body = TrimSpaces(Description(r, desc));
+    if (!haveDesc && !descHtml.empty()) fields.body = HtmlToText(descHtml);  // an HTML-only description
     fields.start = ParseZimbraDateTime(start);
     fields.end = ParseZimbraDateTime(end);
     if (freeBusy == "F") fields.busyStatus = 0;
@@ -387,7 +389,7 @@ void CreateCalendarItem(store::Session& session, const std::string& storeEntryID
 
 ItemOutcome ConvertTaskFile(const ItemContext& ctx, const std::string& metaPath) {
     ShowStatus(ctx, "Converting Tasks... from (", metaPath);
-    std::string desc, subject, start, due, status, percent, priority, completed;
+    std::string desc, subject, start, due, status, percent, priority, completed, descHtml;
     ReadResult r = ReadSection(metaPath, "/Tasks/");
     if (r.outcome != ItemOutcome::Saved) return r.outcome;
     if (!ctx.session) return ItemOutcome::Failed;
@@ -400,6 +402,7 @@ ItemOutcome ConvertTaskFile(const ItemContext& ctx, const std::string& metaPath)
         Rule("pctcompl", percent),
         Rule("prio", priority),
         Rule("completed", completed),
+        Rule("descH", descHtml),
     };
     Scan(r.text, rules);
     bool haveDesc = rules[0].taken;
@@ -407,6 +410,7 @@ ItemOutcome ConvertTaskFile(const ItemContext& ctx, const std::string& metaPath)
     TaskFields fields;
     fields.subject = TrimSpaces(subject);
     fields.body = TrimSpaces(desc);  // escapes resolved from JSON; raw text keeps them as they stand
+    if (!haveDesc && !descHtml.empty()) fields.body = HtmlToText(descHtml);  // an HTML-only description
     if (auto s = ParseZimbraDateTime(start)) fields.startDate = s->local;
     if (auto d = ParseZimbraDateTime(due)) fields.dueDate = d->local;
     if (auto c = ParseZimbraDateTime(completed)) fields.completedDate = UnixToCivil(ZimbraToUnix(*c));

@@ -489,12 +489,17 @@ TEST_F(ItemsTest, TaskDatesStatusBodyAndAttachments) {
 
 TEST_F(ItemsTest, TaskWithoutDatesAndLastTokenKeys) {
     auto a = Write("Tasks/a.task.meta", AppointmentMeta({{"n", BStr("No dates")}}, 15, "/Tasks/"));
+    auto c = Write("Tasks/c.task.meta", AppointmentMeta({{"n", BStr("Html only")},
+                                                         {"descH", BStr("<p>Call: <b>Anna</b></p><p>Room 4</p>")}},
+                                                        15, "/Tasks/"));
     auto b = Write("Tasks/b.task.meta",
                    MetaJson({{"type", "15"}, {"Path", JsonQuote("/Tasks/")}}, "d4:inv0d1:n5:Ended2:st"));
     EXPECT_EQ(ConvertTaskFile(ctx_, a), ItemOutcome::Saved);
     EXPECT_EQ(ConvertTaskFile(ctx_, b), ItemOutcome::Saved);
+    EXPECT_EQ(ConvertTaskFile(ctx_, c), ItemOutcome::Saved);
     auto& s = Folder(store::olFolderTasks).saved;
-    ASSERT_EQ(s.size(), 2u);
+    ASSERT_EQ(s.size(), 3u);
+    EXPECT_EQ(s[2]->Str(pst::tags::PR_BODY), "Call: Anna\r\nRoom 4");
     EXPECT_FALSE(NamedTime(*s[0], pst::PSETID_Task(), lid::PidLidTaskStartDate));
     EXPECT_FALSE(NamedTime(*s[0], pst::PSETID_Task(), lid::PidLidTaskDueDate));
     EXPECT_EQ(Named<int32_t>(*s[0], pst::PSETID_Task(), lid::PidLidTaskStatus), std::optional<int32_t>(0));
