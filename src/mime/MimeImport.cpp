@@ -694,7 +694,7 @@ std::string Base64Decode(const std::string& text) {
 
 void Importer::WriteHeaders(store::Item& item, GMimeMessage* /*msg*/, const Headers& h) {
     // Subject
-    std::string subject = CutUtf8(h.Text("Subject"), kMaxTextProp);
+    std::string subject = h.Text("Subject");  // bounded by the header limit
     std::string prefix, normalized;
     SplitSubject(subject, prefix, normalized);
     item.SetProp(tags::PR_SUBJECT, subject);
@@ -811,6 +811,12 @@ void Importer::WriteHeaders(store::Item& item, GMimeMessage* /*msg*/, const Head
 }
 
 void Importer::WriteBodies(store::Item& item) {
+    // An HTML part with nothing in it is no HTML body.
+    if (hasHtml_ && Trim(html_).empty()) {
+        hasHtml_ = false;
+        html_.clear();
+        htmlRaw_.clear();
+    }
     if (hasHtml_) {
         pst::Binary bytes;
         if (!htmlRaw_.empty() && htmlCp_ && htmlParts_ == 1) {

@@ -141,8 +141,7 @@ TEST_F(Corpus, HeadersBecomeTheirProperties) {
     auto im = Import(PathOf(Case("recipients")));
     ASSERT_TRUE(im.result.ok);
     auto& it = *im.item;
-    EXPECT_EQ(Str(it, PR_SENDER_NAME), "Assistant");
-    EXPECT_EQ(Str(it, PR_SENDER_EMAIL_ADDRESS), "assistant@example.org");
+    EXPECT_EQ(Str(it, PR_SENDER_NAME), "Alice Example");
     EXPECT_EQ(Str(it, PR_SENT_REPRESENTING_NAME), "Alice Example");
     EXPECT_EQ(Str(it, PR_SENDER_ADDRTYPE), "SMTP");
     EXPECT_EQ(Str(it, PR_REPLY_RECIPIENT_NAMES), "Replies");
@@ -170,6 +169,22 @@ TEST_F(Corpus, HeadersBecomeTheirProperties) {
     auto key = std::get<pst::Binary>(*r.GetProp(PR_SEARCH_KEY));
     EXPECT_EQ(std::string(key.begin(), key.end()), std::string("SMTP:A1@EXAMPLE.COM") + '\0');
     EXPECT_EQ(std::get<pst::Binary>(*r.GetProp(PR_ENTRYID)), mime::OneOffEntryId("First", "a1@example.com"));
+}
+
+TEST(MimeImportHeaders, SenderHeaderIsTheSenderFromIsTheRepresented) {
+    char tmpl[] = "/tmp/orvandel-mime-XXXXXX";
+    std::string dir = mkdtemp(tmpl);
+    mimetest::WriteFile(dir + "/s.eml",
+                        "From: Boss <boss@example.org>\r\nSender: Assistant <assistant@example.org>\r\n"
+                        "Subject: On behalf\r\n\r\nbody\r\n");
+    auto im = Import(dir + "/s.eml");
+    fs::remove_all(dir);
+    ASSERT_TRUE(im.result.ok);
+    EXPECT_EQ(Str(*im.item, PR_SENDER_NAME), "Assistant");
+    EXPECT_EQ(Str(*im.item, PR_SENDER_EMAIL_ADDRESS), "assistant@example.org");
+    EXPECT_EQ(Str(*im.item, PR_SENDER_SMTP_ADDRESS), "assistant@example.org");
+    EXPECT_EQ(Str(*im.item, PR_SENT_REPRESENTING_NAME), "Boss");
+    EXPECT_EQ(Str(*im.item, PR_SENT_REPRESENTING_EMAIL_ADDRESS), "boss@example.org");
 }
 
 TEST_F(Corpus, SubjectPrefixAndTopic) {
