@@ -264,6 +264,40 @@ private Q_SLOTS:
         QVERIFY(start->SingleWindow()->isVisible());
     }
 
+    void existingPstIsNeverOverwritten() {
+        const QString box = Mailbox(QStringLiteral("bob"), QStringLiteral("bob"), QStringLiteral("exists"));
+        const QString pst = Output(QStringLiteral("exists-out")) + QStringLiteral("/bob.pst");
+        const QByteArray earlier("an earlier file the user keeps");
+        {
+            QFile f(pst);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(earlier);
+        }
+        frmMigateAll* w = OpenSingle(box);
+        rec.saveAnswers = {Native(pst)};
+        w->CmdStartConversion->click();
+        // The store refuses the path; the user is told, and the file is as it was.
+        QVERIFY(!rec.messages.isEmpty());
+        QCOMPARE(rec.messages[0].title, QStringLiteral("Outlook Error"));
+        QFile f(pst);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), earlier);
+        // Sources stay.
+        QVERIFY(!FilesUnder(box, QStringLiteral(".eml")).isEmpty());
+    }
+
+    void emptyMailboxFolder() {
+        const QString box = tmp.filePath(QStringLiteral("empty/nobody"));
+        QDir().mkpath(box);
+        frmMigateAll* w = OpenSingle(box);
+        w->CmdStartConversion->click();
+        QVERIFY(rec.saveProposals.isEmpty());  // nothing to convert: no PST asked for
+        QVERIFY2(w->lblCount1->text().startsWith(QStringLiteral("Migrating 0 items from ")), qPrintable(w->lblCount1->text()));
+        QCOMPARE(rec.messages.size(), 1);
+        QCOMPARE(rec.messages[0].title, QStringLiteral("Orvandel"));
+        QVERIFY(!w->CmdStopMigration->isVisible());
+    }
+
     void skipAnsweredNoThenYesDuringAMultipleRun() {
         Mailbox(QStringLiteral("alice"), QStringLiteral("alice"), QStringLiteral("skiproot"));
         Mailbox(QStringLiteral("bob"), QStringLiteral("bob"), QStringLiteral("skiproot"));
