@@ -5,6 +5,7 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "pst/ltp/Bth.h"
 #include "pst/ltp/Heap.h"
@@ -29,6 +30,19 @@ TEST(Checksum, KnownVectors) {
     for (size_t i = 0; i < text.size(); ++i) text[i] = char(i * 7);
     auto* p = reinterpret_cast<const uint8_t*>(text.data());
     EXPECT_EQ(ndb::Crc32(p + 13, 987, ndb::Crc32(p, 13)), ndb::Crc32(p, 1000));
+}
+
+TEST(Checksum, FastPathsMatchTheBitwiseDefinition) {
+    std::vector<uint8_t> data(20000);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 31 + (i >> 7));
+    for (size_t len : {size_t(0), size_t(7), size_t(63), size_t(64), size_t(8176), size_t(20000)}) {
+        uint32_t ref = 0x12345678;
+        for (size_t i = 0; i < len; ++i) {
+            ref ^= data[i];
+            for (int k = 0; k < 8; ++k) ref = (ref & 1) ? 0xEDB88320u ^ (ref >> 1) : ref >> 1;
+        }
+        EXPECT_EQ(ndb::Crc32(data.data(), len, 0x12345678), ref) << len;
+    }
 }
 
 TEST(Checksum, CompressibleEncodingRoundTrips) {

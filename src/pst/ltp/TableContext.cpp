@@ -42,25 +42,29 @@ TableLayout MakeLayout(const std::vector<std::pair<uint32_t, uint8_t>>& columns)
     return l;
 }
 
-uint64_t WriteTc(ndb::NodeDb& db, const TableLayout& layout, const std::vector<const TcRow*>& rows, SubnodeSink& sink) {
+uint64_t WriteTc(ndb::NodeDb& db, const TableLayout& layout, TcRowSource& source, SubnodeSink& sink) {
     HeapBuilder heap(bTypeTC);
+    uint32_t hidRowIndex = ReserveBthHeader(heap);  // readers look for it at HID 0x20
     const size_t cols = layout.columns.size();
-    uint32_t hidRowIndex = ReserveBthHeader(heap);
     Bytes info(22 + 8 * cols, 0);
     uint32_t infoHid = heap.Allocate(info);
-    heap.SetUserRoot(infoHid);
 
     const uint16_t rowSize = layout.RowSize();
-    Bytes matrix;
-    matrix.reserve(rows.size() * rowSize);
-    Bytes rowIndex;
+    const size_t count = source.Count();
+    const bool inHeap = count * rowSize <= kMaxHeapItem;
+    // Rows never straddle blocks; every block but the last is 8176 bytes.
+    const size_t perBlock = ndb::kMaxBlockData / rowSize;
+    Bytes block;
+    block.reserve(inHeap ? count * rowSize : ndb::kMaxBlockData);
+    std::vector<uint64_t> leaves;
     std::vector<std::pair<uint32_t, uint32_t>> index;
-    index.reserve(rows.size());
-    for (size_t r = 0; r < rows.size(); ++r) {
-        const TcRow& row = *rows[r];
+    index.reserve(count);
+    TcRow row;
+    for (size_t r = 0; r < count; ++r) {
+        source.Next(row);
         if (row.cells.size() != rowSize) throw PstError("table row of the wrong size");
-        size_t at = matrix.size();
-        matrix.insert(matrix.end(), row.cells.begin(), row.cells.end());
+        size_t at = block.size();
+        block.insert(block.end(), row.cells.begin(), row.cells.end());
         for (auto& [ib, value] : row.vars) {
             uint32_t hnid = 0;
             if (value.empty())
@@ -71,37 +75,36 @@ uint64_t WriteTc(ndb::NodeDb& db, const TableLayout& layout, const std::vector<c
                 hnid = sink.NewNid();
                 sink.Add(hnid, db.WriteData(value.data(), value.size(), sink.owned));
             }
-            ndb::Put32(&matrix[at + ib], hnid);
+            ndb::Put32(&block[at + ib], hnid);
         }
         index.emplace_back(row.rowId, uint32_t(r));
+        if (!inHeap && (r + 1) % perBlock == 0 && r + 1 < count) {
+            block.resize(ndb::kMaxBlockData, 0);
+            leaves.push_back(db.WriteDataBlock(block.data(), block.size(), sink.owned));
+            block.clear();
+        }
     }
+    uint32_t hnidRows = 0;
+    if (count == 0) {
+        hnidRows = 0;
+    } else if (inHeap) {
+        hnidRows = heap.Allocate(block);
+    } else {
+        leaves.push_back(db.WriteDataBlock(block.data(), block.size(), sink.owned));
+        uint64_t total = uint64_t(leaves.size() - 1) * ndb::kMaxBlockData + block.size();
+        hnidRows = sink.NewNid();
+        sink.Add(hnidRows, db.WriteDataTree(leaves, total, sink.owned));
+    }
+
     std::sort(index.begin(), index.end());
-    for (size_t i = 1; i < index.size(); ++i)
-        if (index[i].first == index[i - 1].first) throw PstError("duplicate row id in a table");
-    for (auto& [id, pos] : index) {
-        ndb::Append32(rowIndex, id);
-        ndb::Append32(rowIndex, pos);
+    Bytes rowIndex;
+    rowIndex.reserve(index.size() * 8);
+    for (size_t i = 0; i < index.size(); ++i) {
+        if (i > 0 && index[i].first == index[i - 1].first) throw PstError("duplicate row id in a table");
+        ndb::Append32(rowIndex, index[i].first);
+        ndb::Append32(rowIndex, index[i].second);
     }
     FillBth(heap, hidRowIndex, 4, 4, rowIndex, index.size());
-
-    uint32_t hnidRows = 0;
-    if (matrix.empty()) {
-        hnidRows = 0;
-    } else if (matrix.size() <= kMaxHeapItem) {
-        hnidRows = heap.Allocate(matrix);
-    } else {
-        // Rows never straddle blocks; every block but the last is 8176 bytes.
-        size_t perBlock = ndb::kMaxBlockData / rowSize;
-        std::vector<Bytes> blocks;
-        for (size_t r = 0; r < rows.size(); r += perBlock) {
-            size_t n = std::min(perBlock, rows.size() - r);
-            Bytes b(matrix.begin() + long(r * rowSize), matrix.begin() + long((r + n) * rowSize));
-            if (r + n < rows.size()) b.resize(ndb::kMaxBlockData, 0);
-            blocks.push_back(std::move(b));
-        }
-        hnidRows = sink.NewNid();
-        sink.Add(hnidRows, db.WritePages(blocks, sink.owned));
-    }
 
     info[0] = bTypeTC;
     info[1] = uint8_t(cols);
@@ -118,7 +121,28 @@ uint64_t WriteTc(ndb::NodeDb& db, const TableLayout& layout, const std::vector<c
         p[7] = d.iBit;
     }
     heap.Patch(infoHid, info);
+    heap.SetUserRoot(infoHid);
     return db.WritePages(heap.Pages(), sink.owned);
+}
+
+namespace {
+
+class VectorSource : public TcRowSource {
+public:
+    explicit VectorSource(const std::vector<const TcRow*>& rows) : rows_(rows) {}
+    size_t Count() const override { return rows_.size(); }
+    void Next(TcRow& row) override { row = *rows_[at_++]; }
+
+private:
+    const std::vector<const TcRow*>& rows_;
+    size_t at_ = 0;
+};
+
+}  // namespace
+
+uint64_t WriteTc(ndb::NodeDb& db, const TableLayout& layout, const std::vector<const TcRow*>& rows, SubnodeSink& sink) {
+    VectorSource source(rows);
+    return WriteTc(db, layout, source, sink);
 }
 
 }  // namespace pst::ltp

@@ -35,7 +35,16 @@ struct TcRow {
 // Builds a layout from (tag, iBit) pairs: cells grouped by size, CEB last.
 TableLayout MakeLayout(const std::vector<std::pair<uint32_t, uint8_t>>& columns);
 
+// Rows handed to the writer one at a time, so a big table is never whole in memory.
+class TcRowSource {
+public:
+    virtual ~TcRowSource() = default;
+    virtual size_t Count() const = 0;
+    virtual void Next(TcRow& row) = 0;  // rows in order, Count() times
+};
+
 // Writes the TC and returns its bidData; subnodes go to `sink`.
+uint64_t WriteTc(ndb::NodeDb& db, const TableLayout& layout, TcRowSource& rows, SubnodeSink& sink);
 uint64_t WriteTc(ndb::NodeDb& db, const TableLayout& layout, const std::vector<const TcRow*>& rows, SubnodeSink& sink);
 
 }  // namespace pst::ltp

@@ -144,7 +144,7 @@ uint32_t PstStore::SaveMessage(uint32_t folder, MessageData& msg, const std::str
     uint32_t nid = db_.AllocateNid(ndb::NID_TYPE_NORMAL_MESSAGE);
     WrittenNode w = WriteMessage(db_, msg, nullptr);
     db_.SetNode(nid, NodeEntry{w.bidData, w.bidSub, folder});
-    f.contents.push_back(MakeRow(ContentsLayout(), nid, ++rowVersion_, msg.props));
+    f.contents.push_back(spool_.Append(MakeRow(ContentsLayout(), nid, ++rowVersion_, msg.props)));
     auto flags = std::get_if<int32_t>(&msg.props[PR_MESSAGE_FLAGS]);
     if (flags && !(*flags & MSGFLAG_READ)) ++f.unread;
     MarkDirty(folder);
@@ -197,7 +197,14 @@ void PstStore::WriteFolder(FolderState& f) {
     for (uint32_t child : f.children)
         hierarchy.push_back(MakeRow(HierarchyLayout(), child, ++rowVersion_, FolderRowProps(Folder(child))));
     WriteTable(ndb::WithType(f.nid, ndb::NID_TYPE_HIERARCHY_TABLE), HierarchyLayout(), hierarchy, f.owned);
-    WriteTable(ndb::WithType(f.nid, ndb::NID_TYPE_CONTENTS_TABLE), ContentsLayout(), f.contents, f.owned);
+    {
+        RowSpool::Source rows(spool_, f.contents);
+        ltp::SubnodeSink tableSink;
+        tableSink.owned = &f.owned;
+        uint64_t tableBid = ltp::WriteTc(db_, ContentsLayout(), rows, tableSink);
+        db_.SetNode(ndb::WithType(f.nid, ndb::NID_TYPE_CONTENTS_TABLE),
+                    NodeEntry{tableBid, db_.WriteSubnodes(tableSink.entries, &f.owned), 0});
+    }
     WriteTable(ndb::WithType(f.nid, ndb::NID_TYPE_ASSOC_CONTENTS_TABLE), AssocContentsLayout(), {}, f.owned);
     f.dirty = false;
 }

@@ -13,6 +13,7 @@
 
 #include "Message.h"
 #include "NameMap.h"
+#include "RowSpool.h"
 #include "Tables.h"
 #include "pst/ndb/NodeDb.h"
 
@@ -23,7 +24,7 @@ struct FolderState {
     uint32_t parent = 0;
     PropMap props;  // display name, container class, entry-id properties...
     std::vector<uint32_t> children;
-    std::vector<ltp::TcRow> contents;
+    std::vector<uint64_t> contents;  // the contents table's rows in the store's row spool
     uint32_t unread = 0;
     bool dirty = true;
     ndb::BlockList owned;  // blocks of the folder's four nodes
@@ -74,6 +75,7 @@ private:
     void MarkDirty(uint32_t nid);
 
     ndb::NodeDb db_;
+    RowSpool spool_;
     std::string displayName_;
     Binary recordKey_;
     PropMap storeProps_;

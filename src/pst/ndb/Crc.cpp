@@ -1,6 +1,12 @@
 #include "Crc.h"
 
+#include <algorithm>
 #include <array>
+#include <climits>
+
+#ifdef ORVANDEL_HAVE_ZLIB
+#include <zlib.h>
+#endif
 
 namespace pst::ndb {
 namespace {
@@ -59,6 +65,19 @@ constexpr uint8_t kDecode[256] = {
 }  // namespace
 
 uint32_t Crc32(const uint8_t* data, size_t size, uint32_t crc) {
+#ifdef ORVANDEL_HAVE_ZLIB
+    // zlib inverts on entry and exit; the PST checksum does neither.
+    if (size >= 64) {
+        uLong z = ~uLong(crc) & 0xFFFFFFFFu;
+        while (size > 0) {
+            uInt n = uInt(std::min<size_t>(size, UINT_MAX));
+            z = ::crc32(z, data, n);
+            data += n;
+            size -= n;
+        }
+        return ~uint32_t(z);
+    }
+#endif
     while (size >= 8) {
         uint32_t lo = crc ^ (uint32_t(data[0]) | uint32_t(data[1]) << 8 | uint32_t(data[2]) << 16 | uint32_t(data[3]) << 24);
         crc = kCrc[7][lo & 0xFF] ^ kCrc[6][(lo >> 8) & 0xFF] ^ kCrc[5][(lo >> 16) & 0xFF] ^ kCrc[4][lo >> 24] ^

@@ -287,6 +287,7 @@ void NodeDb::Commit() {
     file_.Sync();
     WriteHeader(true);
     file_.Sync();
+    space_.Settle();
     dirty_ = false;
 }
 

@@ -46,8 +46,52 @@ void SpaceMap::OpenInterval() {
     longestRun_.push_back(0);
 }
 
+namespace {
+
+void RemoveRange(std::map<uint64_t, uint64_t>& set, uint64_t begin, uint64_t end) {
+    auto it = set.upper_bound(begin);
+    if (it != set.begin()) --it;
+    while (it != set.end() && it->first < end) {
+        uint64_t b = it->first, e = it->second;
+        if (e <= begin) {
+            ++it;
+            continue;
+        }
+        it = set.erase(it);
+        if (b < begin) set.emplace(b, begin);
+        if (e > end) set.emplace(end, e);
+    }
+}
+
+}  // namespace
+
+void SpaceMap::Settle() {
+    reusable_ = holes_;
+    reuseCursor_ = 0;
+}
+
+// First fit from a cursor that only moves forward between commits, so each
+// hole is looked at about once per commit however many allocations fail.
+bool SpaceMap::TakeFromHoles(uint64_t size, uint64_t align, uint64_t& offset) {
+    for (auto it = reusable_.lower_bound(reuseCursor_); it != reusable_.end(); ++it) {
+        uint64_t at = (it->first + align - 1) / align * align;
+        if (at + size <= it->second) {
+            offset = at;
+            reuseCursor_ = it->first;
+            RemoveRange(reusable_, at, at + size);
+            RemoveRange(holes_, at, at + size);
+            Touch(at, at + size);
+            return true;
+        }
+        reuseCursor_ = it->second;
+    }
+    return false;
+}
+
 uint64_t SpaceMap::Allocate(uint64_t size, uint64_t align) {
     if (size == 0 || size % 64 != 0 || size > 8192) throw PstError("invalid allocation size");
+    uint64_t reused = 0;
+    if (!reusable_.empty() && TakeFromHoles(size, align, reused)) return reused;
     uint64_t intervalEnd = kAMapBase + intervals_ * kAMapSpan;
     uint64_t offset = (hwm_ + align - 1) / align * align;
     if (offset + size > intervalEnd) {

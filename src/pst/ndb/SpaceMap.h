@@ -2,10 +2,11 @@
 // File space of a PST: allocation of pages and blocks above 0x4400, and the
 // allocation-map pages ([MS-PST] 2.2.2.7.2-6) that describe it.
 //
-// Space is handed out from a high-water mark, never reused within a session:
-// a freed range only becomes a hole, so nothing the last committed header
-// refers to is ever overwritten. Holes are kept as coalesced ranges, which
-// keeps the map exact at a cost of a few bytes per hole instead of a bitmap.
+// Space is handed out from holes that were already free at the last commit,
+// else from a high-water mark. A range freed since the last commit is free in
+// the maps but not reused until the next commit has landed, so nothing the
+// committed header refers to is ever overwritten. Free space is kept as
+// coalesced ranges: a few bytes per hole instead of a bitmap of the file.
 #include <cstdint>
 #include <map>
 #include <vector>
@@ -34,16 +35,21 @@ public:
 
     // Writes the map pages of every interval changed since the last call.
     void WriteMaps(FileSink& file);
+    // The state written by the last commit is on disk: its free space may be reused.
+    void Settle();
 
 private:
     void OpenInterval();
     void AddHole(uint64_t begin, uint64_t end);
+    bool TakeFromHoles(uint64_t size, uint64_t align, uint64_t& offset);
     void Touch(uint64_t begin, uint64_t end);
     void Measure(uint64_t k, uint8_t* bits);
 
     uint64_t intervals_ = 0;
     uint64_t hwm_ = 0;
-    std::map<uint64_t, uint64_t> holes_;  // begin -> end, coalesced, all below hwm_
+    std::map<uint64_t, uint64_t> holes_;     // begin -> end, coalesced, all below hwm_
+    std::map<uint64_t, uint64_t> reusable_;  // the part of holes_ free at the last commit
+    uint64_t reuseCursor_ = 0;               // first-fit scan position, reset at each commit
     std::vector<uint8_t> dirty_;
     std::vector<uint16_t> freeSlots_;    // per interval, valid when not dirty
     std::vector<uint8_t> longestRun_;    // per interval, capped at 255

@@ -388,8 +388,10 @@ bool Context::ParseTc(uint64_t bidData, const Subnodes& subs, const std::string&
         }
         const int fs = (type & 0x1000) ? 0 : FixedSize(type);
         const uint8_t want = fs > 0 ? uint8_t(fs == 16 ? 4 : fs) : 4;
-        if (col.cb != want)
+        if (col.cb != want) {
             Fault(where, cw + " cbData " + std::to_string(col.cb) + ", expected " + std::to_string(want));
+            ok = false;
+        }
         uint16_t lo = 0, hi = ib4;
         if (col.cb == 2) lo = ib4, hi = ib2;
         else if (col.cb == 1) lo = ib2, hi = ib1;
