@@ -121,6 +121,29 @@ std::string AddressBlock(const std::string& street, const std::string& city, con
     return JoinNonEmpty({street, line2, country}, "\r\n");
 }
 
+// Zimbra keeps several values of one field as the text of a JSON array of
+// strings (["a@x","b@y"]); anything else is one value.
+std::vector<std::string> FieldValues(const std::string& value) {
+    std::string v = TrimSpaces(value);
+    if (v.size() < 2 || v.front() != '[' || v.back() != ']') return {value};
+    MetaFile probe = ParseMetaFile("{\"a\":" + v + "}");
+    if (!probe.isJson) return {value};
+    std::vector<std::string> out;
+    size_t i = 1;
+    while (i < v.size() - 1) {
+        while (i < v.size() - 1 && (v[i] == ' ' || v[i] == ',')) ++i;
+        if (i >= v.size() - 1) break;
+        if (v[i] != '"') return {value};
+        size_t j = i + 1;
+        while (j < v.size() - 1 && v[j] != '"') j += v[j] == '\\' ? 2 : 1;
+        if (j >= v.size() - 1) return {value};
+        out.push_back(ResolveJsonEscapes(v.substr(i + 1, j - i - 1)));
+        i = j + 1;
+    }
+    if (out.empty()) return {value};
+    return out;
+}
+
 // Zimbra's "fileAs": "1".."7" name a style made of the names and the company,
 // "8:<text>" is the user's own text.
 std::string ZimbraFileAs(const std::string& code, const ItemFields& f) {
@@ -208,6 +231,27 @@ ItemOutcome ConvertContactFile(const ItemContext& ctx, const std::string& metaPa
     f.HomeFaxNumber = homeFax;
     f.IMAddress = imAddress;
 
+    // Several addresses in one field fill the free e-mail slots in turn; other
+    // fields with several values keep them all, one per line.
+    {
+        std::vector<std::string> emails;
+        for (std::string* e : {&f.Email1Address, &f.Email2Address, &f.Email3Address})
+            for (auto& one : FieldValues(*e))
+                if (!TrimSpaces(one).empty()) emails.push_back(one);
+        f.Email1Address = emails.size() > 0 ? emails[0] : "";
+        f.Email2Address = emails.size() > 1 ? emails[1] : "";
+        f.Email3Address = emails.size() > 2 ? emails[2] : "";
+        for (std::string* t : {&f.CompanyName, &f.BusinessTelephoneNumber, &f.HomeTelephoneNumber,
+                               &f.MobileTelephoneNumber, &f.CompanyMainTelephoneNumber, &f.PagerNumber,
+                               &f.CarTelephoneNumber, &workFax, &homeFax}) {
+            auto values = FieldValues(*t);
+            std::string joined;
+            for (auto& one : values) joined += (joined.empty() ? "" : "; ") + one;
+            *t = joined;
+        }
+        f.BusinessFaxNumber = workFax;
+        f.HomeFaxNumber = homeFax;
+    }
     // Trim every text as it is handed on.
     for (std::string* s : {&f.FirstName, &f.MiddleName, &f.LastName, &f.Suffix, &f.Title, &f.NickName,
                            &f.Email1Address, &f.Email2Address, &f.Email3Address, &f.CompanyName, &f.Profession,

@@ -173,8 +173,9 @@ TEST_F(ItemsTest, ContactFieldsArriveWholeWithColonsEscapesAndUnicode) {
 TEST_F(ItemsTest, ContactNamesFallBackAndSecureWebPageKeepsScheme) {
     auto a = Write("Contacts/a.meta", ContactMeta({{"lastName", "Only"}, {"homeURL", "https://secure.example/p"}}));
     auto b = Write("Contacts/b.meta", ContactMeta({{"fullName", "Jo Full"}, {"email", "jo@example.org"}}));
-    auto c = Write("Contacts/c.meta", ContactMeta({{"email2", "second@example.org"}}));
-    auto d = Write("Contacts/d.meta", ContactMeta({{"foo", "bar"}}));
+    auto c = Write("Contacts/c.meta", ContactMeta({{"email2", "second@example.org"},
+                                                   {"email3", "[\"third@example.org\",\"fourth@example.org\"]"}}));
+    auto d = Write("Contacts/d.meta", ContactMeta({{"foo", "bar"}, {"homePhone", "[\"+1 555 1\",\"+1 555 2\"]"}}));
     auto e = Write("Contacts/e.meta", ContactMeta({{"company", "Acme Corp"}, {"fileAs", "8:Acme Corp - Sales"},
                                                    {"workURL", "http://acme.example:8080/sales"}}));
     auto f = Write("Contacts/f.meta", ContactMeta({{"company", "Acme"}, {"fileAs", "4"}, {"firstName", "Li"},
@@ -191,9 +192,11 @@ TEST_F(ItemsTest, ContactNamesFallBackAndSecureWebPageKeepsScheme) {
     EXPECT_EQ(NamedStr(*saved[0], pst::PSETID_Address(), lid::PidLidHtml), "https://secure.example/p");
     EXPECT_EQ(saved[1]->Str(PR_DISPLAY_NAME), "Jo Full");
     EXPECT_EQ(NamedStr(*saved[1], pst::PSETID_Address(), lid::PidLidFileUnder), "Jo Full");
-    // email2 alone is the second address, not a 215-unit first one.
-    EXPECT_EQ(NamedStr(*saved[2], pst::PSETID_Address(), lid::PidLidEmail1EmailAddress), "<absent>");
-    EXPECT_EQ(NamedStr(*saved[2], pst::PSETID_Address(), lid::PidLidEmail2EmailAddress), "second@example.org");
+    // email2 is read as itself, not as a 215-unit "email"; the addresses fill the free slots in turn.
+    EXPECT_EQ(NamedStr(*saved[2], pst::PSETID_Address(), lid::PidLidEmail1EmailAddress), "second@example.org");
+    EXPECT_EQ(NamedStr(*saved[2], pst::PSETID_Address(), lid::PidLidEmail2EmailAddress), "third@example.org");
+    EXPECT_EQ(NamedStr(*saved[2], pst::PSETID_Address(), lid::PidLidEmail3EmailAddress), "fourth@example.org");
+    EXPECT_EQ(saved[3]->Str(PR_HOME_TELEPHONE_NUMBER), "+1 555 1; +1 555 2");
     // A section with none of the keys still gives a contact.
     EXPECT_EQ(saved[3]->Str(PR_GIVEN_NAME), "");
     EXPECT_EQ(saved[3]->Str(PR_BODY), "");
