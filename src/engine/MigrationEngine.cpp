@@ -179,6 +179,7 @@ bool MigrationEngine::Mailbox::ChoosePstPath(const MigrationSettings& settings) 
 
 bool MigrationEngine::Mailbox::OpenStore() {
     const std::string path = Trim(pstPath_);
+    const bool existedBefore = files::FileExists(path);
     try {
         if (!e_.services_.createSession) throw store::StoreError("no store component is available");
         session_ = e_.services_.createSession();
@@ -196,7 +197,7 @@ bool MigrationEngine::Mailbox::OpenStore() {
     } catch (const std::exception& ex) {
         summary_.storeFailed = true;
         summary_.storeError = ex.what();
-        view_.ShowMessage("Outlook Error", StoreErrorText(path, ex.what()), MessageIcon::Information);
+        view_.ShowMessage("Outlook Error", StoreErrorText(path, ex.what(), existedBefore), MessageIcon::Information);
         store_ = nullptr;
         session_.reset();
         view_.OnMailboxFinished(summary_);
@@ -659,14 +660,15 @@ void MigrationEngine::CompletionText(const RunSummary& run, std::string& title, 
     for (const auto& p : problems) text += kCrLf + p;
 }
 
-std::string MigrationEngine::StoreErrorText(const std::string& pstPath, const std::string& reason) {
+std::string MigrationEngine::StoreErrorText(const std::string& pstPath, const std::string& reason,
+                                            bool existedBefore) {
     std::string text = "Outlook Session Creation Error !";
     text += kCrLf + std::string("The PST file could not be created: ") + pstPath;
     // The system's view of the place, when it explains the failure.
     const std::string parent = ParentOf(pstPath);
     const std::string folder = parent.empty() ? std::string(".") : parent;
     std::string cause;
-    if (files::FileExists(pstPath))
+    if (existedBefore)
         cause = "A file of this name exists already; choose another name or folder.";
     else if (!files::FolderExists(folder))
         cause = "The folder " + folder + " does not exist.";

@@ -76,8 +76,9 @@ public:
 
     // The completion box's title and text for a run.
     static void CompletionText(const RunSummary& run, std::string& title, std::string& text);
-    // The "Outlook Error" box's text for a store that could not be opened.
-    static std::string StoreErrorText(const std::string& pstPath, const std::string& reason);
+    // The "Outlook Error" box's text for a store that could not be opened;
+    // `existedBefore`: a file was at the path before the logon.
+    static std::string StoreErrorText(const std::string& pstPath, const std::string& reason, bool existedBefore);
 
 private:
     class Mailbox;

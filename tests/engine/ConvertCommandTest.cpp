@@ -270,6 +270,16 @@ std::vector<std::string> MakeBigExport(const std::string& box, int n) {
     return paths;
 }
 
+// True while the process runs (it is reaped, and its status kept, when it ends).
+bool Running(Proc& p, int& status) {
+    int st = 0;
+    const pid_t r = waitpid(p.pid, &st, WNOHANG);
+    if (r == 0) return true;
+    status = WIFEXITED(st) ? WEXITSTATUS(st) : WIFSIGNALED(st) ? 128 + WTERMSIG(st) : -1;
+    p.pid = -1;
+    return false;
+}
+
 int Gone(const std::vector<std::string>& paths) {
     int n = 0;
     for (auto& p : paths) n += !fs::exists(p);
@@ -286,10 +296,14 @@ TEST(ConvertCommand, SigkillDuringADeletingRunNeverLosesAMessage) {
                    dir / "kill.out", dir / "kill.err");
     ASSERT_GT(p.pid, 0);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-    while (Gone(paths) < 300 && std::chrono::steady_clock::now() < deadline)
+    int status = -1;
+    while (Running(p, status) && Gone(paths) < 300 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    kill(p.pid, SIGKILL);
-    const int status = Wait(p);
+    if (p.pid > 0) {
+        kill(p.pid, SIGKILL);
+        status = Wait(p);
+    }
+    ASSERT_NE(status, 2) << ReadAll(dir / "kill.err");
     const int gone = Gone(paths);
     if (status != 128 + SIGKILL) GTEST_SKIP() << "the run ended before it could be killed (" << gone << " gone)";
     ASSERT_GT(gone, 0);
@@ -313,10 +327,14 @@ TEST(ConvertCommand, CtrlCStopsAfterTheCurrentFileWithACommittedPst) {
                    dir / "int.out", dir / "int.err");
     ASSERT_GT(p.pid, 0);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-    while (Gone(paths) < 100 && std::chrono::steady_clock::now() < deadline)
+    int status = -1;
+    while (Running(p, status) && Gone(paths) < 100 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    kill(p.pid, SIGINT);
-    const int status = Wait(p);
+    if (p.pid > 0) {
+        kill(p.pid, SIGINT);
+        status = Wait(p);
+    }
+    ASSERT_NE(status, 2) << ReadAll(dir / "int.err");
     const std::string out = ReadAll(dir / "int.out");
     if (out.find("\"status\": \"converted\"") != std::string::npos) GTEST_SKIP() << "the run ended before Ctrl-C";
     EXPECT_EQ(status, 1) << ReadAll(dir / "int.err");

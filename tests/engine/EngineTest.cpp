@@ -271,11 +271,15 @@ TEST_F(EngineFixture, TheStoreErrorBoxGivesThePathAndTheRealCauseNotOutlookAdvic
 
 TEST(StoreErrorText, NamesAMissingOrReadOnlyFolder) {
     TempDir t;
-    auto missing = engine::MigrationEngine::StoreErrorText(t / "nowhere/box.pst", "cannot create");
+    // A file the failed logon itself left behind is not "a file that exists already".
+    WriteFile(t / "half.pst", "partial");
+    auto own = engine::MigrationEngine::StoreErrorText(t / "half.pst", "write failed", false);
+    EXPECT_EQ(own.find("exists already"), std::string::npos);
+    auto missing = engine::MigrationEngine::StoreErrorText(t / "nowhere/box.pst", "cannot create", false);
     EXPECT_NE(missing.find("The folder " + t.path + "/nowhere/ does not exist."), std::string::npos);
     fs::create_directories(t / "ro");
     fs::permissions(t / "ro", fs::perms::owner_read | fs::perms::owner_exec);
-    auto readOnly = engine::MigrationEngine::StoreErrorText(t / "ro/box.pst", "Permission denied");
+    auto readOnly = engine::MigrationEngine::StoreErrorText(t / "ro/box.pst", "Permission denied", false);
     if (::geteuid() != 0) {
         EXPECT_NE(readOnly.find("No permission to write in the folder"), std::string::npos);
     }
