@@ -222,6 +222,7 @@ std::string HtmlToText(const std::string& html) {
         {"Auml", 0xC4},  {"Ouml", 0xD6},   {"Uuml", 0xDC},   {"szlig", 0xDF},  {"eacute", 0xE9},
         {"egrave", 0xE8}, {"agrave", 0xE0}, {"ccedil", 0xE7}, {"trade", 0x2122}, {"middot", 0xB7}};
     std::string out;
+    const std::string lower = LowerAscii(html);
     size_t i = 0;
     auto newline = [&out]() {
         while (!out.empty() && (out.back() == ' ' || out.back() == '\t')) out.pop_back();
@@ -244,9 +245,9 @@ std::string HtmlToText(const std::string& html) {
             name = name.substr(0, name.find_first_of(" \t\r\n/"));
             i = end + 1;
             if (!closing && (name == "script" || name == "style" || name == "head" || name == "title")) {
-                size_t close = LowerAscii(html.substr(i)).find("</" + name);
+                size_t close = lower.find("</" + name, i);
                 if (close == std::string::npos) { i = html.size(); continue; }
-                i += close;
+                i = close;
                 size_t gt = html.find('>', i);
                 i = gt == std::string::npos ? html.size() : gt + 1;
                 continue;

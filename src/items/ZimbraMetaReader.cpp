@@ -250,7 +250,8 @@ private:
         ++pos_;
         return true;
     }
-    bool SkipValue() {
+    bool SkipValue(int depth = 0) {
+        if (depth > 64) return false;  // deeper than any real .meta file
         char c = Peek();
         if (c == '"') {
             std::string ignored;
@@ -270,7 +271,7 @@ private:
                     if (!Eat(':')) return false;
                     SkipSpace();
                 }
-                if (!SkipValue()) return false;
+                if (!SkipValue(depth + 1)) return false;
                 SkipSpace();
                 if (Eat(',')) continue;
                 return Eat(close);

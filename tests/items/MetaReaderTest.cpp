@@ -148,6 +148,8 @@ TEST(MetaFile, JsonWrapperAndEscapes) {
     EXPECT_EQ(ResolveJsonEscapes("a\\ud83d\\ude00b\\/\\t"), "a\xF0\x9F\x98\x80" "b/\t");
     EXPECT_FALSE(ParseMetaFile("{\"type\":6,\"metadata\":\"d3:fl").isJson);
     EXPECT_TRUE(ParseMetaFile("{\"type\":1,\"name\":\"Sub\"}").DescribesFolder());
+    // Hostile nesting is refused, not recursed into.
+    EXPECT_FALSE(ParseMetaFile("{\"a\":" + std::string(200000, '[') + std::string(200000, ']') + "}").isJson);
 }
 
 TEST(TextHelpers, UnescapeAndCompactForms) {
