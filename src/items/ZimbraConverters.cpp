@@ -175,7 +175,7 @@ ItemOutcome ConvertContactFile(const ItemContext& ctx, const std::string& metaPa
     ShowStatus(ctx, "Converting Contacts... from (", metaPath);
     ItemFields f;
     ClearItemFields(f);
-    std::string birthday, homeURL, fullName, workURL, imAddress, fileAs, homeFax, workFax;
+    std::string birthday, homeURL, fullName, workURL, imAddress, fileAs, homeFax, workFax, members;
     ReadResult r = ReadSection(metaPath, "d3:");
     if (r.outcome != ItemOutcome::Saved) return r.outcome;
     if (!ctx.session) return ItemOutcome::Failed;
@@ -219,6 +219,7 @@ ItemOutcome ConvertContactFile(const ItemContext& ctx, const std::string& metaPa
         Rule("imAddress1", imAddress),
         Rule("workURL", workURL),
         Rule("fileAs", fileAs),
+        Rule("dlist", members),
     };
     Scan(r.text, rules);
 
@@ -251,6 +252,19 @@ ItemOutcome ConvertContactFile(const ItemContext& ctx, const std::string& metaPa
         }
         f.BusinessFaxNumber = workFax;
         f.HomeFaxNumber = homeFax;
+    }
+    // A contact group keeps its members in the body, one per line.
+    if (!TrimSpaces(members).empty()) {
+        std::string list;
+        size_t from = 0;
+        while (from <= members.size()) {
+            size_t comma = members.find(',', from);
+            std::string one = TrimSpaces(members.substr(from, comma == std::string::npos ? std::string::npos : comma - from));
+            if (!one.empty()) list += (list.empty() ? "" : "\r\n") + one;
+            if (comma == std::string::npos) break;
+            from = comma + 1;
+        }
+        f.Body = f.Body.empty() ? list : f.Body + "\r\n\r\n" + list;
     }
     // Trim every text as it is handed on.
     for (std::string* s : {&f.FirstName, &f.MiddleName, &f.LastName, &f.Suffix, &f.Title, &f.NickName,

@@ -180,9 +180,13 @@ TEST_F(ItemsTest, ContactNamesFallBackAndSecureWebPageKeepsScheme) {
                                                    {"workURL", "http://acme.example:8080/sales"}}));
     auto f = Write("Contacts/f.meta", ContactMeta({{"company", "Acme"}, {"fileAs", "4"}, {"firstName", "Li"},
                                                    {"lastName", "Wu"}}));
-    for (auto& p : {a, b, c, d, e, f}) EXPECT_EQ(ConvertContactFile(ctx_, p), ItemOutcome::Saved);
+    auto g = Write("Contacts/g.meta", ContactMeta({{"type", "group"}, {"nickname", "Team"}, {"fileAs", "8:Team"},
+                                                   {"dlist", "\"Ann\" <ann@x.org>, bob@y.org"}}));
+    for (auto& p : {a, b, c, d, e, f, g}) EXPECT_EQ(ConvertContactFile(ctx_, p), ItemOutcome::Saved);
     auto& saved = Folder(store::olFolderContacts).saved;
-    ASSERT_EQ(saved.size(), 6u);
+    ASSERT_EQ(saved.size(), 7u);
+    EXPECT_EQ(saved[6]->Str(pst::tags::PR_DISPLAY_NAME), "Team");
+    EXPECT_EQ(saved[6]->Str(pst::tags::PR_BODY), "\"Ann\" <ann@x.org>\r\nbob@y.org");
     EXPECT_EQ(NamedStr(*saved[4], pst::PSETID_Address(), lid::PidLidFileUnder), "Acme Corp - Sales");
     EXPECT_EQ(NamedStr(*saved[4], pst::PSETID_Address(), lid::PidLidHtml), "acme.example:8080/sales");
     EXPECT_EQ(NamedStr(*saved[5], pst::PSETID_Address(), lid::PidLidFileUnder), "Wu, Li (Acme)");

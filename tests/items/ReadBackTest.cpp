@@ -166,6 +166,8 @@ TEST_F(ReadBack, SampleExportItemsThroughConvert) {
     ShellRun run = Shell("TZ=UTC " + Quote(ORVANDEL_BIN) + " convert " + Quote(std::string(ORVANDEL_SAMPLE_EXPORT) + "/alice") +
                     " --quiet --pst " + Quote(pstPath));
     ASSERT_EQ(run.status, 0) << run.output;
+    ShellRun verify = Shell(Quote(ORVANDEL_BIN) + " verify " + Quote(pstPath));
+    EXPECT_EQ(verify.status, 0) << verify.output;
     ExpectJudgedClean(pstPath, R"({
       "folders": {
         "Contacts": {"contacts": [
