@@ -221,8 +221,8 @@ private:
         bar.resize(static_cast<size_t>(width), '-');
         const double rate = elapsed > 0 ? p.itemsSaved / elapsed : 0;
         const double left = p.index > 0 ? elapsed * (p.count - p.index) / p.index : -1;
-        std::fprintf(stderr, "\r%s %s [%s] %3d%% %d/%d files %.1f items/s %s left \x1b[K", name_.c_str(),
-                     p.pass == 1 ? "I " : "II", bar.c_str(), static_cast<int>(fraction * 100), p.index, p.count, rate,
+        std::fprintf(stderr, "\r%s pass %-2s [%s] %3d%% %d/%d files %.1f items/s %s left \x1b[K", name_.c_str(),
+                     p.pass == 1 ? "I" : "II", bar.c_str(), static_cast<int>(fraction * 100), p.index, p.count, rate,
                      Duration(left).c_str());
         std::fflush(stderr);
         barShown_ = true;

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <map>
+#include <set>
 #include <thread>
 
 #include "EngineTestSupport.h"
@@ -141,6 +142,33 @@ void ExpectVerified(const std::string& pst, const TempDir& dir) {
     EXPECT_EQ(v.status, 0) << pst << "\n" << v.out << v.err;
 }
 
+// Per PST folder, how many messages an export's .eml files should give: spills
+// folded into their folder, Inbox and Sent on the default folders, messages of
+// folders that are never created (nested Calendar, Contacts, ...) left out.
+std::map<std::string, int> ExpectedMessageCounts(const std::string& box) {
+    static const std::set<std::string> never = {"Inbox", "Calendar", "Contacts", "Emailed Contacts",
+                                                "Tasks", "Sent",     "Notebook", "Conversations"};
+    std::map<std::string, int> counts;
+    for (auto& e : fs::recursive_directory_iterator(box)) {
+        if (!e.is_regular_file() || e.path().extension() != ".eml") continue;
+        std::vector<std::string> parts;
+        for (auto& c : fs::relative(e.path().parent_path(), box)) {
+            std::string n = c.string();
+            const size_t bang = n.rfind('!');
+            if (bang != std::string::npos && bang > 0 && bang + 1 < n.size() &&
+                n.find_first_not_of("0123456789", bang + 1) == std::string::npos)
+                n.resize(bang);
+            parts.push_back(n);
+        }
+        if (parts.size() > 1 && never.count(parts.back())) continue;
+        if (!parts.empty() && parts[0] == "Sent") parts[0] = "Sent Items";
+        std::string path;
+        for (auto& c : parts) path += (path.empty() ? "" : "/") + c;
+        ++counts[path];
+    }
+    return counts;
+}
+
 int CountFiles(const std::string& folder, const std::string& suffix) {
     int n = 0;
     for (auto& e : fs::recursive_directory_iterator(folder))
@@ -214,15 +242,13 @@ TEST(ConvertCommand, MultipleModeOnTheSampleExport) {
         int status = -1;
         const std::string json = Inspect(pst, dir, &status, "all");
         EXPECT_EQ(status, 0) << "readers disagree on " << name;
-        // Every message of the Inbox tree (spills folded in) is in the Inbox.
-        int inbox = 0;
-        for (auto& e : fs::directory_iterator(dir / ("export/" + name))) {
-            const std::string f = e.path().filename().string();
-            if (e.is_directory() && (f == "Inbox" || f.rfind("Inbox!", 0) == 0))
-                for (auto& m : fs::directory_iterator(e.path()))
-                    if (m.path().extension() == ".eml") ++inbox;
-        }
-        EXPECT_EQ(ItemCount(json, "Inbox"), inbox) << name;
+        // Every folder holds the messages of its Zimbra folder and its spills.
+        const auto expected = ExpectedMessageCounts(dir / ("export/" + name));
+        EXPECT_GE(expected.size(), 8u);
+        for (auto& [folder, count] : expected) EXPECT_EQ(ItemCount(json, folder), count) << name << ": " << folder;
+        EXPECT_EQ(ItemCount(json, "Sent"), -1);
+        EXPECT_EQ(ItemCount(json, "Inbox!1"), -1);
+        EXPECT_EQ(ReadAll(dir / ("out/" + name + ".log")), "---- Log Starts -----\r\n");
         ExpectVerified(pst, dir);
     }
     // --mailbox picks one row; the others are not converted.
@@ -231,6 +257,36 @@ TEST(ConvertCommand, MultipleModeOnTheSampleExport) {
     EXPECT_TRUE(fs::exists(dir / "bob.pst"));
     EXPECT_FALSE(fs::exists(dir / "alice.pst"));
     EXPECT_NE(one.out.find("bob"), std::string::npos);
+}
+
+TEST(ConvertCommand, MultipleModeOverBuiltExportsWithDeletion) {
+    TempDir dir;
+    std::map<std::string, std::map<std::string, std::vector<std::string>>> expected;
+    for (const std::string name : {"m1", "m2", "skipped"}) expected[name] = MakeMessageExport(dir / ("root/" + name));
+    fs::create_directories(dir / "out");
+    Result run = RunCmd({kBin, "convert", "--multiple", dir / "root", "--out", dir / "out/", "--mailbox", "m1",
+                         "--mailbox", "m2", "--delete-source", "--json"},
+                        dir);
+    EXPECT_EQ(run.status, 1) << run.err;  // one message of each mailbox failed
+    EXPECT_NE(run.out.find("\"pst\": \"" + dir.path + "/out/m2.pst\""), std::string::npos) << run.out;
+    Result r = RunCmd({kBin, "convert", "--multiple", dir / "root", "--out", dir / "out2", "--mailbox", "m1"}, dir);
+    EXPECT_EQ(r.status, 2);  // the output folder does not exist
+    EXPECT_FALSE(fs::exists(dir / "out/skipped.pst"));
+    EXPECT_EQ(CountFiles(dir / "root/skipped", ".eml"), 11);
+    for (const std::string name : {"m1", "m2"}) {
+        const std::string pst = dir / ("out/" + name + ".pst");
+        ASSERT_TRUE(fs::exists(pst));
+        EXPECT_EQ(ReadAll(dir / ("out/" + name + ".log")),
+                  "---- Log Starts -----\r\nBAD : " + dir.path + "/root/" + name +
+                      "/Work/Calendar/0000000701-Invitation.eml\r\n");
+        EXPECT_EQ(CountFiles(dir / ("root/" + name), ".eml"), 1);  // only the failed one stays
+        WriteFile(dir / "expected.json", ExpectedJson(expected[name]));
+        Result cmp = RunCmd({kInspect, "--compare", dir / "expected.json", pst, "--reader", "pypff,readpst",
+                             "--timeout", "60"},
+                            dir);
+        EXPECT_EQ(cmp.status, 0) << cmp.out << cmp.err;
+        ExpectVerified(pst, dir);
+    }
 }
 
 TEST(ConvertCommand, UsageErrorsAndAnExistingPstExitWithTwo) {
