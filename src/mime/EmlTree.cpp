@@ -100,7 +100,9 @@ EmlTreeStats ImportEmlInputs(store::Store& st, const std::vector<std::string>& i
             std::string name = BaseName(input);
             if (name.empty() || name == "." || name == ".." || name == "/") name = "Imported mail";
             store::Folder& top = ChildFolder(st.IPMRootFolder(), name, stats);
-            ImportFolder(top, input, stats, onFailure, 0);
+            std::string path = input;
+            while (path.size() > 1 && path.back() == '/') path.pop_back();
+            ImportFolder(top, path, stats, onFailure, 0);
         } else {
             auto r = ImportEmlFile(st.GetDefaultFolder(store::olFolderInbox), input);
             if (r.ok) {
