@@ -121,6 +121,36 @@ std::string AddressBlock(const std::string& street, const std::string& city, con
     return JoinNonEmpty({street, line2, country}, "\r\n");
 }
 
+// An alarm's relative trigger as minutes before: "-PT15M", "-PT1H30M", "-P1D",
+// "-P1DT2H", "-PT0S". Triggers after the start (no "-") give no reminder.
+std::optional<int> AlarmMinutesBefore(const std::string& trigger) {
+    std::string t = TrimSpaces(trigger);
+    if (t.size() < 4 || t.compare(0, 2, "-P") != 0) return std::nullopt;
+    long long minutes = 0, number = 0;
+    bool inTime = false, digits = false;
+    for (size_t i = 2; i < t.size(); ++i) {
+        char c = t[i];
+        if (c >= '0' && c <= '9') {
+            number = number * 10 + (c - '0');
+            digits = true;
+            if (number > 1000000) return std::nullopt;
+            continue;
+        }
+        if (c == 'T') { inTime = true; continue; }
+        if (!digits) return std::nullopt;
+        if (!inTime && c == 'W') minutes += number * 7 * 1440;
+        else if (!inTime && c == 'D') minutes += number * 1440;
+        else if (inTime && c == 'H') minutes += number * 60;
+        else if (inTime && c == 'M') minutes += number;
+        else if (inTime && c == 'S') minutes += number / 60;
+        else return std::nullopt;
+        number = 0;
+        digits = false;
+    }
+    if (digits) return std::nullopt;
+    return int(minutes);
+}
+
 // Zimbra keeps several values of one field as the text of a JSON array of
 // strings (["a@x","b@y"]); anything else is one value.
 std::vector<std::string> FieldValues(const std::string& value) {
@@ -373,7 +403,7 @@ void CreateContactItem(store::Session& session, const std::string& storeEntryID,
 
 ItemOutcome ConvertCalendarFile(const ItemContext& ctx, const std::string& metaPath) {
     ShowStatus(ctx, "Converting Calendars... from (", metaPath);
-    std::string desc, subject, start, end, location, freeBusy, descHtml;
+    std::string desc, subject, start, end, location, freeBusy, descHtml, trigger, related, classification;
     ReadResult r = ReadSection(metaPath, "/Calendar/");
     if (r.outcome != ItemOutcome::Saved) return r.outcome;
     if (!ctx.session) return ItemOutcome::Failed;
@@ -385,11 +415,18 @@ ItemOutcome ConvertCalendarFile(const ItemContext& ctx, const std::string& metaP
         Rule("l", location, MatchKind::PrefixAndDigit),
         Rule("fb", freeBusy, MatchKind::PrefixAndDigit),
         Rule("descH", descHtml),
+        Rule("tr", trigger),       // the first alarm's relative trigger ("-PT15M")
+        Rule("trd", related),      // what the trigger is relative to ("s" start, "e" end)
+        Rule("cl", classification),
     };
     Scan(r.text, rules);
     bool haveDesc = rules[0].taken;
 
     CalendarFields fields;
+    if (related.empty() || related == "s")
+        if (auto minutes = AlarmMinutesBefore(trigger)) fields.reminderMinutes = *minutes;
+    if (classification == "PRI") fields.sensitivity = 2;
+    else if (classification == "CON") fields.sensitivity = 3;
     fields.subject = TrimSpaces(subject);
     fields.location = TrimSpaces(location);
     fields.body = TrimSpaces(Description(r, desc));
@@ -435,7 +472,9 @@ void CreateCalendarItem(store::Session& session, const std::string& storeEntryID
     }
     TryPut(it, "AllDayEvent", allDay);
     TryPut(it, "BusyStatus", int32_t(fields.busyStatus >= 0 ? fields.busyStatus : (allDay ? 0 : 2)));
-    TryPut(it, "ReminderSet", false);
+    TryPut(it, "ReminderSet", fields.reminderMinutes >= 0 && fields.start.has_value());
+    if (fields.reminderMinutes >= 0 && fields.start) TryPut(it, "ReminderMinutesBeforeStart", int32_t(fields.reminderMinutes));
+    if (fields.sensitivity > 0) TryPut(it, "Sensitivity", int32_t(fields.sensitivity));
     PutTextIfAny(it, "Location", fields.location);
     PutTextIfAny(it, "Categories", fields.categories);
     PutTextIfAny(it, "Body", fields.body);

@@ -42,7 +42,9 @@ void CreateContactItem(store::Session& session, const std::string& storeEntryID,
 struct CalendarFields {
     std::string subject, location, body, categories;
     std::optional<ZimbraDateTime> start, end;
-    int busyStatus = -1;  // -1: from the kind of appointment
+    int busyStatus = -1;        // -1: from the kind of appointment
+    int reminderMinutes = -1;   // minutes before the start, -1: no reminder
+    int sensitivity = 0;        // 0 normal, 2 private, 3 confidential
 };
 ItemOutcome ConvertCalendarFile(const ItemContext& ctx, const std::string& metaPath);
 void CreateCalendarItem(store::Session& session, const std::string& storeEntryID, int folderNumber,

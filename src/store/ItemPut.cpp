@@ -256,6 +256,19 @@ const std::map<std::string, Setter, std::less<>>& Setters() {
         t["ReminderSet"] = [](Item& item, std::string_view name, const PropValue& v) {
             item.SetNamedProp(Lid(PSETID_Common(), lid::PidLidReminderSet), PT_BOOLEAN, AsBool(name, v));
         };
+        // Minutes before the start; the reminder is due at the start and signals that much earlier.
+        t["ReminderMinutesBeforeStart"] = [](Item& item, std::string_view name, const PropValue& v) {
+            int32_t minutes = AsInt(name, v);
+            item.SetNamedProp(Lid(PSETID_Common(), lid::PidLidReminderDelta), PT_LONG, minutes);
+            if (auto start = NamedTime(item, Lid(PSETID_Appointment(), lid::PidLidAppointmentStartWhole))) {
+                item.SetNamedProp(Lid(PSETID_Common(), lid::PidLidReminderTime), PT_SYSTIME, *start);
+                FileTime signal{start->value - uint64_t(minutes) * 600000000ULL};
+                item.SetNamedProp(Lid(PSETID_Common(), lid::PidLidReminderSignalTime), PT_SYSTIME, signal);
+            }
+        };
+        t["Sensitivity"] = [](Item& item, std::string_view name, const PropValue& v) {
+            item.SetProp(PR_SENSITIVITY, AsInt(name, v));
+        };
 
         // Tasks
         t["StartDate"] = [](Item& item, std::string_view name, const PropValue& v) {

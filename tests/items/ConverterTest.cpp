@@ -339,6 +339,9 @@ TEST_F(ItemsTest, ZonedAppointmentWithColonsAndExactLineBreaks) {
                                        {"et", BStr("TZID=America/New_York:20240115T103000")},
                                        {"l", BStr("Room 4: East wing")},
                                        {"fb", BStr("T")},
+                                       {"cl", BStr("PRI")},
+                                       {"al0", BDict({{"ac", BStr("d")}, {"tr", BStr("-PT1H15M")}, {"trd", BStr("s")}})},
+                                       {"tr", BStr("O")},
                                        {"af", BInt(2)}}));
     EXPECT_EQ(ConvertCalendarFile(ctx_, path), ItemOutcome::Saved);
     EXPECT_EQ(status_, "Converting Calendars... from (" + path + ")");
@@ -356,6 +359,10 @@ TEST_F(ItemsTest, ZonedAppointmentWithColonsAndExactLineBreaks) {
     EXPECT_EQ(Named<int32_t>(a, pst::PSETID_Appointment(), lid::PidLidBusyStatus), std::optional<int32_t>(1));
     EXPECT_EQ(Named<bool>(a, pst::PSETID_Appointment(), lid::PidLidAppointmentSubType), std::optional<bool>(false));
     EXPECT_TRUE(a.attachments.empty());
+    EXPECT_EQ(Named<bool>(a, pst::PSETID_Common(), lid::PidLidReminderSet), std::optional<bool>(true));
+    EXPECT_EQ(Named<int32_t>(a, pst::PSETID_Common(), lid::PidLidReminderDelta), std::optional<int32_t>(75));
+    EXPECT_EQ(NamedTime(a, pst::PSETID_Common(), lid::PidLidReminderSignalTime), Utc(2024, 1, 15, 13, 15));
+    EXPECT_EQ(std::get<int32_t>(*a.GetProp(PR_SENSITIVITY)), 2);
 }
 
 TEST_F(ItemsTest, UtcFloatingUnknownZoneAndAllDayTimes) {

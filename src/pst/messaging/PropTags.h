@@ -185,7 +185,10 @@ inline constexpr uint32_t PidLidTaskDueDate = 0x8105;
 inline constexpr uint32_t PidLidTaskDateCompleted = 0x810F;
 inline constexpr uint32_t PidLidTaskComplete = 0x811C;
 // PSETID_Common
+inline constexpr uint32_t PidLidReminderDelta = 0x8501;
+inline constexpr uint32_t PidLidReminderTime = 0x8502;
 inline constexpr uint32_t PidLidReminderSet = 0x8503;
+inline constexpr uint32_t PidLidReminderSignalTime = 0x8560;
 inline constexpr uint32_t PidLidCommonStart = 0x8516;
 inline constexpr uint32_t PidLidCommonEnd = 0x8517;
 // PSETID_Note ([MS-OXONOTE])
