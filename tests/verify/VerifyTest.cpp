@@ -506,6 +506,22 @@ TEST(IndependentFile, LibraryWrittenSampleHasFaults) {
     EXPECT_EQ(CountFaults(r, "not found in hash bucket"), 2u) << Describe(r);
 }
 
+TEST(Robustness, RandomDamageIsReportedNotFatal) {
+    // Random bytes over allocated pages and blocks: the verifier must report, never crash or hang.
+    const Bytes base = Load("folders-attachments.pst");
+    uint32_t seed = 12345;
+    auto next = [&] { return seed = seed * 1103515245u + 12345u; };
+    size_t faulty = 0;
+    for (int iter = 0; iter < 200; ++iter) {
+        Bytes b = base;
+        for (int k = 0; k < 1 + iter % 8; ++k) b[0x4400 + next() % (b.size() - 0x4400)] = uint8_t(next() >> 16);
+        if (iter % 25 == 0) b.resize(0x4400 + next() % (b.size() - 0x4400));
+        const Report r = Verify(b);
+        if (r.outcome != Outcome::Clean) ++faulty;
+    }
+    EXPECT_GT(faulty, 100u);
+}
+
 // ---------------------------------------------------------------------------------------------
 // The command line: exit status and output.
 
