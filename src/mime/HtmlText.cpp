@@ -325,6 +325,39 @@ std::string HtmlEscape(std::string_view text) {
     return out;
 }
 
+std::string UnflowText(std::string_view text, bool delSp) {
+    std::string out;
+    out.reserve(text.size());
+    bool joining = false;  // the previous line was soft-broken
+    int joinDepth = 0;
+    size_t i = 0;
+    while (i <= text.size()) {
+        size_t eol = text.find('\n', i);
+        if (eol == std::string_view::npos) eol = text.size();
+        std::string_view line = text.substr(i, eol - i);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        int depth = 0;
+        while (size_t(depth) < line.size() && line[size_t(depth)] == '>') ++depth;
+        std::string_view content = line.substr(size_t(depth));
+        if (!content.empty() && content[0] == ' ') content.remove_prefix(1);  // space stuffing
+        if (joining && depth != joinDepth) out += '\n';  // a soft break never crosses quote levels
+        if (!joining || depth != joinDepth) out.append(std::string(size_t(depth), '>')).append(depth ? " " : "");
+        bool soft = !content.empty() && content.back() == ' ' && content != "-- ";
+        if (soft && delSp) content.remove_suffix(1);
+        out.append(content);
+        if (eol >= text.size()) break;
+        if (soft) {
+            joining = true;
+            joinDepth = depth;
+        } else {
+            joining = false;
+            out += '\n';
+        }
+        i = eol + 1;
+    }
+    return out;
+}
+
 std::string ToCrlf(std::string_view text) {
     std::string out;
     out.reserve(text.size() + text.size() / 32 + 2);

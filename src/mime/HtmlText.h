@@ -12,6 +12,11 @@ std::string HtmlToText(std::string_view html);
 // Escapes text for inclusion in HTML.
 std::string HtmlEscape(std::string_view text);
 
+// Joins the soft line breaks of format=flowed text (RFC 3676): a line ending
+// in a space continues on the next line of the same quote depth; space
+// stuffing is removed; with `delSp` the space before a soft break goes too.
+std::string UnflowText(std::string_view text, bool delSp);
+
 // LF or CR line ends to CRLF.
 std::string ToCrlf(std::string_view text);
 

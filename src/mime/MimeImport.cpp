@@ -453,6 +453,12 @@ bool Importer::TextOf(GMimePart* part, std::string& utf8, std::string& raw, std:
     if (s && !ReadAll(s.get(), raw, kMaxBodyBytes)) return false;
     const char* cs = g_mime_object_get_content_type_parameter(GMIME_OBJECT(part), "charset");
     utf8 = DecodeText(raw, cs ? cs : "", hint_, &used);
+    // flowed text shows as the paragraphs the sender wrote
+    const char* format = g_mime_object_get_content_type_parameter(GMIME_OBJECT(part), "format");
+    if (format && g_ascii_strcasecmp(format, "flowed") == 0 && MimeTypeOf(GMIME_OBJECT(part)) == "text/plain") {
+        const char* delsp = g_mime_object_get_content_type_parameter(GMIME_OBJECT(part), "delsp");
+        utf8 = UnflowText(utf8, delsp && g_ascii_strcasecmp(delsp, "yes") == 0);
+    }
     return true;
 }
 

@@ -91,6 +91,14 @@ TEST(HtmlText, ReadsLikeAMailClient) {
     EXPECT_EQ(mime::HtmlToText("a<div class=\"x>y\">b"), "a\r\nb");
 }
 
+TEST(HtmlText, FlowedTextJoinsSoftBreaks) {
+    EXPECT_EQ(mime::UnflowText("This is a long \r\nparagraph.\r\nNew line\r\n", false), "This is a long paragraph.\nNew line\n");
+    EXPECT_EQ(mime::UnflowText("del\r\nsp \r\njoined", true), "del\nspjoined");
+    // quoted lines join within their depth; stuffed spaces go; the signature line stays
+    EXPECT_EQ(mime::UnflowText("> quoted \n> more\n>> deeper\n -- \n-- \nsig", false),
+              "> quoted more\n>> deeper\n-- \n-- \nsig");
+}
+
 TEST(Addressing, OneOffEntryIdLayout) {
     auto id = mime::OneOffEntryId("Bob", "bob@x.org");
     ASSERT_GT(id.size(), 24u);
