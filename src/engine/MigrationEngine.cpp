@@ -122,11 +122,11 @@ MailboxSummary MigrationEngine::Mailbox::Run() {
     view_.SetProgressRange(0, 100);
     view_.SetButtonVisible(Button::CmdStopMigration, true);
     view_.SetButtonEnabled(Button::CmdSkip, true);
+    // 4. Store. The log is started once the store is open: a PST that cannot be
+    // created (for example one that exists already) leaves the log beside it alone.
+    if (!OpenStore()) return summary_;
     log_ = MigrationLog(LogPathFor(pstPath_));
     if (log_.Start()) summary_.logPath = log_.Path();
-
-    // 4. Store.
-    if (!OpenStore()) return summary_;
     view_.OnMailboxStarted(name_, pstPath_, e_.fileCount_);
 
     // 5. Folder tree.

@@ -252,6 +252,7 @@ TEST_F(EngineFixture, TheStoreErrorBoxGivesThePathAndTheRealCauseNotOutlookAdvic
     WriteFile(box + "/Inbox/a.eml", Eml("a"));
     const std::string pst = dir / "exists.pst";
     WriteFile(pst, "someone else's file");
+    WriteFile(dir / "exists.log", "---- Log Starts -----\r\nBAD : an older run\r\n");
     rec.logonFailure = "the file exists already: " + pst;
     auto run = RunSingle(box, pst);
     ASSERT_GE(view.messages.size(), 2u);
@@ -264,6 +265,7 @@ TEST_F(EngineFixture, TheStoreErrorBoxGivesThePathAndTheRealCauseNotOutlookAdvic
     EXPECT_NE(view.messages[0].second.find("exists already; choose another name"), std::string::npos);
     EXPECT_EQ(view.messages[0].second.find("Outlook 20"), std::string::npos);
     EXPECT_EQ(ReadAll(pst), "someone else's file");
+    EXPECT_EQ(ReadAll(dir / "exists.log"), "---- Log Starts -----\r\nBAD : an older run\r\n");
     EXPECT_TRUE(run.mailboxes[0].storeFailed);
     EXPECT_NE(view.messages.back().second.find("could not be created"), std::string::npos);
     EXPECT_TRUE(fs::exists(box + "/Inbox/a.eml"));
