@@ -540,3 +540,22 @@ TEST_F(EngineFixture, SingleModeFolderEndingWithASeparatorHasAnEmptyMailboxName)
     EXPECT_EQ(view.proposedName, std::string(kStamp) + ".pst");
     EXPECT_EQ(Subjects(FolderAt(StoreOf(dir / "t.pst"), "Inbox")).size(), 1u);
 }
+
+TEST_F(EngineFixture, CommitsFollowTheClockAsWellAsTheItemCount) {
+    const std::string box = dir / "clock";
+    for (int i = 0; i < 5; ++i) WriteFile(box + "/Inbox/" + std::to_string(i) + ".eml", Eml(std::to_string(i)));
+    options.commitEveryItems = 1000000;
+    options.commitEvery = std::chrono::milliseconds(0);
+    view.deleteChecked = true;
+    std::vector<int> goneAtEachFile;
+    view.onProgress = [&](const engine::FileProgress& p) {
+        if (p.pass != 1) return;
+        int gone = 0;
+        for (int i = 0; i < 5; ++i) gone += !fs::exists(box + "/Inbox/" + std::to_string(i) + ".eml");
+        goneAtEachFile.push_back(gone);
+    };
+    RunSingle(box, dir / "clock.pst");
+    // Each file's source goes at the commit right after it (seen at the next file).
+    EXPECT_EQ(goneAtEachFile, (std::vector<int>{0, 1, 2, 3, 4}));
+    EXPECT_GE(rec.commits, 5);
+}
