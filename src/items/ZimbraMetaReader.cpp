@@ -344,16 +344,19 @@ std::optional<std::string> MetaSection(const std::string& text, const std::strin
 
 std::optional<std::u16string> MetaScanText(const MetaFile& file, const std::string& marker) {
     if (file.isJson) {
-        if (file.raw.find(marker) == std::string::npos) return std::nullopt;
         auto metadata = file.Member("metadata");
-        if (!metadata) return std::u16string();
         if (marker == "d3:") {
             // The contact marker opens the bencoded dictionary itself; the
-            // metadata's own end bounds the section.
-            size_t at = metadata->find(marker);
-            if (at == std::string::npos) return std::nullopt;
-            return Utf8ToUtf16(metadata->substr(at + marker.size()));
+            // metadata's own end bounds the section. A contact whose dictionary
+            // starts with another key (a colour "c") has no "d3:" up front but is
+            // still a contact: its whole dictionary is scanned.
+            size_t at = metadata ? metadata->find(marker) : std::string::npos;
+            if (at != std::string::npos) return Utf8ToUtf16(metadata->substr(at + marker.size()));
+            if (metadata && file.ItemType() == 6) return Utf8ToUtf16(*metadata);
+            return std::nullopt;
         }
+        if (file.raw.find(marker) == std::string::npos) return std::nullopt;
+        if (!metadata) return std::u16string();
         return Utf8ToUtf16(*metadata);
     }
     auto section = MetaSection(file.raw, marker);

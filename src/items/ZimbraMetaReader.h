@@ -60,8 +60,8 @@ std::optional<std::string> MetaSection(const std::string& text, const std::strin
 // The text the key rules are scanned in, as UTF-16, or nullopt when the file has
 // no section of this kind. For a JSON ".meta" file the marker must occur in the
 // file; the scan text is then the decoded "metadata" string (for the contact
-// marker "d3:", the part after its first "d3:"). Other texts: the section of the
-// raw text.
+// marker "d3:", the part after its first "d3:", or the whole metadata of a
+// contact, type 6, that has none). Other texts: the section of the raw text.
 std::optional<std::u16string> MetaScanText(const MetaFile& file, const std::string& marker);
 
 // --- Tokens and key rules ------------------------------------------------------

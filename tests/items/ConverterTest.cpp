@@ -180,11 +180,18 @@ TEST_F(ItemsTest, ContactNamesFallBackAndSecureWebPageKeepsScheme) {
                                                    {"workURL", "http://acme.example:8080/sales"}}));
     auto f = Write("Contacts/f.meta", ContactMeta({{"company", "Acme"}, {"fileAs", "4"}, {"firstName", "Li"},
                                                    {"lastName", "Wu"}}));
+    // A contact with a colour: its dictionary starts with "c", not with "d3:".
+    auto h = Write("Contacts/h.meta", MetaJson({{"type", "6"}, {"Path", JsonQuote("/Contacts/")}},
+                                               BDict({{"c", BInt(5)}, {"fld", BStrings({{"firstName", "Cora"},
+                                                                                        {"email", "cora@x.org"}})},
+                                                      {"v", BInt(10)}})));
     auto g = Write("Contacts/g.meta", ContactMeta({{"type", "group"}, {"nickname", "Team"}, {"fileAs", "8:Team"},
                                                    {"dlist", "\"Ann\" <ann@x.org>, bob@y.org"}}));
-    for (auto& p : {a, b, c, d, e, f, g}) EXPECT_EQ(ConvertContactFile(ctx_, p), ItemOutcome::Saved);
+    for (auto& p : {a, b, c, d, e, f, g, h}) EXPECT_EQ(ConvertContactFile(ctx_, p), ItemOutcome::Saved);
     auto& saved = Folder(store::olFolderContacts).saved;
-    ASSERT_EQ(saved.size(), 7u);
+    ASSERT_EQ(saved.size(), 8u);
+    EXPECT_EQ(saved[7]->Str(pst::tags::PR_GIVEN_NAME), "Cora");
+    EXPECT_EQ(NamedStr(*saved[7], pst::PSETID_Address(), lid::PidLidEmail1EmailAddress), "cora@x.org");
     EXPECT_EQ(saved[6]->Str(pst::tags::PR_DISPLAY_NAME), "Team");
     EXPECT_EQ(saved[6]->Str(pst::tags::PR_BODY), "\"Ann\" <ann@x.org>\r\nbob@y.org");
     EXPECT_EQ(NamedStr(*saved[4], pst::PSETID_Address(), lid::PidLidFileUnder), "Acme Corp - Sales");
