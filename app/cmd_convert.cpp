@@ -357,8 +357,15 @@ int RunConvert(const std::vector<std::string>& args) {
     view.json = json;
     view.settings.IsSingleMode = !multiple;
     if (!multiple) {
-        // The mailbox name is the folder's last component.
+        // The mailbox name is the folder's last component: "." or "x/.." name the
+        // folder they stand for.
         std::string folder = source;
+        const std::string last = std::filesystem::path(folder).lexically_normal().filename().string();
+        if (last.empty() || last == "." || last == "..") {
+            std::error_code ec;
+            const auto absolute = std::filesystem::absolute(folder, ec).lexically_normal();
+            if (!ec) folder = absolute.string();
+        }
         while (folder.size() > 1 && folder.back() == files::kPathSeparator) folder.pop_back();
         view.settings.SourceMailboxFolder = folder;
         view.pstPath = pst;
