@@ -150,10 +150,7 @@ public:
     // folder 0: an embedded message, written with its parent.
     // `owned` is null for an embedded message, whose data its attachment holds.
     PstItem(StoreImpl& s, uint32_t folder, ItemType type, pst::MessageData& data,
-            std::unique_ptr<pst::MessageData> owned = nullptr)
-        : BagAccess(s), folder_(folder), type_(type), owned_(std::move(owned)), data_(data) {
-        data_.props[pst::tags::PR_MESSAGE_CLASS] = std::string(ClassFor(type));
-    }
+            std::unique_ptr<pst::MessageData> owned = nullptr);
     ~PstItem() override;
     void SetProp(uint32_t tag, PropValue v) override { Set(data_.props, tag, std::move(v)); }
     void SetNamedProp(const pst::NamedProperty& n, uint16_t type, PropValue v) override { SetNamed(data_.props, n, type, std::move(v)); }
@@ -179,6 +176,7 @@ private:
     ItemType type_;
     std::unique_ptr<pst::MessageData> owned_;  // outlives the destructor body, which releases blocks
     pst::MessageData& data_;
+    std::shared_ptr<bool> alive_;
     std::vector<std::unique_ptr<RecipientBag>> recipients_;
     std::vector<std::unique_ptr<PstAttachment>> attachments_;
     bool saved_ = false;
@@ -230,8 +228,12 @@ public:
         return *slot;
     }
     pst::PstStore& Pst() { return *pst_; }
+    // Shared with items, which may outlive the session: false once the store is gone.
+    const std::shared_ptr<bool>& Alive() const { return alive_; }
+    ~StoreImpl() override { *alive_ = false; }
 
 private:
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     std::unique_ptr<pst::PstStore> pst_;
     std::map<uint32_t, std::unique_ptr<PstFolder>> folders_;
     std::map<int, uint32_t> defaults_;
@@ -250,6 +252,7 @@ std::optional<PropValue> BagAccess::GetNamed(const PropMap& p, const pst::NamedP
 }
 
 void PstAttachment::SetData(DataSource source) {
+    store_.CheckOpen();
     if (att_.stream) {
         store_.Pst().Db().ReleaseBlocks(att_.stream->Blocks());
         att_.stream.reset();
@@ -284,9 +287,15 @@ Item& PstAttachment::EmbeddedMessage(ItemType type) {
     return *embedded_;
 }
 
+PstItem::PstItem(StoreImpl& s, uint32_t folder, ItemType type, pst::MessageData& data,
+                 std::unique_ptr<pst::MessageData> owned)
+    : BagAccess(s), folder_(folder), type_(type), owned_(std::move(owned)), data_(data), alive_(s.Alive()) {
+    data_.props[pst::tags::PR_MESSAGE_CLASS] = std::string(ClassFor(type));
+}
+
 PstItem::~PstItem() {
     // Blocks already streamed for an item that was never saved are given back.
-    if (folder_ != 0 && !saved_) {
+    if (folder_ != 0 && !saved_ && *alive_) {
         try {
             data_.ReleaseBlocks(store_.Pst().Db());
         } catch (...) {
@@ -297,6 +306,7 @@ PstItem::~PstItem() {
 void PstItem::Save() {
     if (folder_ == 0) return;  // embedded: written with the parent item
     if (saved_) throw StoreError("The item has already been saved");
+    if (!*alive_) throw StoreError("The item's store has been logged off");
     store_.CheckOpen();
     Guard([&] { store_.Pst().SaveMessage(folder_, data_, ClassFor(type_)); });
     saved_ = true;
@@ -457,6 +467,9 @@ public:
                 if (firstError.empty()) firstError = e.what();
             }
         }
+        // Closed stores stay allocated until the session goes, so that objects
+        // still held by callers fail cleanly ("closed") instead of dangling.
+        for (auto& [id, s] : stores_) closed_.push_back(std::move(s));
         stores_.clear();
         if (!firstError.empty()) throw StoreError(firstError);
     }
@@ -464,6 +477,7 @@ public:
 private:
     SessionOptions options_;
     std::map<std::string, std::unique_ptr<StoreImpl>> stores_;
+    std::vector<std::unique_ptr<StoreImpl>> closed_;
 };
 
 }  // namespace

@@ -188,3 +188,21 @@ TEST(StoreSession, UnencryptedOption) {
     EXPECT_NE(bytes.find(marker), std::string::npos);
     EXPECT_EQ(storetest::VerifierFaults(path), "");
 }
+
+TEST(StoreSession, ObjectsHeldPastLogoffFailCleanly) {
+    ScratchDir dir;
+    std::string path = dir.File("late.pst");
+    auto session = store::CreatePstSession();
+    store::Store& st = session->LogonPstStore(path, 1, "Mailbox");
+    auto early = st.IPMRootFolder().AddItem(store::ItemType::Mail);
+    auto late = st.IPMRootFolder().AddItem(store::ItemType::Mail);
+    early->AddAttachment().SetData(std::vector<uint8_t>(20000, 1));
+    session->Logoff();
+    EXPECT_THROW(late->Save(), store::StoreError);
+    EXPECT_THROW(st.Commit(), store::StoreError);
+    EXPECT_THROW(session->GetStoreFromID(st.EntryID()), store::StoreError);
+    early.reset();  // an unsaved item after log-off gives nothing back to a closed file
+    session.reset();
+    late.reset();   // and nothing breaks once the session itself is gone
+    EXPECT_EQ(storetest::VerifierFaults(path), "");
+}

@@ -63,31 +63,46 @@ void HeapBuilder::Patch(uint32_t hid, const Bytes& b) {
     std::memcpy(p.items.data() + off, b.data(), b.size());
 }
 
+Bytes HeapBuilder::Serialize(size_t i, const std::vector<uint8_t>& levels) const {
+    const Page& p = pages_[i];
+    Bytes b(p.header, 0);
+    b.reserve(i + 1 < pages_.size() ? ndb::kMaxBlockData : Used(p, 0, 0));
+    b.insert(b.end(), p.items.begin(), p.items.end());
+    if (b.size() & 1) b.push_back(0);
+    uint16_t ibHnpm = uint16_t(b.size());
+    ndb::Append16(b, uint16_t(p.starts.size()));
+    ndb::Append16(b, 0);
+    for (uint16_t s : p.starts) ndb::Append16(b, s);
+    ndb::Append16(b, uint16_t(p.header + p.items.size()));
+    ndb::Put16(b.data(), ibHnpm);
+    if (i == 0) {
+        b[2] = 0xEC;
+        b[3] = clientSig_;
+        ndb::Put32(&b[4], userRoot_);
+        for (size_t j = 0; j < 8 && j < pages_.size(); ++j) SetNibble(&b[8], j, levels[j]);
+    } else if (IsBitmapPage(i)) {
+        for (size_t j = 0; j < 128 && i + j < pages_.size(); ++j) SetNibble(&b[2], j, levels[i + j]);
+    }
+    if (i + 1 < pages_.size()) b.resize(ndb::kMaxBlockData, 0);
+    return b;
+}
+
 std::vector<Bytes> HeapBuilder::Pages() const {
-    std::vector<Bytes> out;
     std::vector<uint8_t> levels(pages_.size(), 0);
     for (size_t i = 0; i < pages_.size(); ++i) levels[i] = FillLevel(ndb::kMaxBlockData - Used(pages_[i], 0, 0));
+    std::vector<Bytes> out;
+    for (size_t i = 0; i < pages_.size(); ++i) out.push_back(Serialize(i, levels));
+    return out;
+}
+
+std::vector<Bytes> HeapBuilder::TakePages() {
+    std::vector<uint8_t> levels(pages_.size(), 0);
+    for (size_t i = 0; i < pages_.size(); ++i) levels[i] = FillLevel(ndb::kMaxBlockData - Used(pages_[i], 0, 0));
+    std::vector<Bytes> out;
+    out.reserve(pages_.size());
     for (size_t i = 0; i < pages_.size(); ++i) {
-        const Page& p = pages_[i];
-        Bytes b(p.header, 0);
-        b.insert(b.end(), p.items.begin(), p.items.end());
-        if (b.size() & 1) b.push_back(0);
-        uint16_t ibHnpm = uint16_t(b.size());
-        ndb::Append16(b, uint16_t(p.starts.size()));
-        ndb::Append16(b, 0);
-        for (uint16_t s : p.starts) ndb::Append16(b, s);
-        ndb::Append16(b, uint16_t(p.header + p.items.size()));
-        ndb::Put16(b.data(), ibHnpm);
-        if (i == 0) {
-            b[2] = 0xEC;
-            b[3] = clientSig_;
-            ndb::Put32(&b[4], userRoot_);
-            for (size_t j = 0; j < 8 && j < pages_.size(); ++j) SetNibble(&b[8], j, levels[j]);
-        } else if (IsBitmapPage(i)) {
-            for (size_t j = 0; j < 128 && i + j < pages_.size(); ++j) SetNibble(&b[2], j, levels[i + j]);
-        }
-        if (i + 1 < pages_.size()) b.resize(ndb::kMaxBlockData, 0);
-        out.push_back(std::move(b));
+        out.push_back(Serialize(i, levels));
+        Bytes().swap(pages_[i].items);  // sizes and starts stay: later pages' headers need them
     }
     return out;
 }

@@ -25,6 +25,8 @@ public:
     void SetUserRoot(uint32_t hid) { userRoot_ = hid; }
     // The pages as block contents; all but the last are padded to 8176 bytes.
     std::vector<Bytes> Pages() const;
+    // The same, giving up the builder's copy page by page (the builder is spent).
+    std::vector<Bytes> TakePages();
 
 private:
     struct Page {
@@ -34,6 +36,7 @@ private:
     };
     static size_t HeaderSize(size_t pageIndex);
     static size_t Used(const Page& p, size_t extraItems, size_t extraBytes);
+    Bytes Serialize(size_t i, const std::vector<uint8_t>& levels) const;
 
     uint8_t clientSig_;
     uint32_t userRoot_ = 0;

@@ -58,7 +58,7 @@ uint64_t WritePc(ndb::NodeDb& db, std::vector<PcProp> props, SubnodeSink& sink) 
     }
     FillBth(heap, header, 2, 6, records, props.size());
     heap.SetUserRoot(header);
-    return db.WritePages(heap.Pages(), sink.owned);
+    return db.WritePages(heap.TakePages(), sink.owned);
 }
 
 }  // namespace pst::ltp

@@ -122,7 +122,7 @@ uint64_t WriteTc(ndb::NodeDb& db, const TableLayout& layout, TcRowSource& source
     }
     heap.Patch(infoHid, info);
     heap.SetUserRoot(infoHid);
-    return db.WritePages(heap.Pages(), sink.owned);
+    return db.WritePages(heap.TakePages(), sink.owned);
 }
 
 namespace {

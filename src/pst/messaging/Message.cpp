@@ -247,6 +247,7 @@ WrittenNode WriteMessage(ndb::NodeDb& db, const MessageData& m, ndb::BlockList* 
             } else if (a.stream) {
                 std::erase_if(props, [](const ltp::PcProp& x) { return (x.tag >> 16) == 0x3701; });
                 props.push_back({PR_ATTACH_DATA_BIN, {}, a.stream->Root()});
+                db.SetPending(a.stream->Blocks(), false);
             }
             uint64_t bid = ltp::WritePc(db, std::move(props), inner);
             sink.Add(nid, bid, db.WriteSubnodes(inner.entries, owned));

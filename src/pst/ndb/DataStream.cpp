@@ -9,6 +9,7 @@ void DataStream::Append(const uint8_t* data, size_t size) {
     while (size > 0) {
         if (buffer_.size() == kMaxBlockData) {
             leaves_.push_back(db_.WriteDataBlock(buffer_.data(), buffer_.size(), &owned_));
+            db_.SetPending(leaves_.back(), true);
             buffer_.clear();
         }
         size_t n = std::min(size, kMaxBlockData - buffer_.size());
@@ -27,6 +28,7 @@ void DataStream::Finish(size_t keepLimit) {
     buffer_.clear();
     buffer_.shrink_to_fit();
     root_ = db_.WriteDataTree(leaves_, total_, &owned_);
+    db_.SetPending(owned_, true);
     leaves_.clear();
     leaves_.shrink_to_fit();
 }

@@ -1,6 +1,8 @@
 #pragma once
 // Streams a value of any size into data blocks as it arrives, holding at most
-// one block in memory, and builds the XBLOCK/XXBLOCK tree at the end.
+// one block in memory, and builds the XBLOCK/XXBLOCK tree at the end. Its
+// blocks stay pending (outside the committed block index) until the item that
+// holds the value is saved.
 #include <cstdint>
 
 #include "NodeDb.h"

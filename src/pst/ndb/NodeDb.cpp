@@ -155,12 +155,26 @@ uint64_t NodeDb::WriteSubnodes(std::vector<SubnodeEntry> entries, BlockList* own
     return WriteInternal(si, owned);
 }
 
+NodeDb::BlockEntry* NodeDb::FindBlock(uint64_t bid) {
+    uint32_t key = uint32_t(bid >> 2);
+    auto it = std::lower_bound(blocks_.begin(), blocks_.end(), key,
+                               [](const BlockEntry& e, uint32_t k) { return e.bidIndex < k; });
+    if (it == blocks_.end() || it->bidIndex != key || (it->flags & 2)) return nullptr;
+    return &*it;
+}
+
+void NodeDb::SetPending(uint64_t bid, bool pending) {
+    if (BlockEntry* e = FindBlock(bid)) e->flags = uint16_t(pending ? (e->flags | 4) : (e->flags & ~4));
+}
+
+void NodeDb::SetPending(const BlockList& list, bool pending) {
+    for (uint64_t bid : list) SetPending(bid, pending);
+}
+
 void NodeDb::ReleaseBlocks(const BlockList& list) {
     for (uint64_t bid : list) {
-        uint32_t key = uint32_t(bid >> 2);
-        auto it = std::lower_bound(blocks_.begin(), blocks_.end(), key,
-                                   [](const BlockEntry& e, uint32_t k) { return e.bidIndex < k; });
-        if (it == blocks_.end() || it->bidIndex != key || (it->flags & 2)) continue;
+        BlockEntry* it = FindBlock(bid);
+        if (!it) continue;
         it->flags |= 2;
         ++releasedCount_;
         space_.Release(uint64_t(it->ib64) * 64, it->cb + 16);
@@ -204,16 +218,20 @@ NodeDb::PageRef NodeDb::WriteBTreePage(uint8_t ptype, uint8_t level, uint8_t cbE
     return {firstKey, bid, ib};
 }
 
-// Bottom-up: leaves packed full, then intermediate levels of BTENTRYs.
-NodeDb::PageRef NodeDb::BuildTree(uint8_t ptype, uint8_t cbEnt, uint8_t cEntMax, const std::vector<uint8_t>& leaf,
-                                  const std::vector<uint64_t>& keys) {
-    std::vector<PageRef> level;
-    size_t count = keys.size();
-    if (count == 0) return WriteBTreePage(ptype, 0, cbEnt, cEntMax, nullptr, 0, 0);
-    for (size_t i = 0; i < count; i += cEntMax) {
-        size_t n = std::min<size_t>(cEntMax, count - i);
-        level.push_back(WriteBTreePage(ptype, 0, cbEnt, cEntMax, leaf.data() + i * cbEnt, n, keys[i]));
+void NodeDb::TreeAdd(TreeBuilder& t, const uint8_t* entry, uint64_t key) {
+    if (t.count == 0) t.firstKey = key;
+    std::memcpy(t.leaf + t.count * t.cbEnt, entry, t.cbEnt);
+    if (++t.count == t.cEntMax) {
+        t.pages.push_back(WriteBTreePage(t.ptype, 0, t.cbEnt, t.cEntMax, t.leaf, t.count, t.firstKey));
+        t.count = 0;
     }
+}
+
+// Leaves are packed full; the levels above are BTENTRY pages of 20.
+NodeDb::PageRef NodeDb::TreeFinish(TreeBuilder& t) {
+    if (t.count > 0 || t.pages.empty())
+        t.pages.push_back(WriteBTreePage(t.ptype, 0, t.cbEnt, t.cEntMax, t.leaf, t.count, t.firstKey));
+    std::vector<PageRef> level = std::move(t.pages);
     uint8_t depth = 0;
     while (level.size() > 1) {
         ++depth;
@@ -226,7 +244,7 @@ NodeDb::PageRef NodeDb::BuildTree(uint8_t ptype, uint8_t cbEnt, uint8_t cEntMax,
                 Put64(buf + 24 * j + 8, level[i + j].bid);
                 Put64(buf + 24 * j + 16, level[i + j].ib);
             }
-            up.push_back(WriteBTreePage(ptype, depth, 24, 20, buf, n, level[i].key));
+            up.push_back(WriteBTreePage(t.ptype, depth, 24, 20, buf, n, level[i].key));
         }
         level.swap(up);
     }
@@ -245,40 +263,41 @@ void NodeDb::Commit() {
                       blocks_.end());
         releasedCount_ = 0;
     }
+    std::vector<std::pair<uint64_t, uint64_t>> lent;  // space of pending blocks
     {
-        std::vector<uint8_t> leaf(blocks_.size() * 24);
-        std::vector<uint64_t> keys(blocks_.size());
-        for (size_t i = 0; i < blocks_.size(); ++i) {
-            const BlockEntry& e = blocks_[i];
+        TreeBuilder bbt(kPtypeBBT, 24, 20);
+        uint8_t p[24];
+        for (const BlockEntry& e : blocks_) {
+            if (e.flags & 4) {
+                lent.emplace_back(uint64_t(e.ib64) * 64, e.cb + 16);
+                continue;
+            }
             uint64_t bid = (uint64_t(e.bidIndex) << 2) | ((e.flags & 1) ? 2 : 0);
-            uint8_t* p = &leaf[i * 24];
             Put64(p, bid);
             Put64(p + 8, uint64_t(e.ib64) * 64);
             Put16(p + 16, e.cb);
             Put16(p + 18, 2);
             Put32(p + 20, 0);
-            keys[i] = bid;
+            TreeAdd(bbt, p, bid);
         }
-        bbtRoot_ = BuildTree(kPtypeBBT, 24, 20, leaf, keys);
+        bbtRoot_ = TreeFinish(bbt);
     }
     {
-        std::vector<uint8_t> leaf(nodes_.size() * 32);
-        std::vector<uint64_t> keys;
-        keys.reserve(nodes_.size());
-        size_t i = 0;
+        TreeBuilder nbt(kPtypeNBT, 32, 15);
+        uint8_t p[32];
         for (auto& [nid, e] : nodes_) {
-            uint8_t* p = &leaf[i++ * 32];
             Put64(p, nid);
             Put64(p + 8, e.bidData);
             Put64(p + 16, e.bidSub);
             Put32(p + 24, e.parent);
             Put32(p + 28, 0);
-            keys.push_back(nid);
+            TreeAdd(nbt, p, nid);
         }
-        nbtRoot_ = BuildTree(kPtypeNBT, 32, 15, leaf, keys);
+        nbtRoot_ = TreeFinish(nbt);
     }
     // Order for a crash at any point: data and trees, then a header marking
     // the maps as stale, then the maps, then the final header.
+    for (auto& [ib, size] : lent) space_.LendForCommit(ib, size);
     file_.Resize(space_.Eof());
     file_.Sync();
     WriteHeader(false);
@@ -287,6 +306,7 @@ void NodeDb::Commit() {
     file_.Sync();
     WriteHeader(true);
     file_.Sync();
+    for (auto& [ib, size] : lent) space_.TakeBack(ib, size);
     space_.Settle();
     dirty_ = false;
 }

@@ -5,6 +5,7 @@
 // last, the header, so that the file on disk is a complete PST after each one.
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <string>
@@ -50,6 +51,10 @@ public:
     uint64_t WriteSubnodes(std::vector<SubnodeEntry> entries, BlockList* owned);
 
     void ReleaseBlocks(const BlockList& blocks);
+    // Blocks of a value whose item is not saved yet: a commit leaves them out
+    // of the block index and marks their space free, without reusing it.
+    void SetPending(const BlockList& blocks, bool pending);
+    void SetPending(uint64_t bid, bool pending);
 
     void SetNode(uint32_t nid, const NodeEntry& entry) { nodes_[nid] = entry; dirty_ = true; }
     const NodeEntry* FindNode(uint32_t nid) const;
@@ -68,7 +73,7 @@ private:
         uint32_t bidIndex;  // bid >> 2
         uint32_t ib64;      // ib / 64
         uint16_t cb;
-        uint16_t flags;     // bit 0 internal, bit 1 released
+        uint16_t flags;     // bit 0 internal, bit 1 released, bit 2 pending
     };
     struct PageRef {
         uint64_t key, bid, ib;
@@ -79,8 +84,18 @@ private:
     uint64_t WriteInternal(const Bytes& data, BlockList* owned);
     PageRef WriteBTreePage(uint8_t ptype, uint8_t level, uint8_t cbEnt, uint8_t cEntMax, const uint8_t* entries,
                            size_t count, uint64_t firstKey);
-    PageRef BuildTree(uint8_t ptype, uint8_t cbEnt, uint8_t cEntMax, const std::vector<uint8_t>& leafEntries,
-                      const std::vector<uint64_t>& keys);
+    // Writes leaf pages as entries arrive, then the levels above: memory holds
+    // one leaf page and one reference per page, not the whole index.
+    struct TreeBuilder {
+        TreeBuilder(uint8_t p, uint8_t cb, uint8_t max) : ptype(p), cbEnt(cb), cEntMax(max) {}
+        uint8_t ptype, cbEnt, cEntMax;
+        uint8_t leaf[488] = {};
+        size_t count = 0;
+        uint64_t firstKey = 0;
+        std::vector<PageRef> pages;
+    };
+    void TreeAdd(TreeBuilder& t, const uint8_t* entry, uint64_t key);
+    PageRef TreeFinish(TreeBuilder& t);
     void WriteHeader(bool mapsValid);
 
     FileSink file_;
@@ -92,11 +107,12 @@ private:
     uint64_t nextPageBid_ = 1;
     uint32_t unique_ = 0;
     std::array<uint32_t, 32> rgnid_{};
-    std::vector<BlockEntry> blocks_;  // sorted by bid (allocated in increasing order)
+    std::deque<BlockEntry> blocks_;  // sorted by bid (allocated in increasing order); a deque grows without copies
     size_t releasedCount_ = 0;
     std::map<uint32_t, NodeEntry> nodes_;
     std::vector<std::pair<uint64_t, uint64_t>> treePages_;  // offsets of the committed B-tree pages
     PageRef nbtRoot_{}, bbtRoot_{};
+    BlockEntry* FindBlock(uint64_t bid);
 };
 
 }  // namespace pst::ndb

@@ -65,6 +65,12 @@ void RemoveRange(std::map<uint64_t, uint64_t>& set, uint64_t begin, uint64_t end
 
 }  // namespace
 
+void SpaceMap::TakeBack(uint64_t offset, uint64_t size) {
+    uint64_t end = offset + (size + 63) / 64 * 64;
+    RemoveRange(holes_, offset, end);
+    Touch(offset, end);
+}
+
 void SpaceMap::Settle() {
     reusable_ = holes_;
     reuseCursor_ = 0;

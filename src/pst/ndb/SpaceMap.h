@@ -37,6 +37,10 @@ public:
     void WriteMaps(FileSink& file);
     // The state written by the last commit is on disk: its free space may be reused.
     void Settle();
+    // Blocks written for items not saved yet are free as far as a commit is
+    // concerned, but their bytes must stay: free for the maps, then taken back.
+    void LendForCommit(uint64_t offset, uint64_t size) { AddHole(offset, offset + (size + 63) / 64 * 64); }
+    void TakeBack(uint64_t offset, uint64_t size);
 
 private:
     void OpenInterval();
