@@ -142,6 +142,13 @@ void MessageData::ReleaseBlocks(ndb::NodeDb& db) {
     for (auto& a : attachments) a->ReleaseBlocks(db);
 }
 
+void MessageData::SetStreamsPending(ndb::NodeDb& db, bool pending) {
+    for (auto& a : attachments) {
+        if (a->stream) db.SetPending(a->stream->Blocks(), pending);
+        if (a->embedded) a->embedded->SetStreamsPending(db, pending);
+    }
+}
+
 void PrepareMessage(MessageData& m, const std::string& defaultClass) {
     PropMap& p = m.props;
     p.erase(PR_ENTRYID);

@@ -33,6 +33,8 @@ struct MessageData {
     std::vector<PropMap> recipients;
     std::vector<std::unique_ptr<AttachmentData>> attachments;
     void ReleaseBlocks(ndb::NodeDb& db);
+    // Marks the streamed attachment data (also of embedded messages) pending or not.
+    void SetStreamsPending(ndb::NodeDb& db, bool pending);
 };
 
 // Fills the properties the store computes: flags' HASATTACH bit, PR_HASATTACH,

@@ -142,7 +142,16 @@ uint32_t PstStore::SaveMessage(uint32_t folder, MessageData& msg, const std::str
     FolderState& f = Folder(folder);
     PrepareMessage(msg, defaultClass);
     uint32_t nid = db_.AllocateNid(ndb::NID_TYPE_NORMAL_MESSAGE);
-    WrittenNode w = WriteMessage(db_, msg, nullptr);
+    // A failure half-way gives back what was written; the item stays unsaved.
+    ndb::BlockList written;
+    WrittenNode w;
+    try {
+        w = WriteMessage(db_, msg, &written);
+    } catch (...) {
+        db_.ReleaseBlocks(written);
+        msg.SetStreamsPending(db_, true);
+        throw;
+    }
     db_.SetNode(nid, NodeEntry{w.bidData, w.bidSub, folder});
     f.contents.push_back(spool_.Append(MakeRow(ContentsLayout(), nid, ++rowVersion_, msg.props)));
     auto flags = std::get_if<int32_t>(&msg.props[PR_MESSAGE_FLAGS]);

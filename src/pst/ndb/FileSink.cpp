@@ -26,11 +26,13 @@ FileSink::~FileSink() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-void FileSink::Fail(const char* what) const {
+void FileSink::Fail(const char* what) {
+    failed_ = true;
     throw PstError(std::string(what) + " \"" + path_ + "\": " + std::strerror(errno));
 }
 
 void FileSink::PWriteAll(uint64_t offset, const uint8_t* data, size_t size) {
+    if (failed_) throw PstError("an earlier write to \"" + path_ + "\" failed; it keeps its last committed state");
     size_t done = 0;
     while (done < size) {
         ssize_t n = ::pwrite(fd_, data + done, size - done, off_t(offset + done));

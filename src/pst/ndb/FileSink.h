@@ -25,14 +25,18 @@ public:
     void Sync();  // Flush + fsync
     void Resize(uint64_t size);
     const std::string& Path() const { return path_; }
+    // After a failed write nothing more is written: the file stays as of the
+    // last complete commit.
+    bool Failed() const { return failed_; }
     void Close();
 
 private:
-    void Fail(const char* what) const;
+    void Fail(const char* what);
     void PWriteAll(uint64_t offset, const uint8_t* data, size_t size);
 
     std::string path_;
     int fd_ = -1;
+    bool failed_ = false;
     std::unique_ptr<uint8_t[]> buffer_;  // not zero-filled: every byte is written before use
     size_t used_ = 0;
     uint64_t bufferStart_ = 0;

@@ -253,6 +253,7 @@ NodeDb::PageRef NodeDb::TreeFinish(TreeBuilder& t) {
 
 void NodeDb::Commit() {
     if (closed_) throw PstError("file already closed");
+    if (file_.Failed()) throw PstError("an earlier write to \"" + file_.Path() + "\" failed; it keeps its last committed state");
     if (!dirty_) return;
     // The previous trees are not part of the new state: release them first so
     // the maps written below are exact.
