@@ -84,7 +84,7 @@ int RunEml2Pst(const std::vector<std::string>& args) {
 const app::CommandRegistration registration({
     "eml2pst",
     "eml2pst OUT.pst INPUT... [--name DISPLAYNAME]",
-    "Import .eml files and folders of them into a new PST file",
+    "import .eml files and folders of them into a new PST file",
     RunEml2Pst,
 });
 
