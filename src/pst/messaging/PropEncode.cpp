@@ -18,13 +18,35 @@ ndb::Bytes Utf16(std::string_view s) {
         out[o++] = uint8_t(u >> 8);
     };
     size_t i = 0;
+    const uint8_t* in = reinterpret_cast<const uint8_t*>(s.data());
     while (i < s.size()) {
-        uint8_t c = uint8_t(s[i]);
-        if (c < 0x80) {  // ASCII fast path
-            put(c);
-            ++i;
-            continue;
+        // ASCII runs, eight bytes at a time: spread each byte into a 16-bit unit.
+        while (i + 8 <= s.size()) {
+            uint64_t v;
+            std::memcpy(&v, in + i, 8);
+            if (v & 0x8080808080808080ull) break;
+            auto spread = [](uint64_t x) {
+                x = (x | (x << 16)) & 0x0000FFFF0000FFFFull;
+                return (x | (x << 8)) & 0x00FF00FF00FF00FFull;
+            };
+            uint64_t lo = spread(v & 0xFFFFFFFFull), hi = spread(v >> 32);
+            std::memcpy(out.data() + o, &lo, 8);
+            std::memcpy(out.data() + o + 8, &hi, 8);
+            o += 16;
+            i += 8;
         }
+        size_t run = i;
+        while (run < s.size() && in[run] < 0x80) ++run;
+        uint8_t* __restrict dst = out.data() + o;
+        const uint8_t* __restrict src = in + i;
+        for (size_t k = 0; k < run - i; ++k) {
+            dst[2 * k] = src[k];
+            dst[2 * k + 1] = 0;
+        }
+        o += 2 * (run - i);
+        i = run;
+        if (i == s.size()) break;
+        uint8_t c = in[i];
         uint32_t cp = 0xFFFD;
         size_t len = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 1;
         if (len > 1) {

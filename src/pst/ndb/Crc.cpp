@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <climits>
+#include <cstring>
 
 #ifdef ORVANDEL_HAVE_ZLIB
 #include <zlib.h>

@@ -10,7 +10,7 @@
 
 namespace pst::ndb {
 namespace {
-constexpr size_t kBufferCapacity = 4 << 20;
+constexpr size_t kBufferCapacity = 1 << 20;  // small enough to stay in cache while blocks are encoded into it
 }
 
 FileSink::FileSink(const std::string& path) : path_(path) {
