@@ -206,3 +206,18 @@ TEST(StoreSession, ObjectsHeldPastLogoffFailCleanly) {
     late.reset();   // and nothing breaks once the session itself is gone
     EXPECT_EQ(storetest::VerifierFaults(path), "");
 }
+
+TEST(StoreSession, FailedLogonLeavesNoFileBehind) {
+    ScratchDir dir;
+    std::string path = dir.File("never.pst");
+    const char* old = std::getenv("TMPDIR");
+    std::string saved = old ? old : "";
+    ::setenv("TMPDIR", dir.File("no-such-dir").c_str(), 1);  // the row spool cannot be made
+    auto session = store::CreatePstSession();
+    EXPECT_THROW(session->LogonPstStore(path, 1, "Mailbox"), store::StoreError);
+    if (old)
+        ::setenv("TMPDIR", saved.c_str(), 1);
+    else
+        ::unsetenv("TMPDIR");
+    EXPECT_FALSE(std::filesystem::exists(path));
+}

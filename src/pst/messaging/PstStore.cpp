@@ -1,5 +1,6 @@
 #include "PstStore.h"
 
+#include <cstdio>
 #include <random>
 
 #include "PropEncode.h"
@@ -33,6 +34,17 @@ Binary RandomRecordKey() {
 
 PstStore::PstStore(const std::string& path, const std::string& displayName, const StoreOptions& options)
     : db_(path, options.encrypt), displayName_(displayName), recordKey_(RandomRecordKey()) {
+    try {
+        CreateEmptyStore();
+    } catch (...) {
+        // The file is ours (created exclusively above) and not a PST yet.
+        db_.Abandon();
+        std::remove(path.c_str());
+        throw;
+    }
+}
+
+void PstStore::CreateEmptyStore() {
     // Root folder: its own parent, no name.
     FolderState root;
     root.nid = ndb::NID_ROOT_FOLDER;

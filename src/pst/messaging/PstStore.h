@@ -66,6 +66,7 @@ public:
     void Close();
 
 private:
+    void CreateEmptyStore();
     PropMap FolderRowProps(const FolderState& f) const;
     void WriteFolder(FolderState& f);
     void WriteSingleton(uint32_t nid, std::vector<ltp::PcProp> props, ndb::BlockList& owned);
@@ -74,8 +75,8 @@ private:
     void WriteReceiveTable();
     void MarkDirty(uint32_t nid);
 
+    RowSpool spool_;  // first: a failure to make it leaves no file behind
     ndb::NodeDb db_;
-    RowSpool spool_;
     std::string displayName_;
     Binary recordKey_;
     PropMap storeProps_;

@@ -343,6 +343,14 @@ void NodeDb::WriteHeader(bool mapsValid) {
     file_.Write(0, h, sizeof h);
 }
 
+void NodeDb::Abandon() {
+    closed_ = true;
+    try {
+        file_.Close();
+    } catch (...) {
+    }
+}
+
 void NodeDb::Close() {
     if (closed_) return;
     Commit();

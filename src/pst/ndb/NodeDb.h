@@ -64,6 +64,7 @@ public:
 
     void Commit();
     void Close();  // commits and closes the file
+    void Abandon();  // closes without writing anything more
     bool Encrypted() const { return encrypt_; }
     uint64_t FileSize() const { return space_.Eof(); }
     const std::string& Path() const { return file_.Path(); }
