@@ -6,3 +6,4 @@
 #include "files/Paths.h"
 #include "files/PlatformProbe.h"
 #include "files/UnicodeReader.h"
+#include "files/Utf.h"

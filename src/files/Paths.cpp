@@ -1,8 +1,6 @@
 #include "files/Paths.h"
 
-#include "files/UnicodeReader.h"
-
-#include <cstdint>
+#include "files/Utf.h"
 
 namespace files {
 
@@ -48,62 +46,16 @@ std::string TrimNullChars(std::string_view text) {
     return std::string(pos == std::string_view::npos ? text : text.substr(0, pos));
 }
 
-namespace {
-
-// Decodes UTF-8 into UTF-16; each invalid byte becomes U+FFFD.
-void AppendUtf16(std::u16string& out, std::string_view in) {
-    std::size_t i = 0;
-    while (i < in.size()) {
-        const auto b0 = static_cast<unsigned char>(in[i]);
-        std::uint32_t cp = 0xFFFD;
-        std::size_t len = 1;
-        auto cont = [&](std::size_t k) {
-            return i + k < in.size() && (static_cast<unsigned char>(in[i + k]) & 0xC0) == 0x80;
-        };
-        if (b0 < 0x80) {
-            cp = b0;
-        } else if (b0 >= 0xC2 && b0 <= 0xDF && cont(1)) {
-            cp = ((b0 & 0x1Fu) << 6) | (static_cast<unsigned char>(in[i + 1]) & 0x3Fu);
-            len = 2;
-        } else if (b0 >= 0xE0 && b0 <= 0xEF && cont(1) && cont(2)) {
-            cp = ((b0 & 0x0Fu) << 12) | ((static_cast<unsigned char>(in[i + 1]) & 0x3Fu) << 6) |
-                 (static_cast<unsigned char>(in[i + 2]) & 0x3Fu);
-            if (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD; else len = 3;
-        } else if (b0 >= 0xF0 && b0 <= 0xF4 && cont(1) && cont(2) && cont(3)) {
-            cp = ((b0 & 0x07u) << 18) | ((static_cast<unsigned char>(in[i + 1]) & 0x3Fu) << 12) |
-                 ((static_cast<unsigned char>(in[i + 2]) & 0x3Fu) << 6) |
-                 (static_cast<unsigned char>(in[i + 3]) & 0x3Fu);
-            if (cp < 0x10000 || cp > 0x10FFFF) cp = 0xFFFD; else len = 4;
-        }
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(cp));
-        }
-        i += len;
-    }
-}
-
-}  // namespace
-
 std::u16string ToLongPath(std::string_view path) {
     std::u16string out;
     if (path.size() >= 2 && path[0] == '\\' && path[1] == '\\') {
         out = u"\\\\?\\UNC\\";
-        AppendUtf16(out, path.substr(2));
+        out += Utf8ToUtf16(path.substr(2));
     } else {
         out = u"\\\\?\\";
-        AppendUtf16(out, path);
+        out += Utf8ToUtf16(path);
     }
     out.push_back(u'\0');
-    return out;
-}
-
-std::u16string Utf8ToUtf16(std::string_view text) {
-    std::u16string out;
-    AppendUtf16(out, text);
     return out;
 }
 

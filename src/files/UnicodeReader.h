@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "files/Utf.h"  // Utf16ToUtf8 for the lines read
+
 namespace files {
 
 // Misuse and file errors of UnicodeReader, with the classic runtime error numbers:
@@ -62,9 +64,5 @@ private:
     std::size_t nextLine_ = 0;
     bool eof_ = false;
 };
-
-// UTF-16 to UTF-8 (unpaired surrogates become U+FFFD), and back.
-std::string Utf16ToUtf8(std::u16string_view text);
-std::u16string Utf8ToUtf16(std::string_view text);
 
 }  // namespace files

@@ -194,16 +194,9 @@ std::string DecodeToUtf8(const std::vector<uint8_t>& bytes, const std::string& c
 
 namespace {
 
+// NUL, surrogates and values above U+10FFFF become U+FFFD.
 void AppendCodePointUtf8(std::string& out, uint32_t cp) {
-    std::u16string one;
-    if (cp >= 0x110000 || (cp >= 0xD800 && cp <= 0xDFFF) || cp == 0) cp = 0xFFFD;
-    if (cp < 0x10000) {
-        one += char16_t(cp);
-    } else {
-        one += char16_t(0xD800 + ((cp - 0x10000) >> 10));
-        one += char16_t(0xDC00 + ((cp - 0x10000) & 0x3FF));
-    }
-    out += Utf16ToUtf8(one);
+    files::AppendUtf8(out, cp == 0 ? char32_t(0xFFFD) : char32_t(cp));
 }
 
 std::string LowerAscii(std::string s) {

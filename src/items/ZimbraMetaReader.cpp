@@ -13,57 +13,6 @@ namespace items {
 
 namespace {
 
-void AppendUtf8(std::string& out, char32_t cp) {
-    if (cp < 0x80) {
-        out += char(cp);
-    } else if (cp < 0x800) {
-        out += char(0xC0 | (cp >> 6));
-        out += char(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += char(0xE0 | (cp >> 12));
-        out += char(0x80 | ((cp >> 6) & 0x3F));
-        out += char(0x80 | (cp & 0x3F));
-    } else {
-        out += char(0xF0 | (cp >> 18));
-        out += char(0x80 | ((cp >> 12) & 0x3F));
-        out += char(0x80 | ((cp >> 6) & 0x3F));
-        out += char(0x80 | (cp & 0x3F));
-    }
-}
-
-void AppendUtf16(std::u16string& out, char32_t cp) {
-    if (cp < 0x10000) {
-        out += char16_t(cp);
-    } else {
-        cp -= 0x10000;
-        out += char16_t(0xD800 + (cp >> 10));
-        out += char16_t(0xDC00 + (cp & 0x3FF));
-    }
-}
-
-// Decodes one UTF-8 sequence at s[i]; advances i. Invalid input gives U+FFFD
-// and consumes one byte.
-char32_t NextCodePoint(const std::string& s, size_t& i) {
-    auto b0 = uint8_t(s[i]);
-    if (b0 < 0x80) { ++i; return b0; }
-    int len = 0;
-    char32_t cp = 0;
-    if ((b0 & 0xE0) == 0xC0) { len = 2; cp = b0 & 0x1F; }
-    else if ((b0 & 0xF0) == 0xE0) { len = 3; cp = b0 & 0x0F; }
-    else if ((b0 & 0xF8) == 0xF0) { len = 4; cp = b0 & 0x07; }
-    else { ++i; return 0xFFFD; }
-    if (i + size_t(len) > s.size()) { ++i; return 0xFFFD; }
-    for (int k = 1; k < len; ++k) {
-        auto b = uint8_t(s[i + size_t(k)]);
-        if ((b & 0xC0) != 0x80) { ++i; return 0xFFFD; }
-        cp = (cp << 6) | (b & 0x3F);
-    }
-    const char32_t minimum[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < minimum[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) { ++i; return 0xFFFD; }
-    i += size_t(len);
-    return cp;
-}
-
 int HexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -85,29 +34,6 @@ bool ReadHex4(const std::string& s, size_t pos, char32_t& out) {
 bool IsDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
 
 }  // namespace
-
-std::u16string Utf8ToUtf16(const std::string& text) {
-    std::u16string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size();) AppendUtf16(out, NextCodePoint(text, i));
-    return out;
-}
-
-std::string Utf16ToUtf8(const std::u16string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        char32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (char32_t(text[i + 1]) - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
-        AppendUtf8(out, c);
-    }
-    return out;
-}
 
 std::string TrimSpaces(const std::string& text) {
     size_t b = text.find_first_not_of(' ');
@@ -178,7 +104,7 @@ std::string ResolveJsonEscapes(const std::string& s) {
             } else if (hi >= 0xDC00 && hi <= 0xDFFF) {
                 cp = 0xFFFD;
             }
-            AppendUtf8(out, cp);
+            files::AppendUtf8(out, cp);
             i += used - 1;
             break;
         }

@@ -15,11 +15,13 @@
 #include <string>
 #include <vector>
 
+#include "files/Utf.h"
+
 namespace items {
 
 // --- Text conversions --------------------------------------------------------
-std::u16string Utf8ToUtf16(const std::string& text);  // invalid bytes become U+FFFD
-std::string Utf16ToUtf8(const std::u16string& text);  // lone surrogates become U+FFFD
+using files::Utf8ToUtf16;  // invalid bytes become U+FFFD
+using files::Utf16ToUtf8;  // lone surrogates become U+FFFD
 // Strips leading and trailing spaces (U+0020 only, as the converters trim).
 std::string TrimSpaces(const std::string& text);
 

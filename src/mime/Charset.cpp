@@ -1,5 +1,7 @@
 #include "mime/Charset.h"
 
+#include "files/Utf.h"
+
 #include <gmime/gmime.h>
 #include <iconv.h>
 
@@ -41,29 +43,6 @@ bool IconvKnows(const std::string& name) {
     return ok;
 }
 
-// Decodes one UTF-8 sequence at s[i]; returns the code point or -1, and its length.
-int32_t NextCodePoint(std::string_view s, size_t i, size_t& len) {
-    auto c = uint8_t(s[i]);
-    len = 1;
-    if (c < 0x80) return c;
-    int need;
-    int32_t cp;
-    if (c >= 0xC2 && c <= 0xDF) { need = 1; cp = c & 0x1F; }
-    else if (c >= 0xE0 && c <= 0xEF) { need = 2; cp = c & 0x0F; }
-    else if (c >= 0xF0 && c <= 0xF4) { need = 3; cp = c & 0x07; }
-    else return -1;
-    if (i + size_t(need) >= s.size()) return -1;
-    for (int k = 1; k <= need; ++k) {
-        auto d = uint8_t(s[i + size_t(k)]);
-        if ((d & 0xC0) != 0x80) return -1;
-        cp = (cp << 6) | (d & 0x3F);
-    }
-    if ((need == 2 && cp < 0x800) || (need == 3 && (cp < 0x10000 || cp > 0x10FFFF)) || (cp >= 0xD800 && cp <= 0xDFFF))
-        return -1;
-    len = size_t(need) + 1;
-    return cp;
-}
-
 // Frequent characters of Simplified and Traditional Chinese, Japanese kana
 // aside: a reading that produces many of them is likely the right one.
 constexpr std::u32string_view kCommonHan =
@@ -89,7 +68,7 @@ double Score(const std::string& utf8, Script script, size_t highBytes) {
     size_t n = utf8.size();
     while (i < n) {
         size_t len;
-        int32_t cp = NextCodePoint(utf8, i, len);
+        int32_t cp = files::DecodeUtf8(utf8, i, len);
         if (cp < 0) { ++i; continue; }
         char32_t c = char32_t(cp);
         size_t next = i + len;
@@ -156,7 +135,7 @@ bool IsValidUtf8(std::string_view s) {
     while (i < s.size()) {
         if (uint8_t(s[i]) < 0x80) { ++i; continue; }
         size_t len;
-        if (NextCodePoint(s, i, len) < 0) return false;
+        if (files::DecodeUtf8(s, i, len) < 0) return false;
         i += len;
     }
     return true;
@@ -169,7 +148,7 @@ std::string SanitizeUtf8(std::string_view s) {
     size_t i = 0;
     while (i < s.size()) {
         size_t len;
-        if (NextCodePoint(s, i, len) < 0) {
+        if (files::DecodeUtf8(s, i, len) < 0) {
             out += "\xEF\xBF\xBD";
             ++i;
         } else {
@@ -240,7 +219,7 @@ bool ConvertToUtf8(std::string_view bytes, const std::string& iconvName, std::st
             size_t i = 0;
             while (i < bytes.size()) {
                 size_t len;
-                if (uint8_t(bytes[i]) >= 0x80 && NextCodePoint(bytes, i, len) < 0) { ++errs; ++i; }
+                if (uint8_t(bytes[i]) >= 0x80 && files::DecodeUtf8(bytes, i, len) < 0) { ++errs; ++i; }
                 else i += (uint8_t(bytes[i]) >= 0x80 ? len : 1);
             }
             *errors = errs;

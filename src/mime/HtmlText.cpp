@@ -1,5 +1,7 @@
 #include "mime/HtmlText.h"
 
+#include "files/Utf.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
@@ -16,24 +18,8 @@ std::string LowerAscii(std::string_view s) {
     return out;
 }
 
-void AppendUtf8(std::string& out, uint32_t cp) {
-    if (cp == 0 || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
-    if (cp < 0x80) {
-        out += char(cp);
-    } else if (cp < 0x800) {
-        out += char(0xC0 | (cp >> 6));
-        out += char(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += char(0xE0 | (cp >> 12));
-        out += char(0x80 | ((cp >> 6) & 0x3F));
-        out += char(0x80 | (cp & 0x3F));
-    } else {
-        out += char(0xF0 | (cp >> 18));
-        out += char(0x80 | ((cp >> 12) & 0x3F));
-        out += char(0x80 | ((cp >> 6) & 0x3F));
-        out += char(0x80 | (cp & 0x3F));
-    }
-}
+// A character reference: NUL, surrogates and values above U+10FFFF become U+FFFD.
+void AppendUtf8(std::string& out, uint32_t cp) { files::AppendUtf8(out, cp == 0 ? char32_t(0xFFFD) : char32_t(cp)); }
 
 const std::map<std::string, uint32_t, std::less<>>& Entities() {
     static const std::map<std::string, uint32_t, std::less<>> e = {
