@@ -195,6 +195,26 @@ std::string ZimbraFileAs(const std::string& code, const ItemFields& f) {
     return lastFirst;
 }
 
+// Creates one item; a store failure fails the item and leaves its source in place.
+template <typename Create>
+ItemOutcome CreateGuarded(Create create) {
+    try {
+        create();
+    } catch (const std::exception&) {
+        return ItemOutcome::Failed;
+    }
+    return ItemOutcome::Saved;
+}
+
+// The tail of the appointment and task conversions: the companion file gives
+// the attachments, and its text the body when the metadata had no description.
+template <typename Fields, typename Create>
+ItemOutcome CreateWithCompanion(const std::string& metaPath, bool haveDesc, Fields& fields, Create create) {
+    CompanionContent companion = ReadCompanion(ItemCompanionPath(metaPath));
+    if (!haveDesc && fields.body.empty()) fields.body = TrimSpaces(companion.text);
+    return CreateGuarded([&] { create(fields, companion); });
+}
+
 }  // namespace
 
 // --- Contacts ------------------------------------------------------------------
@@ -323,12 +343,9 @@ ItemOutcome ConvertContactFile(const ItemContext& ctx, const std::string& metaPa
                                      f.BusinessAddressPostalCode, f.BusinessAddressCountry);
 
     std::string picture = ContactPhoto(ItemCompanionPath(metaPath));
-    ItemOutcome outcome = ItemOutcome::Saved;
-    try {
+    ItemOutcome outcome = CreateGuarded([&] {
         CreateContactItem(*ctx.session, ctx.storeEntryID, store::olFolderContacts, f, ParseBirthday(birthday), picture);
-    } catch (const std::exception&) {
-        outcome = ItemOutcome::Failed;
-    }
+    });
     RemoveTempFile(picture);
     return outcome;
 }
@@ -438,14 +455,9 @@ ItemOutcome ConvertCalendarFile(const ItemContext& ctx, const std::string& metaP
     else if (freeBusy == "B") fields.busyStatus = 2;
     else if (freeBusy == "O") fields.busyStatus = 3;
 
-    CompanionContent companion = ReadCompanion(ItemCompanionPath(metaPath));
-    if (!haveDesc && fields.body.empty()) fields.body = TrimSpaces(companion.text);
-    try {
-        CreateCalendarItem(*ctx.session, ctx.storeEntryID, store::olFolderCalendar, fields, companion);
-    } catch (const std::exception&) {
-        return ItemOutcome::Failed;
-    }
-    return ItemOutcome::Saved;
+    return CreateWithCompanion(metaPath, haveDesc, fields, [&](const auto& all, const CompanionContent& companion) {
+        CreateCalendarItem(*ctx.session, ctx.storeEntryID, store::olFolderCalendar, all, companion);
+    });
 }
 
 void CreateCalendarItem(store::Session& session, const std::string& storeEntryID, int folderNumber,
@@ -523,14 +535,9 @@ ItemOutcome ConvertTaskFile(const ItemContext& ctx, const std::string& metaPath)
     else if (priority == "5") fields.importance = 1;
     else if (priority == "6" || priority == "7" || priority == "8" || priority == "9") fields.importance = 0;
 
-    CompanionContent companion = ReadCompanion(ItemCompanionPath(metaPath));
-    if (!haveDesc && fields.body.empty()) fields.body = TrimSpaces(companion.text);
-    try {
-        CreateToDoItem(*ctx.session, ctx.storeEntryID, store::olFolderTasks, fields, companion);
-    } catch (const std::exception&) {
-        return ItemOutcome::Failed;
-    }
-    return ItemOutcome::Saved;
+    return CreateWithCompanion(metaPath, haveDesc, fields, [&](const auto& all, const CompanionContent& companion) {
+        CreateToDoItem(*ctx.session, ctx.storeEntryID, store::olFolderTasks, all, companion);
+    });
 }
 
 void CreateToDoItem(store::Session& session, const std::string& storeEntryID, int folderNumber,
@@ -580,12 +587,9 @@ ItemOutcome ConvertNoteFile(const ItemContext& ctx, const std::string& metaPath)
         std::string page;
         if (ReadFileBytes(companion, page)) body = HtmlToText(DecodeToUtf8(std::vector<uint8_t>(page.begin(), page.end()), "utf-8"));
     }
-    try {
+    return CreateGuarded([&] {
         CreateNotesItem(*ctx.session, ctx.storeEntryID, store::olFolderNotes, TrimSpaces(subject), TrimSpaces(body));
-    } catch (const std::exception&) {
-        return ItemOutcome::Failed;
-    }
-    return ItemOutcome::Saved;
+    });
 }
 
 void CreateNotesItem(store::Session& session, const std::string& storeEntryID, int folderNumber,
