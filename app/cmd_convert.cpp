@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "Commands.h"
+#include "JsonText.h"
 #include "engine/MigrationEngine.h"
 #include "files/FileApi.h"
 #include "files/Paths.h"
@@ -30,6 +31,8 @@
 #include "store/PstStoreSession.h"
 
 namespace {
+
+using app::JsonString;
 
 volatile std::sig_atomic_t gInterrupted = 0;
 
@@ -69,28 +72,6 @@ std::string Plain(std::string text) {
         out += text[i];
     }
     return out;
-}
-
-std::string JsonString(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (c < 0x20) {
-                    char buf[8];
-                    std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                    out += buf;
-                } else {
-                    out += static_cast<char>(c);
-                }
-        }
-    }
-    return out + "\"";
 }
 
 std::string Duration(double seconds) {
