@@ -75,12 +75,7 @@ protected:
         else setenv("TMPDIR", oldTmp_.c_str(), 1);
         fs::remove_all(root_);
     }
-    std::string Write(const std::string& rel, const std::string& bytes) {
-        fs::path p = fs::path(root_) / rel;
-        fs::create_directories(p.parent_path());
-        WriteFile(p.string(), bytes);
-        return p.string();
-    }
+    std::string Write(const std::string& rel, const std::string& bytes) { return WriteUnder(root_, rel, bytes); }
     fake::FakeFolder& Folder(int n) { return static_cast<fake::FakeFolder&>(session_.st->GetDefaultFolder(n)); }
     const fake::FakeItem& Only(int n) {
         auto& f = Folder(n);

@@ -4,6 +4,7 @@
 // lengths in UTF-16 code units and keys in UTF-16 order.
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <utility>
@@ -101,6 +102,14 @@ inline std::string AppointmentMeta(const Entries& invite, int type = 11, const s
 inline void WriteFile(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), std::streamsize(bytes.size()));
+}
+
+// Writes `bytes` to root/rel, making the folders on the way; the full path.
+inline std::string WriteUnder(const std::string& root, const std::string& rel, const std::string& bytes) {
+    std::filesystem::path p = std::filesystem::path(root) / rel;
+    std::filesystem::create_directories(p.parent_path());
+    WriteFile(p.string(), bytes);
+    return p.string();
 }
 
 }  // namespace metaenc

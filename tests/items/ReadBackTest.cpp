@@ -60,12 +60,7 @@ protected:
         tzset();
         fs::remove_all(root_);
     }
-    std::string Write(const std::string& rel, const std::string& bytes) {
-        fs::path p = fs::path(root_) / rel;
-        fs::create_directories(p.parent_path());
-        WriteFile(p.string(), bytes);
-        return p.string();
-    }
+    std::string Write(const std::string& rel, const std::string& bytes) { return WriteUnder(root_, rel, bytes); }
     void ExpectJudgedClean(const std::string& pst, const std::string& expected) {
         auto report = pst::verify::VerifyFile(pst);
         EXPECT_TRUE(report.Clean()) << pst::verify::SummaryLine(pst, report)
