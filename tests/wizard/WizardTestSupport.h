@@ -1,6 +1,8 @@
 #pragma once
 // Answers for the wizard's dialogs, and what was asked, for the GUI tests.
+#include <QCoreApplication>
 #include <QDir>
+#include <QEvent>
 #include <QMessageBox>
 #include <QString>
 #include <QStringList>
@@ -8,6 +10,7 @@
 #include <functional>
 
 #include "wizard/ShellServices.h"
+#include "wizard/frmStart.h"
 
 namespace wizardtest {
 
@@ -68,5 +71,23 @@ struct DialogRecorder {
 };
 
 inline QString Native(const QString& path) { return QDir::toNativeSeparators(path); }
+
+// The init of a window test: the dialogs recorded afresh, a start window shown.
+inline wizard::frmStart* ShowStartWindow(DialogRecorder& rec) {
+    rec = DialogRecorder{};
+    rec.Install();
+    auto* start = new wizard::frmStart;
+    start->show();
+    return start;
+}
+
+// The cleanup of a window test: the start window and the windows it left for
+// deletion gone, the dialog hooks back to the real ones.
+inline void CloseStartWindow(wizard::frmStart*& start) {
+    delete start;
+    start = nullptr;
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    DialogRecorder::Uninstall();
+}
 
 }  // namespace wizardtest

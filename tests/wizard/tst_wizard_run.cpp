@@ -170,17 +170,9 @@ private Q_SLOTS:
         QVERIFY2(QFileInfo(sample + QStringLiteral("/alice/0000000011-ROOT.meta")).isFile(), qPrintable(sample));
     }
     void init() {
-        rec = DialogRecorder{};
-        rec.Install();
-        start = new frmStart;
-        start->show();
+        start = wizardtest::ShowStartWindow(rec);
     }
-    void cleanup() {
-        delete start;
-        start = nullptr;
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        DialogRecorder::Uninstall();
-    }
+    void cleanup() { wizardtest::CloseStartWindow(start); }
 
     void singleFlowConvertsAnExport() {
         const QString box = Mailbox(QStringLiteral("alice"), QStringLiteral("alice"), QStringLiteral("single"));

@@ -66,17 +66,9 @@ private:
 private Q_SLOTS:
     void init() {
         QVERIFY(tmp.isValid());
-        rec = DialogRecorder{};
-        rec.Install();
-        start = new frmStart;
-        start->show();
+        start = wizardtest::ShowStartWindow(rec);
     }
-    void cleanup() {
-        delete start;
-        start = nullptr;
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        DialogRecorder::Uninstall();
-    }
+    void cleanup() { wizardtest::CloseStartWindow(start); }
 
     void startWindowInitialState() {
         QCOMPARE(start->windowTitle(), QStringLiteral("Kestrune Orvandel v7.4"));
