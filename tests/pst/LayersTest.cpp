@@ -192,6 +192,37 @@ TEST(NameMap, StreamsAndBucketsFollowTheHash) {
     EXPECT_TRUE(found);
 }
 
+TEST(SpaceMap, ReserveIntervalsAreFreeAndTrimmedWhenEmpty) {
+    ndb::SpaceMap space;
+    uint64_t oneFree = space.FreeBytes();
+    space.MapThrough(6);  // intervals 1..5 hold only their AMap (and 0 its PMap too)
+    EXPECT_EQ(space.Eof(), ndb::kAMapBase + 6 * ndb::kAMapSpan);
+    EXPECT_EQ(space.LastAMap(), ndb::kAMapBase + 5 * ndb::kAMapSpan);
+    uint64_t emptyFree = ndb::kAMapSpan - 512;
+    EXPECT_EQ(space.FreeBytes(), oneFree + 5 * emptyFree);
+    // Allocation moves into the reserve without growing the file.
+    uint64_t last = 0;
+    for (int i = 0; i < 40; ++i) last = space.Allocate(8192, 64);
+    EXPECT_GE(last, ndb::kAMapBase + ndb::kAMapSpan + 512);
+    EXPECT_LT(last, ndb::kAMapBase + 2 * ndb::kAMapSpan);
+    EXPECT_EQ(space.Intervals(), 6u);
+    EXPECT_EQ(space.OpenedIntervals(), 2u);
+    // Four empty intervals go; the one with data stays, and so does its space.
+    EXPECT_EQ(space.TrimTail(), 4 * emptyFree);
+    EXPECT_EQ(space.Eof(), ndb::kAMapBase + 2 * ndb::kAMapSpan);
+    uint64_t used = 40 * 8192 + 512 * 3;  // data, AMap and PMap of interval 0, AMap of interval 1
+    EXPECT_EQ(space.FreeBytes(), space.Eof() - ndb::kAMapBase - used);
+    // Emptied by releases, the opened interval goes too, and allocation goes on where it stopped.
+    uint64_t secondStart = ndb::kAMapBase + ndb::kAMapSpan;
+    space.Release(secondStart + 512, last + 8192 - (secondStart + 512));
+    space.TrimTail();
+    EXPECT_EQ(space.Intervals(), 1u);
+    EXPECT_EQ(space.OpenedIntervals(), 1u);
+    uint64_t next = space.Allocate(8192, 64);
+    EXPECT_GE(next, secondStart + 512);
+    EXPECT_EQ(space.Intervals(), 2u);
+}
+
 TEST(SpaceMap, AllocationsSkipMapPagesAndHolesAreFree) {
     ndb::SpaceMap space;
     EXPECT_EQ(space.Eof(), ndb::kAMapBase + ndb::kAMapSpan);

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
+#include <fstream>
+#include <vector>
 
 #include "TestSupport.h"
 #include "store/PstStoreSession.h"
@@ -30,6 +33,53 @@ int PypffCount(const std::string& path, const std::string& folder) {
     return r.status == 0 ? std::stoi(r.output) : -1;
 }
 
+// Every reader of pst-inspect (strict) opens the file and sees exactly
+// `count` items in Inbox, all with subjects starting "committed".
+void ExpectCommittedInbox(const std::string& path, int count) {
+    auto r = storetest::Run(
+        std::string(ORVANDEL_PST_INSPECT) + " --reader all --strict --json " + storetest::Quote(path) +
+        " | python3 -c 'import json,sys\n"
+        "d=json.load(sys.stdin)[\"readers\"]\n"
+        "for n,rd in sorted(d.items()):\n"
+        " f=[f for f in rd.get(\"folders\",[]) if f[\"path\"]==\"Inbox\"]\n"
+        " s=[i.get(\"subject\",\"\") for i in f[0].get(\"items\",[])] if f else []\n"
+        " print(n, f[0][\"item_count\"] if f else -1, all(x.startswith(\"committed\") for x in s), len(s))'");
+    EXPECT_EQ(r.status, 0) << r.output;
+    std::string want = " " + std::to_string(count) + " True " + std::to_string(count) + "\n";
+    for (const char* reader : {"pst-extractor", "pypff", "readpst"})
+        EXPECT_NE(r.output.find(std::string(reader) + want), std::string::npos) << reader << ":\n" << r.output;
+    auto strict = storetest::Run(std::string(ORVANDEL_PST_INSPECT) + " --reader all --strict --summary " +
+                                 storetest::Quote(path));
+    EXPECT_EQ(strict.status, 0) << strict.output;
+}
+
+std::vector<uint8_t> ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+uint64_t Le64(const std::vector<uint8_t>& b, size_t at) {
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = (v << 8) | b[at + size_t(i)];
+    return v;
+}
+
+// A finished file ends at the last interval that holds data: its size is
+// ROOT.ibFileEof and the last AMap marks more than the interval's map pages.
+void ExpectNoEmptyTailInterval(const std::string& path) {
+    constexpr uint64_t kBase = 0x4400, kSpan = 0x3E000;
+    std::vector<uint8_t> b = ReadAll(path);
+    ASSERT_GT(b.size(), 0x100u);
+    uint64_t eof = Le64(b, 0xB8), lastAMap = Le64(b, 0xC0);
+    EXPECT_EQ(eof, b.size());
+    ASSERT_EQ(lastAMap + kSpan, eof);
+    uint64_t k = (lastAMap - kBase) / kSpan;
+    int mapPages = 1 + (k % 8 == 0) + (k >= 128 && (k - 128) % 496 == 0) + (k >= 8192 && (k - 8192) % (496 * 64) == 0);
+    int used = 0;
+    for (size_t i = 0; i < 496; ++i) used += __builtin_popcount(b[lastAMap + i]);
+    EXPECT_GT(used, 8 * mapPages) << "the last interval of " << path << " holds nothing";
+}
+
 }  // namespace
 
 TEST(StoreDurability, FileBetweenCommitsIsTheLastCommittedStore) {
@@ -50,17 +100,78 @@ TEST(StoreDurability, FileBetweenCommitsIsTheLastCommittedStore) {
     session->Logoff();
 
     EXPECT_EQ(storetest::VerifierFaults(dir.File("at-commit.pst")), "");
-    // After a crash the blocks written since the last commit lie past the
-    // committed end of file; that tail is the only thing the verifier reports.
-    std::string crashFaults = storetest::VerifierFaults(dir.File("crash.pst"));
-    EXPECT_TRUE(crashFaults.empty() || (crashFaults.find("after ROOT.ibFileEof") != std::string::npos &&
-                                        std::count(crashFaults.begin(), crashFaults.end(), '\n') == 1))
-        << crashFaults;
+    // The blocks written since the commit lie in space the committed maps
+    // call free, inside the committed end of file: the copy is a clean file.
+    EXPECT_EQ(std::filesystem::file_size(dir.File("crash.pst")), std::filesystem::file_size(dir.File("at-commit.pst")));
+    EXPECT_EQ(storetest::VerifierFaults(dir.File("crash.pst")), "");
     EXPECT_EQ(storetest::VerifierFaults(path), "");
+    // The reserve is gone from the finished file.
+    EXPECT_LT(std::filesystem::file_size(path), std::filesystem::file_size(dir.File("at-commit.pst")));
+    ExpectNoEmptyTailInterval(path);
     if (!storetest::InspectAvailable()) GTEST_SKIP() << "pst-inspect not found";
+    ExpectCommittedInbox(dir.File("crash.pst"), 25);
     EXPECT_EQ(PypffCount(dir.File("at-commit.pst"), "Inbox"), 25);
-    EXPECT_EQ(PypffCount(dir.File("crash.pst"), "Inbox"), 25);
     EXPECT_EQ(PypffCount(path, "Inbox"), 51);
+}
+
+TEST(StoreDurability, WritesPastTheReserveExtendItAndStayCommitted) {
+    ScratchDir dir;
+    std::string path = dir.File("live.pst");
+    auto session = store::CreatePstSession();
+    store::Store& st = session->LogonPstStore(path, 1, "Mailbox");
+    store::Folder& inbox = st.GetDefaultFolder(store::olFolderInbox);
+    for (int i = 0; i < 10; ++i) AddMail(inbox, "committed " + std::to_string(i));
+    auto withFile = inbox.AddItem(store::ItemType::Mail);
+    withFile->SetProp(PR_SUBJECT, std::string("committed with attachment"));
+    {
+        auto& a = withFile->AddAttachment();
+        a.SetProp(PR_ATTACH_LONG_FILENAME, std::string("report.bin"));
+        a.SetProp(PR_ATTACH_FILENAME, std::string("report.bin"));
+        a.SetData(std::vector<uint8_t>(3'000'000, 7));
+    }
+    withFile->Save();
+    st.Commit();
+    std::filesystem::copy_file(path, dir.File("at-commit.pst"));
+    // More than the reserve (8 MiB for a small file), saved and unsaved.
+    for (int i = 0; i < 5; ++i) {
+        auto item = inbox.AddItem(store::ItemType::Mail);
+        item->SetProp(PR_SUBJECT, "pending big " + std::to_string(i));
+        std::vector<uint8_t> data(2'500'000);
+        for (size_t j = 0; j < data.size(); ++j) data[j] = uint8_t(j * 131 + size_t(i));
+        item->AddAttachment().SetData(data);
+        item->Save();
+    }
+    auto open = inbox.AddItem(store::ItemType::Mail);
+    open->AddAttachment().SetData(std::vector<uint8_t>(1'000'000, 9));
+    std::filesystem::copy_file(path, dir.File("crash.pst"));
+    open->Save();
+    for (int i = 0; i < 3; ++i) AddMail(inbox, "after " + std::to_string(i));
+    session->Logoff();
+
+    // The extension grew the committed file without a commit.
+    EXPECT_GT(std::filesystem::file_size(dir.File("crash.pst")),
+              std::filesystem::file_size(dir.File("at-commit.pst")) + (8u << 20));
+    EXPECT_EQ(storetest::VerifierFaults(dir.File("at-commit.pst")), "");
+    EXPECT_EQ(storetest::VerifierFaults(dir.File("crash.pst")), "");
+    EXPECT_EQ(storetest::VerifierFaults(path), "");
+    ExpectNoEmptyTailInterval(path);
+    if (!storetest::InspectAvailable()) GTEST_SKIP() << "pst-inspect not found";
+    ExpectCommittedInbox(dir.File("crash.pst"), 11);
+    EXPECT_EQ(PypffCount(path, "Inbox"), 20);
+}
+
+TEST(StoreDurability, FinishedFileAfterACommitWithNothingNewDropsTheReserve) {
+    ScratchDir dir;
+    std::string path = dir.File("idle.pst");
+    auto session = store::CreatePstSession();
+    store::Store& st = session->LogonPstStore(path, 1, "Mailbox");
+    AddMail(st.GetDefaultFolder(store::olFolderInbox), "committed");
+    st.Commit();
+    uint64_t committedSize = std::filesystem::file_size(path);
+    session->Logoff();
+    EXPECT_LT(std::filesystem::file_size(path), committedSize);
+    EXPECT_EQ(storetest::VerifierFaults(path), "");
+    ExpectNoEmptyTailInterval(path);
 }
 
 TEST(StoreDurability, LargeFolderTableAndDeepTrees) {

@@ -42,6 +42,7 @@ uint64_t NodeDb::WriteBlock(uint64_t bid, const uint8_t* data, size_t size) {
     size_t total = (size + 16 + 63) / 64 * 64;
     uint64_t ib = space_.Allocate(total, 64);
     if (ib / 64 > 0xFFFFFFFFull) throw PstError("file too large");
+    KeepInsideFile();
     uint8_t* buf = file_.Reserve(ib, total);
     if (encrypt_ && !(bid & 2))
         PermuteEncodeCopy(buf, data, size);
@@ -207,6 +208,7 @@ NodeDb::PageRef NodeDb::WriteBTreePage(uint8_t ptype, uint8_t level, uint8_t cbE
     page[490] = cbEnt;
     page[491] = level;
     uint64_t ib = space_.Allocate(kPageSize, kPageSize);
+    KeepInsideFile();
     uint64_t bid = nextPageBid_++;
     page[496] = ptype;
     page[497] = ptype;
@@ -297,9 +299,17 @@ void NodeDb::Commit() {
         nbtRoot_ = TreeFinish(nbt);
     }
     // Order for a crash at any point: data and trees, then a header marking
-    // the maps as stale, then the maps, then the final header.
+    // the maps as stale, then the maps, then the final header. The file keeps a
+    // reserve of empty intervals past its data for the blocks of the next
+    // commit; the last commit drops it.
     for (auto& [ib, size] : lent) space_.LendForCommit(ib, size);
-    file_.Resize(space_.Eof());
+    if (closing_)
+        space_.TrimTail();
+    else
+        space_.MapThrough(space_.OpenedIntervals() + ReserveIntervals());
+    uint64_t newSize = space_.Eof();
+    uint64_t diskSize = committed_ ? kAMapBase + diskIntervals_ * kAMapSpan : 0;
+    if (newSize > diskSize) file_.Resize(newSize);
     file_.Sync();
     WriteHeader(false);
     file_.Sync();
@@ -307,9 +317,66 @@ void NodeDb::Commit() {
     file_.Sync();
     WriteHeader(true);
     file_.Sync();
+    if (newSize < diskSize) {
+        // Shrinking only after the header that no longer covers the tail has landed.
+        file_.Resize(newSize);
+        file_.Sync();
+    }
+    committed_ = true;
+    diskIntervals_ = space_.Intervals();
     for (auto& [ib, size] : lent) space_.TakeBack(ib, size);
     space_.Settle();
     dirty_ = false;
+}
+
+// max(8 MiB, an eighth of the file) in whole intervals: a file of any size is
+// extended between commits only now and then.
+uint64_t NodeDb::ReserveIntervals() const {
+    uint64_t want = std::max<uint64_t>(8ull << 20, (kAMapBase + space_.OpenedIntervals() * kAMapSpan) / 8);
+    return (want + kAMapSpan - 1) / kAMapSpan;
+}
+
+// Writes between commits have run past the reserve. Grows the committed file
+// with a header-only step: the new intervals' map pages, then the header of
+// the last commit (same B-trees, same maps of the older intervals) with the
+// larger end of file and free count. A crash before the header lands leaves
+// the last commit with map pages past its end; after it, the last commit in a
+// larger file whose new space is all free.
+void NodeDb::ExtendFile() {
+    if (file_.Failed()) throw PstError("an earlier write to \"" + file_.Path() + "\" failed; it keeps its last committed state");
+    space_.MapThrough(space_.OpenedIntervals() + ReserveIntervals());
+    uint64_t addedFree = space_.WriteEmptyMaps(file_, diskIntervals_);
+    file_.Resize(space_.Eof());
+    file_.Sync();
+    WriteCommittedHeader(Get64(header_ + 0xC8) + addedFree);
+}
+
+// The last commit's header (same B-trees, same maps) for a file of the size
+// the space map has now.
+void NodeDb::WriteCommittedHeader(uint64_t freeBytes) {
+    uint8_t* h = header_;
+    Put64(h + 0xB8, space_.Eof());
+    Put64(h + 0xC0, space_.LastAMap());
+    Put64(h + 0xC8, freeBytes);
+    Put32(h + 0x28, ++unique_);
+    Put32(h + 0x04, Crc32(h + 8, 471));
+    Put32(h + 0x20C, Crc32(h + 8, 516));
+    file_.Write(0, h, kHeaderSize);
+    file_.Sync();
+    diskIntervals_ = space_.Intervals();
+}
+
+// Nothing changed since the last commit: drops the reserve with a header of
+// the committed state, then truncates. The dropped intervals were empty in
+// the committed maps too (the state is the committed one; blocks of unsaved
+// items count as used, so their intervals stay).
+void NodeDb::TrimCommitted() {
+    if (file_.Failed()) throw PstError("an earlier write to \"" + file_.Path() + "\" failed; it keeps its last committed state");
+    uint64_t droppedFree = space_.TrimTail();
+    if (space_.Intervals() == diskIntervals_) return;
+    WriteCommittedHeader(Get64(header_ + 0xC8) - droppedFree);
+    file_.Resize(space_.Eof());
+    file_.Sync();
 }
 
 void NodeDb::WriteHeader(bool mapsValid) {
@@ -341,6 +408,7 @@ void NodeDb::WriteHeader(bool mapsValid) {
     Put32(h + 0x04, Crc32(h + 8, 471));
     Put32(h + 0x20C, Crc32(h + 8, 516));
     file_.Write(0, h, sizeof h);
+    if (mapsValid) std::memcpy(header_, h, sizeof h);
 }
 
 void NodeDb::Abandon() {
@@ -353,7 +421,11 @@ void NodeDb::Abandon() {
 
 void NodeDb::Close() {
     if (closed_) return;
-    Commit();
+    closing_ = true;
+    if (dirty_ || !committed_)
+        Commit();
+    else
+        TrimCommitted();
     closed_ = true;
     file_.Close();
 }

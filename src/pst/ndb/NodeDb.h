@@ -98,12 +98,24 @@ private:
     void TreeAdd(TreeBuilder& t, const uint8_t* entry, uint64_t key);
     PageRef TreeFinish(TreeBuilder& t);
     void WriteHeader(bool mapsValid);
+    // Called after every allocation, before anything is written there.
+    void KeepInsideFile() {
+        if (space_.Intervals() > diskIntervals_ && committed_) ExtendFile();
+    }
+    void ExtendFile();
+    void TrimCommitted();
+    void WriteCommittedHeader(uint64_t freeBytes);
+    uint64_t ReserveIntervals() const;
 
     FileSink file_;
     SpaceMap space_;
     bool encrypt_;
     bool dirty_ = true;
     bool closed_ = false;
+    bool closing_ = false;
+    bool committed_ = false;       // a complete header is on disk
+    uint64_t diskIntervals_ = 0;   // intervals the header on disk covers
+    uint8_t header_[564] = {};     // the last header written by a commit
     uint64_t nextBid_ = 4;
     uint64_t nextPageBid_ = 1;
     uint32_t unique_ = 0;

@@ -27,12 +27,27 @@ void SealMapPage(uint8_t* page, uint8_t ptype, uint64_t ib) {
     Put64(page + 504, ib);
 }
 
+// Bits of an interval that holds only its map pages: one byte (8 slots) per page.
+uint32_t EmptyBits(uint64_t k, uint8_t* bits) {
+    std::memset(bits, 0, 496);
+    bits[0] = 0xFF;
+    uint32_t used = 8;
+    if (HasPMap(k)) bits[1] = 0xFF, used += 8;
+    if (HasFMap(k)) bits[2] = 0xFF, used += 8;
+    if (HasFPMap(k)) bits[3] = 0xFF, used += 8;
+    return uint32_t(kSlotsPerMap) - used;
+}
+
 }  // namespace
 
 SpaceMap::SpaceMap() { OpenInterval(); }
 
 void SpaceMap::OpenInterval() {
-    uint64_t k = intervals_++;
+    uint64_t k = opened_++;
+    if (k >= mapped_)
+        MapThrough(opened_);
+    else
+        dirty_[k] = 1;
     uint64_t start = kAMapBase + k * kAMapSpan;
     uint64_t reservedEnd = start + kPageSize;
     if (HasPMap(k)) reservedEnd = start + 2 * kPageSize;
@@ -41,9 +56,16 @@ void SpaceMap::OpenInterval() {
     hwm_ = reservedEnd;
     // Slots between the fixed map pages that this interval does not use.
     if (HasFPMap(k) && !HasFMap(k)) AddHole(start + 2 * kPageSize, start + 3 * kPageSize);
-    dirty_.push_back(1);
-    freeSlots_.push_back(0);
-    longestRun_.push_back(0);
+}
+
+void SpaceMap::MapThrough(uint64_t count) {
+    uint8_t scratch[496];
+    for (uint64_t k = mapped_; k < count; ++k) {
+        dirty_.push_back(1);
+        freeSlots_.push_back(uint16_t(EmptyBits(k, scratch)));
+        longestRun_.push_back(255);
+    }
+    mapped_ = std::max(mapped_, count);
 }
 
 namespace {
@@ -98,7 +120,7 @@ uint64_t SpaceMap::Allocate(uint64_t size, uint64_t align) {
     if (size == 0 || size % 64 != 0 || size > 8192) throw PstError("invalid allocation size");
     uint64_t reused = 0;
     if (!reusable_.empty() && TakeFromHoles(size, align, reused)) return reused;
-    uint64_t intervalEnd = kAMapBase + intervals_ * kAMapSpan;
+    uint64_t intervalEnd = kAMapBase + opened_ * kAMapSpan;
     uint64_t offset = (hwm_ + align - 1) / align * align;
     if (offset + size > intervalEnd) {
         if (hwm_ < intervalEnd) AddHole(hwm_, intervalEnd);
@@ -136,13 +158,18 @@ void SpaceMap::AddHole(uint64_t begin, uint64_t end) {
 }
 
 void SpaceMap::Touch(uint64_t begin, uint64_t end) {
-    for (uint64_t k = (begin - kAMapBase) / kAMapSpan; k <= (end - 1 - kAMapBase) / kAMapSpan && k < intervals_; ++k)
+    for (uint64_t k = (begin - kAMapBase) / kAMapSpan; k <= (end - 1 - kAMapBase) / kAMapSpan && k < mapped_; ++k)
         dirty_[k] = 1;
 }
 
 // Fills the 496 bytes of interval k's AMap, MSB first, and records its free
 // slot count and longest free run.
 void SpaceMap::Measure(uint64_t k, uint8_t* bits) {
+    if (k >= opened_) {
+        freeSlots_[k] = uint16_t(EmptyBits(k, bits));
+        longestRun_[k] = 255;
+        return;
+    }
     uint64_t start = kAMapBase + k * kAMapSpan;
     uint64_t end = start + kAMapSpan;
     std::vector<uint8_t> used(kSlotsPerMap, 0);
@@ -174,7 +201,7 @@ void SpaceMap::Measure(uint64_t k, uint8_t* bits) {
 uint64_t SpaceMap::FreeBytes() {
     uint8_t scratch[496];
     uint64_t total = 0;
-    for (uint64_t k = 0; k < intervals_; ++k) {
+    for (uint64_t k = 0; k < mapped_; ++k) {
         if (dirty_[k]) Measure(k, scratch);
         total += freeSlots_[k];
     }
@@ -184,7 +211,7 @@ uint64_t SpaceMap::FreeBytes() {
 void SpaceMap::WriteMaps(FileSink& file) {
     uint8_t page[512];
     bool anyDirty = false;
-    for (uint64_t k = 0; k < intervals_; ++k) {
+    for (uint64_t k = 0; k < mapped_; ++k) {
         if (!dirty_[k]) continue;
         anyDirty = true;
         uint64_t start = kAMapBase + k * kAMapSpan;
@@ -204,15 +231,73 @@ void SpaceMap::WriteMaps(FileSink& file) {
         }
         dirty_[k] = 0;
     }
-    if (!anyDirty) return;
-    // FMap page at interval 128 + 496 j covers the 496 AMaps from there on.
-    for (uint64_t k = 128; k < intervals_; k += 496) {
+    if (anyDirty) WriteFMaps(file, 128, mapped_);
+}
+
+// FMap page at interval 128 + 496 j covers the 496 AMaps from there on; the
+// entries of intervals from `emptyFrom` on are those of empty intervals.
+void SpaceMap::WriteFMaps(FileSink& file, uint64_t from, uint64_t emptyFrom) {
+    uint8_t page[512];
+    uint64_t first = from <= 128 ? 128 : 128 + (from - 128) / 496 * 496;
+    for (uint64_t k = first; k < mapped_; k += 496) {
         std::memset(page, 0, sizeof page);
-        for (uint64_t i = 0; i < 496 && k + i < intervals_; ++i) page[i] = longestRun_[k + i];
+        for (uint64_t i = 0; i < 496 && k + i < mapped_; ++i) page[i] = k + i >= emptyFrom ? 255 : longestRun_[k + i];
         uint64_t ib = kAMapBase + k * kAMapSpan + 2 * kPageSize;
         SealMapPage(page, kPtypeFMap, ib);
         file.Write(ib, page, sizeof page);
     }
+}
+
+uint64_t SpaceMap::WriteEmptyMaps(FileSink& file, uint64_t from) {
+    uint8_t page[512];
+    uint64_t freeSlots = 0;
+    for (uint64_t k = from; k < mapped_; ++k) {
+        uint64_t start = kAMapBase + k * kAMapSpan;
+        std::memset(page, 0, sizeof page);
+        freeSlots += EmptyBits(k, page);
+        SealMapPage(page, kPtypeAMap, start);
+        file.Write(start, page, sizeof page);
+        if (HasPMap(k)) {
+            std::memset(page, 0xFF, 496);
+            SealMapPage(page, kPtypePMap, start + kPageSize);
+            file.Write(start + kPageSize, page, sizeof page);
+        }
+        if (HasFPMap(k)) {
+            std::memset(page, 0xFF, 496);
+            SealMapPage(page, kPtypeFPMap, start + 3 * kPageSize);
+            file.Write(start + 3 * kPageSize, page, sizeof page);
+        }
+        dirty_[k] = 1;  // the next commit writes what the interval really holds
+    }
+    if (mapped_ > 128 && from < mapped_) WriteFMaps(file, from, from);
+    return freeSlots * 64;
+}
+
+uint64_t SpaceMap::TrimTail() {
+    uint8_t scratch[496];
+    uint64_t droppedFree = 0;
+    while (mapped_ > 1) {
+        uint64_t k = mapped_ - 1;
+        uint64_t start = kAMapBase + k * kAMapSpan;
+        if (k < opened_) {
+            uint16_t empty = uint16_t(EmptyBits(k, scratch));
+            Measure(k, scratch);
+            if (freeSlots_[k] != empty) break;
+            if (opened_ == 1) break;
+            --opened_;
+            hwm_ = start;  // the end of interval k - 1, whose unused rest is already a hole
+        }
+        droppedFree += EmptyBits(k, scratch) * 64ull;
+        --mapped_;
+        dirty_.pop_back();
+        freeSlots_.pop_back();
+        longestRun_.pop_back();
+        RemoveRange(holes_, start, UINT64_MAX);
+        RemoveRange(reusable_, start, UINT64_MAX);
+    }
+    if (reuseCursor_ > Eof()) reuseCursor_ = Eof();
+    if (mapped_ > 0) dirty_[mapped_ - 1] = 1;
+    return droppedFree;
 }
 
 }  // namespace pst::ndb

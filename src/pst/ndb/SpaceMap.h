@@ -7,6 +7,11 @@
 // the maps but not reused until the next commit has landed, so nothing the
 // committed header refers to is ever overwritten. Free space is kept as
 // coalesced ranges: a few bytes per hole instead of a bitmap of the file.
+//
+// The file may extend past the interval allocation has reached by a reserve
+// of whole intervals that hold nothing but their own map pages: the owner maps
+// them (MapThrough) so that blocks written between commits land in space the
+// committed maps call free, inside the committed end of file.
 #include <cstdint>
 #include <map>
 #include <vector>
@@ -28,8 +33,21 @@ public:
     uint64_t Allocate(uint64_t size, uint64_t align);
     void Release(uint64_t offset, uint64_t size);
 
-    uint64_t Eof() const { return kAMapBase + intervals_ * kAMapSpan; }
-    uint64_t LastAMap() const { return kAMapBase + (intervals_ - 1) * kAMapSpan; }
+    uint64_t Eof() const { return kAMapBase + mapped_ * kAMapSpan; }
+    uint64_t LastAMap() const { return kAMapBase + (mapped_ - 1) * kAMapSpan; }
+    // Intervals of the file, and those allocation has reached (the rest are reserve).
+    uint64_t Intervals() const { return mapped_; }
+    uint64_t OpenedIntervals() const { return opened_; }
+    // Makes the file at least `count` intervals long; the new ones are empty.
+    void MapThrough(uint64_t count);
+    // Drops whole intervals at the end that hold nothing but their map pages;
+    // returns the free bytes they had.
+    uint64_t TrimTail();
+    // Writes the map pages of intervals [from, Intervals()) as they are when
+    // empty, and the FMap pages that cover them; returns the free bytes of
+    // those intervals. For growing a committed file without a full commit: the
+    // maps of older intervals are left as committed.
+    uint64_t WriteEmptyMaps(FileSink& file, uint64_t from);
     uint64_t FreeBytes();
     uint64_t AllocatedBytes() { return (Eof() - kAMapBase) - FreeBytes(); }
 
@@ -48,8 +66,10 @@ private:
     bool TakeFromHoles(uint64_t size, uint64_t align, uint64_t& offset);
     void Touch(uint64_t begin, uint64_t end);
     void Measure(uint64_t k, uint8_t* bits);
+    void WriteFMaps(FileSink& file, uint64_t from, uint64_t emptyFrom);
 
-    uint64_t intervals_ = 0;
+    uint64_t opened_ = 0;  // intervals allocation has reached; hwm_ lies in the last one
+    uint64_t mapped_ = 0;  // intervals of the file: opened_ and the reserve past them
     uint64_t hwm_ = 0;
     std::map<uint64_t, uint64_t> holes_;     // begin -> end, coalesced, all below hwm_
     std::map<uint64_t, uint64_t> reusable_;  // the part of holes_ free at the last commit
