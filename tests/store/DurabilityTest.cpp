@@ -160,6 +160,37 @@ TEST(StoreDurability, WritesPastTheReserveExtendItAndStayCommitted) {
     EXPECT_EQ(PypffCount(path, "Inbox"), 20);
 }
 
+TEST(StoreDurability, ExtensionPastTheFirstFMapIntervalKeepsACleanCommittedFile) {
+    // Over 128 intervals (32 MiB) the reserve crosses the interval whose FMap
+    // page covers the next 496; checked by our verifier only (big values).
+    ScratchDir dir;
+    std::string path = dir.File("large.pst");
+    auto session = store::CreatePstSession();
+    store::Store& st = session->LogonPstStore(path, 1, "Mailbox");
+    store::Folder& inbox = st.GetDefaultFolder(store::olFolderInbox);
+    auto addBig = [&](const std::string& subject, size_t bytes) {
+        auto item = inbox.AddItem(store::ItemType::Mail);
+        item->SetProp(PR_SUBJECT, subject);
+        auto& a = item->AddAttachment();
+        a.SetProp(PR_ATTACH_LONG_FILENAME, subject + ".bin");
+        a.SetData(std::vector<uint8_t>(bytes, uint8_t(subject.size())));
+        item->Save();
+    };
+    for (int i = 0; i < 6; ++i) addBig("committed " + std::to_string(i), 5'000'000);
+    st.Commit();
+    std::filesystem::copy_file(path, dir.File("at-commit.pst"));
+    for (int i = 0; i < 4; ++i) addBig("pending " + std::to_string(i), 5'000'000);
+    std::filesystem::copy_file(path, dir.File("crash.pst"));
+    session->Logoff();
+    EXPECT_GT(std::filesystem::file_size(dir.File("at-commit.pst")), 0x4400u + 128u * 0x3E000u);
+    EXPECT_GT(std::filesystem::file_size(dir.File("crash.pst")), std::filesystem::file_size(dir.File("at-commit.pst")));
+    EXPECT_EQ(storetest::VerifierFaults(dir.File("crash.pst")), "");
+    pst::verify::Report r = pst::verify::VerifyFile(dir.File("crash.pst"));
+    EXPECT_EQ(r.messages, 6u);
+    EXPECT_EQ(storetest::VerifierFaults(path), "");
+    ExpectNoEmptyTailInterval(path);
+}
+
 TEST(StoreDurability, FinishedFileAfterACommitWithNothingNewDropsTheReserve) {
     ScratchDir dir;
     std::string path = dir.File("idle.pst");
