@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Commands.h"
+#include "files/Ascii.h"
 #include "mime/EmlTree.h"
 #include "store/PstStoreSession.h"
 
@@ -27,9 +28,7 @@ std::string StemOf(const std::string& path) {
     auto slash = path.rfind('/');
     std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     if (name.size() > 4) {
-        std::string ext = name.substr(name.size() - 4);
-        for (auto& c : ext)
-            if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+        const std::string ext = files::LowerAscii(name.substr(name.size() - 4));
         if (ext == ".pst") name.resize(name.size() - 4);
     }
     return name.empty() ? "Imported mail" : name;

@@ -36,12 +36,6 @@ std::string ReplaceAll(std::string text, std::string_view from, std::string_view
     return out;
 }
 
-std::string LowerAscii(std::string text) {
-    for (auto& c : text)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return text;
-}
-
 std::string Trim(std::string_view text) {
     size_t b = 0, e = text.size();
     while (b < e && text[b] == ' ') ++b;

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "files/Ascii.h"
+
 namespace engine {
 
 // The native separator of file paths, taken from the files layer.
@@ -19,7 +21,7 @@ bool EndsWith(std::string_view text, std::string_view suffix);
 // Every occurrence of `from` replaced by `to`, left to right, not rescanned.
 std::string ReplaceAll(std::string text, std::string_view from, std::string_view to);
 // Lower-cases ASCII letters; other bytes are kept.
-std::string LowerAscii(std::string text);
+using files::LowerAscii;
 std::string Trim(std::string_view text);
 
 // "\Inbox\" written with the native separator ("/Inbox/" on POSIX).

@@ -1,5 +1,6 @@
 #include "mime/Charset.h"
 
+#include "files/Ascii.h"
 #include "files/Utf.h"
 
 #include <gmime/gmime.h>
@@ -15,13 +16,6 @@
 namespace mime {
 
 namespace {
-
-std::string Lower(std::string_view s) {
-    std::string out(s);
-    for (auto& c : out)
-        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-    return out;
-}
 
 std::string Trimmed(std::string_view s) {
     size_t b = 0, e = s.size();
@@ -162,7 +156,7 @@ std::string SanitizeUtf8(std::string_view s) {
 std::string IconvName(std::string_view label) {
     static std::once_flag init;
     std::call_once(init, [] { g_mime_init(); });  // GMime's charset tables
-    std::string l = Lower(Trimmed(label));
+    std::string l = files::LowerAscii(Trimmed(label));
     if (l.empty()) return {};
     static const std::map<std::string, std::string, std::less<>> supersets = {
         {"utf-8", "UTF-8"},           {"utf8", "UTF-8"},           {"unicode-1-1-utf-8", "UTF-8"},
@@ -331,7 +325,7 @@ std::string DecodeText(std::string_view bytes, std::string_view label, std::stri
         }
         return std::string(bytes);
     }
-    std::string l = Lower(Trimmed(label));
+    std::string l = files::LowerAscii(Trimmed(label));
     bool declaredAscii = l == "us-ascii" || l == "ascii" || l.empty();
     if (!name.empty() && !declaredAscii) {
         size_t errs = 0;
@@ -432,7 +426,7 @@ bool ParseWord(std::string_view v, size_t p, Word& w) {
         if (c == ' ' || c == '\t' || c == '\r' || c == '\n') return false;
     w.begin = p;
     w.end = close + 2;
-    std::string charset = Lower(cs);
+    std::string charset = files::LowerAscii(cs);
     auto star = charset.find('*');
     if (star != std::string::npos) charset.resize(star);
     w.charset = charset;
@@ -515,7 +509,7 @@ std::string DecodeHeaderWords(std::string_view v, std::string_view hint) {
 }
 
 uint32_t CodePageOf(std::string_view iconvName) {
-    std::string n = Lower(iconvName);
+    std::string n = files::LowerAscii(iconvName);
     static const std::map<std::string, uint32_t, std::less<>> pages = {
         {"utf-8", 65001},       {"windows-1250", 1250}, {"windows-1251", 1251}, {"windows-1252", 1252},
         {"windows-1253", 1253}, {"windows-1254", 1254}, {"windows-1255", 1255}, {"windows-1256", 1256},

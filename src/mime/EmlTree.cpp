@@ -1,5 +1,7 @@
 #include "mime/EmlTree.h"
 
+#include "files/Ascii.h"
+
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -12,9 +14,7 @@ namespace mime {
 namespace {
 
 bool IsMessageName(const std::string& name) {
-    std::string l = name;
-    for (auto& c : l)
-        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    const std::string l = files::LowerAscii(name);
     return l == "eml~1" || (l.size() > 4 && l.compare(l.size() - 4, 4, ".eml") == 0);
 }
 

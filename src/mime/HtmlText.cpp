@@ -1,5 +1,6 @@
 #include "mime/HtmlText.h"
 
+#include "files/Ascii.h"
 #include "files/Utf.h"
 
 #include <algorithm>
@@ -11,12 +12,7 @@ namespace mime {
 
 namespace {
 
-std::string LowerAscii(std::string_view s) {
-    std::string out(s);
-    for (auto& c : out)
-        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-    return out;
-}
+using files::LowerAscii;
 
 // A character reference: NUL, surrogates and values above U+10FFFF become U+FFFD.
 void AppendUtf8(std::string& out, uint32_t cp) { files::AppendUtf8(out, cp == 0 ? char32_t(0xFFFD) : char32_t(cp)); }

@@ -1,5 +1,7 @@
 #include "mime/MimeImport.h"
 
+#include "files/Ascii.h"
+
 #include <fcntl.h>
 #include <gmime/gmime.h>
 #include <pthread.h>
@@ -49,13 +51,6 @@ struct GObjPtr {
     T* get() const { return p; }
     explicit operator bool() const { return p != nullptr; }
 };
-
-std::string Lower(std::string_view s) {
-    std::string out(s);
-    for (auto& c : out)
-        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-    return out;
-}
 
 std::string Trim(std::string_view s) {
     size_t b = 0, e = s.size();
@@ -196,7 +191,7 @@ std::string MimeTypeOf(GMimeObject* obj) {
     GMimeContentType* ct = g_mime_object_get_content_type(obj);
     if (!ct) return "application/octet-stream";
     GString_ t(g_mime_content_type_get_mime_type(ct));
-    return t ? Lower(t.get()) : "application/octet-stream";
+    return t ? files::LowerAscii(t.get()) : "application/octet-stream";
 }
 
 // Reads a whole GMime stream into memory, at most `max` bytes (the rest is
@@ -436,7 +431,7 @@ std::string Importer::FindHint(GMimeObject* top) {
         } else if (GMIME_IS_PART(o)) {
             const char* cs = g_mime_object_get_content_type_parameter(o, "charset");
             if (cs) {
-                std::string l = Lower(Trim(cs));
+                std::string l = files::LowerAscii(Trim(cs));
                 if (!l.empty() && l != "us-ascii" && l != "ascii") {
                     std::string n = IconvName(l);
                     if (!n.empty()) return n;
@@ -554,7 +549,7 @@ void Importer::Walk(GMimeObject* obj, int depth) {
             if (pro && *pro) AddPlain(DecodeText(pro, "", hint_));
             return;
         }
-        std::string sub = Lower(g_mime_content_type_get_media_subtype(g_mime_object_get_content_type(obj)));
+        std::string sub = files::LowerAscii(g_mime_content_type_get_media_subtype(g_mime_object_get_content_type(obj)));
         if (sub == "alternative") return WalkAlternative(mp, depth);
         if (sub == "related") return WalkRelated(mp, depth);
         for (int i = 0; i < n; ++i) Walk(g_mime_multipart_get_part(mp, i), depth + 1);
@@ -789,10 +784,10 @@ void Importer::WriteHeaders(store::Item& item, GMimeMessage* /*msg*/, const Head
 
     // Importance, priority, sensitivity
     int32_t importance = 1, priority = 0;
-    std::string imp = Lower(OneLine(h.Unfolded(h.Raw("Importance"))));
+    std::string imp = files::LowerAscii(OneLine(h.Unfolded(h.Raw("Importance"))));
     std::string xprio = OneLine(h.Unfolded(h.Raw("X-Priority")));
-    std::string msprio = Lower(OneLine(h.Unfolded(h.Raw("X-MSMail-Priority"))));
-    std::string prio = Lower(OneLine(h.Unfolded(h.Raw("Priority"))));
+    std::string msprio = files::LowerAscii(OneLine(h.Unfolded(h.Raw("X-MSMail-Priority"))));
+    std::string prio = files::LowerAscii(OneLine(h.Unfolded(h.Raw("Priority"))));
     if (imp.rfind("high", 0) == 0) importance = 2;
     else if (imp.rfind("low", 0) == 0) importance = 0;
     else if (!xprio.empty() && xprio[0] >= '1' && xprio[0] <= '5') {
@@ -805,7 +800,7 @@ void Importer::WriteHeaders(store::Item& item, GMimeMessage* /*msg*/, const Head
     else if (prio.empty()) priority = importance == 2 ? 1 : importance == 0 ? -1 : 0;
     item.SetProp(tags::PR_IMPORTANCE, importance);
     item.SetProp(tags::PR_PRIORITY, priority);
-    std::string sens = Lower(OneLine(h.Unfolded(h.Raw("Sensitivity"))));
+    std::string sens = files::LowerAscii(OneLine(h.Unfolded(h.Raw("Sensitivity"))));
     int32_t sensitivity = 0;
     if (sens == "personal") sensitivity = 1;
     else if (sens == "private") sensitivity = 2;
@@ -873,8 +868,8 @@ void Importer::WriteAttachment(store::Item& item, const Planned& p, int index) {
     if (hasHtml_) {
         std::string lowHtml;  // computed lazily below
         if (!contentId.empty()) {
-            std::string needle = "cid:" + Lower(contentId);
-            referenced = Lower(html_).find(needle) != std::string::npos;
+            std::string needle = "cid:" + files::LowerAscii(contentId);
+            referenced = files::LowerAscii(html_).find(needle) != std::string::npos;
         }
         if (!referenced && !location.empty() && p.relatedInline)
             referenced = html_.find(location) != std::string::npos;
@@ -978,11 +973,11 @@ void Importer::Fill(store::Item& item, GMimeMessage* msg) {
         std::string type = MimeTypeOf(top);
         if (GMIME_IS_MULTIPART(top) && type == "multipart/signed") {
             const char* proto = g_mime_object_get_content_type_parameter(top, "protocol");
-            std::string p = proto ? Lower(Trim(proto)) : "";
+            std::string p = proto ? files::LowerAscii(Trim(proto)) : "";
             if (p == "application/pkcs7-signature" || p == "application/x-pkcs7-signature") smimeSigned = true;
         } else if (GMIME_IS_PART(top) && IsSmimeType(type)) {
             const char* st = g_mime_object_get_content_type_parameter(top, "smime-type");
-            std::string s = st ? Lower(Trim(st)) : "";
+            std::string s = st ? files::LowerAscii(Trim(st)) : "";
             if (s.empty() || s == "signed-data" || s == "enveloped-data" || s == "authenveloped-data") smimeOpaque = true;
         }
     }

@@ -1,0 +1,16 @@
+#pragma once
+// Case folding for names, labels and keywords that are compared as ASCII.
+#include <string>
+#include <string_view>
+
+namespace files {
+
+// Lower-cases the ASCII letters A-Z; every other byte (UTF-8 included) is kept.
+inline std::string LowerAscii(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+}  // namespace files
