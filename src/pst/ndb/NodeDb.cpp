@@ -324,6 +324,7 @@ void NodeDb::Commit() {
     }
     committed_ = true;
     diskIntervals_ = space_.Intervals();
+    openedAtCommit_ = space_.OpenedIntervals();
     for (auto& [ib, size] : lent) space_.TakeBack(ib, size);
     space_.Settle();
     dirty_ = false;
@@ -344,7 +345,10 @@ uint64_t NodeDb::ReserveIntervals() const {
 // larger file whose new space is all free.
 void NodeDb::ExtendFile() {
     if (file_.Failed()) throw PstError("an earlier write to \"" + file_.Path() + "\" failed; it keeps its last committed state");
-    space_.MapThrough(space_.OpenedIntervals() + ReserveIntervals());
+    // A long run between commits gets a reserve as large as the run so far,
+    // so that it is extended a logarithmic number of times.
+    uint64_t run = space_.OpenedIntervals() - std::min(space_.OpenedIntervals(), openedAtCommit_);
+    space_.MapThrough(space_.OpenedIntervals() + std::max(ReserveIntervals(), run));
     uint64_t addedFree = space_.WriteEmptyMaps(file_, diskIntervals_);
     file_.Resize(space_.Eof());
     file_.Sync();
