@@ -1,5 +1,7 @@
 #include "items/ZimbraMetaReader.h"
 
+#include "files/Ascii.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -13,18 +15,11 @@ namespace items {
 
 namespace {
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 bool ReadHex4(const std::string& s, size_t pos, char32_t& out) {
     if (pos + 4 > s.size()) return false;
     out = 0;
     for (size_t k = 0; k < 4; ++k) {
-        int v = HexValue(s[pos + k]);
+        int v = files::HexDigitValue(s[pos + k]);
         if (v < 0) return false;
         out = (out << 4) | char32_t(v);
     }

@@ -355,13 +355,6 @@ std::string DecodeText(std::string_view bytes, std::string_view label, std::stri
 
 namespace {
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 std::string DecodeB(std::string_view text) {
     std::string out;
     uint32_t acc = 0;
@@ -391,9 +384,9 @@ std::string DecodeQ(std::string_view text) {
         char c = text[i];
         if (c == '_') {
             out += ' ';
-        } else if (c == '=' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
-                   HexValue(text[i + 2]) >= 0) {
-            out += char(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
+        } else if (c == '=' && i + 2 < text.size() && files::HexDigitValue(text[i + 1]) >= 0 &&
+                   files::HexDigitValue(text[i + 2]) >= 0) {
+            out += char(files::HexDigitValue(text[i + 1]) * 16 + files::HexDigitValue(text[i + 2]));
             i += 2;
         } else {
             out += c;
