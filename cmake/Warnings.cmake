@@ -3,6 +3,11 @@ function(orvandel_warnings target)
   target_compile_options(${target} PRIVATE
     -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wcast-align
     -Woverloaded-virtual -Wnull-dereference -Wimplicit-fallthrough -Werror)
+  # GCC 12 reports -Wrestrict false positives inside libstdc++ for
+  # `"literal" + std::string` at -O3 (GCC bug 105329, fixed in GCC 13).
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
+    target_compile_options(${target} PRIVATE -Wno-restrict)
+  endif()
 endfunction()
 
 # Adds every sub-folder that has a CMakeLists.txt, in name order.
