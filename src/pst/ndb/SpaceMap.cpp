@@ -208,6 +208,23 @@ uint64_t SpaceMap::FreeBytes() {
     return total * 64;
 }
 
+// The PMap and FPMap pages the format still reserves in some intervals: all
+// bits set, as readers expect of maps nobody keeps any more.
+void SpaceMap::WriteReservedMaps(FileSink& file, uint64_t k) {
+    uint64_t start = kAMapBase + k * kAMapSpan;
+    uint8_t page[512];
+    if (HasPMap(k)) {
+        std::memset(page, 0xFF, 496);
+        SealMapPage(page, kPtypePMap, start + kPageSize);
+        file.Write(start + kPageSize, page, sizeof page);
+    }
+    if (HasFPMap(k)) {
+        std::memset(page, 0xFF, 496);
+        SealMapPage(page, kPtypeFPMap, start + 3 * kPageSize);
+        file.Write(start + 3 * kPageSize, page, sizeof page);
+    }
+}
+
 void SpaceMap::WriteMaps(FileSink& file) {
     uint8_t page[512];
     bool anyDirty = false;
@@ -219,16 +236,7 @@ void SpaceMap::WriteMaps(FileSink& file) {
         Measure(k, page);
         SealMapPage(page, kPtypeAMap, start);
         file.Write(start, page, sizeof page);
-        if (HasPMap(k)) {
-            std::memset(page, 0xFF, 496);
-            SealMapPage(page, kPtypePMap, start + kPageSize);
-            file.Write(start + kPageSize, page, sizeof page);
-        }
-        if (HasFPMap(k)) {
-            std::memset(page, 0xFF, 496);
-            SealMapPage(page, kPtypeFPMap, start + 3 * kPageSize);
-            file.Write(start + 3 * kPageSize, page, sizeof page);
-        }
+        WriteReservedMaps(file, k);
         dirty_[k] = 0;
     }
     if (anyDirty) WriteFMaps(file, 128, mapped_);
@@ -257,16 +265,7 @@ uint64_t SpaceMap::WriteEmptyMaps(FileSink& file, uint64_t from) {
         freeSlots += EmptyBits(k, page);
         SealMapPage(page, kPtypeAMap, start);
         file.Write(start, page, sizeof page);
-        if (HasPMap(k)) {
-            std::memset(page, 0xFF, 496);
-            SealMapPage(page, kPtypePMap, start + kPageSize);
-            file.Write(start + kPageSize, page, sizeof page);
-        }
-        if (HasFPMap(k)) {
-            std::memset(page, 0xFF, 496);
-            SealMapPage(page, kPtypeFPMap, start + 3 * kPageSize);
-            file.Write(start + 3 * kPageSize, page, sizeof page);
-        }
+        WriteReservedMaps(file, k);
         dirty_[k] = 1;  // the next commit writes what the interval really holds
     }
     if (mapped_ > 128 && from < mapped_) WriteFMaps(file, from, from);

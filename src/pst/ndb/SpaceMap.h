@@ -67,6 +67,7 @@ private:
     void Touch(uint64_t begin, uint64_t end);
     void Measure(uint64_t k, uint8_t* bits);
     void WriteFMaps(FileSink& file, uint64_t from, uint64_t emptyFrom);
+    void WriteReservedMaps(FileSink& file, uint64_t interval);
 
     uint64_t opened_ = 0;  // intervals allocation has reached; hwm_ lies in the last one
     uint64_t mapped_ = 0;  // intervals of the file: opened_ and the reserve past them
