@@ -9,6 +9,7 @@
 
 #include "pst/ltp/Bth.h"
 #include "pst/ltp/Heap.h"
+#include "pst/ltp/PropContext.h"
 #include "pst/ltp/TableContext.h"
 #include "pst/messaging/NameMap.h"
 #include "pst/messaging/PropEncode.h"
@@ -106,6 +107,44 @@ TEST(Heap, BitmapHeadersOnPages8And136) {
     }
     uint16_t map1 = ndb::Get16(pages[1].data());
     EXPECT_EQ(ndb::Get16(&pages[1][map1 + 4]), 2);
+}
+
+// A PC heap longer than eight pages is misread by libpff, whose cache of a
+// node's heap blocks holds eight; the largest values move to subnodes instead.
+TEST(PropContext, LongHeapsMoveTheLargestValuesToSubnodes) {
+    auto prop = [](uint32_t tag, size_t size) { return ltp::PcProp{tag, ndb::Bytes(size, 0x41), 0}; };
+    std::vector<ltp::PcProp> ordinary = {prop(0x0037001F, 3000), prop(0x007D001F, 3500), prop(0x0E060040, 8),
+                                         prop(0x0E070003, 4), prop(0x1000001F, 9000)};
+    auto places = ltp::PlacePcValues(ordinary);
+    EXPECT_EQ(places[0], ltp::PcPlace::Heap);
+    EXPECT_EQ(places[1], ltp::PcPlace::Heap);
+    EXPECT_EQ(places[2], ltp::PcPlace::Heap);
+    EXPECT_EQ(places[3], ltp::PcPlace::Inline);
+    EXPECT_EQ(places[4], ltp::PcPlace::Subnode);
+
+    // Twenty 3000-byte strings, three 3580-byte ones and many small values:
+    // about fourteen pages if all stayed in the heap.
+    std::vector<ltp::PcProp> wide;
+    for (uint32_t i = 0; i < 3; ++i) wide.push_back(prop((0x0037u + i) << 16 | 0x001F, 3580));
+    for (uint32_t i = 0; i < 300; ++i) wide.push_back(prop((0x6000u + i) << 16 | 0x0040, 8));
+    for (uint32_t i = 0; i < 20; ++i) wide.push_back(prop((0x8000u + i) << 16 | 0x001F, 3000));
+    wide.push_back(prop(0x8100001F, 40));
+    std::vector<ltp::PcPlace> all(wide.size());
+    for (size_t i = 0; i < wide.size(); ++i) all[i] = wide[i].value.size() == 4 ? ltp::PcPlace::Inline : ltp::PcPlace::Heap;
+    ASSERT_GT(ltp::PcHeapPages(wide, all), ltp::kMaxPcHeapPages);
+
+    places = ltp::PlacePcValues(wide);
+    EXPECT_LE(ltp::PcHeapPages(wide, places), ltp::kMaxPcHeapPages);
+    size_t moved = 0;
+    for (size_t i = 0; i < wide.size(); ++i) {
+        if (places[i] != ltp::PcPlace::Subnode) continue;
+        ++moved;
+        EXPECT_GE(wide[i].value.size(), 3000u) << "a small value moved while larger ones stayed";
+    }
+    EXPECT_GT(moved, 0u);
+    EXPECT_LT(moved, 23u) << "values moved that the heap had room for";
+    for (size_t i = 3; i < 303; ++i) EXPECT_EQ(places[i], ltp::PcPlace::Heap) << "fixed-size values stay in the heap";
+    EXPECT_EQ(places.back(), ltp::PcPlace::Heap);
 }
 
 TEST(Tables, TemplateLayoutsMatchTheFormat) {

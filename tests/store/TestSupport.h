@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cstdlib>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -23,6 +24,8 @@ public:
         path_ = tmpl;
     }
     ~ScratchDir() {
+        // ORVANDEL_KEEP_TEST_FILES keeps the files for a look with other readers.
+        if (std::getenv("ORVANDEL_KEEP_TEST_FILES")) return;
         std::error_code ec;
         std::filesystem::remove_all(path_, ec);
     }

@@ -23,6 +23,7 @@ public:
     // Overwrites an item with bytes of the same size.
     void Patch(uint32_t hid, const Bytes& b);
     void SetUserRoot(uint32_t hid) { userRoot_ = hid; }
+    size_t PageCount() const { return pages_.size(); }
     // The pages as block contents; all but the last are padded to 8176 bytes.
     std::vector<Bytes> Pages() const;
     // The same, giving up the builder's copy page by page (the builder is spent).
