@@ -409,6 +409,29 @@ std::string UnescapeMetaText(const std::string& text) {
     return out;
 }
 
+std::vector<std::string> SplitTagNames(const std::string& tagNames) {
+    std::vector<std::string> names;
+    std::string name;
+    auto finish = [&] {
+        if (!name.empty() && std::find(names.begin(), names.end(), name) == names.end())
+            names.push_back(name);
+        name.clear();
+    };
+    for (size_t i = 0; i < tagNames.size(); ++i) {
+        char c = tagNames[i];
+        if (c == '\\' && i + 1 < tagNames.size() &&
+            (tagNames[i + 1] == ':' || tagNames[i + 1] == '\\')) {
+            name += tagNames[++i];
+        } else if (c == ':') {
+            finish();
+        } else {
+            name += c;
+        }
+    }
+    finish();
+    return names;
+}
+
 namespace {
 std::string Chars(const std::u16string& s, size_t from, size_t count) {
     if (from >= s.size()) return {};

@@ -108,6 +108,11 @@ void ScanMetaTokens(const std::u16string& text, const std::vector<MetaToken>& to
 // Turns the two-character sequences of an escaped description into line
 // breaks: "\r\n" becomes CR LF, a lone "\r" LF and a lone "\n" CR LF.
 std::string UnescapeMetaText(const std::string& text);
+// The tag names of a JSON "TagNames" value: the text split at ":", where "\:"
+// is a colon inside a name and "\\" a backslash (8.x); any other backslash is
+// kept as it stands. Empty names are dropped, and a name that occurs again is
+// dropped, so the names keep the order of their first occurrence.
+std::vector<std::string> SplitTagNames(const std::string& tagNames);
 // "yyyymmdd" -> "mm/dd/yyyy"; characters beyond the text give nothing ("" -> "//").
 std::string FormatCompactDate(const std::string& text);
 // "hhmm" -> "hh:mm" ("" -> ":").
