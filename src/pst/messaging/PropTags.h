@@ -68,6 +68,7 @@ inline constexpr uint32_t PR_ROWID = MakeTag(0x3000, PT_LONG);
 inline constexpr uint32_t PR_RECIPIENT_FLAGS = MakeTag(0x5FFD, PT_LONG);
 inline constexpr uint32_t PR_RESPONSIBILITY = MakeTag(0x0E0F, PT_BOOLEAN);
 inline constexpr uint32_t PR_SEND_RICH_INFO = MakeTag(0x3A40, PT_BOOLEAN);
+inline constexpr uint32_t PR_RECIPIENT_TRACKSTATUS = MakeTag(0x5FFF, PT_LONG);  // [MS-OXOCAL] 2.2.4.10.4
 
 // --- Attachments --------------------------------------------------------------
 inline constexpr uint32_t PR_ATTACH_METHOD = MakeTag(0x3705, PT_LONG);  // 1 by value, 5 embedded message, 6 OLE
@@ -137,6 +138,11 @@ inline constexpr uint32_t PR_START_DATE = MakeTag(0x0060, PT_SYSTIME);
 inline constexpr uint32_t PR_END_DATE = MakeTag(0x0061, PT_SYSTIME);
 inline constexpr uint32_t PR_ICON_INDEX = MakeTag(0x1080, PT_LONG);
 
+// --- Message state: follow-up flag ([MS-OXOFLAG]) and last verb ([MS-OXOMSG]) ---
+inline constexpr uint32_t PR_LAST_VERB_EXECUTED = MakeTag(0x1081, PT_LONG);  // 102 reply, 104 forward
+inline constexpr uint32_t PR_FLAG_STATUS = MakeTag(0x1090, PT_LONG);         // 1 complete, 2 flagged
+inline constexpr uint32_t PR_FOLLOWUP_ICON = MakeTag(0x1095, PT_LONG);       // 6 red flag
+
 // --- Named property ids (LIDs) of contacts, appointments, tasks, notes -----------
 // [MS-OXPROPS]; the property set is given beside each group.
 namespace lid {
@@ -177,6 +183,10 @@ inline constexpr uint32_t PidLidAppointmentDuration = 0x8213;
 inline constexpr uint32_t PidLidAppointmentSubType = 0x8215;
 inline constexpr uint32_t PidLidAppointmentStateFlags = 0x8217;
 inline constexpr uint32_t PidLidRecurring = 0x8223;
+inline constexpr uint32_t PidLidResponseStatus = 0x8218;
+inline constexpr uint32_t PidLidFInvited = 0x8229;
+inline constexpr uint32_t PidLidToAttendeesString = 0x823B;
+inline constexpr uint32_t PidLidCcAttendeesString = 0x823C;
 // PSETID_Task ([MS-OXOTASK])
 inline constexpr uint32_t PidLidTaskStatus = 0x8101;
 inline constexpr uint32_t PidLidPercentComplete = 0x8102;
@@ -191,6 +201,7 @@ inline constexpr uint32_t PidLidReminderSet = 0x8503;
 inline constexpr uint32_t PidLidReminderSignalTime = 0x8560;
 inline constexpr uint32_t PidLidCommonStart = 0x8516;
 inline constexpr uint32_t PidLidCommonEnd = 0x8517;
+inline constexpr uint32_t PidLidFlagRequest = 0x8530;  // [MS-OXOFLAG] 2.2.1.9
 // PSETID_Note ([MS-OXONOTE])
 inline constexpr uint32_t PidLidNoteColor = 0x8B00;
 inline constexpr uint32_t PidLidNoteWidth = 0x8B02;
