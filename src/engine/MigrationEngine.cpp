@@ -13,6 +13,7 @@
 #include "files/FileApi.h"
 #include "files/MailboxFileQueue.h"
 #include "files/Paths.h"
+#include "items/MessageState.h"
 #include "pst/messaging/PropTags.h"
 
 namespace engine {
@@ -372,6 +373,44 @@ void MigrationEngine::Mailbox::ConvertItemFile(
     }
 }
 
+namespace {
+
+constexpr int32_t kMsgFlagRead = 0x01;       // MSGFLAG_READ
+constexpr int32_t kMsgFlagUnsent = 0x08;     // MSGFLAG_UNSENT
+constexpr int32_t kMsgFlagHasAttach = 0x10;  // MSGFLAG_HASATTACH; the store keeps it only with attachments
+
+// Puts what Zimbra recorded about a message on the imported item: read or
+// unread, draft, a red follow-up flag ([MS-OXOFLAG] color flag), the last verb
+// with its icon ([MS-OXOMSG]: reply to sender 102 / icon 261, forward 104 /
+// icon 262; a message both replied to and forwarded shows the reply), and the
+// tags as categories. A message with no known state is read, nothing else set.
+void ApplyMessageState(store::Item& item, const items::MessageState& state) {
+    int32_t flags = kMsgFlagHasAttach;
+    if (!state.unread) flags |= kMsgFlagRead;
+    if (state.draft) flags |= kMsgFlagUnsent;
+    item.SetProp(pst::tags::PR_MESSAGE_FLAGS, flags);
+    if (state.flagged) {
+        item.SetProp(pst::tags::PR_FLAG_STATUS, int32_t(2));    // followupFlagged
+        item.SetProp(pst::tags::PR_FOLLOWUP_ICON, int32_t(6));  // red
+        pst::NamedProperty request;
+        request.propertySet = pst::PSETID_Common();
+        request.lid = pst::tags::lid::PidLidFlagRequest;
+        item.SetNamedProp(request, pst::PT_UNICODE, std::string("Follow up"));
+    }
+    if (state.replied || state.forwarded) {
+        item.SetProp(pst::tags::PR_LAST_VERB_EXECUTED, int32_t(state.replied ? 102 : 104));
+        item.SetProp(pst::tags::PR_ICON_INDEX, int32_t(state.replied ? 261 : 262));
+    }
+    if (!state.categories.empty()) {
+        // Outlook's Categories text: names separated by ", ".
+        std::string joined;
+        for (const auto& name : state.categories) joined += (joined.empty() ? "" : ", ") + name;
+        item.Put("Categories", joined);
+    }
+}
+
+}  // namespace
+
 void MigrationEngine::Mailbox::ImportMessageFile(const std::string& path, int pass) {
     SetStatus("Converting Messages... from (" + path + ")");
     bool ok = false;
@@ -382,7 +421,7 @@ void MigrationEngine::Mailbox::ImportMessageFile(const std::string& path, int pa
         if (!e_.services_.importMessage) throw store::StoreError("no message importer");
         const mime::ImportResult result = e_.services_.importMessage(*item, path);
         if (!result.ok) throw store::StoreError(result.error);
-        item->SetProp(pst::tags::PR_MESSAGE_FLAGS, int32_t(17));  // MSGFLAG_READ | MSGFLAG_HASATTACH
+        ApplyMessageState(*item, items::ReadMessageState(path + ".meta"));
         view_.Yield();
         item->Save();
         ok = true;

@@ -134,7 +134,8 @@ TEST_F(EngineFixture, SingleModeBuildsTheTreeFilesEveryItemAndLogsTheNestedCalen
     EXPECT_EQ(Subjects(FolderAt(st, "Calendar")), (std::vector<std::string>{"Review"}));
     EXPECT_EQ(Subjects(FolderAt(st, "Tasks")), (std::vector<std::string>{"File report"}));
     EXPECT_EQ(Subjects(FolderAt(st, "Notes")), (std::vector<std::string>{"Idea"}));
-    // Every message is marked read and with attachments, as the import writes it.
+    // A message whose ".eml.meta" records no unread state is read; the
+    // attachment bit is given and the store keeps it only with attachments.
     auto flags = FolderAt(st, "Inbox")->saved.front()->GetProp(pst::tags::PR_MESSAGE_FLAGS);
     ASSERT_TRUE(flags.has_value());
     EXPECT_EQ(std::get<int32_t>(*flags), 17);
