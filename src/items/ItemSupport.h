@@ -86,6 +86,31 @@ size_t CompanionAttachments(store::Item& item, const std::string& companionPath)
 // The caller removes the file once the contact is saved.
 std::string ContactPhoto(const std::string& companionPath);
 
+// --- Bencoded values ------------------------------------------------------------------
+// One value of a bencoded metadata text (MetaScanText of a JSON ".meta" file),
+// read by its structure: strings are cut by their UTF-16 length, so ":", "d"
+// or "e" inside a value are data, and a nested dictionary's keys stay its own.
+struct MetaValue {
+    enum class Kind { String, Integer, List, Dictionary };
+    Kind kind = Kind::String;
+    std::string text;                                      // a string (UTF-8) or an integer's digits
+    std::vector<std::pair<std::string, MetaValue>> items;  // dictionary members in order; list items under ""
+    // A dictionary's own member (not one of a nested dictionary), or null.
+    const MetaValue* Member(const std::string& key) const;
+    // The text of an own string or integer member, or "".
+    std::string Text(const std::string& key) const;
+};
+// Reads the value that starts at `pos` and moves `pos` past it. nullopt when
+// the text is not well-formed there: a length past the end, a missing "e", a
+// non-number, nesting deeper than 64.
+std::optional<MetaValue> ReadMetaValue(const std::u16string& text, size_t& pos);
+
+// A one-off entry id ([MS-OXCDATA] 2.2.5.1, Unicode strings) naming an SMTP
+// address directly, for the sender and sent-representing properties.
+pst::Binary OneOffEntryId(const std::string& displayName, const std::string& smtpAddress);
+// The search key of an SMTP address: "SMTP:" + the address in upper case + NUL.
+pst::Binary SmtpSearchKey(const std::string& smtpAddress);
+
 // --- Text ----------------------------------------------------------------------------
 // Plain text of an HTML page: tags dropped, block ends as CR LF, entities decoded.
 std::string HtmlToText(const std::string& html);

@@ -215,6 +215,110 @@ ItemOutcome CreateWithCompanion(const std::string& metaPath, bool haveDesc, Fiel
     return CreateGuarded([&] { create(fields, companion); });
 }
 
+// The item's Zimbra tags: the JSON "TagNames" member, each name whole.
+std::vector<std::string> TagCategories(const ReadResult& r) {
+    auto names = r.file.Member("TagNames");
+    if (!names) return {};
+    return SplitTagNames(*names);
+}
+
+// Outlook's categories (Keywords) from a list of names; a list keeps names
+// holding "," or ";" whole.
+void PutCategories(store::Item& item, const std::vector<std::string>& categories) {
+    if (!categories.empty()) TryPut(item, "Categories", categories);
+}
+
+std::string UpperAscii(std::string s) {
+    for (char& c : s)
+        if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
+    return s;
+}
+
+// A calendar user address as Zimbra keeps it, without "mailto:".
+std::string CalendarAddress(const std::string& value) {
+    std::string a = TrimSpaces(value);
+    if (a.size() >= 7 && UpperAscii(a.substr(0, 7)) == "MAILTO:") a = TrimSpaces(a.substr(7));
+    return a;
+}
+
+// A participation status ("ptst") as a recipient track status / response
+// status ([MS-OXOCAL] 2.2.1.11): 2 tentative, 3 accepted, 4 declined, 5 not
+// responded; delegated and the to-do states have no Outlook value (0, none).
+int ResponseFromPartStat(const std::string& ptst) {
+    std::string p = UpperAscii(TrimSpaces(ptst));
+    if (p == "AC") return 3;
+    if (p == "TE") return 2;
+    if (p == "DE") return 4;
+    if (p == "NE") return 5;
+    return 0;
+}
+
+bool IsTrue(const std::string& v) { return UpperAscii(TrimSpaces(v)) == "TRUE" || TrimSpaces(v) == "1"; }
+
+// The recipient rows, sender and meeting properties of an appointment with
+// attendees ([MS-OXOCAL] 2.2.4.10, 2.2.1.10, 2.2.1.11).
+void PutMeeting(store::Item& it, const MeetingFields& m) {
+    using namespace pst::tags;
+    if (m.attendees.empty()) return;
+    auto putAddress = [&it](const MeetingPerson& p, uint32_t name, uint32_t email, uint32_t type, uint32_t entryId,
+                            uint32_t searchKey, uint32_t smtp) {
+        it.SetProp(name, p.name.empty() ? p.address : p.name);
+        if (p.address.empty()) return;
+        it.SetProp(email, p.address);
+        it.SetProp(type, std::string("SMTP"));
+        it.SetProp(smtp, p.address);
+        it.SetProp(entryId, OneOffEntryId(p.name.empty() ? p.address : p.name, p.address));
+        it.SetProp(searchKey, SmtpSearchKey(p.address));
+    };
+    auto row = [&it](const std::string& name, const std::string& address, int32_t type, int32_t flags, int32_t track) {
+        store::PropertyBag& r = it.AddRecipient();
+        std::string display = name.empty() ? address : name;
+        r.SetProp(PR_RECIPIENT_TYPE, type);
+        r.SetProp(PR_DISPLAY_NAME, display);
+        r.SetProp(PR_TRANSMITABLE_DISPLAY_NAME, display);
+        if (!address.empty()) {
+            r.SetProp(PR_ADDRTYPE, std::string("SMTP"));
+            r.SetProp(PR_EMAIL_ADDRESS, address);
+            r.SetProp(PR_SMTP_ADDRESS, address);
+            r.SetProp(PR_ENTRYID, OneOffEntryId(display, address));
+            r.SetProp(PR_SEARCH_KEY, SmtpSearchKey(address));
+        }
+        r.SetProp(PR_OBJECT_TYPE, int32_t(6));   // MAPI_MAILUSER
+        r.SetProp(PR_DISPLAY_TYPE, int32_t(0));  // DT_MAILUSER
+        r.SetProp(PR_RECIPIENT_FLAGS, flags);
+        r.SetProp(PR_RECIPIENT_TRACKSTATUS, track);
+        r.SetProp(PR_RESPONSIBILITY, false);
+        r.SetProp(PR_SEND_RICH_INFO, false);
+    };
+    try {
+        if (m.organizer) {
+            // A delegate who sent for the organizer is the sender; the organizer is represented.
+            MeetingPerson sender = m.sentBy.empty() ? *m.organizer : MeetingPerson{m.sentBy, m.sentBy};
+            putAddress(*m.organizer, PR_SENT_REPRESENTING_NAME, PR_SENT_REPRESENTING_EMAIL_ADDRESS,
+                       PR_SENT_REPRESENTING_ADDRTYPE, PR_SENT_REPRESENTING_ENTRYID, PR_SENT_REPRESENTING_SEARCH_KEY,
+                       PR_SENT_REPRESENTING_SMTP_ADDRESS);
+            putAddress(sender, PR_SENDER_NAME, PR_SENDER_EMAIL_ADDRESS, PR_SENDER_ADDRTYPE, PR_SENDER_ENTRYID,
+                       PR_SENDER_SEARCH_KEY, PR_SENDER_SMTP_ADDRESS);
+            // The organizer's own row comes first: recipSendable | recipOrganizer, respOrganized.
+            row(m.organizer->name, m.organizer->address, 1, 0x3, 1);
+        }
+        for (const auto& a : m.attendees) row(a.name, a.address, a.recipientType, 0x1, a.trackStatus);
+    } catch (const std::exception&) {
+        // A store that refuses a recipient leaves the meeting with the rows it took.
+    }
+    std::string required, optional;
+    for (const auto& a : m.attendees) {
+        if (a.recipientType == 3) continue;  // resources are in neither list
+        std::string& list = a.recipientType == 2 ? optional : required;
+        if (!list.empty()) list += "; ";
+        list += a.name.empty() ? a.address : a.name;
+    }
+    TryPut(it, "MeetingStatus", int32_t(m.ownerIsOrganizer ? 1 : 3));  // olMeeting, olMeetingReceived
+    TryPut(it, "ResponseStatus", int32_t(m.responseStatus));
+    PutTextIfAny(it, "RequiredAttendees", required);
+    PutTextIfAny(it, "OptionalAttendees", optional);
+}
+
 }  // namespace
 
 // --- Contacts ------------------------------------------------------------------
@@ -342,6 +446,8 @@ ItemOutcome ConvertContactFile(const ItemContext& ctx, const std::string& metaPa
     f.BusinessAddress = AddressBlock(f.BusinessAddressStreet, f.BusinessAddressCity, f.BusinessAddressState,
                                      f.BusinessAddressPostalCode, f.BusinessAddressCountry);
 
+    f.Categories = TagCategories(r);
+
     std::string picture = ContactPhoto(ItemCompanionPath(metaPath));
     ItemOutcome outcome = CreateGuarded([&] {
         CreateContactItem(*ctx.session, ctx.storeEntryID, store::olFolderContacts, f, ParseBirthday(birthday), picture);
@@ -389,7 +495,6 @@ void CreateContactItem(store::Session& session, const std::string& storeEntryID,
         {"BusinessHomePage", &f.WebPage},
         {"WebPage", &f.WebPage},
         {"IMAddress", &f.IMAddress},
-        {"Categories", &f.Categories},
         {"Department", &f.Department},
         {"OfficeLocation", &f.OfficeLocation},
         {"Profession", &f.Profession},
@@ -402,6 +507,7 @@ void CreateContactItem(store::Session& session, const std::string& storeEntryID,
         {"Body", &f.Body},
     };
     for (const auto& [name, value] : puts) PutTextIfAny(it, name, *value);
+    PutCategories(it, f.Categories);
     if (!picturePath.empty()) {
         try {
             it.AddPicture(picturePath);
@@ -417,6 +523,54 @@ void CreateContactItem(store::Session& session, const std::string& storeEntryID,
 }
 
 // --- Appointments ----------------------------------------------------------------
+
+MeetingFields ReadMeetingFields(const std::u16string& metadata) {
+    MeetingFields m;
+    size_t pos = 0;
+    auto top = ReadMetaValue(metadata, pos);
+    if (!top || pos != metadata.size()) return m;  // damaged: lengths that do not add up
+    const MetaValue* inv = top->Member("inv0");
+    if (!inv || inv->kind != MetaValue::Kind::Dictionary) return m;
+
+    std::string organizerAddress;
+    if (const MetaValue* org = inv->Member("org"); org && org->kind == MetaValue::Kind::Dictionary) {
+        MeetingPerson p{TrimSpaces(org->Text("cn")), CalendarAddress(org->Text("a"))};
+        if (!p.name.empty() || !p.address.empty()) m.organizer = p;
+        m.sentBy = CalendarAddress(org->Text("sentby"));
+        organizerAddress = UpperAscii(p.address);
+    }
+    // The invite's own attendees "at<n>", in the order of n; alarms and other
+    // nested dictionaries keep theirs.
+    std::vector<std::pair<unsigned long, const MetaValue*>> found;
+    for (const auto& [key, value] : inv->items) {
+        if (key.size() < 3 || key.size() > 9 || key.compare(0, 2, "at") != 0) continue;
+        if (!std::all_of(key.begin() + 2, key.end(), [](char c) { return c >= '0' && c <= '9'; })) continue;
+        if (value.kind != MetaValue::Kind::Dictionary) continue;
+        found.emplace_back(std::stoul(key.substr(2)), &value);
+    }
+    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (const auto& [n, at] : found) {
+        MeetingAttendee a;
+        a.address = CalendarAddress(at->Text("a"));
+        a.name = TrimSpaces(at->Text("cn"));
+        if (a.address.empty() && a.name.empty()) continue;
+        // The organizer has a row of its own.
+        if (!organizerAddress.empty() && UpperAscii(a.address) == organizerAddress) continue;
+        std::string role = UpperAscii(TrimSpaces(at->Text("r")));
+        std::string cutype = UpperAscii(TrimSpaces(at->Text("cut")));
+        if (cutype == "RES" || cutype == "ROO" || role == "NON") a.recipientType = 3;
+        else if (role == "OPT") a.recipientType = 2;
+        else a.recipientType = 1;  // REQ, CHA or none
+        a.trackStatus = ResponseFromPartStat(at->Text("ptst"));
+        m.attendees.push_back(std::move(a));
+    }
+    std::string isOrg = inv->Text("isOrg");
+    if (isOrg.empty()) isOrg = inv->Text("byme");
+    // Without an organizer the owner made the meeting.
+    m.ownerIsOrganizer = isOrg.empty() ? !m.organizer.has_value() : IsTrue(isOrg);
+    m.responseStatus = m.ownerIsOrganizer ? 1 : ResponseFromPartStat(inv->Text("ptst"));
+    return m;
+}
 
 ItemOutcome ConvertCalendarFile(const ItemContext& ctx, const std::string& metaPath) {
     ShowStatus(ctx, "Converting Calendars... from (", metaPath);
@@ -454,6 +608,8 @@ ItemOutcome ConvertCalendarFile(const ItemContext& ctx, const std::string& metaP
     else if (freeBusy == "T") fields.busyStatus = 1;
     else if (freeBusy == "B") fields.busyStatus = 2;
     else if (freeBusy == "O") fields.busyStatus = 3;
+    fields.categories = TagCategories(r);
+    if (r.file.isJson) fields.meeting = ReadMeetingFields(r.text);
 
     return CreateWithCompanion(metaPath, haveDesc, fields, [&](const auto& all, const CompanionContent& companion) {
         CreateCalendarItem(*ctx.session, ctx.storeEntryID, store::olFolderCalendar, all, companion);
@@ -488,8 +644,9 @@ void CreateCalendarItem(store::Session& session, const std::string& storeEntryID
     if (fields.reminderMinutes >= 0 && fields.start) TryPut(it, "ReminderMinutesBeforeStart", int32_t(fields.reminderMinutes));
     if (fields.sensitivity > 0) TryPut(it, "Sensitivity", int32_t(fields.sensitivity));
     PutTextIfAny(it, "Location", fields.location);
-    PutTextIfAny(it, "Categories", fields.categories);
+    PutCategories(it, fields.categories);
     PutTextIfAny(it, "Body", fields.body);
+    PutMeeting(it, fields.meeting);
     CompanionAttachments(it, companion);
     it.Save();
 }
@@ -534,6 +691,7 @@ ItemOutcome ConvertTaskFile(const ItemContext& ctx, const std::string& metaPath)
     if (priority == "1" || priority == "2" || priority == "3" || priority == "4") fields.importance = 2;
     else if (priority == "5") fields.importance = 1;
     else if (priority == "6" || priority == "7" || priority == "8" || priority == "9") fields.importance = 0;
+    fields.categories = TagCategories(r);
 
     return CreateWithCompanion(metaPath, haveDesc, fields, [&](const auto& all, const CompanionContent& companion) {
         CreateToDoItem(*ctx.session, ctx.storeEntryID, store::olFolderTasks, all, companion);
@@ -556,6 +714,7 @@ void CreateToDoItem(store::Session& session, const std::string& storeEntryID, in
     TryPut(it, "Complete", status == 2);
     if (status == 2 && fields.completedDate) TryPut(it, "DateCompleted", DateAtUtcMidnight(*fields.completedDate));
     if (fields.importance >= 0) TryPut(it, "Importance", int32_t(fields.importance));
+    PutCategories(it, fields.categories);
     PutTextIfAny(it, "Body", fields.body);
     CompanionAttachments(it, companion);
     it.Save();
@@ -588,17 +747,20 @@ ItemOutcome ConvertNoteFile(const ItemContext& ctx, const std::string& metaPath)
         if (ReadFileBytes(companion, page)) body = HtmlToText(DecodeToUtf8(std::vector<uint8_t>(page.begin(), page.end()), "utf-8"));
     }
     return CreateGuarded([&] {
-        CreateNotesItem(*ctx.session, ctx.storeEntryID, store::olFolderNotes, TrimSpaces(subject), TrimSpaces(body));
+        CreateNotesItem(*ctx.session, ctx.storeEntryID, store::olFolderNotes, TrimSpaces(subject), TrimSpaces(body),
+                        TagCategories(r));
     });
 }
 
 void CreateNotesItem(store::Session& session, const std::string& storeEntryID, int folderNumber,
-                     const std::string& subject, const std::string& body) {
+                     const std::string& subject, const std::string& body,
+                     const std::vector<std::string>& categories) {
     auto item = DefaultFolder(session, storeEntryID, folderNumber).AddItem(store::ItemType::Note);
     store::Item& it = *item;
     EnsureClass(it, "IPM.StickyNote");
     PutTextIfAny(it, "Subject", subject);
     PutTextIfAny(it, "Body", body);
+    PutCategories(it, categories);
     TryPut(it, "Color", int32_t(3));  // yellow, Outlook's default
     TryPut(it, "Width", int32_t(200));
     TryPut(it, "Height", int32_t(166));

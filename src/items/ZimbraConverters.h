@@ -5,6 +5,7 @@
 // (the engine does, after the store has committed, for ItemOutcome::Saved).
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "items/ItemConverters.h"
 #include "items/ItemSupport.h"
@@ -25,7 +26,8 @@ struct ItemFields {
     std::string IMAddress;
     std::string HomeAddress, HomeAddressStreet, HomeAddressCity, HomeAddressPostalCode, HomeAddressState,
         HomeAddressCountry;
-    std::string Spouse, Body, Categories;
+    std::string Spouse, Body;
+    std::vector<std::string> Categories;  // the Zimbra tags, each name whole
 };
 void ClearItemFields(ItemFields& fields);
 
@@ -39,8 +41,35 @@ void CreateContactItem(store::Session& session, const std::string& storeEntryID,
                        const std::string& picturePath);
 
 // --- Appointments ----------------------------------------------------------------
+// Someone a meeting names: display name and SMTP address.
+struct MeetingPerson {
+    std::string name, address;
+};
+// An attendee as the meeting's recipient row keeps it ([MS-OXOCAL] 2.2.4.10).
+struct MeetingAttendee {
+    std::string name, address;
+    int recipientType = 1;  // PR_RECIPIENT_TYPE: 1 required or chair, 2 optional, 3 resource or non-participant
+    int trackStatus = 0;    // PidTagRecipientTrackStatus: 0 none, 2 tentative, 3 accepted, 4 declined, 5 not responded
+};
+// What makes an appointment a meeting: organizer, attendees and the mailbox
+// owner's part. An appointment without attendees is no meeting.
+struct MeetingFields {
+    std::optional<MeetingPerson> organizer;
+    std::string sentBy;                       // the delegate who sent for the organizer ("sentby"), or ""
+    std::vector<MeetingAttendee> attendees;   // in the invite's order
+    bool ownerIsOrganizer = false;            // "isOrg" (else "byme")
+    int responseStatus = 0;                   // PidLidResponseStatus of the owner: 1 organized, else from "ptst"
+};
+// Reads the meeting of a calendar item's first invite ("inv0") from its
+// bencoded metadata: the organizer from "org", the attendees from "at0",
+// "at1", ... and the owner's "isOrg"/"byme" and "ptst", each from its own
+// dictionary. Nothing when the text is not a well-formed dictionary.
+MeetingFields ReadMeetingFields(const std::u16string& metadata);
+
 struct CalendarFields {
-    std::string subject, location, body, categories;
+    std::string subject, location, body;
+    std::vector<std::string> categories;  // the Zimbra tags, each name whole
+    MeetingFields meeting;
     std::optional<ZimbraDateTime> start, end;
     int busyStatus = -1;        // -1: from the kind of appointment
     int reminderMinutes = -1;   // minutes before the start, -1: no reminder
@@ -57,6 +86,7 @@ struct TaskFields {
     int status = -1;           // PidLidTaskStatus, -1 unknown
     int percentComplete = -1;  // 0..100, -1 unknown
     int importance = -1;       // 0 low, 1 normal, 2 high
+    std::vector<std::string> categories;  // the Zimbra tags, each name whole
 };
 ItemOutcome ConvertTaskFile(const ItemContext& ctx, const std::string& metaPath);
 void CreateToDoItem(store::Session& session, const std::string& storeEntryID, int folderNumber,
@@ -65,6 +95,7 @@ void CreateToDoItem(store::Session& session, const std::string& storeEntryID, in
 // --- Notes -------------------------------------------------------------------------
 ItemOutcome ConvertNoteFile(const ItemContext& ctx, const std::string& metaPath);
 void CreateNotesItem(store::Session& session, const std::string& storeEntryID, int folderNumber,
-                     const std::string& subject, const std::string& body);
+                     const std::string& subject, const std::string& body,
+                     const std::vector<std::string>& categories = {});
 
 }  // namespace items

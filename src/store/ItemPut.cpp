@@ -3,6 +3,7 @@
 // tasks [MS-OXOTASK], notes [MS-OXONOTE]), and the attachment helpers
 // Attachments.Add and AddPicture. Everything goes through the virtual
 // SetProp/SetNamedProp/AddAttachment of the item, so it works on any store.
+#include <algorithm>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -145,6 +146,15 @@ const std::map<std::string, Setter, std::less<>>& Setters() {
         };
         t["Body"] = Text(PR_BODY);
         t["Categories"] = [](Item& item, std::string_view name, const PropValue& v) {
+            // A list of names keeps every name whole, "," and ";" included.
+            if (auto list = std::get_if<std::vector<std::string>>(&v)) {
+                std::vector<std::string> words;
+                for (const auto& w : *list)
+                    if (!w.empty() && std::find(words.begin(), words.end(), w) == words.end()) words.push_back(w);
+                if (!words.empty()) item.SetNamedProp(Keywords(), PT_MV_UNICODE, words);
+                return;
+            }
+            // A text is split at "," and ";", as Outlook reads a typed list.
             std::string s = AsString(name, v);
             std::vector<std::string> words;
             size_t from = 0;
@@ -269,6 +279,20 @@ const std::map<std::string, Setter, std::less<>>& Setters() {
         t["Sensitivity"] = [](Item& item, std::string_view name, const PropValue& v) {
             item.SetProp(PR_SENSITIVITY, AsInt(name, v));
         };
+        // Meetings: OlMeetingStatus (0 none, 1 meeting, 3 received, 5/7 cancelled) is the
+        // appointment-state bit field asfMeeting | asfReceived | asfCanceled.
+        t["MeetingStatus"] = [](Item& item, std::string_view name, const PropValue& v) {
+            int32_t status = AsInt(name, v);
+            item.SetNamedProp(Lid(PSETID_Appointment(), lid::PidLidAppointmentStateFlags), PT_LONG, status);
+            // Invitations went out for a meeting; Outlook would otherwise offer to send them.
+            if (status & 1) item.SetNamedProp(Lid(PSETID_Appointment(), lid::PidLidFInvited), PT_BOOLEAN, true);
+        };
+        // OlResponseStatus: 0 none, 1 organized, 2 tentative, 3 accepted, 4 declined, 5 not responded.
+        t["ResponseStatus"] = [](Item& item, std::string_view name, const PropValue& v) {
+            item.SetNamedProp(Lid(PSETID_Appointment(), lid::PidLidResponseStatus), PT_LONG, AsInt(name, v));
+        };
+        t["RequiredAttendees"] = NamedText(PSETID_Appointment, lid::PidLidToAttendeesString);
+        t["OptionalAttendees"] = NamedText(PSETID_Appointment, lid::PidLidCcAttendeesString);
 
         // Tasks
         t["StartDate"] = [](Item& item, std::string_view name, const PropValue& v) {
