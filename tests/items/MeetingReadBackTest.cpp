@@ -274,3 +274,30 @@ TEST_F(MeetingReadBack, MeetingsAndTaggedItemsShowInEveryReader) {
         << cats.output;
     EXPECT_NE(cats.output.find("Sync||Me; " + yamada + "||\n"), std::string::npos) << cats.output;
 }
+
+#ifdef ORVANDEL_BIN
+// The sample export's team meeting through `orvandel convert`: the organizer
+// and both attendees arrive as the meeting's rows, its tag as a category.
+TEST_F(MeetingReadBack, SampleExportMeetingThroughConvert) {
+    std::string pstPath = root_ + "/alice.pst";
+    ShellRun run = Shell("TZ=UTC " + Quote(ORVANDEL_BIN) + " convert " +
+                         Quote(std::string(ORVANDEL_SAMPLE_EXPORT) + "/alice") + " --quiet --pst " + Quote(pstPath));
+    ASSERT_EQ(run.status, 0) << run.output;
+    std::string script = root_ + "/flatten.py";
+    WriteFile(script, kFlatten);
+    ShellRun flat = Shell(Quote(ORVANDEL_PST_INSPECT) + " --strict --timeout 120 --reader pypff,pst-extractor --json " +
+                          Quote(pstPath) + " | python3 " + Quote(script));
+    ASSERT_EQ(flat.status, 0) << flat.output;
+    for (const char* reader : {"pypff", "pst-extractor"})
+        EXPECT_NE(flat.output.find(std::string(reader) +
+                                   "|Team meeting|Alice Brennan <alice@example.com>|to:Alice Brennan <alice@example.com>;"
+                                   "to:Dana Reyes <dana@acme.example>;cc:J\xC3\xBCrgen M\xC3\xBCller <juergen.mueller@example.de>\n"),
+                  std::string::npos)
+            << flat.output;
+    WriteFile(root_ + "/categories.py", kCategories);
+    ShellRun cats = Shell(PypffCommand(root_ + "/categories.py", pstPath));
+    ASSERT_EQ(cats.status, 0) << cats.output;
+    EXPECT_NE(cats.output.find("Team meeting|Work|"), std::string::npos) << cats.output;
+    EXPECT_NE(cats.output.find("Dana Reyes|Clients|"), std::string::npos) << cats.output;
+}
+#endif
