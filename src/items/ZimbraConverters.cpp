@@ -215,6 +215,30 @@ ItemOutcome CreateWithCompanion(const std::string& metaPath, bool haveDesc, Fiel
     return CreateGuarded([&] { create(fields, companion); });
 }
 
+// The first invite ("inv0") of a calendar item's metadata read whole, when the
+// file is JSON and its metadata a well-formed dictionary whose lengths add up.
+std::optional<MetaValue> FirstInvite(const ReadResult& r) {
+    if (!r.file.isJson) return std::nullopt;
+    size_t pos = 0;
+    auto top = ReadMetaValue(r.text, pos);
+    if (!top || pos != r.text.size()) return std::nullopt;
+    const MetaValue* inv = top->Member("inv0");
+    if (!inv || inv->kind != MetaValue::Kind::Dictionary) return std::nullopt;
+    return *inv;
+}
+
+// Takes each rule's value from the invite's own members, so that text inside an
+// attendee's name, an alarm or a later invite that looks like a key cannot
+// stand in for the invite's subject, times or location. A key the invite lacks
+// leaves its rule untaken.
+void TakeFromInvite(const MetaValue& inv, std::vector<MetaKeyRule>& rules) {
+    for (auto& rule : rules) {
+        const MetaValue* v = inv.Member(rule.match == MatchKind::Description ? "desc" : rule.key);
+        rule.taken = v && (v->kind == MetaValue::Kind::String || v->kind == MetaValue::Kind::Integer);
+        if (rule.target) *rule.target = rule.taken ? v->text : std::string();
+    }
+}
+
 // The item's Zimbra tags: the JSON "TagNames" member, each name whole.
 std::vector<std::string> TagCategories(const ReadResult& r) {
     auto names = r.file.Member("TagNames");
@@ -524,14 +548,10 @@ void CreateContactItem(store::Session& session, const std::string& storeEntryID,
 
 // --- Appointments ----------------------------------------------------------------
 
-MeetingFields ReadMeetingFields(const std::u16string& metadata) {
-    MeetingFields m;
-    size_t pos = 0;
-    auto top = ReadMetaValue(metadata, pos);
-    if (!top || pos != metadata.size()) return m;  // damaged: lengths that do not add up
-    const MetaValue* inv = top->Member("inv0");
-    if (!inv || inv->kind != MetaValue::Kind::Dictionary) return m;
+namespace {
 
+MeetingFields MeetingOfInvite(const MetaValue* inv) {
+    MeetingFields m;
     std::string organizerAddress;
     if (const MetaValue* org = inv->Member("org"); org && org->kind == MetaValue::Kind::Dictionary) {
         MeetingPerson p{TrimSpaces(org->Text("cn")), CalendarAddress(org->Text("a"))};
@@ -572,6 +592,17 @@ MeetingFields ReadMeetingFields(const std::u16string& metadata) {
     return m;
 }
 
+}  // namespace
+
+MeetingFields ReadMeetingFields(const std::u16string& metadata) {
+    size_t pos = 0;
+    auto top = ReadMetaValue(metadata, pos);
+    if (!top || pos != metadata.size()) return {};  // damaged: lengths that do not add up
+    const MetaValue* inv = top->Member("inv0");
+    if (!inv || inv->kind != MetaValue::Kind::Dictionary) return {};
+    return MeetingOfInvite(inv);
+}
+
 ItemOutcome ConvertCalendarFile(const ItemContext& ctx, const std::string& metaPath) {
     ShowStatus(ctx, "Converting Calendars... from (", metaPath);
     std::string desc, subject, start, end, location, freeBusy, descHtml, trigger, related, classification;
@@ -591,6 +622,14 @@ ItemOutcome ConvertCalendarFile(const ItemContext& ctx, const std::string& metaP
         Rule("cl", classification),
     };
     Scan(r.text, rules);
+    std::optional<MetaValue> invite = FirstInvite(r);
+    if (invite) {
+        TakeFromInvite(*invite, rules);
+        // The reminder is the invite's first alarm's; the invite's own "tr" is its transparency.
+        const MetaValue* alarm = invite->Member("al0");
+        trigger = alarm ? alarm->Text("tr") : std::string();
+        related = alarm ? alarm->Text("trd") : std::string();
+    }
     bool haveDesc = rules[0].taken;
 
     CalendarFields fields;
@@ -609,7 +648,7 @@ ItemOutcome ConvertCalendarFile(const ItemContext& ctx, const std::string& metaP
     else if (freeBusy == "B") fields.busyStatus = 2;
     else if (freeBusy == "O") fields.busyStatus = 3;
     fields.categories = TagCategories(r);
-    if (r.file.isJson) fields.meeting = ReadMeetingFields(r.text);
+    if (invite) fields.meeting = MeetingOfInvite(&*invite);
 
     return CreateWithCompanion(metaPath, haveDesc, fields, [&](const auto& all, const CompanionContent& companion) {
         CreateCalendarItem(*ctx.session, ctx.storeEntryID, store::olFolderCalendar, all, companion);
@@ -671,6 +710,7 @@ ItemOutcome ConvertTaskFile(const ItemContext& ctx, const std::string& metaPath)
         Rule("descH", descHtml),
     };
     Scan(r.text, rules);
+    if (auto invite = FirstInvite(r)) TakeFromInvite(*invite, rules);
     bool haveDesc = rules[0].taken;
 
     TaskFields fields;

@@ -299,3 +299,34 @@ TEST(CategoriesPut, TextSplitsListKeepsNamesWhole) {
     item.Put("Categories", Names{"Red, Blue", "", "a;b", "Red, Blue"});
     EXPECT_EQ(Categories(item), (Names{"Red, Blue", "a;b"}));
 }
+
+// Attendee names that look like keys to a colon scanner do not stand in for
+// the invite's own subject, location, times or description.
+TEST_F(Meetings, AttendeeNamesDoNotStandInForTheInvitesFields) {
+    Entries inv = {
+        {"at0", Attendee("a@example.com", "Ops 1:l9:Fake room", "REQ", "AC")},
+        {"at1", Attendee("b@example.com", "Q 1:n4:Fake2:st16:20990101T000000Z4:desc4:Fake", "OPT", "NE")},
+        {"desc", BStr("Real: agenda")},
+        {"isOrg", BStr("true")},
+        {"l", BStr("Room 7")},
+        {"n", BStr("Real subject")},
+        {"org", BStrings({{"a", "me@example.com"}})},
+        {"st", BStr("20240115T143000Z")},
+        {"et", BStr("20240115T153000Z")},
+    };
+    const auto& a = Convert(CalendarMeta(inv));
+    EXPECT_EQ(a.Str(tags::PR_SUBJECT), "Real subject");
+    EXPECT_EQ(a.Str(tags::PR_BODY), "Real: agenda");
+    const pst::Guid& appt = pst::PSETID_Appointment();
+    EXPECT_EQ(Named<std::string>(a, Lid(appt, lid::PidLidLocation)), "Room 7");
+    auto start = Named<pst::FileTime>(a, Lid(appt, lid::PidLidAppointmentStartWhole));
+    ASSERT_TRUE(start.has_value());
+    EXPECT_EQ(FileTimeToUnix(*start), CivilToUnix({2024, 1, 15, 14, 30, 0}));
+    ASSERT_EQ(a.recipients.size(), 3u);
+    EXPECT_EQ(a.recipients[2]->Str(tags::PR_DISPLAY_NAME), "Q 1:n4:Fake2:st16:20990101T000000Z4:desc4:Fake");
+
+    // A task's own fields likewise.
+    Entries task = {{"at0", Attendee("a@example.com", "T 1:n4:Fake", "REQ", "AC")}, {"n", BStr("Real task")}};
+    EXPECT_EQ(ConvertTaskFile(ctx_, Write("Tasks/3.task.meta", CalendarMeta(task, "", 15, "/Tasks/"))), ItemOutcome::Saved);
+    EXPECT_EQ(Folder(store::olFolderTasks).saved.at(0)->Str(tags::PR_SUBJECT), "Real task");
+}
