@@ -110,6 +110,10 @@ std::optional<MetaValue> ReadMetaValue(const std::u16string& text, size_t& pos);
 pst::Binary OneOffEntryId(const std::string& displayName, const std::string& smtpAddress);
 // The search key of an SMTP address: "SMTP:" + the address in upper case + NUL.
 pst::Binary SmtpSearchKey(const std::string& smtpAddress);
+// A meeting's global object id ([MS-OXOCAL] 2.2.1.27) from its iCalendar UID
+// ([MS-OXCICAL] 2.1.3.1.1.20.26): a UID that is an Outlook id in hex is that id;
+// any other UID is wrapped as "vCal-Uid" data. Empty for an empty UID.
+pst::Binary GlobalObjectIdFromUid(const std::string& uid);
 
 // --- Text ----------------------------------------------------------------------------
 // Plain text of an HTML page: tags dropped, block ends as CR LF, entities decoded.

@@ -341,6 +341,8 @@ void PutMeeting(store::Item& it, const MeetingFields& m) {
     TryPut(it, "ResponseStatus", int32_t(m.responseStatus));
     PutTextIfAny(it, "RequiredAttendees", required);
     PutTextIfAny(it, "OptionalAttendees", optional);
+    // Outlook matches later updates and replies to the meeting through its global object id.
+    if (pst::Binary goid = GlobalObjectIdFromUid(m.uid); !goid.empty()) TryPut(it, "GlobalObjectId", goid);
 }
 
 }  // namespace
@@ -589,6 +591,7 @@ MeetingFields MeetingOfInvite(const MetaValue* inv) {
     // Without an organizer the owner made the meeting.
     m.ownerIsOrganizer = isOrg.empty() ? !m.organizer.has_value() : IsTrue(isOrg);
     m.responseStatus = m.ownerIsOrganizer ? 1 : ResponseFromPartStat(inv->Text("ptst"));
+    m.uid = TrimSpaces(inv->Text("u"));
     return m;
 }
 

@@ -59,6 +59,7 @@ struct MeetingFields {
     std::vector<MeetingAttendee> attendees;   // in the invite's order
     bool ownerIsOrganizer = false;            // "isOrg" (else "byme")
     int responseStatus = 0;                   // PidLidResponseStatus of the owner: 1 organized, else from "ptst"
+    std::string uid;                          // the iCalendar UID ("u"), the meeting's global object id
 };
 // Reads the meeting of a calendar item's first invite ("inv0") from its
 // bencoded metadata: the organizer from "org", the attendees from "at0",

@@ -291,6 +291,15 @@ const std::map<std::string, Setter, std::less<>>& Setters() {
         t["ResponseStatus"] = [](Item& item, std::string_view name, const PropValue& v) {
             item.SetNamedProp(Lid(PSETID_Appointment(), lid::PidLidResponseStatus), PT_LONG, AsInt(name, v));
         };
+        // The meeting's global object id and its clean form (no instance date, bytes 16..19).
+        t["GlobalObjectId"] = [](Item& item, std::string_view name, const PropValue& v) {
+            auto id = std::get_if<Binary>(&v);
+            if (!id) throw StoreError("property " + std::string(name) + " takes binary data");
+            item.SetNamedProp(Lid(PSETID_Meeting(), lid::PidLidGlobalObjectId), PT_BINARY, *id);
+            Binary clean = *id;
+            for (size_t k = 16; k < 20 && k < clean.size(); ++k) clean[k] = 0;
+            item.SetNamedProp(Lid(PSETID_Meeting(), lid::PidLidCleanGlobalObjectId), PT_BINARY, clean);
+        };
         t["RequiredAttendees"] = NamedText(PSETID_Appointment, lid::PidLidToAttendeesString);
         t["OptionalAttendees"] = NamedText(PSETID_Appointment, lid::PidLidCcAttendeesString);
 

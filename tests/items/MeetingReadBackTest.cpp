@@ -181,7 +181,8 @@ TEST_F(MeetingReadBack, MeetingsAndTaggedItemsShowInEveryReader) {
                                   {"org", BStrings({{"a", "boss@example.com"}, {"cn", "Boss: Big"}})},
                                   {"ptst", BStr("AC")},
                                   {"st", BStr("20240115T143000Z")},
-                                  {"et", BStr("20240115T153000Z")}},
+                                  {"et", BStr("20240115T153000Z")},
+                                  {"u", BStr("0022ebcf-0121-4d2e-9a1b-000001cdd539")}},
                                  tags);
     auto organized = CalendarMeta({{"at0", Attendee("yamada@example.jp", yamada, "REQ", "NE")},
                                    {"isOrg", BStr("true")},

@@ -330,3 +330,45 @@ TEST_F(Meetings, AttendeeNamesDoNotStandInForTheInvitesFields) {
     EXPECT_EQ(ConvertTaskFile(ctx_, Write("Tasks/3.task.meta", CalendarMeta(task, "", 15, "/Tasks/"))), ItemOutcome::Saved);
     EXPECT_EQ(Folder(store::olFolderTasks).saved.at(0)->Str(tags::PR_SUBJECT), "Real task");
 }
+
+namespace {
+std::string Hex(const pst::Binary& b) {
+    static const char* digits = "0123456789ABCDEF";
+    std::string out;
+    for (uint8_t v : b) out += {digits[v >> 4], digits[v & 15]};
+    return out;
+}
+}  // namespace
+
+// The meeting's global object id from its UID, checked against the worked
+// examples of [MS-ASEMAIL] 4.3: a third-party UID wrapped as "vCal-Uid" data,
+// an Outlook id given in hex taken as it is.
+TEST(GlobalObjectId, FromThirdPartyAndOutlookUids) {
+    EXPECT_EQ(Hex(GlobalObjectIdFromUid("{81412D3C-2A24-4E9D-B20E-11F7BBE92799}")),
+              "040000008200E00074C5B7101A82E0080000000000000000000000000000000000000000330000007643616C2D5569640100"
+              "00007B38313431324433432D324132342D344539442D423230452D3131463742424539323739397D00");
+    const std::string outlook = "040000008200E00074C5B7101A82E00800000000E040C9C12685C401000000000000000010000000"
+                                "0BF0ED4B6E4EE94E9E39E3867B378EF3";
+    EXPECT_EQ(Hex(GlobalObjectIdFromUid(outlook)), outlook);
+    // Hex with a size that does not match its data is just a third-party UID.
+    std::string wrongSize = outlook.substr(0, outlook.size() - 2);
+    EXPECT_EQ(Hex(GlobalObjectIdFromUid(wrongSize)).substr(80, 16), "7643616C2D556964");  // "vCal-Uid"
+    EXPECT_TRUE(GlobalObjectIdFromUid("").empty());
+}
+
+TEST_F(Meetings, MeetingCarriesItsGlobalObjectId) {
+    Entries inv = {{"at0", Attendee("a@example.com", "A", "REQ", "AC")},
+                   {"isOrg", BStr("false")},
+                   {"n", BStr("With UID")},
+                   {"org", BStrings({{"a", "o@example.com"}})},
+                   {"u", BStr("{81412D3C-2A24-4E9D-B20E-11F7BBE92799}")}};
+    const auto& a = Convert(CalendarMeta(inv));
+    const pst::Guid& meeting = pst::PSETID_Meeting();
+    auto goid = Named<pst::Binary>(a, Lid(meeting, lid::PidLidGlobalObjectId));
+    ASSERT_TRUE(goid.has_value());
+    EXPECT_EQ(*goid, GlobalObjectIdFromUid("{81412D3C-2A24-4E9D-B20E-11F7BBE92799}"));
+    EXPECT_EQ(Named<pst::Binary>(a, Lid(meeting, lid::PidLidCleanGlobalObjectId)), goid);
+    // A plain appointment gets none.
+    const auto& plain = Convert(CalendarMeta({{"n", BStr("Plain")}, {"u", BStr("x")}}));
+    EXPECT_FALSE(plain.GetNamedProp(Lid(meeting, lid::PidLidGlobalObjectId)).has_value());
+}

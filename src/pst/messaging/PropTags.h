@@ -187,6 +187,9 @@ inline constexpr uint32_t PidLidResponseStatus = 0x8218;
 inline constexpr uint32_t PidLidFInvited = 0x8229;
 inline constexpr uint32_t PidLidToAttendeesString = 0x823B;
 inline constexpr uint32_t PidLidCcAttendeesString = 0x823C;
+// PSETID_Meeting ([MS-OXOCAL] 2.2.1.27, 2.2.1.28)
+inline constexpr uint32_t PidLidGlobalObjectId = 0x0003;
+inline constexpr uint32_t PidLidCleanGlobalObjectId = 0x0023;
 // PSETID_Task ([MS-OXOTASK])
 inline constexpr uint32_t PidLidTaskStatus = 0x8101;
 inline constexpr uint32_t PidLidPercentComplete = 0x8102;
