@@ -401,12 +401,8 @@ void ApplyMessageState(store::Item& item, const items::MessageState& state) {
         item.SetProp(pst::tags::PR_LAST_VERB_EXECUTED, int32_t(state.replied ? 102 : 104));
         item.SetProp(pst::tags::PR_ICON_INDEX, int32_t(state.replied ? 261 : 262));
     }
-    if (!state.categories.empty()) {
-        // Outlook's Categories text: names separated by ", ".
-        std::string joined;
-        for (const auto& name : state.categories) joined += (joined.empty() ? "" : ", ") + name;
-        item.Put("Categories", joined);
-    }
+    // As a list, so that a tag whose name holds "," or ";" stays one category.
+    if (!state.categories.empty()) item.Put("Categories", state.categories);
 }
 
 }  // namespace

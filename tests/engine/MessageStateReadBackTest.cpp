@@ -112,7 +112,7 @@ TEST(MessageStateReadBack, UnreadFlagsVerbsDraftAndCategoriesReachTheReaders) {
     const std::string unread = Meta("/Inbox/", 1, "u"), read = Meta("/Inbox/", 0, "s"),
                       flagged = Meta("/Inbox/", 1, "fu"), replied = Meta("/Inbox/", 0, "ar", "Finance"),
                       forwarded = Meta("/Inbox/", 0, "w"),
-                      tagged = Meta("/Inbox/", 0, "", R"(Project\: Alpha:Grün:Project\: Alpha)"),
+                      tagged = Meta("/Inbox/", 0, "", R"(Project\: Alpha:Grün:Project\: Alpha:Sales, North; East)"),
                       draft = Meta("/Drafts/", 0, "d"), full = Meta("/Inbox/", 1, "fu", "Lost");
     const std::string cut = full.substr(0, full.size() / 2);
     const std::vector<Msg> msgs = {
@@ -195,8 +195,9 @@ TEST(MessageStateReadBack, UnreadFlagsVerbsDraftAndCategoriesReachTheReaders) {
     EXPECT_EQ(get("Forwarded", "last_verb"), "104");
     EXPECT_EQ(get("Forwarded", "icon_index"), "262");
     EXPECT_EQ(get("Read", "last_verb"), "null");
-    // Categories: escaped colon resolved, duplicates dropped, non-ASCII kept.
-    EXPECT_EQ(get("Tagged", "categories"), R"(["Project: Alpha", "Grün"])");
+    // Categories: escaped colon resolved, duplicates dropped, non-ASCII kept,
+    // a name with "," and ";" kept whole.
+    EXPECT_EQ(get("Tagged", "categories"), R"(["Project: Alpha", "Grün", "Sales, North; East"])");
     EXPECT_EQ(get("Replied", "categories"), R"(["Finance"])");
     EXPECT_EQ(get("Cut meta", "categories"), "null");
 
