@@ -56,8 +56,9 @@ const char* const kUsage =
     "  --delete-source      delete each source file once its item is safely in the PST\n"
     "  --quiet              print nothing but errors\n"
     "  --json               print the summary as one JSON document\n"
-    "  --commit-every N     commit the PST after every N items (default 2000; it is\n"
-    "                       also committed every 30 seconds)\n"
+    "  --commit-every N     commit the PST after every N items (default: 2000, or as\n"
+    "                       many as the PST held at the last commit when that is\n"
+    "                       more; it is also committed every 30 seconds)\n"
     "\n"
     "Ctrl-C stops after the current file and leaves a complete PST; a second\n"
     "Ctrl-C ends the program at once.\n"
@@ -318,6 +319,7 @@ int RunConvert(const std::vector<std::string>& args) {
                 const long n = std::strtol(v->c_str(), &end, 10);
                 if (!end || *end || n < 1) return Usage("--commit-every needs a positive number");
                 options.commitEveryItems = static_cast<int>(n);
+                options.commitCountGrows = false;
             }
         } else if (!a.empty() && a[0] == '-') {
             return Usage("unknown option '" + a + "'");

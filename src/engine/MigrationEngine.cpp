@@ -71,6 +71,7 @@ private:
                                                                                 const std::string&),
                          int MailboxSummary::*counter);
     void Saved();
+    bool CommitDue() const;
     bool Commit();
     void RunDeletions();
     void RemoveEmptyFolders();
@@ -266,9 +267,7 @@ bool MigrationEngine::Mailbox::PassOne(const std::vector<std::string>& queue) {
             }
             e_.stopRequested_ = false;
         }
-        if (savesSinceCommit_ > 0 && (savesSinceCommit_ >= e_.options_.commitEveryItems ||
-                                      std::chrono::steady_clock::now() - lastCommit_ >= e_.options_.commitEvery))
-            Commit();
+        if (CommitDue()) Commit();
     }
     if (view_.IsUnloaded()) {
         // The window was closed: end the run here, with the PST committed.
@@ -314,9 +313,7 @@ void MigrationEngine::Mailbox::PassTwo() {
         view_.SetProgress(static_cast<float>(fileIndex_) / static_cast<float>(fileCount) * 100.0f);
         view_.OnFileProgress({name_, 2, fileIndex_, fileCount, Saves()});
         ++fileIndex_;
-        if (savesSinceCommit_ > 0 && (savesSinceCommit_ >= e_.options_.commitEveryItems ||
-                                      std::chrono::steady_clock::now() - lastCommit_ >= e_.options_.commitEvery))
-            Commit();
+        if (CommitDue()) Commit();
     }
     files::MailboxFileQueue().Clear();
 }
@@ -446,6 +443,14 @@ void MigrationEngine::Mailbox::ImportMessageFile(const std::string& path, int pa
 }
 
 void MigrationEngine::Mailbox::Saved() { ++savesSinceCommit_; }
+
+bool MigrationEngine::Mailbox::CommitDue() const {
+    if (savesSinceCommit_ == 0) return false;
+    int count = e_.options_.commitEveryItems;
+    // Growing: the PST at least doubles from one commit to the next.
+    if (e_.options_.commitCountGrows) count = std::max(count, Saves() - savesSinceCommit_);
+    return savesSinceCommit_ >= count || std::chrono::steady_clock::now() - lastCommit_ >= e_.options_.commitEvery;
+}
 
 bool MigrationEngine::Mailbox::Commit() {
     if (!store_) return false;

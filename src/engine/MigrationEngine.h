@@ -39,6 +39,12 @@ struct EngineOptions {
     // A commit is made after this many saved items or this much time, whichever
     // comes first, and at the end of Pass I.
     int commitEveryItems = 2000;
+    // Lets the item count between commits grow to the items the last commit left
+    // in the PST, so that the PST at least doubles from one commit to the next.
+    // A commit rewrites the tables of the folders it touches, so a fixed count
+    // makes a large folder cost quadratic time; growing the count keeps the
+    // total linear while the clock still bounds the work between commits.
+    bool commitCountGrows = true;
     std::chrono::milliseconds commitEvery{30000};
 };
 

@@ -303,6 +303,7 @@ TEST_F(EngineFixture, SourcesGoOnlyAfterTheirItemsAreCommittedAndFoldersLeftEmpt
     MakeExport(box);
     const auto sources = SourcesOf(box);
     options.commitEveryItems = 3;
+    options.commitCountGrows = false;
     view.deleteChecked = true;
     // After every file and at every commit, no source may be gone whose item no
     // commit covered.
@@ -540,6 +541,36 @@ TEST_F(EngineFixture, SingleModeFolderEndingWithASeparatorHasAnEmptyMailboxName)
     RunSingle(box + "/", dir / "t.pst");
     EXPECT_EQ(view.proposedName, std::string(kStamp) + ".pst");
     EXPECT_EQ(Subjects(FolderAt(StoreOf(dir / "t.pst"), "Inbox")).size(), 1u);
+}
+
+// A commit rewrites the tables of the folders it touches: in a large folder a
+// fixed count between commits costs quadratic time, so the count grows with
+// the PST (the PST doubles from commit to commit) unless a fixed count was
+// asked for.
+TEST_F(EngineFixture, ItemsBetweenCommitsGrowWithThePst) {
+    const std::string box = dir / "grow";
+    for (int i = 0; i < 40; ++i) WriteFile(box + "/Inbox/" + std::to_string(i) + ".eml", Eml(std::to_string(i)));
+    options.commitEveryItems = 2;
+    options.commitEvery = std::chrono::hours(1);
+    std::vector<size_t> heldAtCommit;
+    rec.onCommit = [&] { heldAtCommit.push_back(rec.committedPaths.size()); };
+    RunSingle(box, dir / "grow.pst");
+    ASSERT_GE(heldAtCommit.size(), 6u);
+    EXPECT_EQ(std::vector<size_t>(heldAtCommit.begin(), heldAtCommit.begin() + 6),
+              (std::vector<size_t>{2, 4, 8, 16, 32, 40}));
+}
+
+TEST_F(EngineFixture, AFixedCountBetweenCommitsStaysFixed) {
+    const std::string box = dir / "fixed";
+    for (int i = 0; i < 40; ++i) WriteFile(box + "/Inbox/" + std::to_string(i) + ".eml", Eml(std::to_string(i)));
+    options.commitEveryItems = 2;
+    options.commitCountGrows = false;
+    options.commitEvery = std::chrono::hours(1);
+    std::vector<size_t> heldAtCommit;
+    rec.onCommit = [&] { heldAtCommit.push_back(rec.committedPaths.size()); };
+    RunSingle(box, dir / "fixed.pst");
+    ASSERT_GE(heldAtCommit.size(), 20u);
+    for (size_t k = 0; k < 20; ++k) EXPECT_EQ(heldAtCommit[k], 2 * (k + 1));
 }
 
 TEST_F(EngineFixture, CommitsFollowTheClockAsWellAsTheItemCount) {
