@@ -14,33 +14,15 @@
 #include "EngineTestSupport.h"
 #include "items/MetaEncoding.h"
 #include "pst/verify/Verifier.h"
+#include "support/Shell.h"
 
 using namespace enginetest;
 using metaenc::JsonQuote;
 
 namespace {
 
-struct Shell {
-    int status = -1;
-    std::string output;
-};
-
-Shell RunShell(const std::string& command) {
-    Shell r;
-    FILE* p = popen((command + " 2>&1").c_str(), "r");
-    if (!p) return r;
-    std::array<char, 4096> buf{};
-    while (size_t n = fread(buf.data(), 1, buf.size(), p)) r.output.append(buf.data(), n);
-    const int st = pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return r;
-}
-
-std::string Q(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
+using Shell = testshell::Result;
+using testshell::Quote;
 
 // A Python that can import pypff (the one pst-inspect would use).
 std::string PypffPython() {
@@ -48,7 +30,7 @@ std::string PypffPython() {
     if (const char* env = std::getenv("PST_INSPECT_PYPFF_PYTHON")) candidates.push_back(env);
     candidates.insert(candidates.end(), {"python3", "/usr/bin/python3"});
     for (const auto& py : candidates)
-        if (RunShell(Q(py) + " -c 'import pypff'").status == 0) return py;
+        if (testshell::Run(Quote(py) + " -c 'import pypff'").status == 0) return py;
     return {};
 }
 
@@ -135,7 +117,7 @@ TEST(MessageStateReadBack, UnreadFlagsVerbsDraftAndCategoriesReachTheReaders) {
         ASSERT_EQ(chmod((box + "/" + rel).c_str(), 0444), 0);
 
     const std::string pst = dir / "alice.pst";
-    Shell conv = RunShell(Q(ORVANDEL_BIN) + " convert " + Q(box) + " --pst " + Q(pst) + " --delete-source --json");
+    Shell conv = testshell::Run(Quote(ORVANDEL_BIN) + " convert " + Quote(box) + " --pst " + Quote(pst) + " --delete-source --json");
     ASSERT_EQ(conv.status, 0) << conv.output;
     EXPECT_NE(conv.output.find("\"messages_imported\": 9, \"messages_failed\": 0"), std::string::npos) << conv.output;
     // Every message and every ".eml.meta" is gone after the commit, the read-only ones too.
@@ -147,13 +129,13 @@ TEST(MessageStateReadBack, UnreadFlagsVerbsDraftAndCategoriesReachTheReaders) {
     // Our verifier and the three independent readers.
     const auto report = pst::verify::VerifyFile(pst);
     EXPECT_TRUE(report.Clean()) << pst::verify::SummaryLine(pst, report);
-    Shell judge = RunShell(Q(ORVANDEL_PST_INSPECT) + " " + Q(pst) + " --json --strict --timeout 60");
+    Shell judge = testshell::Run(Quote(ORVANDEL_PST_INSPECT) + " " + Quote(pst) + " --json --strict --timeout 60");
     EXPECT_EQ(judge.status, 0) << judge.output.substr(0, 4000);
 
     // What libpff reads of each message's state.
     const std::string py = PypffPython();
     ASSERT_FALSE(py.empty()) << "no Python with pypff";
-    Shell dump = RunShell(Q(py) + " " + Q(ORVANDEL_STATE_DUMP) + " " + Q(pst));
+    Shell dump = testshell::Run(Quote(py) + " " + Quote(ORVANDEL_STATE_DUMP) + " " + Quote(pst));
     ASSERT_EQ(dump.status, 0) << dump.output;
     std::map<std::string, std::string> bySubject;
     std::map<std::string, std::string> unreadCount;  // folder -> PR_CONTENT_UNREAD
@@ -202,11 +184,11 @@ TEST(MessageStateReadBack, UnreadFlagsVerbsDraftAndCategoriesReachTheReaders) {
     EXPECT_EQ(get("Cut meta", "categories"), "null");
 
     // libpst: readpst marks read messages "Status: RO" in the mail it writes.
-    Shell rp = RunShell("readpst -V");
+    Shell rp = testshell::Run("readpst -V");
     if (rp.status == 0 || rp.output.find("ReadPST") != std::string::npos) {
         const std::string out = dir / "readpst";
         fs::create_directories(out);
-        Shell r = RunShell("readpst -e -8 -b -q -o " + Q(out) + " " + Q(pst));
+        Shell r = testshell::Run("readpst -e -8 -b -q -o " + Quote(out) + " " + Quote(pst));
         ASSERT_EQ(r.status, 0) << r.output;
         int readMail = 0, unreadMail = 0;
         for (auto& e : fs::recursive_directory_iterator(out)) {

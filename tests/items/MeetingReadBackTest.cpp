@@ -13,6 +13,7 @@
 #include <set>
 
 #include "MetaEncoding.h"
+#include "support/Shell.h"
 #include "items/ZimbraConverters.h"
 #include "pst/verify/Verifier.h"
 #include "store/PstStoreSession.h"
@@ -23,27 +24,8 @@ using namespace metaenc;
 
 namespace {
 
-struct ShellRun {
-    int status = -1;
-    std::string output;
-};
-
-ShellRun Shell(const std::string& command) {
-    ShellRun r;
-    FILE* p = popen((command + " 2>&1").c_str(), "r");
-    if (!p) return r;
-    std::array<char, 4096> buf{};
-    while (size_t n = fread(buf.data(), 1, buf.size(), p)) r.output.append(buf.data(), n);
-    int st = pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return r;
-}
-
-std::string Quote(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
+using ShellRun = testshell::Result;
+using testshell::Quote;
 
 std::string Attendee(const std::string& address, const std::string& name, const std::string& role,
                      const std::string& ptst, const std::string& cutype = "") {
@@ -231,14 +213,14 @@ TEST_F(MeetingReadBack, MeetingsAndTaggedItemsShowInEveryReader) {
       },
       "options": {"extra_folders": "ignore"}
     })");
-    ShellRun cmp = Shell(Quote(ORVANDEL_PST_INSPECT) + " --strict --timeout 120 --reader all --compare " +
+    ShellRun cmp = testshell::Run(Quote(ORVANDEL_PST_INSPECT) + " --strict --timeout 120 --reader all --compare " +
                          Quote(expectedPath) + " " + Quote(pstPath));
     EXPECT_EQ(cmp.status, 0) << cmp.output;
 
     // The recipient rows and the sender as pypff and pst-extractor read them.
     std::string script = root_ + "/flatten.py";
     WriteFile(script, kFlatten);
-    ShellRun flat = Shell(Quote(ORVANDEL_PST_INSPECT) + " --strict --timeout 120 --reader pypff,pst-extractor --json " +
+    ShellRun flat = testshell::Run(Quote(ORVANDEL_PST_INSPECT) + " --strict --timeout 120 --reader pypff,pst-extractor --json " +
                           Quote(pstPath) + " | python3 " + Quote(script));
     ASSERT_EQ(flat.status, 0) << flat.output;
     std::set<std::string> lines;
@@ -263,7 +245,7 @@ TEST_F(MeetingReadBack, MeetingsAndTaggedItemsShowInEveryReader) {
 
     // Each tag arrives as one category, "," and ";" and the escaped colon inside names kept.
     WriteFile(root_ + "/categories.py", kCategories);
-    ShellRun cats = Shell(PypffCommand(root_ + "/categories.py", pstPath));
+    ShellRun cats = testshell::Run(PypffCommand(root_ + "/categories.py", pstPath));
     ASSERT_EQ(cats.status, 0) << cats.output;
     for (const char* subject : {"Dentist", "Ann Lee", "Chore", "Page"})
         EXPECT_NE(cats.output.find(std::string(subject) + "|Work/Client: Acme/A, B; C|"), std::string::npos)
@@ -281,12 +263,12 @@ TEST_F(MeetingReadBack, MeetingsAndTaggedItemsShowInEveryReader) {
 // and both attendees arrive as the meeting's rows, its tag as a category.
 TEST_F(MeetingReadBack, SampleExportMeetingThroughConvert) {
     std::string pstPath = root_ + "/alice.pst";
-    ShellRun run = Shell("TZ=UTC " + Quote(ORVANDEL_BIN) + " convert " +
+    ShellRun run = testshell::Run("TZ=UTC " + Quote(ORVANDEL_BIN) + " convert " +
                          Quote(std::string(ORVANDEL_SAMPLE_EXPORT) + "/alice") + " --quiet --pst " + Quote(pstPath));
     ASSERT_EQ(run.status, 0) << run.output;
     std::string script = root_ + "/flatten.py";
     WriteFile(script, kFlatten);
-    ShellRun flat = Shell(Quote(ORVANDEL_PST_INSPECT) + " --strict --timeout 120 --reader pypff,pst-extractor --json " +
+    ShellRun flat = testshell::Run(Quote(ORVANDEL_PST_INSPECT) + " --strict --timeout 120 --reader pypff,pst-extractor --json " +
                           Quote(pstPath) + " | python3 " + Quote(script));
     ASSERT_EQ(flat.status, 0) << flat.output;
     for (const char* reader : {"pypff", "pst-extractor"})
@@ -296,7 +278,7 @@ TEST_F(MeetingReadBack, SampleExportMeetingThroughConvert) {
                   std::string::npos)
             << flat.output;
     WriteFile(root_ + "/categories.py", kCategories);
-    ShellRun cats = Shell(PypffCommand(root_ + "/categories.py", pstPath));
+    ShellRun cats = testshell::Run(PypffCommand(root_ + "/categories.py", pstPath));
     ASSERT_EQ(cats.status, 0) << cats.output;
     EXPECT_NE(cats.output.find("Team meeting|Work|"), std::string::npos) << cats.output;
     EXPECT_NE(cats.output.find("Dana Reyes|Clients|"), std::string::npos) << cats.output;

@@ -13,6 +13,7 @@
 #include <fstream>
 
 #include "MetaEncoding.h"
+#include "support/Shell.h"
 #include "items/ZimbraConverters.h"
 #include "pst/verify/Verifier.h"
 #include "store/PstStoreSession.h"
@@ -23,27 +24,8 @@ using namespace metaenc;
 
 namespace {
 
-struct ShellRun {
-    int status = -1;
-    std::string output;
-};
-
-ShellRun Shell(const std::string& command) {
-    ShellRun r;
-    FILE* p = popen((command + " 2>&1").c_str(), "r");
-    if (!p) return r;
-    std::array<char, 4096> buf{};
-    while (size_t n = fread(buf.data(), 1, buf.size(), p)) r.output.append(buf.data(), n);
-    int st = pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return r;
-}
-
-std::string Quote(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
+using ShellRun = testshell::Result;
+using testshell::Quote;
 
 class ReadBack : public ::testing::Test {
 protected:
@@ -68,7 +50,7 @@ protected:
         std::string expectedPath = root_ + "/expected.json";
         WriteFile(expectedPath, expected);
         // One run: every reader opens the file, the readers agree, and each one's view matches.
-        ShellRun cmp = Shell(Quote(ORVANDEL_PST_INSPECT) + " --strict --timeout 120 --reader all --compare " +
+        ShellRun cmp = testshell::Run(Quote(ORVANDEL_PST_INSPECT) + " --strict --timeout 120 --reader all --compare " +
                              Quote(expectedPath) + " " + Quote(pst));
         EXPECT_EQ(cmp.status, 0) << cmp.output;
     }
@@ -150,7 +132,7 @@ TEST_F(ReadBack, ConvertedItemsShowInEveryReader) {
       "options": {"extra_folders": "ignore"}
     })");
 
-    ShellRun json = Shell(Quote(ORVANDEL_PST_INSPECT) + " --reader pypff --timeout 120 --json " + Quote(pstPath));
+    ShellRun json = testshell::Run(Quote(ORVANDEL_PST_INSPECT) + " --reader pypff --timeout 120 --json " + Quote(pstPath));
     EXPECT_NE(json.output.find("agenda.pdf"), std::string::npos);
     EXPECT_EQ(json.output.find("meeting.ics"), std::string::npos);
 }
@@ -158,10 +140,10 @@ TEST_F(ReadBack, ConvertedItemsShowInEveryReader) {
 #ifdef ORVANDEL_BIN
 TEST_F(ReadBack, SampleExportItemsThroughConvert) {
     std::string pstPath = root_ + "/alice.pst";
-    ShellRun run = Shell("TZ=UTC " + Quote(ORVANDEL_BIN) + " convert " + Quote(std::string(ORVANDEL_SAMPLE_EXPORT) + "/alice") +
+    ShellRun run = testshell::Run("TZ=UTC " + Quote(ORVANDEL_BIN) + " convert " + Quote(std::string(ORVANDEL_SAMPLE_EXPORT) + "/alice") +
                     " --quiet --pst " + Quote(pstPath));
     ASSERT_EQ(run.status, 0) << run.output;
-    ShellRun verify = Shell(Quote(ORVANDEL_BIN) + " verify " + Quote(pstPath));
+    ShellRun verify = testshell::Run(Quote(ORVANDEL_BIN) + " verify " + Quote(pstPath));
     EXPECT_EQ(verify.status, 0) << verify.output;
     ExpectJudgedClean(pstPath, R"({
       "folders": {

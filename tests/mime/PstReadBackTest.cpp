@@ -23,6 +23,7 @@
 #include "support/FakeStore.h"
 #if HAVE_ORVANDEL_PST_VERIFY
 #include "pst/verify/Verifier.h"
+#include "support/Shell.h"
 #endif
 
 using namespace pst::tags;
@@ -37,14 +38,7 @@ std::string ReadAll(const std::string& path) {
     return ss.str();
 }
 
-std::string Quote(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) {
-        if (c == '\'') out += "'\\''";
-        else out += c;
-    }
-    return out + "'";
-}
+using testshell::Quote;
 
 // What the judge counts as the body's length: characters, CRLF/CR as LF,
 // without trailing NULs and line ends.

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "pst/verify/Verifier.h"
+#include "support/Shell.h"
 
 namespace storetest {
 
@@ -35,28 +36,9 @@ private:
     std::filesystem::path path_;
 };
 
-struct CommandResult {
-    int status = -1;
-    std::string output;
-};
-
-inline CommandResult Run(const std::string& command) {
-    CommandResult r;
-    FILE* p = ::popen((command + " 2>&1").c_str(), "r");
-    if (!p) return r;
-    std::array<char, 4096> buf;
-    size_t n;
-    while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) r.output.append(buf.data(), n);
-    int st = ::pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return r;
-}
-
-inline std::string Quote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
+using CommandResult = testshell::Result;
+using testshell::Quote;
+using testshell::Run;
 
 // Every fault the verifier finds, one per line ("" when clean).
 inline std::string VerifierFaults(const std::string& path) {
