@@ -245,22 +245,6 @@ std::optional<MetaValue> ReadMetaValue(const std::u16string& text, size_t& pos) 
     return v;
 }
 
-pst::Binary OneOffEntryId(const std::string& displayName, const std::string& smtpAddress) {
-    // Flags, the one-off provider's UID, version 0, and MAPI_ONE_OFF_UNICODE | MAPI_ONE_OFF_NO_RICH_INFO.
-    pst::Binary b = {0, 0, 0, 0, 0x81, 0x2B, 0x1F, 0xA4, 0xBE, 0xA3, 0x10, 0x19, 0x9D, 0x6E, 0x00, 0xDD, 0x01, 0x0F, 0x54, 0x02,
-                     0, 0, 0x01, 0x90};
-    for (const std::string* s : {&displayName, static_cast<const std::string*>(nullptr), &smtpAddress}) {
-        std::u16string u = Utf8ToUtf16(s ? *s : std::string("SMTP"));
-        for (char16_t c : u) {
-            b.push_back(uint8_t(c & 0xFF));
-            b.push_back(uint8_t(c >> 8));
-        }
-        b.push_back(0);
-        b.push_back(0);
-    }
-    return b;
-}
-
 pst::Binary GlobalObjectIdFromUid(const std::string& uid) {
     static const uint8_t kArrayId[16] = {0x04, 0x00, 0x00, 0x00, 0x82, 0x00, 0xE0, 0x00,
                                          0x74, 0xC5, 0xB7, 0x10, 0x1A, 0x82, 0xE0, 0x08};
@@ -285,15 +269,6 @@ pst::Binary GlobalObjectIdFromUid(const std::string& uid) {
     b.insert(b.end(), marker.begin(), marker.end());
     for (uint8_t v : {1, 0, 0, 0}) b.push_back(v);
     b.insert(b.end(), uid.begin(), uid.end());
-    b.push_back(0);
-    return b;
-}
-
-pst::Binary SmtpSearchKey(const std::string& smtpAddress) {
-    std::string key = "SMTP:" + smtpAddress;
-    for (char& c : key)
-        if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
-    pst::Binary b(key.begin(), key.end());
     b.push_back(0);
     return b;
 }

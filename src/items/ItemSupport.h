@@ -105,11 +105,6 @@ struct MetaValue {
 // non-number, nesting deeper than 64.
 std::optional<MetaValue> ReadMetaValue(const std::u16string& text, size_t& pos);
 
-// A one-off entry id ([MS-OXCDATA] 2.2.5.1, Unicode strings) naming an SMTP
-// address directly, for the sender and sent-representing properties.
-pst::Binary OneOffEntryId(const std::string& displayName, const std::string& smtpAddress);
-// The search key of an SMTP address: "SMTP:" + the address in upper case + NUL.
-pst::Binary SmtpSearchKey(const std::string& smtpAddress);
 // A meeting's global object id ([MS-OXOCAL] 2.2.1.27) from its iCalendar UID
 // ([MS-OXCICAL] 2.1.3.1.1.20.26): a UID that is an Outlook id in hex is that id;
 // any other UID is wrapped as "vCal-Uid" data. Empty for an empty UID.

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "items/ZimbraMetaReader.h"
+#include "pst/messaging/EntryIds.h"
 
 namespace items {
 
@@ -291,8 +292,8 @@ void PutMeeting(store::Item& it, const MeetingFields& m) {
         it.SetProp(email, p.address);
         it.SetProp(type, std::string("SMTP"));
         it.SetProp(smtp, p.address);
-        it.SetProp(entryId, OneOffEntryId(p.name.empty() ? p.address : p.name, p.address));
-        it.SetProp(searchKey, SmtpSearchKey(p.address));
+        it.SetProp(entryId, pst::OneOffEntryId(p.name.empty() ? p.address : p.name, p.address));
+        it.SetProp(searchKey, pst::AddressSearchKey(p.address));
     };
     auto row = [&it](const std::string& name, const std::string& address, int32_t type, int32_t flags, int32_t track) {
         store::PropertyBag& r = it.AddRecipient();
@@ -304,8 +305,8 @@ void PutMeeting(store::Item& it, const MeetingFields& m) {
             r.SetProp(PR_ADDRTYPE, std::string("SMTP"));
             r.SetProp(PR_EMAIL_ADDRESS, address);
             r.SetProp(PR_SMTP_ADDRESS, address);
-            r.SetProp(PR_ENTRYID, OneOffEntryId(display, address));
-            r.SetProp(PR_SEARCH_KEY, SmtpSearchKey(address));
+            r.SetProp(PR_ENTRYID, pst::OneOffEntryId(display, address));
+            r.SetProp(PR_SEARCH_KEY, pst::AddressSearchKey(address));
         }
         r.SetProp(PR_OBJECT_TYPE, int32_t(6));   // MAPI_MAILUSER
         r.SetProp(PR_DISPLAY_TYPE, int32_t(0));  // DT_MAILUSER

@@ -19,10 +19,10 @@
 #include <string>
 #include <vector>
 
-#include "mime/Addressing.h"
 #include "mime/Charset.h"
 #include "mime/HtmlText.h"
 #include "mime/MimeLimits.h"
+#include "pst/messaging/EntryIds.h"
 
 namespace mime {
 
@@ -649,10 +649,10 @@ void SetAddressProps(store::PropertyBag& bag, const Mailbox& m, uint32_t nameTag
     if (!m.address.empty()) {
         bag.SetProp(addrTag, m.address);
         bag.SetProp(typeTag, std::string("SMTP"));
-        bag.SetProp(searchTag, SearchKey(m.address));
+        bag.SetProp(searchTag, pst::AddressSearchKey(m.address));
         if (smtpTag) bag.SetProp(smtpTag, m.address);
     }
-    bag.SetProp(entryTag, OneOffEntryId(display, m.address));
+    bag.SetProp(entryTag, pst::OneOffEntryId(display, m.address));
 }
 
 std::string JoinDisplay(const std::vector<Mailbox>& list) {
@@ -727,9 +727,9 @@ void Importer::WriteHeaders(store::Item& item, GMimeMessage* /*msg*/, const Head
     auto replyTo = h.Addresses("Reply-To");
     if (!replyTo.empty()) {
         std::vector<pst::Binary> ids;
-        for (auto& m : replyTo) ids.push_back(OneOffEntryId(DisplayOf(m), m.address));
+        for (auto& m : replyTo) ids.push_back(pst::OneOffEntryId(DisplayOf(m), m.address));
         item.SetProp(tags::PR_REPLY_RECIPIENT_NAMES, JoinDisplay(replyTo));
-        item.SetProp(tags::PR_REPLY_RECIPIENT_ENTRIES, FlatEntryList(ids));
+        item.SetProp(tags::PR_REPLY_RECIPIENT_ENTRIES, pst::FlatEntryList(ids));
     }
 
     // Recipients
@@ -748,8 +748,8 @@ void Importer::WriteHeaders(store::Item& item, GMimeMessage* /*msg*/, const Head
             r.SetProp(tags::PR_ADDRTYPE, std::string("SMTP"));
             r.SetProp(tags::PR_EMAIL_ADDRESS, m.address);
             r.SetProp(tags::PR_SMTP_ADDRESS, m.address);
-            r.SetProp(tags::PR_ENTRYID, OneOffEntryId(display, m.address));
-            r.SetProp(tags::PR_SEARCH_KEY, SearchKey(m.address));
+            r.SetProp(tags::PR_ENTRYID, pst::OneOffEntryId(display, m.address));
+            r.SetProp(tags::PR_SEARCH_KEY, pst::AddressSearchKey(m.address));
             r.SetProp(tags::PR_OBJECT_TYPE, int32_t(6));   // MAPI_MAILUSER
             r.SetProp(tags::PR_DISPLAY_TYPE, int32_t(0));  // DT_MAILUSER
             r.SetProp(tags::PR_ROWID, row++);

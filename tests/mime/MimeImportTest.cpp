@@ -12,7 +12,7 @@
 #include <map>
 
 #include "Corpus.h"
-#include "mime/Addressing.h"
+#include "pst/messaging/EntryIds.h"
 #include "mime/MimeImport.h"
 #include "support/FakeStore.h"
 
@@ -168,7 +168,7 @@ TEST_F(Corpus, HeadersBecomeTheirProperties) {
     EXPECT_EQ(Str(r, PR_EMAIL_ADDRESS), "a1@example.com");
     auto key = std::get<pst::Binary>(*r.GetProp(PR_SEARCH_KEY));
     EXPECT_EQ(std::string(key.begin(), key.end()), std::string("SMTP:A1@EXAMPLE.COM") + '\0');
-    EXPECT_EQ(std::get<pst::Binary>(*r.GetProp(PR_ENTRYID)), mime::OneOffEntryId("First", "a1@example.com"));
+    EXPECT_EQ(std::get<pst::Binary>(*r.GetProp(PR_ENTRYID)), pst::OneOffEntryId("First", "a1@example.com"));
 }
 
 TEST(MimeImportHeaders, SenderHeaderIsTheSenderFromIsTheRepresented) {

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include "Corpus.h"
-#include "mime/Addressing.h"
 #include "mime/Charset.h"
 #include "mime/HtmlText.h"
 
@@ -97,30 +96,6 @@ TEST(HtmlText, FlowedTextJoinsSoftBreaks) {
     // quoted lines join within their depth; stuffed spaces go; the signature line stays
     EXPECT_EQ(mime::UnflowText("> quoted \n> more\n>> deeper\n -- \n-- \nsig", false),
               "> quoted more\n>> deeper\n-- \n-- \nsig");
-}
-
-TEST(Addressing, OneOffEntryIdLayout) {
-    auto id = mime::OneOffEntryId("Bob", "bob@x.org");
-    ASSERT_GT(id.size(), 24u);
-    EXPECT_EQ(id[0] | id[1] | id[2] | id[3], 0);
-    const uint8_t provider[16] = {0x81, 0x2B, 0x1F, 0xA4, 0xBE, 0xA3, 0x10, 0x19,
-                                  0x9D, 0x6E, 0x00, 0xDD, 0x01, 0x0F, 0x54, 0x02};
-    EXPECT_TRUE(std::equal(provider, provider + 16, id.begin() + 4));
-    EXPECT_EQ(id[22] | (id[23] << 8), 0x9001);  // MAPI_ONE_OFF_UNICODE | NO_RICH_INFO
-    auto tail = std::vector<uint8_t>(id.begin() + 24, id.end());
-    auto expect = mime::Utf16le("Bob");
-    expect.insert(expect.end(), {0, 0});
-    auto smtp = mime::Utf16le("SMTP");
-    expect.insert(expect.end(), smtp.begin(), smtp.end());
-    expect.insert(expect.end(), {0, 0});
-    auto addr = mime::Utf16le("bob@x.org");
-    expect.insert(expect.end(), addr.begin(), addr.end());
-    expect.insert(expect.end(), {0, 0});
-    EXPECT_EQ(tail, expect);
-    // non-BMP characters become surrogate pairs
-    EXPECT_EQ(mime::Utf16le("\xF0\x9F\x98\x80"), (pst::Binary{0x3D, 0xD8, 0x00, 0xDE}));
-    auto list = mime::FlatEntryList({pst::Binary{1, 2, 3}, pst::Binary{4}});
-    EXPECT_EQ(list, (pst::Binary{2, 0, 0, 0, 16, 0, 0, 0, 3, 0, 0, 0, 1, 2, 3, 0, 1, 0, 0, 0, 4, 0, 0, 0}));
 }
 
 }  // namespace

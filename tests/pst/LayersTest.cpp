@@ -11,6 +11,7 @@
 #include "pst/ltp/Heap.h"
 #include "pst/ltp/PropContext.h"
 #include "pst/ltp/TableContext.h"
+#include "pst/messaging/EntryIds.h"
 #include "pst/messaging/NameMap.h"
 #include "pst/messaging/PropEncode.h"
 #include "pst/messaging/Tables.h"
@@ -278,4 +279,27 @@ TEST(SpaceMap, AllocationsSkipMapPagesAndHolesAreFree) {
     space.Release(first, 512);
     EXPECT_EQ(space.FreeBytes(), tail + 512);
     EXPECT_THROW(space.Allocate(100, 64), PstError);
+}
+
+TEST(EntryIds, OneOffSearchKeyAndFlatListLayouts) {
+    auto id = pst::OneOffEntryId("Bob", "bob@x.org");
+    ASSERT_GT(id.size(), 24u);
+    EXPECT_EQ(id[0] | id[1] | id[2] | id[3], 0);
+    const uint8_t provider[16] = {0x81, 0x2B, 0x1F, 0xA4, 0xBE, 0xA3, 0x10, 0x19,
+                                  0x9D, 0x6E, 0x00, 0xDD, 0x01, 0x0F, 0x54, 0x02};
+    EXPECT_TRUE(std::equal(provider, provider + 16, id.begin() + 4));
+    EXPECT_EQ(id[22] | (id[23] << 8), 0x9001);  // MAPI_ONE_OFF_UNICODE | NO_RICH_INFO
+    auto tail = std::vector<uint8_t>(id.begin() + 24, id.end());
+    auto expect = pst::Utf16("Bob");
+    expect.insert(expect.end(), {0, 0});
+    auto smtp = pst::Utf16("SMTP");
+    expect.insert(expect.end(), smtp.begin(), smtp.end());
+    expect.insert(expect.end(), {0, 0});
+    auto addr = pst::Utf16("bob@x.org");
+    expect.insert(expect.end(), addr.begin(), addr.end());
+    expect.insert(expect.end(), {0, 0});
+    EXPECT_EQ(tail, expect);
+    EXPECT_EQ(pst::AddressSearchKey("Bob@X.org"), (pst::Binary{'S', 'M', 'T', 'P', ':', 'B', 'O', 'B', '@', 'X', '.', 'O', 'R', 'G', 0}));
+    auto list = pst::FlatEntryList({pst::Binary{1, 2, 3}, pst::Binary{4}});
+    EXPECT_EQ(list, (pst::Binary{2, 0, 0, 0, 16, 0, 0, 0, 3, 0, 0, 0, 1, 2, 3, 0, 1, 0, 0, 0, 4, 0, 0, 0}));
 }

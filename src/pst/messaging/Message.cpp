@@ -3,6 +3,7 @@
 #include <chrono>
 #include <random>
 
+#include "EntryIds.h"
 #include "PropEncode.h"
 #include "PropTags.h"
 #include "pst/ltp/PropContext.h"
@@ -56,25 +57,6 @@ int64_t IntOr(const PropMap& m, uint32_t tag, int64_t dflt) {
     return dflt;
 }
 
-std::string Upper(std::string s) {
-    for (char& c : s)
-        if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
-    return s;
-}
-
-// One-off ENTRYID ([MS-OXCDATA] 2.2.5.1): Unicode strings, no address-book lookup.
-Binary OneOffEntryId(const std::string& name, const std::string& type, const std::string& address) {
-    Binary b = {0, 0, 0, 0, 0x81, 0x2B, 0x1F, 0xA4, 0xBE, 0xA3, 0x10, 0x19, 0x9D, 0x6E, 0x00, 0xDD, 0x01, 0x0F, 0x54, 0x02,
-                0, 0, 0x01, 0x90};
-    for (const std::string* s : {&name, &type, &address}) {
-        ndb::Bytes u = Utf16(*s);
-        b.insert(b.end(), u.begin(), u.end());
-        b.push_back(0);
-        b.push_back(0);
-    }
-    return b;
-}
-
 void PrepareRecipient(PropMap& r, size_t index) {
     if (!r.count(PR_RECIPIENT_TYPE)) r[PR_RECIPIENT_TYPE] = int32_t(1);
     const std::string* addr = Str(r, PR_EMAIL_ADDRESS);
@@ -92,16 +74,11 @@ void PrepareRecipient(PropMap& r, size_t index) {
     if (!r.count(PR_RECIPIENT_FLAGS)) r[PR_RECIPIENT_FLAGS] = int32_t(1);
     if (!r.count(kTagRecipientTrackStatus)) r[kTagRecipientTrackStatus] = int32_t(0);
     r[PR_ROWID] = int32_t(index);
-    if (!r.count(PR_ENTRYID)) r[PR_ENTRYID] = OneOffEntryId(name, type, address);
+    if (!r.count(PR_ENTRYID)) r[PR_ENTRYID] = OneOffEntryId(name, address, type);
     if (!r.count(kTagRecipientEntryId)) r[kTagRecipientEntryId] = r[PR_ENTRYID];
     if (!r.count(kTagRecipientDisplayName)) r[kTagRecipientDisplayName] = name;
     if (!r.count(PR_RECORD_KEY)) r[PR_RECORD_KEY] = r[PR_ENTRYID];
-    if (!r.count(PR_SEARCH_KEY)) {
-        std::string key = Upper(type + ":" + address);
-        Binary b(key.begin(), key.end());
-        b.push_back(0);
-        r[PR_SEARCH_KEY] = b;
-    }
+    if (!r.count(PR_SEARCH_KEY)) r[PR_SEARCH_KEY] = AddressSearchKey(address, type);
 }
 
 size_t MessageSize(const MessageData& m) {
