@@ -348,6 +348,141 @@ void PutMeeting(store::Item& it, const MeetingFields& m) {
 
 }  // namespace
 
+// --- Contact groups ----------------------------------------------------------------
+
+namespace {
+
+std::string TrimBlanks(const std::string& text) {
+    size_t b = text.find_first_not_of(" \t\r\n");
+    if (b == std::string::npos) return {};
+    size_t e = text.find_last_not_of(" \t\r\n");
+    return text.substr(b, e - b + 1);
+}
+
+// The pieces of an address list: split at each "," outside double quotes
+// (where a backslash escapes the next character) and angle brackets.
+std::vector<std::string> SplitAddressList(const std::string& text) {
+    std::vector<std::string> out;
+    std::string piece;
+    bool quoted = false;
+    int angle = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (quoted) {
+            piece += c;
+            if (c == '\\' && i + 1 < text.size()) piece += text[++i];
+            else if (c == '"') quoted = false;
+            continue;
+        }
+        if (c == '"') quoted = true;
+        else if (c == '<') ++angle;
+        else if (c == '>' && angle > 0) --angle;
+        else if (c == ',' && angle == 0) {
+            out.push_back(piece);
+            piece.clear();
+            continue;
+        }
+        piece += c;
+    }
+    out.push_back(piece);
+    return out;
+}
+
+// A quoted name without its quotes and backslash escapes.
+std::string Unquote(const std::string& text) {
+    if (text.size() < 2 || text.front() != '"' || text.back() != '"') return text;
+    std::string out;
+    for (size_t i = 1; i + 1 < text.size(); ++i) {
+        if (text[i] == '\\' && i + 2 < text.size()) ++i;
+        out += text[i];
+    }
+    return out;
+}
+
+GroupMember ParseMember(const std::string& piece) {
+    GroupMember m;
+    m.text = TrimBlanks(piece);
+    size_t open = m.text.rfind('<');
+    if (open != std::string::npos && m.text.back() == '>') {
+        m.address = TrimBlanks(m.text.substr(open + 1, m.text.size() - open - 2));
+        m.name = TrimBlanks(Unquote(TrimBlanks(m.text.substr(0, open))));
+    } else {
+        m.address = m.text;
+    }
+    m.address = TrimBlanks(Unquote(m.address));
+    if (m.name.empty()) m.name = m.address;
+    return m;
+}
+
+std::string LowerAsciiText(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    return s;
+}
+
+}  // namespace
+
+std::vector<GroupMember> ParseGroupMembers(const std::string& dlist) {
+    std::vector<std::string> pieces;
+    for (const std::string& value : FieldValues(dlist)) {
+        std::vector<std::string> split = SplitAddressList(value);
+        // "Doe, Jane <jane@x>": a bare piece without "@" starts an unquoted name.
+        for (size_t i = 0; i < split.size(); ++i) {
+            std::string piece = TrimBlanks(split[i]);
+            while (i + 1 < split.size() && !piece.empty() && piece.find('@') == std::string::npos &&
+                   piece.find('<') == std::string::npos && piece.front() != '"') {
+                std::string next = TrimBlanks(split[i + 1]);
+                if (next.empty() || next.front() == '"' || next.find('<') == std::string::npos || next.back() != '>' ||
+                    next.front() == '<')
+                    break;
+                piece += ", " + next;
+                ++i;
+            }
+            pieces.push_back(piece);
+        }
+    }
+    std::vector<GroupMember> members;
+    std::vector<std::string> seen;
+    for (const std::string& piece : pieces) {
+        if (TrimBlanks(piece).empty()) continue;
+        GroupMember m = ParseMember(piece);
+        if (m.address.empty()) continue;
+        std::string key = LowerAsciiText(m.address);
+        if (std::find(seen.begin(), seen.end(), key) != seen.end()) continue;
+        seen.push_back(key);
+        members.push_back(std::move(m));
+    }
+    return members;
+}
+
+void CreateDistListItem(store::Session& session, const std::string& storeEntryID, int folderNumber,
+                        const DistListFields& f, const std::string& companionPath) {
+    auto item = DefaultFolder(session, storeEntryID, folderNumber).AddItem(store::ItemType::Contact);
+    store::Item& it = *item;
+    TryPut(it, "MessageClass", std::string("IPM.DistList"));
+    TryPut(it, "FullName", f.name);  // display name and subject
+    PutTextIfAny(it, "Subject", f.name);
+    PutTextIfAny(it, "DLName", f.name);
+    PutTextIfAny(it, "FileAs", f.name);
+    PutTextIfAny(it, "Body", f.body);
+    try {
+        it.SetProp(pst::tags::PR_ICON_INDEX, int32_t(0x202));  // the distribution-list icon
+    } catch (const std::exception&) {
+    }
+    std::vector<pst::Binary> ids;
+    size_t bytes = 0;
+    for (const GroupMember& m : f.members) {
+        pst::Binary id = pst::OneOffEntryId(m.name, m.address);
+        if (bytes + id.size() >= kDistListMemberBytes) break;
+        bytes += id.size();
+        ids.push_back(std::move(id));
+    }
+    if (!ids.empty()) TryPut(it, "DLMembers", ids);
+    PutCategories(it, f.categories);
+    CompanionAttachments(it, companionPath);
+    it.Save();
+}
+
 // --- Contacts ------------------------------------------------------------------
 
 void ClearItemFields(ItemFields& fields) { fields = ItemFields{}; }
@@ -356,7 +491,7 @@ ItemOutcome ConvertContactFile(const ItemContext& ctx, const std::string& metaPa
     ShowStatus(ctx, "Converting Contacts... from (", metaPath);
     ItemFields f;
     ClearItemFields(f);
-    std::string birthday, homeURL, fullName, workURL, imAddress, fileAs, homeFax, workFax, members;
+    std::string birthday, homeURL, fullName, workURL, imAddress, fileAs, homeFax, workFax, members, groupType;
     ReadResult r = ReadSection(metaPath, "d3:");
     if (r.outcome != ItemOutcome::Saved) return r.outcome;
     if (!ctx.session) return ItemOutcome::Failed;
@@ -401,6 +536,7 @@ ItemOutcome ConvertContactFile(const ItemContext& ctx, const std::string& metaPa
         Rule("workURL", workURL),
         Rule("fileAs", fileAs),
         Rule("dlist", members),
+        Rule("type", groupType),
     };
     Scan(r.text, rules);
 
@@ -434,17 +570,11 @@ ItemOutcome ConvertContactFile(const ItemContext& ctx, const std::string& metaPa
         f.BusinessFaxNumber = workFax;
         f.HomeFaxNumber = homeFax;
     }
-    // A contact group keeps its members in the body, one per line.
-    if (!TrimSpaces(members).empty()) {
+    // A contact group keeps its members in the body, one per line, as written.
+    std::vector<GroupMember> groupMembers = ParseGroupMembers(members);
+    if (!groupMembers.empty()) {
         std::string list;
-        size_t from = 0;
-        while (from <= members.size()) {
-            size_t comma = members.find(',', from);
-            std::string one = TrimSpaces(members.substr(from, comma == std::string::npos ? std::string::npos : comma - from));
-            if (!one.empty()) list += (list.empty() ? "" : "\r\n") + one;
-            if (comma == std::string::npos) break;
-            from = comma + 1;
-        }
+        for (const GroupMember& m : groupMembers) list += (list.empty() ? "" : "\r\n") + m.text;
         f.Body = f.Body.empty() ? list : f.Body + "\r\n\r\n" + list;
     }
     // Trim every text as it is handed on.
@@ -474,6 +604,19 @@ ItemOutcome ConvertContactFile(const ItemContext& ctx, const std::string& metaPa
                                      f.BusinessAddressPostalCode, f.BusinessAddressCountry);
 
     f.Categories = TagCategories(r);
+
+    // A contact group becomes a distribution list named as the contact would be.
+    if (LowerAsciiText(TrimSpaces(groupType)) == "group") {
+        DistListFields d;
+        d.name = f.FileAs.empty() ? f.NickName : f.FileAs;
+        if (d.name.empty()) d.name = TrimSpaces(r.file.Member("sender").value_or(""));
+        d.members = std::move(groupMembers);
+        d.body = f.Body;
+        d.categories = f.Categories;
+        return CreateGuarded([&] {
+            CreateDistListItem(*ctx.session, ctx.storeEntryID, store::olFolderContacts, d, ItemCompanionPath(metaPath));
+        });
+    }
 
     std::string picture = ContactPhoto(ItemCompanionPath(metaPath));
     ItemOutcome outcome = CreateGuarded([&] {

@@ -40,6 +40,38 @@ void CreateContactItem(store::Session& session, const std::string& storeEntryID,
                        const ItemFields& fields, const std::optional<CivilTime>& birthday,
                        const std::string& picturePath);
 
+// --- Contact groups ----------------------------------------------------------------
+// A Zimbra contact group (field "type" = "group") becomes an Outlook personal
+// distribution list (IPM.DistList) in the same folder.
+struct GroupMember {
+    std::string name;     // the display name, the address when none is given
+    std::string address;  // as written, without the angle brackets
+    std::string text;     // the member as the export writes it, trimmed (for the body)
+};
+// The members of a group's "dlist": addresses separated by "," (each one
+// `addr`, `Name <addr>` or `"Name" <addr>`; a comma inside quotes or angle
+// brackets does not separate), or the text of a JSON array of such strings.
+// Empty entries are dropped, and an address that occurs again (letter case
+// aside) is dropped, so the members keep the order of their first occurrence.
+// A piece with no "@" and no "<" that is followed by a `Name <addr>` piece is
+// the start of an unquoted name holding a comma ("Doe, Jane <jane@x>").
+std::vector<GroupMember> ParseGroupMembers(const std::string& dlist);
+
+struct DistListFields {
+    std::string name;                     // subject, display name, list name and file-as
+    std::vector<GroupMember> members;
+    std::string body;                     // notes and the members, one per line
+    std::vector<std::string> categories;  // the Zimbra tags, each name whole
+};
+// Most members whose one-off entry IDs fit the 15,000-byte limit of the member
+// properties ([MS-OXOCNTC] 2.2.2.2.1); the body keeps every member.
+inline constexpr size_t kDistListMemberBytes = 15000;
+// Makes and saves the distribution list in default folder `folderNumber`; every
+// attachment of the companion MIME file (a path or "") is attached. Throws
+// StoreError when the item cannot be made or saved.
+void CreateDistListItem(store::Session& session, const std::string& storeEntryID, int folderNumber,
+                        const DistListFields& fields, const std::string& companionPath);
+
 // --- Appointments ----------------------------------------------------------------
 // Someone a meeting names: display name and SMTP address.
 struct MeetingPerson {

@@ -4,6 +4,7 @@
 // Attachments.Add and AddPicture. Everything goes through the virtual
 // SetProp/SetNamedProp/AddAttachment of the item, so it works on any store.
 #include <algorithm>
+#include <array>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -110,6 +111,26 @@ void PutEmail(Item& item, int slot, const std::string& address) {
         if (mask & (1 << k)) list.push_back(k);
     item.SetNamedProp(Lid(set, lid::PidLidAddressBookProviderArrayType), PT_LONG, mask);
     item.SetNamedProp(Lid(set, lid::PidLidAddressBookProviderEmailList), PT_MV_LONG, list);
+}
+
+// The checksum of a personal distribution list ([MS-OXOCNTC] 2.2.2.2.3): the
+// CRC-32 of [ISO/IEC8802-3] (reflected polynomial 0xEDB88320) over the members'
+// entry IDs one after the other, as Outlook computes it: register starting at
+// zero, no final inversion.
+uint32_t DistListChecksum(const std::vector<Binary>& members) {
+    static const auto table = [] {
+        std::array<uint32_t, 256> t{};
+        for (uint32_t i = 0; i < 256; ++i) {
+            uint32_t c = i;
+            for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
+            t[i] = c;
+        }
+        return t;
+    }();
+    uint32_t crc = 0;
+    for (const Binary& m : members)
+        for (uint8_t b : m) crc = table[(crc ^ b) & 0xFF] ^ (crc >> 8);
+    return crc;
 }
 
 using Setter = std::function<void(Item&, std::string_view, const PropValue&)>;
@@ -232,6 +253,20 @@ const std::map<std::string, Setter, std::less<>>& Setters() {
         t["Birthday"] = [](Item& item, std::string_view name, const PropValue& v) { item.SetProp(PR_BIRTHDAY, AsTime(name, v)); };
         t["BirthdayLocal"] = [](Item& item, std::string_view name, const PropValue& v) {
             item.SetNamedProp(Lid(PSETID_Address(), lid::PidLidBirthdayLocal), PT_SYSTIME, AsTime(name, v));
+        };
+
+        // Personal distribution lists ([MS-OXOCNTC] 2.2.2)
+        t["DLName"] = NamedText(PSETID_Address, lid::PidLidDistributionListName);
+        // The members as one-off entry IDs: the same list in the members and the
+        // one-off members, with the checksum Outlook checks the members against.
+        t["DLMembers"] = [](Item& item, std::string_view name, const PropValue& v) {
+            auto ids = std::get_if<std::vector<Binary>>(&v);
+            if (!ids) throw StoreError("property " + std::string(name) + " takes a list of entry IDs");
+            const Guid& set = PSETID_Address();
+            item.SetNamedProp(Lid(set, lid::PidLidDistributionListMembers), PT_MV_BINARY, *ids);
+            item.SetNamedProp(Lid(set, lid::PidLidDistributionListOneOffMembers), PT_MV_BINARY, *ids);
+            item.SetNamedProp(Lid(set, lid::PidLidDistributionListChecksum), PT_LONG,
+                              int32_t(DistListChecksum(*ids)));
         };
 
         // Appointments

@@ -174,6 +174,11 @@ inline constexpr uint32_t PidLidEmail3AddressType = 0x80A2;
 inline constexpr uint32_t PidLidEmail3EmailAddress = 0x80A3;
 inline constexpr uint32_t PidLidEmail3OriginalDisplayName = 0x80A4;
 inline constexpr uint32_t PidLidBirthdayLocal = 0x80DE;
+// PSETID_Address: personal distribution lists ([MS-OXOCNTC] 2.2.2)
+inline constexpr uint32_t PidLidDistributionListChecksum = 0x804C;
+inline constexpr uint32_t PidLidDistributionListName = 0x8053;
+inline constexpr uint32_t PidLidDistributionListOneOffMembers = 0x8054;
+inline constexpr uint32_t PidLidDistributionListMembers = 0x8055;
 // PSETID_Appointment ([MS-OXOCAL])
 inline constexpr uint32_t PidLidBusyStatus = 0x8205;
 inline constexpr uint32_t PidLidLocation = 0x8208;
