@@ -423,6 +423,10 @@ std::string LowerAsciiText(std::string s) {
 }  // namespace
 
 std::vector<GroupMember> ParseGroupMembers(const std::string& dlist) {
+    std::string whole = TrimBlanks(dlist);
+    if (whole.size() >= 2 && whole.front() == '[' && whole.back() == ']' &&
+        TrimBlanks(whole.substr(1, whole.size() - 2)).empty())
+        return {};  // an empty JSON array
     std::vector<std::string> pieces;
     for (const std::string& value : FieldValues(dlist)) {
         std::vector<std::string> split = SplitAddressList(value);
