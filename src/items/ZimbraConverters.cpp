@@ -466,19 +466,18 @@ void CreateDistListItem(store::Session& session, const std::string& storeEntryID
     TryPut(it, "MessageClass", std::string("IPM.DistList"));
     TryPut(it, "FullName", f.name);  // display name and subject
     PutTextIfAny(it, "Subject", f.name);
-    PutTextIfAny(it, "DLName", f.name);
-    PutTextIfAny(it, "FileAs", f.name);
+    PutTextIfAny(it, "DLName", f.name);  // also file-as
     PutTextIfAny(it, "Body", f.body);
     try {
         it.SetProp(pst::tags::PR_ICON_INDEX, int32_t(0x202));  // the distribution-list icon
     } catch (const std::exception&) {
     }
     std::vector<pst::Binary> ids;
-    size_t bytes = 0;
+    size_t bytes = 4;  // the value's count, then an offset and the bytes of each entry
     for (const GroupMember& m : f.members) {
         pst::Binary id = pst::OneOffEntryId(m.name, m.address);
-        if (bytes + id.size() >= kDistListMemberBytes) break;
-        bytes += id.size();
+        if (bytes + 4 + id.size() >= kDistListMemberBytes) break;
+        bytes += 4 + id.size();
         ids.push_back(std::move(id));
     }
     if (!ids.empty()) TryPut(it, "DLMembers", ids);

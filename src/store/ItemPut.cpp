@@ -256,7 +256,15 @@ const std::map<std::string, Setter, std::less<>>& Setters() {
         };
 
         // Personal distribution lists ([MS-OXOCNTC] 2.2.2)
-        t["DLName"] = NamedText(PSETID_Address, lid::PidLidDistributionListName);
+        // The list's name is also what it is filed under; PidLidFileUnderId is
+        // 0xFFFFFFFF on a distribution list ([MS-OXOCNTC] 2.2.2.1.4).
+        t["DLName"] = [](Item& item, std::string_view name, const PropValue& v) {
+            std::string s = AsString(name, v);
+            if (s.empty()) return;
+            item.SetNamedProp(Lid(PSETID_Address(), lid::PidLidDistributionListName), PT_UNICODE, s);
+            item.SetNamedProp(Lid(PSETID_Address(), lid::PidLidFileUnder), PT_UNICODE, s);
+            item.SetNamedProp(Lid(PSETID_Address(), lid::PidLidFileUnderId), PT_LONG, int32_t(-1));
+        };
         // The members as one-off entry IDs: the same list in the members and the
         // one-off members, with the checksum Outlook checks the members against.
         t["DLMembers"] = [](Item& item, std::string_view name, const PropValue& v) {

@@ -184,6 +184,7 @@ TEST_F(DistListTest, GroupBecomesDistListWithMembersAndChecksum) {
     EXPECT_EQ(dl.Str(PR_DISPLAY_NAME), "Team: Core");
     EXPECT_EQ(std::get<std::string>(*dl.GetNamedProp(Address(lid::PidLidDistributionListName))), "Team: Core");
     EXPECT_EQ(std::get<std::string>(*dl.GetNamedProp(Address(lid::PidLidFileUnder))), "Team: Core");
+    EXPECT_EQ(std::get<int32_t>(*dl.GetNamedProp(Address(lid::PidLidFileUnderId))), -1);  // not used on a list
     EXPECT_EQ(std::get<int32_t>(*dl.GetProp(PR_ICON_INDEX)), 0x202);
     EXPECT_EQ(dl.Str(PR_BODY), "Weekly\r\n\r\n\"" + mueller + "\" <j@x.de>\r\nbob@y.org\r\n\"Ann\" <ann@x.org>");
 
