@@ -28,6 +28,13 @@ bool ReadHex4(const std::string& s, size_t pos, char32_t& out) {
 
 bool IsDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
 
+// The text with every byte that is no UTF-8 replaced by U+FFFD.
+std::string ValidUtf8(const std::string& text) {
+    for (unsigned char c : text)
+        if (c >= 0x80) return Utf16ToUtf8(Utf8ToUtf16(text));
+    return text;
+}
+
 }  // namespace
 
 std::string TrimSpaces(const std::string& text) {
@@ -71,6 +78,16 @@ std::string ResolveJsonEscapes(const std::string& s) {
     out.reserve(s.size());
     for (size_t i = 0; i < s.size(); ++i) {
         char c = s[i];
+        if (uint8_t(c) >= 0x80) {
+            // Bytes that are no UTF-8 become U+FFFD one by one, as Utf8ToUtf16
+            // counts them, so the bencode lengths still fit the decoded text.
+            size_t length = 1;
+            int32_t cp = files::DecodeUtf8(s, i, length);
+            if (cp < 0) files::AppendUtf8(out, 0xFFFD);
+            else out.append(s, i, length);
+            i += length - 1;
+            continue;
+        }
         if (c != '\\' || i + 1 >= s.size()) { out += c; continue; }
         char e = s[i + 1];
         switch (e) {
@@ -135,7 +152,7 @@ public:
             } else {
                 size_t from = pos_;
                 if (!SkipValue()) return false;
-                value = s_.substr(from, pos_ - from);
+                value = ValidUtf8(s_.substr(from, pos_ - from));
             }
             members[key] = std::move(value);
             SkipSpace();

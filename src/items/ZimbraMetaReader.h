@@ -33,7 +33,8 @@ bool ReadFileBytes(const std::string& path, std::string& out);
 std::string ReadMetaText(const std::string& path);
 
 // The JSON wrapper of a ".meta" file: its top-level members. String members are
-// decoded (escapes resolved); numbers, true/false are kept as their text.
+// decoded (escapes resolved); numbers, true/false are kept as their text. Every
+// member is valid UTF-8 (bytes that are no UTF-8 become U+FFFD).
 struct MetaFile {
     std::string raw;                          // the file's text as read
     bool isJson = false;                      // the text is one complete JSON object
@@ -51,7 +52,8 @@ struct MetaFile {
 MetaFile ParseMetaFile(const std::string& raw);
 
 // Decodes the content of a JSON string (\" \\ \/ \b \f \n \r \t \uXXXX with
-// surrogate pairs). Unknown escapes are kept as they stand.
+// surrogate pairs). Unknown escapes are kept as they stand; lone surrogates and
+// bytes that are no UTF-8 become U+FFFD, so the result is always valid UTF-8.
 std::string ResolveJsonEscapes(const std::string& text);
 
 // --- Section -------------------------------------------------------------------

@@ -1,0 +1,47 @@
+// The exact inputs that once broke a parser, each kept as a test of its fix.
+#include <gtest/gtest.h>
+
+#include "Contract.h"
+#include "items/ItemSupport.h"
+#include "items/MessageState.h"
+#include "items/ZimbraMetaReader.h"
+
+using namespace items;
+using fuzz::IsValidUtf8;
+
+namespace {
+
+// A ".meta" file with bytes that are no UTF-8 passed them on: a tag name or a
+// page name holding them reached the store as text that is not UTF-8.
+TEST(Regression, JsonStringWithInvalidUtf8GivesValidText) {
+    EXPECT_EQ(ResolveJsonEscapes("\xF4\x90\x80\x80\\uDBFF\\uD800\\\xF4\x90\x80\x80"),
+              "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\\\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+    EXPECT_EQ(ResolveJsonEscapes("caf\xC3\xA9 \xC3"), "caf\xC3\xA9 \xEF\xBF\xBD");
+    MetaFile f = ParseMetaFile("{\"TagNames\":\"Work:Caf\xE9\",\"date\":17\xFF}");
+    ASSERT_TRUE(f.isJson);
+    EXPECT_EQ(*f.Member("TagNames"), "Work:Caf\xEF\xBF\xBD");
+    EXPECT_EQ(*f.Member("date"), "17\xEF\xBF\xBD");
+    MessageState state = MessageStateFromMeta(f);
+    ASSERT_EQ(state.categories.size(), 2u);
+    EXPECT_TRUE(IsValidUtf8(state.categories[1]));
+}
+
+// The bencode lengths count UTF-16 units of the decoded text; an invalid byte
+// counts as one U+FFFD whether or not it went through the JSON escapes, so the
+// value after it is still cut where it should be.
+TEST(Regression, InvalidByteKeepsBencodeLengths) {
+    MetaFile f = ParseMetaFile("{\"type\":6,\"metadata\":\"d3:\\u00e9d9:firstName3:a\xFF" "b8:lastName3:Roee\"}");
+    auto text = MetaScanText(f, "d3:");
+    ASSERT_TRUE(text);
+    std::string first, last;
+    std::vector<MetaKeyRule> rules(2);
+    rules[0].key = "firstName";
+    rules[0].target = &first;
+    rules[1].key = "lastName";
+    rules[1].target = &last;
+    ScanMetaTokens(*text, MetaTokens(*text), rules);
+    EXPECT_EQ(first, "a\xEF\xBF\xBD" "b");
+    EXPECT_EQ(last, "Roe");
+}
+
+}  // namespace
