@@ -275,6 +275,10 @@ pst::Binary GlobalObjectIdFromUid(const std::string& uid) {
 
 // --- Text ----------------------------------------------------------------------------
 
+namespace {
+void InitGMime();
+}  // namespace
+
 std::string DecodeToUtf8(const std::vector<uint8_t>& bytes, const std::string& charset) {
     std::string raw(bytes.begin(), bytes.end());
     std::string cs = charset;
@@ -294,6 +298,7 @@ std::string DecodeToUtf8(const std::vector<uint8_t>& bytes, const std::string& c
         return s;
     };
     if (!cs.empty() && cs != "utf-8" && cs != "utf8") {
+        InitGMime();  // the charset table is GMime's
         const char* iconvName = g_mime_charset_iconv_name(cs.c_str());
         if (auto s = convert(iconvName ? iconvName : cs.c_str())) return *s;
     }

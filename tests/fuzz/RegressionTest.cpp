@@ -45,3 +45,17 @@ TEST(Regression, InvalidByteKeepsBencodeLengths) {
 }
 
 }  // namespace
+
+namespace {
+
+// DecodeToUtf8 with a charset before any companion was read looked the
+// charset up in GMime's table before GMime was set up: GLib criticals, a
+// leak per call, and the charset's iconv name never found.
+TEST(Regression, DecodeToUtf8BeforeAnyCompanion) {
+    std::vector<uint8_t> latin1 = {'c', 'a', 'f', 0xE9};
+    EXPECT_EQ(DecodeToUtf8(latin1, "latin1"), "caf\xC3\xA9");
+    std::vector<uint8_t> korean = {0xC7, 0xD1, 0xB1, 0xB9};  // a name only GMime's table knows
+    EXPECT_EQ(DecodeToUtf8(korean, "ks_c_5601-1987"), "\xED\x95\x9C\xEA\xB5\xAD");
+}
+
+}  // namespace
