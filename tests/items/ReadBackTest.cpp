@@ -153,7 +153,8 @@ TEST_F(ReadBack, SampleExportItemsThroughConvert) {
           {"name": "Dana Reyes", "email": "dana@acme.example", "company": "Acme"},
           {"name": "susan", "email": "susan.k@example.org"},
           {"name": "susan", "email": "susan@example.org"},
-          {"name": "Chiara Bianchi", "email": "chiara@example.it"}]},
+          {"name": "Chiara Bianchi", "email": "chiara@example.it"}],
+          "distlists": [{"subject": "Book club"}]},
         "Calendar": {"appointments": [
           {"subject": "Team meeting", "start": "2024-01-15T08:30:00Z", "end": "2024-01-15T09:30:00Z", "location": "Room 4.12"},
           {"subject": "Design review", "start": "2024-02-20T13:00:00Z", "end": "2024-02-20T14:00:00Z",
