@@ -515,7 +515,7 @@ struct CompanionWalk {
         if (out->folder.empty()) out->folder = NewTempFolder("ZIM");
         if (out->folder.empty()) return;
         std::string fileName = name.empty() ? "attachment" + std::to_string(out->attachments.size() + 1) + ExtensionFor(type)
-                                            : name;
+                                            : Utf16ToUtf8(Utf8ToUtf16(name));  // RFC 2231 bytes may be no UTF-8
         auto [path, fd] = CreateNewFile(out->folder, fileName);
         if (fd < 0) return;
         GMimeStream* file = g_mime_stream_fs_new(fd);  // owns fd
