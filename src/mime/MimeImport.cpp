@@ -321,7 +321,7 @@ public:
         for (int i = 0; i < n && out.size() < kMaxTransportHeaders; ++i) {
             GMimeHeader* h = g_mime_header_list_get_header_at(list_, i);
             const char* rn = g_mime_header_get_raw_name(h);
-            std::string line = rn ? rn : "";
+            std::string line = rn ? SanitizeUtf8(rn) : "";  // a damaged name may hold 8-bit bytes
             line += ":";
             line += Utf8(RawOf(h));
             if (line.empty() || line.back() != '\n') line += '\n';

@@ -5,6 +5,7 @@
 #include "items/ItemSupport.h"
 #include "items/MessageState.h"
 #include "items/ZimbraMetaReader.h"
+#include "mime/MimeImport.h"
 
 using namespace items;
 using fuzz::IsValidUtf8;
@@ -56,6 +57,46 @@ TEST(Regression, DecodeToUtf8BeforeAnyCompanion) {
     EXPECT_EQ(DecodeToUtf8(latin1, "latin1"), "caf\xC3\xA9");
     std::vector<uint8_t> korean = {0xC7, 0xD1, 0xB1, 0xB9};  // a name only GMime's table knows
     EXPECT_EQ(DecodeToUtf8(korean, "ks_c_5601-1987"), "\xED\x95\x9C\xEA\xB5\xAD");
+}
+
+}  // namespace
+
+namespace {
+
+std::string WriteTemp(const fuzz::ScratchDir& dir, const std::string& bytes) {
+    std::string path = dir.path() + "/m.eml";
+    fuzz::WriteAll(path, bytes);
+    return path;
+}
+
+// A header name holding an 8-bit byte went into the transport headers as it
+// stood: the item's header block was no valid UTF-8.
+TEST(Regression, EightBitHeaderNameInTransportHeaders) {
+    fuzz::ScratchDir dir;
+    std::string path = WriteTemp(dir, "From: a@b\r\nMIM\xD5-Version: 1.0\r\nSubject: s\r\n\r\nbody\r\n");
+    fake::FakeFolder folder("Inbox");
+    auto it = folder.AddItem(store::ItemType::Mail);
+    auto& item = static_cast<fake::FakeItem&>(*it);
+    ASSERT_TRUE(mime::ImportMessage(item, path).ok);
+    std::string block = item.Str(pst::tags::PR_TRANSPORT_MESSAGE_HEADERS);
+    EXPECT_TRUE(IsValidUtf8(block));
+    EXPECT_NE(block.find("MIM\xEF\xBF\xBD-Version: 1.0"), std::string::npos) << block;
+    EXPECT_EQ(item.Str(pst::tags::PR_SUBJECT), "s");
+}
+
+// An RFC 2231 file name whose bytes are no UTF-8 became a companion part's
+// name as it stood.
+TEST(Regression, CompanionFileNameOfInvalidBytes) {
+    fuzz::ScratchDir dir;
+    std::string path = WriteTemp(dir,
+        "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: application/x; name=\"=?utf-8?B?####?=\"\r\n"
+        "Content-Disposition: attachment; filename*0*=utf-8''%FF%FE; filename*1*=%ED%A0%80; filename*2=\"=?utf-8?B?####?=\"\r\n"
+        "\r\ndata\r\n--b--\r\n");
+    CompanionContent content = ReadCompanion(path);
+    ASSERT_TRUE(content.parsed);
+    ASSERT_EQ(content.attachments.size(), 1u);
+    EXPECT_TRUE(IsValidUtf8(content.attachments[0].fileName)) << fuzz::Printable(content.attachments[0].fileName);
+    EXPECT_EQ(content.attachments[0].size, 4u);
 }
 
 }  // namespace
