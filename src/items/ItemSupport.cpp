@@ -753,6 +753,8 @@ CivilTime UnixToCivil(int64_t s) {
 }
 
 pst::FileTime UnixToFileTime(int64_t seconds) {
+    // A FILETIME holds 1601 onwards; Outlook takes times up to the end of 9999.
+    seconds = std::clamp<int64_t>(seconds, -11644473600LL, 253402300799LL);
     return pst::FileTime{uint64_t((seconds + 11644473600LL) * 10000000LL)};
 }
 

@@ -8,11 +8,17 @@
 
 namespace fuzz {
 
-// The first text property of a bag (named ones too) that is not valid UTF-8,
-// as "0xTAG" or "named", or "" when all are valid.
+// The last FILETIME a reader takes (30828); beyond it the count wrapped round.
+inline constexpr uint64_t kLastFileTime = 0x7FFFFFFFFFFFFFFFULL;
+
+// The first property of a bag (named ones too) whose text is not valid UTF-8,
+// or whose time is before 1601 (wrapped round), as "0xTAG" or "named property", or ""
+// when all are sound.
 inline std::string BadTextProperty(const fake::FakeBag& bag) {
     auto bad = [](const pst::PropValue& v) {
         if (auto s = std::get_if<std::string>(&v)) return !IsValidUtf8(*s);
+        // A time no reader takes: before 1601, wrapped round.
+        if (auto t = std::get_if<pst::FileTime>(&v)) return t->value > kLastFileTime;
         if (auto list = std::get_if<std::vector<std::string>>(&v)) {
             for (const auto& s : *list)
                 if (!IsValidUtf8(s)) return true;

@@ -100,3 +100,21 @@ TEST(Regression, CompanionFileNameOfInvalidBytes) {
 }
 
 }  // namespace
+
+namespace {
+
+// A zoned time early on 1601-01-01 lies before the first instant a FILETIME
+// holds; the negative count wrapped round to a time tens of thousands of
+// years ahead (TZID=Asia/Tokyo:16010101T000000 as an appointment's start).
+TEST(Regression, TimeBefore1601DoesNotWrap) {
+    auto start = ParseZimbraDateTime("TZID=Asia/Tokyo:16010101T000000");
+    ASSERT_TRUE(start);
+    pst::FileTime ft = UnixToFileTime(ZimbraToUnix(*start));
+    EXPECT_EQ(ft.value, 0u);
+    EXPECT_EQ(UnixToFileTime(CivilToUnix({1600, 12, 31, 0, 0, 0})).value, 0u);
+    EXPECT_EQ(UnixToFileTime(CivilToUnix({9999, 12, 31, 23, 59, 59}) + 86400).value,
+              UnixToFileTime(CivilToUnix({9999, 12, 31, 23, 59, 59})).value);
+    EXPECT_EQ(FileTimeToUnix(UnixToFileTime(CivilToUnix({2024, 2, 29, 12, 0, 0}))), CivilToUnix({2024, 2, 29, 12, 0, 0}));
+}
+
+}  // namespace
