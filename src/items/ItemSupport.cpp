@@ -119,18 +119,32 @@ std::string SanitizeFileName(const std::string& name) {
     return out;
 }
 
-std::pair<std::string, int> CreateNewFile(const std::string& folder, const std::string& name) {
-    std::string clean = SanitizeFileName(name);
+namespace {
+
+// CreateNewFile, trying the numbers from `next` on; `next` is left at the
+// number after the one used, so a caller that names many files alike does not
+// try every name in use again.
+std::pair<std::string, int> CreateNumberedFile(const std::string& folder, const std::string& clean, int& next) {
     size_t dot = clean.rfind('.');
     std::string stem = dot == std::string::npos || dot == 0 ? clean : clean.substr(0, dot);
     std::string ext = dot == std::string::npos || dot == 0 ? "" : clean.substr(dot);
-    for (int n = 1; n < 10000; ++n) {
-        std::string path = folder + (n == 1 ? clean : stem + " (" + std::to_string(n) + ")" + ext);
+    for (int tries = 0; tries < 10000; ++tries, ++next) {
+        std::string path = folder + (next <= 1 ? clean : stem + " (" + std::to_string(next) + ")" + ext);
         int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd >= 0) return {path, fd};
+        if (fd >= 0) {
+            ++next;
+            return {path, fd};
+        }
         if (errno != EEXIST) break;
     }
     return {std::string(), -1};
+}
+
+}  // namespace
+
+std::pair<std::string, int> CreateNewFile(const std::string& folder, const std::string& name) {
+    int next = 1;
+    return CreateNumberedFile(folder, SanitizeFileName(name), next);
 }
 
 std::string SaveNewFile(const std::string& folder, const std::string& name, const std::vector<uint8_t>& bytes) {
@@ -509,6 +523,7 @@ struct CompanionWalk {
     std::string html;  // the first HTML text part, used when there is no plain text
     bool textFound = false;
     std::vector<std::pair<uint64_t, uint64_t>> digests;  // per attachment
+    std::map<std::string, int> nextNumber;  // per file name: the number its next copy tries first
 
     // Decodes an attachment into a new file of the companion's folder.
     void Save(const std::string& name, const std::string& type, const std::function<bool(GMimeStream*)>& write) {
@@ -516,7 +531,8 @@ struct CompanionWalk {
         if (out->folder.empty()) return;
         std::string fileName = name.empty() ? "attachment" + std::to_string(out->attachments.size() + 1) + ExtensionFor(type)
                                             : Utf16ToUtf8(Utf8ToUtf16(name));  // RFC 2231 bytes may be no UTF-8
-        auto [path, fd] = CreateNewFile(out->folder, fileName);
+        std::string clean = SanitizeFileName(fileName);
+        auto [path, fd] = CreateNumberedFile(out->folder, clean, nextNumber.try_emplace(clean, 1).first->second);
         if (fd < 0) return;
         GMimeStream* file = g_mime_stream_fs_new(fd);  // owns fd
         bool ok = write(file) && g_mime_stream_flush(file) == 0;
@@ -632,7 +648,7 @@ CompanionContent ReadCompanion(const std::string& path) {
     GMimeMessage* message = g_mime_parser_construct_message(parser, nullptr);
     if (message) {
         content.parsed = true;
-        CompanionWalk walk{&content, {}, false, {}};
+        CompanionWalk walk{&content, {}, false, {}, {}};
         walk.Walk(g_mime_message_get_mime_part(message), 0);
         if (!walk.textFound && !walk.html.empty()) content.text = HtmlToText(walk.html);
         g_object_unref(message);

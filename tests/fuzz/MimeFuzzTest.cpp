@@ -186,4 +186,15 @@ TEST_F(MimeFuzz, ExtremeNesting) {
     }
 }
 
+// Thousands of parts that all carry the same file name: each is saved under a
+// name of its own without trying every name in use again.
+TEST_F(MimeFuzz, ManyPartsOfOneName) {
+    std::string msg = "Subject: many\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n";
+    for (int k = 0; k < 6000; ++k)
+        msg += "--b\r\nContent-Type: application/octet-stream\r\nContent-Disposition: attachment; filename=a.txt\r\n\r\n" +
+               std::to_string(k) + "\r\n";
+    msg += "--b--\r\n";
+    Check(msg);
+}
+
 }  // namespace

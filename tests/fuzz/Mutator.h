@@ -26,7 +26,11 @@ namespace fuzz {
 // SplitMix64: tiny, fast and the same everywhere.
 class Rng {
 public:
-    explicit Rng(uint64_t seed) : state_(seed) {}
+    // ORVANDEL_FUZZ_SEED=<n> shifts every test's seed, for other mutants locally.
+    explicit Rng(uint64_t seed) : state_(seed) {
+        if (const char* env = std::getenv("ORVANDEL_FUZZ_SEED"); env && *env)
+            state_ ^= std::strtoull(env, nullptr, 10) * 0x9E3779B97F4A7C15ULL;
+    }
     uint64_t Next() {
         uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
         z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;

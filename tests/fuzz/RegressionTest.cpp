@@ -118,3 +118,28 @@ TEST(Regression, TimeBefore1601DoesNotWrap) {
 }
 
 }  // namespace
+
+namespace {
+
+// A companion whose parts all carry one file name: each part tried every
+// name in use before its own, 6000 parts took most of a minute, and parts
+// beyond the 10000th were dropped.
+TEST(Regression, CompanionWithManyPartsOfOneName) {
+    fuzz::ScratchDir dir;
+    std::string msg = "Subject: many\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n";
+    for (int k = 0; k < 12000; ++k)
+        msg += "--b\r\nContent-Type: application/octet-stream\r\nContent-Disposition: attachment; filename=a.txt\r\n\r\n" +
+               std::to_string(k) + "\r\n";
+    msg += "--b--\r\n";
+    std::string path = WriteTemp(dir, msg);
+    fuzz::Stopwatch clock;
+    CompanionContent content = ReadCompanion(path);
+    EXPECT_LT(clock.Seconds(), 20.0);
+    ASSERT_EQ(content.attachments.size(), 12000u);
+    EXPECT_EQ(std::filesystem::path(content.attachments[0].savedPath).filename(), "a.txt");
+    EXPECT_EQ(std::filesystem::path(content.attachments[1].savedPath).filename(), "a (2).txt");
+    EXPECT_EQ(std::filesystem::path(content.attachments[11999].savedPath).filename(), "a (12000).txt");
+    EXPECT_EQ(content.attachments[11999].fileName, "a.txt");
+}
+
+}  // namespace
