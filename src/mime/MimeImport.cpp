@@ -1019,7 +1019,9 @@ bool IsHeaderLine(std::string_view line) {
 
 ImportResult Run(store::Item& message, const std::string& path) {
     std::call_once(g_init, [] { g_mime_init(); });
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: a named pipe in place of a message must not wait for a writer
+    // (the check below turns it away).
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return {false, "cannot open " + path + ": " + strerror(errno)};
     struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
