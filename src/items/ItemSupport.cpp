@@ -60,7 +60,7 @@ bool IsExistingFile(const std::string& path) {
     if (path.empty()) return false;
     struct stat st {};
     if (stat(path.c_str(), &st) != 0) return false;
-    return !S_ISDIR(st.st_mode);
+    return S_ISREG(st.st_mode);  // a pipe would block its reader, a device never end
 }
 
 std::string CompanionPath(const std::string& metaPath) {

@@ -25,8 +25,8 @@ std::string NewTempFileName(const std::string& prefix);
 // Creates a new, private folder "<prefix>XXXXXX" in the temporary folder
 // (mkdtemp) and returns its path with a trailing "/", or "".
 std::string NewTempFolder(const std::string& prefix);
-// True for an existing file that is not a folder; false for folders, missing
-// paths and the empty text.
+// True for an existing regular file (links followed); false for folders,
+// pipes, devices, missing paths and the empty text.
 bool IsExistingFile(const std::string& path);
 // The meta path with every ".meta" removed: x.appt.meta -> x.appt.
 std::string CompanionPath(const std::string& metaPath);

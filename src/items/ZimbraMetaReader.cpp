@@ -3,6 +3,7 @@
 #include "files/Ascii.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -48,8 +49,15 @@ std::string TrimSpaces(const std::string& text) {
 
 bool ReadFileBytes(const std::string& path, std::string& out) {
     out.clear();
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Regular files only: opening a pipe would wait for a writer, and a device
+    // may never end. O_NONBLOCK keeps the open itself from waiting.
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return false;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return false;
+    }
     char buffer[65536];
     for (;;) {
         ssize_t n = read(fd, buffer, sizeof buffer);

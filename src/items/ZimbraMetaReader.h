@@ -26,7 +26,8 @@ using files::Utf16ToUtf8;  // lone surrogates become U+FFFD
 std::string TrimSpaces(const std::string& text);
 
 // --- The file ------------------------------------------------------------------
-// The whole file's bytes; false when it cannot be opened or read.
+// The whole file's bytes; false when it cannot be opened or read, or is no
+// regular file (a pipe, a device).
 bool ReadFileBytes(const std::string& path, std::string& out);
 // The whole file as UTF-8 text (a leading byte-order mark is dropped), or ""
 // when it cannot be read. The path is stripped of leading and trailing spaces.

@@ -1,9 +1,11 @@
 // The exact inputs that once broke a parser, each kept as a test of its fix.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "Contract.h"
 #include "items/ItemSupport.h"
 #include "items/MessageState.h"
+#include "items/ZimbraConverters.h"
 #include "items/ZimbraMetaReader.h"
 #include "mime/MimeImport.h"
 
@@ -140,6 +142,50 @@ TEST(Regression, CompanionWithManyPartsOfOneName) {
     EXPECT_EQ(std::filesystem::path(content.attachments[1].savedPath).filename(), "a (2).txt");
     EXPECT_EQ(std::filesystem::path(content.attachments[11999].savedPath).filename(), "a (12000).txt");
     EXPECT_EQ(content.attachments[11999].fileName, "a.txt");
+}
+
+}  // namespace
+
+namespace {
+
+// An extracted export may hold a named pipe, or a link to a device, where a
+// ".meta" file, a companion or a message should be: opening a pipe waited
+// forever for a writer, and a link to /dev/zero was read until memory ran out.
+// Only regular files are read; the rest counts as missing.
+TEST(Regression, PipesAndDevicesAreNeverRead) {
+    fuzz::ScratchDir dir;
+    namespace fs = std::filesystem;
+    const std::string sample = ORVANDEL_SAMPLE_EXPORT "/alice";
+    fs::copy_file(sample + "/Calendar/0000000291-Design review.appt.meta", dir.path() + "/x.appt.meta");
+    ASSERT_EQ(mkfifo((dir.path() + "/x.appt").c_str(), 0600), 0);
+    fs::copy_file(sample + "/Notebook/Meeting Notes.wiki.meta", dir.path() + "/n.wiki.meta");
+    fs::create_symlink("/dev/zero", dir.path() + "/n.wiki");
+    ASSERT_EQ(mkfifo((dir.path() + "/f.task.meta").c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo((dir.path() + "/m.eml").c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo((dir.path() + "/m.eml.meta").c_str(), 0600), 0);
+
+    fake::FakeSession session;
+    session.LogonPstStore(dir.path() + "/x.pst", 1, "Mailbox");
+    session.st->ValidateIPMTree();
+    ItemContext ctx;
+    ctx.session = &session;
+    ctx.storeEntryID = session.st->EntryID();
+
+    fuzz::Stopwatch clock;
+    EXPECT_FALSE(IsExistingFile(dir.path() + "/x.appt"));
+    EXPECT_FALSE(IsExistingFile(dir.path() + "/n.wiki"));
+    EXPECT_EQ(ConvertCalendarFile(ctx, dir.path() + "/x.appt.meta"), ItemOutcome::Saved);
+    EXPECT_EQ(ConvertNoteFile(ctx, dir.path() + "/n.wiki.meta"), ItemOutcome::Saved);
+    auto& notes = static_cast<fake::FakeFolder&>(session.st->GetDefaultFolder(store::olFolderNotes));
+    ASSERT_EQ(notes.saved.size(), 1u);
+    EXPECT_FALSE(notes.saved[0]->Str(pst::tags::PR_BODY).empty());  // the fragment of the metadata
+    EXPECT_NE(ConvertTaskFile(ctx, dir.path() + "/f.task.meta"), ItemOutcome::Saved);
+    EXPECT_EQ(ReadMetaText(dir.path() + "/f.task.meta"), "");
+    EXPECT_FALSE(ReadMessageState(dir.path() + "/m.eml.meta").known);
+    fake::FakeFolder inbox("Inbox");
+    auto item = inbox.AddItem(store::ItemType::Mail);
+    EXPECT_FALSE(mime::ImportMessage(*item, dir.path() + "/m.eml").ok);
+    EXPECT_LT(clock.Seconds(), 20.0);
 }
 
 }  // namespace
