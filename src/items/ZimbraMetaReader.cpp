@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <unordered_set>
 
 namespace items {
 
@@ -436,10 +437,10 @@ std::string UnescapeMetaText(const std::string& text) {
 
 std::vector<std::string> SplitTagNames(const std::string& tagNames) {
     std::vector<std::string> names;
+    std::unordered_set<std::string> seen;  // a hostile list may hold very many names
     std::string name;
     auto finish = [&] {
-        if (!name.empty() && std::find(names.begin(), names.end(), name) == names.end())
-            names.push_back(name);
+        if (!name.empty() && seen.insert(name).second) names.push_back(name);
         name.clear();
     };
     for (size_t i = 0; i < tagNames.size(); ++i) {
