@@ -82,8 +82,16 @@ std::string JoinNonEmpty(std::initializer_list<std::string> parts, const std::st
 }
 
 std::string RemoveAll(std::string text, const std::string& what) {
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at)) text.erase(at, what.size());
-    return text;
+    if (what.empty()) return text;
+    // One pass: erasing each one in place moved the rest of the text every time.
+    std::string out;
+    size_t from = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, from)) {
+        out.append(text, from, at - from);
+        from = at + what.size();
+    }
+    out.append(text, from, std::string::npos);
+    return out;
 }
 
 // A description read from a JSON ".meta" file has its escapes resolved already;

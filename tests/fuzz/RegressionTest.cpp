@@ -207,3 +207,30 @@ TEST(Regression, ManyTagNamesSplitInLinearTime) {
 }
 
 }  // namespace
+
+namespace {
+
+// A contact's web page of many "http://" in a row: each one removed moved
+// the rest of the text, so a value of a megabyte took minutes.
+TEST(Regression, WebPageOfManyPrefixesInLinearTime) {
+    fuzz::ScratchDir dir;
+    std::string url;
+    for (int k = 0; k < 150000; ++k) url += "http://";
+    url += "example.com";
+    std::string meta = "{\"type\":6,\"metadata\":\"d3:" "d8:lastName3:Roe7:homeURL" + std::to_string(url.size()) + ":" + url + "ee\"}";
+    fuzz::WriteAll(dir.path() + "/c.meta", meta);
+    fake::FakeSession session;
+    session.LogonPstStore(dir.path() + "/x.pst", 1, "Mailbox");
+    session.st->ValidateIPMTree();
+    ItemContext ctx;
+    ctx.session = &session;
+    ctx.storeEntryID = session.st->EntryID();
+    fuzz::Stopwatch clock;
+    ASSERT_EQ(ConvertContactFile(ctx, dir.path() + "/c.meta"), ItemOutcome::Saved);
+    EXPECT_LT(clock.Seconds(), 10.0);
+    auto& contacts = static_cast<fake::FakeFolder&>(session.st->GetDefaultFolder(store::olFolderContacts));
+    ASSERT_EQ(contacts.saved.size(), 1u);
+    EXPECT_EQ(contacts.saved[0]->Str(pst::tags::PR_BUSINESS_HOME_PAGE), "example.com");
+}
+
+}  // namespace
