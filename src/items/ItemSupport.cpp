@@ -106,7 +106,7 @@ std::string SanitizeFileName(const std::string& name) {
         out.append(base, from, i - from);
     }
     // No "." or ".." names, no leading dots (hidden files), no trailing dots or spaces.
-    while (!out.empty() && (out.front() == '.' || out.front() == ' ')) out.erase(out.begin());
+    out.erase(0, std::min(out.find_first_not_of(". "), out.size()));  // at once: a name may hold very many
     while (!out.empty() && (out.back() == '.' || out.back() == ' ')) out.pop_back();
     if (out.size() > 200) {
         size_t dot = out.rfind('.');

@@ -234,3 +234,17 @@ TEST(Regression, WebPageOfManyPrefixesInLinearTime) {
 }
 
 }  // namespace
+
+namespace {
+
+// An attachment name of many leading dots or spaces: each was erased from
+// the front of the name, moving the rest every time.
+TEST(Regression, NameOfManyLeadingDotsInLinearTime) {
+    std::string name = std::string(400000, '.') + std::string(100000, ' ') + "x.txt" + std::string(100000, '.');
+    fuzz::Stopwatch clock;
+    EXPECT_EQ(SanitizeFileName(name), "x.txt");
+    EXPECT_EQ(SanitizeFileName(std::string(300000, '.')), "attachment");
+    EXPECT_LT(clock.Seconds(), 5.0);
+}
+
+}  // namespace
