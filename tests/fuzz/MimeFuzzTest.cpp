@@ -142,6 +142,18 @@ TEST_F(MimeFuzz, HostileShapes) {
         for (int k = 0; k < 200000; ++k) many += "X-H: v\r\n";
         inputs.push_back(many + "\r\nbody");
     }
+    // Tens of thousands of encoded words in one header, in one charset and in turns.
+    {
+        std::string same, mixed, params;
+        for (int k = 0; k < 40000; ++k) {
+            same += "=?utf-8?B?w6k=?= ";
+            mixed += k % 2 ? "=?iso-8859-1?Q?=E9?= " : "=?utf-8?Q?=C3=A9?= ";
+        }
+        for (int k = 0; k < 5000; ++k) params += "; filename*" + std::to_string(k) + "*=utf-8''%C3%A9";
+        inputs.push_back("Subject: " + same + "\r\nFrom: " + mixed + "<a@b>\r\n\r\nbody");
+        inputs.push_back("Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: application/x\r\n"
+                         "Content-Disposition: attachment" + params + "\r\n\r\ndata\r\n--b--\r\n");
+    }
     // Encoded words and parameters that lie.
     for (const char* h : {"=?utf-8?B?####?=", "=?utf-8?Q?=ZZ=?=", "=?x-unknown?B?AAAA?=", "=?utf-8?B?", "=?",
                           "=?" "?B?" "?=", "=?utf-8*en?B?w6k=?=", "=?ISO-2022-JP?B?GyRCJCIkJBsoQg?=", "=?utf-16?B?2D3YPQ==?=",
