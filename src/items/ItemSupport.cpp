@@ -493,7 +493,7 @@ std::string ContentTypeOf(GMimeObject* object) {
     GMimeContentType* ct = g_mime_object_get_content_type(object);
     if (!ct) return "application/octet-stream";
     char* type = g_mime_content_type_get_mime_type(ct);
-    std::string s = type ? LowerAscii(type) : "application/octet-stream";
+    std::string s = type ? Utf16ToUtf8(Utf8ToUtf16(LowerAscii(type))) : "application/octet-stream";  // 8-bit bytes made valid
     g_free(type);
     return s;
 }
