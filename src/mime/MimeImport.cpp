@@ -191,7 +191,8 @@ std::string MimeTypeOf(GMimeObject* obj) {
     GMimeContentType* ct = g_mime_object_get_content_type(obj);
     if (!ct) return "application/octet-stream";
     GString_ t(g_mime_content_type_get_mime_type(ct));
-    return t ? files::LowerAscii(t.get()) : "application/octet-stream";
+    // A damaged header may hold 8-bit bytes in the type; it becomes an attachment's tag.
+    return t ? SanitizeUtf8(files::LowerAscii(t.get())) : "application/octet-stream";
 }
 
 // Reads a whole GMime stream into memory, at most `max` bytes (the rest is

@@ -96,6 +96,10 @@ protected:
             if (outcome == ItemOutcome::Saved) {
                 ASSERT_EQ(saved, 1u) << kind << " said Saved with " << saved << " items: " << Printable(meta);
                 std::string bad = fuzz::BadTextInItem(*Newest());
+                if (!bad.empty()) {
+                    fuzz::DumpInput(name, meta);
+                    if (companion) fuzz::DumpInput(name.substr(0, name.size() - 5), *companion);
+                }
                 ASSERT_TRUE(bad.empty()) << kind << ": unsound value (text no UTF-8, or a time wrapped round) in " << bad << " from " << Printable(meta);
             } else {
                 ASSERT_EQ(saved, 0u) << kind << " saved an item but reported a failure: " << Printable(meta);

@@ -52,6 +52,7 @@ protected:
                 ASSERT_FALSE(result.error.empty()) << Printable(bytes);
             }
             std::string bad = fuzz::BadTextInItem(item);
+            if (!bad.empty()) fuzz::DumpInput("mime-import.eml", bytes);
             ASSERT_TRUE(bad.empty()) << "unsound value (text no UTF-8, or a time wrapped round) in " << bad << " from " << Printable(bytes);
         }
         if (!companionToo) return;

@@ -258,6 +258,14 @@ private:
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
+// Keeps a failing input whole: with ORVANDEL_FUZZ_DUMP=<folder> set, the bytes
+// go to <folder>/<name>, for a regression test to start from.
+inline void DumpInput(const std::string& name, const std::string& bytes) {
+    const char* dir = std::getenv("ORVANDEL_FUZZ_DUMP");
+    if (!dir || !*dir) return;
+    WriteAll(std::filesystem::path(dir) / name, bytes);
+}
+
 // A printable form of a failing input for the test log (bytes escaped, cut).
 inline std::string Printable(const std::string& s, size_t max = 400) {
     std::string out;

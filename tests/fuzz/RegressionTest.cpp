@@ -248,3 +248,31 @@ TEST(Regression, NameOfManyLeadingDotsInLinearTime) {
 }
 
 }  // namespace
+
+namespace {
+
+const char* kEightBitType =
+    "Subject: t\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: text/plain\r\n\r\nbody\r\n"
+    "--b\r\nContent-Type: appl\xF4\x90\x80\x80" "cation/x-report\r\nContent-Disposition: attachment; filename=r.bin\r\n\r\ndata\r\n--b--\r\n";
+
+// A content type holding a four-byte sequence beyond U+10FFFF (GMime lets it
+// through as UTF-8) became an attachment's MIME tag as it stood, text that is
+// no UTF-8 (in the import and in a companion).
+TEST(Regression, EightBitContentTypeOfAttachment) {
+    fuzz::ScratchDir dir;
+    std::string path = WriteTemp(dir, kEightBitType);
+    fake::FakeFolder folder("Inbox");
+    auto it = folder.AddItem(store::ItemType::Mail);
+    auto& item = static_cast<fake::FakeItem&>(*it);
+    ASSERT_TRUE(mime::ImportMessage(item, path).ok);
+    ASSERT_EQ(item.attachments.size(), 1u);
+    std::string tag = item.attachments[0]->Str(pst::tags::PR_ATTACH_MIME_TAG);
+    EXPECT_TRUE(IsValidUtf8(tag)) << fuzz::Printable(tag);
+    EXPECT_EQ(tag.substr(0, 4), "appl");
+
+    CompanionContent content = ReadCompanion(path);
+    ASSERT_EQ(content.attachments.size(), 1u);
+    EXPECT_TRUE(IsValidUtf8(content.attachments[0].contentType)) << fuzz::Printable(content.attachments[0].contentType);
+}
+
+}  // namespace
