@@ -1,6 +1,7 @@
 #include "items/ZimbraConverters.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 #include "items/ZimbraMetaReader.h"
 #include "pst/messaging/EntryIds.h"
@@ -454,14 +455,12 @@ std::vector<GroupMember> ParseGroupMembers(const std::string& dlist) {
         }
     }
     std::vector<GroupMember> members;
-    std::vector<std::string> seen;
+    std::unordered_set<std::string> seen;  // a set: a hostile list may name very many
     for (const std::string& piece : pieces) {
         if (TrimBlanks(piece).empty()) continue;
         GroupMember m = ParseMember(piece);
         if (m.address.empty()) continue;
-        std::string key = LowerAsciiText(m.address);
-        if (std::find(seen.begin(), seen.end(), key) != seen.end()) continue;
-        seen.push_back(key);
+        if (!seen.insert(LowerAsciiText(m.address)).second) continue;
         members.push_back(std::move(m));
     }
     return members;
