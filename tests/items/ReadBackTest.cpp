@@ -13,6 +13,7 @@
 #include <fstream>
 
 #include "MetaEncoding.h"
+#include "ReadBackSupport.h"
 #include "support/Shell.h"
 #include "items/ZimbraConverters.h"
 #include "pst/verify/Verifier.h"
@@ -27,35 +28,7 @@ namespace {
 using ShellRun = testshell::Result;
 using testshell::Quote;
 
-class ReadBack : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/items-readback-XXXXXX";
-        root_ = mkdtemp(pattern);
-        if (const char* tz = getenv("TZ")) oldTz_ = tz;
-        setenv("TZ", "UTC", 1);
-        tzset();
-    }
-    void TearDown() override {
-        if (oldTz_.empty()) unsetenv("TZ");
-        else setenv("TZ", oldTz_.c_str(), 1);
-        tzset();
-        fs::remove_all(root_);
-    }
-    std::string Write(const std::string& rel, const std::string& bytes) { return WriteUnder(root_, rel, bytes); }
-    void ExpectJudgedClean(const std::string& pst, const std::string& expected) {
-        auto report = pst::verify::VerifyFile(pst);
-        EXPECT_TRUE(report.Clean()) << pst::verify::SummaryLine(pst, report)
-                                    << (report.faults.empty() ? report.fatal : pst::verify::FormatFault(report.faults[0]));
-        std::string expectedPath = root_ + "/expected.json";
-        WriteFile(expectedPath, expected);
-        // One run: every reader opens the file, the readers agree, and each one's view matches.
-        ShellRun cmp = testshell::Run(Quote(ORVANDEL_PST_INSPECT) + " --strict --timeout 120 --reader all --compare " +
-                             Quote(expectedPath) + " " + Quote(pst));
-        EXPECT_EQ(cmp.status, 0) << cmp.output;
-    }
-    std::string root_, oldTz_;
-};
+class ReadBack : public itemsrb::ReadBackFixture {};
 
 }  // namespace
 
