@@ -84,13 +84,11 @@ protected:
         for (const auto& [kind, convert] : converters) {
             Forget();
             ItemOutcome outcome = ItemOutcome::Failed;
-            fuzz::Stopwatch clock;
             try {
                 outcome = convert(ctx_, metaPath);
             } catch (const std::exception& e) {
                 FAIL() << kind << " converter threw \"" << e.what() << "\" on " << Printable(meta);
             }
-            ASSERT_LT(clock.Seconds(), 20.0) << kind << " converter took too long on " << Printable(meta);
             ++tally_[int(outcome)];
             size_t saved = SavedCount();
             if (outcome == ItemOutcome::Saved) {

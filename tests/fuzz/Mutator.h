@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -246,17 +245,6 @@ inline void ExtractTruncatedExport(const std::string& tgz, const std::string& de
     int rc = std::system(cmd.c_str());
     (void)rc;  // the archive is cut off: tar always complains
 }
-
-// Seconds since the clock was made.
-class Stopwatch {
-public:
-    double Seconds() const {
-        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    }
-
-private:
-    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
-};
 
 // Keeps a failing input whole: with ORVANDEL_FUZZ_DUMP=<folder> set, the bytes
 // go to <folder>/<name>, for a regression test to start from.
