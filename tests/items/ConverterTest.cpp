@@ -10,6 +10,7 @@
 #include <regex>
 
 #include "../support/FakeStore.h"
+#include "ConverterFixture.h"
 #include "MetaEncoding.h"
 #include "items/ZimbraConverters.h"
 
@@ -53,39 +54,19 @@ std::optional<T> Named(const fake::FakeItem& item, const pst::Guid& set, uint32_
 
 int64_t Utc(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) { return CivilToUnix({y, mo, d, h, mi, s}); }
 
-class ItemsTest : public ::testing::Test {
+class ItemsTest : public itemstest::ConverterFixture {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/items-test-XXXXXX";
-        root_ = mkdtemp(pattern);
-        tmp_ = root_ + "/tmp";
-        fs::create_directories(tmp_);
-        if (const char* old = getenv("TMPDIR")) oldTmp_ = old;
-        setenv("TMPDIR", tmp_.c_str(), 1);
-        session_.LogonPstStore(root_ + "/x.pst", 1, "Mailbox");
-        session_.st->ValidateIPMTree();
-        ctx_.session = &session_;
-        ctx_.storeEntryID = session_.st->EntryID();
+        ConverterFixture::SetUp();
         ctx_.setStatus = [this](const std::string& s) { status_ = s; };
     }
-    void TearDown() override {
-        // Every temporary file a converter made is gone again.
-        EXPECT_TRUE(fs::is_empty(tmp_)) << "temporary files left behind";
-        if (oldTmp_.empty()) unsetenv("TMPDIR");
-        else setenv("TMPDIR", oldTmp_.c_str(), 1);
-        fs::remove_all(root_);
-    }
-    std::string Write(const std::string& rel, const std::string& bytes) { return WriteUnder(root_, rel, bytes); }
-    fake::FakeFolder& Folder(int n) { return static_cast<fake::FakeFolder&>(session_.st->GetDefaultFolder(n)); }
     const fake::FakeItem& Only(int n) {
         auto& f = Folder(n);
         EXPECT_EQ(f.saved.size(), 1u);
         return *f.saved.at(0);
     }
 
-    std::string root_, tmp_, oldTmp_, status_;
-    fake::FakeSession session_;
-    ItemContext ctx_;
+    std::string status_;
 };
 
 const std::string kPngBytes = std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR\x80\x9f\xff", 19);

@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "../support/FakeStore.h"
+#include "ConverterFixture.h"
 #include "MetaEncoding.h"
 #include "items/ZimbraConverters.h"
 
@@ -90,34 +91,9 @@ std::vector<std::string> Names(const std::vector<GroupMember>& members) {
 
 using Strings = std::vector<std::string>;
 
-class DistListTest : public ::testing::Test {
+class DistListTest : public itemstest::ConverterFixture {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/items-dlist-XXXXXX";
-        root_ = mkdtemp(pattern);
-        tmp_ = root_ + "/tmp";
-        fs::create_directories(tmp_);
-        if (const char* old = getenv("TMPDIR")) oldTmp_ = old;
-        setenv("TMPDIR", tmp_.c_str(), 1);
-        session_.LogonPstStore(root_ + "/x.pst", 1, "Mailbox");
-        session_.st->ValidateIPMTree();
-        ctx_.session = &session_;
-        ctx_.storeEntryID = session_.st->EntryID();
-    }
-    void TearDown() override {
-        EXPECT_TRUE(fs::is_empty(tmp_)) << "temporary files left behind";
-        if (oldTmp_.empty()) unsetenv("TMPDIR");
-        else setenv("TMPDIR", oldTmp_.c_str(), 1);
-        fs::remove_all(root_);
-    }
-    std::string Write(const std::string& rel, const std::string& bytes) { return WriteUnder(root_, rel, bytes); }
-    std::vector<std::shared_ptr<fake::FakeItem>>& Contacts() {
-        return static_cast<fake::FakeFolder&>(session_.st->GetDefaultFolder(store::olFolderContacts)).saved;
-    }
-
-    std::string root_, tmp_, oldTmp_;
-    fake::FakeSession session_;
-    ItemContext ctx_;
+    std::vector<std::shared_ptr<fake::FakeItem>>& Contacts() { return Folder(store::olFolderContacts).saved; }
 };
 
 }  // namespace

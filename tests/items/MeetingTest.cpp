@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "../support/FakeStore.h"
+#include "ConverterFixture.h"
 #include "MetaEncoding.h"
 #include "items/ZimbraConverters.h"
 
@@ -87,19 +88,8 @@ std::string InviteAlarm() {
                   {"tr", BStr("-PT15M")}, {"trd", BStr("s")}});
 }
 
-class Meetings : public ::testing::Test {
+class Meetings : public itemstest::ConverterFixture {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/items-meeting-XXXXXX";
-        root_ = mkdtemp(pattern);
-        session_.LogonPstStore(root_ + "/x.pst", 1, "Mailbox");
-        session_.st->ValidateIPMTree();
-        ctx_.session = &session_;
-        ctx_.storeEntryID = session_.st->EntryID();
-    }
-    void TearDown() override { fs::remove_all(root_); }
-    std::string Write(const std::string& rel, const std::string& bytes) { return WriteUnder(root_, rel, bytes); }
-    fake::FakeFolder& Folder(int n) { return static_cast<fake::FakeFolder&>(session_.st->GetDefaultFolder(n)); }
     const fake::FakeItem& Convert(const std::string& meta) {
         auto path = Write("Calendar/0000000700-x.appt.meta", meta);
         EXPECT_EQ(ConvertCalendarFile(ctx_, path), ItemOutcome::Saved);
@@ -107,10 +97,6 @@ protected:
         EXPECT_FALSE(saved.empty());
         return *saved.back();
     }
-
-    std::string root_;
-    fake::FakeSession session_;
-    ItemContext ctx_;
 };
 
 struct Row {
