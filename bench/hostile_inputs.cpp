@@ -16,7 +16,12 @@
 #include <functional>
 #include <string>
 
-#include "items/ItemSupport.h"
+#include "items/Companion.h"
+#include "items/GlobalObjectId.h"
+#include "items/ItemText.h"
+#include "items/MetaValue.h"
+#include "items/TempFiles.h"
+#include "items/ZimbraTime.h"
 #include "items/ZimbraConverters.h"
 #include "items/ZimbraMetaReader.h"
 #include "mime/MimeImport.h"

@@ -8,7 +8,13 @@
 #include <vector>
 
 #include "items/ItemConverters.h"
-#include "items/ItemSupport.h"
+#include "items/Companion.h"
+#include "items/GlobalObjectId.h"
+#include "items/ItemText.h"
+#include "items/Companion.h"
+#include "items/MetaValue.h"
+#include "items/TempFiles.h"
+#include "items/ZimbraTime.h"
 
 namespace items {
 

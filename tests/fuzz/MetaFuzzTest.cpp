@@ -6,7 +6,12 @@
 
 #include "Contract.h"
 #include "Corpus.h"
-#include "items/ItemSupport.h"
+#include "items/Companion.h"
+#include "items/GlobalObjectId.h"
+#include "items/ItemText.h"
+#include "items/MetaValue.h"
+#include "items/TempFiles.h"
+#include "items/ZimbraTime.h"
 #include "items/MessageState.h"
 #include "items/ZimbraMetaReader.h"
 

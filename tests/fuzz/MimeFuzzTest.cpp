@@ -8,7 +8,12 @@
 
 #include "Contract.h"
 #include "Corpus.h"
-#include "items/ItemSupport.h"
+#include "items/Companion.h"
+#include "items/GlobalObjectId.h"
+#include "items/ItemText.h"
+#include "items/MetaValue.h"
+#include "items/TempFiles.h"
+#include "items/ZimbraTime.h"
 #include "mime/MimeImport.h"
 
 using fuzz::Printable;

@@ -3,7 +3,12 @@
 #include <sys/stat.h>
 
 #include "Contract.h"
-#include "items/ItemSupport.h"
+#include "items/Companion.h"
+#include "items/GlobalObjectId.h"
+#include "items/ItemText.h"
+#include "items/MetaValue.h"
+#include "items/TempFiles.h"
+#include "items/ZimbraTime.h"
 #include "items/MessageState.h"
 #include "items/ZimbraConverters.h"
 #include "items/ZimbraMetaReader.h"

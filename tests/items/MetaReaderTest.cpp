@@ -9,7 +9,12 @@
 #include <filesystem>
 
 #include "MetaEncoding.h"
-#include "items/ItemSupport.h"
+#include "items/Companion.h"
+#include "items/GlobalObjectId.h"
+#include "items/ItemText.h"
+#include "items/MetaValue.h"
+#include "items/TempFiles.h"
+#include "items/ZimbraTime.h"
 #include "items/ZimbraMetaReader.h"
 
 using namespace items;

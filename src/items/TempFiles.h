@@ -1,0 +1,42 @@
+#pragma once
+// Temporary files and folders of the conversion, and new files created without
+// overwriting or following anything that is there.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace items {
+
+// The system's temporary folder with a trailing "/" ($TMPDIR, else /tmp), or ""
+// when it is not a usable folder.
+std::string TempFolderPath();
+// Creates a new, empty file with a unique name "<prefix>XXXXXX" in the temporary
+// folder (mkstemp: no races) and returns its path, or "" on failure.
+std::string NewTempFileName(const std::string& prefix);
+// Creates a new, private folder "<prefix>XXXXXX" in the temporary folder
+// (mkdtemp) and returns its path with a trailing "/", or "".
+std::string NewTempFolder(const std::string& prefix);
+// True for an existing regular file (links followed); false for folders,
+// pipes, devices, missing paths and the empty text.
+bool IsExistingFile(const std::string& path);
+// The meta path with every ".meta" removed: x.appt.meta -> x.appt.
+std::string CompanionPath(const std::string& metaPath);
+// A file name that is safe to create in a folder: no path components, no "..",
+// no control characters, not empty, at most 200 bytes (UTF-8 kept whole).
+std::string SanitizeFileName(const std::string& name);
+// Creates a new file in folder named after `name` (sanitized); a name in use
+// gets " (2)", " (3)", ... before its extension. Never overwrites or follows an
+// existing file. Returns the path and an open descriptor, or ("", -1).
+std::pair<std::string, int> CreateNewFile(const std::string& folder, const std::string& name);
+// CreateNewFile for a name already sanitized, trying the numbers from `next` on;
+// `next` is left at the number after the one used, so a caller that names many
+// files alike does not try every name in use again.
+std::pair<std::string, int> CreateNumberedFile(const std::string& folder, const std::string& clean, int& next);
+// CreateNewFile, then writes bytes into it. Returns the path, or "" on failure.
+std::string SaveNewFile(const std::string& folder, const std::string& name, const std::vector<uint8_t>& bytes);
+// Removes a file and, when `folder` is given, the then-empty folder; errors ignored.
+void RemoveTempFile(const std::string& path);
+void RemoveTempFolder(const std::string& folder);
+
+}  // namespace items

@@ -1,0 +1,295 @@
+#include "items/ZimbraTime.h"
+
+#include <fcntl.h>
+#include <gmime/gmime.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <mutex>
+
+#include "items/ZimbraMetaReader.h"
+#include "store/PstStoreSession.h"
+
+namespace items {
+
+namespace {
+
+bool AllDigits(const std::string& s, size_t from, size_t count) {
+    if (from + count > s.size()) return false;
+    for (size_t k = from; k < from + count; ++k)
+        if (s[k] < '0' || s[k] > '9') return false;
+    return true;
+}
+
+int Num(const std::string& s, size_t from, size_t count) { return std::stoi(s.substr(from, count)); }
+
+int DaysInMonth(int y, int m) {
+    static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (m == 2 && ((y % 4 == 0 && y % 100 != 0) || y % 400 == 0)) return 29;
+    return days[m - 1];
+}
+
+// Days since 1970-01-01 of a proleptic Gregorian date (H. Hinnant's algorithm).
+int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = unsigned(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + int64_t(doe) - 719468;
+}
+
+}  // namespace
+
+bool IsValidCivil(const CivilTime& t) {
+    return t.year >= 1601 && t.year <= 9999 && t.month >= 1 && t.month <= 12 && t.day >= 1 &&
+           t.day <= DaysInMonth(t.year, t.month) && t.hour >= 0 && t.hour <= 23 && t.minute >= 0 && t.minute <= 59 &&
+           t.second >= 0 && t.second <= 59;
+}
+
+int64_t CivilToUnix(const CivilTime& t) {
+    return DaysFromCivil(t.year, unsigned(t.month), unsigned(t.day)) * 86400 + t.hour * 3600 + t.minute * 60 + t.second;
+}
+
+CivilTime UnixToCivil(int64_t s) {
+    int64_t days = s >= 0 ? s / 86400 : -((-s + 86399) / 86400);
+    int64_t rem = s - days * 86400;
+    int64_t z = days + 719468;
+    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const unsigned doe = unsigned(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const int64_t y = int64_t(yoe) + era * 400;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    const unsigned d = doy - (153 * mp + 2) / 5 + 1;
+    const unsigned m = mp < 10 ? mp + 3 : mp - 9;
+    CivilTime t;
+    t.year = int(y + (m <= 2));
+    t.month = int(m);
+    t.day = int(d);
+    t.hour = int(rem / 3600);
+    t.minute = int(rem % 3600 / 60);
+    t.second = int(rem % 60);
+    return t;
+}
+
+pst::FileTime UnixToFileTime(int64_t seconds) {
+    // A FILETIME holds 1601 onwards; Outlook takes times up to the end of 9999.
+    seconds = std::clamp<int64_t>(seconds, -11644473600LL, 253402300799LL);
+    return pst::FileTime{uint64_t((seconds + 11644473600LL) * 10000000LL)};
+}
+
+int64_t FileTimeToUnix(const pst::FileTime& ft) { return int64_t(ft.value / 10000000ULL) - 11644473600LL; }
+
+std::optional<ZimbraDateTime> ParseZimbraDateTime(const std::string& input) {
+    std::string text = TrimSpaces(input);
+    ZimbraDateTime dt;
+    std::string digits;
+    if (text.rfind("VALUE=DATE:", 0) == 0) {
+        dt.kind = ZimbraDateTime::Kind::AllDay;
+        digits = text.substr(11);
+    } else if (text.rfind("TZID=", 0) == 0) {
+        size_t colon = text.rfind(':');
+        if (colon == std::string::npos || colon < 5) return std::nullopt;
+        dt.kind = ZimbraDateTime::Kind::Zoned;
+        dt.zone = text.substr(5, colon - 5);
+        if (dt.zone.size() >= 2 && dt.zone.front() == '"' && dt.zone.back() == '"') dt.zone = dt.zone.substr(1, dt.zone.size() - 2);
+        digits = text.substr(colon + 1);
+    } else {
+        digits = text;
+    }
+    if (!AllDigits(digits, 0, 8)) return std::nullopt;
+    dt.local.year = Num(digits, 0, 4);
+    dt.local.month = Num(digits, 4, 2);
+    dt.local.day = Num(digits, 6, 2);
+    if (digits.size() == 8) {
+        if (dt.kind != ZimbraDateTime::Kind::Zoned) dt.kind = ZimbraDateTime::Kind::AllDay;
+    } else {
+        if (digits[8] != 'T' || !AllDigits(digits, 9, 4)) return std::nullopt;
+        dt.local.hour = Num(digits, 9, 2);
+        dt.local.minute = Num(digits, 11, 2);
+        size_t rest = 13;
+        if (AllDigits(digits, 13, 2)) {
+            dt.local.second = Num(digits, 13, 2);
+            rest = 15;
+        }
+        std::string tail = digits.substr(rest);
+        if (tail == "Z") {
+            if (dt.kind == ZimbraDateTime::Kind::AllDay) return std::nullopt;
+            dt.kind = ZimbraDateTime::Kind::Utc;
+        } else if (!tail.empty()) {
+            return std::nullopt;
+        }
+        if (dt.kind == ZimbraDateTime::Kind::AllDay) dt.kind = ZimbraDateTime::Kind::Floating;  // "VALUE=DATE:" with a time
+    }
+    if (!IsValidCivil(dt.local)) return std::nullopt;
+    return dt;
+}
+
+int64_t LocalToUnix(const CivilTime& t) {
+    // mktime works on the process's local zone; outside the years it handles well,
+    // the offset of the same day in 2000 stands in.
+    CivilTime probe = t;
+    int64_t shift = 0;
+    if (t.year < 1902 || t.year > 2037) {
+        probe.year = 2000 + (t.year % 4 == 0 ? 0 : 1);
+        if (probe.month == 2 && probe.day == 29) probe.year = 2000;
+        shift = CivilToUnix(t) - CivilToUnix(probe);
+    }
+    std::tm tm{};
+    tm.tm_year = probe.year - 1900;
+    tm.tm_mon = probe.month - 1;
+    tm.tm_mday = probe.day;
+    tm.tm_hour = probe.hour;
+    tm.tm_min = probe.minute;
+    tm.tm_sec = probe.second;
+    tm.tm_isdst = -1;
+    time_t v = mktime(&tm);
+    if (v == time_t(-1)) return CivilToUnix(t);
+    return int64_t(v) + shift;
+}
+
+namespace {
+
+struct ZoneInfo {
+    std::vector<int64_t> transitions;  // UTC seconds
+    std::vector<uint8_t> typeIndex;    // per transition
+    std::vector<int32_t> offsets;      // per type, seconds east of UTC
+    std::vector<bool> isDst;
+    int32_t OffsetAt(int64_t utc) const {
+        if (offsets.empty()) return 0;
+        if (transitions.empty() || utc < transitions.front()) {
+            for (size_t k = 0; k < offsets.size(); ++k)
+                if (!isDst[k]) return offsets[k];
+            return offsets[0];
+        }
+        auto it = std::upper_bound(transitions.begin(), transitions.end(), utc);
+        size_t idx = size_t(it - transitions.begin()) - 1;
+        uint8_t type = typeIndex[idx];
+        return type < offsets.size() ? offsets[type] : 0;
+    }
+};
+
+uint32_t Be32(const std::string& s, size_t p) {
+    return (uint32_t(uint8_t(s[p])) << 24) | (uint32_t(uint8_t(s[p + 1])) << 16) | (uint32_t(uint8_t(s[p + 2])) << 8) |
+           uint32_t(uint8_t(s[p + 3]));
+}
+
+std::optional<ZoneInfo> LoadZone(const std::string& zone) {
+    if (zone.empty() || zone.size() > 100 || zone[0] == '/' || zone.find("..") != std::string::npos) return std::nullopt;
+    for (char c : zone)
+        if (!(std::isalnum(uint8_t(c)) || c == '/' || c == '_' || c == '-' || c == '+')) return std::nullopt;
+    std::string dir = "/usr/share/zoneinfo";
+    if (const char* env = std::getenv("TZDIR"); env && *env) dir = env;
+    std::string s;
+    if (!ReadFileBytes(dir + "/" + zone, s)) return std::nullopt;
+    if (s.size() < 44 || s.compare(0, 4, "TZif") != 0) return std::nullopt;
+    auto parse = [&s](size_t at, int timeSize, ZoneInfo& zi, size_t& end) -> bool {
+        if (at + 44 > s.size() || s.compare(at, 4, "TZif") != 0) return false;
+        uint32_t isutcnt = Be32(s, at + 20), isstdcnt = Be32(s, at + 24), leapcnt = Be32(s, at + 28);
+        uint32_t timecnt = Be32(s, at + 32), typecnt = Be32(s, at + 36), charcnt = Be32(s, at + 40);
+        size_t p = at + 44;
+        size_t need = size_t(timecnt) * size_t(timeSize) + timecnt + size_t(typecnt) * 6 + charcnt +
+                      size_t(leapcnt) * size_t(timeSize + 4) + isstdcnt + isutcnt;
+        if (p + need > s.size() || typecnt == 0) return false;
+        for (uint32_t k = 0; k < timecnt; ++k) {
+            int64_t v = timeSize == 8 ? int64_t((uint64_t(Be32(s, p)) << 32) | Be32(s, p + 4)) : int64_t(int32_t(Be32(s, p)));
+            zi.transitions.push_back(v);
+            p += size_t(timeSize);
+        }
+        for (uint32_t k = 0; k < timecnt; ++k) zi.typeIndex.push_back(uint8_t(s[p++]));
+        for (uint32_t k = 0; k < typecnt; ++k) {
+            zi.offsets.push_back(int32_t(Be32(s, p)));
+            zi.isDst.push_back(s[p + 4] != 0);
+            p += 6;
+        }
+        end = at + 44 + need;
+        return true;
+    };
+    ZoneInfo v1;
+    size_t end = 0;
+    if (!parse(0, 4, v1, end)) return std::nullopt;
+    if (s[4] >= '2') {
+        ZoneInfo v2;
+        size_t end2 = 0;
+        if (parse(end, 8, v2, end2)) return v2;
+    }
+    return v1;
+}
+
+}  // namespace
+
+std::optional<int64_t> ZoneToUnix(const std::string& zone, const CivilTime& t) {
+    static std::mutex mutex;
+    static std::map<std::string, std::optional<ZoneInfo>> cache;
+    std::optional<ZoneInfo> zi;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        auto it = cache.find(zone);
+        if (it == cache.end()) it = cache.emplace(zone, LoadZone(zone)).first;
+        zi = it->second;
+    }
+    if (!zi) return std::nullopt;
+    // Beyond the table, the rules of 28 years earlier stand in (same weekdays).
+    CivilTime probe = t;
+    int64_t shift = 0;
+    if (!zi->transitions.empty()) {
+        int lastYear = UnixToCivil(zi->transitions.back()).year;
+        while (probe.year > lastYear && probe.year - 28 >= 1902) probe.year -= 28;
+        if (probe.month == 2 && probe.day == 29 && DaysInMonth(probe.year, 2) == 28) probe = t;
+        shift = CivilToUnix(t) - CivilToUnix(probe);
+    }
+    int64_t wall = CivilToUnix(probe);
+    int64_t guess = wall - zi->OffsetAt(wall);
+    int64_t utc = wall - zi->OffsetAt(guess);
+    if (wall - zi->OffsetAt(utc) != utc) utc = guess;  // a wall time in a gap
+    return utc + shift;
+}
+
+int64_t ZimbraToUnix(const ZimbraDateTime& t) {
+    switch (t.kind) {
+    case ZimbraDateTime::Kind::Utc: return CivilToUnix(t.local);
+    case ZimbraDateTime::Kind::Zoned:
+        if (auto v = ZoneToUnix(t.zone, t.local)) return *v;
+        return LocalToUnix(t.local);
+    case ZimbraDateTime::Kind::Floating:
+    case ZimbraDateTime::Kind::AllDay: return LocalToUnix(t.local);
+    }
+    return LocalToUnix(t.local);
+}
+
+std::optional<CivilTime> ParseBirthday(const std::string& input) {
+    std::string text = TrimSpaces(input);
+    CivilTime t;
+    if (text.size() == 10 && AllDigits(text, 0, 4) && text[4] == '-' && AllDigits(text, 5, 2) && text[7] == '-' &&
+        AllDigits(text, 8, 2)) {
+        t.year = Num(text, 0, 4);
+        t.month = Num(text, 5, 2);
+        t.day = Num(text, 8, 2);
+    } else if (text.size() == 7 && text[0] == '-' && text[1] == '-' && AllDigits(text, 2, 2) && text[4] == '-' &&
+               AllDigits(text, 5, 2)) {
+        t.year = 1604;  // a leap year Outlook accepts, standing for "no year"
+        t.month = Num(text, 2, 2);
+        t.day = Num(text, 5, 2);
+    } else if (text.size() == 8 && AllDigits(text, 0, 8)) {
+        t.year = Num(text, 0, 4);
+        t.month = Num(text, 4, 2);
+        t.day = Num(text, 6, 2);
+    } else {
+        return std::nullopt;
+    }
+    if (!IsValidCivil(t)) return std::nullopt;
+    return t;
+}
+
+}  // namespace items
