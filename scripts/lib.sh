@@ -29,6 +29,10 @@ configure_and_build() {
     if [ "$1" = "--" ]; then shift; targets=("$@"); break; fi
     args+=("$1"); shift
   done
+  # A compiler cache, where one is installed, makes rebuilds of unchanged files free.
+  if command -v ccache >/dev/null 2>&1; then
+    args+=("-DCMAKE_CXX_COMPILER_LAUNCHER=ccache" "-DCMAKE_C_COMPILER_LAUNCHER=ccache")
+  fi
   if [ -n "$shared_dir" ]; then
     args+=("-DORVANDEL_SHARED_DIR=$shared_dir")
   else
