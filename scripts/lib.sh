@@ -4,11 +4,11 @@
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
-# The shared folder: $ORVANDEL_SHARED_DIR, else ../shared beside the repository,
-# else /work/shared. Empty when none exists.
+# The shared folder (PST judge and fixtures, needed by the tests only):
+# $ORVANDEL_SHARED_DIR, else ../shared beside the repository. Empty when neither exists.
 locate_shared_dir() {
   local candidate
-  for candidate in "${ORVANDEL_SHARED_DIR:-}" "$repo/../shared" /work/shared; do
+  for candidate in "${ORVANDEL_SHARED_DIR:-}" "$repo/../shared"; do
     if [ -n "$candidate" ] && [ -d "$candidate" ]; then
       (cd "$candidate" && pwd)
       return 0
@@ -35,8 +35,6 @@ configure_and_build() {
   fi
   if [ -n "$shared_dir" ]; then
     args+=("-DORVANDEL_SHARED_DIR=$shared_dir")
-  else
-    echo "note: no shared folder found (set ORVANDEL_SHARED_DIR); tests that need the PST judge or fixtures will fail" >&2
   fi
   if [ -f "$repo/build/CMakeCache.txt" ] && ! grep -q '^CMAKE_GENERATOR:INTERNAL=Ninja$' "$repo/build/CMakeCache.txt"; then
     echo "error: $repo/build was configured with another generator; remove it and run again" >&2
@@ -52,4 +50,16 @@ configure_and_build() {
   else
     cmake --build "$repo/build" -j "$jobs"
   fi
+}
+
+# Says, once and clearly, that the tests cannot run without the shared folder.
+# Returns non-zero when it is missing.
+require_shared_dir() {
+  if [ -n "$shared_dir" ] && [ -x "$shared_dir/tools/pst-inspect" ] && [ -d "$shared_dir/fixtures" ]; then
+    return 0
+  fi
+  echo "error: the tests need the shared folder (tools/pst-inspect and fixtures/), found neither at" >&2
+  echo "       \$ORVANDEL_SHARED_DIR (${ORVANDEL_SHARED_DIR:-not set}) nor at $repo/../shared." >&2
+  echo "       Put it beside the repository as ../shared, or set ORVANDEL_SHARED_DIR to it." >&2
+  return 1
 }

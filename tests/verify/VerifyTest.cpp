@@ -10,6 +10,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -23,9 +24,15 @@ using Bytes = std::vector<uint8_t>;
 
 const std::string kData = ORVANDEL_PST_TESTDATA;
 
+// A sample that cannot be read ends the test here: the damage below writes at
+// fixed offsets, which an empty buffer would not have.
 Bytes Load(const std::string& name) {
     std::ifstream in(kData + "/" + name, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
+    Bytes b(std::istreambuf_iterator<char>(in), {});
+    if (b.size() < 4096)
+        throw std::runtime_error("cannot read the Outlook-made sample " + kData + "/" + name +
+                                 " (the shared folder is missing or incomplete)");
+    return b;
 }
 
 uint16_t Get16(const Bytes& b, size_t o) { return uint16_t(b[o] | (b[o + 1] << 8)); }
