@@ -22,8 +22,11 @@
 #include <vector>
 
 #include "Commands.h"
+#include "ConvertParallel.h"
 #include "JsonText.h"
+#include "engine/MailboxSelection.h"
 #include "engine/MigrationEngine.h"
+#include "engine/SummaryJson.h"
 #include "files/FileApi.h"
 #include "files/Paths.h"
 #include "items/ItemConverters.h"
@@ -40,6 +43,7 @@ extern "C" void OnInterrupt(int) { gInterrupted = 1; }
 
 const char* const kUsage =
     "Usage: orvandel convert SOURCE [options]\n"
+    "       orvandel convert --multiple (ROOT | --manifest FILE) [options]\n"
     "\n"
     "Converts an extracted Zimbra mailbox export into a PST file (and a .log file\n"
     "beside it naming every file that could not be converted).\n"
@@ -51,8 +55,17 @@ const char* const kUsage =
     "                       current folder)\n"
     "  --multiple           convert every mailbox below SOURCE, one PST each\n"
     "  --mailbox NAME       with --multiple: convert only this mailbox (repeatable)\n"
+    "  --manifest FILE      with --multiple: the mailbox folders, one a line, instead\n"
+    "                       of ROOT (relative paths from the manifest's folder)\n"
+    "  --shard K/N          with --multiple: only the K-th (0-based) of N shares of the\n"
+    "                       mailboxes, chosen by a stable hash of each mailbox name;\n"
+    "                       for job arrays (one task a share)\n"
+    "  -j, --jobs N         with --multiple: convert N mailboxes at once (default: the\n"
+    "                       number of processors); the PSTs are the same for every N\n"
     "  --out DIR            with --multiple: the folder for the PST and log files\n"
-    "                       (default: the current folder)\n"
+    "                       (default: the current folder); with --shard or --manifest\n"
+    "                       the JSON summary goes there too (summary-K-of-N.json, or\n"
+    "                       summary.json), for 'orvandel report DIR'\n"
     "  --delete-source      delete each source file once its item is safely in the PST\n"
     "  --quiet              print nothing but errors\n"
     "  --json               print the summary as one JSON document\n"
@@ -86,17 +99,7 @@ std::string Duration(double seconds) {
     return buf;
 }
 
-std::string StatusOf(const engine::MailboxSummary& m) {
-    if (m.notStarted) return "not started";
-    if (m.empty) return "empty";
-    if (m.cancelled) return "no pst";
-    if (m.storeFailed) return "store error";
-    if (m.stopped) return "stopped";
-    if (m.closed) return "interrupted";
-    if (m.skipped) return "skipped";
-    if (m.messagesFailed > 0 || m.itemsFailed > 0 || !m.storeError.empty()) return "converted with failures";
-    return "converted";
-}
+std::string StatusOf(const engine::MailboxSummary& m) { return engine::MailboxStatus(m); }
 
 // The terminal as the migration window.
 class TerminalView : public engine::MigrationView {
@@ -106,6 +109,7 @@ public:
     bool deleteSource = false;
     bool quiet = false;
     bool json = false;
+    bool worker = false;  // a child of a parallel run: progress as records for the parent
     engine::MigrationEngine* engine = nullptr;
     std::string completionText;
 
@@ -158,6 +162,17 @@ public:
         CheckInterrupt();
         if (quiet || p.count <= 0) return;
         const auto now = std::chrono::steady_clock::now();
+        if (worker) {
+            // Every tenth (the parent's plain lines) and, between them, ten a second (its bars).
+            const int tenth = p.index * 10 / p.count;
+            if (p.pass == lastPass_ && tenth == lastPlainTenth_ && now - lastDraw_ < std::chrono::milliseconds(100))
+                return;
+            lastDraw_ = now;
+            lastPass_ = p.pass;
+            lastPlainTenth_ = tenth;
+            std::fprintf(stderr, "%s\n", app::ProgressRecord(p.pass, p.index, p.count, p.itemsSaved).c_str());
+            return;
+        }
         if (tty_) {
             if (p.index != p.count && now - lastDraw_ < std::chrono::milliseconds(100)) return;
             lastDraw_ = now;
@@ -246,32 +261,27 @@ void PrintSummaryText(const engine::RunSummary& run) {
     }
 }
 
-void PrintSummaryJson(const engine::RunSummary& run, int exitStatus) {
-    std::printf("{\n  \"mailboxes\": [");
-    for (size_t i = 0; i < run.mailboxes.size(); ++i) {
-        const auto& m = run.mailboxes[i];
-        std::printf("%s\n    {\"name\": %s, \"folder\": %s, \"status\": %s, \"pst\": %s, \"log\": %s,\n",
-                    i ? "," : "", JsonString(m.name).c_str(), JsonString(m.folder).c_str(),
-                    JsonString(StatusOf(m)).c_str(), JsonString(m.pstPath).c_str(), JsonString(m.logPath).c_str());
-        std::printf("     \"files\": %d, \"files_done\": %d, \"messages_imported\": %d, \"messages_failed\": %d,\n",
-                    m.files, m.filesDone, m.messagesImported, m.messagesFailed);
-        std::printf("     \"contacts\": %d, \"appointments\": %d, \"tasks\": %d, \"notes\": %d, \"items_failed\": %d,\n",
-                    m.contacts, m.appointments, m.tasks, m.notes, m.itemsFailed);
-        std::printf("     \"sources_deleted\": %d, \"error\": %s}", m.sourcesDeleted,
-                    JsonString(m.storeError).c_str());
-    }
-    std::printf("%s],\n  \"exit_status\": %d\n}\n", run.mailboxes.empty() ? "" : "\n  ", exitStatus);
+void PrintSummaryJson(const engine::RunSummary& run, int exitStatus, const std::string& shard = {}) {
+    std::fputs(engine::SummaryToJson({run.mailboxes, exitStatus, shard}).c_str(), stdout);
 }
 
-int ExitStatusOf(const engine::RunSummary& run) {
-    int status = 0;
-    for (const auto& m : run.mailboxes) {
-        if (m.storeFailed || m.cancelled) return 2;
-        if (m.messagesFailed > 0 || m.itemsFailed > 0 || m.badLines > 0 || !m.storeError.empty() || m.stopped ||
-            m.closed || m.skipped || m.notStarted)
-            status = 1;
+int ExitStatusOf(const engine::RunSummary& run) { return engine::RunExitStatus(run.mailboxes); }
+
+// Leaves the run's summary for `orvandel report`; false (said on stderr) when it
+// cannot be written.
+bool WriteSummaryFile(const std::string& path, const engine::RunSummary& run, int exitStatus,
+                      const std::string& shard) {
+    const std::string text = engine::SummaryToJson({run.mailboxes, exitStatus, shard});
+    const std::string temp = path + ".part";
+    FILE* f = std::fopen(temp.c_str(), "wb");
+    bool ok = f && std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    if (f) ok = std::fclose(f) == 0 && ok;
+    ok = ok && std::rename(temp.c_str(), path.c_str()) == 0;
+    if (!ok) {
+        std::remove(temp.c_str());
+        std::fprintf(stderr, "orvandel convert: cannot write the summary %s\n", path.c_str());
     }
-    return status;
+    return ok;
 }
 
 std::string JoinPath(const std::string& folder, const std::string& name) {
@@ -291,6 +301,11 @@ int RunConvert(const std::vector<std::string>& args) {
     std::vector<std::string> only;
     bool multiple = false, deleteSource = false, quiet = false, json = false;
     engine::EngineOptions options;
+    std::optional<std::string> manifest;
+    std::optional<engine::Shard> shard;
+    std::optional<engine::MailboxRow> workerRow;  // set in a child of a parallel run
+    int jobs = 0;                                 // 0: the number of processors
+    std::vector<std::string> childArgs;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         auto value = [&]() -> std::optional<std::string> {
@@ -304,6 +319,26 @@ int RunConvert(const std::vector<std::string>& args) {
             multiple = true;
         } else if (a == "--delete-source") {
             deleteSource = true;
+            childArgs.push_back(a);
+        } else if (a == "--worker") {
+            // Internal: one mailbox (NAME FOLDER) for the process that started this one.
+            if (i + 2 >= args.size()) return Usage("option --worker needs a name and a folder");
+            workerRow = engine::MailboxRow{true, args[i + 1], args[i + 2]};
+            i += 2;
+        } else if (a == "--manifest" || a == "--shard" || a == "-j" || a == "--jobs") {
+            auto v = value();
+            if (!v || v->empty()) return Usage("option " + a + " needs a value");
+            if (a == "--manifest") {
+                manifest = *v;
+            } else if (a == "--shard") {
+                shard = engine::ParseShard(*v);
+                if (!shard) return Usage("--shard needs K/N with 0 <= K < N, e.g. 0/4");
+            } else {
+                char* end = nullptr;
+                const long n = std::strtol(v->c_str(), &end, 10);
+                if (!end || *end || n < 1 || n > 1024) return Usage(a + " needs a number of mailboxes from 1 to 1024");
+                jobs = static_cast<int>(n);
+            }
         } else if (a == "--quiet" || a == "-q") {
             quiet = true;
         } else if (a == "--json") {
@@ -320,6 +355,7 @@ int RunConvert(const std::vector<std::string>& args) {
                 if (!end || *end || n < 1) return Usage("--commit-every needs a positive number");
                 options.commitEveryItems = static_cast<int>(n);
                 options.commitCountGrows = false;
+                childArgs.insert(childArgs.end(), {a, *v});
             }
         } else if (!a.empty() && a[0] == '-') {
             return Usage("unknown option '" + a + "'");
@@ -329,8 +365,11 @@ int RunConvert(const std::vector<std::string>& args) {
             return Usage("only one SOURCE may be given");
         }
     }
-    if (source.empty()) return Usage("SOURCE is missing");
-    if (!files::FolderExists(source)) return Usage("'" + source + "' is not a folder");
+    if (!multiple && (manifest || shard || jobs || workerRow))
+        return Usage("--manifest, --shard and --jobs need --multiple");
+    if (manifest && !source.empty()) return Usage("give either ROOT or --manifest FILE, not both");
+    if (source.empty() && !manifest && !workerRow) return Usage("SOURCE is missing");
+    if (!source.empty() && !files::FolderExists(source)) return Usage("'" + source + "' is not a folder");
     if (multiple && pst) return Usage("--pst is for a single mailbox; use --out with --multiple");
     if (!multiple && (out || !only.empty())) return Usage("--out and --mailbox need --multiple");
 
@@ -338,6 +377,7 @@ int RunConvert(const std::vector<std::string>& args) {
     view.deleteSource = deleteSource;
     view.quiet = quiet;
     view.json = json;
+    view.worker = workerRow.has_value();
     view.settings.IsSingleMode = !multiple;
     if (!multiple) {
         // The mailbox name is the folder's last component: "." or "x/.." name the
@@ -358,23 +398,67 @@ int RunConvert(const std::vector<std::string>& args) {
         if (!files::FolderExists(outDir)) return Usage("output folder '" + outDir + "' is not a folder");
         while (outDir.size() > 1 && outDir.back() == files::kPathSeparator) outDir.pop_back();
         view.settings.OutputFolder = outDir;
-        // Every immediate subfolder is a row, in byte order of the names;
-        // symbolic links are not followed.
-        std::vector<std::string> names;
-        for (const auto& e : std::filesystem::directory_iterator(source, ec)) {
-            std::error_code e2;
-            if (e.is_symlink(e2) || !e.is_directory(e2)) continue;
-            names.push_back(e.path().filename().string());
+        std::vector<engine::MailboxRow> rows;
+        if (workerRow) {
+            rows.push_back(*workerRow);
+        } else if (manifest) {
+            std::string error;
+            if (!engine::ReadManifest(*manifest, rows, error)) return Usage(error);
+        } else {
+            // Every immediate subfolder is a row, in byte order of the names;
+            // symbolic links are not followed.
+            std::vector<std::string> names;
+            for (const auto& e : std::filesystem::directory_iterator(source, ec)) {
+                std::error_code e2;
+                if (e.is_symlink(e2) || !e.is_directory(e2)) continue;
+                names.push_back(e.path().filename().string());
+            }
+            std::sort(names.begin(), names.end());
+            for (const auto& n : names) rows.push_back({true, n, JoinPath(source, n)});
+            if (rows.empty()) return Usage("'" + source + "' has no mailbox folders");
         }
-        std::sort(names.begin(), names.end());
         for (const auto& wanted : only)
-            if (std::find(names.begin(), names.end(), wanted) == names.end())
-                return Usage("no mailbox '" + wanted + "' in " + source);
-        for (const auto& n : names) {
-            const bool selected = only.empty() || std::find(only.begin(), only.end(), n) != only.end();
-            view.settings.MailboxRows.push_back({selected, n, JoinPath(source, n)});
+            if (std::none_of(rows.begin(), rows.end(), [&](const engine::MailboxRow& r) { return r.name == wanted; }))
+                return Usage("no mailbox '" + wanted + "' in " + (manifest ? *manifest : source));
+        for (auto& row : rows) {
+            row.selected = only.empty() || std::find(only.begin(), only.end(), row.name) != only.end();
+            // Another task of the job array converts the other shares.
+            if (shard && !shard->Holds(row.name)) row.selected = false;
         }
-        if (view.settings.MailboxRows.empty()) return Usage("'" + source + "' has no mailbox folders");
+        view.settings.MailboxRows = rows;
+    }
+
+    // Where a task of a job array leaves its summary for `orvandel report`.
+    std::string summaryFile;
+    if (multiple && !workerRow && (shard || manifest))
+        summaryFile = JoinPath(view.settings.OutputFolder,
+                               shard ? "summary-" + std::to_string(shard->index) + "-of-" +
+                                           std::to_string(shard->count) + ".json"
+                                     : std::string("summary.json"));
+    const std::string shardText = shard ? shard->Text() : std::string();
+
+    // Many mailboxes, many processors: one child process per mailbox.
+    const auto selected = std::count_if(view.settings.MailboxRows.begin(), view.settings.MailboxRows.end(),
+                                        [](const engine::MailboxRow& r) { return r.selected; });
+    if (jobs == 0) jobs = app::AvailableProcessors();
+    if (multiple && !workerRow && jobs > 1 && selected > 1) {
+        app::ParallelOptions parallel;
+        parallel.jobs = jobs;
+        parallel.outDir = view.settings.OutputFolder;
+        parallel.childArgs = childArgs;
+        parallel.quiet = quiet;
+        const engine::RunSummary run = app::ConvertInParallel(view.settings.MailboxRows, parallel);
+        int status = ExitStatusOf(run);
+        if (!summaryFile.empty() && !WriteSummaryFile(summaryFile, run, status, shardText)) status = std::max(status, 1);
+        if (json) {
+            PrintSummaryJson(run, status, shardText);
+        } else if (!quiet) {
+            std::printf("%s\n", Plain(run.completionText).c_str());
+            PrintSummaryText(run);
+        } else if (status != 0) {
+            std::fprintf(stderr, "%s\n", Plain(run.completionText).c_str());
+        }
+        return status;
     }
 
     engine::EngineServices services;
@@ -403,9 +487,10 @@ int RunConvert(const std::vector<std::string>& args) {
     sigaction(SIGINT, &oldInt, nullptr);
     sigaction(SIGTERM, &oldTerm, nullptr);
 
-    const int status = ExitStatusOf(run);
+    int status = ExitStatusOf(run);
+    if (!summaryFile.empty() && !WriteSummaryFile(summaryFile, run, status, shardText)) status = std::max(status, 1);
     if (json) {
-        PrintSummaryJson(run, status);
+        PrintSummaryJson(run, status, shardText);
     } else if (!quiet) {
         std::printf("%s\n", view.completionText.c_str());
         PrintSummaryText(run);

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <map>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "EngineTestSupport.h"
@@ -400,4 +401,103 @@ TEST(ConvertCommand, CtrlCStopsAfterTheCurrentFileWithACommittedPst) {
     const int gone = Gone(paths);
     EXPECT_GT(gone, 0);
     EXPECT_EQ(ItemCount(Inspect(pst, dir), "Inbox"), gone);
+}
+
+namespace {
+
+// pst-inspect's view of a PST without what depends on the moment of the run.
+std::string TimelessView(const std::string& pst, const TempDir& dir) {
+    std::string out;
+    std::istringstream in(Inspect(pst, dir));
+    for (std::string line; std::getline(in, line);)
+        if (line.find("\"file\"") == std::string::npos && line.find("\"elapsed_sec\"") == std::string::npos &&
+            line.find("\"store_display_name\"") == std::string::npos)
+            out += line + "\n";
+    return out;
+}
+
+std::string Replace(std::string text, const std::string& from, const std::string& to) {
+    for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) text.replace(at, from.size(), to);
+    return text;
+}
+
+}  // namespace
+
+TEST(ConvertMany, ParallelRunWritesTheSequentialPstsLogsAndSummary) {
+    TempDir dir;
+    for (const std::string name : {"m1", "m2", "m3"}) MakeMessageExport(dir / ("root/" + name));
+    fs::copy(kSample + "/alice", dir / "root/alice", fs::copy_options::recursive);
+    fs::create_directories(dir / "seq");
+    fs::create_directories(dir / "par");
+    Result seq = RunCmd({kBin, "convert", "--multiple", dir / "root", "--out", dir / "seq", "-j", "1", "--json"}, dir);
+    Result par = RunCmd({kBin, "convert", "--multiple", dir / "root", "--out", dir / "par", "-j", "3", "--json"}, dir);
+    EXPECT_EQ(seq.status, 1) << seq.err;
+    EXPECT_EQ(par.status, 1) << par.err;
+    EXPECT_EQ(Replace(par.out, dir / "par/", dir / "seq/"), seq.out);
+    // The same plain progress lines, only interleaved.
+    auto lines = [](const std::string& text) {
+        std::multiset<std::string> set;
+        std::istringstream in(text);
+        for (std::string l; std::getline(in, l);) set.insert(l);
+        return set;
+    };
+    EXPECT_EQ(lines(Replace(par.err, dir / "par/", dir / "seq/")), lines(seq.err));
+    for (const std::string name : {"alice", "m1", "m2", "m3"}) {
+        EXPECT_EQ(ReadAll(dir / ("par/" + name + ".log")), ReadAll(dir / ("seq/" + name + ".log"))) << name;
+        const std::string view = TimelessView(dir / ("par/" + name + ".pst"), dir);
+        EXPECT_NE(view.find("\"folders\""), std::string::npos) << view;
+        EXPECT_EQ(view, TimelessView(dir / ("seq/" + name + ".pst"), dir)) << name;
+        ExpectVerified(dir / ("par/" + name + ".pst"), dir);
+    }
+}
+
+TEST(ConvertMany, ShardsSplitTheMailboxesAndTheReportMergesTheirSummaries) {
+    TempDir dir;
+    const std::vector<std::string> names = {"ann", "ben", "cat", "dan", "eve"};
+    for (const auto& name : names) {
+        WriteFile(dir / ("root/" + name + "/Inbox/0000000301-Hello.eml"), Message("Hello " + name));
+        WriteFile(dir / ("root/" + name + "/Inbox/0000000301-Hello.eml.meta"), "{}");
+    }
+    fs::create_directories(dir / "out");
+    std::multiset<std::string> converted;
+    for (const std::string share : {"0/2", "1/2"}) {
+        Result r = RunCmd({kBin, "convert", "--multiple", dir / "root", "--shard", share, "--out", dir / "out", "-j", "2",
+                           "--quiet"},
+                          dir);
+        EXPECT_EQ(r.status, 0) << share << r.err;
+    }
+    for (const auto& name : names) EXPECT_TRUE(fs::exists(dir / ("out/" + name + ".pst"))) << name;
+    for (const std::string file : {"summary-0-of-2.json", "summary-1-of-2.json"}) {
+        const std::string text = ReadAll(dir / ("out/" + file));
+        for (const auto& name : names)
+            if (text.find("\"name\": \"" + name + "\"") != std::string::npos) converted.insert(name);
+    }
+    EXPECT_EQ(converted, std::multiset<std::string>(names.begin(), names.end()));
+
+    Result report = RunCmd({kBin, "report", dir / "out"}, dir);
+    EXPECT_EQ(report.status, 0) << report.out << report.err;
+    EXPECT_NE(report.out.find("5 mailbox(es) from 2 summary file(s)"), std::string::npos) << report.out;
+    EXPECT_LT(report.out.find("\nann "), report.out.find("\neve ")) << report.out;
+    // A task that never finished is a failure of the whole run.
+    fs::remove(dir / "out/summary-1-of-2.json");
+    report = RunCmd({kBin, "report", dir / "out", "--json"}, dir);
+    EXPECT_EQ(report.status, 1);
+    EXPECT_NE(report.out.find("share 1/2: no summary"), std::string::npos) << report.out;
+    EXPECT_EQ(RunCmd({kBin, "report", dir / "root"}, dir).status, 2);
+
+    // A manifest picks mailboxes anywhere; a failed message makes the report fail.
+    MakeMessageExport(dir / "elsewhere/zed");
+    WriteFile(dir / "list.txt", "root/ann\n# not bob\nelsewhere/zed\n");
+    fs::create_directories(dir / "out2");
+    Result m = RunCmd({kBin, "convert", "--multiple", "--manifest", dir / "list.txt", "--out", dir / "out2", "--quiet"},
+                      dir);
+    EXPECT_EQ(m.status, 1) << m.err;
+    EXPECT_TRUE(fs::exists(dir / "out2/ann.pst"));
+    EXPECT_TRUE(fs::exists(dir / "out2/zed.pst"));
+    EXPECT_FALSE(fs::exists(dir / "out2/ben.pst"));
+    report = RunCmd({kBin, "report", dir / "out2"}, dir);
+    EXPECT_EQ(report.status, 1);
+    EXPECT_NE(report.out.find("converted with failures"), std::string::npos) << report.out;
+    WriteFile(dir / "dup.txt", "root/ann\n" + dir.path + "/root/ann/\n");
+    EXPECT_EQ(RunCmd({kBin, "convert", "--multiple", "--manifest", dir / "dup.txt", "--out", dir / "out2"}, dir).status, 2);
 }
