@@ -63,8 +63,9 @@ const char* const kUsage =
     "  -j, --jobs N         with --multiple: convert N mailboxes at once (default: the\n"
     "                       number of processors); the PSTs are the same for every N\n"
     "  --out DIR            with --multiple: the folder for the PST and log files\n"
-    "                       (default: the current folder); with --shard or --manifest\n"
-    "                       the JSON summary goes there too (summary-K-of-N.json, or\n"
+    "                       (default: the current folder; made with its parents\n"
+    "                       when missing); with --shard or --manifest the JSON\n"
+    "                       summary goes there too (summary-K-of-N.json, or\n"
     "                       summary.json), for 'orvandel report DIR'\n"
     "  --delete-source      delete each source file once its item is safely in the PST\n"
     "  --quiet              print nothing but errors\n"
@@ -395,7 +396,13 @@ int RunConvert(const std::vector<std::string>& args) {
     } else {
         std::error_code ec;
         std::string outDir = out ? *out : std::filesystem::current_path(ec).string();
-        if (!files::FolderExists(outDir)) return Usage("output folder '" + outDir + "' is not a folder");
+        if (!files::FolderExists(outDir)) {
+            // A new output folder is made with its parents; an existing non-folder is refused.
+            std::error_code mk;
+            std::filesystem::create_directories(outDir, mk);
+            if (!files::FolderExists(outDir))
+                return Usage("output folder '" + outDir + "' cannot be created" + (mk ? ": " + mk.message() : std::string()));
+        }
         while (outDir.size() > 1 && outDir.back() == files::kPathSeparator) outDir.pop_back();
         view.settings.OutputFolder = outDir;
         std::vector<engine::MailboxRow> rows;

@@ -270,8 +270,13 @@ TEST(ConvertCommand, MultipleModeOverBuiltExportsWithDeletion) {
                         dir);
     EXPECT_EQ(run.status, 1) << run.err;  // one message of each mailbox failed
     EXPECT_NE(run.out.find("\"pst\": \"" + dir.path + "/out/m2.pst\""), std::string::npos) << run.out;
-    Result r = RunCmd({kBin, "convert", "--multiple", dir / "root", "--out", dir / "out2", "--mailbox", "m1"}, dir);
-    EXPECT_EQ(r.status, 2);  // the output folder does not exist
+    // A missing output folder is made with its parents; a file where it should be is refused.
+    WriteFile(dir / "afile", "x");
+    for (const std::string bad : {"afile", "afile/sub"})
+        EXPECT_EQ(RunCmd({kBin, "convert", "--multiple", dir / "root", "--out", dir / bad, "--mailbox", "m1"}, dir).status, 2)
+            << bad;
+    Result r = RunCmd({kBin, "convert", "--multiple", dir / "root", "--out", dir / "out2/deep", "--mailbox", "m1"}, dir);
+    EXPECT_TRUE(fs::exists(dir / "out2/deep/m1.pst")) << r.err;
     EXPECT_FALSE(fs::exists(dir / "out/skipped.pst"));
     EXPECT_EQ(CountFiles(dir / "root/skipped", ".eml"), 11);
     for (const std::string name : {"m1", "m2"}) {
