@@ -501,16 +501,41 @@ TEST(Folders, ContentsTableLeavesTheTemplateLayout) {
     EXPECT_EQ(r.FaultCount(), status + flags) << Describe(r);
 }
 
+TEST(Tables, RowVersionsAreUniqueAndBelowDwUnique) {
+    Bytes b = Load("empty.pst");
+    // The root hierarchy row of Search Root (version 6) takes the version of the SPAM search folder's (12).
+    EditNodeData(b, 0x12D, [](Bytes& d) {
+        const uint8_t row[8] = {0x42, 0x80, 0, 0, 6, 0, 0, 0};
+        auto at = std::search(d.begin(), d.end(), row, row + 8);
+        ASSERT_NE(at, d.end());
+        at[4] = 12;
+    });
+    Report r = Verify(b);
+    EXPECT_EQ(r.FaultCount(), 1u) << Describe(r);
+    EXPECT_EQ(CountFaults(r, "row version 12 is also used by table 0x12d row 0x2223"), 1u) << Describe(r);
+    EXPECT_TRUE(r.notes.empty()) << Describe(r);
+    // A dwUnique at or below the highest row version is what other writers leave: a note.
+    b = Load("empty.pst");
+    Put32(b, 0x28, 17);
+    FixHeaderCrcs(b);
+    r = Verify(b);
+    EXPECT_EQ(r.FaultCount(), 0u) << Describe(r);
+    ASSERT_EQ(r.notes.size(), 1u) << Describe(r);
+    EXPECT_NE(r.notes[0].what.find("dwUnique 17 is not above the highest table row version 17"), std::string::npos);
+}
+
 TEST(IndependentFile, LibraryWrittenSampleHasFaults) {
-    // sticky-notes.pst was written by a PST library, not Outlook: its density list has no CRC and
-    // two named properties are missing from their hash buckets.
+    // sticky-notes.pst was written by a PST library, not Outlook: its density list has no CRC, two
+    // named properties are missing from their hash buckets, row versions repeat and dwUnique stays low.
     const Report r = pst::verify::VerifyFile(kData + "/sticky-notes.pst");
     EXPECT_EQ(r.outcome, Outcome::Faulty);
-    EXPECT_EQ(r.FaultCount(), 3u) << Describe(r);
+    EXPECT_EQ(r.FaultCount(), 8u) << Describe(r);
     EXPECT_EQ(CountFaults(r, "DList page 0x4200: page CRC"), 1u) << Describe(r);
-    ASSERT_EQ(r.notes.size(), 1u);
-    EXPECT_NE(r.notes[0].what.find("stale"), std::string::npos);
     EXPECT_EQ(CountFaults(r, "not found in hash bucket"), 2u) << Describe(r);
+    EXPECT_EQ(CountFaults(r, "is also used by"), 5u) << Describe(r);
+    ASSERT_EQ(r.notes.size(), 2u);
+    EXPECT_NE(r.notes[0].what.find("stale"), std::string::npos);
+    EXPECT_NE(r.notes[1].what.find("dwUnique 11"), std::string::npos);
 }
 
 TEST(Robustness, RandomDamageIsReportedNotFatal) {

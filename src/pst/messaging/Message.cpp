@@ -191,7 +191,7 @@ void PrepareMessage(MessageData& m, const std::string& defaultClass) {
     p[PR_MESSAGE_SIZE] = int32_t(std::min<size_t>(MessageSize(m), 0x7FFFFFFF));
 }
 
-WrittenNode WriteMessage(ndb::NodeDb& db, const MessageData& m, ndb::BlockList* owned) {
+WrittenNode WriteMessage(ndb::NodeDb& db, const MessageData& m, ndb::BlockList* owned, uint32_t& rowVersion) {
     ltp::SubnodeSink sink;
     sink.owned = owned;
     sink.nextIndex = 0x20;
@@ -202,7 +202,7 @@ WrittenNode WriteMessage(ndb::NodeDb& db, const MessageData& m, ndb::BlockList* 
         for (auto& r : m.recipients) maps.push_back(&r);
         ltp::TableLayout layout = RecipientLayout(maps);
         std::vector<ltp::TcRow> rows;
-        for (size_t i = 0; i < m.recipients.size(); ++i) rows.push_back(MakeRow(layout, uint32_t(i + 1), uint32_t(i + 1), m.recipients[i]));
+        for (size_t i = 0; i < m.recipients.size(); ++i) rows.push_back(MakeRow(layout, uint32_t(i + 1), ++rowVersion, m.recipients[i]));
         std::vector<const ltp::TcRow*> ptrs;
         for (auto& r : rows) ptrs.push_back(&r);
         ltp::SubnodeSink inner;
@@ -220,7 +220,7 @@ WrittenNode WriteMessage(ndb::NodeDb& db, const MessageData& m, ndb::BlockList* 
             inner.owned = owned;
             std::vector<ltp::PcProp> props = ToPcProps(a.props);
             if (a.embedded) {
-                WrittenNode e = WriteMessage(db, *a.embedded, owned);
+                WrittenNode e = WriteMessage(db, *a.embedded, owned, rowVersion);
                 uint32_t enid = inner.NewNid();
                 inner.Add(enid, e.bidData, e.bidSub);
                 ltp::PcProp obj{PR_ATTACH_DATA_OBJ, {}, 0};
@@ -235,7 +235,7 @@ WrittenNode WriteMessage(ndb::NodeDb& db, const MessageData& m, ndb::BlockList* 
             }
             uint64_t bid = ltp::WritePc(db, std::move(props), inner);
             sink.Add(nid, bid, db.WriteSubnodes(inner.entries, owned));
-            rows.push_back(MakeRow(AttachmentLayout(), nid, uint32_t(i + 1), a.props));
+            rows.push_back(MakeRow(AttachmentLayout(), nid, ++rowVersion, a.props));
         }
         std::vector<const ltp::TcRow*> ptrs;
         for (auto& r : rows) ptrs.push_back(&r);

@@ -46,7 +46,8 @@ struct WrittenNode {
     uint64_t bidSub = 0;
 };
 
-// Writes a prepared message (PC + subnodes) and returns its node's blocks.
-WrittenNode WriteMessage(ndb::NodeDb& db, const MessageData& msg, ndb::BlockList* owned);
+// Writes a prepared message (PC + subnodes) and returns its node's blocks; its
+// table rows take versions from the store-wide `rowVersion` counter.
+WrittenNode WriteMessage(ndb::NodeDb& db, const MessageData& msg, ndb::BlockList* owned, uint32_t& rowVersion);
 
 }  // namespace pst

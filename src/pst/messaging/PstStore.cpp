@@ -5,6 +5,8 @@
 
 #include "PropEncode.h"
 #include "PropTags.h"
+#include "pst/ltp/Bth.h"
+#include "pst/ltp/Heap.h"
 #include "pst/ltp/PropContext.h"
 #include "pst/ltp/TableContext.h"
 #include "pst/ndb/Error.h"
@@ -22,6 +24,22 @@ constexpr uint32_t kTagFinderEntryId = 0x35E70102;
 constexpr uint32_t kTagPstHiddenCount = 0x66350003;
 constexpr uint32_t kTagPstHiddenUnread = 0x66360003;
 constexpr uint32_t kTagReceiveFolderNid = 0x66050003;
+constexpr uint32_t kTagSearchFolderFlags = 0x660B0003;
+
+// Outlook's junk-mail search folder and its satellites ([MS-PST] 2.7.3.4.4): a
+// search folder below the root, its update queue, criteria and contents table.
+constexpr uint32_t kNidSpamSearchFolder = 0x2223;
+constexpr uint32_t kNidSpamUpdateQueue = 0x2226;
+constexpr uint32_t kNidSpamCriteria = 0x2227;
+constexpr uint32_t kNidSpamContentsTable = 0x2230;
+const char* const kSpamSearchFolderName = "SPAM Search Folder 2";
+// Nodes Outlook writes into every new file that [MS-PST] leaves undescribed:
+// 0xC01 holds an empty BTH of 16-byte keys (GUIDs) to 4-byte values in a heap
+// with client signature 0x9C, 0xE41 has no data. (0xE01 carries counters whose
+// meaning is unknown and is not written; see docs/pst.md.)
+constexpr uint32_t kNidGuidMap = 0xC01;
+constexpr uint32_t kNidEmptyE41 = 0xE41;
+constexpr uint8_t kGuidMapClientSig = 0x9C;
 
 Binary RandomRecordKey() {
     std::random_device rd;
@@ -75,13 +93,23 @@ void PstStore::CreateEmptyStore() {
     WriteTable(ndb::NID_ATTACHMENT_TABLE, AttachmentLayout(), {}, fixed);
     WriteTable(ndb::NID_RECIPIENT_TABLE, RecipientLayout({}), {}, fixed);
     WriteTable(ndb::NID_OUTGOING_QUEUE_TABLE, OutgoingQueueLayout(), {}, fixed);
-    WriteTable(ndb::NID_CHANGE_HISTORY_TABLE_TEMPLATE, RowIdOnlyLayout(), {}, fixed);
-    WriteTable(ndb::NID_TOMBSTONE_TABLE_TEMPLATE, RowIdOnlyLayout(), {}, fixed);
-    WriteTable(ndb::NID_TOMBSTONE_DATE_TABLE_TEMPLATE, RowIdOnlyLayout(), {}, fixed);
+    WriteTable(ndb::NID_CHANGE_HISTORY_TABLE_TEMPLATE, ChangeHistoryLayout(), {}, fixed);
+    WriteTable(ndb::NID_TOMBSTONE_TABLE_TEMPLATE, TombstoneLayout(), {}, fixed);
+    WriteTable(ndb::NID_TOMBSTONE_DATE_TABLE_TEMPLATE, TombstoneDateLayout(), {}, fixed);
     // Search is left idle: Outlook rebuilds its search structures itself.
     db_.SetNode(ndb::NID_SEARCH_MANAGEMENT_QUEUE, NodeEntry{});
-    db_.SetNode(ndb::NID_SEARCH_ACTIVITY_LIST, NodeEntry{});
     db_.SetNode(ndb::NID_SEARCH_DOMAIN_OBJECT, NodeEntry{});
+    WriteSpamSearchFolder(fixed);
+    {
+        ltp::HeapBuilder heap(kGuidMapClientSig);
+        const uint32_t rootHid = heap.Allocate(ndb::Bytes(4, 0));
+        ndb::Bytes bthHid;
+        ndb::Append32(bthHid, ltp::BuildBth(heap, 16, 4, {}, 0));
+        heap.Patch(rootHid, bthHid);
+        heap.SetUserRoot(rootHid);
+        db_.SetNode(kNidGuidMap, NodeEntry{db_.WritePages(heap.Pages(), &fixed), 0, 0});
+    }
+    db_.SetNode(kNidEmptyE41, NodeEntry{});
     receiveFolder_ = ndb::NID_ROOT_FOLDER;
     // Readers expect a non-empty map; Outlook pre-registers names in the same way.
     for (uint32_t lid : {0x8501u, 0x8502u, 0x8503u, 0x8516u, 0x8517u, 0x8560u})
@@ -91,6 +119,28 @@ void PstStore::CreateEmptyStore() {
 }
 
 PstStore::~PstStore() = default;
+
+// The search folder is empty and idle; Outlook fills it when it runs its junk filter.
+void PstStore::WriteSpamSearchFolder(ndb::BlockList& owned) {
+    spamRowProps_[PR_DISPLAY_NAME] = std::string(kSpamSearchFolderName);
+    spamRowProps_[PR_CONTENT_COUNT] = int32_t(0);
+    spamRowProps_[PR_CONTENT_UNREAD] = int32_t(0);
+    spamRowProps_[PR_SUBFOLDERS] = false;
+    std::vector<ltp::PcProp> pc;
+    for (auto& [tag, v] : spamRowProps_) pc.push_back({tag, EncodeValue(uint16_t(tag), v), 0});
+    ltp::SubnodeSink sink;
+    sink.owned = &owned;
+    const uint64_t folderBid = ltp::WritePc(db_, std::move(pc), sink);
+    db_.SetNode(kNidSpamSearchFolder, NodeEntry{folderBid, 0, ndb::NID_ROOT_FOLDER});
+    db_.SetNode(kNidSpamUpdateQueue, NodeEntry{});
+    std::vector<ltp::PcProp> criteria{{kTagSearchFolderFlags, EncodeValue(uint16_t(kTagSearchFolderFlags), int32_t(0)), 0}};
+    db_.SetNode(kNidSpamCriteria, NodeEntry{ltp::WritePc(db_, std::move(criteria), sink), 0, 0});
+    WriteTable(kNidSpamContentsTable, SearchContentsLayout(), {}, owned);
+    // The search activity list names the search folders Outlook keeps up to date.
+    ndb::Bytes activity;
+    ndb::Append32(activity, kNidSpamSearchFolder);
+    db_.SetNode(ndb::NID_SEARCH_ACTIVITY_LIST, NodeEntry{db_.WriteData(activity.data(), activity.size(), &owned), 0, 0});
+}
 
 Binary PstStore::EntryId(uint32_t nid) const {
     Binary b(24, 0);
@@ -158,7 +208,7 @@ uint32_t PstStore::SaveMessage(uint32_t folder, MessageData& msg, const std::str
     ndb::BlockList written;
     WrittenNode w;
     try {
-        w = WriteMessage(db_, msg, &written);
+        w = WriteMessage(db_, msg, &written, rowVersion_);
     } catch (...) {
         db_.ReleaseBlocks(written);
         msg.SetStreamsPending(db_, true);
@@ -176,7 +226,8 @@ PropMap PstStore::FolderRowProps(const FolderState& f) const {
     PropMap p = f.props;
     p[PR_CONTENT_COUNT] = int32_t(f.contents.size());
     p[PR_CONTENT_UNREAD] = int32_t(f.unread);
-    p[PR_SUBFOLDERS] = !f.children.empty();
+    // The root folder also holds the junk-mail search folder.
+    p[PR_SUBFOLDERS] = !f.children.empty() || f.nid == ndb::NID_ROOT_FOLDER;
     p[PR_ASSOC_CONTENT_COUNT] = int32_t(0);
     p[kTagPstHiddenCount] = int32_t(0);
     p[kTagPstHiddenUnread] = int32_t(0);
@@ -215,6 +266,8 @@ void PstStore::WriteFolder(FolderState& f) {
     db_.SetNode(f.nid, NodeEntry{bid, db_.WriteSubnodes(sink.entries, &f.owned), f.parent});
 
     std::vector<ltp::TcRow> hierarchy;
+    if (f.nid == ndb::NID_ROOT_FOLDER)
+        hierarchy.push_back(MakeRow(HierarchyLayout(), kNidSpamSearchFolder, ++rowVersion_, spamRowProps_));
     for (uint32_t child : f.children)
         hierarchy.push_back(MakeRow(HierarchyLayout(), child, ++rowVersion_, FolderRowProps(Folder(child))));
     WriteTable(ndb::WithType(f.nid, ndb::NID_TYPE_HIERARCHY_TABLE), HierarchyLayout(), hierarchy, f.owned);
@@ -241,7 +294,7 @@ void PstStore::WriteReceiveTable() {
         p[kTagReceiveFolderNid] = int32_t(nid);
         p[PR_MESSAGE_CLASS] = std::string(cls);
         ++id;
-        rows.push_back(MakeRow(ReceiveFolderLayout(), id, id, p));
+        rows.push_back(MakeRow(ReceiveFolderLayout(), id, ++rowVersion_, p));
     }
     db_.ReleaseBlocks(receiveOwned_);
     receiveOwned_.clear();
@@ -265,6 +318,8 @@ void PstStore::Commit() {
         names_.MarkClean();
     }
     if (receiveDirty_) WriteReceiveTable();
+    // Outlook keeps the header's dwUnique above every table row version.
+    db_.RaiseUnique(rowVersion_);
     db_.Commit();
 }
 

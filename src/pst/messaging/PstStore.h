@@ -73,6 +73,7 @@ private:
     void WriteTable(uint32_t nid, const ltp::TableLayout& layout, const std::vector<ltp::TcRow>& rows,
                     ndb::BlockList& owned);
     void WriteReceiveTable();
+    void WriteSpamSearchFolder(ndb::BlockList& owned);
     void MarkDirty(uint32_t nid);
 
     RowSpool spool_;  // first: a failure to make it leaves no file behind
@@ -83,7 +84,9 @@ private:
     NameMap names_;
     std::map<uint32_t, FolderState> folders_;
     uint32_t ipmSubtree_ = 0, deletedItems_ = 0, searchRoot_ = 0, receiveFolder_ = 0;
+    // Row versions (PidTagLtpRowVer) are unique across the whole file.
     uint32_t rowVersion_ = 0;
+    PropMap spamRowProps_;
     bool storeDirty_ = true, receiveDirty_ = true;
     ndb::BlockList storeOwned_, namesOwned_, receiveOwned_;
     bool closed_ = false;

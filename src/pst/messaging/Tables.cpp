@@ -42,7 +42,11 @@ const Cols kAttachment = {{0x67F20003, 0}, {0x67F30003, 1}, {0x370B0003, 2}, {0x
 
 const Cols kReceiveFolder = {{0x67F20003, 0}, {0x67F30003, 1}, {0x66050003, 2}, {0x001A001F, 3}};
 const Cols kOutgoingQueue = {{0x67F20003, 0}, {0x67F30003, 1}, {0x0E140003, 2}, {0x0E100003, 3}, {0x00390040, 4}};
-const Cols kRowIdOnly = {{0x67F20003, 0}, {0x67F30003, 1}};
+// The change-history, tombstone and tombstone-date templates, with Outlook's columns.
+const Cols kChangeHistory = {{0x67F20003, 0}, {0x67F30003, 1}, {0x0E330014, 2}, {0x0E370102, 3}, {0x0E380003, 4}};
+const Cols kTombstone = {{0x67F20003, 0}, {0x67F30003, 1}, {0x0E3E0102, 2}, {0x0E310102, 3}, {0x0E300102, 4},
+                         {0x0E380003, 5}, {0x0E340102, 6}, {0x0E330014, 7}, {0x001A001F, 8}};
+const Cols kTombstoneDate = {{0x67F20003, 0}, {0x67F30003, 1}, {0x30070040, 2}, {0x0E330014, 3}};
 
 }  // namespace
 
@@ -74,8 +78,16 @@ const ltp::TableLayout& OutgoingQueueLayout() {
     static const ltp::TableLayout l = ltp::MakeLayout(kOutgoingQueue);
     return l;
 }
-const ltp::TableLayout& RowIdOnlyLayout() {
-    static const ltp::TableLayout l = ltp::MakeLayout(kRowIdOnly);
+const ltp::TableLayout& ChangeHistoryLayout() {
+    static const ltp::TableLayout l = ltp::MakeLayout(kChangeHistory);
+    return l;
+}
+const ltp::TableLayout& TombstoneLayout() {
+    static const ltp::TableLayout l = ltp::MakeLayout(kTombstone);
+    return l;
+}
+const ltp::TableLayout& TombstoneDateLayout() {
+    static const ltp::TableLayout l = ltp::MakeLayout(kTombstoneDate);
     return l;
 }
 

@@ -20,7 +20,9 @@ const ltp::TableLayout& SearchContentsLayout();
 const ltp::TableLayout& AttachmentLayout();
 const ltp::TableLayout& ReceiveFolderLayout();
 const ltp::TableLayout& OutgoingQueueLayout();
-const ltp::TableLayout& RowIdOnlyLayout();
+const ltp::TableLayout& ChangeHistoryLayout();
+const ltp::TableLayout& TombstoneLayout();
+const ltp::TableLayout& TombstoneDateLayout();
 // The recipient template plus every other tag the rows use.
 ltp::TableLayout RecipientLayout(const std::vector<const PropMap*>& rows);
 

@@ -3,6 +3,7 @@
 // the file as they are made, the block and node B-trees held in memory as
 // compact sorted indexes, and a Commit that writes the B-trees, the maps and,
 // last, the header, so that the file on disk is a complete PST after each one.
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <deque>
@@ -62,6 +63,8 @@ public:
     // Makes the counter of `type` at least `index` (for folders' sibling nodes).
     void ReserveNidIndex(uint8_t type, uint32_t index);
 
+    // The next header's dwUnique will be above `floor`.
+    void RaiseUnique(uint32_t floor) { unique_ = std::max(unique_, floor); }
     void Commit();
     void Close();  // commits and closes the file
     void Abandon();  // closes without writing anything more

@@ -134,6 +134,7 @@ public:
     uint8_t amapValid = 0;
     uint8_t cryptMethod = 0;
     uint64_t bidNextB = 0, bidNextP = 0;
+    uint32_t dwUnique = 0;
     uint32_t rgnid[32] = {};
 
     // --- NDB state

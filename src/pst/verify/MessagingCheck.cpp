@@ -405,6 +405,29 @@ void Context::CheckMessaging() {
         else if (type == 0x0F) checkLayout(tc, 0x60F, "associated contents table " + Hex(nid));
     }
 
+    // --- Row versions (PidTagLtpRowVer): Outlook gives every table row of the file its own,
+    // all below the header's dwUnique.
+    // A copied message keeps its recipient and attachment tables, so the same row of a message's
+    // table may appear again in another message.
+    struct RowSeen {
+        std::string where;
+        uint32_t rowId = 0;
+        bool messageTable = false;
+    };
+    std::map<uint32_t, RowSeen> rowVersions;  // version -> first row seen with it
+    auto collectRowVersions = [&](const TableContext& tc, const std::string& where, bool messageTable) {
+        for (const auto& row : tc.rows) {
+            auto cell = row.cells.find(0x67F30003);
+            if (cell == row.cells.end() || !cell->second.AsInt()) continue;
+            const uint32_t version = uint32_t(*cell->second.AsInt());
+            const std::string here = where + " row " + Hex(row.rowId);
+            auto [it, added] = rowVersions.emplace(version, RowSeen{here, row.rowId, messageTable});
+            if (!added && !(messageTable && it->second.messageTable && it->second.rowId == row.rowId))
+                Fault(here, "row version " + std::to_string(version) + " is also used by " + it->second.where);
+        }
+    };
+    for (const auto& [nid, tc] : tcs) collectRowVersions(tc, "table " + Hex(nid), false);
+
     // --- Messages and their subobjects.
     auto checkMessage = [&](auto&& self, const std::string& where, const PropertyContext& pc, const Subnodes& subs,
                             bool topLevel, int depth) -> void {
@@ -416,6 +439,7 @@ void Context::CheckMessaging() {
             TableContext tc;
             if (ReadSubnodes(rt->second.bidSub, rsubs, where + " recipient table") &&
                 ParseTc(rt->second.bidData, rsubs, where + " recipient table (subnode 0x692)", tc)) {
+                collectRowVersions(tc, where + " recipient table", true);
                 // PidTagDisplayTo/Cc/Bcc are the recipients' display names of each type, joined by "; ".
                 std::string names[3];
                 for (const auto& row : tc.rows) {
@@ -463,6 +487,7 @@ void Context::CheckMessaging() {
             const std::string tw = where + " attachment table (subnode 0x671)";
             if (ReadSubnodes(at->second.bidSub, asubs, tw) && ParseTc(at->second.bidData, asubs, tw, tc)) {
                 attachRows = tc.rows.size();
+                collectRowVersions(tc, where + " attachment table", true);
                 std::set<uint32_t> rows;
                 for (const auto& row : tc.rows) {
                     rows.insert(row.rowId);
@@ -527,6 +552,9 @@ void Context::CheckMessaging() {
         if (pit == pcs.end()) continue;
         checkMessage(checkMessage, "message " + Hex(nid), pit->second, nodeSubnodes[nid], true, 0);
     }
+    if (!rowVersions.empty() && dwUnique <= rowVersions.rbegin()->first)
+        Note("header", "dwUnique " + std::to_string(dwUnique) + " is not above the highest table row version " +
+                           std::to_string(rowVersions.rbegin()->first) + " (" + rowVersions.rbegin()->second.where + ")");
 
     // --- Named-property map ([MS-PST] 2.4.7).
     auto nm = pcs.find(kNameMapNid);

@@ -121,6 +121,7 @@ void Context::CheckHeader() {
                          " is not supported (only 0 none and 1 compressible); data blocks are read undecoded");
     bidNextP = U64(data + 0x20);
     bidNextB = U64(data + 0x204);
+    dwUnique = U32(data + 0x28);
     for (int i = 0; i < 32; ++i) rgnid[i] = U32(data + 0x2C + 4 * i);
 
     const uint8_t* root = data + 0xB4;
