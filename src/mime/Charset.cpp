@@ -501,6 +501,49 @@ std::string DecodeHeaderWords(std::string_view v, std::string_view hint) {
     return out;
 }
 
+std::string JoinEncodedWordRuns(std::string_view v, std::string_view hint) {
+    if (v.find("=?") == std::string_view::npos) return std::string(v);
+    std::string out;
+    size_t i = 0;       // copied up to here
+    size_t scan = 0;
+    while (scan < v.size()) {
+        size_t p = v.find("=?", scan);
+        if (p == std::string_view::npos) break;
+        Word first;
+        if (!ParseWord(v, p, first)) {
+            scan = p + 2;
+            continue;
+        }
+        // Extend the run over the words that follow with only blanks between.
+        size_t end = first.end;
+        int words = 1;
+        for (;;) {
+            size_t q = end;
+            while (q < v.size() && (v[q] == ' ' || v[q] == '\t' || v[q] == '\r' || v[q] == '\n')) ++q;
+            Word next;
+            if (q + 1 >= v.size() || v.compare(q, 2, "=?") != 0 || !ParseWord(v, q, next)) break;
+            end = next.end;
+            ++words;
+        }
+        if (words > 1) {
+            std::string text = DecodeHeaderWords(v.substr(p, end - p), hint);
+            out.append(v.substr(i, p - i));
+            i = end;
+            scan = end;
+            if (text.empty()) continue;
+            gchar* b64 = g_base64_encode(reinterpret_cast<const guchar*>(text.data()), text.size());
+            out += "=?UTF-8?B?";
+            out += b64;
+            out += "?=";
+            g_free(b64);
+            continue;
+        }
+        scan = end;
+    }
+    out.append(v.substr(i));
+    return out;
+}
+
 uint32_t CodePageOf(std::string_view iconvName) {
     std::string n = files::LowerAscii(iconvName);
     static const std::map<std::string, uint32_t, std::less<>> pages = {

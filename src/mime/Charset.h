@@ -39,6 +39,12 @@ std::string DecodeText(std::string_view bytes, std::string_view label, std::stri
 // text outside the words is read as GuessCharset says.
 std::string DecodeHeaderWords(std::string_view value, std::string_view hint = {});
 
+// Rewrites every run of two or more adjacent encoded words (only blanks
+// between them) as one UTF-8 "B" word holding the run decoded. Parsers that
+// join a run's base64 text before decoding it stop at the first word's "="
+// padding and lose the rest of a display name. Other text stays as written.
+std::string JoinEncodedWordRuns(std::string_view value, std::string_view hint = {});
+
 // Windows code page of an iconv name (65001 for UTF-8), 0 when there is none.
 uint32_t CodePageOf(std::string_view iconvName);
 

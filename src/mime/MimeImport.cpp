@@ -187,12 +187,23 @@ bool IsSmimeType(const std::string& mimeType) {
     return mimeType == "application/pkcs7-mime" || mimeType == "application/x-pkcs7-mime";
 }
 
+// "Content-Type: text" (no subtype): GMime makes it application/octet-stream,
+// but text with no subtype is plain text (RFC 2045 5.2).
+bool IsBareTextType(GMimeObject* obj) {
+    const char* raw = g_mime_object_get_header(obj, "Content-Type");
+    if (!raw) return false;
+    std::string type = files::LowerAscii(Trim(std::string_view(raw).substr(0, strcspn(raw, ";("))));
+    return type == "text";
+}
+
 std::string MimeTypeOf(GMimeObject* obj) {
     GMimeContentType* ct = g_mime_object_get_content_type(obj);
     if (!ct) return "application/octet-stream";
     GString_ t(g_mime_content_type_get_mime_type(ct));
     // A damaged header may hold 8-bit bytes in the type; it becomes an attachment's tag.
-    return t ? SanitizeUtf8(files::LowerAscii(t.get())) : "application/octet-stream";
+    std::string type = t ? SanitizeUtf8(files::LowerAscii(t.get())) : "application/octet-stream";
+    if (type == "application/octet-stream" && IsBareTextType(obj)) return "text/plain";
+    return type;
 }
 
 // Reads a whole GMime stream into memory, at most `max` bytes (the rest is
@@ -253,6 +264,26 @@ store::DataSource SourceOf(std::shared_ptr<GMimeStream> stream, std::shared_ptr<
     };
 }
 
+// 7bit and 8bit content holds CR only in CR LF pairs (RFC 2045 2.7, 2.8), so
+// a CR that ends it is the first half of the line break before the boundary,
+// which GMime leaves behind when the file ends right after the last boundary.
+store::DataSource WithoutTrailingCr(store::DataSource inner) {
+    auto held = std::make_shared<bool>(false);  // a CR read last, not yet handed on
+    return [inner = std::move(inner), held](uint8_t* buffer, size_t capacity) -> size_t {
+        if (capacity < 2) return inner(buffer, capacity);
+        for (;;) {
+            size_t offset = *held ? 1 : 0;
+            size_t n = inner(buffer + offset, capacity - offset);
+            if (n == 0) return 0;  // the end: a held CR is dropped
+            if (*held) buffer[0] = '\r';
+            size_t got = offset + n;
+            *held = buffer[got - 1] == '\r';
+            if (*held) --got;
+            if (got > 0) return got;
+        }
+    };
+}
+
 struct Mailbox {
     std::string name;
     std::string address;
@@ -305,7 +336,7 @@ public:
     std::vector<Mailbox> Addresses(const char* name) const {
         std::vector<Mailbox> out;
         for (auto& raw : AllRaw(name)) {
-            std::string u = Unfolded(raw);
+            std::string u = JoinEncodedWordRuns(Unfolded(raw), hint_);
             InternetAddressList* list = internet_address_list_parse(opts_, u.c_str());
             if (!list) continue;
             Flatten(list, out, 0);
@@ -807,6 +838,9 @@ void Importer::WriteHeaders(store::Item& item, GMimeMessage* /*msg*/, const Head
     else if (sens == "private") sensitivity = 2;
     else if (sens == "company-confidential" || sens == "confidential") sensitivity = 3;
     item.SetProp(tags::PR_SENSITIVITY, sensitivity);
+    // A read-receipt request (RFC 8098; Return-Receipt-To is its older form).
+    if (h.Has("Disposition-Notification-To") || h.Has("Return-Receipt-To"))
+        item.SetProp(tags::PR_READ_RECEIPT_REQUESTED, true);
 
     std::string block = h.Block();
     if (!block.empty()) item.SetProp(tags::PR_TRANSPORT_MESSAGE_HEADERS, block);
@@ -936,7 +970,20 @@ void Importer::WriteAttachment(store::Item& item, const Planned& p, int index) {
         stream = SerializedStream(obj);
     }
     auto counter = std::make_shared<uint64_t>(0);
-    att.SetData(SourceOf(stream, counter));
+    store::DataSource source = SourceOf(stream, counter);
+    if (GMIME_IS_PART(obj)) {
+        GMimeContentEncoding enc = g_mime_part_get_content_encoding(GMIME_PART(obj));
+        if (enc == GMIME_CONTENT_ENCODING_DEFAULT || enc == GMIME_CONTENT_ENCODING_7BIT ||
+            enc == GMIME_CONTENT_ENCODING_8BIT) {
+            source = WithoutTrailingCr(SourceOf(stream, nullptr));
+            source = [inner = std::move(source), counter](uint8_t* buffer, size_t capacity) {
+                const size_t n = inner(buffer, capacity);
+                *counter += n;
+                return n;
+            };
+        }
+    }
+    att.SetData(std::move(source));
     if (*counter) att.SetProp(tags::PR_ATTACH_SIZE, int32_t(std::min<uint64_t>(*counter, 0x7FFFFFFF)));
 }
 

@@ -13,6 +13,7 @@ inline constexpr uint32_t PR_NORMALIZED_SUBJECT = MakeTag(0x0E1D, PT_UNICODE);
 inline constexpr uint32_t PR_CONVERSATION_TOPIC = MakeTag(0x0070, PT_UNICODE);
 inline constexpr uint32_t PR_CONVERSATION_INDEX = MakeTag(0x0071, PT_BINARY);
 inline constexpr uint32_t PR_IMPORTANCE = MakeTag(0x0017, PT_LONG);
+inline constexpr uint32_t PR_READ_RECEIPT_REQUESTED = MakeTag(0x0029, PT_BOOLEAN);
 inline constexpr uint32_t PR_PRIORITY = MakeTag(0x0026, PT_LONG);
 inline constexpr uint32_t PR_SENSITIVITY = MakeTag(0x0036, PT_LONG);
 inline constexpr uint32_t PR_MESSAGE_FLAGS = MakeTag(0x0E07, PT_LONG);
