@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <unordered_set>
 
+#include "items/AppointmentSeries.h"
 #include "items/ZimbraMetaReader.h"
 #include "pst/messaging/EntryIds.h"
 
@@ -751,6 +752,19 @@ MeetingFields MeetingOfInvite(const MetaValue* inv) {
 
 }  // namespace
 
+namespace {
+
+// The series of a calendar item whose first invite repeats.
+std::optional<SeriesDefinition> SeriesOfItem(const ReadResult& r, const MetaValue& invite) {
+    if (!invite.Member("recurrence")) return std::nullopt;
+    size_t pos = 0;
+    auto top = ReadMetaValue(r.text, pos);
+    if (!top || pos != r.text.size()) return std::nullopt;
+    return ReadSeries(*top, invite);
+}
+
+}  // namespace
+
 MeetingFields ReadMeetingFields(const std::u16string& metadata) {
     size_t pos = 0;
     auto top = ReadMetaValue(metadata, pos);
@@ -806,6 +820,7 @@ ItemOutcome ConvertCalendarFile(const ItemContext& ctx, const std::string& metaP
     else if (freeBusy == "O") fields.busyStatus = 3;
     fields.categories = TagCategories(r);
     if (invite) fields.meeting = MeetingOfInvite(&*invite);
+    if (invite) fields.series = SeriesOfItem(r, *invite);
 
     return CreateWithCompanion(metaPath, haveDesc, fields, [&](const auto& all, const CompanionContent& companion) {
         CreateCalendarItem(*ctx.session, ctx.storeEntryID, store::olFolderCalendar, all, companion);
@@ -819,6 +834,7 @@ void CreateCalendarItem(store::Session& session, const std::string& storeEntryID
     EnsureClass(it, "IPM.Appointment");
     PutTextIfAny(it, "Subject", fields.subject);
     bool allDay = fields.start && fields.start->kind == ZimbraDateTime::Kind::AllDay;
+    std::string body = fields.body;
     if (fields.start) {
         int64_t start = ZimbraToUnix(*fields.start);
         std::optional<int64_t> end;
@@ -829,6 +845,8 @@ void CreateCalendarItem(store::Session& session, const std::string& storeEntryID
             end = LocalToUnix(CivilTime{next.year, next.month, next.day, 0, 0, 0});
         }
         if (end && *end < start) end = start;
+        // A series starts at its first instance and carries its pattern and zone.
+        PutSeriesAndZone(it, fields, start, end, body);
         if (end) TryPut(it, "End", UnixToFileTime(*end));
         TryPut(it, "Start", UnixToFileTime(start));
     } else if (fields.end) {
@@ -841,7 +859,7 @@ void CreateCalendarItem(store::Session& session, const std::string& storeEntryID
     if (fields.sensitivity > 0) TryPut(it, "Sensitivity", int32_t(fields.sensitivity));
     PutTextIfAny(it, "Location", fields.location);
     PutCategories(it, fields.categories);
-    PutTextIfAny(it, "Body", fields.body);
+    PutTextIfAny(it, "Body", body);
     PutMeeting(it, fields.meeting);
     CompanionAttachments(it, companion);
     it.Save();

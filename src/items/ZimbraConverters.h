@@ -14,6 +14,7 @@
 #include "items/Companion.h"
 #include "items/MetaValue.h"
 #include "items/TempFiles.h"
+#include "items/ZimbraRecurrence.h"
 #include "items/ZimbraTime.h"
 
 namespace items {
@@ -113,6 +114,7 @@ struct CalendarFields {
     int busyStatus = -1;        // -1: from the kind of appointment
     int reminderMinutes = -1;   // minutes before the start, -1: no reminder
     int sensitivity = 0;        // 0 normal, 2 private, 3 confidential
+    std::optional<SeriesDefinition> series;  // a recurring appointment's rule and instances
 };
 ItemOutcome ConvertCalendarFile(const ItemContext& ctx, const std::string& metaPath);
 void CreateCalendarItem(store::Session& session, const std::string& storeEntryID, int folderNumber,

@@ -229,16 +229,40 @@ std::optional<ZoneInfo> LoadZone(const std::string& zone) {
 
 }  // namespace
 
-std::optional<int64_t> ZoneToUnix(const std::string& zone, const CivilTime& t) {
+namespace {
+
+std::optional<ZoneInfo> CachedZone(const std::string& zone) {
     static std::mutex mutex;
     static std::map<std::string, std::optional<ZoneInfo>> cache;
-    std::optional<ZoneInfo> zi;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        auto it = cache.find(zone);
-        if (it == cache.end()) it = cache.emplace(zone, LoadZone(zone)).first;
-        zi = it->second;
+    std::lock_guard<std::mutex> lock(mutex);
+    auto it = cache.find(zone);
+    if (it == cache.end()) it = cache.emplace(zone, LoadZone(zone)).first;
+    return it->second;
+}
+
+}  // namespace
+
+std::optional<int32_t> ZoneOffsetAt(const std::string& zone, int64_t utc) {
+    std::optional<ZoneInfo> zi = CachedZone(zone);
+    if (!zi) return std::nullopt;
+    // Beyond the table, the rules of 28 years earlier stand in, as in ZoneToUnix.
+    if (!zi->transitions.empty()) {
+        int lastYear = UnixToCivil(zi->transitions.back()).year;
+        CivilTime c = UnixToCivil(utc);
+        int years = 0;
+        while (c.year - years > lastYear && c.year - years - 28 >= 1902) years += 28;
+        if (years > 0) {
+            CivilTime probe = c;
+            probe.year -= years;
+            if (probe.month == 2 && probe.day == 29 && DaysInMonth(probe.year, 2) == 28) probe.day = 28;
+            utc = CivilToUnix(probe);
+        }
     }
+    return zi->OffsetAt(utc);
+}
+
+std::optional<int64_t> ZoneToUnix(const std::string& zone, const CivilTime& t) {
+    std::optional<ZoneInfo> zi = CachedZone(zone);
     if (!zi) return std::nullopt;
     // Beyond the table, the rules of 28 years earlier stand in (same weekdays).
     CivilTime probe = t;

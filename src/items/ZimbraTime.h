@@ -38,6 +38,9 @@ int64_t LocalToUnix(const CivilTime& t);
 // database (TZif files under $TZDIR or /usr/share/zoneinfo); nullopt when the
 // zone is unknown.
 std::optional<int64_t> ZoneToUnix(const std::string& zone, const CivilTime& t);
+// Seconds east of UTC in a zone of the time-zone database at an instant;
+// nullopt when the zone is unknown.
+std::optional<int32_t> ZoneOffsetAt(const std::string& zone, int64_t utc);
 // The instant of a Zimbra date-time: UTC as UTC, a known zone converted, floating
 // times, unknown zones and dates as local time.
 int64_t ZimbraToUnix(const ZimbraDateTime& t);

@@ -1,0 +1,127 @@
+#include "items/AppointmentSeries.h"
+
+#include <algorithm>
+
+#include "pst/messaging/CalendarLids.h"
+#include "pst/messaging/PropTags.h"
+
+namespace items {
+
+namespace {
+
+pst::NamedProperty Lid(const pst::Guid& set, uint32_t id) {
+    pst::NamedProperty n;
+    n.propertySet = set;
+    n.lid = id;
+    return n;
+}
+
+void Named(store::PropertyBag& bag, const pst::Guid& set, uint32_t id, uint16_t type, pst::PropValue v) {
+    bag.SetNamedProp(Lid(set, id), type, std::move(v));
+}
+
+int64_t DayStart(const std::string& zone, const CivilTime& day) {
+    return ZoneInstant(zone, CivilTime{day.year, day.month, day.day, 0, 0, 0});
+}
+
+}  // namespace
+
+void PutTimeZone(store::Item& it, const ZoneRules& z, bool recurring) {
+    using namespace pst;
+    using namespace pst::tags;
+    const Guid& appt = PSETID_Appointment();
+    Named(it, appt, lid::PidLidTimeZoneStruct, PT_BINARY, EncodeTimeZoneStruct(z.rule));
+    Named(it, appt, lid::PidLidTimeZoneDescription, PT_UNICODE, z.description);
+    Binary display = EncodeTimeZoneDefinition(z.windowsKey, {z.rule}, 0, false);
+    Named(it, appt, lid::PidLidAppointmentTimeZoneDefinitionStartDisplay, PT_BINARY, display);
+    Named(it, appt, lid::PidLidAppointmentTimeZoneDefinitionEndDisplay, PT_BINARY, display);
+    if (recurring)
+        Named(it, appt, lid::PidLidAppointmentTimeZoneDefinitionRecur, PT_BINARY,
+              EncodeTimeZoneDefinition(z.windowsKey, {z.rule}, 0, true));
+}
+
+void PutSeries(store::Item& it, const Series& s, const std::string& zone, bool allDay) {
+    using namespace pst;
+    using namespace pst::tags;
+    const Guid& appt = PSETID_Appointment();
+    Named(it, appt, lid::PidLidAppointmentRecur, PT_BINARY, EncodeAppointmentRecurrence(s.recurrence));
+    Named(it, appt, lid::PidLidRecurring, PT_BOOLEAN, true);
+    Named(it, PSETID_Meeting(), lid::PidLidIsRecurring, PT_BOOLEAN, true);
+    Named(it, appt, lid::PidLidRecurrenceType, PT_LONG, int32_t(s.recurrenceType));
+    Named(it, appt, lid::PidLidRecurrencePattern, PT_UNICODE, s.patternText);
+    Named(it, appt, lid::PidLidClipStart, PT_SYSTIME, UnixToFileTime(DayStart(zone, s.firstStart)));
+    // A series without end is clipped at 31 August 4500, 23:59, as Outlook does.
+    int64_t clipEnd = s.endless ? CivilToUnix(CivilTime{4500, 8, 31, 23, 59, 0}) : DayStart(zone, s.lastDay);
+    Named(it, appt, lid::PidLidClipEnd, PT_SYSTIME, UnixToFileTime(clipEnd));
+
+    // Each changed instance as Outlook keeps it: a hidden embedded appointment.
+    for (const SeriesException& e : s.exceptions) {
+        store::Attachment& att = it.AddAttachment();
+        store::Item& m = att.EmbeddedMessage(store::ItemType::Appointment);
+        m.SetProp(PR_MESSAGE_CLASS, std::string("IPM.OLE.CLASS.{00061055-0000-0000-C000-000000000046}"));
+        if (!e.subject.empty()) m.Put("Subject", e.subject);
+        m.Put("End", UnixToFileTime(e.end));
+        m.Put("Start", UnixToFileTime(e.start));
+        if (!e.location.empty()) m.Put("Location", e.location);
+        if (!e.body.empty()) m.Put("Body", e.body);
+        if (e.busyStatus >= 0) m.Put("BusyStatus", int32_t(e.busyStatus));
+        m.Put("AllDayEvent", allDay);
+        Named(m, appt, lid::PidLidExceptionReplaceTime, PT_SYSTIME, UnixToFileTime(e.originalStart));
+        Named(m, appt, lid::PidLidFExceptionalBody, PT_BOOLEAN, !e.body.empty());
+        Named(m, appt, lid::PidLidRecurring, PT_BOOLEAN, false);
+        Named(m, PSETID_Meeting(), lid::PidLidIsException, PT_BOOLEAN, true);
+        Named(m, PSETID_Meeting(), lid::PidLidIsRecurring, PT_BOOLEAN, true);
+
+        // The attachment's own times are the instance's wall clock, as FILETIMEs.
+        auto wall = [&zone](int64_t utc) { return UnixToFileTime(CivilToUnix(ZoneLocalTime(zone, utc))); };
+        att.SetProp(PR_EXCEPTION_STARTTIME, wall(e.start));
+        att.SetProp(PR_EXCEPTION_ENDTIME, wall(e.end));
+        att.SetProp(PR_ATTACHMENT_HIDDEN, true);
+        att.SetProp(PR_ATTACHMENT_FLAGS, int32_t(2));  // afException
+        att.SetProp(PR_ATTACHMENT_LINKID, int32_t(0));
+        att.SetProp(PR_ATTACH_FLAGS, int32_t(0));
+        att.SetProp(PR_RENDERING_POSITION, int32_t(-1));
+        att.SetProp(PR_DISPLAY_NAME, e.subject.empty() ? std::string("Exception") : e.subject);
+    }
+}
+
+void PutSeriesAndZone(store::Item& it, const CalendarFields& fields, int64_t& start, std::optional<int64_t>& end,
+                      std::string& body) {
+    if (!fields.start) return;
+    const ZimbraDateTime& st = *fields.start;
+    const bool allDay = st.kind == ZimbraDateTime::Kind::AllDay;
+    const bool zoned = st.kind == ZimbraDateTime::Kind::Zoned && ZoneOffsetAt(st.zone, 0).has_value();
+    std::string zone = zoned ? st.zone : st.kind == ZimbraDateTime::Kind::Utc ? std::string("UTC") : LocalZoneName();
+    bool recurring = false;
+    if (fields.series) {
+        CivilTime localStart = zoned || st.kind == ZimbraDateTime::Kind::Utc ? ZoneLocalTime(zone, start) : st.local;
+        int64_t duration = end ? (CivilToUnix(ZoneLocalTime(zone, *end)) - CivilToUnix(localStart)) / 60 : 30;
+        SeriesResult built = BuildSeries(*fields.series, localStart, std::max<int64_t>(duration, 0), zone,
+                                         fields.subject, fields.location);
+        if (built.series) {
+            try {
+                PutSeries(it, *built.series, zone, allDay);
+                recurring = true;
+                const Series& s = *built.series;
+                start = ZoneInstant(zone, s.firstStart);
+                end = ZoneInstant(zone, UnixToCivil(CivilToUnix(s.firstStart) + std::max<int64_t>(duration, 0) * 60));
+            } catch (const std::exception& e) {
+                built.problem = e.what();
+            }
+        }
+        if (!recurring) {
+            // Never dropped: the appointment stays at its first instance and says how it repeats.
+            if (!body.empty()) body += "\r\n\r\n";
+            body += "Repeats: " + fields.series->rule + " (kept as a single appointment: " + built.problem + ")";
+        }
+    }
+    if (!zoned && !recurring) return;
+    if (auto rules = ZoneRulesFor(zone, ZoneLocalTime(zone, start).year)) {
+        try {
+            PutTimeZone(it, *rules, recurring);
+        } catch (const std::exception&) {
+        }
+    }
+}
+
+}  // namespace items
