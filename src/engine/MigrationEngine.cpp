@@ -335,6 +335,14 @@ void MigrationEngine::Mailbox::Dispatch(const std::string& path, int pass) {
     if (Contains(path, notebook) && EndsWith(name, ".wiki.meta"))
         ConvertItemFile(path, "Converting Notes... from (", &C::ConvertNoteFile, &MailboxSummary::notes);
     if (IsMessageName(name)) ImportMessageFile(path, pass);
+    // An export cut off between a message's ".eml.meta" and its ".eml" lost the message.
+    if (pass == 1 && EndsWith(name, ".eml.meta")) {
+        const std::string message = path.substr(0, path.size() - 5);
+        if (!imported_.count(message) && !failed_.count(message) && !files::FileExists(message)) {
+            ++summary_.itemsFailed;
+            if (log_.Bad(path)) ++summary_.badLines;
+        }
+    }
 }
 
 void MigrationEngine::Mailbox::ConvertItemFile(

@@ -44,6 +44,12 @@ struct ReadResult {
 ReadResult ReadSection(const std::string& path, const std::string& marker) {
     ReadResult r;
     r.file = ParseMetaFile(ReadMetaText(path));
+    if (r.file.raw.empty()) {
+        // An empty file (an export cut off at this entry) describes an item that is lost.
+        std::string bytes;
+        if (ReadFileBytes(TrimSpaces(path), bytes) && bytes.empty()) r.outcome = ItemOutcome::Failed;
+        if (r.outcome == ItemOutcome::Failed) return r;
+    }
     std::string trimmed = r.file.raw;
     trimmed.erase(0, std::min(trimmed.find_first_not_of(" \t\r\n"), trimmed.size()));
     if (!r.file.isJson && !trimmed.empty() && trimmed[0] == '{') {
@@ -600,11 +606,12 @@ ItemOutcome ConvertContactFile(const ItemContext& ctx, const std::string& metaPa
                            &f.HomeAddressCountry, &f.Body, &fullName})
         *s = TrimSpaces(*s);
 
-    // The full name is first, middle and last name; a contact that has none keeps
-    // Zimbra's full name.
-    f.FullName = JoinNonEmpty({f.FirstName, f.MiddleName, f.LastName}, " ");
-    if (f.FullName.empty()) f.FullName = fullName;
+    // Zimbra's own full name wins; without one it is first, middle and last name.
+    // A contact whose name is only in its full name ("susan young" beside the
+    // first name "susan") files under that full name, not under the first name.
+    f.FullName = fullName.empty() ? JoinNonEmpty({f.FirstName, f.MiddleName, f.LastName}, " ") : fullName;
     f.FileAs = ZimbraFileAs(TrimSpaces(fileAs), f);
+    if (TrimSpaces(fileAs).empty() && f.LastName.empty() && !fullName.empty()) f.FileAs = fullName;
     if (f.FileAs.empty()) f.FileAs = f.FullName;
     if (f.FileAs.empty()) f.FileAs = f.CompanyName;
     if (f.FileAs.empty()) f.FileAs = f.Email1Address;

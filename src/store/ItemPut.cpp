@@ -442,21 +442,37 @@ Attachment& Item::AttachmentsAdd(const std::string& path) {
     return att;
 }
 
+namespace {
+// The picture's real format from its first bytes (extension, MIME type); JPEG
+// when they name none of the others.
+std::pair<std::string, std::string> PictureType(const std::string& head) {
+    if (head.rfind("\x89PNG", 0) == 0) return {".png", "image/png"};
+    if (head.rfind("GIF8", 0) == 0) return {".gif", "image/gif"};
+    if (head.rfind("BM", 0) == 0) return {".bmp", "image/bmp"};
+    if (head.rfind(std::string("II*\0", 4), 0) == 0 || head.rfind(std::string("MM\0*", 4), 0) == 0) return {".tif", "image/tiff"};
+    return {".jpg", "image/jpeg"};
+}
+}  // namespace
+
 void Item::AddPicture(const std::string& path) {
+    std::string head(8, '\0');
     {
         std::ifstream probe(path, std::ios::binary);
         if (!probe) throw StoreError("cannot read picture file " + path);
+        probe.read(head.data(), std::streamsize(head.size()));
+        head.resize(size_t(probe.gcount()));
     }
-    // Outlook's contact photo: a hidden attachment named ContactPicture.jpg with
-    // PR_ATTACHMENT_CONTACTPHOTO, and PidLidHasPicture on the contact.
+    // Outlook's contact photo: a hidden attachment named ContactPicture.<type>
+    // with PR_ATTACHMENT_CONTACTPHOTO, and PidLidHasPicture on the contact.
     Attachment& att = AddAttachment();
-    const std::string name = "ContactPicture.jpg";
+    const auto [extension, mimeType] = PictureType(head);
+    const std::string name = "ContactPicture" + extension;
     att.SetProp(PR_ATTACH_METHOD, int32_t(1));
     att.SetProp(PR_ATTACH_LONG_FILENAME, name);
     att.SetProp(PR_ATTACH_FILENAME, name);
     att.SetProp(PR_DISPLAY_NAME, name);
-    att.SetProp(PR_ATTACH_EXTENSION, std::string(".jpg"));
-    att.SetProp(PR_ATTACH_MIME_TAG, std::string("image/jpeg"));
+    att.SetProp(PR_ATTACH_EXTENSION, extension);
+    att.SetProp(PR_ATTACH_MIME_TAG, mimeType);
     att.SetProp(PR_ATTACHMENT_CONTACTPHOTO, true);
     att.SetProp(PR_ATTACHMENT_HIDDEN, true);
     att.SetProp(PR_RENDERING_POSITION, int32_t(-1));

@@ -219,15 +219,18 @@ TEST_F(EngineFixture, FailedItemsAreLoggedAndKeptNoSectionFilesAreKeptSavedOnesG
     WriteFile(box + "/Contacts/good.meta", "Good");
     WriteFile(box + "/Contacts/bad.meta", "FAIL");
     WriteFile(box + "/Contacts/folder.meta", "NOSECTION");
+    // The export was cut off between a message's metadata and its content.
+    WriteFile(box + "/Inbox/0000000300-lost.eml.meta", "{}");
     view.deleteChecked = true;
     auto run = RunSingle(box, dir / "items.pst");
     EXPECT_FALSE(fs::exists(box + "/Contacts/good.meta"));
     EXPECT_TRUE(fs::exists(box + "/Contacts/bad.meta"));
     EXPECT_TRUE(fs::exists(box + "/Contacts/folder.meta"));
     EXPECT_TRUE(rec.committedPaths.count(box + "/Contacts/good.meta"));
-    EXPECT_EQ(ReadAll(dir / "items.log"), "---- Log Starts -----\r\nBAD : " + box + "/Contacts/bad.meta\r\n");
-    EXPECT_EQ(run.mailboxes[0].itemsFailed, 1);
-    EXPECT_NE(view.messages.back().second.find("1 other item could not be converted"), std::string::npos);
+    EXPECT_EQ(ReadAll(dir / "items.log"), "---- Log Starts -----\r\nBAD : " + box + "/Contacts/bad.meta\r\nBAD : " +
+                                              box + "/Inbox/0000000300-lost.eml.meta\r\n");
+    EXPECT_EQ(run.mailboxes[0].itemsFailed, 2);
+    EXPECT_NE(view.messages.back().second.find("2 other items could not be converted"), std::string::npos);
 }
 
 // --- Save dialog, store errors, log -----------------------------------------

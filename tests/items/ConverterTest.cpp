@@ -233,6 +233,17 @@ TEST_F(ItemsTest, ContactPhotoIsTheLastImageAndItsTempFileGoes) {
     EXPECT_EQ(pic.Str(pst::tags::PR_ATTACH_LONG_FILENAME), "ContactPicture.jpg");
     EXPECT_TRUE(std::get<bool>(*pic.GetProp(pst::tags::PR_ATTACHMENT_CONTACTPHOTO)));
     EXPECT_EQ(Named<bool>(c, pst::PSETID_Address(), lid::PidLidHasPicture), std::optional<bool>(true));
+
+    // A PNG is labelled a PNG, whatever the companion's part says.
+    Write("Contacts/Png, Paul",
+          "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"b1\"\r\n\r\n"
+          "--b1\r\nContent-Type: image/jpeg; name=p.jpg\r\nContent-Disposition: attachment; filename=p.jpg; field=image\r\n"
+          "Content-Transfer-Encoding: base64\r\n\r\n" + Base64(kPngBytes) + "\r\n--b1--\r\n");
+    auto png = Write("Contacts/Png, Paul.meta", ContactMeta({{"firstName", "Paul"}, {"lastName", "Png"}}, att));
+    EXPECT_EQ(ConvertContactFile(ctx_, png), ItemOutcome::Saved);
+    const auto& pngPic = *Folder(store::olFolderContacts).saved.back()->attachments.at(0);
+    EXPECT_EQ(pngPic.Str(pst::tags::PR_ATTACH_LONG_FILENAME), "ContactPicture.png");
+    EXPECT_EQ(pngPic.Str(pst::tags::PR_ATTACH_MIME_TAG), "image/png");
     // TearDown checks that the picture's temporary file is gone.
 }
 
@@ -244,7 +255,8 @@ TEST_F(ItemsTest, FolderMetaUnreadableAndDamagedFilesMakeNoContact) {
     std::string whole = ContactMeta({{"firstName", "Cut"}});
     auto cut = Write("Contacts/cut.meta", whole.substr(0, whole.size() - 12));
     EXPECT_EQ(ConvertContactFile(ctx_, folder), ItemOutcome::NoSection);
-    EXPECT_EQ(ConvertContactFile(ctx_, empty), ItemOutcome::NoSection);
+    // An empty file is an item the export lost (cut off there): a failure, never silence.
+    EXPECT_EQ(ConvertContactFile(ctx_, empty), ItemOutcome::Failed);
     EXPECT_EQ(ConvertContactFile(ctx_, root_ + "/Contacts/missing.meta"), ItemOutcome::NoSection);
     EXPECT_EQ(ConvertContactFile(ctx_, cut), ItemOutcome::Failed);
     EXPECT_EQ(Folder(store::olFolderContacts).saved.size(), 0u);
@@ -263,8 +275,9 @@ TEST_F(ItemsTest, RealTruncatedExportContactsAllArrive) {
     ASSERT_GT(metas.size(), 200u);
     std::sort(metas.begin(), metas.end());
     std::multiset<std::pair<std::string, std::string>> expected;  // email, first name
+    std::multiset<std::string> fullNames;  // display names: the full name where Zimbra keeps one
     size_t complete = 0;
-    const std::regex emailRe("5:email([0-9]+):"), firstRe("9:firstName([0-9]+):");
+    const std::regex emailRe("5:email([0-9]+):"), firstRe("9:firstName([0-9]+):"), fullRe("8:fullName([0-9]+):");
     for (auto& m : metas) {
         std::string raw = ReadMetaText(m);
         bool whole = !raw.empty() && raw.back() == '}';
@@ -280,6 +293,8 @@ TEST_F(ItemsTest, RealTruncatedExportContactsAllArrive) {
         if (std::regex_search(raw, em, emailRe)) email = raw.substr(size_t(em.position(0) + em.length(0)), std::stoul(em[1]));
         if (std::regex_search(raw, fm, firstRe)) first = raw.substr(size_t(fm.position(0) + fm.length(0)), std::stoul(fm[1]));
         expected.emplace(email, first);
+        if (std::regex_search(raw, fm, fullRe))
+            fullNames.insert(raw.substr(size_t(fm.position(0) + fm.length(0)), std::stoul(fm[1])));
     }
     auto& saved = Folder(store::olFolderContacts).saved;
     EXPECT_EQ(saved.size(), complete);
@@ -289,8 +304,11 @@ TEST_F(ItemsTest, RealTruncatedExportContactsAllArrive) {
         std::string email = NamedStr(*c, pst::PSETID_Address(), lid::PidLidEmail1EmailAddress);
         got.emplace(email == "<absent>" ? "" : email, c->Str(pst::tags::PR_GIVEN_NAME));
         EXPECT_FALSE(c->Str(pst::tags::PR_DISPLAY_NAME).empty());
+        if (auto it = fullNames.find(c->Str(pst::tags::PR_DISPLAY_NAME)); it != fullNames.end()) fullNames.erase(it);
     }
     EXPECT_EQ(got, expected);
+    // "susan young" (first name "susan", no last name) keeps her full name.
+    EXPECT_TRUE(fullNames.empty()) << fullNames.size() << " full names missing, e.g. " << *fullNames.begin();
 }
 
 // --- Appointments ------------------------------------------------------------------
