@@ -477,6 +477,7 @@ int RunConvert(const std::vector<std::string>& args) {
 #endif
 #ifdef HAVE_ORVANDEL_MIME
     services.importMessage = [](store::Item& item, const std::string& path) { return mime::ImportMessage(item, path); };
+    services.parseAhead = [](const std::string& path) { mime::ParseAhead(path); };
 #endif
     engine::MigrationEngine engine(view, services, options);
     view.engine = &engine;

@@ -64,6 +64,7 @@ private:
     // Pass I; false when the run must end here (stop confirmed, window closed).
     bool PassOne(const std::vector<std::string>& queue);
     void PassTwo();
+    void AnnounceNextMessage(const std::vector<std::string>& queue, size_t current, size_t& announced);
     void Dispatch(const std::string& path, int pass);
     void ImportMessageFile(const std::string& path, int pass);
     void ConvertItemFile(const std::string& path, const std::string& status,
@@ -211,8 +212,8 @@ void MigrationEngine::Mailbox::BuildFolderTree(const std::vector<std::string>& q
     auto status = [this](const std::string& t) { SetStatus(t); };
     auto yield = [this] { view_.Yield(); };
     rootPath_ = DetectRootPath(queue, folder_, status);
-    FileProbe probe{[](const std::string& p) { return files::FileExists(p); },
-                    [](const std::string& p) { return files::FolderExists(p); }};
+    // The listing queues files only, and has looked at each of them already.
+    FileProbe probe{[](const std::string&) { return true; }, [](const std::string&) { return false; }};
     folderList_ = BuildFolderList(queue, rootPath_, probe, status, yield);
     CreateOutlookFolders(*store_, names_, folderList_, status, yield);
 }
@@ -220,8 +221,11 @@ void MigrationEngine::Mailbox::BuildFolderTree(const std::vector<std::string>& q
 bool MigrationEngine::Mailbox::PassOne(const std::vector<std::string>& queue) {
     fileIndex_ = 1;
     const int fileCount = static_cast<int>(queue.size());
-    for (const auto& entry : queue) {
+    size_t announced = 0;  // queue entries up to here were looked at for ParseAhead
+    for (size_t i = 0; i < queue.size(); ++i) {
+        const std::string& entry = queue[i];
         if (view_.IsUnloaded()) break;  // closed before this file: end below
+        AnnounceNextMessage(queue, i, announced);
         Dispatch(entry, 1);
         summary_.filesDone = fileIndex_;
 
@@ -281,6 +285,14 @@ bool MigrationEngine::Mailbox::PassOne(const std::vector<std::string>& queue) {
     // End of Pass I: commit, so the sources of everything saved may go.
     Commit();
     return true;
+}
+
+void MigrationEngine::Mailbox::AnnounceNextMessage(const std::vector<std::string>& queue, size_t current,
+                                                   size_t& announced) {
+    if (!e_.services_.parseAhead) return;
+    announced = std::max(announced, current + 1);
+    while (announced < queue.size() && !IsMessageName(LowerAscii(FileNameOf(queue[announced])))) ++announced;
+    if (announced < queue.size()) e_.services_.parseAhead(queue[announced]);
 }
 
 void MigrationEngine::Mailbox::PassTwo() {

@@ -32,6 +32,9 @@ struct EngineServices {
     SessionFactory createSession;                // a new store session per mailbox
     items::ItemConverters* converters = nullptr;  // null: item files are left as they are
     MessageImporter importMessage;               // fills a new message from an RFC 822 file
+    // Optional: told which message file comes next, so the importer can parse it
+    // while the current one is written (mime::ParseAhead).
+    std::function<void(const std::string&)> parseAhead;
     std::function<std::string()> timeStamp;      // "d.m.YY H.m.ss"; the local clock when empty
 };
 

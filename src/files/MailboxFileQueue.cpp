@@ -74,45 +74,38 @@ void Enumerate(FileQueue& queue, std::string& folder, std::string_view pattern, 
     if (folder.back() != kPathSeparator) folder.push_back(kPathSeparator);
     yield();
 
-    // Subfolder pass: every name, whatever the pattern.
+    // One listing gives both the subfolders (every name, whatever the pattern)
+    // and the files that match, with the attributes it read for each name: a
+    // mailbox of a million files is not to be listed or looked at twice.
     std::vector<std::string> subfolders;
+    std::vector<std::string> files;
     FindEntry entry;
     if (FindFirstEntry(folder + "*", entry) != -1) {
         do {
             yield();
             if (IsDotEntry(entry.name)) continue;
-            yield();
-            const std::uint32_t a = GetFileAttr(folder + entry.name);
+            const std::uint32_t a = entry.attributes;
             // A link to a folder is never descended into: it may point to a parent
             // (endless recursion) or outside the mailbox (whose files the delete
             // option would then remove).
             const bool isFolder = a == kInvalidFileAttributes ||
                                   ((a & kFileAttributeDirectory) && !(a & kFileAttributeReparsePoint));
-            if (isFolder) {
-                yield();
-                subfolders.push_back(entry.name);
-            }
+            if (isFolder) subfolders.push_back(entry.name);
+            // Only the folder bit excludes a file, and device-like entries
+            // (fifos, sockets, device nodes) that a reader would block on.
+            else if (!(a & (kFileAttributeDirectory | kFileAttributeDevice)) && MatchesPattern(entry.name, pattern))
+                files.push_back(entry.name);
         } while (FindNextEntry(entry) != 0);
         if (closesItself) CloseFind(entry);
     }
 
-    // Files pass.
-    if (FindFirstEntry(folder + std::string(pattern), entry) != -1) {
+    // Files, in listing order.
+    for (const auto& name : files) {
         yield();
-        do {
-            yield();
-            if (IsDotEntry(entry.name)) continue;
-            const std::uint32_t a = GetFileAttr(folder + entry.name);
-            // Only the folder bit excludes an entry, and device-like entries
-            // (fifos, sockets, device nodes) that a reader would block on.
-            if (a & (kFileAttributeDirectory | kFileAttributeDevice)) continue;
-            yield();
-            queue.Add("K" + std::to_string(counter), folder + entry.name);
-            if (status && !status->DeleteSourceChecked())
-                status->SetCountLabel(std::to_string(counter) + std::string(kQueuedLabelSuffix));
-            ++counter;
-        } while (FindNextEntry(entry) != 0);
-        if (closesItself) CloseFind(entry);
+        queue.Add("K" + std::to_string(counter), folder + name);
+        if (status && !status->DeleteSourceChecked())
+            status->SetCountLabel(std::to_string(counter) + std::string(kQueuedLabelSuffix));
+        ++counter;
     }
 
     // Descent, in listing order.

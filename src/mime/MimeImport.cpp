@@ -4,14 +4,15 @@
 
 #include <fcntl.h>
 #include <gmime/gmime.h>
-#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "mime/Charset.h"
+#include "mime/DeepStackThread.h"
 #include "mime/HtmlText.h"
 #include "mime/MimeLimits.h"
 #include "pst/messaging/EntryIds.h"
@@ -45,6 +47,10 @@ struct GObjPtr {
     GObjPtr(const GObjPtr&) = delete;
     GObjPtr& operator=(const GObjPtr&) = delete;
     GObjPtr(GObjPtr&& o) noexcept : p(o.p) { o.p = nullptr; }
+    GObjPtr& operator=(GObjPtr&& o) noexcept {
+        std::swap(p, o.p);
+        return *this;
+    }
     ~GObjPtr() {
         if (p) g_object_unref(p);
     }
@@ -381,8 +387,13 @@ private:
             Mailbox m;
             const char* nm = internet_address_get_name(ia);
             if (nm) m.name = CutUtf8(OneLine(SanitizeUtf8(nm)), 1024);
-            const char* ad = internet_address_mailbox_get_idn_addr(INTERNET_ADDRESS_MAILBOX(ia));
-            if (!ad || !*ad) ad = internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(ia));
+            // Only a domain in another script needs the international-domain form;
+            // working it out for plain ASCII costs more than the rest of the address.
+            const char* ad = internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(ia));
+            if (ad && !IsAscii(ad)) {
+                const char* idn = internet_address_mailbox_get_idn_addr(INTERNET_ADDRESS_MAILBOX(ia));
+                if (idn && *idn) ad = idn;
+            }
             if (ad) m.address = CutUtf8(OneLine(SanitizeUtf8(ad)), 1024);
             // A name that only repeats the address in quotes says nothing more.
             std::string bare = m.name;
@@ -1065,16 +1076,36 @@ bool IsHeaderLine(std::string_view line) {
     return i < line.size() && line[i] == ':';
 }
 
-ImportResult Run(store::Item& message, const std::string& path) {
+// A message read and parsed, not yet written anywhere. Parsing depends only on
+// the file, so a message parsed ahead on another thread is the same as one
+// parsed when its turn comes. Made and destroyed on a deep-stack thread.
+struct Parsed {
+    ImportResult error;  // ok = false: nothing to fill from
+    std::unique_ptr<GMimeParserOptions, void (*)(GMimeParserOptions*)> opts{nullptr, g_mime_parser_options_free};
+    GObjPtr<GMimeStream> fs;
+    GObjPtr<GMimeStream> stream;
+    GObjPtr<GMimeParser> parser;
+    GObjPtr<GMimeMessage> msg;
+    int64_t fallbackTime = 0;
+};
+using ParsedPtr = std::unique_ptr<Parsed>;
+
+ParsedPtr Fail(std::string why) {
+    auto p = std::make_unique<Parsed>();
+    p->error = {false, std::move(why)};
+    return p;
+}
+
+ParsedPtr Parse(const std::string& path) {
     std::call_once(g_init, [] { g_mime_init(); });
     // O_NONBLOCK: a named pipe in place of a message must not wait for a writer
     // (the check below turns it away).
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return {false, "cannot open " + path + ": " + strerror(errno)};
+    if (fd < 0) return Fail("cannot open " + path + ": " + strerror(errno));
     struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
-        return {false, "not a readable file: " + path};
+        return Fail("not a readable file: " + path);
     }
     // Where the message starts: after a byte order mark, an mbox "From " line
     // and blank lines.
@@ -1082,7 +1113,7 @@ ImportResult Run(store::Item& message, const std::string& path) {
     ssize_t got = head.empty() ? 0 : pread(fd, head.data(), head.size(), 0);
     if (got < 0) {
         close(fd);
-        return {false, "cannot read " + path + ": " + strerror(errno)};
+        return Fail("cannot read " + path + ": " + strerror(errno));
     }
     head.resize(size_t(got));
     size_t start = 0;
@@ -1100,84 +1131,164 @@ ImportResult Run(store::Item& message, const std::string& path) {
     }
     if (start >= head.size()) {
         close(fd);
-        return {false, st.st_size == 0 ? "empty file" : "no message in file"};
+        return Fail(st.st_size == 0 ? "empty file" : "no message in file");
     }
     auto eol = head.find('\n', start);
     std::string_view first(head.data() + start, (eol == std::string::npos ? head.size() : eol) - start);
     if (!IsHeaderLine(first)) {
         close(fd);
-        return {false, "no message headers in file"};
+        return Fail("no message headers in file");
     }
 
-    GObjPtr<GMimeStream> fs(g_mime_stream_fs_new(fd));  // owns fd from here
-    GObjPtr<GMimeStream> stream(start ? g_mime_stream_substream(fs.get(), gint64(start), -1)
-                                      : (g_object_ref(fs.get()), fs.get()));
-    GMimeParserOptions* opts = g_mime_parser_options_new();
-    std::unique_ptr<GMimeParserOptions, void (*)(GMimeParserOptions*)> optsGuard(opts, g_mime_parser_options_free);
+    auto p = std::make_unique<Parsed>();
+    p->fs = GObjPtr<GMimeStream>(g_mime_stream_fs_new(fd));  // owns fd from here
+    p->stream = GObjPtr<GMimeStream>(start ? g_mime_stream_substream(p->fs.get(), gint64(start), -1)
+                                           : (g_object_ref(p->fs.get()), p->fs.get()));
+    p->opts.reset(g_mime_parser_options_new());
     const char* fallback[] = {"UTF-8", "windows-1252", nullptr};
-    g_mime_parser_options_set_fallback_charsets(opts, fallback);
-    g_mime_parser_options_set_allow_addresses_without_domain(opts, TRUE);
+    g_mime_parser_options_set_fallback_charsets(p->opts.get(), fallback);
+    g_mime_parser_options_set_allow_addresses_without_domain(p->opts.get(), TRUE);
 
-    GObjPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
-    g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
-    g_mime_parser_set_persist_stream(parser.get(), TRUE);
-    GObjPtr<GMimeMessage> msg(g_mime_parser_construct_message(parser.get(), opts));
-    if (!msg) return {false, "no message in file"};
-    GMimeHeaderList* hl = g_mime_object_get_header_list(GMIME_OBJECT(msg.get()));
-    GMimeObject* body = g_mime_message_get_mime_part(msg.get());
+    p->parser = GObjPtr<GMimeParser>(g_mime_parser_new_with_stream(p->stream.get()));
+    g_mime_parser_set_format(p->parser.get(), GMIME_FORMAT_MESSAGE);
+    g_mime_parser_set_persist_stream(p->parser.get(), TRUE);
+    p->msg = GObjPtr<GMimeMessage>(g_mime_parser_construct_message(p->parser.get(), p->opts.get()));
+    if (!p->msg) {
+        p->error = {false, "no message in file"};
+        return p;
+    }
+    GMimeHeaderList* hl = g_mime_object_get_header_list(GMIME_OBJECT(p->msg.get()));
+    GMimeObject* body = g_mime_message_get_mime_part(p->msg.get());
     GMimeHeaderList* bodyHeaders = body ? g_mime_object_get_header_list(body) : nullptr;
-    if ((!hl || g_mime_header_list_get_count(hl) == 0) && (!bodyHeaders || g_mime_header_list_get_count(bodyHeaders) == 0))
-        return {false, "no message headers in file"};
+    if ((!hl || g_mime_header_list_get_count(hl) == 0) && (!bodyHeaders || g_mime_header_list_get_count(bodyHeaders) == 0)) {
+        p->error = {false, "no message headers in file"};
+        return p;
+    }
+    p->fallbackTime = int64_t(st.st_mtime > 0 ? st.st_mtime : time(nullptr));
+    p->error = {true, {}};
+    return p;
+}
 
-    Importer importer(opts, 0, int64_t(st.st_mtime > 0 ? st.st_mtime : time(nullptr)));
-    importer.Fill(message, msg.get());
+ImportResult FillFrom(store::Item& message, const Parsed& parsed) {
+    if (!parsed.error.ok) return parsed.error;
+    Importer importer(parsed.opts.get(), 0, parsed.fallbackTime);
+    importer.Fill(message, parsed.msg.get());
     return {true, {}};
 }
 
-// Runs `fn` on a thread with a large stack: deeply nested input recurses in the
-// parser, and a crash there must not be the price of a hostile message.
-struct Job {
-    store::Item* message;
-    const std::string* path;
-    ImportResult result;
-    std::exception_ptr error;
+// The import threads of one calling thread (an engine running one mailbox):
+// `filler` fills the store message, `parser` reads and parses the messages
+// announced by ParseAhead and tears down the ones done with, so that this
+// work overlaps with the caller writing the previous message to the PST. The
+// store is only touched while the caller waits in ImportMessage, so several
+// mailboxes converted on threads of their own each have their own pair.
+struct ImportThreads {
+    // A message announced: parsed on `parser`, ready once `ready` is set.
+    struct Slot {
+        std::atomic<bool> ready{false};
+        std::shared_ptr<Parsed> parsed;
+    };
+    struct Ahead {
+        std::string path;
+        std::shared_ptr<Slot> slot;
+    };
+    DeepStackThread filler{kImportStackBytes};
+    DeepStackThread parser{kImportStackBytes};
+    std::deque<Ahead> ahead;
+    // Done with, to be torn down on `parser` (its teardown may recurse as deep as
+    // its parse did) along with the next task posted there.
+    std::vector<std::shared_ptr<Parsed>> done;
+
+    static std::shared_ptr<Parsed> Wait(Slot& slot) {
+        slot.ready.wait(false, std::memory_order_acquire);
+        return std::move(slot.parsed);
+    }
+    void Release(std::shared_ptr<Parsed> p) {
+        if (p) done.push_back(std::move(p));
+        // Kept for the next parse; more than that is let go at once.
+        if (done.size() > 1) FlushReleases();
+    }
+    void FlushReleases() {
+        if (done.empty()) return;
+        parser.Post([batch = std::move(done)]() mutable { batch.clear(); });
+        done.clear();
+    }
+    void DropFront() {
+        Release(Wait(*ahead.front().slot));
+        ahead.pop_front();
+    }
+    ~ImportThreads() {
+        while (!ahead.empty()) DropFront();
+        FlushReleases();
+    }
 };
 
-void* JobMain(void* p) {
-    auto* job = static_cast<Job*>(p);
+// Enough to keep the parser busy while one message is written; each one
+// waiting holds an open file.
+constexpr size_t kMaxParsedAhead = 2;
+
+ImportThreads& Threads() {
+    thread_local ImportThreads threads;
+    return threads;
+}
+
+ImportResult Describe(const std::exception_ptr& error) {
     try {
-        job->result = Run(*job->message, *job->path);
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return {false, std::string("import failed: ") + e.what()};
     } catch (...) {
-        job->error = std::current_exception();
+        return {false, "import failed"};
     }
-    return nullptr;
 }
 
 }  // namespace
 
-ImportResult ImportMessage(store::Item& message, const std::string& path) {
-    Job job{&message, &path, {}, nullptr};
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setstacksize(&attr, kImportStackBytes);
-    pthread_t thread;
-    int rc = pthread_create(&thread, &attr, JobMain, &job);
-    pthread_attr_destroy(&attr);
-    if (rc != 0) {
-        JobMain(&job);  // no thread to be had: run here
-    } else {
-        pthread_join(thread, nullptr);
-    }
-    if (job.error) {
+void ParseAhead(const std::string& path) {
+    ImportThreads& t = Threads();
+    for (const auto& a : t.ahead)
+        if (a.path == path) return;
+    if (t.ahead.size() >= kMaxParsedAhead) t.DropFront();
+    auto slot = std::make_shared<ImportThreads::Slot>();
+    t.ahead.push_back({path, slot});
+    t.parser.Post([slot, path, batch = std::move(t.done)]() mutable {
+        batch.clear();
         try {
-            std::rethrow_exception(job.error);
+            slot->parsed = Parse(path);
         } catch (const std::exception& e) {
-            return {false, std::string("import failed: ") + e.what()};
+            slot->parsed = Fail(std::string("import failed: ") + e.what());
         } catch (...) {
-            return {false, "import failed"};
+            slot->parsed = Fail("import failed");
         }
+        slot->ready.store(true, std::memory_order_release);
+        slot->ready.notify_one();
+    });
+    t.done.clear();
+}
+
+ImportResult ImportMessage(store::Item& message, const std::string& path) {
+    ImportThreads& t = Threads();
+    std::shared_ptr<Parsed> parsed;
+    auto hit = std::find_if(t.ahead.begin(), t.ahead.end(), [&](const auto& a) { return a.path == path; });
+    if (hit != t.ahead.end()) {
+        // Announced files passed over (a skip, a filter) are let go.
+        while (t.ahead.front().path != path) t.DropFront();
+        parsed = ImportThreads::Wait(*t.ahead.front().slot);
+        t.ahead.pop_front();
     }
-    return job.result;
+    ImportResult result;
+    try {
+        t.filler.Call([&] {
+            if (!parsed) parsed = Parse(path);
+            result = FillFrom(message, *parsed);
+        });
+    } catch (...) {
+        result = Describe(std::current_exception());
+    }
+    t.Release(std::move(parsed));
+    // Without announcements nothing else would take it to the parser.
+    if (t.ahead.empty()) t.FlushReleases();
+    return result;
 }
 
 }  // namespace mime

@@ -15,6 +15,14 @@ struct ImportResult {
 // headers, bodies, recipients and attachments. Does not save the message.
 // Never throws: a file that holds no message at all, an unreadable file, or a
 // store failure gives ok = false.
+// Runs on a long-lived deep-stack thread of the calling thread.
 ImportResult ImportMessage(store::Item& message, const std::string& path);
+
+// Announces the file a later ImportMessage of the calling thread will ask for,
+// so that it is read and parsed on another core while the current message is
+// written. Only the time of the work moves: what a message becomes depends on
+// its file alone, and messages are filled and saved in the caller's order, so
+// the PST does not depend on timing. A file announced but never imported is let go.
+void ParseAhead(const std::string& path);
 
 }  // namespace mime

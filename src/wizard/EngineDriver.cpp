@@ -25,6 +25,7 @@ engine::EngineServices RealServices(std::unique_ptr<items::ItemConverters>& conv
 #endif
 #ifdef HAVE_ORVANDEL_MIME
     services.importMessage = [](store::Item& item, const std::string& path) { return mime::ImportMessage(item, path); };
+    services.parseAhead = [](const std::string& path) { mime::ParseAhead(path); };
 #endif
     return services;
 }
