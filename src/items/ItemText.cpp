@@ -20,6 +20,7 @@
 #include "files/Ascii.h"
 
 #include "items/ZimbraMetaReader.h"
+#include "mime/GMimeInit.h"
 #include "store/PstStoreSession.h"
 
 namespace items {
@@ -176,9 +177,6 @@ std::string HtmlToText(const std::string& html) {
 }
 
 
-void EnsureGMime() {
-    static std::once_flag once;
-    std::call_once(once, [] { g_mime_init(); });
-}
+void EnsureGMime() { mime::EnsureGMime(); }
 
 }  // namespace items

@@ -1,5 +1,7 @@
 #include "mime/Charset.h"
 
+#include "mime/GMimeInit.h"
+
 #include "files/Ascii.h"
 #include "files/Utf.h"
 
@@ -154,8 +156,7 @@ std::string SanitizeUtf8(std::string_view s) {
 }
 
 std::string IconvName(std::string_view label) {
-    static std::once_flag init;
-    std::call_once(init, [] { g_mime_init(); });  // GMime's charset tables
+    EnsureGMime();  // GMime's charset tables
     std::string l = files::LowerAscii(Trimmed(label));
     if (l.empty()) return {};
     static const std::map<std::string, std::string, std::less<>> supersets = {

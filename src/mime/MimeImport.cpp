@@ -22,6 +22,7 @@
 
 #include "mime/Charset.h"
 #include "mime/DeepStackThread.h"
+#include "mime/GMimeInit.h"
 #include "mime/HtmlText.h"
 #include "mime/MimeLimits.h"
 #include "pst/messaging/EntryIds.h"
@@ -1066,8 +1067,6 @@ void Importer::Fill(store::Item& item, GMimeMessage* msg) {
 
 // --- file handling ------------------------------------------------------------------
 
-std::once_flag g_init;
-
 bool IsHeaderLine(std::string_view line) {
     size_t i = 0;
     while (i < line.size() && uint8_t(line[i]) > 0x20 && uint8_t(line[i]) < 0x7F && line[i] != ':') ++i;
@@ -1097,7 +1096,7 @@ ParsedPtr Fail(std::string why) {
 }
 
 ParsedPtr Parse(const std::string& path) {
-    std::call_once(g_init, [] { g_mime_init(); });
+    EnsureGMime();
     // O_NONBLOCK: a named pipe in place of a message must not wait for a writer
     // (the check below turns it away).
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
