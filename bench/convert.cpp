@@ -165,6 +165,7 @@ void Row(const char* what, const Run& r, uint64_t messages, uint64_t bytes) {
     printf("  %-26s %8.2f s %8.2f s cpu %10.0f msg/s %8.1f MB/s %8.1f MB peak%s\n", what, r.wall, r.cpu,
            r.wall > 0 ? double(messages) / r.wall : 0.0, r.wall > 0 ? double(bytes) / 1e6 / r.wall : 0.0, r.peakMb,
            r.status == 0 ? "" : ("  (exit " + std::to_string(r.status) + ")").c_str());
+    fflush(stdout);
 }
 
 struct CaseResult {

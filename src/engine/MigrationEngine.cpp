@@ -10,6 +10,7 @@
 #include <set>
 
 #include "engine/EngineText.h"
+#include "engine/ImportedPaths.h"
 #include "files/FileApi.h"
 #include "files/MailboxFileQueue.h"
 #include "files/Paths.h"
@@ -102,7 +103,7 @@ private:
     store::Store* store_ = nullptr;
 
     // What this run has made of each message, and what may go once committed.
-    std::unordered_set<std::string> imported_;
+    ImportedPaths imported_;
     std::unordered_set<std::string> failed_;
     std::vector<std::string> pendingDeletes_;
     std::set<std::string> passTwoFolders_;  // parents of the files Pass II met
@@ -133,7 +134,7 @@ MailboxSummary MigrationEngine::Mailbox::Run() {
     view_.OnMailboxStarted(name_, pstPath_, e_.fileCount_);
 
     // 5. Folder tree.
-    const std::vector<std::string> queue = files::MailboxFileQueue().Items();
+    const std::vector<std::string> queue = files::MailboxFileQueue().TakeItems();
     BuildFolderTree(queue);
 
     // 6. Pass I.
@@ -302,7 +303,7 @@ void MigrationEngine::Mailbox::PassTwo() {
     ViewQueueStatus status(view_);
     files::QueueMailboxFiles(folderVariable, "*.*", counter, &status);
     const int fileCount = counter - 1;
-    const std::vector<std::string> queue = files::MailboxFileQueue().Items();
+    const std::vector<std::string> queue = files::MailboxFileQueue().TakeItems();
     fileIndex_ = 1;
     for (const auto& entry : queue) {
         if (view_.IsUnloaded()) {
@@ -311,7 +312,7 @@ void MigrationEngine::Mailbox::PassTwo() {
             break;
         }
         if (IsMessageName(LowerAscii(FileNameOf(entry)))) {
-            if (imported_.count(entry)) {
+            if (imported_.Contains(entry)) {
                 // Already in the PST from Pass I: only its sources go (after the commit).
                 pendingDeletes_.push_back(entry);
                 pendingDeletes_.push_back(entry + ".meta");
@@ -350,7 +351,7 @@ void MigrationEngine::Mailbox::Dispatch(const std::string& path, int pass) {
     // An export cut off between a message's ".eml.meta" and its ".eml" lost the message.
     if (pass == 1 && EndsWith(name, ".eml.meta")) {
         const std::string message = path.substr(0, path.size() - 5);
-        if (!imported_.count(message) && !failed_.count(message) && !files::FileExists(message)) {
+        if (!imported_.Contains(message) && !failed_.count(message) && !files::FileExists(message)) {
             ++summary_.itemsFailed;
             if (log_.Bad(path)) ++summary_.badLines;
         }
@@ -442,7 +443,7 @@ void MigrationEngine::Mailbox::ImportMessageFile(const std::string& path, int pa
         ok = false;
     }
     if (ok) {
-        imported_.insert(path);
+        imported_.Add(path);
         failed_.erase(path);
         ++summary_.messagesImported;
         if (DeleteTicked()) {

@@ -23,6 +23,14 @@ std::vector<std::string> FileQueue::Items() const {
     return items;
 }
 
+std::vector<std::string> FileQueue::TakeItems() {
+    std::vector<std::string> items;
+    items.reserve(entries_.size());
+    for (auto& e : entries_) items.push_back(std::move(e.item));
+    Clear();
+    return items;
+}
+
 FileQueue& MailboxFileQueue() {
     static FileQueue queue;
     return queue;

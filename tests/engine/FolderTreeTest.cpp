@@ -5,6 +5,7 @@
 #include "EngineTestSupport.h"
 #include "engine/EngineText.h"
 #include "engine/FolderTree.h"
+#include "engine/ImportedPaths.h"
 #include "engine/MigrationLog.h"
 #include "files/FileApi.h"
 
@@ -195,4 +196,22 @@ TEST(MigrationLog, ExactBytesUtf8WithCrLfAndAFreshStart) {
     EXPECT_EQ(enginetest::ReadAll(t / "box.log"), "---- Log Starts -----\r\nBAD : /m/Inbox/Grüße.eml\r\n");
     MigrationLog nowhere(t / "no-such-folder/box.log");
     EXPECT_FALSE(nowhere.Start());
+}
+
+// The run's record of imported sources, across the merges of its recent additions.
+TEST(ImportedPaths, FindsEveryAddedPathAndNoOtherInAnyOrder) {
+    engine::ImportedPaths paths;
+    for (int i = 0; i < 20000; ++i) {
+        paths.Add("/export/jdoe/Inbox!" + std::to_string(i / 500) + "/" + std::to_string(i) + ".eml");
+        if (i % 97 == 0) {
+            EXPECT_TRUE(paths.Contains("/export/jdoe/Inbox!" + std::to_string(i / 500) + "/" + std::to_string(i) + ".eml"));
+            EXPECT_FALSE(paths.Contains("/export/jdoe/Inbox!" + std::to_string(i / 500) + "/" + std::to_string(i + 1) + ".eml"));
+        }
+    }
+    paths.Add("/export/jdoe/Inbox/0.eml");
+    paths.Add("/export/jdoe/Inbox/0.eml");
+    for (int i = 0; i < 20000; i += 13)
+        EXPECT_TRUE(paths.Contains("/export/jdoe/Inbox!" + std::to_string(i / 500) + "/" + std::to_string(i) + ".eml")) << i;
+    EXPECT_FALSE(paths.Contains("/export/jdoe/Inbox/1.eml"));
+    EXPECT_FALSE(paths.Contains(""));
 }
