@@ -1,0 +1,205 @@
+// Converting many mailboxes: a generated export of 2 mailboxes x COUNT messages
+// (default 20,000) converted by `orvandel convert --multiple` with -j 1 and -j 2,
+// and the same export packed as .tgz files and extracted before converting.
+// Prints wall time and the peak resident memory of the whole run (the sum over
+// the converting processes alive at the same moment), beside the goals:
+// -j 2 at least 1.7 times faster than -j 1 on two equal mailboxes (on 2 cores),
+// and -j 2's peak memory under twice the single mailbox's.
+//
+//   convert_scale [COUNT] [--keep DIR]
+#include <dirent.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Message(int mailbox, int i) {
+    char head[512];
+    std::snprintf(head, sizeof head,
+                  "From: Sender %d <sender%d@example.com>\r\nTo: User %d <user%d@example.com>\r\n"
+                  "Subject: Message %d of mailbox %d\r\nDate: Mon, 7 Dec 2026 09:%02d:00 +0000\r\n"
+                  "Message-ID: <m%d.%d@example.com>\r\nMIME-Version: 1.0\r\n"
+                  "Content-Type: text/plain; charset=utf-8\r\n\r\n",
+                  i % 50, i % 50, mailbox, mailbox, i, mailbox, i % 60, mailbox, i);
+    std::string body = head;
+    for (int line = 0; line < 20; ++line)
+        body += "Line " + std::to_string(line) + " of a message body that reads like ordinary mail text.\r\n";
+    return body;
+}
+
+// A mailbox of `count` messages in 4 folders, spilled every 500 as the server does.
+void MakeMailbox(const fs::path& box, int mailbox, int count) {
+    fs::create_directories(box);
+    std::ofstream(box / "0000000011-ROOT.meta") << "{}";
+    const char* folders[] = {"Inbox", "Sent", "Archive", "Inbox/Projects"};
+    for (int i = 0; i < count; ++i) {
+        const std::string folder = folders[i % 4];
+        const int batch = (i / 4) / 500;
+        const fs::path dir = box / (batch ? folder + "!" + std::to_string(batch) : folder);
+        if (i < 4 || (i / 4) % 500 == 0) fs::create_directories(dir);
+        char name[64];
+        std::snprintf(name, sizeof name, "%010d-Message %d.eml", 1000 + i, i);
+        std::ofstream(dir / name, std::ios::binary) << Message(mailbox, i);
+        std::ofstream(dir / (std::string(name) + ".meta"), std::ios::binary) << "{}";
+    }
+}
+
+pid_t Spawn(const std::vector<std::string>& argv) {
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", 01, 0);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", 01, 0);
+    std::vector<char*> args;
+    for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, argv[0].c_str(), &fa, nullptr, args.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    return pid;
+}
+
+// Resident kB of `root` and every process below it.
+long TreeRssKb(pid_t root) {
+    std::map<pid_t, std::pair<pid_t, long>> procs;  // pid -> (parent, rss)
+    DIR* d = opendir("/proc");
+    if (!d) return 0;
+    while (dirent* e = readdir(d)) {
+        const pid_t pid = std::atoi(e->d_name);
+        if (pid <= 0) continue;
+        std::ifstream status("/proc/" + std::string(e->d_name) + "/status");
+        pid_t parent = 0;
+        long rss = 0;
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("PPid:", 0) == 0) parent = std::atoi(line.c_str() + 5);
+            if (line.rfind("VmRSS:", 0) == 0) rss = std::atol(line.c_str() + 6);
+        }
+        procs[pid] = {parent, rss};
+    }
+    closedir(d);
+    long total = 0;
+    for (auto& [pid, info] : procs) {
+        for (pid_t p = pid; p > 1;) {
+            if (p == root) {
+                total += info.second;
+                break;
+            }
+            auto it = procs.find(p);
+            if (it == procs.end()) break;
+            p = it->second.first;
+        }
+    }
+    return total;
+}
+
+struct Figures {
+    double seconds = 0;
+    long peakKb = 0;
+    int status = -1;
+};
+
+Figures Run(const std::vector<std::string>& argv) {
+    Figures f;
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = Spawn(argv);
+    if (pid < 0) return f;
+    int st = 0;
+    while (waitpid(pid, &st, WNOHANG) == 0) {
+        f.peakKb = std::max(f.peakKb, TreeRssKb(pid));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    f.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    f.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    return f;
+}
+
+void Print(const char* what, const Figures& f) {
+    std::printf("  %-44s %8.2f s  %7.1f MB peak  (exit %d)\n", what, f.seconds, f.peakKb / 1024.0, f.status);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int count = 20000;
+    std::string keep;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--keep" && i + 1 < argc) keep = argv[++i];
+        else count = std::max(1, std::atoi(a.c_str()));
+    }
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return 2;
+    const fs::path bin = fs::path(std::string(self, static_cast<size_t>(n))).parent_path().parent_path() / "orvandel";
+    if (!fs::exists(bin)) {
+        std::fprintf(stderr, "convert_scale: %s not found (build the orvandel target)\n", bin.c_str());
+        return 2;
+    }
+    const fs::path dir = keep.empty() ? fs::temp_directory_path() / ("convert_scale." + std::to_string(getpid()))
+                                      : fs::path(keep);
+    fs::remove_all(dir);
+    fs::create_directories(dir / "export");
+    std::printf("convert_scale: 2 mailboxes x %d messages, %u processor(s)\n", count,
+                std::thread::hardware_concurrency());
+    for (int m = 1; m <= 2; ++m) MakeMailbox(dir / "export" / ("user" + std::to_string(m)), m, count);
+    fs::create_directories(dir / "archives");
+    for (int m = 1; m <= 2; ++m) {
+        const std::string name = "user" + std::to_string(m);
+        const std::string cmd = "tar -czf '" + (dir / "archives" / (name + ".tgz")).string() + "' -C '" +
+                                (dir / "export" / name).string() + "' .";
+        if (std::system(cmd.c_str()) != 0) return 2;
+    }
+
+    auto out = [&](const std::string& name) {
+        fs::remove_all(dir / name);
+        fs::create_directories(dir / name);
+        return (dir / name).string();
+    };
+    const std::string b = bin.string(), root = (dir / "export").string();
+    std::printf("\n");
+    const Figures one = Run({b, "convert", "--multiple", root, "--mailbox", "user1", "--out", out("o1"), "--quiet"});
+    Print("one mailbox", one);
+    const Figures j1 = Run({b, "convert", "--multiple", root, "--out", out("j1"), "-j", "1", "--quiet"});
+    Print("two mailboxes, -j 1", j1);
+    const Figures j2 = Run({b, "convert", "--multiple", root, "--out", out("j2"), "-j", "2", "--quiet"});
+    Print("two mailboxes, -j 2", j2);
+
+    // The route users take today: extract each archive, then convert the folders.
+    const auto start = std::chrono::steady_clock::now();
+    fs::create_directories(dir / "extracted");
+    for (int m = 1; m <= 2; ++m) {
+        const std::string name = "user" + std::to_string(m);
+        fs::create_directories(dir / "extracted" / name);
+        const std::string cmd = "tar -xzf '" + (dir / "archives" / (name + ".tgz")).string() + "' -C '" +
+                                (dir / "extracted" / name).string() + "'";
+        if (std::system(cmd.c_str()) != 0) return 2;
+    }
+    const double extractSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    Figures ex = Run({b, "convert", "--multiple", (dir / "extracted").string(), "--out", out("ex"), "-j", "1", "--quiet"});
+    ex.seconds += extractSeconds;
+    Print("extract the .tgz files, then -j 1", ex);
+
+    const double speedup = j2.seconds > 0 ? j1.seconds / j2.seconds : 0;
+    std::printf("\n  -j 2 vs -j 1: %.2fx faster (goal on 2 cores: >= 1.70x)\n", speedup);
+    std::printf("  -j 2 peak memory: %.2fx one mailbox's (goal: < 2.00x)\n",
+                one.peakKb > 0 ? static_cast<double>(j2.peakKb) / one.peakKb : 0);
+    std::printf("  extract-then-convert: %.2f s of extraction, %.0f%% of the run\n", extractSeconds,
+                ex.seconds > 0 ? 100 * extractSeconds / ex.seconds : 0);
+    if (keep.empty()) fs::remove_all(dir);
+    return 0;
+}
