@@ -27,6 +27,7 @@
 #include "engine/MailboxSelection.h"
 #include "engine/MigrationEngine.h"
 #include "engine/SummaryJson.h"
+#include "files/ArchiveReader.h"
 #include "files/FileApi.h"
 #include "files/Paths.h"
 #include "items/ItemConverters.h"
@@ -45,11 +46,12 @@ const char* const kUsage =
     "Usage: orvandel convert SOURCE [options]\n"
     "       orvandel convert --multiple (ROOT | --manifest FILE) [options]\n"
     "\n"
-    "Converts an extracted Zimbra mailbox export into a PST file (and a .log file\n"
+    "Converts a Zimbra mailbox export into a PST file (and a .log file\n"
     "beside it naming every file that could not be converted).\n"
     "\n"
-    "  SOURCE               the mailbox folder; with --multiple, the root folder whose\n"
-    "                       immediate subfolders are the mailboxes\n"
+    "  SOURCE               the mailbox folder or export archive (.tgz, .tar.gz, .tar,\n"
+    "                       .zip, read without extracting it); with --multiple, the\n"
+    "                       root folder whose subfolders and archives are the mailboxes\n"
     "  --pst FILE           single mode: the PST to write (default: the mailbox name\n"
     "                       and the start time, e.g. 'jdoe7.12.26 9.5.03.pst', in the\n"
     "                       current folder)\n"
@@ -259,6 +261,7 @@ void PrintSummaryText(const engine::RunSummary& run) {
                     m.appointments, m.tasks, m.notes, m.itemsFailed);
         if (m.sourcesDeleted > 0) std::printf("  deleted   %d source file(s)\n", m.sourcesDeleted);
         if (!m.storeError.empty()) std::printf("  error     %s\n", m.storeError.c_str());
+        if (!m.sourceError.empty()) std::printf("  source    %s\n", m.sourceError.c_str());
     }
 }
 
@@ -370,7 +373,9 @@ int RunConvert(const std::vector<std::string>& args) {
         return Usage("--manifest, --shard and --jobs need --multiple");
     if (manifest && !source.empty()) return Usage("give either ROOT or --manifest FILE, not both");
     if (source.empty() && !manifest && !workerRow) return Usage("SOURCE is missing");
-    if (!source.empty() && !files::FolderExists(source)) return Usage("'" + source + "' is not a folder");
+    const bool sourceIsArchive = !source.empty() && !multiple && files::IsArchivePath(source) && files::FileExists(source);
+    if (!source.empty() && !sourceIsArchive && !files::FolderExists(source))
+        return Usage("'" + source + "' is not a folder" + (multiple ? "" : " or an export archive (.tgz, .tar.gz, .tar, .zip)"));
     if (multiple && pst) return Usage("--pst is for a single mailbox; use --out with --multiple");
     if (!multiple && (out || !only.empty())) return Usage("--out and --mailbox need --multiple");
 
@@ -384,6 +389,8 @@ int RunConvert(const std::vector<std::string>& args) {
         // The mailbox name is the folder's last component: "." or "x/.." name the
         // folder they stand for.
         std::string folder = source;
+        if (sourceIsArchive && deleteSource)
+            return Usage("--delete-source cannot be used with an archive: its entries are read, not files to delete");
         const std::string last = std::filesystem::path(folder).lexically_normal().filename().string();
         if (last.empty() || last == "." || last == "..") {
             std::error_code ec;
@@ -414,20 +421,31 @@ int RunConvert(const std::vector<std::string>& args) {
         } else {
             // Every immediate subfolder is a row, in byte order of the names;
             // symbolic links are not followed.
-            std::vector<std::string> names;
+            // Export archives beside them are mailboxes too, named without the suffix.
+            std::vector<std::pair<std::string, std::string>> names;  // (mailbox, file name)
             for (const auto& e : std::filesystem::directory_iterator(source, ec)) {
                 std::error_code e2;
-                if (e.is_symlink(e2) || !e.is_directory(e2)) continue;
-                names.push_back(e.path().filename().string());
+                const std::string file = e.path().filename().string();
+                if (e.is_symlink(e2)) continue;
+                if (e.is_directory(e2)) names.emplace_back(file, file);
+                else if (e.is_regular_file(e2) && files::IsArchivePath(file))
+                    names.emplace_back(files::ArchiveBaseName(file), file);
             }
             std::sort(names.begin(), names.end());
-            for (const auto& n : names) rows.push_back({true, n, JoinPath(source, n)});
-            if (rows.empty()) return Usage("'" + source + "' has no mailbox folders");
+            for (size_t k = 1; k < names.size(); ++k)
+                if (names[k].first == names[k - 1].first)
+                    return Usage("'" + names[k - 1].second + "' and '" + names[k].second + "' in " + source +
+                                 " are both the mailbox '" + names[k].first + "' (each name is one PST)");
+            for (const auto& [n, file] : names) rows.push_back({true, n, JoinPath(source, file)});
+            if (rows.empty()) return Usage("'" + source + "' has no mailbox folders or archives");
         }
         for (const auto& wanted : only)
             if (std::none_of(rows.begin(), rows.end(), [&](const engine::MailboxRow& r) { return r.name == wanted; }))
                 return Usage("no mailbox '" + wanted + "' in " + (manifest ? *manifest : source));
         for (auto& row : rows) {
+            if (deleteSource && files::IsArchivePath(row.folder) && !files::FolderExists(row.folder))
+                return Usage("--delete-source cannot be used with an archive (" + row.folder +
+                             "): its entries are read, not files to delete");
             row.selected = only.empty() || std::find(only.begin(), only.end(), row.name) != only.end();
             // Another task of the job array converts the other shares.
             if (shard && !shard->Holds(row.name)) row.selected = false;

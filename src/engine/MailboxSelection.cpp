@@ -4,6 +4,7 @@
 #include <fstream>
 #include <set>
 
+#include "files/ArchiveReader.h"
 #include "files/FileApi.h"
 
 namespace engine {
@@ -55,12 +56,13 @@ bool ReadManifest(const std::string& manifestPath, std::vector<MailboxRow>& rows
         std::string path = line;
         if (path[0] != '/' && !base.empty()) path = (base / path).string();
         const std::string where = manifestPath + ":" + std::to_string(number);
-        if (!files::FolderExists(path)) {
-            error = where + ": '" + line + "' is not a mailbox folder";
+        const bool archive = files::IsArchivePath(path) && files::FileExists(path);
+        if (!archive && !files::FolderExists(path)) {
+            error = where + ": '" + line + "' is not a mailbox folder or export archive";
             return false;
         }
         while (path.size() > 1 && path.back() == '/') path.pop_back();
-        const std::string name = MailboxNameOf(path);
+        const std::string name = archive ? files::ArchiveBaseName(MailboxNameOf(path)) : MailboxNameOf(path);
         if (name.empty() || name == "." || name == "..") {
             error = where + ": '" + line + "' has no mailbox name (its last component)";
             return false;

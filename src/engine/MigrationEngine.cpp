@@ -9,8 +9,10 @@
 #include <map>
 #include <set>
 
+#include "engine/ArchiveMailbox.h"
 #include "engine/EngineText.h"
 #include "engine/ImportedPaths.h"
+#include "files/ArchiveReader.h"
 #include "files/FileApi.h"
 #include "files/MailboxFileQueue.h"
 #include "files/Paths.h"
@@ -79,7 +81,10 @@ private:
     void RemoveEmptyFolders();
     void Finish();  // log-off and the deletions it allows
     void SetStatus(const std::string& text) { view_.SetLabel(Label::LblCurrentDBX, text); }
-    bool DeleteTicked() { return view_.DeleteSourceChecked(); }
+    // An archive's entries are never deleted (the archive is the source).
+    bool DeleteTicked() { return !e_.archive_ && view_.DeleteSourceChecked(); }
+    // How the log and the user know a queued file.
+    std::string Shown(const std::string& path) const { return e_.archive_ ? e_.archive_->DisplayPath(path) : path; }
     int Saves() const {
         return summary_.messagesImported + summary_.contacts + summary_.appointments + summary_.tasks + summary_.notes;
     }
@@ -131,6 +136,9 @@ MailboxSummary MigrationEngine::Mailbox::Run() {
     if (!OpenStore()) return summary_;
     log_ = MigrationLog(LogPathFor(pstPath_));
     if (log_.Start()) summary_.logPath = log_.Path();
+    if (e_.archive_)
+        for (const auto& refused : e_.archive_->Refused())
+            if (log_.Bad(refused + " (not read: its name leads out of the mailbox or cannot be read)")) ++summary_.badLines;
     view_.OnMailboxStarted(name_, pstPath_, e_.fileCount_);
 
     // 5. Folder tree.
@@ -139,6 +147,10 @@ MailboxSummary MigrationEngine::Mailbox::Run() {
 
     // 6. Pass I.
     const bool goOn = PassOne(queue);
+    if (e_.archive_) {
+        summary_.sourceError = e_.archive_->CutOffText();
+        if (!summary_.sourceError.empty() && log_.Bad(summary_.sourceError)) ++summary_.badLines;
+    }
     // 7. The queue is discarded.
     files::MailboxFileQueue().Clear();
     if (!goOn) return summary_;
@@ -212,8 +224,8 @@ bool MigrationEngine::Mailbox::OpenStore() {
 void MigrationEngine::Mailbox::BuildFolderTree(const std::vector<std::string>& queue) {
     auto status = [this](const std::string& t) { SetStatus(t); };
     auto yield = [this] { view_.Yield(); };
-    rootPath_ = DetectRootPath(queue, folder_, status);
-    // The listing queues files only, and has looked at each of them already.
+    rootPath_ = DetectRootPath(queue, e_.archive_ ? e_.archive_->Root() : folder_, status);
+    // The listing (and an archive's listing) queues files only, and has looked at each of them already.
     FileProbe probe{[](const std::string&) { return true; }, [](const std::string&) { return false; }};
     folderList_ = BuildFolderList(queue, rootPath_, probe, status, yield);
     CreateOutlookFolders(*store_, names_, folderList_, status, yield);
@@ -226,7 +238,12 @@ bool MigrationEngine::Mailbox::PassOne(const std::vector<std::string>& queue) {
     for (size_t i = 0; i < queue.size(); ++i) {
         const std::string& entry = queue[i];
         if (view_.IsUnloaded()) break;  // closed before this file: end below
-        AnnounceNextMessage(queue, i, announced);
+        if (e_.archive_) {
+            // An archive's next message is not on disk before its turn: no parsing ahead.
+            e_.archive_->Prepare(i);
+        } else {
+            AnnounceNextMessage(queue, i, announced);
+        }
         Dispatch(entry, 1);
         summary_.filesDone = fileIndex_;
 
@@ -384,7 +401,7 @@ void MigrationEngine::Mailbox::ConvertItemFile(
             break;
         case items::ItemOutcome::Failed:
             ++summary_.itemsFailed;
-            if (log_.Bad(path)) ++summary_.badLines;
+            if (log_.Bad(Shown(path))) ++summary_.badLines;
             break;
         case items::ItemOutcome::NoSection:
             break;
@@ -457,7 +474,7 @@ void MigrationEngine::Mailbox::ImportMessageFile(const std::string& path, int pa
         const bool firstFailure = failed_.insert(path).second;
         if (pass == 1 || firstFailure) {
             view_.Yield();
-            if (log_.Bad(path)) ++summary_.badLines;
+            if (log_.Bad(Shown(path))) ++summary_.badLines;
         }
     }
     view_.SetButtonEnabled(Button::CmdStartConversion, false);
@@ -547,7 +564,9 @@ void MigrationEngine::Mailbox::RemoveEmptyFolders() {
 bool RunSummary::AllConverted() const {
     for (const auto& m : mailboxes) {
         if (m.notStarted || m.cancelled || m.storeFailed || m.skipped || m.stopped || m.closed) return false;
-        if (m.messagesFailed > 0 || m.itemsFailed > 0 || m.badLines > 0 || !m.storeError.empty()) return false;
+        if (m.messagesFailed > 0 || m.itemsFailed > 0 || m.badLines > 0 || !m.storeError.empty() ||
+            !m.sourceError.empty())
+            return false;
     }
     return !stopped;
 }
@@ -579,8 +598,26 @@ void MigrationEngine::CmdStopMigration_Click() {
 
 void MigrationEngine::Form_QueryUnload() { view_.Unload(); }
 
+bool MigrationEngine::FillQueueFromArchive(const std::string& archivePath) {
+    auto archive = std::make_unique<ArchiveMailbox>();
+    if (!archive->Open(archivePath, archiveError_)) return false;
+    files::QueueCounter counter = 1;
+    for (const auto& path : archive->Queue()) files::MailboxFileQueue().Add("K" + std::to_string(counter++), path);
+    fileCount_ = counter - 1;
+    archive_ = std::move(archive);
+    return true;
+}
+
 void MigrationEngine::FillQueue(std::string& folderVariable) {
     files::MailboxFileQueue().Clear();
+    archive_.reset();
+    archiveError_.clear();
+    if (files::IsArchivePath(folderVariable) && files::FileExists(folderVariable)) {
+        view_.Yield();
+        if (!FillQueueFromArchive(folderVariable)) fileCount_ = 0;
+        view_.Yield();
+        return;
+    }
     files::QueueCounter counter = 1;
     view_.Yield();
     ViewQueueStatus status(view_);
@@ -591,7 +628,10 @@ void MigrationEngine::FillQueue(std::string& folderVariable) {
 
 MailboxSummary MigrationEngine::StartMigration(const std::string& mailboxName, const std::string& mailboxFolder) {
     Mailbox mailbox(*this, mailboxName, mailboxFolder);
-    return mailbox.Run();
+    MailboxSummary summary = mailbox.Run();
+    // The archive's temporary folder goes with the mailbox.
+    archive_.reset();
+    return summary;
 }
 
 RunSummary MigrationEngine::CmdStartConversion_Click() {
@@ -609,8 +649,9 @@ RunSummary MigrationEngine::CmdStartConversion_Click() {
             view_.SetLabel(Label::lblCount1,
                            "Migrating " + std::to_string(fileCount_) + " items from " + folderVariable);
             const size_t lastSep = settings.SourceMailboxFolder.rfind(NativeSeparator());
-            const std::string name = lastSep == std::string::npos ? settings.SourceMailboxFolder
-                                                                  : settings.SourceMailboxFolder.substr(lastSep + 1);
+            std::string name = lastSep == std::string::npos ? settings.SourceMailboxFolder
+                                                            : settings.SourceMailboxFolder.substr(lastSep + 1);
+            if (archive_) name = files::ArchiveBaseName(name);
             if (fileCount_ >= 1) {
                 skipRequested_ = false;
                 stopRequested_ = false;
@@ -622,6 +663,7 @@ RunSummary MigrationEngine::CmdStartConversion_Click() {
                 empty.name = name;
                 empty.folder = settings.SourceMailboxFolder;
                 empty.empty = true;
+                empty.sourceError = archiveError_;
                 run.mailboxes.push_back(empty);
             }
         }
@@ -661,6 +703,7 @@ RunSummary MigrationEngine::CmdStartConversion_Click() {
                 empty.name = row.name;
                 empty.folder = row.folder;
                 empty.empty = true;
+                empty.sourceError = archiveError_;
                 run.mailboxes.push_back(empty);
             }
         }
@@ -695,6 +738,7 @@ void MigrationEngine::CompletionText(const RunSummary& run, std::string& title, 
             problems.push_back(who + ": the window was closed after " + progress + "; " + m.pstPath +
                                " holds every item saved until then.");
         if (m.skipped) problems.push_back(who + ": skipped after " + progress + ".");
+        if (!m.sourceError.empty()) problems.push_back(who + ": " + m.sourceError + ".");
         if (!m.storeFailed && !m.storeError.empty())
             problems.push_back(who + ": the PST file " + m.pstPath + " could not be written completely (" +
                                m.storeError + "); the source files of unsaved items were kept.");

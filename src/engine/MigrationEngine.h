@@ -25,6 +25,8 @@
 
 namespace engine {
 
+class ArchiveMailbox;
+
 using SessionFactory = std::function<std::unique_ptr<store::Session>()>;
 using MessageImporter = std::function<mime::ImportResult(store::Item&, const std::string&)>;
 
@@ -93,6 +95,8 @@ private:
     class Mailbox;
     friend class Mailbox;
     void FillQueue(std::string& folderVariable);
+    // An export archive given where a mailbox folder goes: its entries fill the queue.
+    bool FillQueueFromArchive(const std::string& archivePath);
 
     MigrationView& view_;
     EngineServices services_;
@@ -100,6 +104,8 @@ private:
     bool skipRequested_ = false;
     bool stopRequested_ = false;
     int fileCount_ = 0;
+    std::unique_ptr<ArchiveMailbox> archive_;  // the mailbox being converted, when it is an archive
+    std::string archiveError_;                 // why the archive could not be read
 };
 
 }  // namespace engine

@@ -39,6 +39,7 @@ struct MailboxSummary {
     bool stopped = false;
     bool closed = false;       // the window was closed during the mailbox
     std::string storeError;    // why the store failed (open or a later write)
+    std::string sourceError;   // the source could not be read to its end (a cut-off archive)
     int files = 0;             // files queued for Pass I
     int filesDone = 0;         // Pass I files handled before the end, skip or stop
     int messagesImported = 0;

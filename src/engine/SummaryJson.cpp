@@ -200,14 +200,15 @@ std::string MailboxStatus(const MailboxSummary& m) {
     if (m.stopped) return "stopped";
     if (m.closed) return "interrupted";
     if (m.skipped) return "skipped";
-    if (m.messagesFailed > 0 || m.itemsFailed > 0 || !m.storeError.empty()) return "converted with failures";
+    if (m.messagesFailed > 0 || m.itemsFailed > 0 || !m.storeError.empty() || !m.sourceError.empty())
+        return "converted with failures";
     return "converted";
 }
 
 int MailboxExitStatus(const MailboxSummary& m) {
     if (m.storeFailed || m.cancelled) return 2;
-    if (m.messagesFailed > 0 || m.itemsFailed > 0 || m.badLines > 0 || !m.storeError.empty() || m.stopped ||
-        m.closed || m.skipped || m.notStarted)
+    if (m.messagesFailed > 0 || m.itemsFailed > 0 || m.badLines > 0 || !m.storeError.empty() ||
+        !m.sourceError.empty() || m.stopped || m.closed || m.skipped || m.notStarted)
         return 1;
     return 0;
 }
@@ -232,7 +233,9 @@ std::string SummaryToJson(const SummaryDocument& doc) {
                       "     \"sources_deleted\": %d, \"bad_lines\": %d, \"error\": ",
                       m.files, m.filesDone, m.messagesImported, m.messagesFailed, m.contacts, m.appointments, m.tasks,
                       m.notes, m.itemsFailed, m.sourcesDeleted, m.badLines);
-        out += buf + Quote(m.storeError) + "}";
+        out += buf + Quote(m.storeError);
+        if (!m.sourceError.empty()) out += ", \"source_error\": " + Quote(m.sourceError);
+        out += "}";
     }
     out += std::string(doc.mailboxes.empty() ? "" : "\n  ") + "],\n";
     if (!doc.shard.empty()) out += "  \"shard\": " + Quote(doc.shard) + ",\n";
@@ -260,6 +263,7 @@ std::optional<SummaryDocument> SummaryFromJson(const std::string& text, std::str
         m.pstPath = Text(v, "pst");
         m.logPath = Text(v, "log");
         m.storeError = Text(v, "error");
+        m.sourceError = Text(v, "source_error");
         m.files = Int(v, "files");
         m.filesDone = Int(v, "files_done");
         m.messagesImported = Int(v, "messages_imported");

@@ -506,3 +506,96 @@ TEST(ConvertMany, ShardsSplitTheMailboxesAndTheReportMergesTheirSummaries) {
     WriteFile(dir / "dup.txt", "root/ann\n" + dir.path + "/root/ann/\n");
     EXPECT_EQ(RunCmd({kBin, "convert", "--multiple", "--manifest", dir / "dup.txt", "--out", dir / "out2"}, dir).status, 2);
 }
+
+namespace {
+
+const std::string kSameItems = ORVANDEL_SAME_ITEMS;
+
+// True when the two PSTs hold the same folders with the same items.
+void ExpectSameItems(const std::string& a, const std::string& b, const TempDir& dir) {
+    WriteFile(dir / "a.json", Inspect(a, dir));
+    WriteFile(dir / "b.json", Inspect(b, dir));
+    Result same = RunCmd({"/usr/bin/env", "python3", kSameItems, dir / "a.json", dir / "b.json"}, dir);
+    EXPECT_EQ(same.status, 0) << a << " vs " << b << "\n" << same.out << same.err;
+}
+
+}  // namespace
+
+TEST(ConvertArchive, ArchivesConvertLikeTheirFoldersWithoutLeavingFiles) {
+    TempDir dir;
+    fs::create_directories(dir / "tmp");
+    fs::create_directories(dir / "root");
+    fs::copy(kSample + "/bob", dir / "root/bob", fs::copy_options::recursive);
+    ASSERT_EQ(RunCmd({"/usr/bin/env", "tar", "-czf", dir / "root/alice.tgz", "-C", kSample + "/alice", "."}, dir).status, 0);
+    ASSERT_EQ(RunCmd({"/usr/bin/env", "tar", "-cf", dir / "alice.tar", "-C", kSample + "/alice", "."}, dir).status, 0);
+    ASSERT_EQ(RunCmd({"/usr/bin/env", "python3", "-c",
+                      "import shutil,sys; shutil.make_archive(sys.argv[1], 'zip', sys.argv[2])", dir / "alice",
+                      kSample + "/alice"},
+                     dir)
+                  .status,
+              0);
+    // The conversion's temporary files go where TMPDIR says; nothing may stay.
+    const char* oldTmp = std::getenv("TMPDIR");
+    const std::string savedTmp = oldTmp ? oldTmp : "";
+    setenv("TMPDIR", (dir / "tmp").c_str(), 1);
+    Result folder = RunCmd({kBin, "convert", kSample + "/alice", "--pst", dir / "folder.pst", "--quiet"}, dir);
+    EXPECT_EQ(folder.status, 0) << folder.err;
+    for (const std::string archive : {"root/alice.tgz", "alice.tar", "alice.zip"}) {
+        const std::string pst = dir / (archive + ".pst");
+        Result r = RunCmd({kBin, "convert", dir / archive, "--pst", pst, "--json"}, dir);
+        EXPECT_EQ(r.status, 0) << archive << r.err;
+        EXPECT_NE(r.out.find("\"name\": \"alice\""), std::string::npos) << r.out;
+        ExpectSameItems(dir / "folder.pst", pst, dir);
+        ExpectVerified(pst, dir);
+    }
+    // A folder of mailboxes may hold archives beside folders, in parallel too.
+    fs::create_directories(dir / "out");
+    Result many = RunCmd({kBin, "convert", "--multiple", dir / "root", "--out", dir / "out", "-j", "2", "--json"}, dir);
+    EXPECT_EQ(many.status, 0) << many.err;
+    ExpectSameItems(dir / "folder.pst", dir / "out/alice.pst", dir);
+    EXPECT_TRUE(fs::exists(dir / "out/bob.pst"));
+    // Deleting sources makes no sense for an archive: refused before anything is written.
+    Result del = RunCmd({kBin, "convert", dir / "alice.tar", "--pst", dir / "del.pst", "--delete-source"}, dir);
+    EXPECT_EQ(del.status, 2);
+    EXPECT_NE(del.err.find("--delete-source cannot be used with an archive"), std::string::npos) << del.err;
+    EXPECT_EQ(RunCmd({kBin, "convert", "--multiple", dir / "root", "--out", dir / "out2", "--delete-source"}, dir).status,
+              2);
+    EXPECT_FALSE(fs::exists(dir / "del.pst"));
+    EXPECT_TRUE(fs::is_empty(dir / "tmp"));
+    if (oldTmp) setenv("TMPDIR", savedTmp.c_str(), 1);
+    else unsetenv("TMPDIR");
+}
+
+TEST(ConvertArchive, ACutOffArchiveConvertsWhatPrecedesTheCutAndSaysWhere) {
+    TempDir dir;
+    Result r = RunCmd({kBin, "convert", std::string(ORVANDEL_FIXTURES) + "/zimbra-truncated.tgz", "--pst",
+                       dir / "cut.pst"},
+                      dir);
+    EXPECT_EQ(r.status, 1) << r.err;
+    // Every complete contact (the items tests count 215 after extracting with tar).
+    EXPECT_NE(r.out.find("215 contact(s)"), std::string::npos) << r.out;
+    const std::string cut = "archive cut off after 216 entries, at " + std::string(ORVANDEL_FIXTURES) +
+                            "/zimbra-truncated.tgz/Emailed Contacts/Shipe, Scott.meta";
+    EXPECT_NE(r.out.find(cut), std::string::npos) << r.out;
+    EXPECT_EQ(ReadAll(dir / "cut.log"), "---- Log Starts -----\r\nBAD : " + cut + "\r\n");
+    ExpectVerified(dir / "cut.pst", dir);
+
+    // Names leading out of the mailbox are never written anywhere, and are named in the log.
+    fs::create_directories(dir / "box");
+    const std::string script =
+        "import io, sys, tarfile\n"
+        "t = tarfile.open(sys.argv[1], 'w:gz')\n"
+        "for name in ['Inbox/0000000301-Fine.eml', '../0000000302-Escape.eml', '/tmp/0000000303-Abs.eml']:\n"
+        "    data = ('Subject: ' + name + '\\r\\n\\r\\nbody\\r\\n').encode()\n"
+        "    info = tarfile.TarInfo(name); info.size = len(data); t.addfile(info, io.BytesIO(data))\n"
+        "t.close()\n";
+    ASSERT_EQ(RunCmd({"/usr/bin/env", "python3", "-c", script, dir / "box/evil.tgz"}, dir).status, 0);
+    Result evil = RunCmd({kBin, "convert", dir / "box/evil.tgz", "--pst", dir / "evil.pst", "--json"}, dir);
+    EXPECT_EQ(evil.status, 1) << evil.err;
+    EXPECT_NE(evil.out.find("\"messages_imported\": 1,"), std::string::npos) << evil.out;
+    EXPECT_FALSE(fs::exists(dir / "0000000302-Escape.eml"));
+    EXPECT_FALSE(fs::exists("/tmp/0000000303-Abs.eml"));
+    const std::string log = ReadAll(dir / "evil.log");
+    EXPECT_NE(log.find("evil.tgz/../0000000302-Escape.eml (not read"), std::string::npos) << log;
+    EXPECT_NE(log.find("evil.tgz//tmp/0000000303-Abs.eml (not read"), std::string::npos) << log;
+}

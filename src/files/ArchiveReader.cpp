@@ -1,0 +1,220 @@
+#include "files/ArchiveReader.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <fcntl.h>
+#include <locale.h>
+#include <unistd.h>
+
+#include <zlib.h>
+
+#include <array>
+#include <cstdio>
+#include <vector>
+
+namespace files {
+
+namespace {
+
+constexpr std::array<std::string_view, 5> kSuffixes = {".tar.gz", ".tgz", ".tar", ".zip", ".taz"};
+
+bool EndsWithNoCase(std::string_view text, std::string_view suffix) {
+    if (text.size() < suffix.size()) return false;
+    for (size_t i = 0; i < suffix.size(); ++i) {
+        char c = text[text.size() - suffix.size() + i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != suffix[i]) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+// libarchive's gzip filter drops the last decompressed block of a cut-off file,
+// and with it the complete entries just before the cut. This one hands on every
+// byte zlib can decompress, then ends; `cut` says whether the data was whole.
+struct ArchiveReader::Gzip {
+    FILE* file = nullptr;
+    z_stream z{};
+    bool started = false, ended = false, cut = false;
+    std::vector<unsigned char> in = std::vector<unsigned char>(1 << 16);
+    std::vector<unsigned char> out = std::vector<unsigned char>(1 << 16);
+    std::string error;
+
+    ~Gzip() {
+        if (started) inflateEnd(&z);
+        if (file) std::fclose(file);
+    }
+    bool Open(const std::string& path) {
+        file = std::fopen(path.c_str(), "rb");
+        if (!file) return false;
+        started = inflateInit2(&z, 16 + MAX_WBITS) == Z_OK;
+        return started;
+    }
+    la_ssize_t Read(const void** buffer) {
+        *buffer = out.data();
+        if (ended) return 0;
+        z.next_out = out.data();
+        z.avail_out = static_cast<uInt>(out.size());
+        while (z.avail_out == out.size()) {
+            if (z.avail_in == 0) {
+                const size_t n = std::fread(in.data(), 1, in.size(), file);
+                if (n == 0) {
+                    // The file ends inside the compressed stream.
+                    cut = true;
+                    ended = true;
+                    break;
+                }
+                z.next_in = in.data();
+                z.avail_in = static_cast<uInt>(n);
+            }
+            const int r = inflate(&z, Z_NO_FLUSH);
+            if (r == Z_STREAM_END) {
+                // Another gzip member may follow.
+                if (z.avail_in == 0) {
+                    int c = std::fgetc(file);
+                    if (c == EOF) {
+                        ended = true;
+                        break;
+                    }
+                    std::ungetc(c, file);
+                }
+                inflateReset(&z);
+            } else if (r != Z_OK && r != Z_BUF_ERROR) {
+                error = z.msg ? z.msg : "damaged gzip data";
+                cut = true;
+                ended = true;
+                break;
+            }
+        }
+        return static_cast<la_ssize_t>(out.size() - z.avail_out);
+    }
+};
+
+namespace {
+
+la_ssize_t GzipRead(archive*, void* data, const void** buffer) {
+    return static_cast<ArchiveReader::Gzip*>(data)->Read(buffer);
+}
+
+bool IsGzipPath(std::string_view path) {
+    return EndsWithNoCase(path, ".tgz") || EndsWithNoCase(path, ".tar.gz") || EndsWithNoCase(path, ".taz");
+}
+
+}  // namespace
+
+bool IsArchivePath(std::string_view path) {
+    for (auto s : kSuffixes)
+        if (EndsWithNoCase(path, s) && path.size() > s.size() && path[path.size() - s.size() - 1] != '/') return true;
+    return false;
+}
+
+std::string ArchiveBaseName(std::string_view fileName) {
+    for (auto s : kSuffixes)
+        if (EndsWithNoCase(fileName, s) && fileName.size() > s.size())
+            return std::string(fileName.substr(0, fileName.size() - s.size()));
+    return std::string(fileName);
+}
+
+ArchiveReader::ArchiveReader() = default;
+
+ArchiveReader::~ArchiveReader() {
+    if (a_) archive_read_free(a_);
+}
+
+bool ArchiveReader::Open(const std::string& path) {
+    a_ = archive_read_new();
+    archive_read_support_format_tar(a_);
+    archive_read_support_format_gnutar(a_);
+    int opened = ARCHIVE_FATAL;
+    if (IsGzipPath(path)) {
+        gzip_ = std::make_unique<Gzip>();
+        if (!gzip_->Open(path)) {
+            error_ = "cannot open the file";
+            return false;
+        }
+        opened = archive_read_open(a_, gzip_.get(), nullptr, GzipRead, nullptr);
+    } else {
+        archive_read_support_filter_all(a_);
+        archive_read_support_format_zip(a_);
+        opened = archive_read_open_filename(a_, path.c_str(), 1 << 16);
+    }
+    if (opened != ARCHIVE_OK) {
+        error_ = archive_error_string(a_) ? archive_error_string(a_) : "not an archive";
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+// libarchive turns stored names into text through the thread's locale; under
+// the "C" locale a UTF-8 name of a zip cannot be turned into anything. Names are
+// read under a UTF-8 locale for the thread, whatever the program's locale.
+class Utf8Names {
+public:
+    Utf8Names() : loc_(newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0))) {
+        if (loc_) old_ = uselocale(loc_);
+    }
+    ~Utf8Names() {
+        if (!loc_) return;
+        uselocale(old_);
+        freelocale(loc_);
+    }
+    Utf8Names(const Utf8Names&) = delete;
+    Utf8Names& operator=(const Utf8Names&) = delete;
+
+private:
+    locale_t loc_;
+    locale_t old_ = static_cast<locale_t>(0);
+};
+
+}  // namespace
+
+bool ArchiveReader::Next() {
+    if (!a_ || damaged_) return false;
+    Utf8Names utf8;
+    for (;;) {
+        archive_entry* entry = nullptr;
+        const int r = archive_read_next_header(a_, &entry);
+        if (r == ARCHIVE_EOF && gzip_ && gzip_->cut) {
+            damaged_ = true;
+            error_ = gzip_->error.empty() ? "the compressed data ends early" : gzip_->error;
+            return false;
+        }
+        if (r == ARCHIVE_EOF) return false;
+        if (r < ARCHIVE_WARN) {
+            damaged_ = true;
+            error_ = archive_error_string(a_) ? archive_error_string(a_) : "damaged archive";
+            return false;
+        }
+        ++entries_;
+        if (archive_entry_filetype(entry) != AE_IFREG) continue;
+        // Names as UTF-8 whatever the locale (zip marks UTF-8 names; tar's are bytes).
+        const char* name = archive_entry_pathname_utf8(entry);
+        if (!name) name = archive_entry_pathname(entry);
+        name_ = name ? name : "";
+        while (name_.rfind("./", 0) == 0) name_.erase(0, 2);
+        // An empty name (one that could not be read) is handed on: the caller names it.
+        return true;
+    }
+}
+
+bool ArchiveReader::WriteTo(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        // The entry's data still has to be passed over.
+        archive_read_data_skip(a_);
+        return false;
+    }
+    const int r = archive_read_data_into_fd(a_, fd);
+    const bool closed = ::close(fd) == 0;
+    if (r < ARCHIVE_WARN) {
+        damaged_ = true;
+        error_ = archive_error_string(a_) ? archive_error_string(a_) : "damaged archive";
+        return false;
+    }
+    return closed;
+}
+
+}  // namespace files

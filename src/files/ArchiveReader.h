@@ -1,0 +1,53 @@
+#pragma once
+// Reading a mailbox export archive (.tgz / .tar.gz, .tar, .zip) as it is, with
+// libarchive: the file entries in archive order, and each entry's bytes, in one
+// forward pass over the compressed data. Never throws.
+#include <memory>
+#include <string>
+#include <string_view>
+
+struct archive;
+
+namespace files {
+
+// True for a path whose name ends in a suffix the export archives have.
+bool IsArchivePath(std::string_view path);
+// The name of the archive without its suffix ("alice.tgz" -> "alice"); the name
+// itself when it has none of them.
+std::string ArchiveBaseName(std::string_view fileName);
+
+class ArchiveReader {
+public:
+    ArchiveReader();
+    ~ArchiveReader();
+    ArchiveReader(const ArchiveReader&) = delete;
+    ArchiveReader& operator=(const ArchiveReader&) = delete;
+
+    // False (error() says why) when the file cannot be opened as an archive.
+    bool Open(const std::string& path);
+    // Moves to the next regular-file entry (folders, links and devices are
+    // passed over); false at the end or at damage (then damaged() is true and
+    // error() says what libarchive found).
+    bool Next();
+    // The current entry's name as stored, without a leading "./".
+    const std::string& Name() const { return name_; }
+    // Writes the current entry's bytes to a new file at `path` (which must not
+    // exist); false when the data is cut off or damaged, or the file cannot be written.
+    bool WriteTo(const std::string& path);
+    // Entries passed by Next() so far (file entries and others).
+    int EntriesRead() const { return entries_; }
+    bool damaged() const { return damaged_; }
+    const std::string& error() const { return error_; }
+
+    struct Gzip;  // our own gzip reading: everything up to a cut is delivered
+
+private:
+    std::unique_ptr<Gzip> gzip_;
+    archive* a_ = nullptr;
+    std::string name_;
+    std::string error_;
+    int entries_ = 0;
+    bool damaged_ = false;
+};
+
+}  // namespace files
