@@ -206,8 +206,8 @@ const std::map<std::string, Setter, std::less<>>& Setters() {
         t["FileAs"] = [](Item& item, std::string_view name, const PropValue& v) {
             std::string s = AsString(name, v);
             if (s.empty()) return;
+            // Its style (PidLidFileUnderId) is worked out from the names at Save.
             item.SetNamedProp(Lid(PSETID_Address(), lid::PidLidFileUnder), PT_UNICODE, s);
-            item.SetNamedProp(Lid(PSETID_Address(), lid::PidLidFileUnderId), PT_LONG, int32_t(0));  // custom text
         };
         t["Suffix"] = Text(PR_GENERATION);
         t["Title"] = Text(PR_DISPLAY_NAME_PREFIX);

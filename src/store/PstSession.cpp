@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 
+#include "OutlookDefaults.h"
 #include "PstStoreSession.h"
 #include "pst/messaging/Message.h"
 #include "pst/messaging/PropEncode.h"
@@ -308,7 +309,10 @@ void PstItem::Save() {
     if (saved_) throw StoreError("The item has already been saved");
     if (!*alive_) throw StoreError("The item's store has been logged off");
     store_.CheckOpen();
-    Guard([&] { store_.Pst().SaveMessage(folder_, data_, ClassFor(type_)); });
+    Guard([&] {
+        FillOutlookDefaults(*this);
+        store_.Pst().SaveMessage(folder_, data_, ClassFor(type_));
+    });
     saved_ = true;
 }
 

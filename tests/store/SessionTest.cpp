@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "TestSupport.h"
+#include "store/OutlookDefaults.h"
 #include "store/PstStoreSession.h"
 
 using namespace pst::tags;
@@ -100,7 +101,7 @@ TEST(StoreSession, HasAttachFollowsRealAttachmentsOtherFlagsKept) {
     plain->SetProp(PR_MESSAGE_FLAGS, int32_t(17));  // READ | HASATTACH, as callers put it
     plain->Save();
     EXPECT_EQ(std::get<int32_t>(*plain->GetProp(PR_MESSAGE_FLAGS)), 1);
-    EXPECT_EQ(std::get<bool>(*plain->GetProp(PR_HASATTACH)), false);
+    EXPECT_FALSE(plain->GetProp(PR_HASATTACH));  // computed by clients from the flags, never stored
 
     auto withFile = inbox.AddItem(store::ItemType::Mail);
     withFile->SetProp(PR_MESSAGE_FLAGS, int32_t(0x400));  // EVERREAD only, no READ
@@ -109,6 +110,55 @@ TEST(StoreSession, HasAttachFollowsRealAttachmentsOtherFlagsKept) {
     EXPECT_EQ(std::get<int32_t>(*withFile->GetProp(PR_MESSAGE_FLAGS)), 0x410);
     EXPECT_THROW(withFile->Save(), store::StoreError);
     EXPECT_EQ(inbox.ItemCount(), 2u);
+    session->Logoff();
+    EXPECT_EQ(storetest::VerifierFaults(path), "");
+}
+
+TEST(StoreSession, OutlookItemDefaultsAtSave) {
+    ScratchDir dir;
+    std::string path = dir.File("d.pst");
+    auto session = store::CreatePstSession();
+    store::Store& st = session->LogonPstStore(path, 1, "Mailbox");
+    st.ValidateIPMTree();
+    auto named = [](const store::Item& item, const pst::Guid& set, uint32_t id) {
+        pst::NamedProperty n;
+        n.propertySet = set;
+        n.lid = id;
+        auto v = item.GetNamedProp(n);
+        return v ? std::get<int32_t>(*v) : int32_t(0x7EEEEEEE);
+    };
+    // File As matched to its style, whatever the order of the puts; the user's own text is -1.
+    auto ann = st.GetDefaultFolder(store::olFolderContacts).AddItem(store::ItemType::Contact);
+    ann->Put("FileAs", std::string("Lee, Ann Marie"));
+    ann->Put("FirstName", std::string("Ann"));
+    ann->Put("MiddleName", std::string("Marie"));
+    ann->Put("LastName", std::string("Lee"));
+    ann->Save();
+    EXPECT_EQ(named(*ann, pst::PSETID_Address(), lid::PidLidFileUnderId), 0x8017);
+    EXPECT_EQ(std::get<int32_t>(*ann->GetProp(PR_ICON_INDEX)), 0x200);
+    EXPECT_EQ(store::FileUnderIdFor("Acme\r\nLee, Ann", "", "Ann", "", "Lee", "Acme"), 0x8018);
+    EXPECT_EQ(store::FileUnderIdFor("Acme", "Ann Lee", "Ann", "", "Lee", "Acme"), 0x3A16);
+    EXPECT_EQ(store::FileUnderIdFor("Acme (Lee, Ann)", "Ann Lee", "Ann", "", "Lee", "Acme"), -1);
+    // Tasks are the user's own; the preview is the body's first 255 UTF-16 units, whole characters only.
+    auto task = st.GetDefaultFolder(store::olFolderTasks).AddItem(store::ItemType::Task);
+    std::string body(254, 'a');
+    body += "\xF0\x9F\x98\x80 tail";  // a character of two UTF-16 units astride the limit
+    task->Put("Body", body);
+    task->Save();
+    EXPECT_EQ(named(*task, pst::PSETID_Task(), 0x8113), 1);  // PidLidTaskState
+    EXPECT_EQ(named(*task, pst::PSETID_Task(), 0x8129), 0);  // PidLidTaskOwnership
+    EXPECT_EQ(std::get<int32_t>(*task->GetProp(PR_ICON_INDEX)), 0x500);
+    EXPECT_EQ(std::get<std::string>(*task->GetProp(0x6619001F)), std::string(254, 'a'));
+    EXPECT_EQ(std::get<int32_t>(*task->GetProp(0x3FF10003)), 1033);
+    // A contact's display lists are left out when they name no one.
+    EXPECT_FALSE(ann->GetProp(PR_DISPLAY_TO));
+    // The attachment size counts every value: 3 data bytes, the method, rendering position, times, size.
+    auto mail = st.GetDefaultFolder(store::olFolderInbox).AddItem(store::ItemType::Mail);
+    store::Attachment& a = mail->AddAttachment();
+    a.SetData(std::vector<uint8_t>{1, 2, 3});
+    mail->Save();
+    EXPECT_EQ(std::get<int32_t>(*a.GetProp(PR_ATTACH_SIZE)), 3 + 4 + 4 + 8 + 8 + 4);
+    EXPECT_FALSE(a.GetProp(PR_ATTACH_NUM));
     session->Logoff();
     EXPECT_EQ(storetest::VerifierFaults(path), "");
 }

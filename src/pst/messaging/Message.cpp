@@ -94,6 +94,17 @@ size_t MessageSize(const MessageData& m) {
     return total;
 }
 
+// PR_ATTACH_SIZE as Outlook counts it ([MS-OXCMSG] 2.2.2.5): the bytes of all the
+// attachment's property values (its own four included), the data and any embedded message.
+uint64_t AttachmentSize(const AttachmentData& a) {
+    uint64_t total = 4;
+    for (auto& [tag, v] : a.props)
+        if (tag != PR_ATTACH_SIZE) total += EncodeValue(uint16_t(tag), v).size();
+    if (a.stream) total += a.stream->Size();
+    if (a.embedded) total += MessageSize(*a.embedded);
+    return total;
+}
+
 std::vector<ltp::PcProp> ToPcProps(const PropMap& props) {
     std::vector<ltp::PcProp> out;
     out.reserve(props.size());
@@ -142,16 +153,23 @@ void PrepareMessage(MessageData& m, const std::string& defaultClass) {
         if (!l.empty()) l += "; ";
         l += StrOr(r, PR_DISPLAY_NAME);
     }
-    p[PR_DISPLAY_TO] = lists[0];
-    p[PR_DISPLAY_CC] = lists[1];
-    p[PR_DISPLAY_BCC] = lists[2];
+    // Mail always shows its lists; other items carry only lists that name someone, as in Outlook.
+    const std::string cls = StrOr(p, PR_MESSAGE_CLASS);
+    const bool mail = cls == "IPM" || cls.rfind("IPM.Note", 0) == 0 || cls.rfind("IPM.Schedule", 0) == 0 ||
+                      cls.rfind("IPM.Post", 0) == 0 || cls.rfind("REPORT", 0) == 0;
+    const uint32_t listTags[3] = {PR_DISPLAY_TO, PR_DISPLAY_CC, PR_DISPLAY_BCC};
+    for (int k = 0; k < 3; ++k) {
+        if (mail || !lists[k].empty()) p[listTags[k]] = lists[k];
+        else p.erase(listTags[k]);
+    }
     int32_t flags = int32_t(IntOr(p, PR_MESSAGE_FLAGS, MSGFLAG_UNMODIFIED | MSGFLAG_READ));
     if (m.attachments.empty())
         flags &= ~MSGFLAG_HASATTACH;
     else
         flags |= MSGFLAG_HASATTACH;
     p[PR_MESSAGE_FLAGS] = flags;
-    p[PR_HASATTACH] = !m.attachments.empty();
+    // Clients compute PR_HASATTACH from the flags; Outlook never stores it.
+    p.erase(PR_HASATTACH);
     // Sender and sent-representing describe the same person for imported mail;
     // readers differ in which one they show, so fill whichever is missing.
     if (p.count(PR_SENDER_EMAIL_ADDRESS) && !p.count(PR_SENDER_ADDRTYPE)) p[PR_SENDER_ADDRTYPE] = std::string("SMTP");
@@ -178,15 +196,15 @@ void PrepareMessage(MessageData& m, const std::string& defaultClass) {
         if (a.embedded) PrepareMessage(*a.embedded, "IPM.Note");
         if (!a.props.count(PR_ATTACH_METHOD)) a.props[PR_ATTACH_METHOD] = int32_t(a.embedded ? 5 : 1);
         if (!a.props.count(PR_RENDERING_POSITION)) a.props[PR_RENDERING_POSITION] = int32_t(-1);
-        a.props[PR_ATTACH_NUM] = int32_t(i);
-        size_t dataSize = a.stream ? size_t(a.stream->Size()) : a.embedded ? MessageSize(*a.embedded) : 0;
-        a.props[PR_ATTACH_SIZE] = int32_t(std::min<size_t>(dataSize + 256, 0x7FFFFFFF));
+        // The attachment number is the table row's, computed by clients; Outlook never stores it.
+        a.props.erase(PR_ATTACH_NUM);
         if (!a.props.count(PR_CREATION_TIME)) a.props[PR_CREATION_TIME] = now;
         if (!a.props.count(PR_LAST_MODIFICATION_TIME)) a.props[PR_LAST_MODIFICATION_TIME] = now;
         if (const std::string* lfn = Str(a.props, PR_ATTACH_LONG_FILENAME)) {
             if (!a.props.count(PR_DISPLAY_NAME)) a.props[PR_DISPLAY_NAME] = *lfn;
             if (!a.props.count(PR_ATTACH_FILENAME)) a.props[PR_ATTACH_FILENAME] = *lfn;
         }
+        a.props[PR_ATTACH_SIZE] = int32_t(std::min<uint64_t>(AttachmentSize(a), 0x7FFFFFFF));
     }
     p[PR_MESSAGE_SIZE] = int32_t(std::min<size_t>(MessageSize(m), 0x7FFFFFFF));
 }

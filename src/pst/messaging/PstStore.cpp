@@ -72,7 +72,8 @@ void PstStore::CreateEmptyStore() {
     db_.ReserveNidIndex(ndb::NID_TYPE_NORMAL_FOLDER, 0x400);
     ipmSubtree_ = CreateFolder(ndb::NID_ROOT_FOLDER, "Top of Personal Folders", "");
     searchRoot_ = CreateFolder(ndb::NID_ROOT_FOLDER, "Search Root", "");
-    deletedItems_ = CreateFolder(ipmSubtree_, "Deleted Items", "IPF.Note");
+    // Outlook gives its Deleted Items no container class: it holds items of every kind.
+    deletedItems_ = CreateFolder(ipmSubtree_, "Deleted Items", "");
 
     storeProps_[PR_RECORD_KEY] = recordKey_;
     storeProps_[PR_DISPLAY_NAME] = displayName_;
