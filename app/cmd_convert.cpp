@@ -69,6 +69,9 @@ const char* const kUsage =
     "                       when missing); with --shard or --manifest the JSON\n"
     "                       summary goes there too (summary-K-of-N.json, or\n"
     "                       summary.json), for 'orvandel report DIR'\n"
+    "  --map-default-folders  put the export's Drafts, Trash and Junk into the PST's\n"
+    "                       Drafts, Deleted Items and Junk E-mail (default: folders of\n"
+    "                       those names beside them)\n"
     "  --delete-source      delete each source file once its item is safely in the PST\n"
     "  --quiet              print nothing but errors\n"
     "  --json               print the summary as one JSON document\n"
@@ -323,6 +326,9 @@ int RunConvert(const std::vector<std::string>& args) {
             multiple = true;
         } else if (a == "--delete-source") {
             deleteSource = true;
+            childArgs.push_back(a);
+        } else if (a == "--map-default-folders") {
+            options.mapDefaultFolders = true;
             childArgs.push_back(a);
         } else if (a == "--worker") {
             // Internal: one mailbox (NAME FOLDER) for the process that started this one.

@@ -172,6 +172,14 @@ std::vector<std::string> BuildFolderList(const std::vector<std::string>& queue, 
     return list;
 }
 
+std::string MapDefaultFolder(const std::string& storeRelative, const StoreNames& names) {
+    const size_t end = storeRelative.find('\\');
+    const std::string first = storeRelative.substr(0, end);
+    for (const auto& [from, to] : names.mappedFolders)
+        if (first == from) return to + (end == std::string::npos ? std::string() : storeRelative.substr(end));
+    return storeRelative;
+}
+
 int CreateOutlookFolders(store::Store& store, const StoreNames& names, std::vector<std::string>& folderList,
                          const StatusFn& status, const YieldFn& yield) {
     if (status) status("Creating Outlook Folders...");
@@ -190,6 +198,7 @@ int CreateOutlookFolders(store::Store& store, const StoreNames& names, std::vect
                 entry = entry.substr(from, next == std::string::npos ? std::string::npos : next - from);
             }
             if (entry.empty()) continue;
+            entry = MapDefaultFolder(entry, names);
 
             if (!Contains(entry, "\\")) {
                 if (entry == "Inbox") slot = entry = names.inboxName;
@@ -270,7 +279,7 @@ int CreateOutlookFolders(store::Store& store, const StoreNames& names, std::vect
 std::string MessageTargetPath(const std::string& messagePath, const std::string& rootPath, const StoreNames& names) {
     std::string rel = ParentOf(messagePath);
     if (!rootPath.empty()) rel = ReplaceAll(rel, rootPath, "");
-    rel = StripBatchSuffixes(ToStoreSeparators(rel));
+    rel = MapDefaultFolder(StripBatchSuffixes(ToStoreSeparators(rel)), names);
     if (StartsWith(rel, "Inbox\\")) rel = names.inboxName + rel.substr(5);
     if (rel == "Sent\\")
         rel = names.sentName + "\\";

@@ -50,7 +50,14 @@ struct StoreNames {
     std::string displayName;  // StoreDisplayName
     std::string inboxName;    // InboxName
     std::string sentName;     // SentName
+    // Further top-level export folders put into a default folder of the store
+    // (convert --map-default-folders): export name -> store folder name.
+    std::vector<std::pair<std::string, std::string>> mappedFolders = {};
 };
+
+// A store-form relative path whose first component is one of names.mappedFolders,
+// with that component replaced by its store folder; any other path as it is.
+std::string MapDefaultFolder(const std::string& storeRelative, const StoreNames& names);
 
 // Creates the folders of `folderList` in the store; a folder that cannot be
 // created is left missing (its messages then fail to import). Returns how many

@@ -209,6 +209,10 @@ bool MigrationEngine::Mailbox::OpenStore() {
         store_ = &session_->GetStoreFromID(storeEntryID_);
         names_.inboxName = store_->GetDefaultFolder(store::olFolderInbox).Name();
         names_.sentName = store_->GetDefaultFolder(store::olFolderSentMail).Name();
+        if (e_.options_.mapDefaultFolders)
+            names_.mappedFolders = {{"Drafts", store_->GetDefaultFolder(store::olFolderDrafts).Name()},
+                                    {"Trash", store_->GetDefaultFolder(store::olFolderDeletedItems).Name()},
+                                    {"Junk", store_->GetDefaultFolder(store::olFolderJunk).Name()}};
         return true;
     } catch (const std::exception& ex) {
         summary_.storeFailed = true;

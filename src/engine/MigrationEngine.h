@@ -51,6 +51,9 @@ struct EngineOptions {
     // total linear while the clock still bounds the work between commits.
     bool commitCountGrows = true;
     std::chrono::milliseconds commitEvery{30000};
+    // Puts the export's Drafts, Trash and Junk (items and subfolders) into the
+    // store's Drafts, Deleted Items and Junk E-mail instead of folders beside them.
+    bool mapDefaultFolders = false;
 };
 
 struct RunSummary {

@@ -204,6 +204,37 @@ TEST(ConvertCommand, SingleMailboxTreeCountsLogAndSummary) {
     ExpectVerified(pst, dir);
 }
 
+TEST(ConvertCommand, MapDefaultFoldersPutsTrashJunkAndDraftsIntoThePstsOwn) {
+    TempDir dir;
+    fs::copy(kSample + "/alice", dir / "alice", fs::copy_options::recursive);
+    fs::create_directories(dir / "alice/Junk");
+    WriteFile(dir / "alice/Junk/0000000901-Spam.eml", Message("Spam"));
+    fs::create_directories(dir / "alice/Trash/Old");
+    WriteFile(dir / "alice/Trash/Old/0000000902-Older.eml", Message("Older"));
+    const std::string asIs = dir / "as-is.pst", mapped = dir / "mapped.pst";
+    Result r = RunCmd({kBin, "convert", dir / "alice", "--pst", asIs, "--quiet"}, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = RunCmd({kBin, "convert", dir / "alice", "--pst", mapped, "--map-default-folders", "--quiet"}, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    // By default the export's folders stand beside the PST's empty ones.
+    std::string json = Inspect(asIs, dir);
+    EXPECT_EQ(ItemCount(json, "Trash"), 1);
+    EXPECT_EQ(ItemCount(json, "Trash/Old"), 1);
+    EXPECT_EQ(ItemCount(json, "Junk"), 1);
+    EXPECT_EQ(ItemCount(json, "Deleted Items"), 0);
+    EXPECT_EQ(ItemCount(json, "Junk E-mail"), 0);
+    // Mapped, their items and subfolders are in the PST's own.
+    json = Inspect(mapped, dir);
+    EXPECT_EQ(ItemCount(json, "Deleted Items"), 1);
+    EXPECT_EQ(ItemCount(json, "Deleted Items/Old"), 1);
+    EXPECT_EQ(ItemCount(json, "Junk E-mail"), 1);
+    EXPECT_EQ(ItemCount(json, "Drafts"), 1);
+    for (const char* gone : {"Trash", "Junk", "Trash/Old"}) EXPECT_EQ(ItemCount(json, gone), -1) << gone;
+    ExpectVerified(mapped, dir);
+    Result strict = RunCmd({kInspect, mapped, "--strict", "--summary", "--timeout", "120"}, dir);
+    EXPECT_EQ(strict.status, 0) << strict.out << strict.err;
+}
+
 TEST(ConvertCommand, SingleModeProposesTheNameInTheCurrentFolderAndDeletesSources) {
     TempDir dir;
     const std::string box = dir / "anna";
