@@ -1,6 +1,9 @@
 #include "engine/ArchiveMailbox.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <unordered_map>
 
@@ -25,6 +28,18 @@ bool SafeName(const std::string& name) {
     return name.find('\0') == std::string::npos;
 }
 
+// The private folder for the entries being read: in $TMPDIR when it is set,
+// else in memory (/dev/shm) where there is such a folder, since every entry is
+// written, read and removed at once; else in the system's temporary folder.
+std::string NewEntryFolder() {
+    const char* tmpdir = std::getenv("TMPDIR");
+    if ((!tmpdir || !*tmpdir) && ::access("/dev/shm", W_OK | X_OK) == 0) {
+        std::string templ = "/dev/shm/orvandel-archive-XXXXXX";
+        if (::mkdtemp(templ.data())) return templ + "/";
+    }
+    return items::NewTempFolder("orvandel-archive-");
+}
+
 }  // namespace
 
 ArchiveMailbox::~ArchiveMailbox() {
@@ -40,7 +55,7 @@ bool ArchiveMailbox::Open(const std::string& archivePath, std::string& error) {
         error = "cannot read the archive " + archivePath + " (" + listing.error() + ")";
         return false;
     }
-    root_ = items::NewTempFolder("orvandel-archive-");
+    root_ = NewEntryFolder();
     if (root_.empty()) {
         error = "no private temporary folder could be made for reading " + archivePath;
         return false;
