@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Slurm recipe for real: a one-node cluster (scripts/slurm-cluster) runs
 # examples/slurm/convert-array.sbatch as a 3-task job array over a 6-mailbox
-# export; the merged report and every PST must equal a local sequential run.
+# export (folders and archives); the merged report and every PST must equal a
+# local sequential run.
 # Exit 77 (skipped) only where slurm-wlm and munge cannot be installed.
 # Usage: job_array_test.sh ORVANDEL PST_INSPECT REPOSITORY
 set -euo pipefail
@@ -31,12 +32,14 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Six mailboxes: the two samples, under three names each.
+# Six mailboxes, folders and archives mixed: the two samples under three names each.
 mkdir -p "$work/export"
 for copy in "" 2 3; do
   cp -r "$repo/examples/sample-export/alice" "$work/export/alice$copy"
-  cp -r "$repo/examples/sample-export/bob" "$work/export/bob$copy"
 done
+tar --sort=name -czf "$work/export/bob.tgz" -C "$repo/examples/sample-export/bob" .
+tar --sort=name -cf "$work/export/bob2.tar" -C "$repo/examples/sample-export/bob" .
+cp -r "$repo/examples/sample-export/bob" "$work/export/bob3"
 mkdir -p "$work/local" "$work/array"
 
 "$bin" convert --multiple "$work/export" --out "$work/local" -j 1 --quiet --json >"$work/local.json"
