@@ -204,6 +204,7 @@ bool MigrationEngine::Mailbox::OpenStore() {
         view_.SetButtonEnabled(Button::CmdStartConversion, false);
         names_.displayName = "Mailbox (Zimbra) : Created - " + timeStamp_;
         store::Store& logged = session_->LogonPstStore(path, 1, names_.displayName);
+        names_.displayName = logged.DisplayName();  // an existing PST added to keeps its own
         storeEntryID_ = logged.EntryID();
         logged.ValidateIPMTree();
         store_ = &session_->GetStoreFromID(storeEntryID_);
@@ -772,13 +773,15 @@ void MigrationEngine::CompletionText(const RunSummary& run, std::string& title, 
 std::string MigrationEngine::StoreErrorText(const std::string& pstPath, const std::string& reason,
                                             bool existedBefore) {
     std::string text = "Outlook Session Creation Error !";
-    text += kCrLf + std::string("The PST file could not be created: ") + pstPath;
+    text += kCrLf + std::string(existedBefore ? "The existing PST file could not be added to: "
+                                              : "The PST file could not be created: ") +
+            pstPath;
     // The system's view of the place, when it explains the failure.
     const std::string parent = ParentOf(pstPath);
     const std::string folder = parent.empty() ? std::string(".") : parent;
     std::string cause;
     if (existedBefore)
-        cause = "A file of this name exists already; choose another name or folder.";
+        cause = "The file is left as it was; choose another name or folder.";
     else if (!files::FolderExists(folder))
         cause = "The folder " + folder + " does not exist.";
     else if (::access(folder.c_str(), W_OK) != 0)

@@ -1,4 +1,6 @@
 // The store session over the PST library: Session -> Store -> Folder -> Item.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <map>
@@ -11,6 +13,7 @@
 #include "pst/messaging/PstStore.h"
 #include "pst/ndb/DataStream.h"
 #include "pst/ndb/Error.h"
+#include "pst/verify/Verifier.h"
 
 namespace store {
 namespace {
@@ -204,6 +207,17 @@ class StoreImpl : public Store {
 public:
     StoreImpl(const std::string& path, const std::string& displayName, bool encrypt)
         : pst_(Guard([&] { return std::make_unique<pst::PstStore>(path, displayName, pst::StoreOptions{encrypt}); })) {}
+    // An existing file, opened to add to; refused (StoreError, the file as it
+    // was) when the verifier finds a fault in it.
+    explicit StoreImpl(const std::string& path)
+        : pst_(Guard([&] { return std::make_unique<pst::PstStore>(path, pst::PstStore::Existing{}); })) {
+        pst::verify::Report r = pst::verify::VerifyFile(path);
+        if (r.outcome == pst::verify::Outcome::Unreadable)
+            throw StoreError("\"" + path + "\" cannot be read: " + r.fatal + "; it is left untouched");
+        if (!r.faults.empty())
+            throw StoreError("\"" + path + "\" is damaged (" + std::to_string(r.FaultCount()) + " fault(s), the first: " +
+                             pst::verify::FormatFault(r.faults.front()) + "); it is left untouched");
+    }
     std::string EntryID() const override { return Hex(pst_->EntryId(pst::ndb::NID_MESSAGE_STORE)); }
     std::string DisplayName() const override { return pst_->DisplayName(); }
     void ValidateIPMTree() override;
@@ -358,7 +372,14 @@ std::unique_ptr<Item> PstFolder::AddItem(ItemType type) {
     return std::make_unique<PstItem>(store_, nid_, type, ref, std::move(data));
 }
 
-size_t PstFolder::ItemCount() const { return store_.Pst().Folder(nid_).contents.size(); }
+size_t PstFolder::ItemCount() const {
+    const pst::FolderState& f = store_.Pst().Folder(nid_);
+    if (f.contentsLoaded) return f.contents.size();
+    // A folder of an opened file whose contents table is not read yet.
+    auto it = f.props.find(pst::tags::PR_CONTENT_COUNT);
+    auto n = it == f.props.end() ? nullptr : std::get_if<int32_t>(&it->second);
+    return n && *n > 0 ? size_t(*n) : 0;
+}
 
 struct DefaultSpec {
     int number;
@@ -374,11 +395,42 @@ const DefaultSpec kDefaults[] = {
     {olFolderNotes, "Notes", "IPF.StickyNote"},    {olFolderTasks, "Tasks", "IPF.Task"},
 };
 
+// The default folders a store already names, as Outlook finds them: the
+// receive folder, the store's entry IDs, and those on the root folder and the Inbox.
+std::map<int, uint32_t> NamedDefaults(pst::PstStore& s) {
+    std::map<int, uint32_t> found;
+    auto take = [&](int n, const PropMap& props, uint32_t tag) {
+        auto it = props.find(tag);
+        auto b = it == props.end() ? nullptr : std::get_if<pst::Binary>(&it->second);
+        if (uint32_t nid = b ? s.FolderOfEntryId(*b) : 0; nid && !found.count(n)) found[n] = nid;
+    };
+    if (s.ReceiveFolder() != pst::ndb::NID_ROOT_FOLDER && s.FindFolder(s.ReceiveFolder()))
+        found[olFolderInbox] = s.ReceiveFolder();
+    take(olFolderOutbox, s.StoreProps(), 0x35E20102);
+    take(olFolderSentMail, s.StoreProps(), 0x35E40102);
+    const std::pair<uint32_t, int> special[] = {{0x36D00102, olFolderCalendar}, {0x36D10102, olFolderContacts},
+                                                {0x36D20102, olFolderJournal},  {0x36D30102, olFolderNotes},
+                                                {0x36D40102, olFolderTasks},    {0x36D70102, olFolderDrafts}};
+    std::vector<uint32_t> holders = {pst::ndb::NID_ROOT_FOLDER};
+    if (found.count(olFolderInbox)) holders.push_back(found[olFolderInbox]);
+    for (uint32_t holder : holders) {
+        const pst::FolderState* f = s.FindFolder(holder);
+        if (!f) continue;
+        for (auto& [tag, n] : special) take(n, f->props, tag);
+        auto it = f->props.find(0x36D81102);
+        auto list = it == f->props.end() ? nullptr : std::get_if<std::vector<pst::Binary>>(&it->second);
+        if (list && list->size() > 4)
+            if (uint32_t nid = s.FolderOfEntryId((*list)[4]); nid && !found.count(olFolderJunk)) found[olFolderJunk] = nid;
+    }
+    return found;
+}
+
 void StoreImpl::ValidateIPMTree() {
     CheckOpen();
     Guard([&] {
         pst::PstStore& s = *pst_;
         defaults_[olFolderDeletedItems] = s.DeletedItems();
+        for (auto& [n, nid] : NamedDefaults(s)) defaults_.emplace(n, nid);
         PstFolder& ipm = FolderFor(s.IpmSubtree());
         for (const DefaultSpec& d : kDefaults) {
             if (defaults_.count(d.number)) continue;
@@ -387,9 +439,22 @@ void StoreImpl::ValidateIPMTree() {
             defaults_[d.number] = nid;
         }
         auto id = [&](int n) { return s.EntryId(defaults_[n]); };
-        s.SetStoreProp(0x35DF0003, int32_t(0x89 | 0x02 | 0x04 | 0x10));  // + Inbox, Outbox, Sent Items
-        s.SetStoreProp(0x35E20102, id(olFolderOutbox));
-        s.SetStoreProp(0x35E40102, id(olFolderSentMail));
+        // Only what differs is set: an opened file's folders are rewritten only when they change.
+        auto setStore = [&](uint32_t tag, PropValue v) {
+            auto it = s.StoreProps().find(tag);
+            if (it == s.StoreProps().end() || it->second != v) s.SetStoreProp(tag, std::move(v));
+        };
+        auto setFolder = [&](uint32_t nid, uint32_t tag, PropValue v) {
+            const PropMap& props = s.Folder(nid).props;
+            auto it = props.find(tag);
+            if (it == props.end() || it->second != v) s.SetFolderProp(nid, tag, std::move(v));
+        };
+        const PropMap& storeProps = s.StoreProps();
+        auto mask = storeProps.find(0x35DF0003);
+        int32_t valid = mask != storeProps.end() && std::holds_alternative<int32_t>(mask->second) ? std::get<int32_t>(mask->second) : 0;
+        setStore(0x35DF0003, int32_t(valid | 0x89 | 0x02 | 0x04 | 0x10));  // + Inbox, Outbox, Sent Items
+        setStore(0x35E20102, id(olFolderOutbox));
+        setStore(0x35E40102, id(olFolderSentMail));
         // Outlook finds the typed folders through these on the Inbox and the root folder.
         const std::pair<uint32_t, int> special[] = {{0x36D00102, olFolderCalendar}, {0x36D10102, olFolderContacts},
                                                     {0x36D20102, olFolderJournal},  {0x36D30102, olFolderNotes},
@@ -397,8 +462,17 @@ void StoreImpl::ValidateIPMTree() {
         std::vector<pst::Binary> additional(5);  // conflicts, sync issues, local failures, server failures, junk
         additional[4] = id(olFolderJunk);
         for (uint32_t target : {defaults_[olFolderInbox], pst::ndb::NID_ROOT_FOLDER}) {
-            for (auto& [tag, n] : special) s.SetFolderProp(target, tag, id(n));
-            s.SetFolderProp(target, 0x36D81102, additional);
+            for (auto& [tag, n] : special) setFolder(target, tag, id(n));
+            const PropMap& props = s.Folder(target).props;
+            auto it = props.find(0x36D81102);
+            auto old = it == props.end() ? nullptr : std::get_if<std::vector<pst::Binary>>(&it->second);
+            if (old && old->size() >= 5) {
+                std::vector<pst::Binary> merged = *old;  // the other entries are Outlook's own
+                merged[4] = additional[4];
+                setFolder(target, 0x36D81102, merged);
+            } else {
+                setFolder(target, 0x36D81102, additional);
+            }
         }
         s.SetReceiveFolder(defaults_[olFolderInbox]);
     });
@@ -451,7 +525,10 @@ public:
     Store& LogonPstStore(const std::string& path, int format, const std::string& displayName) override {
         if (format != 1)
             throw StoreError("Unsupported PST format " + std::to_string(format) + " (only 1, Unicode, is supported)");
-        auto s = std::make_unique<StoreImpl>(path, displayName, options_.encrypt);
+        // An existing file (or anything else at the path) is opened to add to, or refused as it is.
+        struct stat st {};
+        auto s = ::lstat(path.c_str(), &st) == 0 ? std::make_unique<StoreImpl>(path)
+                                                 : std::make_unique<StoreImpl>(path, displayName, options_.encrypt);
         std::string id = s->EntryID();
         StoreImpl& ref = *s;
         stores_[id] = std::move(s);

@@ -148,8 +148,10 @@ struct SessionOptions {
 class Session {
 public:
     virtual ~Session() = default;
-    // Format 1 = Unicode PST. Creates the file; an existing file at the path is
-    // never touched (StoreError naming it).
+    // Format 1 = Unicode PST. Creates the file, or opens an existing Unicode PST
+    // to add to it (its own display name stays). Anything else at the path (an
+    // ANSI or 4 KiB-page PST, a damaged or truncated file, not a PST) is refused
+    // with a StoreError naming the reason, and left byte for byte as it was.
     virtual Store& LogonPstStore(const std::string& path, int format, const std::string& displayName) = 0;
     virtual Store& GetStoreFromID(const std::string& entryId) = 0;
     // Commits and closes every store; objects of the session are invalid after.

@@ -257,16 +257,16 @@ TEST_F(EngineFixture, TheStoreErrorBoxGivesThePathAndTheRealCauseNotOutlookAdvic
     const std::string pst = dir / "exists.pst";
     WriteFile(pst, "someone else's file");
     WriteFile(dir / "exists.log", "---- Log Starts -----\r\nBAD : an older run\r\n");
-    rec.logonFailure = "the file exists already: " + pst;
+    rec.logonFailure = "\"" + pst + "\" is not a PST file; it is left untouched";
     auto run = RunSingle(box, pst);
     ASSERT_GE(view.messages.size(), 2u);
     EXPECT_EQ(view.messages[0].first, "Outlook Error");
     auto lines = Lines(view.messages[0].second);
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines[0], "Outlook Session Creation Error !");
-    EXPECT_EQ(lines[1], "The PST file could not be created: " + pst);
-    EXPECT_EQ(lines[2], "Reason: the file exists already: " + pst);
-    EXPECT_NE(view.messages[0].second.find("exists already; choose another name"), std::string::npos);
+    EXPECT_EQ(lines[1], "The existing PST file could not be added to: " + pst);
+    EXPECT_EQ(lines[2], "Reason: \"" + pst + "\" is not a PST file; it is left untouched");
+    EXPECT_NE(view.messages[0].second.find("left as it was; choose another name"), std::string::npos);
     EXPECT_EQ(view.messages[0].second.find("Outlook 20"), std::string::npos);
     EXPECT_EQ(ReadAll(pst), "someone else's file");
     EXPECT_EQ(ReadAll(dir / "exists.log"), "---- Log Starts -----\r\nBAD : an older run\r\n");
@@ -280,7 +280,7 @@ TEST(StoreErrorText, NamesAMissingOrReadOnlyFolder) {
     // A file the failed logon itself left behind is not "a file that exists already".
     WriteFile(t / "half.pst", "partial");
     auto own = engine::MigrationEngine::StoreErrorText(t / "half.pst", "write failed", false);
-    EXPECT_EQ(own.find("exists already"), std::string::npos);
+    EXPECT_EQ(own.find("left as it was"), std::string::npos);
     auto missing = engine::MigrationEngine::StoreErrorText(t / "nowhere/box.pst", "cannot create", false);
     EXPECT_NE(missing.find("The folder " + t.path + "/nowhere/ does not exist."), std::string::npos);
     fs::create_directories(t / "ro");

@@ -1,5 +1,6 @@
 #include "NameMap.h"
 
+#include "PropDecode.h"
 #include "PropEncode.h"
 #include "pst/ndb/Crc.h"
 #include "pst/ndb/Error.h"
@@ -89,6 +90,63 @@ std::vector<ltp::PcProp> NameMap::Properties() const {
     props.push_back({0x00040102, strings_, 0});
     for (auto& [bucket, bytes] : buckets) props.push_back({((0x1000 + bucket) << 16) | 0x0102, bytes, 0});
     return props;
+}
+
+void NameMap::Load(const std::vector<ltp::PcProp>& props) {
+    const ndb::Bytes *guids = nullptr, *stream = nullptr, *strings = nullptr;
+    for (const ltp::PcProp& p : props) {
+        if (p.tag == 0x00020102) guids = &p.value;
+        if (p.tag == 0x00030102) stream = &p.value;
+        if (p.tag == 0x00040102) strings = &p.value;
+    }
+    entries_.clear();
+    guids_.clear();
+    lookup_.clear();
+    strings_ = strings ? *strings : ndb::Bytes();
+    if (guids)
+        for (size_t at = 0; at + 16 <= guids->size(); at += 16) {
+            Guid g;
+            std::copy(guids->begin() + long(at), guids->begin() + long(at + 16), g.bytes.begin());
+            guids_.push_back(g);
+        }
+    size_t count = stream ? stream->size() / 8 : 0;
+    entries_.resize(count);
+    std::vector<bool> seen(count, false);
+    for (size_t i = 0; i < count; ++i) {
+        const uint8_t* p = stream->data() + 8 * i;
+        uint16_t kind = ndb::Get16(p + 4), index = ndb::Get16(p + 6);
+        if (index >= count || seen[index]) throw PstRefused("the named-property map numbers two names alike");
+        seen[index] = true;
+        Entry e{};
+        e.key = ndb::Get32(p);
+        e.isString = kind & 1;
+        e.guidIndex = uint16_t(kind >> 1);
+        NamedProperty n;
+        if (e.guidIndex == 1)
+            n.propertySet = PS_MAPI();
+        else if (e.guidIndex == 2)
+            n.propertySet = PS_PUBLIC_STRINGS();
+        else if (e.guidIndex >= 3 && size_t(e.guidIndex - 3) < guids_.size())
+            n.propertySet = guids_[e.guidIndex - 3];
+        else
+            throw PstRefused("the named-property map names a property set it does not hold");
+        n.isString = e.isString;
+        if (e.isString) {
+            if (size_t(e.key) + 4 > strings_.size() || e.key + 4 + ndb::Get32(&strings_[e.key]) > strings_.size())
+                throw PstRefused("the named-property map names a string outside its string stream");
+            uint32_t len = ndb::Get32(&strings_[e.key]);
+            e.hashKey = ndb::Crc32(&strings_[e.key + 4], len);
+            n.name = FromUtf16(&strings_[e.key + 4], len);
+            if (n.name.rfind("x-orvandel-pad-", 0) == 0) ++pads_;
+        } else {
+            e.hashKey = e.key;
+            n.lid = e.key;
+        }
+        entries_[index] = e;
+        lookup_.emplace(KeyOf(n), uint16_t(0x8000 + index));
+    }
+    lastIsPad_ = false;
+    dirty_ = false;
 }
 
 }  // namespace pst

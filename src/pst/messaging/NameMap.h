@@ -24,6 +24,9 @@ public:
     // Some readers (java-libpst and its ports) skip the last entry of the entry
     // stream; a padding name registered last keeps every real name visible.
     void EnsureTrailingPad();
+    // Takes over the map of an opened file from its node's properties; ids
+    // already given keep their meaning, new names are numbered on.
+    void Load(const std::vector<ltp::PcProp>& props);
     // The PC properties of the map node.
     std::vector<ltp::PcProp> Properties() const;
 

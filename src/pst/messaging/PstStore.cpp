@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <random>
 
+#include "FileKept.h"
 #include "PropEncode.h"
 #include "PropTags.h"
 #include "pst/ltp/Bth.h"
@@ -196,6 +197,7 @@ void PstStore::SetStoreProp(uint32_t tag, PropValue value) {
 }
 
 void PstStore::SetReceiveFolder(uint32_t inbox) {
+    if (receiveFolder_ == inbox) return;
     receiveFolder_ = inbox;
     receiveDirty_ = true;
 }
@@ -203,6 +205,7 @@ void PstStore::SetReceiveFolder(uint32_t inbox) {
 uint32_t PstStore::SaveMessage(uint32_t folder, MessageData& msg, const std::string& defaultClass) {
     if (closed_) throw PstError("the store is closed");
     FolderState& f = Folder(folder);
+    LoadContents(f);
     PrepareMessage(msg, defaultClass);
     uint32_t nid = db_.AllocateNid(ndb::NID_TYPE_NORMAL_MESSAGE);
     // A failure half-way gives back what was written; the item stays unsaved.
@@ -216,7 +219,7 @@ uint32_t PstStore::SaveMessage(uint32_t folder, MessageData& msg, const std::str
         throw;
     }
     db_.SetNode(nid, NodeEntry{w.bidData, w.bidSub, folder});
-    f.contents.push_back(spool_.Append(MakeRow(ContentsLayout(), nid, ++rowVersion_, msg.props)));
+    f.contents.push_back(spool_.Append(MakeRow(f.contentsLayout, nid, ++rowVersion_, msg.props)));
     auto flags = std::get_if<int32_t>(&msg.props[PR_MESSAGE_FLAGS]);
     if (flags && !(*flags & MSGFLAG_READ)) ++f.unread;
     MarkDirty(folder);
@@ -225,10 +228,14 @@ uint32_t PstStore::SaveMessage(uint32_t folder, MessageData& msg, const std::str
 
 PropMap PstStore::FolderRowProps(const FolderState& f) const {
     PropMap p = f.props;
-    p[PR_CONTENT_COUNT] = int32_t(f.contents.size());
-    p[PR_CONTENT_UNREAD] = int32_t(f.unread);
-    // The root folder also holds the junk-mail search folder.
-    p[PR_SUBFOLDERS] = !f.children.empty() || f.nid == ndb::NID_ROOT_FOLDER;
+    // The root folder of a new store also holds the junk-mail search folder;
+    // an opened file's search folders are among its other children.
+    p[PR_SUBFOLDERS] = !f.children.empty() || !f.otherChildren.empty() || (!f.fromFile && f.nid == ndb::NID_ROOT_FOLDER);
+    if (f.contentsLoaded) {
+        p[PR_CONTENT_COUNT] = int32_t(f.contents.size());
+        p[PR_CONTENT_UNREAD] = int32_t(f.unread);
+    }
+    if (f.fromFile) return p;  // its associated contents stay as they are
     p[PR_ASSOC_CONTENT_COUNT] = int32_t(0);
     p[kTagPstHiddenCount] = int32_t(0);
     p[kTagPstHiddenUnread] = int32_t(0);
@@ -261,26 +268,31 @@ void PstStore::WriteFolder(FolderState& f) {
     PropMap props = FolderRowProps(f);
     std::vector<ltp::PcProp> pc;
     for (auto& [tag, v] : props) pc.push_back({tag, EncodeValue(uint16_t(tag), v), 0});
+    AddKept(pc, f.kept);
     ltp::SubnodeSink sink;
     sink.owned = &f.owned;
     uint64_t bid = ltp::WritePc(db_, std::move(pc), sink);
     db_.SetNode(f.nid, NodeEntry{bid, db_.WriteSubnodes(sink.entries, &f.owned), f.parent});
 
     std::vector<ltp::TcRow> hierarchy;
-    if (f.nid == ndb::NID_ROOT_FOLDER)
-        hierarchy.push_back(MakeRow(HierarchyLayout(), kNidSpamSearchFolder, ++rowVersion_, spamRowProps_));
-    for (uint32_t child : f.children)
-        hierarchy.push_back(MakeRow(HierarchyLayout(), child, ++rowVersion_, FolderRowProps(Folder(child))));
-    WriteTable(ndb::WithType(f.nid, ndb::NID_TYPE_HIERARCHY_TABLE), HierarchyLayout(), hierarchy, f.owned);
-    {
+    if (f.nid == ndb::NID_ROOT_FOLDER && !f.fromFile)
+        hierarchy.push_back(MakeRow(f.hierarchyLayout, kNidSpamSearchFolder, ++rowVersion_, spamRowProps_));
+    for (uint32_t other : f.otherChildren) hierarchy.push_back(f.fileRows.at(other));
+    for (uint32_t child : f.children) {
+        hierarchy.push_back(MakeRow(f.hierarchyLayout, child, ++rowVersion_, FolderRowProps(Folder(child))));
+        auto old = f.fileRows.find(child);
+        if (old != f.fileRows.end()) FillFromRow(f.hierarchyLayout, hierarchy.back(), old->second);
+    }
+    WriteTable(ndb::WithType(f.nid, ndb::NID_TYPE_HIERARCHY_TABLE), f.hierarchyLayout, hierarchy, f.owned);
+    if (f.contentsLoaded) {
         RowSpool::Source rows(spool_, f.contents);
         ltp::SubnodeSink tableSink;
         tableSink.owned = &f.owned;
-        uint64_t tableBid = ltp::WriteTc(db_, ContentsLayout(), rows, tableSink);
+        uint64_t tableBid = ltp::WriteTc(db_, f.contentsLayout, rows, tableSink);
         db_.SetNode(ndb::WithType(f.nid, ndb::NID_TYPE_CONTENTS_TABLE),
                     NodeEntry{tableBid, db_.WriteSubnodes(tableSink.entries, &f.owned), 0});
     }
-    WriteTable(ndb::WithType(f.nid, ndb::NID_TYPE_ASSOC_CONTENTS_TABLE), AssocContentsLayout(), {}, f.owned);
+    if (!f.fromFile) WriteTable(ndb::WithType(f.nid, ndb::NID_TYPE_ASSOC_CONTENTS_TABLE), AssocContentsLayout(), {}, f.owned);
     f.dirty = false;
 }
 
@@ -310,6 +322,7 @@ void PstStore::Commit() {
     if (storeDirty_) {
         std::vector<ltp::PcProp> pc;
         for (auto& [tag, v] : storeProps_) pc.push_back({tag, EncodeValue(uint16_t(tag), v), 0});
+        AddKept(pc, storeKept_);
         WriteSingleton(ndb::NID_MESSAGE_STORE, std::move(pc), storeOwned_);
         storeDirty_ = false;
     }

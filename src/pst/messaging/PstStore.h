@@ -28,6 +28,17 @@ struct FolderState {
     uint32_t unread = 0;
     bool dirty = true;
     ndb::BlockList owned;  // blocks of the folder's four nodes
+    // A folder of an opened file keeps what the writer does not set itself:
+    // properties of other types, its tables' own columns, the rows of its
+    // children, its contents table until something is added, and its
+    // associated contents table always.
+    bool fromFile = false;
+    bool contentsLoaded = true;
+    std::vector<ltp::PcProp> kept;            // file properties PropMap cannot hold
+    std::vector<uint32_t> otherChildren;      // hierarchy rows of children not held as folders (search folders)
+    std::map<uint32_t, ltp::TcRow> fileRows;  // the hierarchy rows as read, by child node id
+    ltp::TableLayout hierarchyLayout = HierarchyLayout();
+    ltp::TableLayout contentsLayout = ContentsLayout();
 };
 
 struct StoreOptions {
@@ -38,12 +49,21 @@ class PstStore {
 public:
     // Creates the file (never an existing one) with a complete empty store.
     PstStore(const std::string& path, const std::string& displayName, const StoreOptions& options = {});
+    struct Existing {};
+    // Opens an existing Unicode PST to add to it (PstOpen.cpp): the store, its
+    // folders and the name map are read; nothing is written before Commit.
+    // Throws PstRefused for a file it will not change.
+    PstStore(const std::string& path, Existing);
     ~PstStore();
 
     const std::string& DisplayName() const { return displayName_; }
     uint32_t IpmSubtree() const { return ipmSubtree_; }
     uint32_t DeletedItems() const { return deletedItems_; }
     uint32_t SearchRoot() const { return searchRoot_; }
+    uint32_t ReceiveFolder() const { return receiveFolder_; }
+    // The folder an entry ID of this store names, or 0.
+    uint32_t FolderOfEntryId(const Binary& entryId) const;
+    const PropMap& StoreProps() const { return storeProps_; }
 
     uint32_t CreateFolder(uint32_t parent, const std::string& name, const std::string& containerClass);
     FolderState& Folder(uint32_t nid);
@@ -67,6 +87,10 @@ public:
 
 private:
     void CreateEmptyStore();
+    void OpenStore();
+    void LoadFolder(uint32_t nid, const ndb::NodeEntry& node);
+    // Reads an opened folder's contents table into the spool before it changes.
+    void LoadContents(FolderState& f);
     PropMap FolderRowProps(const FolderState& f) const;
     void WriteFolder(FolderState& f);
     void WriteSingleton(uint32_t nid, std::vector<ltp::PcProp> props, ndb::BlockList& owned);
@@ -81,6 +105,7 @@ private:
     std::string displayName_;
     Binary recordKey_;
     PropMap storeProps_;
+    std::vector<ltp::PcProp> storeKept_;  // an opened store's properties PropMap cannot hold
     NameMap names_;
     std::map<uint32_t, FolderState> folders_;
     uint32_t ipmSubtree_ = 0, deletedItems_ = 0, searchRoot_ = 0, receiveFolder_ = 0;

@@ -13,5 +13,7 @@ uint32_t Crc32(const uint8_t* data, size_t size, uint32_t crc = 0);
 void PermuteEncode(uint8_t* data, size_t size);
 void PermuteDecode(uint8_t* data, size_t size);
 void PermuteEncodeCopy(uint8_t* out, const uint8_t* in, size_t size);
+// NDB_CRYPT_CYCLIC, keyed by the low 32 bits of the block id; encodes and decodes alike.
+void CyclicCrypt(uint8_t* data, size_t size, uint32_t key);
 
 }  // namespace pst::ndb

@@ -10,3 +10,14 @@ public:
 };
 
 }  // namespace pst
+
+namespace pst {
+
+// An existing file the library will not add to (another format, damage it
+// found); nothing has been written to it.
+class PstRefused : public PstError {
+public:
+    using PstError::PstError;
+};
+
+}  // namespace pst

@@ -1,6 +1,8 @@
 #include "FileSink.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,6 +22,39 @@ FileSink::FileSink(const std::string& path) : path_(path) {
         Fail("cannot create");
     }
     buffer_.reset(new uint8_t[kBufferCapacity]);
+}
+
+FileSink::FileSink(const std::string& path, Existing) : path_(path) {
+    // No link following: the file named is the file changed.
+    fd_ = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd_ < 0) Fail("cannot open");
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) Fail("cannot open");
+    if (!S_ISREG(st.st_mode)) throw PstError("\"" + path + "\" is not a regular file");
+    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0)
+        throw PstError("The file \"" + path + "\" is in use by another program; it is left untouched");
+    buffer_.reset(new uint8_t[kBufferCapacity]);
+}
+
+bool FileSink::Read(uint64_t offset, uint8_t* data, size_t size) {
+    Flush();
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = ::pread(fd_, data + done, size - done, off_t(offset + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw PstError("cannot read \"" + path_ + "\": " + std::strerror(errno));
+        }
+        if (n == 0) return false;
+        done += size_t(n);
+    }
+    return true;
+}
+
+uint64_t FileSink::Size() {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) throw PstError("cannot read \"" + path_ + "\": " + std::strerror(errno));
+    return uint64_t(st.st_size);
 }
 
 FileSink::~FileSink() {

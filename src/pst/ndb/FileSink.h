@@ -13,6 +13,10 @@ class FileSink {
 public:
     // Creates the file; fails (PstError naming it) if anything exists at the path.
     explicit FileSink(const std::string& path);
+    struct Existing {};
+    // Opens an existing regular file for reading and writing, locked against a
+    // second writer; fails (PstError naming it) otherwise.
+    FileSink(const std::string& path, Existing);
     ~FileSink();
     FileSink(const FileSink&) = delete;
     FileSink& operator=(const FileSink&) = delete;
@@ -22,6 +26,10 @@ public:
     // to be filled in place before the next call.
     uint8_t* Reserve(uint64_t offset, size_t size);
     void Flush();
+    // Reads bytes already in the file (pending writes are flushed first);
+    // false when the file ends before them.
+    bool Read(uint64_t offset, uint8_t* data, size_t size);
+    uint64_t Size();
     void Sync();  // Flush + fsync
     void Resize(uint64_t size);
     const std::string& Path() const { return path_; }

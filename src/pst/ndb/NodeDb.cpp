@@ -19,7 +19,7 @@ uint16_t Signature(uint64_t ib, uint64_t bid) {
 
 }  // namespace
 
-NodeDb::NodeDb(const std::string& path, bool encrypt) : file_(path), encrypt_(encrypt) {
+NodeDb::NodeDb(const std::string& path, bool encrypt) : file_(path), crypt_(encrypt ? 1 : 0) {
     rgnid_.fill(0x400);
     rgnid_[NID_TYPE_SEARCH_FOLDER] = 0x4000;
     rgnid_[NID_TYPE_NORMAL_MESSAGE] = 0x10000;
@@ -44,17 +44,19 @@ uint64_t NodeDb::WriteBlock(uint64_t bid, const uint8_t* data, size_t size) {
     if (ib / 64 > 0xFFFFFFFFull) throw PstError("file too large");
     KeepInsideFile();
     uint8_t* buf = file_.Reserve(ib, total);
-    if (encrypt_ && !(bid & 2))
+    if (crypt_ == 1 && !(bid & 2)) {
         PermuteEncodeCopy(buf, data, size);
-    else
+    } else {
         std::memcpy(buf, data, size);
+        if (crypt_ == 2 && !(bid & 2)) CyclicCrypt(buf, size, uint32_t(bid));
+    }
     std::memset(buf + size, 0, total - size);
     uint8_t* trailer = buf + total - 16;
     Put16(trailer, uint16_t(size));
     Put16(trailer + 2, Signature(ib, bid));
     Put32(trailer + 4, Crc32(buf, size));
     Put64(trailer + 8, bid);
-    blocks_.push_back({uint32_t(bid >> 2), uint32_t(ib / 64), uint16_t(size), uint16_t((bid & 2) ? 1 : 0)});
+    blocks_.push_back({uint32_t(bid >> 2), uint32_t(ib / 64), uint16_t(size), uint16_t((bid & 2) ? 1 : 0), 2});
     dirty_ = true;
     return bid;
 }
@@ -176,6 +178,11 @@ void NodeDb::ReleaseBlocks(const BlockList& list) {
     for (uint64_t bid : list) {
         BlockEntry* it = FindBlock(bid);
         if (!it) continue;
+        if (it->cRef > 2) {  // another node of an opened file still uses it
+            --it->cRef;
+            dirty_ = true;
+            continue;
+        }
         it->flags |= 2;
         ++releasedCount_;
         space_.Release(uint64_t(it->ib64) * 64, it->cb + 16);
@@ -279,7 +286,7 @@ void NodeDb::Commit() {
             Put64(p, bid);
             Put64(p + 8, uint64_t(e.ib64) * 64);
             Put16(p + 16, e.cb);
-            Put16(p + 18, 2);
+            Put16(p + 18, e.cRef);
             Put32(p + 20, 0);
             TreeAdd(bbt, p, bid);
         }
@@ -385,6 +392,7 @@ void NodeDb::TrimCommitted() {
 
 void NodeDb::WriteHeader(bool mapsValid) {
     uint8_t h[kHeaderSize] = {};
+    if (opened_) std::memcpy(h, original_, kHeaderSize);
     std::memcpy(h, "!BDN", 4);
     h[8] = 'S';
     h[9] = 'M';
@@ -407,7 +415,7 @@ void NodeDb::WriteHeader(bool mapsValid) {
     h[0xF8] = mapsValid ? 0x02 : 0x00;
     std::memset(h + 0x100, 0xFF, 256);  // rgbFM, rgbFP
     h[0x200] = 0x80;
-    h[0x201] = encrypt_ ? 0x01 : 0x00;
+    h[0x201] = crypt_;
     Put64(h + 0x204, nextBid_);
     Put32(h + 0x04, Crc32(h + 8, 471));
     Put32(h + 0x20C, Crc32(h + 8, 516));

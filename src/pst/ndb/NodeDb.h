@@ -38,6 +38,11 @@ using BlockList = std::vector<uint64_t>;
 class NodeDb {
 public:
     NodeDb(const std::string& path, bool encrypt);
+    struct Existing {};
+    // Opens an existing Unicode PST to add to it: the header, both B-trees and
+    // the space they leave free are read (NodeDbOpen.cpp); nothing is written
+    // until the next Commit. Throws PstRefused for a file it will not change.
+    NodeDb(const std::string& path, Existing);
     ~NodeDb();
 
     // One data block of at most 8176 bytes, stored encoded when encryption is on.
@@ -58,6 +63,7 @@ public:
     void SetPending(uint64_t bid, bool pending);
 
     void SetNode(uint32_t nid, const NodeEntry& entry) { nodes_[nid] = entry; dirty_ = true; }
+    const std::map<uint32_t, NodeEntry>& Nodes() const { return nodes_; }
     const NodeEntry* FindNode(uint32_t nid) const;
     uint32_t AllocateNid(uint8_t type);
     // Makes the counter of `type` at least `index` (for folders' sibling nodes).
@@ -65,10 +71,21 @@ public:
 
     // The next header's dwUnique will be above `floor`.
     void RaiseUnique(uint32_t floor) { unique_ = std::max(unique_, floor); }
+    uint32_t Unique() const { return unique_; }
     void Commit();
     void Close();  // commits and closes the file
     void Abandon();  // closes without writing anything more
-    bool Encrypted() const { return encrypt_; }
+    bool Encrypted() const { return crypt_ != 0; }
+    uint8_t CryptMethod() const { return crypt_; }
+
+    // Reading what an opened file holds (NodeDbOpen.cpp); damage found throws PstRefused.
+    Bytes ReadBlock(uint64_t bid);
+    // The data blocks of a node's stream, in order (one per heap page); empty for bid 0.
+    std::vector<Bytes> ReadStream(uint64_t bid);
+    std::vector<SubnodeEntry> ReadSubnodes(uint64_t bidSub);
+    // Every block a node's data and subnode trees use, to release it when the
+    // node is rewritten.
+    BlockList NodeBlocks(uint64_t bidData, uint64_t bidSub);
     uint64_t FileSize() const { return space_.Eof(); }
     const std::string& Path() const { return file_.Path(); }
 
@@ -78,6 +95,7 @@ private:
         uint32_t ib64;      // ib / 64
         uint16_t cb;
         uint16_t flags;     // bit 0 internal, bit 1 released, bit 2 pending
+        uint16_t cRef;      // 2 for one user; more where an opened file shares a block
     };
     struct PageRef {
         uint64_t key, bid, ib;
@@ -101,6 +119,9 @@ private:
     void TreeAdd(TreeBuilder& t, const uint8_t* entry, uint64_t key);
     PageRef TreeFinish(TreeBuilder& t);
     void WriteHeader(bool mapsValid);
+    void Load();
+    void LoadTree(bool nbt, uint64_t bid, uint64_t ib, int level, uint64_t lowKey, int depth);
+    void CollectBlocks(uint64_t bid, BlockList& out, int depth);
     // Called after every allocation, before anything is written there.
     void KeepInsideFile() {
         if (space_.Intervals() > diskIntervals_ && committed_) ExtendFile();
@@ -112,7 +133,9 @@ private:
 
     FileSink file_;
     SpaceMap space_;
-    bool encrypt_;
+    uint8_t crypt_;                // bCryptMethod: 0 none, 1 compressible, 2 cyclic
+    bool opened_ = false;          // continues a file that existed
+    uint8_t original_[564] = {};   // an opened file's header: fields we do not keep stay as they were
     bool dirty_ = true;
     bool closed_ = false;
     bool closing_ = false;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "Bytes.h"
 #include "Crc.h"
@@ -297,6 +298,51 @@ uint64_t SpaceMap::TrimTail() {
     if (reuseCursor_ > Eof()) reuseCursor_ = Eof();
     if (mapped_ > 0) dirty_[mapped_ - 1] = 1;
     return droppedFree;
+}
+
+void SpaceMap::Adopt(uint64_t intervals, std::vector<std::pair<uint64_t, uint64_t>> used) {
+    if (intervals == 0) throw PstError("a file without allocation maps");
+    opened_ = mapped_ = 0;
+    dirty_.clear();
+    freeSlots_.clear();
+    longestRun_.clear();
+    holes_.clear();
+    MapThrough(intervals);
+    opened_ = intervals;
+    hwm_ = Eof();
+    std::sort(used.begin(), used.end());
+    size_t next = 0;
+    uint64_t last = kAMapBase;  // end of the previous extent
+    for (uint64_t k = 0; k < intervals; ++k) {
+        uint64_t start = kAMapBase + k * kAMapSpan, end = start + kAMapSpan;
+        // The fixed map pages, as (begin, end) pieces in order.
+        std::vector<std::pair<uint64_t, uint64_t>> fixed = {{start, start + kPageSize}};
+        if (HasPMap(k)) fixed.push_back({start + kPageSize, start + 2 * kPageSize});
+        if (HasFMap(k)) fixed.push_back({start + 2 * kPageSize, start + 3 * kPageSize});
+        if (HasFPMap(k)) fixed.push_back({start + 3 * kPageSize, start + 4 * kPageSize});
+        uint64_t at = start;
+        size_t f = 0;
+        while (at < end) {
+            if (f < fixed.size() && fixed[f].first <= at) {
+                at = std::max(at, fixed[f++].second);
+                continue;
+            }
+            uint64_t limit = f < fixed.size() ? fixed[f].first : end;
+            if (next < used.size() && used[next].first < limit) {
+                auto [b, size] = used[next++];
+                if (b < at || b < last) throw PstError("blocks or pages overlap at " + std::to_string(b));
+                AddHole(at, b);
+                at = last = b + size;
+                if (at > limit) throw PstError("a block or page overlaps an allocation map at " + std::to_string(b));
+                continue;
+            }
+            AddHole(at, limit);
+            at = limit;
+        }
+    }
+    if (next < used.size()) throw PstError("a block or page lies past the end of the file");
+    for (auto& d : dirty_) d = 1;
+    Settle();
 }
 
 }  // namespace pst::ndb

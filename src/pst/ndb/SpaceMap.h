@@ -51,6 +51,12 @@ public:
     uint64_t FreeBytes();
     uint64_t AllocatedBytes() { return (Eof() - kAMapBase) - FreeBytes(); }
 
+    // The space of an opened file of `intervals` intervals: everything but the
+    // map pages and the `used` extents (offset, size) is free, and reusable at
+    // once since the file's header refers to none of it. Throws PstError when
+    // extents overlap each other or a map page.
+    void Adopt(uint64_t intervals, std::vector<std::pair<uint64_t, uint64_t>> used);
+
     // Writes the map pages of every interval changed since the last call.
     void WriteMaps(FileSink& file);
     // The state written by the last commit is on disk: its free space may be reused.

@@ -1,0 +1,217 @@
+// Adding to an existing PST: our own files and Outlook's reopened, added to
+// and read back whole; every file we will not change refused byte for byte;
+// copies taken between commits hold the old content whole.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+#include "TestSupport.h"
+#include "store/PstStoreSession.h"
+
+using namespace pst::tags;
+using storetest::ScratchDir;
+
+namespace {
+
+std::vector<char> Bytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<char>(std::istreambuf_iterator<char>(in), {});
+}
+
+void PutBytes(const std::string& path, const std::vector<char>& b) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc).write(b.data(), std::streamsize(b.size()));
+}
+
+std::string Testdata(const std::string& name) { return std::string(ORVANDEL_SHARED_DIR) + "/tools/testdata/" + name; }
+
+std::string CopyIn(const ScratchDir& dir, const std::string& from, const std::string& name) {
+    std::string to = dir.File(name);
+    std::filesystem::copy_file(from, to);
+    std::filesystem::permissions(to, std::filesystem::perms::owner_write, std::filesystem::perm_options::add);
+    return to;
+}
+
+void Add(store::Folder& f, store::ItemType type, const std::string& subject) {
+    auto item = f.AddItem(type);
+    item->SetProp(PR_SUBJECT, subject);
+    item->SetProp(PR_BODY, "body of " + subject);
+    if (type == store::ItemType::Contact) {
+        item->Put("FullName", subject);
+        item->Put("Email1Address", std::string("someone@example.com"));
+    }
+    if (type == store::ItemType::Appointment) item->Put("Start", pst::FileTime{133500000000000000ull});
+    item->Save();
+}
+
+// A folder tree of every kind of item, below the top of the store.
+void AddTree(store::Store& st, const std::string& tag) {
+    store::Folder& top = st.IPMRootFolder().AddFolder("Added " + tag);
+    store::Folder& sub = top.AddFolder("Below");
+    Add(top, store::ItemType::Mail, tag + " mail");
+    Add(sub, store::ItemType::Mail, tag + " mail below");
+    Add(top.AddFolder("People", store::olFolderContacts), store::ItemType::Contact, tag + " contact");
+    Add(top.AddFolder("Dates", store::olFolderCalendar), store::ItemType::Appointment, tag + " appointment");
+    Add(sub.AddFolder("To do", store::olFolderTasks), store::ItemType::Task, tag + " task");
+    Add(sub.AddFolder("Jottings", store::olFolderNotes), store::ItemType::Note, tag + " note");
+    Add(st.GetDefaultFolder(store::olFolderInbox), store::ItemType::Mail, tag + " inbox mail");
+}
+
+std::string LogonError(const std::string& path) {
+    auto session = store::CreatePstSession();
+    try {
+        session->LogonPstStore(path, 1, "Mailbox");
+    } catch (const store::StoreError& e) {
+        return e.what();
+    }
+    return "(opened)";
+}
+
+int InspectStrict(const std::string& path) {
+    return storetest::Run(std::string(ORVANDEL_PST_INSPECT) + " --reader all --strict --summary " + storetest::Quote(path))
+        .status;
+}
+
+std::string OldItemsKept(const std::string& before, const std::string& after) {
+    return storetest::Run("python3 " + storetest::Quote(std::string(ORVANDEL_TEST_DIR) + "/old_items_kept.py") + " " +
+                          storetest::Quote(ORVANDEL_PST_INSPECT) + " " + storetest::Quote(before) + " " +
+                          storetest::Quote(after))
+        .output;
+}
+
+}  // namespace
+
+TEST(Append, OwnFileReopenedTwiceKeepsEverything) {
+    ScratchDir dir;
+    std::string path = dir.File("own.pst");
+    {
+        auto session = store::CreatePstSession();
+        store::Store& st = session->LogonPstStore(path, 1, "First");
+        st.ValidateIPMTree();
+        AddTree(st, "one");
+        session->Logoff();
+    }
+    for (const char* round : {"two", "three"}) {
+        auto session = store::CreatePstSession();
+        store::Store& st = session->LogonPstStore(path, 1, "ignored for an existing file");
+        EXPECT_EQ(st.DisplayName(), "First");
+        st.ValidateIPMTree();
+        store::Folder& old = st.GetFolderFromPath("\\\\First\\Added one\\Below");
+        EXPECT_EQ(old.ItemCount(), std::string(round) == "two" ? 1u : 2u);
+        Add(old, store::ItemType::Mail, std::string(round) + " late mail");
+        AddTree(st, round);
+        session->Logoff();
+        EXPECT_EQ(storetest::VerifierFaults(path), "") << round;
+    }
+    auto session = store::CreatePstSession();
+    store::Store& st = session->LogonPstStore(path, 1, "x");
+    EXPECT_EQ(st.GetDefaultFolder(store::olFolderInbox).ItemCount(), 3u);
+    EXPECT_EQ(st.GetFolderFromPath("\\\\First\\Added one\\Below").ItemCount(), 3u);
+    session->Logoff();
+    if (storetest::InspectAvailable()) {
+        EXPECT_EQ(InspectStrict(path), 0);
+    }
+}
+
+// Outlook's own files: found through their own entry IDs and receive folder,
+// their items, folders and associated contents read back unchanged.
+TEST(Append, OutlookFilesTakeNewFoldersAndItems) {
+    for (const char* name : {"mixed-items", "contacts-japanese", "multiple-to-cc", "submessage", "dist-list",
+                             "folders-attachments"}) {
+        SCOPED_TRACE(name);
+        ScratchDir dir;
+        std::string original = Testdata(std::string(name) + ".pst");
+        std::string path = CopyIn(dir, original, "outlook.pst");
+        {
+            auto session = store::CreatePstSession();
+            store::Store& st = session->LogonPstStore(path, 1, "Mailbox");
+            st.ValidateIPMTree();
+            AddTree(st, "new");
+            session->Logoff();
+        }
+        EXPECT_EQ(storetest::VerifierFaults(path), "");
+        if (!storetest::InspectAvailable()) continue;
+        EXPECT_EQ(OldItemsKept(original, path), "unchanged\n");
+        EXPECT_EQ(InspectStrict(path), InspectStrict(original));
+    }
+}
+
+TEST(Append, RefusedFilesStayByteForByte) {
+    ScratchDir dir;
+    // Our own file, then damaged copies of it.
+    std::string good = dir.File("good.pst");
+    {
+        auto session = store::CreatePstSession();
+        store::Store& st = session->LogonPstStore(good, 1, "Good");
+        st.ValidateIPMTree();
+        AddTree(st, "x");
+        session->Logoff();
+    }
+    std::vector<char> bytes = Bytes(good);
+    struct Case {
+        std::string name, path, reason;
+    };
+    std::vector<Case> cases;
+    cases.push_back({"ansi", CopyIn(dir, Testdata("ansi.pst"), "ansi.pst"), "ANSI"});
+    cases.push_back({"outlook with faults", CopyIn(dir, Testdata("sticky-notes.pst"), "faulty.pst"), "damaged"});
+    cases.push_back({"header only", CopyIn(dir, Testdata("truncated-in-header.bin"), "cut.pst"), "truncated"});
+    std::vector<char> b = bytes;
+    b[0x0A] = 36;  // wVer of a PST with 4 KiB pages
+    PutBytes(dir.File("4k.pst"), b);
+    cases.push_back({"4 KiB pages", dir.File("4k.pst"), "4 KiB"});
+    PutBytes(dir.File("half.pst"), std::vector<char>(bytes.begin(), bytes.begin() + long(bytes.size() / 2)));
+    cases.push_back({"cut in half", dir.File("half.pst"), "truncated"});
+    storetest::WriteText(dir.File("text.pst"), "From: someone\r\n\r\nnot a PST at all\r\n");
+    cases.push_back({"text", dir.File("text.pst"), "not a PST"});
+    b = bytes;
+    b[0x4400 + 0x3E000 - 0x1000] ^= 0x5A;  // inside the last interval's blocks or free space
+    b[b.size() / 2] ^= 0x5A;
+    PutBytes(dir.File("flipped.pst"), b);
+    if (!storetest::VerifierFaults(dir.File("flipped.pst")).empty())
+        cases.push_back({"flipped byte", dir.File("flipped.pst"), "damaged"});
+    b = bytes;
+    b[0x10] ^= 1;  // inside the header's checksummed bytes
+    PutBytes(dir.File("header.pst"), b);
+    cases.push_back({"header checksum", dir.File("header.pst"), "damaged header"});
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<char> before = Bytes(c.path);
+        auto mtime = std::filesystem::last_write_time(c.path);
+        std::string err = LogonError(c.path);
+        EXPECT_NE(err.find(c.reason), std::string::npos) << err;
+        EXPECT_NE(err.find("left untouched"), std::string::npos) << err;
+        EXPECT_TRUE(Bytes(c.path) == before);
+        EXPECT_EQ(std::filesystem::last_write_time(c.path), mtime);
+    }
+}
+
+// A run killed while adding leaves the file as of some commit: copies taken
+// after every item, committed or not, verify clean and hold the old items.
+TEST(Append, CopiesBetweenCommitsHoldTheOldContent) {
+    ScratchDir dir;
+    std::string original = Testdata("mixed-items.pst");
+    std::string path = CopyIn(dir, original, "live.pst");
+    auto session = store::CreatePstSession();
+    store::Store& st = session->LogonPstStore(path, 1, "Mailbox");
+    st.ValidateIPMTree();
+    store::Folder& f = st.IPMRootFolder().AddFolder("Crash");
+    std::vector<std::string> copies;
+    for (int i = 0; i < 6; ++i) {
+        Add(f, store::ItemType::Mail, "mail " + std::to_string(i));
+        if (i % 2) st.Commit();
+        std::string copy = dir.File("copy" + std::to_string(i) + ".pst");
+        std::filesystem::copy_file(path, copy);
+        copies.push_back(copy);
+    }
+    session->Logoff();
+    for (const std::string& copy : copies) {
+        SCOPED_TRACE(copy);
+        EXPECT_EQ(storetest::VerifierFaults(copy), "");
+    }
+    if (storetest::InspectAvailable()) {
+        EXPECT_EQ(OldItemsKept(original, copies.front()), "unchanged\n");
+        EXPECT_EQ(OldItemsKept(original, copies.back()), "unchanged\n");
+    }
+}
