@@ -61,6 +61,25 @@ TEST(Checksum, CompressibleEncodingRoundTrips) {
     for (int i = 0; i < 256; ++i) EXPECT_EQ(all[i], i);
 }
 
+// The cyclic encoding undoes itself, depends on the key and on the position.
+TEST(Checksum, CyclicEncodingRoundTrips) {
+    std::vector<uint8_t> plain(600);
+    for (size_t i = 0; i < plain.size(); ++i) plain[i] = uint8_t(i * 7);
+    for (uint32_t key : {0u, 0x44u, 0x12345678u}) {
+        std::vector<uint8_t> b = plain;
+        pst::ndb::CyclicCrypt(b.data(), b.size(), key);
+        EXPECT_NE(b, plain);
+        std::vector<uint8_t> other = plain;
+        pst::ndb::CyclicCrypt(other.data(), other.size(), key + 1);
+        EXPECT_NE(b, other);
+        pst::ndb::CyclicCrypt(b.data(), b.size(), key);
+        EXPECT_EQ(b, plain);
+    }
+    std::vector<uint8_t> same(16, 0x41);
+    pst::ndb::CyclicCrypt(same.data(), same.size(), 7);
+    EXPECT_EQ(std::set<uint8_t>(same.begin(), same.end()).size() > 1, true);
+}
+
 TEST(Text, Utf16HandlesEveryPlaneAndBadInput) {
     EXPECT_EQ(Utf16("A"), (ndb::Bytes{'A', 0}));
     EXPECT_EQ(Utf16("\xC3\xBC"), (ndb::Bytes{0xFC, 0}));               // ü
