@@ -132,7 +132,7 @@ void PstStore::OpenStore() {
         receiveOwned_ = db_.NodeBlocks(receive->bidData, receive->bidSub);
     }
     if (!deletedItems_) {
-        deletedItems_ = CreateFolder(ipmSubtree_, "Deleted Items", "IPF.Note");
+        deletedItems_ = CreateFolder(ipmSubtree_, "Deleted Items", "");
         SetStoreProp(kTagIpmWastebasketEntryId, EntryId(deletedItems_));
     } else {
         storeDirty_ = false;
