@@ -80,6 +80,15 @@ QString BrowseForFolder(QWidget* owner, const QString& title) {
     return QDir::toNativeSeparators(chosen);
 }
 
+QString BrowseForArchive(QWidget* owner, const QString& title) {
+    if (Hooks().browseForArchive) return Hooks().browseForArchive(owner, title);
+    const QString chosen = QFileDialog::getOpenFileName(
+        owner, title, SpecialFolderPath(),
+        QStringLiteral("Zimbra export archives (*.tgz *.tar.gz *.tar *.zip);;All files (*)"));
+    if (chosen.isEmpty()) return QString();
+    return QDir::toNativeSeparators(chosen);
+}
+
 QString SpecialFolderPath() {
     QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
     if (desktop.isEmpty() || !QFileInfo(desktop).isDir()) desktop = QDir::homePath();

@@ -18,6 +18,8 @@ struct DialogHooks {
     std::function<void(QWidget* parent, const QString& title, const QString& text, QMessageBox::Icon icon)> message;
     // The folder dialog: the chosen folder, or an empty string.
     std::function<QString(QWidget* parent, const QString& title)> browseForFolder;
+    // The file dialog for an export archive: the chosen file, or an empty string.
+    std::function<QString(QWidget* parent, const QString& title)> browseForArchive;
     // The save dialog: the chosen path, or an empty string when cancelled.
     std::function<QString(QWidget* parent, const QString& filter, const QString& proposedName)> saveFile;
     // Hands a web address to the desktop (the browser).
@@ -40,6 +42,10 @@ void OpenURL(const QString& url);
 // The folder dialog. Returns the folder exactly as chosen (native separators,
 // a root keeps its separator), or an empty string on cancel or any failure.
 QString BrowseForFolder(QWidget* owner, const QString& title);
+
+// The file dialog for a mailbox export archive (.tgz, .tar.gz, .tar, .zip).
+// Returns the file as chosen (native separators), or an empty string.
+QString BrowseForArchive(QWidget* owner, const QString& title);
 
 // The current user's desktop folder (the home folder when there is none).
 QString SpecialFolderPath();

@@ -40,8 +40,8 @@ frmSingle::frmSingle(frmStart* owner)
     Image2->setPixmap(HintPixmap());
     Place(Image2, 360, 1080, 240, 240);
     Label2 = MakeLabel(this,
-                       QStringLiteral("First extract exported .TGZ file and then browse main folder having extracted "
-                                      "files from .tgz file"),
+                       QStringLiteral("Choose the exported .tgz file itself (Archive...), or the folder "
+                                      "extracted from it (Select...)"),
                        UiFont(8.25), 720, 1080, 7095, 255);
     SetColours(Label2, Qt::black, hint);
 
@@ -62,6 +62,10 @@ frmSingle::frmSingle(frmStart* owner)
     CmdAddFolder->setFont(UiFont(9));
     CmdAddFolder->setAutoDefault(false);
     Place(CmdAddFolder, 6960, 2160, 1455, 390);
+    CmdAddArchive = new QPushButton(QStringLiteral("Archive..."), this);
+    CmdAddArchive->setFont(UiFont(9));
+    CmdAddArchive->setAutoDefault(false);
+    Place(CmdAddArchive, 6960, 2640, 1455, 390);
 
     Shape1 = new Band(this, white, grey);
     Place(Shape1, -120, 3120, 10695, 855);
@@ -74,12 +78,14 @@ frmSingle::frmSingle(frmStart* owner)
     Shape1->lower();
     Shape3->lower();
 
-    setTabOrder(CmdAddFolder, CmdNext);
+    setTabOrder(CmdAddFolder, CmdAddArchive);
+    setTabOrder(CmdAddArchive, CmdNext);
     setTabOrder(CmdNext, txtSourceMailbox);
 
     CmdAddFolder->setFocus();
 
     connect(CmdAddFolder, &QPushButton::clicked, this, &frmSingle::CmdAddFolder_Click);
+    connect(CmdAddArchive, &QPushButton::clicked, this, &frmSingle::CmdAddArchive_Click);
     connect(CmdNext, &QPushButton::clicked, this, &frmSingle::CmdNext_Click);
     connect(lblSingleMailbox, &HelpLink::clicked, this, &frmSingle::lblSingleMailbox_Click);
 }
@@ -106,6 +112,13 @@ void frmSingle::CmdAddFolder_Click() {
     if (folder.isEmpty()) return;
     CmdNext->setEnabled(true);
     txtSourceMailbox->setText(folder);
+}
+
+void frmSingle::CmdAddArchive_Click() {
+    const QString archive = BrowseForArchive(this, QStringLiteral("Choose Exported Archive..."));
+    if (archive.isEmpty()) return;
+    CmdNext->setEnabled(true);
+    txtSourceMailbox->setText(archive);
 }
 
 void frmSingle::lblSingleMailbox_Click() {

@@ -21,6 +21,8 @@ public:
     explicit frmSingle(frmStart* owner);
 
     void CmdAddFolder_Click();
+    // An export archive instead of its extracted folder: read as it is.
+    void CmdAddArchive_Click();
     void lblSingleMailbox_Click();
     void CmdNext_Click();
 
@@ -37,6 +39,7 @@ public:
     HelpLink* lblSingleMailbox = nullptr;
     QLineEdit* txtSourceMailbox = nullptr;
     QPushButton* CmdAddFolder = nullptr;
+    QPushButton* CmdAddArchive = nullptr;
     Band* Shape1 = nullptr;
     QPushButton* CmdNext = nullptr;
 

@@ -56,6 +56,13 @@ struct DialogRecorder {
             folderAnswers.pop_front();
             return answer;
         };
+        h.browseForArchive = [this](QWidget*, const QString& title) {
+            folderTitles << title;
+            if (folderAnswers.empty()) return QString();
+            const QString answer = folderAnswers.front();
+            folderAnswers.pop_front();
+            return answer;
+        };
         h.saveFile = [this](QWidget*, const QString& filter, const QString& proposed) {
             saveFilters << filter;
             saveProposals << proposed;

@@ -244,6 +244,47 @@ private Q_SLOTS:
         QCOMPARE(start->SingleWindow()->txtSourceMailbox->text(), Native(box));
     }
 
+    void singleFlowConvertsAnArchiveAsItIs() {
+        const QString archive = tmp.filePath(QStringLiteral("alice.tgz"));
+        const ProcessResult packed = Run(QStringLiteral("/usr/bin/tar"),
+                                         {QStringLiteral("--sort=name"), QStringLiteral("-czf"), archive,
+                                          QStringLiteral("-C"), sample + QStringLiteral("/alice"), QStringLiteral(".")});
+        QVERIFY2(packed.status == 0, qPrintable(packed.output));
+        start->OptSingle->setChecked(true);
+        start->CmdNext_Click();
+        frmSingle* single = start->SingleWindow();
+        rec.folderAnswers = {Native(archive)};
+        single->CmdAddArchive->click();
+        QCOMPARE(single->txtSourceMailbox->text(), Native(archive));
+        single->CmdNext->click();
+        frmMigateAll* w = single->MigrationWindow();
+        QVERIFY(w);
+        const QString pst = Output(QStringLiteral("archive-out")) + QStringLiteral("/alice.pst");
+        rec.saveAnswers = {Native(pst)};
+        w->CmdStartConversion->click();
+        // The mailbox is named after the archive, without its suffix.
+        QCOMPARE(rec.saveProposals.size(), 1);
+        QVERIFY2(rec.saveProposals[0].startsWith(QStringLiteral("alice")) &&
+                     !rec.saveProposals[0].contains(QStringLiteral("tgz")),
+                 qPrintable(rec.saveProposals[0]));
+        QCOMPARE(rec.messages.size(), 1);
+        QVERIFY2(rec.messages[0].text.contains(QStringLiteral("Converted Successfully")), qPrintable(rec.messages[0].text));
+        const QString expected = tmp.filePath(QStringLiteral("archive-expected.json"));
+        QFile json(expected);
+        QVERIFY(json.open(QIODevice::WriteOnly));
+        json.write(R"({"folders": {
+            "Inbox/Clients": ["Acme contract renewal"],
+            "Sent Items": ["Lunch on Friday?"],
+            "Contacts": {"contacts": ["Dana Reyes", "Jürgen Müller", "Acme Corp - Sales", "Chiara Bianchi",
+                                      "susan", "susan"]},
+            "Notes": {"notes": ["Ideas & To-Dos", "Meeting Notes"]}},
+          "options": {"extra_folders": "ignore", "extra_items": "ignore"}})");
+        json.close();
+        const ProcessResult judged = Judge({QStringLiteral("--summary"), QStringLiteral("--compare"), expected, pst});
+        QVERIFY2(judged.status == 0, qPrintable(Problems(judged)));
+        ExpectVerified(pst);
+    }
+
     void singleFlowSaveDialogCancelled() {
         const QString box = Mailbox(QStringLiteral("bob"), QStringLiteral("bob"), QStringLiteral("cancel"));
         frmMigateAll* w = OpenSingle(box);

@@ -189,7 +189,7 @@ private Q_SLOTS:
         QVERIFY(single->txtSourceMailbox->isReadOnly());
         QVERIFY(!single->CmdNext->isEnabled());
         QCOMPARE(single->Shape3->geometry(), QRect(16, 64, 545, 33));
-        ExpectTabOrder({single->CmdAddFolder, single->CmdNext, single->txtSourceMailbox});
+        ExpectTabOrder({single->CmdAddFolder, single->CmdAddArchive, single->CmdNext, single->txtSourceMailbox});
 
         // Cancel on a fresh window: nothing changes.
         single->CmdAddFolder->click();
