@@ -130,6 +130,8 @@ MailboxSummary MigrationEngine::Mailbox::Run() {
     // 3. Window and log.
     view_.SetProgressRange(0, 100);
     view_.SetButtonVisible(Button::CmdStopMigration, true);
+    // The end of every run disables Stop: a second run in the same window needs it again.
+    view_.SetButtonEnabled(Button::CmdStopMigration, true);
     view_.SetButtonEnabled(Button::CmdSkip, true);
     // 4. Store. The log is started once the store is open: a PST that cannot be
     // created (for example one that exists already) leaves the log beside it alone.
@@ -271,6 +273,7 @@ bool MigrationEngine::Mailbox::PassOne(const std::vector<std::string>& queue) {
                                "Skipped... at " + std::to_string(RoundHalfEven(value)) + "% Complete");
                 view_.SetLabel(Label::lblCount1, "Checking Next Mailbox...");
                 summary_.skipped = true;
+                e_.skipRequested_ = false;  // answered: a later Stop is a question of its own
                 break;
             }
             e_.skipRequested_ = false;
@@ -596,6 +599,19 @@ void MigrationEngine::Form_Load() {
 
 void MigrationEngine::CmdSkip_Click() { skipRequested_ = true; }
 
+// A Stop pressed between mailboxes: asked as during one; Yes closes the window.
+bool MigrationEngine::AskStop() {
+    if (!view_.AskYesNo("Confirm Stop", std::string("This action will STOP complete migration process.") + kCrLf +
+                                            "Do you really want to \"STOP\" on-going migration ?"))
+        return false;
+    view_.SetLabel(Label::lblCount1, "Stopped...");
+    view_.Unload();
+    return true;
+}
+
+// A Stop pressed while a Skip waits for its check ends the run at once; any
+// other Stop (also one right after a Yes to Skip, or while the next mailbox is
+// listed) is asked about ("Confirm Stop") at the next check.
 void MigrationEngine::CmdStopMigration_Click() {
     if (skipRequested_) view_.Unload();
     stopRequested_ = true;
@@ -643,6 +659,9 @@ RunSummary MigrationEngine::CmdStartConversion_Click() {
     RunSummary run;
     const MigrationSettings settings = view_.ReadSettings();
     run.singleMode = settings.IsSingleMode;
+    // Requests belong to one run; from here on a Stop is kept until it is asked about.
+    stopRequested_ = false;
+    skipRequested_ = false;
 
     if (settings.IsSingleMode) {
         if (!stopRequested_) {
@@ -659,7 +678,6 @@ RunSummary MigrationEngine::CmdStartConversion_Click() {
             if (archive_) name = files::ArchiveBaseName(name);
             if (fileCount_ >= 1) {
                 skipRequested_ = false;
-                stopRequested_ = false;
                 view_.SetLabel(Label::WindowTitle, "Migration Status");
                 run.mailboxes.push_back(StartMigration(name, settings.SourceMailboxFolder));
                 view_.Yield();
@@ -681,6 +699,7 @@ RunSummary MigrationEngine::CmdStartConversion_Click() {
             if (i > now.MailboxRows.size()) break;
             const MailboxRow row = now.MailboxRows[i - 1];
             if (!row.selected) continue;
+            if (stopRequested_ && !view_.IsUnloaded() && !AskStop()) stopRequested_ = false;
             if (stopRequested_ || view_.IsUnloaded()) {
                 MailboxSummary notStarted;
                 notStarted.name = row.name;
@@ -699,7 +718,6 @@ RunSummary MigrationEngine::CmdStartConversion_Click() {
             view_.SetLabel(Label::lblCount1, "Migrating " + std::to_string(fileCount_) + " items from " + shownFolder);
             if (fileCount_ >= 1) {
                 skipRequested_ = false;
-                stopRequested_ = false;
                 view_.SetLabel(Label::WindowTitle,
                                "Migrating " + std::to_string(i) + " of " + std::to_string(n) + " Mailboxes");
                 run.mailboxes.push_back(StartMigration(row.name, row.folder));
@@ -714,6 +732,8 @@ RunSummary MigrationEngine::CmdStartConversion_Click() {
         }
     }
 
+    // A Stop that no check asked about (the last mailbox had ended) stops nothing.
+    if (stopRequested_ && !view_.IsUnloaded()) stopRequested_ = false;
     run.stopped = stopRequested_;
     CompletionText(run, run.completionTitle, run.completionText);
     view_.ShowMessage(run.completionTitle, run.completionText, MessageIcon::Information);

@@ -100,6 +100,7 @@ private:
     void FillQueue(std::string& folderVariable);
     // An export archive given where a mailbox folder goes: its entries fill the queue.
     bool FillQueueFromArchive(const std::string& archivePath);
+    bool AskStop();
 
     MigrationView& view_;
     EngineServices services_;

@@ -382,7 +382,7 @@ TEST_F(EngineFixture, SkipAnsweredNoGoesOnAndYesEndsPassOne) {
     EXPECT_EQ(view.labels[Label::lblProgress], "Skipped... at 67% Complete");
     EXPECT_EQ(view.labels[Label::lblCount1], "Checking Next Mailbox...");
     EXPECT_TRUE(run.mailboxes[0].skipped);
-    EXPECT_TRUE(Engine().SkipRequested());  // stays set until the next mailbox
+    EXPECT_FALSE(Engine().SkipRequested());  // answered: a later Stop is asked about, not taken for one during the Skip
     EXPECT_FALSE(view.unloaded);
     EXPECT_NE(view.messages.back().second.find("skip: skipped after 4 of 6 file(s)."), std::string::npos);
     EXPECT_EQ(rec.events[rec.events.size() - 3], "commit");  // the log-off's commit
@@ -520,6 +520,58 @@ TEST_F(EngineFixture, StopDuringTheSecondOfThreeMailboxesLeavesTheThirdAndSaysSo
     EXPECT_EQ(lines[0], "Not All Zimbra Mailboxes Were Fully Converted.");
     EXPECT_EQ(lines[1], "m2: stopped after 1 of 3 file(s); " + dir.path + "/m2.pst holds every item saved until then.");
     EXPECT_EQ(lines[2], "m3: not converted, the migration was stopped before it.");
+}
+
+// Stop in a second run in the same window: enabled again, asked and honoured.
+TEST_F(EngineFixture, ASecondRunInTheSameWindowCanBeStopped) {
+    const std::string box = dir / "box";
+    for (int k = 0; k < 3; ++k) WriteFile(box + "/Inbox/" + std::to_string(k) + ".eml", Eml("m"));
+    RunSingle(box, dir / "first.pst");
+    EXPECT_FALSE(view.enabled[engine::Button::CmdStopMigration]);
+    bool enabledWhileRunning = false;
+    view.answers = {true};
+    view.onProgress = [&](const engine::FileProgress& p) {
+        if (p.index != 1) return;
+        enabledWhileRunning = view.enabled[engine::Button::CmdStopMigration];
+        Engine().CmdStopMigration_Click();
+    };
+    auto run = RunSingle(box, dir / "second.pst");
+    EXPECT_TRUE(enabledWhileRunning);
+    ASSERT_EQ(run.mailboxes.size(), 1u);
+    EXPECT_TRUE(run.mailboxes[0].stopped);
+    EXPECT_NE(std::find(view.events.begin(), view.events.end(), "ask Confirm Stop -> Yes"), view.events.end());
+}
+
+// Stop pressed while the next mailbox is listed, and right after a Yes to Skip:
+// asked about at the next check, never ignored, never closing without a question.
+TEST_F(EngineFixture, StopWhileTheNextMailboxIsListedIsAskedAndHonoured) {
+    view.settings.IsSingleMode = false;
+    view.settings.OutputFolder = dir.path;
+    for (int i = 1; i <= 3; ++i) {
+        const std::string name = "m" + std::to_string(i);
+        for (int k = 0; k < 3; ++k) WriteFile(dir / ("root/" + name + "/Inbox/" + std::to_string(k) + ".eml"), Eml(name));
+        view.settings.MailboxRows.push_back({true, name, dir / ("root/" + name)});
+    }
+    view.answers = {true, true};  // Yes to Skip of m1, Yes to Stop
+    view.onProgress = [&](const engine::FileProgress& p) {
+        if (p.mailbox == "m1" && p.index == 1) Engine().CmdSkip_Click();
+    };
+    view.onLabel = [&](engine::Label l, const std::string& text) {
+        if (l == engine::Label::lblCount1 && text.find("Queued for Conversion") != std::string::npos &&
+            view.finished.size() == 1)
+            Engine().CmdStopMigration_Click();  // while m2 is listed, right after the skip
+    };
+    auto run = Engine().CmdStartConversion_Click();
+    std::vector<std::string> asks;
+    for (const auto& e : view.events)
+        if (e.rfind("ask ", 0) == 0) asks.push_back(e);
+    EXPECT_EQ(asks, (std::vector<std::string>{"ask Confirm Skip -> Yes", "ask Confirm Stop -> Yes"}));
+    ASSERT_EQ(run.mailboxes.size(), 3u);
+    EXPECT_TRUE(run.mailboxes[0].skipped);
+    EXPECT_TRUE(run.mailboxes[1].stopped);
+    EXPECT_TRUE(run.mailboxes[2].notStarted);
+    EXPECT_TRUE(run.stopped);
+    EXPECT_NE(Lines(view.messages.back().second)[0], "All Zimbra Mailboxes Converted Successfully.");
 }
 
 TEST_F(EngineFixture, AnEmptyOrMissingMailboxIsPassedOverAndReported) {

@@ -210,13 +210,16 @@ struct RecordingView : engine::MigrationView {
         if (rec) rec->events.push_back("view: " + e);
     }
     engine::MigrationSettings ReadSettings() override { return settings; }
+    std::function<void(engine::Label, const std::string&)> onLabel;
+    std::map<engine::Button, bool> enabled;
     void SetLabel(engine::Label l, const std::string& text) override {
         labels[l] = text;
         labelLog.emplace_back(l, text);
+        if (onLabel) onLabel(l, text);
     }
     void SetProgressRange(int, int) override {}
     void SetProgress(float v) override { progress = v; }
-    void SetButtonEnabled(engine::Button, bool) override {}
+    void SetButtonEnabled(engine::Button b, bool on) override { enabled[b] = on; }
     void SetButtonVisible(engine::Button, bool) override {}
     bool DeleteSourceChecked() override { return deleteChecked; }
     bool AskYesNo(const std::string& title, const std::string& text) override {
