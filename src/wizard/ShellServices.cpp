@@ -114,11 +114,13 @@ QString AskSaveFile(QWidget* parent, const QString& filter, const QString& propo
     if (Hooks().saveFile) return Hooks().saveFile(parent, filter, proposedName);
     QString start = proposedName;
     if (QFileInfo(start).isRelative()) start = SpecialFolderPath() + QLatin1Char('/') + proposedName;
-    QFileDialog dialog(parent, QString(), start, filter);
+    QFileDialog dialog(parent, QStringLiteral("Save the mailbox in: an existing PST is added to, not replaced"), start,
+                       filter);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setDefaultSuffix(QStringLiteral("pst"));
-    // The store never overwrites an existing file and says so itself; asking here would promise otherwise.
+    // The store never overwrites an existing file: it adds to an existing PST (the
+    // title says so) and refuses anything else; "replace?" would promise otherwise.
     dialog.setOption(QFileDialog::DontConfirmOverwrite);
     dialog.selectFile(start);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return QString();
