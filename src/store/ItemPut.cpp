@@ -12,9 +12,30 @@
 #include <string>
 #include <vector>
 
+#include "store/DistListLinks.h"
 #include "store/PstStoreSession.h"
 
 namespace store {
+
+// The checksum of a personal distribution list ([MS-OXOCNTC] 2.2.2.2.3): the
+// CRC-32 of [ISO/IEC8802-3] (reflected polynomial 0xEDB88320) over the members'
+// entry IDs one after the other, as Outlook computes it: register starting at
+// zero, no final inversion.
+uint32_t DistListChecksum(const std::vector<pst::Binary>& members) {
+    static const auto table = [] {
+        std::array<uint32_t, 256> t{};
+        for (uint32_t i = 0; i < 256; ++i) {
+            uint32_t c = i;
+            for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
+            t[i] = c;
+        }
+        return t;
+    }();
+    uint32_t crc = 0;
+    for (const pst::Binary& m : members)
+        for (uint8_t b : m) crc = table[(crc ^ b) & 0xFF] ^ (crc >> 8);
+    return crc;
+}
 
 namespace {
 
@@ -111,26 +132,6 @@ void PutEmail(Item& item, int slot, const std::string& address) {
         if (mask & (1 << k)) list.push_back(k);
     item.SetNamedProp(Lid(set, lid::PidLidAddressBookProviderArrayType), PT_LONG, mask);
     item.SetNamedProp(Lid(set, lid::PidLidAddressBookProviderEmailList), PT_MV_LONG, list);
-}
-
-// The checksum of a personal distribution list ([MS-OXOCNTC] 2.2.2.2.3): the
-// CRC-32 of [ISO/IEC8802-3] (reflected polynomial 0xEDB88320) over the members'
-// entry IDs one after the other, as Outlook computes it: register starting at
-// zero, no final inversion.
-uint32_t DistListChecksum(const std::vector<Binary>& members) {
-    static const auto table = [] {
-        std::array<uint32_t, 256> t{};
-        for (uint32_t i = 0; i < 256; ++i) {
-            uint32_t c = i;
-            for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
-            t[i] = c;
-        }
-        return t;
-    }();
-    uint32_t crc = 0;
-    for (const Binary& m : members)
-        for (uint8_t b : m) crc = table[(crc ^ b) & 0xFF] ^ (crc >> 8);
-    return crc;
 }
 
 using Setter = std::function<void(Item&, std::string_view, const PropValue&)>;

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 
+#include "DistListLinks.h"
 #include "OutlookDefaults.h"
 #include "PstStoreSession.h"
 #include "pst/messaging/Message.h"
@@ -219,6 +220,8 @@ public:
                              pst::verify::FormatFault(r.faults.front()) + "); it is left untouched");
     }
     std::string EntryID() const override { return Hex(pst_->EntryId(pst::ndb::NID_MESSAGE_STORE)); }
+    // Saved contacts' addresses, for linking distribution-list members to them.
+    ContactDirectory contacts;
     std::string DisplayName() const override { return pst_->DisplayName(); }
     void ValidateIPMTree() override;
     Folder& GetDefaultFolder(int n) override;
@@ -325,7 +328,13 @@ void PstItem::Save() {
     store_.CheckOpen();
     Guard([&] {
         FillOutlookDefaults(*this);
-        store_.Pst().SaveMessage(folder_, data_, ClassFor(type_));
+        auto cls = GetProp(pst::tags::PR_MESSAGE_CLASS);
+        const std::string* text = cls ? std::get_if<std::string>(&*cls) : nullptr;
+        const bool list = text && text->rfind("IPM.DistList", 0) == 0;
+        const bool contact = text && text->rfind("IPM.Contact", 0) == 0;
+        if (list) store_.contacts.LinkMembers(*this);
+        const uint32_t nid = store_.Pst().SaveMessage(folder_, data_, ClassFor(type_));
+        if (contact) store_.contacts.AddContact(*this, store_.Pst().EntryId(nid));
     });
     saved_ = true;
 }

@@ -7,6 +7,8 @@
 #include <sstream>
 
 #include "TestSupport.h"
+#include "pst/messaging/EntryIds.h"
+#include "store/DistListLinks.h"
 #include "store/OutlookDefaults.h"
 #include "store/PstStoreSession.h"
 
@@ -159,6 +161,43 @@ TEST(StoreSession, OutlookItemDefaultsAtSave) {
     mail->Save();
     EXPECT_EQ(std::get<int32_t>(*a.GetProp(PR_ATTACH_SIZE)), 3 + 4 + 4 + 8 + 8 + 4);
     EXPECT_FALSE(a.GetProp(PR_ATTACH_NUM));
+    session->Logoff();
+    EXPECT_EQ(storetest::VerifierFaults(path), "");
+}
+
+TEST(StoreSession, ListMembersThatAreSavedContactsAreLinkedToThem) {
+    ScratchDir dir;
+    std::string path = dir.File("l.pst");
+    auto session = store::CreatePstSession();
+    store::Store& st = session->LogonPstStore(path, 1, "Mailbox");
+    st.ValidateIPMTree();
+    store::Folder& contacts = st.GetDefaultFolder(store::olFolderContacts);
+    auto dana = contacts.AddItem(store::ItemType::Contact);
+    dana->Put("FullName", std::string("Dana Reyes"));
+    dana->Put("Email1Address", std::string("Dana@Acme.example"));
+    dana->Save();
+    auto list = contacts.AddItem(store::ItemType::Contact);
+    list->Put("MessageClass", std::string("IPM.DistList"));
+    list->Put("DLName", std::string("Club"));
+    const std::vector<pst::Binary> oneOffs = {pst::OneOffEntryId("Reyes, Dana", "dana@acme.example"),
+                                              pst::OneOffEntryId("Lee", "lee@example.org")};
+    list->Put("DLMembers", oneOffs);
+    list->Save();
+    auto get = [&](uint32_t id) {
+        pst::NamedProperty n;
+        n.propertySet = pst::PSETID_Address();
+        n.lid = id;
+        return *list->GetNamedProp(n);
+    };
+    const auto members = std::get<std::vector<pst::Binary>>(get(lid::PidLidDistributionListMembers));
+    ASSERT_EQ(members.size(), 2u);
+    // Dana's member is a wrapped entry ID of her contact: wrapped-ID provider, type 0xC3, her ENTRYID.
+    EXPECT_EQ(members[0].size(), 4u + 16u + 1u + 24u);
+    EXPECT_EQ(members[0][4], 0xC0);
+    EXPECT_EQ(members[0][20], 0xC3);
+    EXPECT_EQ(members[1], oneOffs[1]);  // no contact: the one-off stays
+    EXPECT_EQ(std::get<std::vector<pst::Binary>>(get(lid::PidLidDistributionListOneOffMembers)), oneOffs);
+    EXPECT_EQ(std::get<int32_t>(get(lid::PidLidDistributionListChecksum)), int32_t(store::DistListChecksum(members)));
     session->Logoff();
     EXPECT_EQ(storetest::VerifierFaults(path), "");
 }
