@@ -75,6 +75,9 @@ const char* const kUsage =
     "  --delete-source      delete each source file once its item is safely in the PST\n"
     "  --quiet              print nothing but errors\n"
     "  --json               print the summary as one JSON document\n"
+    "  --max-pst-size SIZE  go on in 'NAME (2).pst', 'NAME (3).pst', ... rather than\n"
+    "                       let a PST pass SIZE (default 45G, under Outlook's 50 GB\n"
+    "                       limit; K, M, G suffixes; 0: never split)\n"
     "  --commit-every N     commit the PST after every N items (default: 2000, or as\n"
     "                       many as the PST held at the last commit when that is\n"
     "                       more; it is also committed every 30 seconds)\n"
@@ -252,7 +255,12 @@ void PrintSummaryText(const engine::RunSummary& run) {
     for (const auto& m : run.mailboxes) {
         std::printf("\n%s\n", m.name.empty() ? m.folder.c_str() : m.name.c_str());
         std::printf("  status    %s\n", StatusOf(m).c_str());
-        if (!m.pstPath.empty()) std::printf("  pst       %s\n", m.pstPath.c_str());
+        if (m.pstParts.size() > 1) {
+            for (size_t p = 0; p < m.pstParts.size(); ++p)
+                std::printf("  pst %-5s %s\n", ("(" + std::to_string(p + 1) + ")").c_str(), m.pstParts[p].c_str());
+        } else if (!m.pstPath.empty()) {
+            std::printf("  pst       %s\n", m.pstPath.c_str());
+        }
         if (!m.logPath.empty()) std::printf("  log       %s\n", m.logPath.c_str());
         if (m.notStarted || m.empty || m.cancelled || m.storeFailed) {
             if (!m.storeError.empty()) std::printf("  error     %s\n", m.storeError.c_str());
@@ -353,6 +361,13 @@ int RunConvert(const std::vector<std::string>& args) {
             quiet = true;
         } else if (a == "--json") {
             json = true;
+        } else if (a == "--max-pst-size") {
+            auto v = value();
+            uint64_t bytes = 0;
+            if (!v || !engine::ParsePstSize(*v, bytes))
+                return Usage("--max-pst-size needs a size such as 45G, 500M or 0 (no limit)");
+            options.maxPstBytes = bytes;
+            childArgs.insert(childArgs.end(), {a, *v});
         } else if (a == "--pst" || a == "--out" || a == "--mailbox" || a == "--commit-every") {
             auto v = value();
             if (!v || v->empty()) return Usage("option " + a + " needs a value");

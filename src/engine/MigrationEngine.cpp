@@ -75,6 +75,10 @@ private:
                                                                                 const std::string&),
                          int MailboxSummary::*counter);
     void Saved();
+    // Before an item from `source`: when it could take the PST past the size
+    // limit, the PST is closed and the mailbox goes on in the next part.
+    void NextPartIfFull(const std::string& source);
+    bool StartNextPart();
     bool CommitDue() const;
     bool Commit();
     void RunDeletions();
@@ -116,6 +120,13 @@ private:
     int savesSinceCommit_ = 0;
     std::chrono::steady_clock::time_point lastCommit_ = std::chrono::steady_clock::now();
     bool loggedOff_ = false;
+
+    // Splitting by size.
+    std::vector<std::string> folderListSource_;  // as listed, before the first PST's renames
+    std::string firstDisplayName_;
+    int part_ = 1;
+    int savesInPart_ = 0;
+    bool splitting_ = true;  // off once a next part could not be made
 };
 
 MailboxSummary MigrationEngine::Mailbox::Run() {
@@ -141,6 +152,7 @@ MailboxSummary MigrationEngine::Mailbox::Run() {
     if (e_.archive_)
         for (const auto& refused : e_.archive_->Refused())
             if (log_.Bad(refused + " (not read: its name leads out of the mailbox or cannot be read)")) ++summary_.badLines;
+    summary_.pstParts = {pstPath_};
     view_.OnMailboxStarted(name_, pstPath_, e_.fileCount_);
 
     // 5. Folder tree.
@@ -205,6 +217,7 @@ bool MigrationEngine::Mailbox::OpenStore() {
         SetStatus("Outlook Session Created...");
         view_.SetButtonEnabled(Button::CmdStartConversion, false);
         names_.displayName = "Mailbox (Zimbra) : Created - " + timeStamp_;
+        firstDisplayName_ = names_.displayName;
         store::Store& logged = session_->LogonPstStore(path, 1, names_.displayName);
         names_.displayName = logged.DisplayName();  // an existing PST added to keeps its own
         storeEntryID_ = logged.EntryID();
@@ -235,6 +248,7 @@ void MigrationEngine::Mailbox::BuildFolderTree(const std::vector<std::string>& q
     // The listing (and an archive's listing) queues files only, and has looked at each of them already.
     FileProbe probe{[](const std::string&) { return true; }, [](const std::string&) { return false; }};
     folderList_ = BuildFolderList(queue, rootPath_, probe, status, yield);
+    folderListSource_ = folderList_;
     CreateOutlookFolders(*store_, names_, folderList_, status, yield);
 }
 
@@ -389,6 +403,7 @@ void MigrationEngine::Mailbox::ConvertItemFile(
     int MailboxSummary::*counter) {
     items::ItemConverters* converters = e_.services_.converters;
     if (!converters) return;
+    NextPartIfFull(path);
     SetStatus(status + path + ")");
     items::ItemContext ctx;
     ctx.session = session_.get();
@@ -452,6 +467,7 @@ void ApplyMessageState(store::Item& item, const items::MessageState& state) {
 
 void MigrationEngine::Mailbox::ImportMessageFile(const std::string& path, int pass) {
     SetStatus("Converting Messages... from (" + path + ")");
+    NextPartIfFull(path);
     bool ok = false;
     try {
         store::Folder& target = store_->GetFolderFromPath(MessageTargetPath(path, rootPath_, names_));
@@ -488,7 +504,82 @@ void MigrationEngine::Mailbox::ImportMessageFile(const std::string& path, int pa
     view_.SetButtonEnabled(Button::CmdStartConversion, false);
 }
 
-void MigrationEngine::Mailbox::Saved() { ++savesSinceCommit_; }
+void MigrationEngine::Mailbox::Saved() {
+    ++savesSinceCommit_;
+    ++savesInPart_;
+}
+
+void MigrationEngine::Mailbox::NextPartIfFull(const std::string& source) {
+    const uint64_t limit = e_.options_.maxPstBytes;
+    // A part holds at least one item, however large: no endless empty parts.
+    if (limit == 0 || !splitting_ || !store_ || savesInPart_ == 0) return;
+    const uint64_t used = store_->FileBytes();
+    if (used == 0) return;
+    // The item takes at most about its source's size (base64 shrinks); the
+    // indexes a commit writes take about 1/64 of the file.
+    const uint64_t item = files::FileSizeOf(source);
+    const uint64_t indexes = used / 64 + (64u << 10);
+    if (used + item + indexes <= limit) return;
+    StartNextPart();
+}
+
+bool MigrationEngine::Mailbox::StartNextPart() {
+    const int part = part_ + 1;
+    const std::string path = PstPartPath(pstPath_, part);
+    std::unique_ptr<store::Session> session;
+    StoreNames names = names_;
+    std::string entryId;
+    store::Store* store = nullptr;
+    try {
+        // The full part stays open until the next one exists: nothing is lost
+        // when it cannot be made.
+        session = e_.services_.createSession();
+        if (!session) throw store::StoreError("no store component is available");
+        names.displayName = PstPartDisplayName(firstDisplayName_, part);
+        store::Store& logged = session->LogonPstStore(path, 1, names.displayName);
+        entryId = logged.EntryID();
+        logged.ValidateIPMTree();
+        store = &session->GetStoreFromID(entryId);
+        names.inboxName = store->GetDefaultFolder(store::olFolderInbox).Name();
+        names.sentName = store->GetDefaultFolder(store::olFolderSentMail).Name();
+        std::vector<std::string> folders = folderListSource_;
+        CreateOutlookFolders(*store, names, folders, [this](const std::string& t) { SetStatus(t); },
+                             [this] { view_.Yield(); });
+    } catch (const std::exception& ex) {
+        splitting_ = false;
+        if (summary_.storeError.empty())
+            summary_.storeError = "the next PST " + path + " could not be created (" + ex.what() + "); the items went on into " +
+                                  summary_.pstParts.back();
+        if (session) {
+            try {
+                session->Logoff();
+            } catch (const std::exception&) {
+            }
+        }
+        return false;
+    }
+    // The full part is committed and closed; the sources of its items may go.
+    try {
+        session_->Logoff();
+        RunDeletions();
+    } catch (const std::exception& ex) {
+        if (summary_.storeError.empty()) summary_.storeError = ex.what();
+    }
+    pendingDeletes_.clear();
+    session_ = std::move(session);
+    store_ = store;
+    storeEntryID_ = entryId;
+    names_ = names;
+    folderList_ = folderListSource_;
+    part_ = part;
+    savesInPart_ = 0;
+    savesSinceCommit_ = 0;
+    lastCommit_ = std::chrono::steady_clock::now();
+    summary_.pstParts.push_back(path);
+    if (log_.Started()) log_.Part(part, path);
+    SetStatus("Continuing in " + path);
+    return true;
+}
 
 bool MigrationEngine::Mailbox::CommitDue() const {
     if (savesSinceCommit_ == 0) return false;
@@ -779,15 +870,27 @@ void MigrationEngine::CompletionText(const RunSummary& run, std::string& title, 
             problems.push_back(line);
         }
     }
+    // A split is no problem, but the user has to know where the rest went.
+    std::vector<std::string> splits;
+    for (const auto& m : run.mailboxes) {
+        if (m.pstParts.size() < 2) continue;
+        std::string line = (m.name.empty() ? m.folder : m.name) + ": split into " + std::to_string(m.pstParts.size()) +
+                           " PST files to stay under the size limit:";
+        for (const auto& p : m.pstParts) line += " " + p + ";";
+        line.back() = '.';
+        splits.push_back(line);
+    }
     if (problems.empty()) {
         text = run.singleMode ? std::string("Zimbra Mailbox Converted Successfully.") + kCrLf +
                                     "Open Converted PST file in Outlook to View Converted Mailbox."
                               : std::string("All Zimbra Mailboxes Converted Successfully.") + kCrLf +
                                     "Open Converted PST file(s) in Outlook to View Individual Mailboxes.";
+        for (const auto& p : splits) text += kCrLf + p;
         return;
     }
     text = run.singleMode ? "Zimbra Mailbox Not Fully Converted." : "Not All Zimbra Mailboxes Were Fully Converted.";
     for (const auto& p : problems) text += kCrLf + p;
+    for (const auto& p : splits) text += kCrLf + p;
 }
 
 std::string MigrationEngine::StoreErrorText(const std::string& pstPath, const std::string& reason,

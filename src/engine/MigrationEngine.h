@@ -19,6 +19,7 @@
 #include "engine/FolderTree.h"
 #include "engine/MigrationLog.h"
 #include "engine/MigrationView.h"
+#include "engine/PstParts.h"
 #include "items/ItemConverters.h"
 #include "mime/MimeImport.h"
 #include "store/PstStoreSession.h"
@@ -54,6 +55,10 @@ struct EngineOptions {
     // Puts the export's Drafts, Trash and Junk (items and subfolders) into the
     // store's Drafts, Deleted Items and Junk E-mail instead of folders beside them.
     bool mapDefaultFolders = false;
+    // A mailbox goes on in "NAME (2).pst", "NAME (3).pst", ... rather than let a
+    // PST pass this size (checked before each item, with the item's source size);
+    // 0: never split.
+    uint64_t maxPstBytes = kDefaultMaxPstBytes;
 };
 
 struct RunSummary {

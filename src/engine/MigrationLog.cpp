@@ -24,6 +24,10 @@ bool MigrationLog::Start() {
     return started_;
 }
 
+bool MigrationLog::Part(int number, const std::string& pstPath) {
+    return AppendLine("---- Part " + std::to_string(number) + ": " + pstPath + " -----", false);
+}
+
 bool MigrationLog::Bad(const std::string& path) { return AppendLine("BAD : " + path, false); }
 
 bool MigrationLog::AppendLine(const std::string& text, bool truncate) {

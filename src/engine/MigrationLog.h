@@ -21,6 +21,8 @@ public:
     bool Start();
     // Appends "BAD : " + path; false when it cannot be written.
     bool Bad(const std::string& path);
+    // Starts the section of the next PST of a mailbox split by size.
+    bool Part(int number, const std::string& pstPath);
     bool Started() const { return started_; }
 
 private:

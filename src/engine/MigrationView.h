@@ -30,6 +30,9 @@ struct MailboxSummary {
     std::string name;    // MailboxName
     std::string folder;  // the mailbox folder
     std::string pstPath;
+    // Every PST of the mailbox when it was split by size: pstPath, then
+    // "NAME (2).pst", ... Empty or just pstPath when it was not.
+    std::vector<std::string> pstParts;
     std::string logPath;  // empty when no log was written
     bool notStarted = false;  // the run was stopped before this selected mailbox
     bool empty = false;       // no files found below the folder

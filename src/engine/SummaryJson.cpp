@@ -227,6 +227,11 @@ std::string SummaryToJson(const SummaryDocument& doc) {
         out += std::string(i ? "," : "") + "\n    {\"name\": " + Quote(m.name) + ", \"folder\": " + Quote(m.folder) +
                ", \"status\": " + Quote(MailboxStatus(m)) + ", \"pst\": " + Quote(m.pstPath) +
                ", \"log\": " + Quote(m.logPath) + ",\n";
+        if (m.pstParts.size() > 1) {
+            out += "     \"pst_parts\": [";
+            for (size_t p = 0; p < m.pstParts.size(); ++p) out += (p ? ", " : "") + Quote(m.pstParts[p]);
+            out += "],\n";
+        }
         std::snprintf(buf, sizeof buf,
                       "     \"files\": %d, \"files_done\": %d, \"messages_imported\": %d, \"messages_failed\": %d,\n"
                       "     \"contacts\": %d, \"appointments\": %d, \"tasks\": %d, \"notes\": %d, \"items_failed\": %d,\n"
@@ -262,6 +267,9 @@ std::optional<SummaryDocument> SummaryFromJson(const std::string& text, std::str
         m.folder = Text(v, "folder");
         m.pstPath = Text(v, "pst");
         m.logPath = Text(v, "log");
+        if (auto parts = v.members.find("pst_parts"); parts != v.members.end() && parts->second.kind == Value::Array)
+            for (const Value& p : parts->second.items)
+                if (p.kind == Value::String) m.pstParts.push_back(p.text);
         m.storeError = Text(v, "error");
         m.sourceError = Text(v, "source_error");
         m.files = Int(v, "files");

@@ -74,6 +74,9 @@ int SetFileAttr(std::string_view path, std::uint32_t attributes);
 // link to a file counts as a file, a link to a folder as a folder).
 bool FileExists(std::string_view path);
 
+// The size of the file at `path` in bytes; 0 when it cannot be read.
+std::uint64_t FileSizeOf(std::string_view path);
+
 // True when the path names an existing folder; a trailing separator and
 // surrounding spaces are allowed.
 bool FolderExists(std::string_view path);

@@ -253,6 +253,15 @@ bool FileExists(std::string_view path) {
     return isFile;
 }
 
+std::uint64_t FileSizeOf(std::string_view path) {
+    InitFileApi();
+    if (path.empty()) return 0;
+    const AtPath at = ResolveAt(StripTrailingSeparators(path));
+    struct stat st {};
+    if (!at.ok || ::fstatat(at.dirFd, at.rel.c_str(), &st, 0) != 0) return 0;
+    return static_cast<std::uint64_t>(st.st_size);
+}
+
 bool FolderExists(std::string_view path) {
     const std::string folder = AddBackslash(path);
     const std::uint32_t a = GetFileAttr(path);

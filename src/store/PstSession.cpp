@@ -231,6 +231,7 @@ public:
         CheckOpen();
         Guard([&] { pst_->Commit(); });
     }
+    uint64_t FileBytes() const override { return closed_ ? 0 : pst_->Db().UsedSize(); }
     void Close() {
         if (closed_) return;
         closed_ = true;

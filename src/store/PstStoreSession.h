@@ -139,6 +139,9 @@ public:
     // Durable point: the file on disk is a complete, valid PST holding every item
     // saved so far, flushed to stable storage.
     virtual void Commit() = 0;
+    // Bytes the file takes so far (blocks written, the indexes not yet): what a
+    // run that keeps PSTs under a size limit goes by. 0 when not known.
+    virtual uint64_t FileBytes() const { return 0; }
 };
 
 struct SessionOptions {

@@ -326,6 +326,62 @@ TEST(ConvertCommand, MultipleModeOverBuiltExportsWithDeletion) {
     }
 }
 
+int Occurrences(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
+    return n;
+}
+
+TEST(ConvertCommand, MaxPstSizeSplitsIntoCompletePartsHoldingEachItemOnce) {
+    TempDir dir;
+    const std::string box = dir / "jdoe";
+    WriteFile(box + "/0000000011-ROOT.meta", "{}");
+    const char* folders[] = {"Inbox", "Archive/2020", "Sent/Projects"};
+    const std::map<std::string, std::string> pstFolder = {
+        {"Inbox", "Inbox"}, {"Archive/2020", "Archive/2020"}, {"Sent/Projects", "Sent Items/Projects"}};
+    const int n = 300;
+    const std::string padding(3000, 'y');
+    for (int i = 0; i < n; ++i) {
+        char name[64], subject[32];
+        std::snprintf(name, sizeof name, "/%07d-Split %05d.eml", 1000 + i, i);
+        std::snprintf(subject, sizeof subject, "Split %05d", i);
+        WriteFile(box + "/" + folders[i % 3] + name, Message(subject, padding + "\r\n"));
+    }
+    const std::string pst = dir / "jdoe.pst";
+    Result r = RunCmd({kBin, "convert", box, "--pst", pst, "--max-pst-size", "1M", "--quiet", "--json"}, dir);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    std::vector<std::string> parts = {pst};
+    for (int k = 2; fs::exists(dir / ("jdoe (" + std::to_string(k) + ").pst")); ++k)
+        parts.push_back(dir / ("jdoe (" + std::to_string(k) + ").pst"));
+    ASSERT_GE(parts.size(), 3u);
+    EXPECT_NE(r.out.find("\"pst_parts\": [\"" + pst + "\", \"" + parts[1] + "\""), std::string::npos) << r.out;
+    std::string all;
+    std::map<std::string, int> perFolder;
+    for (size_t k = 0; k < parts.size(); ++k) {
+        SCOPED_TRACE(parts[k]);
+        EXPECT_LE(fs::file_size(parts[k]), 1u << 20);
+        ExpectVerified(parts[k], dir);
+        const std::string json = Inspect(parts[k], dir, nullptr, "all");
+        EXPECT_EQ(Occurrences(json, "\"opened\": true"), 3);
+        if (k > 0) {
+            EXPECT_GE(Occurrences(json, " (" + std::to_string(k + 1) + ")\","), 3) << "display name of the part";
+        }
+        for (auto& [zimbra, path] : pstFolder) perFolder[path] += std::max(0, ItemCount(json, path));
+        all += json;
+    }
+    // Every message in exactly one part, for every reader; every part has the
+    // folders its messages need.
+    for (int i = 0; i < n; ++i) {
+        char subject[48];
+        std::snprintf(subject, sizeof subject, "\"subject\": \"Split %05d\"", i);
+        EXPECT_EQ(Occurrences(all, subject), 3) << subject;
+    }
+    for (auto& [zimbra, path] : pstFolder) EXPECT_EQ(perFolder[path], n / 3) << path;
+    const std::string log = ReadAll(dir / "jdoe.log");
+    EXPECT_NE(log.find("---- Part 2: " + parts[1] + " -----"), std::string::npos) << log;
+    EXPECT_EQ(log.find("BAD"), std::string::npos) << log;
+}
+
 TEST(ConvertCommand, UsageErrorsAndAnExistingPstExitWithTwo) {
     TempDir dir;
     fs::create_directories(dir / "box/Inbox");

@@ -6,6 +6,7 @@
 #include "engine/EngineText.h"
 #include "engine/FolderTree.h"
 #include "engine/ImportedPaths.h"
+#include "engine/PstParts.h"
 #include "engine/MigrationLog.h"
 #include "files/FileApi.h"
 
@@ -214,4 +215,18 @@ TEST(ImportedPaths, FindsEveryAddedPathAndNoOtherInAnyOrder) {
         EXPECT_TRUE(paths.Contains("/export/jdoe/Inbox!" + std::to_string(i / 500) + "/" + std::to_string(i) + ".eml")) << i;
     EXPECT_FALSE(paths.Contains("/export/jdoe/Inbox/1.eml"));
     EXPECT_FALSE(paths.Contains(""));
+}
+
+TEST(PstParts, PartNamesAndSizes) {
+    EXPECT_EQ(engine::PstPartPath("/out/jdoe.pst", 2), "/out/jdoe (2).pst");
+    EXPECT_EQ(engine::PstPartPath("/out/JDOE.PST", 3), "/out/JDOE (3).PST");
+    EXPECT_EQ(engine::PstPartPath("/out/jdoe", 2), "/out/jdoe (2)");
+    uint64_t b = 1;
+    EXPECT_TRUE(engine::ParsePstSize("45G", b));
+    EXPECT_EQ(b, uint64_t(45) << 30);
+    EXPECT_TRUE(engine::ParsePstSize("5mb", b));
+    EXPECT_EQ(b, uint64_t(5) << 20);
+    EXPECT_TRUE(engine::ParsePstSize("0", b));
+    EXPECT_EQ(b, 0u);
+    for (const char* bad : {"", "G", "5X", "-1", "5 M", "99999999999999999999T"}) EXPECT_FALSE(engine::ParsePstSize(bad, b)) << bad;
 }

@@ -87,6 +87,8 @@ public:
     // node is rewritten.
     BlockList NodeBlocks(uint64_t bidData, uint64_t bidSub);
     uint64_t FileSize() const { return space_.Eof(); }
+    // The file's size were it closed now (FileSize also counts the reserve).
+    uint64_t UsedSize() const { return space_.OpenedEnd(); }
     const std::string& Path() const { return file_.Path(); }
 
 private:

@@ -38,6 +38,8 @@ public:
     // Intervals of the file, and those allocation has reached (the rest are reserve).
     uint64_t Intervals() const { return mapped_; }
     uint64_t OpenedIntervals() const { return opened_; }
+    // Where the intervals allocation has reached end: the file's size once closed.
+    uint64_t OpenedEnd() const { return kAMapBase + opened_ * kAMapSpan; }
     // Makes the file at least `count` intervals long; the new ones are empty.
     void MapThrough(uint64_t count);
     // Drops whole intervals at the end that hold nothing but their map pages;
