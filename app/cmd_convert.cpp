@@ -15,6 +15,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -31,6 +32,7 @@
 #include "files/FileApi.h"
 #include "files/Paths.h"
 #include "items/ItemConverters.h"
+#include "items/ZimbraTime.h"
 #include "mime/MimeImport.h"
 #include "store/PstStoreSession.h"
 
@@ -78,6 +80,9 @@ const char* const kUsage =
     "  --max-pst-size SIZE  go on in 'NAME (2).pst', 'NAME (3).pst', ... rather than\n"
     "                       let a PST pass SIZE (default 45G, under Outlook's 50 GB\n"
     "                       limit; K, M, G suffixes; 0: never split)\n"
+    "  --time-zone ZONE     the zone (tz database name, e.g. Europe/Berlin) in which\n"
+    "                       all-day items, floating times, birthdays and task dates\n"
+    "                       fall (default: this machine's zone)\n"
     "  --commit-every N     commit the PST after every N items (default: 2000, or as\n"
     "                       many as the PST held at the last commit when that is\n"
     "                       more; it is also committed every 30 seconds)\n"
@@ -368,10 +373,16 @@ int RunConvert(const std::vector<std::string>& args) {
                 return Usage("--max-pst-size needs a size such as 45G, 500M or 0 (no limit)");
             options.maxPstBytes = bytes;
             childArgs.insert(childArgs.end(), {a, *v});
-        } else if (a == "--pst" || a == "--out" || a == "--mailbox" || a == "--commit-every") {
+        } else if (a == "--pst" || a == "--out" || a == "--mailbox" || a == "--commit-every" || a == "--time-zone") {
             auto v = value();
             if (!v || v->empty()) return Usage("option " + a + " needs a value");
-            if (a == "--pst") pst = *v;
+            if (a == "--time-zone") {
+                // Every local-time conversion of the run follows the process's zone.
+                if (!items::ZoneOffsetAt(*v, 0)) return Usage("'" + *v + "' is not a zone of the time-zone database");
+                ::setenv("TZ", v->c_str(), 1);
+                ::tzset();
+                childArgs.insert(childArgs.end(), {a, *v});
+            } else if (a == "--pst") pst = *v;
             else if (a == "--out") out = *v;
             else if (a == "--mailbox") only.push_back(*v);
             else {

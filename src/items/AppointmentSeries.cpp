@@ -85,14 +85,15 @@ void PutSeries(store::Item& it, const Series& s, const std::string& zone, bool a
     }
 }
 
-void PutSeriesAndZone(store::Item& it, const CalendarFields& fields, int64_t& start, std::optional<int64_t>& end,
-                      std::string& body) {
-    if (!fields.start) return;
+std::optional<Series> PutSeriesAndZone(store::Item& it, const CalendarFields& fields, int64_t& start,
+                                       std::optional<int64_t>& end, std::string& body) {
+    if (!fields.start) return std::nullopt;
     const ZimbraDateTime& st = *fields.start;
     const bool allDay = st.kind == ZimbraDateTime::Kind::AllDay;
     const bool zoned = st.kind == ZimbraDateTime::Kind::Zoned && ZoneOffsetAt(st.zone, 0).has_value();
     std::string zone = zoned ? st.zone : st.kind == ZimbraDateTime::Kind::Utc ? std::string("UTC") : LocalZoneName();
     bool recurring = false;
+    std::optional<Series> series;
     if (fields.series) {
         CivilTime localStart = zoned || st.kind == ZimbraDateTime::Kind::Utc ? ZoneLocalTime(zone, start) : st.local;
         int64_t duration = end ? (CivilToUnix(ZoneLocalTime(zone, *end)) - CivilToUnix(localStart)) / 60 : 30;
@@ -105,6 +106,7 @@ void PutSeriesAndZone(store::Item& it, const CalendarFields& fields, int64_t& st
                 const Series& s = *built.series;
                 start = ZoneInstant(zone, s.firstStart);
                 end = ZoneInstant(zone, UnixToCivil(CivilToUnix(s.firstStart) + std::max<int64_t>(duration, 0) * 60));
+                series = std::move(built.series);
             } catch (const std::exception& e) {
                 built.problem = e.what();
             }
@@ -115,13 +117,14 @@ void PutSeriesAndZone(store::Item& it, const CalendarFields& fields, int64_t& st
             body += "Repeats: " + fields.series->rule + " (kept as a single appointment: " + built.problem + ")";
         }
     }
-    if (!zoned && !recurring) return;
+    if (!zoned && !recurring) return series;
     if (auto rules = ZoneRulesFor(zone, ZoneLocalTime(zone, start).year)) {
         try {
             PutTimeZone(it, *rules, recurring);
         } catch (const std::exception&) {
         }
     }
+    return series;
 }
 
 }  // namespace items

@@ -24,7 +24,8 @@ void PutSeries(store::Item& item, const Series& series, const std::string& zone,
 // one becomes a series starting at its first instance (`start` and `end`
 // move there); a rule Outlook cannot hold is appended to `body` instead. A
 // zoned or recurring appointment gets its zone's properties.
-void PutSeriesAndZone(store::Item& item, const CalendarFields& fields, int64_t& start, std::optional<int64_t>& end,
-                      std::string& body);
+// Returns the series when it became one.
+std::optional<Series> PutSeriesAndZone(store::Item& item, const CalendarFields& fields, int64_t& start,
+                                       std::optional<int64_t>& end, std::string& body);
 
 }  // namespace items

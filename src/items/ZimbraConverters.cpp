@@ -1,9 +1,11 @@
 #include "items/ZimbraConverters.h"
 
 #include <algorithm>
+#include <ctime>
 #include <unordered_set>
 
 #include "items/AppointmentSeries.h"
+#include "items/Reminders.h"
 #include "items/ZimbraMetaReader.h"
 #include "pst/messaging/EntryIds.h"
 
@@ -828,6 +830,8 @@ ItemOutcome ConvertCalendarFile(const ItemContext& ctx, const std::string& metaP
     fields.categories = TagCategories(r);
     if (invite) fields.meeting = MeetingOfInvite(&*invite);
     if (invite) fields.series = SeriesOfItem(r, *invite);
+    if (const MetaValue* alarm = invite ? invite->Member("al0") : nullptr; alarm && alarm->kind == MetaValue::Kind::Dictionary)
+        fields.alarm = *alarm;
 
     return CreateWithCompanion(metaPath, haveDesc, fields, [&](const auto& all, const CompanionContent& companion) {
         CreateCalendarItem(*ctx.session, ctx.storeEntryID, store::olFolderCalendar, all, companion);
@@ -842,6 +846,9 @@ void CreateCalendarItem(store::Session& session, const std::string& storeEntryID
     PutTextIfAny(it, "Subject", fields.subject);
     bool allDay = fields.start && fields.start->kind == ZimbraDateTime::Kind::AllDay;
     std::string body = fields.body;
+    std::optional<Series> series;
+    int reminder = fields.reminderMinutes;
+    int64_t firstStart = 0;
     if (fields.start) {
         int64_t start = ZimbraToUnix(*fields.start);
         std::optional<int64_t> end;
@@ -853,7 +860,9 @@ void CreateCalendarItem(store::Session& session, const std::string& storeEntryID
         }
         if (end && *end < start) end = start;
         // A series starts at its first instance and carries its pattern and zone.
-        PutSeriesAndZone(it, fields, start, end, body);
+        series = PutSeriesAndZone(it, fields, start, end, body);
+        if (fields.alarm) reminder = AlarmReminderMinutes(*fields.alarm, start, end.value_or(start)).value_or(-1);
+        firstStart = start;
         if (end) TryPut(it, "End", UnixToFileTime(*end));
         TryPut(it, "Start", UnixToFileTime(start));
     } else if (fields.end) {
@@ -861,8 +870,13 @@ void CreateCalendarItem(store::Session& session, const std::string& storeEntryID
     }
     TryPut(it, "AllDayEvent", allDay);
     TryPut(it, "BusyStatus", int32_t(fields.busyStatus >= 0 ? fields.busyStatus : (allDay ? 0 : 2)));
-    TryPut(it, "ReminderSet", fields.reminderMinutes >= 0 && fields.start.has_value());
-    if (fields.reminderMinutes >= 0 && fields.start) TryPut(it, "ReminderMinutesBeforeStart", int32_t(fields.reminderMinutes));
+    TryPut(it, "ReminderSet", reminder >= 0 && fields.start.has_value());
+    if (reminder >= 0 && fields.start) {
+        try {
+            PutReminder(it, reminder, firstStart, series ? &*series : nullptr, int64_t(std::time(nullptr)));
+        } catch (const std::exception&) {
+        }
+    }
     if (fields.sensitivity > 0) TryPut(it, "Sensitivity", int32_t(fields.sensitivity));
     PutTextIfAny(it, "Location", fields.location);
     PutCategories(it, fields.categories);

@@ -115,6 +115,7 @@ struct CalendarFields {
     int reminderMinutes = -1;   // minutes before the start, -1: no reminder
     int sensitivity = 0;        // 0 normal, 2 private, 3 confidential
     std::optional<SeriesDefinition> series;  // a recurring appointment's rule and instances
+    std::optional<MetaValue> alarm;          // the first alarm ("al0"), when the invite was read whole
 };
 ItemOutcome ConvertCalendarFile(const ItemContext& ctx, const std::string& metaPath);
 void CreateCalendarItem(store::Session& session, const std::string& storeEntryID, int folderNumber,

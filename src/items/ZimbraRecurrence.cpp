@@ -499,6 +499,7 @@ SeriesResult BuildSeries(const SeriesDefinition& def, const CivilTime& start, in
         p.occurrenceCount = 10;
     }
     s.endless = p.endType == pst::RecurEndType::Never;
+    s.zone = zone;
     p.endDate = s.endless ? pst::kRecurNoEndDate : uint32_t(lastDay * 1440);
 
     // Changed and cancelled instances, by their original day; a later entry for

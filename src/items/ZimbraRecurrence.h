@@ -60,6 +60,7 @@ struct Series {
     CivilTime firstStart;     // wall-clock start of the first instance
     CivilTime lastDay;        // the last instance's day (year 4500 when it never ends)
     bool endless = false;
+    std::string zone;  // the zone of its wall-clock times ("" the local zone)
     std::vector<SeriesException> exceptions;
     std::vector<std::string> notes;  // instances that could not be placed, for the log
 };

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "EngineTestSupport.h"
+#include "items/MetaEncoding.h"
 
 extern char** environ;
 
@@ -398,6 +399,55 @@ TEST(ConvertCommand, UsageErrorsAndAnExistingPstExitWithTwo) {
     EXPECT_NE(r.err.find(dir / "taken.pst"), std::string::npos);
     EXPECT_EQ(ReadAll(dir / "taken.pst"), "not ours");
     EXPECT_TRUE(fs::exists(dir / "box/Inbox/a.eml"));
+}
+
+TEST(ConvertCommand, CalendarSeriesZonesAndAllDayItemsInTheChosenZone) {
+    using metaenc::BDict, metaenc::BInt, metaenc::BStr, metaenc::Entries, metaenc::JsonQuote, metaenc::MetaJson;
+    TempDir dir;
+    const std::string box = dir / "cal";
+    auto appointment = [](const std::string& subject, const std::string& st, const std::string& et,
+                          const std::string& rule) {
+        Entries inv = {{"n", BStr(subject)}, {"st", BStr(st)}, {"et", BStr(et)}};
+        if (!rule.empty())
+            inv.emplace_back("recurrence",
+                             BDict({{"add", BDict({{"nr", BInt(1)},
+                                                  {"r0", BDict({{"dts", BStr(st)}, {"recur", BStr(rule)}, {"t", BInt(2)}})}})},
+                                    {"dts", BStr(st)},
+                                    {"t", BStr("4")}}));
+        return MetaJson({{"type", "11"}, {"Path", JsonQuote("/Calendar/")}, {"id", "700"}},
+                        BDict({{"inv0", BDict(inv)}, {"nc", BInt(1)}, {"v", BInt(10)}}));
+    };
+    WriteFile(box + "/Calendar/0000000701-Standup.appt.meta",
+              appointment("Standup", "TZID=America/New_York:20240304T093000", "TZID=America/New_York:20240304T094500",
+                          "FREQ=WEEKLY;COUNT=6;BYDAY=MO,TH"));
+    WriteFile(box + "/Calendar/0000000702-Holiday.appt.meta",
+              appointment("Holiday", "VALUE=DATE:20240315", "VALUE=DATE:20240316", ""));
+    WriteFile(box + "/Calendar/0000000703-Call.appt.meta",
+              appointment("Call", "20240320T150000Z", "20240320T153000Z", "FREQ=DAILY;INTERVAL=3;UNTIL=20240401T000000Z"));
+    const std::string pst = dir / "cal.pst";
+    Result r = RunCmd({kBin, "convert", box, "--pst", pst, "--time-zone", "Europe/Berlin", "--quiet"}, dir);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    // The series starts at its first instance in New York; the all-day item is
+    // midnight to midnight in Berlin; the UTC series stays UTC.
+    WriteFile(dir / "expected.json", R"({
+      "folders": {"Calendar": {"appointments": [
+        {"subject": "Standup", "start": "2024-03-04T14:30:00Z", "end": "2024-03-04T14:45:00Z"},
+        {"subject": "Holiday", "start": "2024-03-14T23:00:00Z", "end": "2024-03-15T23:00:00Z"},
+        {"subject": "Call", "start": "2024-03-20T15:00:00Z", "end": "2024-03-20T15:30:00Z"}]}},
+      "options": {"extra_folders": "ignore"}
+    })");
+    Result cmp = RunCmd({kInspect, "--compare", dir / "expected.json", pst, "--reader", "all", "--strict", "--timeout", "60"}, dir);
+    EXPECT_EQ(cmp.status, 0) << cmp.out << cmp.err;
+    // readpst writes each series back as an RRULE in its calendar output.
+    const std::string ics = dir / "ics";
+    fs::create_directories(ics);
+    Result rp = RunCmd({"/bin/sh", "-c", "readpst -q -o '" + ics + "' '" + pst + "'"}, dir);
+    EXPECT_EQ(rp.status, 0) << rp.err;
+    std::string calendar = ReadAll(ics + "/Calendar.calendar");
+    EXPECT_NE(calendar.find("RRULE:FREQ=WEEKLY;COUNT=6;BYDAY=MO;TH"), std::string::npos) << calendar;  // readpst's ";"
+    EXPECT_NE(calendar.find("RRULE:FREQ=DAILY;COUNT=4;INTERVAL=3"), std::string::npos) << calendar;  // 20, 23, 26, 29 March
+    ExpectVerified(pst, dir);
+    EXPECT_EQ(RunCmd({kBin, "convert", box, "--time-zone", "Nowhere/Atlantis"}, dir).status, 2);
 }
 
 namespace {

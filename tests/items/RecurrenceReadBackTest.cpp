@@ -31,15 +31,17 @@ std::string Rule(const std::string& dtstart, const std::string& recur, const std
 // changed or cancelled instances as further invites.
 std::string SeriesMeta(const std::string& subject, const std::string& st, const std::string& et,
                        const std::string& recur, const std::vector<Entries>& instances = {},
-                       const std::string& exdates = "") {
+                       const std::string& exdates = "", const std::string& alarm = "") {
     Entries recurrence = {{"add", BDict({{"nr", BInt(1)}, {"r0", Rule(st, recur)}})},
                           {"dts", BStr(st)},
                           {"duration", BStr("PT1H")},
                           {"numEx", BStr("0")},
                           {"t", BStr("4")}};
     if (!exdates.empty()) recurrence.emplace_back("sub", exdates);
-    Entries top = {{"inv0", BDict({{"n", BStr(subject)}, {"st", BStr(st)}, {"et", BStr(et)}, {"l", BStr("Room 1")},
-                                   {"recurrence", BDict(recurrence)}})},
+    Entries inv = {{"n", BStr(subject)}, {"st", BStr(st)}, {"et", BStr(et)}, {"l", BStr("Room 1")}};
+    if (!recur.empty()) inv.emplace_back("recurrence", BDict(recurrence));
+    if (!alarm.empty()) inv.emplace_back("al0", alarm);
+    Entries top = {{"inv0", BDict(inv)},
                    {"nc", BInt(long(1 + instances.size()))},
                    {"v", BInt(10)}};
     for (size_t k = 0; k < instances.size(); ++k) top.emplace_back("inv" + std::to_string(k + 1), BDict(instances[k]));
@@ -70,7 +72,7 @@ TEST_F(RecurrenceReadBack, SeriesReadBackAsTheirRulesAcrossDaylightSaving) {
     struct Case {
         std::string subject, st, et, rule;
         std::vector<Entries> instances;
-        std::string exdates;
+        std::string exdates = {}, alarm = {};
     };
     std::vector<Case> cases = {
         // Weekly on two days across the March change, with a moved, a cancelled and an EXDATE'd instance.
@@ -81,9 +83,17 @@ TEST_F(RecurrenceReadBack, SeriesReadBackAsTheirRulesAcrossDaylightSaving) {
           Instance(ny + "20240311T093000", true)},
          Exdate("America/New_York", "20240313T093000")},
         {"Every other day", ny + "20240301T080000", ny + "20240301T083000", "FREQ=DAILY;UNTIL=20240420T115959Z;INTERVAL=2", {}, ""},
-        {"Last Friday", ny + "20240126T170000", ny + "20240126T180000", "FREQ=MONTHLY;BYDAY=-1FR", {}, ""},
+        // Reminders: before the start of an endless series (its next instance signals), before
+        // the end of a finished one and at an absolute time (past: never signals), none.
+        {"Last Friday", ny + "20240126T170000", ny + "20240126T180000", "FREQ=MONTHLY;BYDAY=-1FR", {}, "",
+         BStrings({{"ac", "d"}, {"tr", "-PT15M"}, {"trd", "s"}, {"tt", "r"}})},
         {"Second Tuesday", ny + "20240109T090000", ny + "20240109T100000", "FREQ=MONTHLY;INTERVAL=2;BYDAY=TU;BYSETPOS=2", {}, ""},
-        {"Fifteenth", ny + "20240115T120000", ny + "20240115T130000", "FREQ=MONTHLY;COUNT=5;BYMONTHDAY=15", {}, ""},
+        {"Fifteenth", ny + "20240115T120000", ny + "20240115T130000", "FREQ=MONTHLY;COUNT=5;BYMONTHDAY=15", {}, "",
+         BStrings({{"ac", "a"}, {"tr", "-PT20M"}, {"trd", "e"}, {"tt", "r"}})},
+        {"Single", ny + "20240115T120000", ny + "20240115T130000", "", {}, "",
+         BStrings({{"ac", "e"}, {"rc", "2"}, {"rd", "PT5M"}, {"ta", "20240115T163000Z"}, {"tt", "a"}})},
+        {"Silent", ny + "20240115T120000", ny + "20240115T130000", "", {}, "",
+         BStrings({{"ac", "n"}, {"tr", "-PT15M"}, {"tt", "r"}})},
         {"Anniversary", ny + "20240310T100000", ny + "20240310T110000", "FREQ=YEARLY;BYMONTH=3;BYMONTHDAY=10", {}, ""},
         {"Second Sunday of March", ny + "20240310T100000", ny + "20240310T110000", "FREQ=YEARLY;BYMONTH=3;BYDAY=2SU", {}, ""},
         {"Weekdays", ny + "20240304T073000", ny + "20240304T074500", "FREQ=DAILY;BYDAY=MO,TU,WE,TH,FR;COUNT=25", {}, ""},
@@ -100,7 +110,7 @@ TEST_F(RecurrenceReadBack, SeriesReadBackAsTheirRulesAcrossDaylightSaving) {
     for (size_t k = 0; k < cases.size(); ++k) {
         const Case& c = cases[k];
         EXPECT_EQ(ConvertCalendarFile(ctx, Write("Calendar/" + std::to_string(k) + ".appt.meta",
-                                                 SeriesMeta(c.subject, c.st, c.et, c.rule, c.instances, c.exdates))),
+                                                 SeriesMeta(c.subject, c.st, c.et, c.rule, c.instances, c.exdates, c.alarm))),
                   ItemOutcome::Saved)
             << c.subject;
     }
@@ -114,6 +124,8 @@ TEST_F(RecurrenceReadBack, SeriesReadBackAsTheirRulesAcrossDaylightSaving) {
         {"subject": "Last Friday", "start": "2024-01-26T22:00:00Z"},
         {"subject": "Second Tuesday", "start": "2024-01-09T14:00:00Z"},
         {"subject": "Fifteenth", "start": "2024-01-15T17:00:00Z"},
+        {"subject": "Single", "start": "2024-01-15T17:00:00Z"},
+        {"subject": "Silent", "start": "2024-01-15T17:00:00Z"},
         {"subject": "Anniversary", "start": "2024-03-10T14:00:00Z"},
         {"subject": "Second Sunday of March", "start": "2024-03-10T14:00:00Z"},
         {"subject": "Weekdays", "start": "2024-03-04T12:30:00Z"},
@@ -150,17 +162,22 @@ TEST_F(RecurrenceReadBack, SeriesReadBackAsTheirRulesAcrossDaylightSaving) {
                                 "Second Sunday of March", "Weekdays", "UTC daily"})
         EXPECT_NE(check.output.find(std::string("OK ") + subject + "\n"), std::string::npos) << subject << "\n" << check.output;
     // The moved instance is the series' one exception attachment; the zone is Windows' name for it.
-    EXPECT_NE(check.output.find("PROPS Weekly|recurring=1|type=2|tz=Eastern Standard Time|attachments=1|"
+    EXPECT_NE(check.output.find("PROPS Weekly|recurring=1|type=2|tz=Eastern Standard Time|attachments=1|reminder=none|"
                                 "pattern=every Monday and Wednesday effective 2/26/2024 until 6/5/2024 from 9:30 AM to 10:30 AM"),
               std::string::npos)
         << check.output;
-    EXPECT_NE(check.output.find("PROPS Second Sunday of March|recurring=1|type=4|tz=Eastern Standard Time|attachments=0|"
+    EXPECT_NE(check.output.find("PROPS Second Sunday of March|recurring=1|type=4|tz=Eastern Standard Time|attachments=0|reminder=none|"
                                 "pattern=every year on the second Sunday of March effective"),
               std::string::npos)
         << check.output;
     EXPECT_NE(check.output.find("PROPS UTC daily|recurring=1|type=1|tz=UTC|"), std::string::npos) << check.output;
+    for (const char* line : {"PROPS Last Friday|recurring=1|type=3|tz=Eastern Standard Time|attachments=0|reminder=15/future|",
+                             "PROPS Fifteenth|recurring=1|type=3|tz=Eastern Standard Time|attachments=0|reminder=0/4501-01-01T00:00:00|",
+                             "PROPS Single|recurring=None|type=None|tz=Eastern Standard Time|attachments=0|reminder=30/4501-01-01T00:00:00|",
+                             "PROPS Silent|recurring=None|type=None|tz=Eastern Standard Time|attachments=0|reminder=none|"})
+        EXPECT_NE(check.output.find(line), std::string::npos) << line << "\n" << check.output;
     // A rule within a day has no Outlook pattern: one appointment that says how it repeats.
-    EXPECT_NE(check.output.find("PROPS Hourly|recurring=None|type=None|tz=|attachments=0|pattern=|body=Repeats: "
+    EXPECT_NE(check.output.find("PROPS Hourly|recurring=None|type=None|tz=Eastern Standard Time|attachments=0|reminder=none|pattern=|body=Repeats: "
                                 "FREQ=HOURLY;COUNT=5 (kept as a single appointment: Outlook has no pattern for a rule "
                                 "repeating within a day)\n"),
               std::string::npos)

@@ -18,6 +18,7 @@ from dateutil.rrule import rrulestr
 
 APPT = bytes.fromhex("0220060000000000C000000000000046")
 MEETING = bytes.fromhex("90DAD86E0B451B1098DA00AA003F1305")
+COMMON = bytes.fromhex("0820060000000000C000000000000046")
 EPOCH = dt.datetime(1601, 1, 1)
 
 
@@ -178,17 +179,24 @@ def main():
             rtype = p.get(pid(APPT, 0x8231))
             text = p.get(pid(APPT, 0x8232))
             recurring = p.get(pid(APPT, 0x8223))
-            tzdef = p.get(pid(APPT, 0x8260))
+            tzdef = p.get(pid(APPT, 0x8260)) or p.get(pid(APPT, 0x825E))
             key = ""
             if tzdef is not None:
                 d = tzdef.data
                 (cch,) = struct.unpack_from("<H", d, 6)
                 key = d[8:8 + 2 * cch].decode("utf-16-le")
+            rset, rdelta, rsignal = (p.get(pid(COMMON, lid)) for lid in (0x8503, 0x8501, 0x8560))
+            reminder = "none"
+            if rset is not None and rset.data[0]:
+                (ft,) = struct.unpack("<Q", rsignal.data)
+                signal = EPOCH + dt.timedelta(microseconds=ft // 10)
+                when = "future" if dt.datetime.utcnow() < signal < dt.datetime(4500, 1, 1) else signal.isoformat()
+                reminder = "%d/%s" % (struct.unpack("<i", rdelta.data)[0], when)
             body = (msg.plain_text_body or b"").decode("utf-8", "replace").strip("\0")
-            print("PROPS %s|recurring=%s|type=%s|tz=%s|attachments=%d|pattern=%s|body=%s" % (
+            print("PROPS %s|recurring=%s|type=%s|tz=%s|attachments=%d|reminder=%s|pattern=%s|body=%s" % (
                 msg.subject, recurring.data[0] if recurring is not None else None,
                 struct.unpack("<i", rtype.data)[0] if rtype is not None else None, key,
-                msg.number_of_attachments, text.data_as_string if text is not None else "", body))
+                msg.number_of_attachments, reminder, text.data_as_string if text is not None else "", body))
             if msg.subject in sources and recur is not None:
                 r = decode_recur(recur.data)
                 tz = decode_tz(tzs.data) if tzs is not None else {"bias": 0, "sbias": 0, "dbias": 0, "std": (0,) * 8, "dst": (0,) * 8}
