@@ -410,6 +410,7 @@ void MigrationEngine::Mailbox::ConvertItemFile(
     ctx.storeEntryID = storeEntryID_;
     ctx.yield = [this] { view_.Yield(); };
     ctx.setStatus = [this](const std::string& t) { SetStatus(t); };
+    ctx.note = [this, &path](const std::string& t) { log_.Note(path, t); };
     items::ItemOutcome outcome = items::ItemOutcome::Failed;
     try {
         outcome = (converters->*convert)(ctx, path);

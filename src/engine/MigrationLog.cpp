@@ -30,6 +30,10 @@ bool MigrationLog::Part(int number, const std::string& pstPath) {
 
 bool MigrationLog::Bad(const std::string& path) { return AppendLine("BAD : " + path, false); }
 
+bool MigrationLog::Note(const std::string& path, const std::string& text) {
+    return AppendLine("NOTE : " + path + " (" + text + ")", false);
+}
+
 bool MigrationLog::AppendLine(const std::string& text, bool truncate) {
     if (path_.empty()) return false;
     const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : O_APPEND);

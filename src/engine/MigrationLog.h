@@ -23,6 +23,9 @@ public:
     bool Bad(const std::string& path);
     // Starts the section of the next PST of a mailbox split by size.
     bool Part(int number, const std::string& pstPath);
+    // Appends "NOTE : " + path + " (" + text + ")": a file converted with a loss
+    // the user should know of; false when it cannot be written.
+    bool Note(const std::string& path, const std::string& text);
     bool Started() const { return started_; }
 
 private:

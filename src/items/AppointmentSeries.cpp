@@ -106,6 +106,8 @@ std::optional<Series> PutSeriesAndZone(store::Item& it, const CalendarFields& fi
                 const Series& s = *built.series;
                 start = ZoneInstant(zone, s.firstStart);
                 end = ZoneInstant(zone, UnixToCivil(CivilToUnix(s.firstStart) + std::max<int64_t>(duration, 0) * 60));
+                if (fields.note)
+                    for (const std::string& n : s.notes) fields.note(n);
                 series = std::move(built.series);
             } catch (const std::exception& e) {
                 built.problem = e.what();
@@ -115,6 +117,8 @@ std::optional<Series> PutSeriesAndZone(store::Item& it, const CalendarFields& fi
             // Never dropped: the appointment stays at its first instance and says how it repeats.
             if (!body.empty()) body += "\r\n\r\n";
             body += "Repeats: " + fields.series->rule + " (kept as a single appointment: " + built.problem + ")";
+            if (fields.note)
+                fields.note("repeats as " + fields.series->rule + ", kept as a single appointment: " + built.problem);
         }
     }
     if (!zoned && !recurring) return series;

@@ -16,6 +16,7 @@ struct ItemContext {
     std::string storeEntryID;           // StoreEntryID of the mailbox's store
     std::function<void()> yield;        // lets the window process its events (may be empty)
     std::function<void(const std::string&)> setStatus;  // LblCurrentDBX text (may be empty)
+    std::function<void(const std::string&)> note;       // logs what was lost or changed in the file (may be empty)
 };
 
 enum class ItemOutcome {

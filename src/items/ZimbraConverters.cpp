@@ -6,6 +6,7 @@
 
 #include "items/AppointmentSeries.h"
 #include "items/Reminders.h"
+#include "items/TaskSeries.h"
 #include "items/ZimbraMetaReader.h"
 #include "pst/messaging/EntryIds.h"
 
@@ -830,6 +831,7 @@ ItemOutcome ConvertCalendarFile(const ItemContext& ctx, const std::string& metaP
     fields.categories = TagCategories(r);
     if (invite) fields.meeting = MeetingOfInvite(&*invite);
     if (invite) fields.series = SeriesOfItem(r, *invite);
+    fields.note = ctx.note;
     if (const MetaValue* alarm = invite ? invite->Member("al0") : nullptr; alarm && alarm->kind == MetaValue::Kind::Dictionary)
         fields.alarm = *alarm;
 
@@ -906,10 +908,15 @@ ItemOutcome ConvertTaskFile(const ItemContext& ctx, const std::string& metaPath)
         Rule("descH", descHtml),
     };
     Scan(r.text, rules);
-    if (auto invite = FirstInvite(r)) TakeFromInvite(*invite, rules);
+    std::optional<MetaValue> invite = FirstInvite(r);
+    if (invite) TakeFromInvite(*invite, rules);
     bool haveDesc = rules[0].taken;
 
     TaskFields fields;
+    if (invite) fields.series = SeriesOfItem(r, *invite);
+    if (const MetaValue* alarm = invite ? invite->Member("al0") : nullptr; alarm && alarm->kind == MetaValue::Kind::Dictionary)
+        fields.alarm = *alarm;
+    fields.note = ctx.note;
     fields.subject = TrimSpaces(subject);
     fields.body = TrimSpaces(desc);  // escapes resolved from JSON; raw text keeps them as they stand
     if (!haveDesc && !descHtml.empty()) fields.body = HtmlToText(descHtml);  // an HTML-only description
@@ -951,7 +958,12 @@ void CreateToDoItem(store::Session& session, const std::string& storeEntryID, in
     if (status == 2 && fields.completedDate) TryPut(it, "DateCompleted", DateAtUtcMidnight(*fields.completedDate));
     if (fields.importance >= 0) TryPut(it, "Importance", int32_t(fields.importance));
     PutCategories(it, fields.categories);
-    PutTextIfAny(it, "Body", fields.body);
+    std::string body = fields.body;
+    try {
+        PutTaskSeriesAndReminder(it, fields, body, int64_t(std::time(nullptr)));
+    } catch (const std::exception&) {
+    }
+    PutTextIfAny(it, "Body", body);
     CompanionAttachments(it, companion);
     it.Save();
 }

@@ -3,6 +3,7 @@
 // converter reads one ".meta" file, makes one item in the store's default
 // folder of its kind and reports the outcome; it never deletes its source
 // (the engine does, after the store has committed, for ItemOutcome::Saved).
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -116,6 +117,7 @@ struct CalendarFields {
     int sensitivity = 0;        // 0 normal, 2 private, 3 confidential
     std::optional<SeriesDefinition> series;  // a recurring appointment's rule and instances
     std::optional<MetaValue> alarm;          // the first alarm ("al0"), when the invite was read whole
+    std::function<void(const std::string&)> note;  // logs what the item loses (may be empty)
 };
 ItemOutcome ConvertCalendarFile(const ItemContext& ctx, const std::string& metaPath);
 void CreateCalendarItem(store::Session& session, const std::string& storeEntryID, int folderNumber,
@@ -129,6 +131,9 @@ struct TaskFields {
     int percentComplete = -1;  // 0..100, -1 unknown
     int importance = -1;       // 0 low, 1 normal, 2 high
     std::vector<std::string> categories;  // the Zimbra tags, each name whole
+    std::optional<SeriesDefinition> series;        // a recurring task's rule
+    std::optional<MetaValue> alarm;                // the first alarm ("al0")
+    std::function<void(const std::string&)> note;  // logs what the item loses (may be empty)
 };
 ItemOutcome ConvertTaskFile(const ItemContext& ctx, const std::string& metaPath);
 void CreateToDoItem(store::Session& session, const std::string& storeEntryID, int folderNumber,

@@ -510,7 +510,7 @@ SeriesResult BuildSeries(const SeriesDefinition& def, const CivilTime& start, in
         CivilTime original = InZone(inst.originalStart, zone);
         int64_t day = DayOf(original);
         if (day < firstDay || day > lastDay || !Matches(p, day)) {
-            s.notes.push_back("the instance of " + DateText(original) + " is not one of the series' instances");
+            s.notes.push_back("a changed or cancelled instance of " + DateText(original) + " is not one of the series' instances: left out");
             continue;
         }
         byDay[day] = &inst;

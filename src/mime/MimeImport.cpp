@@ -24,6 +24,7 @@
 #include "mime/DeepStackThread.h"
 #include "mime/GMimeInit.h"
 #include "mime/HtmlText.h"
+#include "mime/Invitation.h"
 #include "mime/MimeLimits.h"
 #include "pst/messaging/EntryIds.h"
 
@@ -1022,6 +1023,25 @@ void Importer::WriteSmime(store::Item& item, GMimeObject* top, bool multipartSig
     if (*counter) att.SetProp(tags::PR_ATTACH_SIZE, int32_t(std::min<uint64_t>(*counter, 0x7FFFFFFF)));
 }
 
+// A meeting request, response or cancellation: the first iCalendar part that
+// maps onto an Outlook meeting object becomes the message itself, and is no
+// attachment then (as Outlook keeps them). Anything else stays an attachment.
+std::optional<Invitation> TakeInvitation(std::vector<Planned>& planned) {
+    for (auto it = planned.begin(); it != planned.end(); ++it) {
+        if (!GMIME_IS_PART(it->obj)) continue;
+        std::string type = MimeTypeOf(it->obj);
+        if (type != "text/calendar" && type != "application/ics") continue;
+        std::shared_ptr<GMimeStream> stream = DecodedStream(GMIME_PART(it->obj));
+        std::string text;
+        if (!stream || !ReadAll(stream.get(), text, size_t(4) << 20)) continue;
+        if (auto invitation = ParseInvitation(text)) {
+            planned.erase(it);
+            return invitation;
+        }
+    }
+    return std::nullopt;
+}
+
 void Importer::Fill(store::Item& item, GMimeMessage* msg) {
     GMimeObject* top = g_mime_message_get_mime_part(msg);
     hint_ = top ? FindHint(top) : std::string();
@@ -1058,8 +1078,13 @@ void Importer::Fill(store::Item& item, GMimeMessage* msg) {
     } else {
         if (top) Walk(top, 0);
         WriteBodies(item);
+        std::optional<Invitation> invitation = embedDepth_ == 0 ? TakeInvitation(planned_) : std::nullopt;
         int index = 0;
         for (auto& p : planned_) WriteAttachment(item, p, index++);
+        if (invitation) {
+            PutInvitation(item, *invitation);
+            messageClass = invitation->messageClass;
+        }
     }
     item.SetProp(tags::PR_MESSAGE_CLASS, messageClass);
     if (embedDepth_ > 0) item.SetProp(tags::PR_MESSAGE_FLAGS, int32_t(1));  // MSGFLAG_READ

@@ -1,0 +1,285 @@
+#include "mime/Invitation.h"
+
+#include <unicode/ucal.h>
+
+#include <ctime>
+#include <vector>
+
+#include "pst/messaging/MeetingObjectId.h"
+#include "pst/messaging/PropTags.h"
+
+namespace mime {
+
+namespace {
+
+struct Line {
+    std::string name;                                     // upper case
+    std::vector<std::pair<std::string, std::string>> params;  // names upper case
+    std::string value;
+    std::string Param(const std::string& key) const {
+        for (const auto& [k, v] : params)
+            if (k == key) return v;
+        return {};
+    }
+};
+
+std::string Upper(std::string s) {
+    for (char& c : s)
+        if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
+    return s;
+}
+
+// Unfolded content lines ([RFC 5545] 3.1).
+std::vector<Line> ContentLines(const std::string& text) {
+    std::vector<std::string> raw;
+    size_t from = 0;
+    while (from < text.size()) {
+        size_t nl = text.find('\n', from);
+        std::string line = text.substr(from, nl == std::string::npos ? std::string::npos : nl - from);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty() && (line[0] == ' ' || line[0] == '\t') && !raw.empty()) raw.back() += line.substr(1);
+        else raw.push_back(line);
+        if (nl == std::string::npos) break;
+        from = nl + 1;
+    }
+    std::vector<Line> out;
+    for (const std::string& r : raw) {
+        Line l;
+        size_t i = 0;
+        bool quoted = false;
+        std::string head;
+        for (; i < r.size(); ++i) {
+            if (r[i] == '"') quoted = !quoted;
+            if (r[i] == ':' && !quoted) break;
+            head += r[i];
+        }
+        if (i >= r.size()) continue;
+        l.value = r.substr(i + 1);
+        size_t semi = head.find(';');
+        l.name = Upper(head.substr(0, semi));
+        while (semi != std::string::npos) {
+            size_t next = head.find(';', semi + 1);
+            std::string p = head.substr(semi + 1, next == std::string::npos ? std::string::npos : next - semi - 1);
+            size_t eq = p.find('=');
+            if (eq != std::string::npos) {
+                std::string v = p.substr(eq + 1);
+                if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.substr(1, v.size() - 2);
+                l.params.emplace_back(Upper(p.substr(0, eq)), v);
+            }
+            semi = next;
+        }
+        out.push_back(std::move(l));
+    }
+    return out;
+}
+
+std::string Unescape(const std::string& v) {
+    std::string out;
+    for (size_t i = 0; i < v.size(); ++i) {
+        if (v[i] == '\\' && i + 1 < v.size()) {
+            char c = v[++i];
+            out += (c == 'n' || c == 'N') ? '\n' : c;
+        } else {
+            out += v[i];
+        }
+    }
+    return out;
+}
+
+bool Digits(const std::string& s, size_t from, size_t n) {
+    if (from + n > s.size()) return false;
+    for (size_t k = from; k < from + n; ++k)
+        if (s[k] < '0' || s[k] > '9') return false;
+    return true;
+}
+
+// Milliseconds of a wall-clock time in a zone known to ICU (a tz database or Windows name).
+std::optional<int64_t> ZonedSeconds(const std::string& tzid, int y, int mo, int d, int h, int mi, int s) {
+    std::u16string id(tzid.begin(), tzid.end());
+    UErrorCode status = U_ZERO_ERROR;
+    UChar canonical[128];
+    UBool system = false;
+    int32_t n = ucal_getCanonicalTimeZoneID(reinterpret_cast<const UChar*>(id.data()), int32_t(id.size()), canonical, 128,
+                                            &system, &status);
+    if (U_FAILURE(status) || n <= 0 || !system) {
+        status = U_ZERO_ERROR;
+        n = ucal_getTimeZoneIDForWindowsID(reinterpret_cast<const UChar*>(id.data()), int32_t(id.size()), nullptr,
+                                           canonical, 128, &status);
+        if (U_FAILURE(status) || n <= 0 || n >= 128) return std::nullopt;
+    }
+    status = U_ZERO_ERROR;
+    UCalendar* cal = ucal_open(canonical, n, "en_US", UCAL_GREGORIAN, &status);
+    if (U_FAILURE(status) || !cal) return std::nullopt;
+    ucal_clear(cal);
+    ucal_setDateTime(cal, y, mo - 1, d, h, mi, s, &status);
+    UDate ms = ucal_getMillis(cal, &status);
+    ucal_close(cal);
+    if (U_FAILURE(status)) return std::nullopt;
+    return int64_t(ms / 1000);
+}
+
+struct When {
+    int64_t utc = 0;
+    bool date = false;
+    int year = 0, month = 0, day = 0;
+};
+
+std::optional<When> TimeOf(const Line& l) {
+    const std::string& v = l.value;
+    if (!Digits(v, 0, 8)) return std::nullopt;
+    When w;
+    w.year = std::stoi(v.substr(0, 4));
+    w.month = std::stoi(v.substr(4, 2));
+    w.day = std::stoi(v.substr(6, 2));
+    if (w.month < 1 || w.month > 12 || w.day < 1 || w.day > 31 || w.year < 1601 || w.year > 9999) return std::nullopt;
+    int h = 0, mi = 0, s = 0;
+    bool utc = false;
+    if (v.size() == 8) {
+        w.date = true;
+    } else {
+        if (v.size() < 15 || v[8] != 'T' || !Digits(v, 9, 6)) return std::nullopt;
+        h = std::stoi(v.substr(9, 2));
+        mi = std::stoi(v.substr(11, 2));
+        s = std::stoi(v.substr(13, 2));
+        utc = v.size() > 15 && (v[15] == 'Z' || v[15] == 'z');
+    }
+    std::tm tm{};
+    tm.tm_year = w.year - 1900;
+    tm.tm_mon = w.month - 1;
+    tm.tm_mday = w.day;
+    tm.tm_hour = h;
+    tm.tm_min = mi;
+    tm.tm_sec = s;
+    if (utc) {
+        w.utc = int64_t(timegm(&tm));
+        return w;
+    }
+    std::string tzid = l.Param("TZID");
+    if (!w.date && !tzid.empty())
+        if (auto z = ZonedSeconds(tzid, w.year, w.month, w.day, h, mi, s)) {
+            w.utc = *z;
+            return w;
+        }
+    tm.tm_isdst = -1;  // dates, floating times and unknown zones: the converting machine's zone
+    w.utc = int64_t(mktime(&tm));
+    return w;
+}
+
+// "PT1H30M", "P1D", "-PT15M" as seconds.
+std::optional<int64_t> DurationOf(const std::string& text) {
+    std::string t = Upper(text);
+    bool neg = !t.empty() && t[0] == '-';
+    if (!t.empty() && (t[0] == '-' || t[0] == '+')) t = t.substr(1);
+    if (t.empty() || t[0] != 'P') return std::nullopt;
+    int64_t total = 0, n = 0;
+    bool digits = false;
+    for (size_t i = 1; i < t.size(); ++i) {
+        char c = t[i];
+        if (c >= '0' && c <= '9') {
+            n = n * 10 + (c - '0');
+            digits = true;
+            if (n > 100000000) return std::nullopt;
+            continue;
+        }
+        if (c == 'T') continue;
+        if (!digits) return std::nullopt;
+        total += n * (c == 'W' ? 604800 : c == 'D' ? 86400 : c == 'H' ? 3600 : c == 'M' ? 60 : c == 'S' ? 1 : 0);
+        n = 0;
+        digits = false;
+    }
+    return neg ? -total : total;
+}
+
+pst::NamedProperty Lid(const pst::Guid& set, uint32_t id) {
+    pst::NamedProperty n;
+    n.propertySet = set;
+    n.lid = id;
+    return n;
+}
+
+}  // namespace
+
+std::optional<Invitation> ParseInvitation(const std::string& ics) {
+    std::vector<Line> lines = ContentLines(ics);
+    std::string method;
+    int depth = 0;
+    bool inEvent = false, seenEvent = false;
+    Invitation inv;
+    std::optional<When> start, end;
+    std::optional<int64_t> duration;
+    std::string partstat;
+    for (const Line& l : lines) {
+        if (l.name == "BEGIN") {
+            ++depth;
+            if (Upper(l.value) == "VEVENT" && !seenEvent) inEvent = true;
+            continue;
+        }
+        if (l.name == "END") {
+            --depth;
+            if (Upper(l.value) == "VEVENT" && inEvent) {
+                inEvent = false;
+                seenEvent = true;
+            }
+            continue;
+        }
+        if (depth == 1 && l.name == "METHOD") method = Upper(l.value);
+        if (!inEvent) continue;
+        if (l.name == "UID") inv.uid = l.value;
+        else if (l.name == "DTSTART") start = TimeOf(l);
+        else if (l.name == "DTEND") end = TimeOf(l);
+        else if (l.name == "DURATION") duration = DurationOf(l.value);
+        else if (l.name == "LOCATION") inv.location = Unescape(l.value);
+        else if (l.name == "SEQUENCE") inv.sequence = std::atoi(l.value.c_str());
+        else if (l.name == "RRULE") inv.rule = l.value;
+        else if (l.name == "RECURRENCE-ID") {
+            if (auto r = TimeOf(l)) {
+                inv.instanceYear = r->year;
+                inv.instanceMonth = r->month;
+                inv.instanceDay = r->day;
+            }
+        } else if (l.name == "ATTENDEE") {
+            if (partstat.empty()) partstat = Upper(l.Param("PARTSTAT"));
+            if (Upper(l.Param("RSVP")) == "TRUE") inv.responseRequested = true;
+        }
+    }
+    if (!seenEvent || inv.uid.empty()) return std::nullopt;
+    if (method == "REQUEST") inv.messageClass = "IPM.Schedule.Meeting.Request";
+    else if (method == "CANCEL") inv.messageClass = "IPM.Schedule.Meeting.Canceled";
+    else if (method == "REPLY" && partstat == "ACCEPTED") inv.messageClass = "IPM.Schedule.Meeting.Resp.Pos";
+    else if (method == "REPLY" && partstat == "TENTATIVE") inv.messageClass = "IPM.Schedule.Meeting.Resp.Tent";
+    else if (method == "REPLY" && partstat == "DECLINED") inv.messageClass = "IPM.Schedule.Meeting.Resp.Neg";
+    else return std::nullopt;
+    if (start) {
+        inv.start = start->utc;
+        inv.allDay = start->date;
+        if (end && end->utc >= start->utc) inv.end = end->utc;
+        else if (duration && *duration >= 0) inv.end = start->utc + *duration;
+        else inv.end = start->utc + (start->date ? 86400 : 0);
+    }
+    if (method != "REQUEST") inv.responseRequested = false;
+    return inv;
+}
+
+void PutInvitation(store::Item& it, const Invitation& inv) {
+    using namespace pst;
+    using namespace pst::tags;
+    it.SetProp(PR_MESSAGE_CLASS, inv.messageClass);
+    if (inv.end) it.Put("End", FileTime{uint64_t((*inv.end + 11644473600LL) * 10000000LL)});
+    if (inv.start) it.Put("Start", FileTime{uint64_t((*inv.start + 11644473600LL) * 10000000LL)});
+    if (!inv.location.empty()) it.Put("Location", inv.location);
+    it.Put("AllDayEvent", inv.allDay);
+    Binary id = GlobalObjectIdFromUid(inv.uid);
+    if (inv.instanceYear) id = InstanceGlobalObjectId(id, inv.instanceYear, inv.instanceMonth, inv.instanceDay);
+    it.Put("GlobalObjectId", id);
+    const bool request = inv.messageClass == "IPM.Schedule.Meeting.Request";
+    const bool cancel = inv.messageClass == "IPM.Schedule.Meeting.Canceled";
+    // A received meeting: asfMeeting | asfReceived, cancelled ones also asfCanceled.
+    it.Put("MeetingStatus", int32_t(cancel ? 7 : 3));
+    it.Put("BusyStatus", int32_t(cancel ? 0 : 2));
+    it.SetNamedProp(Lid(PSETID_Appointment(), 0x8201), PT_LONG, int32_t(inv.sequence));        // PidLidAppointmentSequence
+    it.SetNamedProp(Lid(PSETID_Appointment(), 0x8224), PT_LONG, int32_t(cancel ? 0 : 2));      // PidLidIntendedBusyStatus
+    if (request) it.SetNamedProp(Lid(PSETID_Meeting(), 0x0026), PT_LONG, int32_t(1));         // PidLidMeetingType: initial
+    it.SetProp(MakeTag(0x0063, PT_BOOLEAN), request && inv.responseRequested);                  // PR_RESPONSE_REQUESTED
+}
+
+}  // namespace mime
