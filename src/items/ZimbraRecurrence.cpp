@@ -121,6 +121,20 @@ long Count(const MetaValue& v, const std::string& key) {
     return n ? std::clamp<long>(*n, 0, 1000000) : 0;
 }
 
+// The members "<prefix><n>" of a dictionary in the order of n (n up to 9 digits).
+std::vector<std::pair<long, const MetaValue*>> Numbered(const MetaValue& dict, const std::string& prefix) {
+    std::vector<std::pair<long, const MetaValue*>> out;
+    for (const auto& [key, value] : dict.items) {
+        if (key.size() <= prefix.size() || key.size() > prefix.size() + 9 || key.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        if (!std::all_of(key.begin() + long(prefix.size()), key.end(), [](char c) { return c >= '0' && c <= '9'; }))
+            continue;
+        out.emplace_back(std::stol(key.substr(prefix.size())), &value);
+    }
+    std::stable_sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    return out;
+}
+
 // The EXDATEs of a "sub" list: SingleDates (t 6) whose rexd is not an RDATE.
 void ReadExdates(const MetaValue* sub, std::vector<SeriesInstance>& out) {
     if (!sub) return;
@@ -130,9 +144,10 @@ void ReadExdates(const MetaValue* sub, std::vector<SeriesInstance>& out) {
         const MetaValue* rexd = Dict(rule, "rexd");
         if (!rexd || Upper(TrimSpaces(rexd->Text("isrd"))) == "TRUE") continue;
         std::string tzid = TrimSpaces(rexd->Text("tzid"));
-        long nv = Count(*rexd, "numV");
-        for (long i = 0; i < nv; ++i) {
-            std::string v = TrimSpaces(rexd->Text("v" + std::to_string(i)));
+        for (const auto& [i, value] : Numbered(*rexd, "v")) {
+            (void)i;
+            if (value->kind != MetaValue::Kind::String) continue;
+            std::string v = TrimSpaces(value->text);
             if (v.empty()) continue;
             bool utc = !v.empty() && v.back() == 'Z';
             std::string text = v.size() == 8 ? "VALUE=DATE:" + v : (!tzid.empty() && !utc ? "TZID=" + tzid + ":" + v : v);
@@ -306,9 +321,10 @@ std::optional<SeriesDefinition> ReadSeries(const MetaValue& top, const MetaValue
     if (def.rule.empty()) return std::nullopt;
     ReadExdates(Dict(recurrence, "sub"), def.instances);
 
-    long nc = Count(top, "nc");
-    for (long k = 0; k < nc; ++k) {
-        const MetaValue* inv = Dict(&top, "inv" + std::to_string(k));
+    // One pass over the members ("inv<n>" in the order of n): a series with tens
+    // of thousands of invites reads in linear time.
+    for (const auto& [n, inv] : Numbered(top, "inv")) {
+        (void)n;
         const MetaValue* rid = Dict(inv, "rid");
         if (!rid) continue;
         auto original = ParseZimbraDateTime(rid->Text("dt"));
