@@ -362,7 +362,9 @@ TEST_F(ItemsTest, ZonedAppointmentWithColonsAndExactLineBreaks) {
     EXPECT_TRUE(a.attachments.empty());
     EXPECT_EQ(Named<bool>(a, pst::PSETID_Common(), lid::PidLidReminderSet), std::optional<bool>(true));
     EXPECT_EQ(Named<int32_t>(a, pst::PSETID_Common(), lid::PidLidReminderDelta), std::optional<int32_t>(75));
-    EXPECT_EQ(NamedTime(a, pst::PSETID_Common(), lid::PidLidReminderSignalTime), Utc(2024, 1, 15, 13, 15));
+    // Long past: the reminder keeps its time but never signals (Outlook's dismissed state).
+    EXPECT_EQ(NamedTime(a, pst::PSETID_Common(), lid::PidLidReminderTime), Utc(2024, 1, 15, 14, 30));
+    EXPECT_EQ(NamedTime(a, pst::PSETID_Common(), lid::PidLidReminderSignalTime), Utc(4501, 1, 1, 0, 0));
     EXPECT_EQ(std::get<int32_t>(*a.GetProp(PR_SENSITIVITY)), 2);
 }
 
