@@ -275,6 +275,9 @@ void PrintSummaryText(const engine::RunSummary& run) {
         std::printf("  messages  %d imported, %d failed\n", m.messagesImported, m.messagesFailed);
         std::printf("  items     %d contact(s), %d appointment(s), %d task(s), %d note(s), %d failed\n", m.contacts,
                     m.appointments, m.tasks, m.notes, m.itemsFailed);
+        if (m.itemsSkipped > 0)
+            std::printf("  skipped   %d search folder(s) and shared folder link(s), named in the log\n", m.itemsSkipped);
+        if (m.foldersCreated > 0) std::printf("  folders   %d created\n", m.foldersCreated);
         if (m.sourcesDeleted > 0) std::printf("  deleted   %d source file(s)\n", m.sourcesDeleted);
         if (!m.storeError.empty()) std::printf("  error     %s\n", m.storeError.c_str());
         if (!m.sourceError.empty()) std::printf("  source    %s\n", m.sourceError.c_str());

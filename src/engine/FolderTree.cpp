@@ -276,10 +276,13 @@ int CreateOutlookFolders(store::Store& store, const StoreNames& names, std::vect
     return created;
 }
 
-std::string MessageTargetPath(const std::string& messagePath, const std::string& rootPath, const StoreNames& names) {
+std::string MessageTargetPath(const std::string& messagePath, const std::string& rootPath, const StoreNames& names,
+                              const std::function<std::string(const std::string&)>& realPath) {
     std::string rel = ParentOf(messagePath);
     if (!rootPath.empty()) rel = ReplaceAll(rel, rootPath, "");
-    rel = MapDefaultFolder(StripBatchSuffixes(ToStoreSeparators(rel)), names);
+    rel = StripBatchSuffixes(ToStoreSeparators(rel));
+    if (realPath && rel.size() > 1 && rel.back() == '\\') rel = realPath(rel.substr(0, rel.size() - 1)) + "\\";
+    rel = MapDefaultFolder(rel, names);
     if (StartsWith(rel, "Inbox\\")) rel = names.inboxName + rel.substr(5);
     if (rel == "Sent\\")
         rel = names.sentName + "\\";

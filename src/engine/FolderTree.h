@@ -67,6 +67,9 @@ int CreateOutlookFolders(store::Store& store, const StoreNames& names, std::vect
 
 // "\\" + StoreDisplayName + "\" + the message's relative folder, mapped onto
 // Inbox / Sent Items, ending with "\".
-std::string MessageTargetPath(const std::string& messagePath, const std::string& rootPath, const StoreNames& names);
+// `realPath`, when given, turns the relative directory (batch suffixes gone,
+// no trailing "\") into the real folder path before the mapping.
+std::string MessageTargetPath(const std::string& messagePath, const std::string& rootPath, const StoreNames& names,
+                              const std::function<std::string(const std::string&)>& realPath = {});
 
 }  // namespace engine

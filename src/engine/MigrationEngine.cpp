@@ -11,6 +11,7 @@
 
 #include "engine/ArchiveMailbox.h"
 #include "engine/EngineText.h"
+#include "engine/ExportFolders.h"
 #include "engine/ImportedPaths.h"
 #include "files/ArchiveReader.h"
 #include "files/FileApi.h"
@@ -64,6 +65,8 @@ private:
     bool ChoosePstPath(const MigrationSettings& settings);
     bool OpenStore();
     void BuildFolderTree(const std::vector<std::string>& queue);
+    // The store-form directory of a file, relative to the root, batch suffixes gone.
+    std::string DirectoryOf(const std::string& path) const;
     // Pass I; false when the run must end here (stop confirmed, window closed).
     bool PassOne(const std::vector<std::string>& queue);
     void PassTwo();
@@ -73,7 +76,7 @@ private:
     void ConvertItemFile(const std::string& path, const std::string& status,
                          items::ItemOutcome (items::ItemConverters::*convert)(const items::ItemContext&,
                                                                                 const std::string&),
-                         int MailboxSummary::*counter);
+                         int MailboxSummary::*counter, store::Folder* target = nullptr);
     void Saved();
     // Before an item from `source`: when it could take the PST past the size
     // limit, the PST is closed and the mailbox goes on in the next part.
@@ -106,6 +109,7 @@ private:
     StoreNames names_;
     std::string rootPath_;
     std::vector<std::string> folderList_;
+    ExportFolders exportFolders_;
     int fileIndex_ = 0;
     MigrationLog log_;
     std::unique_ptr<store::Session> session_;
@@ -248,8 +252,40 @@ void MigrationEngine::Mailbox::BuildFolderTree(const std::vector<std::string>& q
     // The listing (and an archive's listing) queues files only, and has looked at each of them already.
     FileProbe probe{[](const std::string&) { return true; }, [](const std::string&) { return false; }};
     folderList_ = BuildFolderList(queue, rootPath_, probe, status, yield);
+    // The export's own folder list: user folders that hold nothing exist too,
+    // address books, calendars and task lists become folders of their kind,
+    // and every folder takes its real name.
+    exportFolders_.Read(queue, rootPath_);
+    for (const auto& directory : exportFolders_.MailFolders()) folderList_.push_back(directory);
+    folderList_.erase(std::remove_if(folderList_.begin(), folderList_.end(),
+                                     [this](const std::string& d) { return exportFolders_.InKindFolder(d); }),
+                      folderList_.end());
+    if (!folderList_.empty()) QuickSortStrings(folderList_, 0, static_cast<int>(folderList_.size()) - 1, yield);
+    RemoveDuplicateStrings(folderList_);
+    for (auto& directory : folderList_) directory = exportFolders_.RealPath(directory);
     folderListSource_ = folderList_;
-    CreateOutlookFolders(*store_, names_, folderList_, status, yield);
+    summary_.foldersCreated = CreateOutlookFolders(*store_, names_, folderList_, status, yield);
+    try {
+        summary_.foldersCreated += exportFolders_.CreateKindFolders(*store_);
+    } catch (const std::exception&) {
+        // A store that fails here leaves those items in the default folders.
+    }
+    // Search folders and shared-folder links hold no content in an export.
+    for (const items::ExportFolder* f : exportFolders_.Skipped()) {
+        const std::string reason =
+            f->type == 2 ? "search folder \"" + f->path + "\": an export holds only its query, " + f->query
+                         : "shared folder link \"" + f->path + "\": its content lives in the owner's mailbox";
+        ++summary_.itemsSkipped;
+        log_.Skipped(f->metaPath, reason);
+    }
+}
+
+std::string MigrationEngine::Mailbox::DirectoryOf(const std::string& path) const {
+    std::string rel = ParentOf(path);
+    if (!rootPath_.empty()) rel = ReplaceAll(rel, rootPath_, "");
+    rel = ToStoreSeparators(rel);
+    if (!rel.empty() && rel.back() == '\\') rel.pop_back();
+    return StripBatchSuffixes(rel);
 }
 
 bool MigrationEngine::Mailbox::PassOne(const std::vector<std::string>& queue) {
@@ -376,6 +412,29 @@ void MigrationEngine::Mailbox::Dispatch(const std::string& path, int pass) {
                              calendar = Native("\\Calendar"), tasks = Native("\\Tasks\\"),
                              notebook = Native("\\Notebook");
     using C = items::ItemConverters;
+    // An address book, calendar or task list of its own takes the items of its kind.
+    if (store::Folder* own = exportFolders_.KindFolderAt(DirectoryOf(path))) {
+        const items::ExportFolder* kind = exportFolders_.At(DirectoryOf(path));
+        const items::FolderView view = kind ? kind->view : items::FolderView::None;
+        const bool otherKind = EndsWith(name, ".eml.meta") || EndsWith(name, ".appt.meta") ||
+                               EndsWith(name, ".task.meta") || EndsWith(name, ".wiki.meta") ||
+                               EndsWith(name, ".chat.meta") || EndsWith(name, ".note.meta");
+        if (view == items::FolderView::Contacts && EndsWith(name, ".meta") && !otherKind &&
+            !items::LooksLikeFolderMetaName(FileNameOf(path))) {
+            ConvertItemFile(path, "Converting Contacts... from (", &C::ConvertContactFile, &MailboxSummary::contacts,
+                            own);
+            return;
+        }
+        if (view == items::FolderView::Appointments && EndsWith(name, ".appt.meta")) {
+            ConvertItemFile(path, "Converting Calendars... from (", &C::ConvertCalendarFile,
+                            &MailboxSummary::appointments, own);
+            return;
+        }
+        if (view == items::FolderView::Tasks && EndsWith(name, ".task.meta")) {
+            ConvertItemFile(path, "Converting Tasks... from (", &C::ConvertTaskFile, &MailboxSummary::tasks, own);
+            return;
+        }
+    }
     if ((Contains(path, contacts) || Contains(path, emailed)) && EndsWith(name, ".meta") &&
         !EndsWith(name, ".eml.meta"))
         ConvertItemFile(path, "Converting Contacts... from (", &C::ConvertContactFile, &MailboxSummary::contacts);
@@ -400,7 +459,7 @@ void MigrationEngine::Mailbox::Dispatch(const std::string& path, int pass) {
 void MigrationEngine::Mailbox::ConvertItemFile(
     const std::string& path, const std::string& status,
     items::ItemOutcome (items::ItemConverters::*convert)(const items::ItemContext&, const std::string&),
-    int MailboxSummary::*counter) {
+    int MailboxSummary::*counter, store::Folder* target) {
     items::ItemConverters* converters = e_.services_.converters;
     if (!converters) return;
     NextPartIfFull(path);
@@ -411,6 +470,7 @@ void MigrationEngine::Mailbox::ConvertItemFile(
     ctx.yield = [this] { view_.Yield(); };
     ctx.setStatus = [this](const std::string& t) { SetStatus(t); };
     ctx.note = [this, &path](const std::string& t) { log_.Note(path, t); };
+    ctx.folder = target;
     items::ItemOutcome outcome = items::ItemOutcome::Failed;
     try {
         outcome = (converters->*convert)(ctx, path);
@@ -471,7 +531,8 @@ void MigrationEngine::Mailbox::ImportMessageFile(const std::string& path, int pa
     NextPartIfFull(path);
     bool ok = false;
     try {
-        store::Folder& target = store_->GetFolderFromPath(MessageTargetPath(path, rootPath_, names_));
+        store::Folder& target = store_->GetFolderFromPath(MessageTargetPath(
+            path, rootPath_, names_, [this](const std::string& d) { return exportFolders_.RealPath(d); }));
         std::unique_ptr<store::Item> item = target.AddItem(store::ItemType::Mail);
         view_.Yield();
         if (!e_.services_.importMessage) throw store::StoreError("no message importer");
@@ -546,6 +607,7 @@ bool MigrationEngine::Mailbox::StartNextPart() {
         std::vector<std::string> folders = folderListSource_;
         CreateOutlookFolders(*store, names, folders, [this](const std::string& t) { SetStatus(t); },
                              [this] { view_.Yield(); });
+        exportFolders_.CreateKindFolders(*store);  // the next part's own address books and calendars
     } catch (const std::exception& ex) {
         splitting_ = false;
         if (summary_.storeError.empty())

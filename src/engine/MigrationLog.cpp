@@ -34,6 +34,10 @@ bool MigrationLog::Note(const std::string& path, const std::string& text) {
     return AppendLine("NOTE : " + path + " (" + text + ")", false);
 }
 
+bool MigrationLog::Skipped(const std::string& path, const std::string& reason) {
+    return AppendLine("SKIPPED : " + path + " (" + reason + ")", false);
+}
+
 bool MigrationLog::AppendLine(const std::string& text, bool truncate) {
     if (path_.empty()) return false;
     const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : O_APPEND);

@@ -1,6 +1,7 @@
 #pragma once
 // The per-mailbox log beside the PST: "---- Log Starts -----" when the mailbox
-// starts, then one "BAD : " + path line per file that could not be converted.
+// starts, then one "BAD : " + path line per file that could not be converted
+// and one "SKIPPED : " + path + " (reason)" line per file that holds no content.
 // UTF-8 text, every line ending with CR LF.
 #include <string>
 
@@ -26,6 +27,9 @@ public:
     // Appends "NOTE : " + path + " (" + text + ")": a file converted with a loss
     // the user should know of; false when it cannot be written.
     bool Note(const std::string& path, const std::string& text);
+    // Appends "SKIPPED : " + path + " (" + reason + ")": a file that holds nothing
+    // to convert, named so that nothing goes unaccounted for.
+    bool Skipped(const std::string& path, const std::string& reason);
     bool Started() const { return started_; }
 
 private:

@@ -50,6 +50,8 @@ struct MailboxSummary {
     int badLines = 0;        // "BAD : " lines written to the log
     int contacts = 0, appointments = 0, tasks = 0, notes = 0;
     int itemsFailed = 0;     // contacts, appointments, tasks, notes that failed
+    int itemsSkipped = 0;    // search folders and shared-folder links: logged, nothing to convert
+    int foldersCreated = 0;  // folders made in the store (with or without items)
     int sourcesDeleted = 0;  // source files removed after their item was committed
 };
 

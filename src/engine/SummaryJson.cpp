@@ -235,9 +235,10 @@ std::string SummaryToJson(const SummaryDocument& doc) {
         std::snprintf(buf, sizeof buf,
                       "     \"files\": %d, \"files_done\": %d, \"messages_imported\": %d, \"messages_failed\": %d,\n"
                       "     \"contacts\": %d, \"appointments\": %d, \"tasks\": %d, \"notes\": %d, \"items_failed\": %d,\n"
-                      "     \"sources_deleted\": %d, \"bad_lines\": %d, \"error\": ",
+                      "     \"items_skipped\": %d, \"folders_created\": %d, \"sources_deleted\": %d, \"bad_lines\": %d,"
+                      " \"error\": ",
                       m.files, m.filesDone, m.messagesImported, m.messagesFailed, m.contacts, m.appointments, m.tasks,
-                      m.notes, m.itemsFailed, m.sourcesDeleted, m.badLines);
+                      m.notes, m.itemsFailed, m.itemsSkipped, m.foldersCreated, m.sourcesDeleted, m.badLines);
         out += buf + Quote(m.storeError);
         if (!m.sourceError.empty()) out += ", \"source_error\": " + Quote(m.sourceError);
         out += "}";
@@ -281,6 +282,8 @@ std::optional<SummaryDocument> SummaryFromJson(const std::string& text, std::str
         m.tasks = Int(v, "tasks");
         m.notes = Int(v, "notes");
         m.itemsFailed = Int(v, "items_failed");
+        m.itemsSkipped = Int(v, "items_skipped");
+        m.foldersCreated = Int(v, "folders_created");
         m.sourcesDeleted = Int(v, "sources_deleted");
         m.badLines = Int(v, "bad_lines");
         const std::string status = Text(v, "status");

@@ -17,6 +17,8 @@ struct ItemContext {
     std::function<void()> yield;        // lets the window process its events (may be empty)
     std::function<void(const std::string&)> setStatus;  // LblCurrentDBX text (may be empty)
     std::function<void(const std::string&)> note;       // logs what was lost or changed in the file (may be empty)
+    // Where the item goes; null: the store's default folder of its kind.
+    store::Folder* folder = nullptr;
 };
 
 enum class ItemOutcome {

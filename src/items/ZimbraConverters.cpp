@@ -126,7 +126,19 @@ std::string ItemCompanionPath(const std::string& metaPath) {
     return {};
 }
 
+// The folder the converter call at hand fills instead of the default folder of
+// its kind: an address book, calendar or task list of its own (ItemContext::folder).
+thread_local store::Folder* t_targetFolder = nullptr;
+struct TargetFolderScope {
+    explicit TargetFolderScope(store::Folder* folder) : previous(t_targetFolder) { t_targetFolder = folder; }
+    ~TargetFolderScope() { t_targetFolder = previous; }
+    TargetFolderScope(const TargetFolderScope&) = delete;
+    TargetFolderScope& operator=(const TargetFolderScope&) = delete;
+    store::Folder* previous;
+};
+
 store::Folder& DefaultFolder(store::Session& session, const std::string& storeEntryID, int folderNumber) {
+    if (t_targetFolder) return *t_targetFolder;
     return session.GetStoreFromID(storeEntryID).GetDefaultFolder(folderNumber);
 }
 
@@ -509,6 +521,7 @@ void ClearItemFields(ItemFields& fields) { fields = ItemFields{}; }
 
 ItemOutcome ConvertContactFile(const ItemContext& ctx, const std::string& metaPath) {
     ShowStatus(ctx, "Converting Contacts... from (", metaPath);
+    TargetFolderScope target(ctx.folder);
     ItemFields f;
     ClearItemFields(f);
     std::string birthday, homeURL, fullName, workURL, imAddress, fileAs, homeFax, workFax, members, groupType;
@@ -786,6 +799,7 @@ MeetingFields ReadMeetingFields(const std::u16string& metadata) {
 
 ItemOutcome ConvertCalendarFile(const ItemContext& ctx, const std::string& metaPath) {
     ShowStatus(ctx, "Converting Calendars... from (", metaPath);
+    TargetFolderScope target(ctx.folder);
     std::string desc, subject, start, end, location, freeBusy, descHtml, trigger, related, classification;
     ReadResult r = ReadSection(metaPath, "/Calendar/");
     if (r.outcome != ItemOutcome::Saved) return r.outcome;
@@ -892,6 +906,7 @@ void CreateCalendarItem(store::Session& session, const std::string& storeEntryID
 
 ItemOutcome ConvertTaskFile(const ItemContext& ctx, const std::string& metaPath) {
     ShowStatus(ctx, "Converting Tasks... from (", metaPath);
+    TargetFolderScope target(ctx.folder);
     std::string desc, subject, start, due, status, percent, priority, completed, descHtml;
     ReadResult r = ReadSection(metaPath, "/Tasks/");
     if (r.outcome != ItemOutcome::Saved) return r.outcome;

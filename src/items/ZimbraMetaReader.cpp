@@ -302,7 +302,11 @@ std::optional<std::u16string> MetaScanText(const MetaFile& file, const std::stri
             if (metadata && file.ItemType() == 6) return Utf8ToUtf16(*metadata);
             return std::nullopt;
         }
-        if (file.raw.find(marker) == std::string::npos) return std::nullopt;
+        // The item's own type vouches for its kind where its path (a calendar or
+        // task list of its own, "/Team/") holds no marker.
+        const bool ownKind = (marker == "/Calendar/" && file.ItemType() == 11) ||
+                             (marker == "/Tasks/" && file.ItemType() == 15);
+        if (!ownKind && file.raw.find(marker) == std::string::npos) return std::nullopt;
         if (!metadata) return std::u16string();
         return Utf8ToUtf16(*metadata);
     }

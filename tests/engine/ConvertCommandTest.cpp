@@ -840,3 +840,109 @@ TEST(ConvertArchive, ACutOffArchiveConvertsWhatPrecedesTheCutAndSaysWhere) {
     EXPECT_NE(log.find("evil.tgz/../0000000302-Escape.eml (not read"), std::string::npos) << log;
     EXPECT_NE(log.find("evil.tgz//tmp/0000000303-Abs.eml (not read"), std::string::npos) << log;
 }
+
+// --- The export's own folder list ----------------------------------------------
+
+namespace {
+
+// A folder's ".meta" as the exporter writes it, at its parent's level.
+void FolderMeta(const std::string& box, const std::string& parentDir, int id, const std::string& name,
+                const std::string& zimbraPath, const metaenc::Entries& metadata, int type = 1) {
+    std::string fileName = name;
+    for (char& c : fileName)
+        if (std::string("/:*?\"<>|").find(c) != std::string::npos) c = '_';
+    char prefix[16];
+    std::snprintf(prefix, sizeof prefix, "%010d-", id);
+    metaenc::WriteUnder(box, (parentDir.empty() ? "" : parentDir + "/") + prefix + fileName + ".meta",
+                        metaenc::MetaJson({{"id", std::to_string(id)},
+                                           {"type", std::to_string(type)},
+                                           {"name", metaenc::JsonQuote(name)},
+                                           {"Path", metaenc::JsonQuote(zimbraPath)}},
+                                          metaenc::BDict(metadata)));
+}
+
+// The path of a folder in pst-inspect's JSON and its container class ("" when absent).
+std::string ContainerClass(const std::string& json, const std::string& path) {
+    const size_t at = json.find("\"path\": \"" + path + "\",");
+    if (at == std::string::npos) return {};
+    const size_t c = json.find("\"container_class\": \"", at);
+    if (c == std::string::npos) return {};
+    return json.substr(c + 20, json.find('"', c + 20) - c - 20);
+}
+
+}  // namespace
+
+TEST(ConvertCommand, FolderNamesEmptyFoldersOwnAddressBooksAndCalendarsAndNothingSilent) {
+    using metaenc::BInt;
+    using metaenc::BStr;
+    TempDir dir;
+    const std::string box = dir / "carol";
+    FolderMeta(box, "", 11, "ROOT", "/", {{"a", BInt(3)}});
+    FolderMeta(box, "", 2, "Inbox", "/Inbox", {{"a", BInt(1)}, {"vt", BStr("5")}});
+    FolderMeta(box, "", 7, "Contacts", "/Contacts", {{"a", BInt(1)}, {"vt", BStr("6")}});
+    FolderMeta(box, "", 10, "Calendar", "/Calendar", {{"a", BInt(1)}, {"vt", BStr("11")}});
+    FolderMeta(box, "", 15, "Tasks", "/Tasks", {{"a", BInt(1)}, {"vt", BStr("15")}});
+    FolderMeta(box, "", 8, "Tags", "/Tags", {{"a", BInt(3)}, {"vt", BStr("3")}});
+    FolderMeta(box, "", 16, "Briefcase", "/Briefcase", {{"a", BInt(1)}, {"vt", BStr("8")}});
+    // The exporter spells "Launch <Q3>" as "Launch _Q3_" in directory names.
+    FolderMeta(box, "Inbox", 300, "Launch <Q3>", "/Inbox/Launch <Q3>", {{"vt", BStr("5")}});
+    FolderMeta(box, "Inbox", 301, "Empty", "/Inbox/Empty", {{"vt", BStr("5")}});
+    FolderMeta(box, "Inbox/Empty", 302, "Deeper?", "/Inbox/Empty/Deeper?", {{"vt", BStr("5")}});
+    FolderMeta(box, "Contacts", 310, "Friends", "/Contacts/Friends", {{"vt", BStr("6")}});
+    FolderMeta(box, "", 311, "Team*Cal", "/Team*Cal", {{"c", BInt(3)}, {"vt", BStr("11")}});
+    FolderMeta(box, "", 312, "Chores", "/Chores", {{"vt", BStr("15")}});
+    FolderMeta(box, "", 320, "Unread", "/Unread", {{"q", BStr("is:unread")}, {"t", BStr("message")}}, 2);
+    FolderMeta(box, "", 321, "Shared", "/Shared", {{"aid", BStr("a-b-c")}, {"vt", BStr("5")}}, 13);
+    WriteFile(box + "/Inbox/Launch _Q3_/0000000400-Plan.eml", Message("Plan"));
+    WriteFile(box + "/Inbox/Launch _Q3_/0000000400-Plan.eml.meta", "{}");
+    metaenc::WriteUnder(box, "Contacts/Friends/Doe, Jane.meta",
+                        metaenc::ContactMeta({{"firstName", "Jane"}, {"lastName", "Doe"}, {"email", "jane@example.org"}}));
+    metaenc::WriteUnder(box, "Contacts/Roe, Rick.meta", metaenc::ContactMeta({{"firstName", "Rick"}, {"lastName", "Roe"}}));
+    metaenc::WriteUnder(box, "Team_Cal/0000000600-Standup.appt.meta",
+                        metaenc::AppointmentMeta({{"n", BStr("Standup")}, {"st", BStr("20261207T090000Z")},
+                                                  {"et", BStr("20261207T093000Z")}},
+                                                 11, "/Team*Cal/"));
+    metaenc::WriteUnder(box, "Chores/0000000700-Dishes.task.meta",
+                        metaenc::AppointmentMeta({{"n", BStr("Dishes")}}, 15, "/Chores/"));
+    // Damage: an empty contact file, and a message whose content the archive lost.
+    WriteFile(box + "/Contacts/Empty, Eve.meta", "");
+    WriteFile(box + "/Inbox/0000000401-Lost.eml.meta", "{}");
+
+    const std::string pst = dir / "carol.pst";
+    Result r = RunCmd({kBin, "convert", box, "--pst", pst, "--json"}, dir);
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find("\"contacts\": 2, \"appointments\": 1, \"tasks\": 1, \"notes\": 0, \"items_failed\": 2,"),
+              std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"items_skipped\": 2,"), std::string::npos) << r.out;
+    EXPECT_EQ(ReadAll(dir / "carol.log"),
+              "---- Log Starts -----\r\n"
+              "SKIPPED : " + box + "/0000000320-Unread.meta (search folder \"Unread\": an export holds only its query, is:unread)\r\n"
+              "SKIPPED : " + box + "/0000000321-Shared.meta (shared folder link \"Shared\": its content lives in the owner's mailbox)\r\n"
+              "BAD : " + box + "/Contacts/Empty, Eve.meta\r\n"
+              "BAD : " + box + "/Inbox/0000000401-Lost.eml.meta\r\n");
+
+    WriteFile(dir / "expected.json",
+              "{\"folders\": {"
+              "\"Inbox/Launch <Q3>\": {\"messages\": [\"Plan\"]},"
+              "\"Inbox/Empty\": {\"messages\": []}, \"Inbox/Empty/Deeper?\": {\"messages\": []},"
+              "\"Contacts\": {\"contacts\": [{\"name\": \"Rick Roe\"}]},"
+              "\"Contacts/Friends\": {\"contacts\": [{\"name\": \"Jane Doe\", \"email\": \"jane@example.org\"}]},"
+              "\"Calendar/Team*Cal\": {\"appointments\": [{\"subject\": \"Standup\", \"start\": \"2026-12-07T09:00:00Z\"}]},"
+              "\"Tasks/Chores\": {\"tasks\": [\"Dishes\"]},"
+              // The store's own default folders, and no other.
+              "\"Deleted Items\": [], \"Inbox\": [], \"Outbox\": [], \"Sent Items\": [], \"Drafts\": [],"
+              "\"Junk E-mail\": [], \"Calendar\": [], \"Journal\": [], \"Notes\": [], \"Tasks\": []"
+              "}, \"options\": {\"extra_folders\": \"report\", \"extra_items\": \"report\"}}");
+    Result cmp = RunCmd({kInspect, "--compare", dir / "expected.json", pst, "--reader", "all", "--strict", "--timeout",
+                         "60"}, dir);
+    EXPECT_EQ(cmp.status, 0) << cmp.out << cmp.err;
+    const std::string json = Inspect(pst, dir);
+    EXPECT_EQ(ContainerClass(json, "Contacts/Friends"), "IPF.Contact");
+    EXPECT_EQ(ContainerClass(json, "Calendar/Team*Cal"), "IPF.Appointment");
+    EXPECT_EQ(ContainerClass(json, "Tasks/Chores"), "IPF.Task");
+    EXPECT_EQ(ContainerClass(json, "Inbox/Empty/Deeper?"), "IPF.Note");
+    // The export's bookkeeping folders are no mail folders.
+    for (const std::string hidden : {"Tags", "Briefcase", "Unread", "Shared", "Inbox/Launch _Q3_", "Team_Cal"})
+        EXPECT_EQ(ItemCount(json, hidden), -1) << hidden;
+    ExpectVerified(pst, dir);
+}

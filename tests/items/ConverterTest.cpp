@@ -456,11 +456,15 @@ TEST_F(ItemsTest, UpperCaseMetaNameNeverReadsItselfAsCompanion) {
 
 TEST_F(ItemsTest, AppointmentWithoutKeysAndFileWithoutSection) {
     auto empty = Write("Calendar/e.appt.meta", AppointmentMeta({{"x", BStr("y")}}));
-    auto other = Write("Calendar/o.appt.meta", AppointmentMeta({{"n", BStr("elsewhere")}}, 11, "/Work/"));
+    // Not an appointment (type 5) and no "/Calendar/" in it: nothing to read.
+    auto other = Write("Calendar/o.appt.meta", AppointmentMeta({{"n", BStr("elsewhere")}}, 5, "/Work/"));
     EXPECT_EQ(ConvertCalendarFile(ctx_, empty), ItemOutcome::Saved);
     EXPECT_EQ(ConvertCalendarFile(ctx_, other), ItemOutcome::NoSection);
     const auto& a = Only(store::olFolderCalendar);
     EXPECT_EQ(a.Str(pst::tags::PR_SUBJECT), "");
+    // An appointment of a calendar of its own ("/Work/") is one by its type.
+    auto own = Write("Calendar/w.appt.meta", AppointmentMeta({{"n", BStr("in Work")}}, 11, "/Work/"));
+    EXPECT_EQ(ConvertCalendarFile(ctx_, own), ItemOutcome::Saved);
     EXPECT_FALSE(NamedTime(a, pst::PSETID_Appointment(), lid::PidLidAppointmentStartWhole));
 }
 

@@ -1,0 +1,59 @@
+#pragma once
+// The export's own list of its folders (their ".meta" files), matched to the
+// directories that hold their items: the real names of folders whose
+// directory the exporter spelled differently, the user folders that hold
+// nothing (and so have no directory), the address books, calendars and task
+// lists beside the default ones, and the search folders and shared-folder
+// links, which hold nothing in an export.
+//
+// Directories are given in the store's form, relative to the export root and
+// with batch suffixes removed ("Inbox\Launch _Q3_").
+#include <map>
+#include <string>
+#include <vector>
+
+#include "items/ZimbraFolders.h"
+#include "store/PstStoreSession.h"
+
+namespace engine {
+
+class ExportFolders {
+public:
+    // Reads every folder ".meta" file of the queue below `rootPath`.
+    void Read(const std::vector<std::string>& queue, const std::string& rootPath);
+
+    // The folder whose items are in the directory, or null.
+    const items::ExportFolder* At(const std::string& directory) const;
+
+    // The directory with each component the export lists taking its folder's
+    // real name: "Inbox\Launch _Q3_" -> "Inbox\Launch <Q3>". A "\" in a real
+    // name (Outlook's path separator) becomes "_".
+    std::string RealPath(const std::string& directory) const;
+
+    // The directories of the user mail folders, nested ones too, that must
+    // exist in the store whether or not they hold items.
+    std::vector<std::string> MailFolders() const;
+
+    // True when the directory is, or lies below, an address book, calendar or
+    // task list of its own (not a default one): its items go to that folder.
+    bool InKindFolder(const std::string& directory) const;
+
+    // Creates the address books, calendars and task lists other than the
+    // default ones below the store's default folder of their kind, at the
+    // same place below it; a failure leaves that folder missing. Returns how
+    // many were created.
+    int CreateKindFolders(store::Store& store);
+    // The folder created for the directory's kind folder, or null.
+    store::Folder* KindFolderAt(const std::string& directory) const;
+
+    // The search folders and shared-folder links: no content in an export.
+    std::vector<const items::ExportFolder*> Skipped() const;
+
+private:
+    const items::ExportFolder* KindFolderOf(const std::string& directory) const;
+    std::vector<items::ExportFolder> folders_;
+    std::map<std::string, size_t> byDirectory_;      // directory -> index in folders_
+    std::map<std::string, store::Folder*> created_;  // kind folder directory -> store folder
+};
+
+}  // namespace engine
