@@ -4,11 +4,13 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <unordered_map>
 
 #include "files/FileApi.h"
 #include "items/TempFiles.h"
+#include "items/ZimbraFolders.h"
 
 namespace engine {
 
@@ -73,6 +75,21 @@ bool ArchiveMailbox::Open(const std::string& archivePath, std::string& error) {
         queued_.push_back(static_cast<long>(queue_.size()));
         position_.push_back(names_.size() - 1);
         queue_.push_back(root_ + name);
+        // Folder ".meta" files (the export writes them all first, and they are
+        // small) are on disk from the start: the folder tree is built from them
+        // before the first item.
+        const size_t slash = name.rfind('/');
+        const std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
+        bool itemMeta = false;
+        for (const char* kind : {".eml.meta", ".appt.meta", ".task.meta", ".chat.meta", ".note.meta", ".wiki.meta"})
+            if (base.size() > std::strlen(kind) && base.compare(base.size() - std::strlen(kind), std::string::npos, kind) == 0)
+                itemMeta = true;
+        if (!itemMeta && items::LooksLikeFolderMetaName(base)) {
+            std::error_code ec;
+            std::filesystem::create_directories(std::filesystem::path(queue_.back()).parent_path(), ec);
+            if (listing.WriteTo(queue_.back())) written_.insert(names_.size() - 1);
+            else files::RemoveFile(queue_.back());
+        }
     }
     listingDamaged_ = listing.damaged();
     listingError_ = listing.error();
@@ -118,6 +135,7 @@ void ArchiveMailbox::Advance(size_t upToPosition) {
         const std::string path = queue_[static_cast<size_t>(queued_[at])];
         std::error_code ec;
         std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+        if (written_.erase(at)) files::RemoveFile(path);  // a folder ".meta" written while listing
         if (!stream_.WriteTo(path)) {
             // A cut-off entry is not handed on half written.
             files::RemoveFile(path);

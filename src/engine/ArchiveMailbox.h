@@ -8,6 +8,7 @@
 // converters) find it. Each file is removed once the pass has moved past it, so
 // the disk holds a handful of entries, never the mailbox.
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "files/ArchiveReader.h"
@@ -55,6 +56,7 @@ private:
     std::string archivePath_;
     std::string root_;
     std::vector<std::string> names_;       // every file entry, archive order
+    std::unordered_set<size_t> written_;   // entries (folder ".meta" files) written while listing
     std::vector<long> queued_;             // per entry: its queue index, -1 when refused
     std::vector<size_t> position_;         // per queue index: its entry
     std::vector<size_t> partner_;          // per entry: its partner's entry, or itself

@@ -276,7 +276,7 @@ void MigrationEngine::Mailbox::BuildFolderTree(const std::vector<std::string>& q
             f->type == 2 ? "search folder \"" + f->path + "\": an export holds only its query, " + f->query
                          : "shared folder link \"" + f->path + "\": its content lives in the owner's mailbox";
         ++summary_.itemsSkipped;
-        log_.Skipped(f->metaPath, reason);
+        log_.Skipped(Shown(f->metaPath), reason);
     }
 }
 
@@ -451,7 +451,7 @@ void MigrationEngine::Mailbox::Dispatch(const std::string& path, int pass) {
         const std::string message = path.substr(0, path.size() - 5);
         if (!imported_.Contains(message) && !failed_.count(message) && !files::FileExists(message)) {
             ++summary_.itemsFailed;
-            if (log_.Bad(path)) ++summary_.badLines;
+            if (log_.Bad(Shown(path))) ++summary_.badLines;
         }
     }
 }
