@@ -20,6 +20,11 @@ bool EndsWith(std::string_view text, std::string_view suffix) {
     return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
 }
 
+std::string RelativeTo(std::string path, std::string_view root) {
+    if (!root.empty() && StartsWith(path, root)) path.erase(0, root.size());
+    return path;
+}
+
 std::string ReplaceAll(std::string text, std::string_view from, std::string_view to) {
     if (from.empty()) return text;
     std::string out;

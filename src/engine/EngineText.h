@@ -20,6 +20,10 @@ bool StartsWith(std::string_view text, std::string_view prefix);
 bool EndsWith(std::string_view text, std::string_view suffix);
 // Every occurrence of `from` replaced by `to`, left to right, not rescanned.
 std::string ReplaceAll(std::string text, std::string_view from, std::string_view to);
+// A path below `root` relative to it: the leading root removed once. A folder
+// inside the mailbox can hold the root's own spelling ("box/" in "Inbox/"), so
+// only the start is taken off; a path not below root is returned unchanged.
+std::string RelativeTo(std::string path, std::string_view root);
 // Lower-cases ASCII letters; other bytes are kept.
 using files::LowerAscii;
 std::string Trim(std::string_view text);

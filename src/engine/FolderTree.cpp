@@ -158,7 +158,7 @@ std::vector<std::string> BuildFolderList(const std::vector<std::string>& queue, 
             candidate = ParentOf(entry);
         else if (probe.folderExists && probe.folderExists(entry))
             candidate = entry;
-        std::string rel = rootPath.empty() ? candidate : ReplaceAll(candidate, rootPath, "");
+        std::string rel = RelativeTo(candidate, rootPath);
         if (!rel.empty()) {
             if (rel.back() == sep) rel.pop_back();
             if (!rel.empty()) list.push_back(StripBatchSuffixes(ToStoreSeparators(rel)));
@@ -279,7 +279,7 @@ int CreateOutlookFolders(store::Store& store, const StoreNames& names, std::vect
 std::string MessageTargetPath(const std::string& messagePath, const std::string& rootPath, const StoreNames& names,
                               const std::function<std::string(const std::string&)>& realPath) {
     std::string rel = ParentOf(messagePath);
-    if (!rootPath.empty()) rel = ReplaceAll(rel, rootPath, "");
+    rel = RelativeTo(rel, rootPath);
     rel = StripBatchSuffixes(ToStoreSeparators(rel));
     if (realPath && rel.size() > 1 && rel.back() == '\\') rel = realPath(rel.substr(0, rel.size() - 1)) + "\\";
     rel = MapDefaultFolder(rel, names);

@@ -282,7 +282,7 @@ void MigrationEngine::Mailbox::BuildFolderTree(const std::vector<std::string>& q
 
 std::string MigrationEngine::Mailbox::DirectoryOf(const std::string& path) const {
     std::string rel = ParentOf(path);
-    if (!rootPath_.empty()) rel = ReplaceAll(rel, rootPath_, "");
+    rel = RelativeTo(rel, rootPath_);
     rel = ToStoreSeparators(rel);
     if (!rel.empty() && rel.back() == '\\') rel.pop_back();
     return StripBatchSuffixes(rel);

@@ -171,6 +171,9 @@ TEST_F(StoreFixture, MessageTargetFollowsTheTreeAndFoldsSpills) {
     EXPECT_EQ(target("Important!\\a.eml"), top + "Important!\\");
     EXPECT_EQ(target("Sentinel\\a.eml"), top + "Sentinel\\");
     EXPECT_EQ(target("a.eml"), top);
+    // A mailbox given by a relative name that a folder's name contains.
+    const std::string box = "box" + s;
+    EXPECT_EQ(MessageTargetPath(box + Native("Inbox\\x\\a.eml"), box, names), top + "Inbox\\x\\");
 }
 
 TEST(EngineText, TimeStampAndReplace) {
