@@ -2,7 +2,12 @@
 // from Outlook-made files.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <set>
 #include <string>
 #include <vector>
@@ -17,6 +22,7 @@
 #include "pst/messaging/Tables.h"
 #include "pst/ndb/Crc.h"
 #include "pst/ndb/Error.h"
+#include "pst/ndb/NodeDb.h"
 #include "pst/ndb/SpaceMap.h"
 
 using namespace pst;
@@ -321,4 +327,32 @@ TEST(EntryIds, OneOffSearchKeyAndFlatListLayouts) {
     EXPECT_EQ(pst::AddressSearchKey("Bob@X.org"), (pst::Binary{'S', 'M', 'T', 'P', ':', 'B', 'O', 'B', '@', 'X', '.', 'O', 'R', 'G', 0}));
     auto list = pst::FlatEntryList({pst::Binary{1, 2, 3}, pst::Binary{4}});
     EXPECT_EQ(list, (pst::Binary{2, 0, 0, 0, 16, 0, 0, 0, 3, 0, 0, 0, 1, 2, 3, 0, 1, 0, 0, 0, 4, 0, 0, 0}));
+}
+
+// The file gets its name with its first complete commit, never before, and
+// never in place of a file that took the name meanwhile.
+TEST(NodeDb, TheFileIsNamedOnlyByItsFirstCommitAndReplacesNothing) {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("orvandel-ndb-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    {
+        ndb::NodeDb db((dir / "a.pst").string(), true);
+        db.WriteDataBlock(reinterpret_cast<const uint8_t*>("data"), 4, nullptr);
+        EXPECT_FALSE(fs::exists(dir / "a.pst"));
+        db.Commit();
+        EXPECT_TRUE(fs::exists(dir / "a.pst"));
+        db.Close();
+    }
+    {
+        ndb::NodeDb db((dir / "b.pst").string(), true);
+        std::ofstream(dir / "b.pst") << "taken";
+        EXPECT_THROW(db.Commit(), PstError);
+        EXPECT_THROW(db.Commit(), PstError);  // and stays failed
+        db.Abandon();
+    }
+    std::string text;
+    std::ifstream(dir / "b.pst") >> text;
+    EXPECT_EQ(text, "taken");
+    EXPECT_THROW(ndb::NodeDb((dir / "b.pst").string(), true), PstError);
+    fs::remove_all(dir);
 }

@@ -16,7 +16,19 @@ constexpr size_t kBufferCapacity = 1 << 20;  // small enough to stay in cache wh
 }
 
 FileSink::FileSink(const std::string& path) : path_(path) {
-    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0) throw PstError("The file \"" + path + "\" already exists; it is left untouched");
+    // The file is made without a name in its folder and gets one with its first
+    // complete commit (Publish): a run stopped before leaves nothing under the
+    // name, never a file that is not a PST.
+    const auto slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    fd_ = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+    if (fd_ < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+        // A file system without unnamed files: named at once, as before.
+        fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        published_ = true;
+    }
     if (fd_ < 0) {
         if (errno == EEXIST) throw PstError("The file \"" + path + "\" already exists; it is left untouched");
         Fail("cannot create");
@@ -33,6 +45,7 @@ FileSink::FileSink(const std::string& path, Existing) : path_(path) {
     if (!S_ISREG(st.st_mode)) throw PstError("\"" + path + "\" is not a regular file");
     if (::flock(fd_, LOCK_EX | LOCK_NB) != 0)
         throw PstError("The file \"" + path + "\" is in use by another program; it is left untouched");
+    published_ = true;  // it has its name already
     buffer_.reset(new uint8_t[kBufferCapacity]);
 }
 
@@ -57,17 +70,52 @@ uint64_t FileSink::Size() {
     return uint64_t(st.st_size);
 }
 
+void FileSink::Publish() {
+    if (published_) return;
+    Flush();
+    // linkat never replaces: a file that appeared under the name meanwhile stays.
+    const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path_.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+        const int err = errno;
+        if (err == EEXIST) {
+            failed_ = true;
+            reason_ = "another file took its name";
+            throw PstError("The file \"" + path_ + "\" appeared while it was being written; it is left untouched");
+        }
+        if (err != ENOENT || ::linkat(fd_, "", AT_FDCWD, path_.c_str(), AT_EMPTY_PATH) != 0) {
+            errno = err;
+            Fail("cannot name");
+        }
+    }
+    published_ = true;
+    // The name itself must survive a crash as well as the content.
+    const auto slash = path_.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path_.substr(0, slash);
+    const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+}
+
 FileSink::~FileSink() {
     if (fd_ >= 0) ::close(fd_);
 }
 
 void FileSink::Fail(const char* what) {
     failed_ = true;
-    throw PstError(std::string(what) + " \"" + path_ + "\": " + std::strerror(errno));
+    reason_ = std::strerror(errno);
+    throw PstError(std::string(what) + " \"" + path_ + "\": " + reason_);
+}
+
+std::string FileSink::EarlierFailure() const {
+    // The first cause, so that every later refusal still says why (a full disk).
+    return "an earlier write to \"" + path_ + "\" failed" + (reason_.empty() ? "" : " (" + reason_ + ")") +
+           "; it keeps its last committed state";
 }
 
 void FileSink::PWriteAll(uint64_t offset, const uint8_t* data, size_t size) {
-    if (failed_) throw PstError("an earlier write to \"" + path_ + "\" failed; it keeps its last committed state");
+    if (failed_) throw PstError(EarlierFailure());
     size_t done = 0;
     while (done < size) {
         ssize_t n = ::pwrite(fd_, data + done, size - done, off_t(offset + done));

@@ -11,7 +11,8 @@ namespace pst::ndb {
 
 class FileSink {
 public:
-    // Creates the file; fails (PstError naming it) if anything exists at the path.
+    // Creates the file, still without its name where the file system allows;
+    // fails (PstError naming it) if anything exists at the path.
     explicit FileSink(const std::string& path);
     struct Existing {};
     // Opens an existing regular file for reading and writing, locked against a
@@ -32,10 +33,15 @@ public:
     uint64_t Size();
     void Sync();  // Flush + fsync
     void Resize(uint64_t size);
+    // Gives the file its name (once, after its first complete commit); fails if
+    // something took the name meanwhile, which is left untouched.
+    void Publish();
     const std::string& Path() const { return path_; }
     // After a failed write nothing more is written: the file stays as of the
     // last complete commit.
     bool Failed() const { return failed_; }
+    // The error for anything asked after a failed write, naming its first cause.
+    std::string EarlierFailure() const;
     void Close();
 
 private:
@@ -45,6 +51,8 @@ private:
     std::string path_;
     int fd_ = -1;
     bool failed_ = false;
+    bool published_ = false;
+    std::string reason_;  // the system's reason for the first failure
     std::unique_ptr<uint8_t[]> buffer_;  // not zero-filled: every byte is written before use
     size_t used_ = 0;
     uint64_t bufferStart_ = 0;

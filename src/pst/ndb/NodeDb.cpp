@@ -262,7 +262,7 @@ NodeDb::PageRef NodeDb::TreeFinish(TreeBuilder& t) {
 
 void NodeDb::Commit() {
     if (closed_) throw PstError("file already closed");
-    if (file_.Failed()) throw PstError("an earlier write to \"" + file_.Path() + "\" failed; it keeps its last committed state");
+    if (file_.Failed()) throw PstError(file_.EarlierFailure());
     if (!dirty_) return;
     // The previous trees are not part of the new state: release them first so
     // the maps written below are exact.
@@ -324,6 +324,7 @@ void NodeDb::Commit() {
     file_.Sync();
     WriteHeader(true);
     file_.Sync();
+    file_.Publish();
     if (newSize < diskSize) {
         // Shrinking only after the header that no longer covers the tail has landed.
         file_.Resize(newSize);
@@ -351,7 +352,7 @@ uint64_t NodeDb::ReserveIntervals() const {
 // the last commit with map pages past its end; after it, the last commit in a
 // larger file whose new space is all free.
 void NodeDb::ExtendFile() {
-    if (file_.Failed()) throw PstError("an earlier write to \"" + file_.Path() + "\" failed; it keeps its last committed state");
+    if (file_.Failed()) throw PstError(file_.EarlierFailure());
     // A long run between commits gets a reserve as large as the run so far,
     // so that it is extended a logarithmic number of times.
     uint64_t run = space_.OpenedIntervals() - std::min(space_.OpenedIntervals(), openedAtCommit_);
@@ -382,7 +383,7 @@ void NodeDb::WriteCommittedHeader(uint64_t freeBytes) {
 // the committed maps too (the state is the committed one; blocks of unsaved
 // items count as used, so their intervals stay).
 void NodeDb::TrimCommitted() {
-    if (file_.Failed()) throw PstError("an earlier write to \"" + file_.Path() + "\" failed; it keeps its last committed state");
+    if (file_.Failed()) throw PstError(file_.EarlierFailure());
     uint64_t droppedFree = space_.TrimTail();
     if (space_.Intervals() == diskIntervals_) return;
     WriteCommittedHeader(Get64(header_ + 0xC8) - droppedFree);
