@@ -203,12 +203,24 @@ void CompanionContent::Clear() {
     folder.clear();
 }
 
+std::string ItemCompanionPath(const std::string& metaPath) {
+    std::string path = TrimSpaces(metaPath);
+    std::string companion = CompanionPath(path);
+    if (companion != path) return companion;
+    if (path.size() > 5) {
+        std::string tail = path.substr(path.size() - 5);
+        std::transform(tail.begin(), tail.end(), tail.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+        if (tail == ".meta") return path.substr(0, path.size() - 5);
+    }
+    return {};
+}
+
 CompanionContent ReadCompanion(const std::string& path) {
     CompanionContent content;
     if (!IsExistingFile(path)) return content;
     EnsureGMime();
     GError* err = nullptr;
-    GMimeStream* stream = g_mime_stream_fs_open(path.c_str(), O_RDONLY, 0, &err);
+    GMimeStream* stream = g_mime_stream_fs_open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0, &err);
     if (!stream) {
         if (err) g_error_free(err);
         return content;

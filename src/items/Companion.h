@@ -20,7 +20,7 @@ struct CompanionPart {
 };
 
 // What a companion holds. Attachments are decoded straight into files of a
-// private temporary folder ("ZIM" prefix), so big attachments never sit in
+// private temporary folder ("orvandel-<pid>-ZIM" prefix), so big attachments never sit in
 // memory; the folder and its files go when the content is destroyed.
 struct CompanionContent {
     bool parsed = false;                    // the file was read and parsed as MIME
@@ -37,6 +37,12 @@ struct CompanionContent {
     void Clear();  // removes the saved files and the folder
 };
 
+// The companion beside an item's ".meta" file: x.appt.meta -> x.appt. A name
+// whose ".meta" is not lower case keeps it under CompanionPath; the companion is
+// then the name without its last five characters, never the ".meta" file
+// itself. "" when the name has no ".meta".
+std::string ItemCompanionPath(const std::string& metaPath);
+
 // Parses a companion MIME file as it is on disk (bytes unchanged). Parts of
 // nested messages (the invites of a calendar item) are included; calendar
 // parts (text/calendar) and the body text parts are not attachments. Identical
@@ -50,7 +56,7 @@ size_t CompanionAttachments(store::Item& item, const CompanionContent& companion
 size_t CompanionAttachments(store::Item& item, const std::string& companionPath);
 
 // The contact's picture from its companion: the last attachment that is an
-// image, saved to a new temporary file ("ZIM" prefix). Returns its path or "".
+// image, saved to a new temporary file ("orvandel-<pid>-ZIM" prefix). Returns its path or "".
 // The caller removes the file once the contact is saved.
 std::string ContactPhoto(const std::string& companionPath);
 

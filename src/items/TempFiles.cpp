@@ -1,6 +1,8 @@
 #include "items/TempFiles.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <gmime/gmime.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -32,10 +34,12 @@ std::string TempFolderPath() {
     return dir;
 }
 
+std::string TempNamePrefix() { return "orvandel-" + std::to_string(getpid()) + "-"; }
+
 std::string NewTempFileName(const std::string& prefix) {
     std::string folder = TempFolderPath();
     if (folder.empty()) return {};
-    std::string pattern = folder + SanitizeFileName(prefix) + "XXXXXX";
+    std::string pattern = folder + TempNamePrefix() + SanitizeFileName(prefix) + "XXXXXX";
     std::vector<char> buf(pattern.begin(), pattern.end());
     buf.push_back('\0');
     int fd = mkstemp(buf.data());
@@ -47,7 +51,7 @@ std::string NewTempFileName(const std::string& prefix) {
 std::string NewTempFolder(const std::string& prefix) {
     std::string folder = TempFolderPath();
     if (folder.empty()) return {};
-    std::string pattern = folder + SanitizeFileName(prefix) + "XXXXXX";
+    std::string pattern = folder + TempNamePrefix() + SanitizeFileName(prefix) + "XXXXXX";
     std::vector<char> buf(pattern.begin(), pattern.end());
     buf.push_back('\0');
     if (!mkdtemp(buf.data())) return {};
@@ -57,7 +61,7 @@ std::string NewTempFolder(const std::string& prefix) {
 bool IsExistingFile(const std::string& path) {
     if (path.empty()) return false;
     struct stat st {};
-    if (stat(path.c_str(), &st) != 0) return false;
+    if (lstat(path.c_str(), &st) != 0) return false;
     return S_ISREG(st.st_mode);  // a pipe would block its reader, a device never end
 }
 
@@ -166,6 +170,54 @@ void RemoveTempFile(const std::string& path) {
 
 void RemoveTempFolder(const std::string& folder) {
     if (!folder.empty()) rmdir(folder.c_str());
+}
+
+int RemoveStaleTempFiles() {
+    const std::string tmp = TempFolderPath();
+    if (tmp.empty()) return 0;
+    const int dirFd = open(tmp.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0) return 0;
+    DIR* dir = fdopendir(dirFd);
+    if (!dir) {
+        close(dirFd);
+        return 0;
+    }
+    std::vector<std::string> stale;
+    const std::string kLead = "orvandel-";
+    while (const dirent* d = readdir(dir)) {
+        const std::string name = d->d_name;
+        if (name.rfind(kLead, 0) != 0) continue;
+        size_t end = kLead.size();
+        while (end < name.size() && name[end] >= '0' && name[end] <= '9') ++end;
+        if (end == kLead.size() || end >= name.size() || name[end] != '-' || end - kLead.size() > 9) continue;
+        const pid_t owner = pid_t(std::stol(name.substr(kLead.size(), end - kLead.size())));
+        // Only an owner that is gone: a live run, of this user or another, keeps its files.
+        if (owner <= 0 || owner == getpid() || kill(owner, 0) == 0 || errno != ESRCH) continue;
+        struct stat st {};
+        if (fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_uid != geteuid()) continue;
+        if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) stale.push_back(name);
+    }
+    int removed = 0;
+    for (const auto& name : stale) {
+        // A private folder holds files only (attachment copies); never follow anything in it.
+        const int sub = openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (sub >= 0) {
+            if (DIR* inner = fdopendir(sub)) {
+                std::vector<std::string> files;
+                while (const dirent* e = readdir(inner))
+                    if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) files.emplace_back(e->d_name);
+                for (const auto& f : files) unlinkat(sub, f.c_str(), 0);
+                closedir(inner);
+            } else {
+                close(sub);
+            }
+            if (unlinkat(dirFd, name.c_str(), AT_REMOVEDIR) == 0) ++removed;
+        } else if (unlinkat(dirFd, name.c_str(), 0) == 0) {
+            ++removed;
+        }
+    }
+    closedir(dir);
+    return removed;
 }
 
 }  // namespace items

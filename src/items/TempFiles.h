@@ -11,14 +11,19 @@ namespace items {
 // The system's temporary folder with a trailing "/" ($TMPDIR, else /tmp), or ""
 // when it is not a usable folder.
 std::string TempFolderPath();
-// Creates a new, empty file with a unique name "<prefix>XXXXXX" in the temporary
-// folder (mkstemp: no races) and returns its path, or "" on failure.
+// Temporary names say whose they are: "orvandel-<process id>-<prefix>XXXXXX".
+// Creates a new, empty file with such a unique name in the temporary folder
+// (mkstemp: no races) and returns its path, or "" on failure.
 std::string NewTempFileName(const std::string& prefix);
-// Creates a new, private folder "<prefix>XXXXXX" in the temporary folder
+// Creates a new, private folder of such a name in the temporary folder
 // (mkdtemp) and returns its path with a trailing "/", or "".
 std::string NewTempFolder(const std::string& prefix);
-// True for an existing regular file (links followed); false for folders,
-// pipes, devices, missing paths and the empty text.
+// Removes the temporary files and folders a killed run left: those of this
+// user whose owning process is gone. Returns how many were removed.
+int RemoveStaleTempFiles();
+// True for an existing regular file; false for symbolic links (an export's
+// files are read only where they are, never through a link), folders, pipes,
+// devices, missing paths and the empty text.
 bool IsExistingFile(const std::string& path);
 // The meta path with every ".meta" removed: x.appt.meta -> x.appt.
 std::string CompanionPath(const std::string& metaPath);

@@ -111,21 +111,6 @@ std::string Description(const ReadResult& r, const std::string& desc) {
     return r.file.isJson ? desc : UnescapeMetaText(desc);
 }
 
-// The companion beside a ".meta" file. A name whose ".meta" is not lower case
-// keeps it under CompanionPath; the companion is then the name without its
-// last five characters, never the ".meta" file itself.
-std::string ItemCompanionPath(const std::string& metaPath) {
-    std::string path = TrimSpaces(metaPath);
-    std::string companion = CompanionPath(path);
-    if (companion != path) return companion;
-    if (path.size() > 5) {
-        std::string tail = path.substr(path.size() - 5);
-        std::transform(tail.begin(), tail.end(), tail.begin(), [](unsigned char c) { return char(std::tolower(c)); });
-        if (tail == ".meta") return path.substr(0, path.size() - 5);
-    }
-    return {};
-}
-
 // The folder the converter call at hand fills instead of the default folder of
 // its kind: an address book, calendar or task list of its own (ItemContext::folder).
 thread_local store::Folder* t_targetFolder = nullptr;
@@ -1007,7 +992,7 @@ ItemOutcome ConvertNoteFile(const ItemContext& ctx, const std::string& metaPath)
     std::string companion = ItemCompanionPath(metaPath);
     if (IsExistingFile(companion)) {
         std::string page;
-        if (ReadFileBytes(companion, page)) body = HtmlToText(DecodeToUtf8(std::vector<uint8_t>(page.begin(), page.end()), "utf-8"));
+        if (ReadFileBytes(companion, page, false)) body = HtmlToText(DecodeToUtf8(std::vector<uint8_t>(page.begin(), page.end()), "utf-8"));
     }
     return CreateGuarded([&] {
         CreateNotesItem(*ctx.session, ctx.storeEntryID, store::olFolderNotes, TrimSpaces(subject), TrimSpaces(body),
@@ -1050,6 +1035,10 @@ public:
 };
 }  // namespace
 
-std::unique_ptr<ItemConverters> CreateZimbraItemConverters() { return std::make_unique<ZimbraItemConverters>(); }
+std::unique_ptr<ItemConverters> CreateZimbraItemConverters() {
+    // What a killed run left in the temporary folder goes before this one starts.
+    RemoveStaleTempFiles();
+    return std::make_unique<ZimbraItemConverters>();
+}
 
 }  // namespace items

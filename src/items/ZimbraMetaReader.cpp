@@ -48,11 +48,11 @@ std::string TrimSpaces(const std::string& text) {
 
 // --- The file ------------------------------------------------------------------
 
-bool ReadFileBytes(const std::string& path, std::string& out) {
+bool ReadFileBytes(const std::string& path, std::string& out, bool followLinks) {
     out.clear();
     // Regular files only: opening a pipe would wait for a writer, and a device
     // may never end. O_NONBLOCK keeps the open itself from waiting.
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (followLinks ? 0 : O_NOFOLLOW));
     if (fd < 0) return false;
     struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -77,7 +77,7 @@ bool ReadFileBytes(const std::string& path, std::string& out) {
 
 std::string ReadMetaText(const std::string& path) {
     std::string text;
-    if (!ReadFileBytes(TrimSpaces(path), text)) return {};
+    if (!ReadFileBytes(TrimSpaces(path), text, false)) return {};
     if (text.size() >= 3 && text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
     return text;
 }

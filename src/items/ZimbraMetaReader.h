@@ -27,10 +27,12 @@ std::string TrimSpaces(const std::string& text);
 
 // --- The file ------------------------------------------------------------------
 // The whole file's bytes; false when it cannot be opened or read, or is no
-// regular file (a pipe, a device).
-bool ReadFileBytes(const std::string& path, std::string& out);
+// regular file (a pipe, a device). `followLinks` false: a symbolic link is not
+// read (the export's own files), true: it is (system files such as zoneinfo).
+bool ReadFileBytes(const std::string& path, std::string& out, bool followLinks);
 // The whole file as UTF-8 text (a leading byte-order mark is dropped), or ""
-// when it cannot be read. The path is stripped of leading and trailing spaces.
+// when it cannot be read or is a symbolic link. The path is stripped of leading
+// and trailing spaces.
 std::string ReadMetaText(const std::string& path);
 
 // The JSON wrapper of a ".meta" file: its top-level members. String members are

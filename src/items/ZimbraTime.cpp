@@ -192,7 +192,7 @@ std::optional<ZoneInfo> LoadZone(const std::string& zone) {
     std::string dir = "/usr/share/zoneinfo";
     if (const char* env = std::getenv("TZDIR"); env && *env) dir = env;
     std::string s;
-    if (!ReadFileBytes(dir + "/" + zone, s)) return std::nullopt;
+    if (!ReadFileBytes(dir + "/" + zone, s, true)) return std::nullopt;
     if (s.size() < 44 || s.compare(0, 4, "TZif") != 0) return std::nullopt;
     auto parse = [&s](size_t at, int timeSize, ZoneInfo& zi, size_t& end) -> bool {
         if (at + 44 > s.size() || s.compare(at, 4, "TZif") != 0) return false;

@@ -1124,8 +1124,10 @@ ParsedPtr Parse(const std::string& path) {
     EnsureGMime();
     // O_NONBLOCK: a named pipe in place of a message must not wait for a writer
     // (the check below turns it away).
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return Fail("cannot open " + path + ": " + strerror(errno));
+    // O_NOFOLLOW: a link in place of a message may point anywhere outside the
+    // mailbox; it is never read through.
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    if (fd < 0) return Fail(errno == ELOOP ? std::string("symbolic link") : std::string("cannot open: ") + strerror(errno));
     struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);

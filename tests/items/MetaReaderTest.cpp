@@ -3,10 +3,12 @@
 // date-times and time zones.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 
 #include "MetaEncoding.h"
 #include "items/Companion.h"
@@ -167,6 +169,34 @@ TEST(TextHelpers, UnescapeAndCompactForms) {
     EXPECT_EQ(FormatCompactTime(""), ":");
 }
 
+// A killed run's temporary files go at the next start; a live run's and
+// anything not named by this program stay.
+TEST(Files, StaleTempFilesOfAGoneRunAreRemoved) {
+    namespace fs = std::filesystem;
+    const fs::path tmp = fs::temp_directory_path() / ("orvandel-stale-test-" + std::to_string(getpid()));
+    fs::create_directories(tmp);
+    const std::string oldTmp = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
+    setenv("TMPDIR", tmp.c_str(), 1);
+    const pid_t gone = fork();
+    if (gone == 0) _exit(0);
+    ASSERT_GT(gone, 0);
+    ASSERT_EQ(waitpid(gone, nullptr, 0), gone);
+    const std::string dead = "orvandel-" + std::to_string(gone) + "-ZIM";
+    fs::create_directories(tmp / (dead + "abc"));
+    std::ofstream(tmp / (dead + "abc") / "attachment.pdf") << "x";
+    std::ofstream(tmp / (dead + "def")) << "photo";
+    const std::string mine = NewTempFolder("ZIM");
+    std::ofstream(tmp / "orvandel-notes.txt") << "not ours";
+    EXPECT_EQ(RemoveStaleTempFiles(), 2);
+    EXPECT_FALSE(fs::exists(tmp / (dead + "abc")));
+    EXPECT_FALSE(fs::exists(tmp / (dead + "def")));
+    EXPECT_TRUE(fs::exists(mine));
+    EXPECT_TRUE(fs::exists(tmp / "orvandel-notes.txt"));
+    if (oldTmp.empty()) unsetenv("TMPDIR");
+    else setenv("TMPDIR", oldTmp.c_str(), 1);
+    fs::remove_all(tmp);
+}
+
 TEST(Files, TempNamesExistenceCompanionAndSafeNames) {
     std::string tmp = TempFolderPath();
     ASSERT_FALSE(tmp.empty());
@@ -174,7 +204,7 @@ TEST(Files, TempNamesExistenceCompanionAndSafeNames) {
     std::string a = NewTempFileName("ZIM"), b = NewTempFileName("ZIM");
     ASSERT_FALSE(a.empty());
     EXPECT_NE(a, b);
-    EXPECT_EQ(a.rfind(tmp + "ZIM", 0), 0u);
+    EXPECT_EQ(a.rfind(tmp + "orvandel-" + std::to_string(getpid()) + "-ZIM", 0), 0u);
     EXPECT_TRUE(IsExistingFile(a));
     unlink(a.c_str());
     unlink(b.c_str());
