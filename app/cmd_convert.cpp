@@ -27,6 +27,7 @@
 #include "JsonText.h"
 #include "engine/MailboxSelection.h"
 #include "engine/MigrationEngine.h"
+#include "engine/MigrationLog.h"
 #include "engine/SummaryJson.h"
 #include "files/ArchiveReader.h"
 #include "files/FileApi.h"
@@ -87,8 +88,10 @@ const char* const kUsage =
     "                       many as the PST held at the last commit when that is\n"
     "                       more; it is also committed every 30 seconds)\n"
     "\n"
-    "Ctrl-C stops after the current file and leaves a complete PST; a second\n"
-    "Ctrl-C ends the program at once.\n"
+    "Ctrl-C (SIGINT), SIGTERM or SIGHUP stops after the current file and leaves a\n"
+    "complete PST (exit status 1); a second one ends the program at once, killed\n"
+    "by that signal (status 128 + its number in a shell: 130, 143, 129), leaving\n"
+    "the PST of the last commit, which opens and verifies.\n"
     "\n"
     "Exit status: 0 everything converted, 1 some item failed (see the log) or the\n"
     "run was stopped, 2 usage error or a PST that could not be created.\n";
@@ -204,6 +207,10 @@ public:
 
     void OnMailboxFinished(const engine::MailboxSummary& m) override {
         EndBar();
+        // An error, so also under --quiet: the failures it lacks are in the summary.
+        if (!m.logError.empty())
+            std::fprintf(stderr, "orvandel convert: %s: the log %s could not be written (%s)\n", m.name.c_str(),
+                         engine::LogText(engine::LogPathFor(m.pstPath)).c_str(), m.logError.c_str());
         if (quiet || m.storeFailed) return;
         std::fprintf(stderr, "%s: %s, %d message(s) imported, %d failed\n", m.name.c_str(), StatusOf(m).c_str(),
                      m.messagesImported, m.messagesFailed);
@@ -215,9 +222,10 @@ private:
     void CheckInterrupt() {
         if (!gInterrupted || stopAsked_) return;
         stopAsked_ = true;
-        // A second Ctrl-C ends the program at once.
+        // A second signal ends the program at once, by that signal.
         std::signal(SIGINT, SIG_DFL);
         std::signal(SIGTERM, SIG_DFL);
+        std::signal(SIGHUP, SIG_DFL);
         EndBar();
         if (!quiet) std::fprintf(stderr, "Stopping after the current file (Ctrl-C again to end at once)...\n");
         if (engine) engine->CmdStopMigration_Click();
@@ -281,6 +289,9 @@ void PrintSummaryText(const engine::RunSummary& run) {
         if (m.sourcesDeleted > 0) std::printf("  deleted   %d source file(s)\n", m.sourcesDeleted);
         if (!m.storeError.empty()) std::printf("  error     %s\n", m.storeError.c_str());
         if (!m.sourceError.empty()) std::printf("  source    %s\n", m.sourceError.c_str());
+        for (const auto& f : m.unreadableFolders) std::printf("  unread    %s\n", engine::LogText(f).c_str());
+        if (!m.logError.empty()) std::printf("  log error %s\n", m.logError.c_str());
+        for (const auto& line : m.unlogged) std::printf("  unlogged  %s\n", line.c_str());
     }
 }
 
@@ -538,15 +549,18 @@ int RunConvert(const std::vector<std::string>& args) {
     struct sigaction sa {};
     sa.sa_handler = OnInterrupt;
     sigemptyset(&sa.sa_mask);
-    struct sigaction oldInt {}, oldTerm {};
+    // SIGHUP too: a closed terminal or session stops the run like Ctrl-C.
+    struct sigaction oldInt {}, oldTerm {}, oldHup {};
     sigaction(SIGINT, &sa, &oldInt);
     sigaction(SIGTERM, &sa, &oldTerm);
+    sigaction(SIGHUP, &sa, &oldHup);
 
     engine.Form_Load();
     const engine::RunSummary run = engine.CmdStartConversion_Click();
 
     sigaction(SIGINT, &oldInt, nullptr);
     sigaction(SIGTERM, &oldTerm, nullptr);
+    sigaction(SIGHUP, &oldHup, nullptr);
 
     int status = ExitStatusOf(run);
     if (!summaryFile.empty() && !WriteSummaryFile(summaryFile, run, status, shardText)) status = std::max(status, 1);

@@ -17,6 +17,7 @@
 #include "files/FileApi.h"
 #include "files/MailboxFileQueue.h"
 #include "files/Paths.h"
+#include "items/Companion.h"
 #include "items/MessageState.h"
 #include "pst/messaging/PropTags.h"
 
@@ -77,7 +78,18 @@ private:
                          items::ItemOutcome (items::ItemConverters::*convert)(const items::ItemContext&,
                                                                                 const std::string&),
                          int MailboxSummary::*counter, store::Folder* target = nullptr);
-    void Saved();
+    // An item saved in the store: counted, but durable only with the next commit.
+    void Saved(const std::string& path, int MailboxSummary::*counter);
+    // A commit (or the log-off) failed: the items saved since the last commit
+    // are not in the PST. They are counted and logged as failed instead.
+    void LoseUncommitted(const std::string& why);
+    // A file that could not be converted, as a log line (kept in memory when
+    // the log cannot take it).
+    void LogBad(const std::string& path, const std::string& reason);
+    // Why a source cannot be read safely (itself or the companion beside it), or "".
+    std::string SourceProblem(const std::string& path, const std::string& companion) const;
+    // Final counts and the log's state into the summary, and the window told.
+    void Conclude();
     // Before an item from `source`: when it could take the PST past the size
     // limit, the PST is closed and the mailbox goes on in the next part.
     void NextPartIfFull(const std::string& source);
@@ -122,6 +134,8 @@ private:
     std::set<std::string> passTwoFolders_;  // parents of the files Pass II met
     std::set<std::string> emptiedFolders_;  // parents of deleted sources
     int savesSinceCommit_ = 0;
+    std::vector<std::pair<std::string, int MailboxSummary::*>> uncommitted_;
+    std::unordered_set<std::string> lostLogged_;
     std::chrono::steady_clock::time_point lastCommit_ = std::chrono::steady_clock::now();
     bool loggedOff_ = false;
 
@@ -155,9 +169,13 @@ MailboxSummary MigrationEngine::Mailbox::Run() {
     if (log_.Start()) summary_.logPath = log_.Path();
     if (e_.archive_)
         for (const auto& refused : e_.archive_->Refused())
-            if (log_.Bad(refused + " (not read: its name leads out of the mailbox or cannot be read)")) ++summary_.badLines;
+            if (log_.Bad(refused, "not read: its name leads out of the mailbox or cannot be read")) ++summary_.badLines;
     summary_.pstParts = {pstPath_};
     view_.OnMailboxStarted(name_, pstPath_, e_.fileCount_);
+    for (const auto& unlisted : files::MailboxFileQueue().Unlisted()) {
+        summary_.unreadableFolders.push_back(unlisted.folder + " (" + unlisted.reason + ")");
+        LogBad(unlisted.folder, "folder cannot be read: " + unlisted.reason);
+    }
 
     // 5. Folder tree.
     const std::vector<std::string> queue = files::MailboxFileQueue().TakeItems();
@@ -182,8 +200,7 @@ MailboxSummary MigrationEngine::Mailbox::Run() {
     Finish();
     if (passTwo) RemoveEmptyFolders();
     view_.SetButtonEnabled(Button::CmdStartConversion, true);
-    summary_.messagesFailed = static_cast<int>(failed_.size());
-    view_.OnMailboxFinished(summary_);
+    Conclude();
     return summary_;
 }
 
@@ -341,8 +358,7 @@ bool MigrationEngine::Mailbox::PassOne(const std::vector<std::string>& queue) {
                 // The PST keeps every item saved so far: commit before the window goes.
                 Finish();
                 view_.Unload();
-                summary_.messagesFailed = static_cast<int>(failed_.size());
-                view_.OnMailboxFinished(summary_);
+                Conclude();
                 return false;
             }
             e_.stopRequested_ = false;
@@ -354,8 +370,7 @@ bool MigrationEngine::Mailbox::PassOne(const std::vector<std::string>& queue) {
         if (e_.stopRequested_) summary_.stopped = true;
         else summary_.closed = true;
         Finish();
-        summary_.messagesFailed = static_cast<int>(failed_.size());
-        view_.OnMailboxFinished(summary_);
+        Conclude();
         return false;
     }
     // End of Pass I: commit, so the sources of everything saved may go.
@@ -451,7 +466,7 @@ void MigrationEngine::Mailbox::Dispatch(const std::string& path, int pass) {
         const std::string message = path.substr(0, path.size() - 5);
         if (!imported_.Contains(message) && !failed_.count(message) && !files::FileExists(message)) {
             ++summary_.itemsFailed;
-            if (log_.Bad(Shown(path))) ++summary_.badLines;
+            LogBad(path, {});
         }
     }
 }
@@ -464,6 +479,11 @@ void MigrationEngine::Mailbox::ConvertItemFile(
     if (!converters) return;
     NextPartIfFull(path);
     SetStatus(status + path + ")");
+    if (const std::string problem = SourceProblem(path, items::ItemCompanionPath(path)); !problem.empty()) {
+        ++summary_.itemsFailed;
+        LogBad(path, problem);
+        return;
+    }
     items::ItemContext ctx;
     ctx.session = session_.get();
     ctx.storeEntryID = storeEntryID_;
@@ -480,12 +500,17 @@ void MigrationEngine::Mailbox::ConvertItemFile(
     switch (outcome) {
         case items::ItemOutcome::Saved:
             ++(summary_.*counter);
-            if (DeleteTicked()) pendingDeletes_.push_back(path);
-            Saved();
+            if (DeleteTicked()) {
+                // The companion (attachments, body, picture) is part of the item.
+                pendingDeletes_.push_back(path);
+                if (const std::string companion = items::ItemCompanionPath(path); !companion.empty())
+                    pendingDeletes_.push_back(companion);
+            }
+            Saved(path, counter);
             break;
         case items::ItemOutcome::Failed:
             ++summary_.itemsFailed;
-            if (log_.Bad(Shown(path))) ++summary_.badLines;
+            LogBad(path, {});
             break;
         case items::ItemOutcome::NoSection:
             break;
@@ -530,7 +555,8 @@ void MigrationEngine::Mailbox::ImportMessageFile(const std::string& path, int pa
     SetStatus("Converting Messages... from (" + path + ")");
     NextPartIfFull(path);
     bool ok = false;
-    try {
+    std::string reason = SourceProblem(path, path + ".meta");
+    if (reason.empty()) try {
         store::Folder& target = store_->GetFolderFromPath(MessageTargetPath(
             path, rootPath_, names_, [this](const std::string& d) { return exportFolders_.RealPath(d); }));
         std::unique_ptr<store::Item> item = target.AddItem(store::ItemType::Mail);
@@ -542,8 +568,9 @@ void MigrationEngine::Mailbox::ImportMessageFile(const std::string& path, int pa
         view_.Yield();
         item->Save();
         ok = true;
-    } catch (const std::exception&) {
+    } catch (const std::exception& ex) {
         ok = false;
+        reason = ex.what();
     }
     if (ok) {
         imported_.Add(path);
@@ -554,21 +581,22 @@ void MigrationEngine::Mailbox::ImportMessageFile(const std::string& path, int pa
             pendingDeletes_.push_back(path);
             pendingDeletes_.push_back(path + ".meta");
         }
-        Saved();
+        Saved(path, &MailboxSummary::messagesImported);
     } else {
         // Logged once: in Pass I, or in Pass II for a message Pass I never reached.
         const bool firstFailure = failed_.insert(path).second;
         if (pass == 1 || firstFailure) {
             view_.Yield();
-            if (log_.Bad(Shown(path))) ++summary_.badLines;
+            LogBad(path, reason);
         }
     }
     view_.SetButtonEnabled(Button::CmdStartConversion, false);
 }
 
-void MigrationEngine::Mailbox::Saved() {
+void MigrationEngine::Mailbox::Saved(const std::string& path, int MailboxSummary::*counter) {
     ++savesSinceCommit_;
     ++savesInPart_;
+    uncommitted_.emplace_back(path, counter);
 }
 
 void MigrationEngine::Mailbox::NextPartIfFull(const std::string& source) {
@@ -624,9 +652,11 @@ bool MigrationEngine::Mailbox::StartNextPart() {
     // The full part is committed and closed; the sources of its items may go.
     try {
         session_->Logoff();
+        uncommitted_.clear();
         RunDeletions();
     } catch (const std::exception& ex) {
         if (summary_.storeError.empty()) summary_.storeError = ex.what();
+        LoseUncommitted(ex.what());
     }
     pendingDeletes_.clear();
     session_ = std::move(session);
@@ -644,6 +674,44 @@ bool MigrationEngine::Mailbox::StartNextPart() {
     return true;
 }
 
+void MigrationEngine::Mailbox::LoseUncommitted(const std::string& why) {
+    for (const auto& [path, counter] : uncommitted_) {
+        --(summary_.*counter);
+        if (counter == &MailboxSummary::messagesImported) {
+            imported_.erase(path);
+            failed_.insert(path);
+        } else {
+            ++summary_.itemsFailed;
+        }
+        // Pass II may save a lost message again, and lose it again: one line.
+        if (lostLogged_.insert(path).second) LogBad(path, "not in the PST, its commit failed: " + why);
+    }
+    uncommitted_.clear();
+}
+
+void MigrationEngine::Mailbox::LogBad(const std::string& path, const std::string& reason) {
+    if (log_.Bad(Shown(path), reason)) ++summary_.badLines;
+}
+
+std::string MigrationEngine::Mailbox::SourceProblem(const std::string& path, const std::string& companion) const {
+    std::string problem = files::SourceFileProblem(path);
+    if (!problem.empty() || companion.empty()) return problem;
+    // Readers refuse a link beside the item too; say so rather than convert the
+    // item without what the link stands for.
+    const std::uint32_t a = files::GetFileAttr(companion);
+    if (a != files::kInvalidFileAttributes && (a & files::kFileAttributeReparsePoint))
+        return "symbolic link beside it: " + companion;
+    return {};
+}
+
+void MigrationEngine::Mailbox::Conclude() {
+    summary_.messagesFailed = static_cast<int>(failed_.size());
+    summary_.logError = log_.Error();
+    summary_.unlogged = log_.Unwritten();
+    view_.OnMailboxFinished(summary_);
+    summary_.pstParts = {pstPath_};
+}
+
 bool MigrationEngine::Mailbox::CommitDue() const {
     if (savesSinceCommit_ == 0) return false;
     int count = e_.options_.commitEveryItems;
@@ -659,8 +727,11 @@ bool MigrationEngine::Mailbox::Commit() {
     } catch (const std::exception& ex) {
         // Nothing is deleted: the sources stay until a commit succeeds.
         if (summary_.storeError.empty()) summary_.storeError = ex.what();
+        pendingDeletes_.clear();
+        LoseUncommitted(ex.what());
         return false;
     }
+    uncommitted_.clear();
     savesSinceCommit_ = 0;
     lastCommit_ = std::chrono::steady_clock::now();
     RunDeletions();
@@ -686,8 +757,10 @@ void MigrationEngine::Mailbox::Finish() {
         committed = true;
     } catch (const std::exception& ex) {
         if (summary_.storeError.empty()) summary_.storeError = ex.what();
+        LoseUncommitted(ex.what());
     }
     if (committed) RunDeletions();
+    uncommitted_.clear();
     pendingDeletes_.clear();
     store_ = nullptr;
     session_.reset();
@@ -729,6 +802,7 @@ bool RunSummary::AllConverted() const {
         if (m.messagesFailed > 0 || m.itemsFailed > 0 || m.badLines > 0 || !m.storeError.empty() ||
             !m.sourceError.empty())
             return false;
+        if (!m.unreadableFolders.empty() || !m.logError.empty()) return false;
     }
     return !stopped;
 }
@@ -841,6 +915,8 @@ RunSummary MigrationEngine::CmdStartConversion_Click() {
                 empty.folder = settings.SourceMailboxFolder;
                 empty.empty = true;
                 empty.sourceError = archiveError_;
+                for (const auto& u : files::MailboxFileQueue().Unlisted())
+                    empty.unreadableFolders.push_back(u.folder + " (" + u.reason + ")");
                 run.mailboxes.push_back(empty);
             }
         }
@@ -881,6 +957,8 @@ RunSummary MigrationEngine::CmdStartConversion_Click() {
                 empty.folder = row.folder;
                 empty.empty = true;
                 empty.sourceError = archiveError_;
+                for (const auto& u : files::MailboxFileQueue().Unlisted())
+                    empty.unreadableFolders.push_back(u.folder + " (" + u.reason + ")");
                 run.mailboxes.push_back(empty);
             }
         }
@@ -906,7 +984,14 @@ void MigrationEngine::CompletionText(const RunSummary& run, std::string& title, 
         const std::string progress =
             std::to_string(m.filesDone) + " of " + std::to_string(m.files) + " file(s)";
         if (m.notStarted) problems.push_back(who + ": not converted, the migration was stopped before it.");
-        if (m.empty) problems.push_back(who + ": no files found in " + m.folder + "; nothing was converted.");
+        if (m.empty && m.unreadableFolders.empty())
+            problems.push_back(who + ": no files found in " + m.folder + "; nothing was converted.");
+        if (!m.unreadableFolders.empty()) {
+            std::string line = who + ": " + Plural(static_cast<int>(m.unreadableFolders.size()), "folder", "folders") +
+                               " could not be read, their files were not converted:";
+            for (const auto& f : m.unreadableFolders) line += " " + LogText(f) + ";";
+            problems.push_back(line);
+        }
         if (m.cancelled) problems.push_back(who + ": no PST file was chosen; nothing was converted.");
         if (m.storeFailed)
             problems.push_back(who + ": the PST file " + m.pstPath + " could not be created (" + m.storeError + ").");
@@ -930,6 +1015,16 @@ void MigrationEngine::CompletionText(const RunSummary& run, std::string& title, 
                 line += "; the files are listed in " + m.logPath + " (lines starting with \"BAD : \").";
             else
                 line += "; the log file could not be written.";
+            problems.push_back(line);
+        }
+        if (!m.logError.empty()) {
+            std::string line = who + ": the log " + LogText(LogPathFor(m.pstPath)) + " could not be written (" + m.logError + ")";
+            if (!m.unlogged.empty()) {
+                line += "; the lines it lacks:";
+                for (const auto& l : m.unlogged) line += kCrLf + std::string("  ") + l;
+            } else {
+                line += ".";
+            }
             problems.push_back(line);
         }
     }

@@ -1,11 +1,14 @@
 #include "engine/MigrationLog.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "engine/EngineText.h"
+#include "files/Utf.h"
 
 namespace engine {
 
@@ -19,44 +22,133 @@ std::string LogPathFor(const std::string& pstPath) {
     return parent + logName;
 }
 
+std::string LogText(std::string_view text) {
+    static const char* const kHex = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    auto escapeBytes = [&](std::size_t from, std::size_t count) {
+        for (std::size_t k = from; k < from + count; ++k) {
+            const auto b = static_cast<unsigned char>(text[k]);
+            out += "\\x";
+            out += kHex[b >> 4];
+            out += kHex[b & 15];
+        }
+    };
+    for (std::size_t i = 0; i < text.size();) {
+        const auto b = static_cast<unsigned char>(text[i]);
+        if (b < 0x80) {
+            if (b == '\\') out += "\\\\";
+            else if (b < 0x20 || b == 0x7F) escapeBytes(i, 1);
+            else out += char(b);
+            ++i;
+            continue;
+        }
+        std::size_t length = 1;
+        const std::int32_t cp = files::DecodeUtf8(text, i, length);
+        // C1 controls (U+0085 is a line end to some readers) and U+2028/U+2029
+        // would start a new line in an editor.
+        if (cp < 0 || (cp >= 0x80 && cp <= 0x9F) || cp == 0x2028 || cp == 0x2029) escapeBytes(i, length);
+        else out.append(text, i, length);
+        i += length;
+    }
+    return out;
+}
+
+MigrationLog::~MigrationLog() { Close(); }
+
+MigrationLog::MigrationLog(MigrationLog&& other) noexcept
+    : path_(std::move(other.path_)),
+      fd_(other.fd_),
+      started_(other.started_),
+      error_(std::move(other.error_)),
+      unwritten_(std::move(other.unwritten_)) {
+    other.fd_ = -1;
+    other.started_ = false;
+}
+
+MigrationLog& MigrationLog::operator=(MigrationLog&& other) noexcept {
+    if (this != &other) {
+        Close();
+        path_ = std::move(other.path_);
+        fd_ = other.fd_;
+        started_ = other.started_;
+        error_ = std::move(other.error_);
+        unwritten_ = std::move(other.unwritten_);
+        other.fd_ = -1;
+        other.started_ = false;
+    }
+    return *this;
+}
+
+void MigrationLog::Close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
 bool MigrationLog::Start() {
-    started_ = AppendLine("---- Log Starts -----", true);
+    if (path_.empty()) return false;
+    Close();
+    // O_NOFOLLOW: a link planted under the log's name must not lead the run into
+    // writing some other file; O_NONBLOCK: a fifo must not hold it up. Never
+    // O_TRUNC: an earlier run's section stays.
+    const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        error_ = errno == ELOOP ? std::string("the log's name is a symbolic link") : std::strerror(errno);
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+        // A second name would make this the same file as one elsewhere.
+        error_ = !S_ISREG(st.st_mode) ? "the log's name is not a regular file" : "the log file has other names (hard links)";
+        ::close(fd);
+        return false;
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    fd_ = fd;
+    started_ = WriteLine("---- Log Starts -----");
     return started_;
 }
 
 bool MigrationLog::Part(int number, const std::string& pstPath) {
-    return AppendLine("---- Part " + std::to_string(number) + ": " + pstPath + " -----", false);
+    return WriteLine("---- Part " + std::to_string(number) + ": " + LogText(pstPath) + " -----");
 }
 
-bool MigrationLog::Bad(const std::string& path) { return AppendLine("BAD : " + path, false); }
+bool MigrationLog::Bad(const std::string& path, const std::string& reason) {
+    std::string line = "BAD : " + LogText(path);
+    if (!reason.empty()) line += " (" + LogText(reason) + ")";
+    if (WriteLine(line)) return true;
+    unwritten_.push_back(line);
+    return false;
+}
 
 bool MigrationLog::Note(const std::string& path, const std::string& text) {
-    return AppendLine("NOTE : " + path + " (" + text + ")", false);
+    return WriteLine("NOTE : " + LogText(path) + " (" + LogText(text) + ")");
 }
 
 bool MigrationLog::Skipped(const std::string& path, const std::string& reason) {
-    return AppendLine("SKIPPED : " + path + " (" + reason + ")", false);
+    return WriteLine("SKIPPED : " + LogText(path) + " (" + LogText(reason) + ")");
 }
 
-bool MigrationLog::AppendLine(const std::string& text, bool truncate) {
-    if (path_.empty()) return false;
-    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : O_APPEND);
-    const int fd = ::open(path_.c_str(), flags, 0644);
-    if (fd < 0) return false;
+bool MigrationLog::WriteLine(const std::string& text) {
+    if (fd_ < 0) {
+        if (error_.empty()) error_ = "the log could not be opened";
+        return false;
+    }
     const std::string line = text + "\r\n";
-    size_t done = 0;
-    bool ok = true;
+    std::size_t done = 0;
     while (done < line.size()) {
-        const ssize_t n = ::write(fd, line.data() + done, line.size() - done);
+        const ssize_t n = ::write(fd_, line.data() + done, line.size() - done);
         if (n < 0) {
             if (errno == EINTR) continue;
-            ok = false;
-            break;
+            if (error_.empty()) error_ = std::strerror(errno);
+            // A line cut off by a full disk would run into the next one: end it.
+            if (done > 0) (void)!::write(fd_, "\r\n", 2);
+            return false;
         }
-        done += static_cast<size_t>(n);
+        done += static_cast<std::size_t>(n);
     }
-    if (::close(fd) != 0) ok = false;
-    return ok;
+    return true;
 }
 
 }  // namespace engine

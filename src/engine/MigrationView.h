@@ -53,6 +53,11 @@ struct MailboxSummary {
     int itemsSkipped = 0;    // search folders and shared-folder links: logged, nothing to convert
     int foldersCreated = 0;  // folders made in the store (with or without items)
     int sourcesDeleted = 0;  // source files removed after their item was committed
+    // Folders below the mailbox that could not be listed: their files were not
+    // converted. "folder (reason)" each.
+    std::vector<std::string> unreadableFolders;
+    std::string logError;               // why log lines were lost, empty when none were
+    std::vector<std::string> unlogged;  // the "BAD : " lines that did not reach the log
 };
 
 // Progress of one file of a pass (1 = Pass I, 2 = Pass II).

@@ -32,6 +32,12 @@ std::string Quote(const std::string& s) {
     return out + "\"";
 }
 
+std::string QuoteList(const std::vector<std::string>& items) {
+    std::string out = "[";
+    for (size_t i = 0; i < items.size(); ++i) out += (i ? ", " : "") + Quote(items[i]);
+    return out + "]";
+}
+
 // Just enough JSON for the documents written below: objects, arrays, strings,
 // integers, true, false, null.
 struct Value {
@@ -177,6 +183,15 @@ std::string Text(const Value& object, const char* key) {
     return it != object.members.end() && it->second.kind == Value::String ? it->second.text : std::string();
 }
 
+std::vector<std::string> Texts(const Value& object, const char* key) {
+    std::vector<std::string> out;
+    auto it = object.members.find(key);
+    if (it != object.members.end() && it->second.kind == Value::Array)
+        for (const Value& v : it->second.items)
+            if (v.kind == Value::String) out.push_back(v.text);
+    return out;
+}
+
 // The status words back to the flags MailboxStatus reads them from.
 bool ApplyStatus(MailboxSummary& m, const std::string& status) {
     if (status == "not started") m.notStarted = true;
@@ -200,7 +215,8 @@ std::string MailboxStatus(const MailboxSummary& m) {
     if (m.stopped) return "stopped";
     if (m.closed) return "interrupted";
     if (m.skipped) return "skipped";
-    if (m.messagesFailed > 0 || m.itemsFailed > 0 || !m.storeError.empty() || !m.sourceError.empty())
+    if (m.messagesFailed > 0 || m.itemsFailed > 0 || !m.storeError.empty() || !m.sourceError.empty() ||
+        !m.unreadableFolders.empty() || !m.logError.empty())
         return "converted with failures";
     return "converted";
 }
@@ -208,7 +224,8 @@ std::string MailboxStatus(const MailboxSummary& m) {
 int MailboxExitStatus(const MailboxSummary& m) {
     if (m.storeFailed || m.cancelled) return 2;
     if (m.messagesFailed > 0 || m.itemsFailed > 0 || m.badLines > 0 || !m.storeError.empty() ||
-        !m.sourceError.empty() || m.stopped || m.closed || m.skipped || m.notStarted)
+        !m.sourceError.empty() || m.stopped || m.closed || m.skipped || m.notStarted || !m.unreadableFolders.empty() ||
+        !m.logError.empty())
         return 1;
     return 0;
 }
@@ -241,7 +258,8 @@ std::string SummaryToJson(const SummaryDocument& doc) {
                       m.notes, m.itemsFailed, m.itemsSkipped, m.foldersCreated, m.sourcesDeleted, m.badLines);
         out += buf + Quote(m.storeError);
         if (!m.sourceError.empty()) out += ", \"source_error\": " + Quote(m.sourceError);
-        out += "}";
+        out += ",\n     \"unreadable_folders\": " + QuoteList(m.unreadableFolders) + ", \"log_error\": " +
+               Quote(m.logError) + ", \"unlogged\": " + QuoteList(m.unlogged) + "}";
     }
     out += std::string(doc.mailboxes.empty() ? "" : "\n  ") + "],\n";
     if (!doc.shard.empty()) out += "  \"shard\": " + Quote(doc.shard) + ",\n";
@@ -286,6 +304,9 @@ std::optional<SummaryDocument> SummaryFromJson(const std::string& text, std::str
         m.foldersCreated = Int(v, "folders_created");
         m.sourcesDeleted = Int(v, "sources_deleted");
         m.badLines = Int(v, "bad_lines");
+        m.unreadableFolders = Texts(v, "unreadable_folders");
+        m.logError = Text(v, "log_error");
+        m.unlogged = Texts(v, "unlogged");
         const std::string status = Text(v, "status");
         if (v.kind != Value::Object || m.name.empty() || !ApplyStatus(m, status)) {
             error = "a mailbox entry without a name or with an unknown status '" + status + "'";

@@ -99,4 +99,13 @@ int RemoveEmptyFolder(std::string_view path);
 // (close it with close()) or -1. For readers that cannot take long paths.
 int OpenForReading(std::string_view path);
 
+// Why a file of an export cannot be read as the source of an item, or "" when
+// it can: "symbolic link" (never followed: it may point anywhere outside the
+// mailbox), "not a regular file", or the system's reason for failing to open
+// it for reading ("Permission denied", ...).
+std::string SourceFileProblem(std::string_view path);
+
+// Why a folder cannot be opened for listing (the system's reason), or "" when it can.
+std::string FolderListingProblem(std::string_view folder);
+
 }  // namespace files

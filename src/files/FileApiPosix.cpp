@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <vector>
 
 #include "files/FileApi.h"
@@ -331,6 +332,33 @@ int OpenForReading(std::string_view path) {
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     return fd;
+}
+
+std::string SourceFileProblem(std::string_view path) {
+    InitFileApi();
+    if (path.empty()) return std::strerror(ENOENT);
+    const AtPath at = ResolveAt(path);
+    if (!at.ok) return std::strerror(errno);
+    struct stat st {};
+    if (::fstatat(at.dirFd, at.rel.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::strerror(errno);
+    if (S_ISLNK(st.st_mode)) return "symbolic link";
+    if (!S_ISREG(st.st_mode)) return "not a regular file";
+    const int fd = ::openat(at.dirFd, at.rel.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    if (fd < 0) return std::strerror(errno);
+    ::close(fd);
+    return {};
+}
+
+std::string FolderListingProblem(std::string_view folder) {
+    InitFileApi();
+    const std::string_view p = StripTrailingSeparators(folder);
+    if (p.empty()) return std::strerror(ENOENT);
+    const AtPath at = ResolveAt(p);
+    if (!at.ok) return std::strerror(errno);
+    const int fd = ::openat(at.dirFd, at.rel.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return std::strerror(errno);
+    ::close(fd);
+    return {};
 }
 
 }  // namespace files

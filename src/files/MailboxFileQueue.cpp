@@ -12,8 +12,13 @@ void FileQueue::Add(std::string key, std::string item) {
     entries_.push_back({std::move(key), std::move(item)});
 }
 
+void FileQueue::AddUnlisted(std::string folder, std::string reason) {
+    unlisted_.push_back({std::move(folder), std::move(reason)});
+}
+
 void FileQueue::Clear() {
     std::vector<QueueEntry>().swap(entries_);
+    unlisted_.clear();
 }
 
 std::vector<std::string> FileQueue::Items() const {
@@ -105,6 +110,12 @@ void Enumerate(FileQueue& queue, std::string& folder, std::string_view pattern, 
                 files.push_back(entry.name);
         } while (FindNextEntry(entry) != 0);
         if (closesItself) CloseFind(entry);
+    } else {
+        // A folder always lists "." and "..": nothing at all means it cannot be
+        // read, and its files must not vanish without a word.
+        std::string reason = FolderListingProblem(folder);
+        queue.AddUnlisted(folder, reason.empty() ? std::string("cannot be listed") : reason);
+        return;
     }
 
     // Files, in listing order.

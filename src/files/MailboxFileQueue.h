@@ -19,11 +19,19 @@ struct QueueEntry {
     std::string item;  // full path: listed folder (ending with the separator) + name
 };
 
+// A folder of the tree whose entries could not be listed, and why.
+struct UnlistedFolder {
+    std::string folder;  // ending with the separator
+    std::string reason;
+};
+
 // Ordered collection of queued files; entries stay in insertion order.
 class FileQueue {
 public:
     void Add(std::string key, std::string item);
-    // Discards every entry (the next fill starts empty).
+    // Records a folder whose files could not be queued.
+    void AddUnlisted(std::string folder, std::string reason);
+    // Discards every entry and unlisted folder (the next fill starts empty).
     void Clear();
     std::size_t Count() const { return entries_.size(); }
     bool Empty() const { return entries_.empty(); }
@@ -35,9 +43,12 @@ public:
     std::vector<std::string> Items() const;
     // The items, moved out; the queue is left empty (one copy of a long list, not two).
     std::vector<std::string> TakeItems();
+    // The folders a fill met but could not list, in the order met.
+    const std::vector<UnlistedFolder>& Unlisted() const { return unlisted_; }
 
 private:
     std::vector<QueueEntry> entries_;
+    std::vector<UnlistedFolder> unlisted_;
 };
 
 // The program-wide queue of the mailbox being converted. Emptying it
@@ -64,8 +75,9 @@ inline constexpr std::string_view kQueuedLabelSuffix = " Messages Queued for Con
 // caller's `folder` when it lacks one. `pattern` filters files only ("*.*"
 // matches every name, also names without a dot); every subfolder is descended
 // into, except symbolic links to folders, which are never followed. Fifos,
-// sockets and device nodes are not queued. Unreadable or missing folders
-// contribute nothing. Never throws.
+// sockets and device nodes are not queued. A folder that cannot be listed
+// (unreadable, missing) contributes no files and is recorded in the queue's
+// Unlisted(). Never throws.
 void QueueMailboxFilesLong(FileQueue& queue, std::string& folder, std::string_view pattern,
                            QueueCounter& counter, QueueStatus* status = nullptr);
 // Same, into MailboxFileQueue().

@@ -191,7 +191,7 @@ TEST(ConvertCommand, SingleMailboxTreeCountsLogAndSummary) {
     EXPECT_NE(r.out.find("\"messages_imported\": 10, \"messages_failed\": 1"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\"log\": \"" + dir.path + "/jdoe.log\""), std::string::npos) << r.out;
     EXPECT_EQ(ReadAll(dir / "jdoe.log"),
-              "---- Log Starts -----\r\nBAD : " + box + "/Work/Calendar/0000000701-Invitation.eml\r\n");
+              "---- Log Starts -----\r\nBAD : " + box + "/Work/Calendar/0000000701-Invitation.eml (Folder \"Work\" does not exist)\r\n");
     // Nothing deleted without --delete-source.
     EXPECT_EQ(CountFiles(box, ".eml"), 11);
 
@@ -317,7 +317,7 @@ TEST(ConvertCommand, MultipleModeOverBuiltExportsWithDeletion) {
         ASSERT_TRUE(fs::exists(pst));
         EXPECT_EQ(ReadAll(dir / ("out/" + name + ".log")),
                   "---- Log Starts -----\r\nBAD : " + dir.path + "/root/" + name +
-                      "/Work/Calendar/0000000701-Invitation.eml\r\n");
+                      "/Work/Calendar/0000000701-Invitation.eml (Folder \"Work\" does not exist)\r\n");
         EXPECT_EQ(CountFiles(dir / ("root/" + name), ".eml"), 1);  // only the failed one stays
         WriteFile(dir / "expected.json", ExpectedJson(expected[name]));
         Result cmp = RunCmd({kInspect, "--compare", dir / "expected.json", pst, "--reader", "pypff,readpst",

@@ -141,7 +141,7 @@ TEST_F(EngineFixture, SingleModeBuildsTheTreeFilesEveryItemAndLogsTheNestedCalen
     EXPECT_EQ(std::get<int32_t>(*flags), 17);
 
     EXPECT_EQ(ReadAll(dir / "out.log"),
-              "---- Log Starts -----\r\nBAD : " + box + "/Work/Calendar/0000000701-invite.eml\r\n");
+              "---- Log Starts -----\r\nBAD : " + box + "/Work/Calendar/0000000701-invite.eml (Folder \"Work\" does not exist)\r\n");
     ASSERT_EQ(run.mailboxes.size(), 1u);
     const auto& m = run.mailboxes[0];
     EXPECT_EQ(m.messagesImported, 8);
@@ -296,7 +296,7 @@ TEST_F(EngineFixture, AnUpperCasePstNameGetsItsOwnLogFile) {
     WriteFile(box + "/Inbox/a.eml", kBrokenMessage);
     auto run = RunSingle(box, dir / "BOX.PST");
     EXPECT_EQ(run.mailboxes[0].logPath, dir / "BOX.PST.log");
-    EXPECT_EQ(ReadAll(dir / "BOX.PST.log"), "---- Log Starts -----\r\nBAD : " + box + "/Inbox/a.eml\r\n");
+    EXPECT_EQ(ReadAll(dir / "BOX.PST.log"), "---- Log Starts -----\r\nBAD : " + box + "/Inbox/a.eml (cannot parse)\r\n");
 }
 
 // --- Deletion of sources ----------------------------------------------------
@@ -328,7 +328,37 @@ TEST_F(EngineFixture, SourcesGoOnlyAfterTheirItemsAreCommittedAndFoldersLeftEmpt
                          "Converting Messages... from (" + box + "/Work/Calendar/0000000701-invite.eml)"),
               2);
     EXPECT_EQ(ReadAll(dir / "del.log"),
-              "---- Log Starts -----\r\nBAD : " + box + "/Work/Calendar/0000000701-invite.eml\r\n");
+              "---- Log Starts -----\r\nBAD : " + box + "/Work/Calendar/0000000701-invite.eml (Folder \"Work\" does not exist)\r\n");
+}
+
+TEST_F(EngineFixture, LinksAreLoggedAndNeverFollowedAndCompanionsGoWithTheirItems) {
+    const std::string box = dir / "links";
+    const std::string outside = dir / "outside.eml";
+    WriteFile(outside, Eml("secret"));
+    WriteFile(box + "/Inbox/a.eml", Eml("a"));
+    fs::create_symlink(outside, box + "/Inbox/b-link.eml");
+    WriteFile(box + "/Inbox/c.eml", Eml("c"));
+    fs::create_symlink(outside, box + "/Inbox/c.eml.meta");
+    fs::create_directories(box + "/Contacts");
+    fs::create_symlink(outside, box + "/Contacts/Doe, Jane.meta");
+    WriteFile(box + "/Calendar/0000000702-review.appt.meta", "Review");
+    WriteFile(box + "/Calendar/0000000702-review.appt", "companion");
+    WriteFile(box + "/Inbox/0000000303-x.eml\nBAD : forged.eml", std::string(kBrokenMessage));
+    view.deleteChecked = true;
+    auto run = RunSingle(box, dir / "links.pst");
+    EXPECT_EQ(Subjects(FolderAt(StoreOf(dir / "links.pst"), "Inbox")), (std::vector<std::string>{"a.eml"}));
+    EXPECT_EQ(run.mailboxes[0].messagesFailed, 3);
+    EXPECT_EQ(run.mailboxes[0].itemsFailed, 1);
+    EXPECT_EQ(run.mailboxes[0].appointments, 1);
+    EXPECT_EQ(ReadAll(dir / "links.log"), "---- Log Starts -----\r\n"
+                                          "BAD : " + box + "/Contacts/Doe, Jane.meta (symbolic link)\r\n"
+                                          "BAD : " + box + "/Inbox/0000000303-x.eml\\x0ABAD : forged.eml (cannot parse)\r\n"
+                                          "BAD : " + box + "/Inbox/b-link.eml (symbolic link)\r\n"
+                                          "BAD : " + box + "/Inbox/c.eml (symbolic link beside it: " + box +
+                                          "/Inbox/c.eml.meta)\r\n");
+    EXPECT_EQ(ReadAll(outside), Eml("secret"));
+    EXPECT_TRUE(fs::is_symlink(box + "/Inbox/b-link.eml"));
+    EXPECT_FALSE(fs::exists(box + "/Calendar"));  // the appointment's companion went with it
 }
 
 TEST_F(EngineFixture, AFailingCommitDeletesNothing) {
@@ -343,6 +373,12 @@ TEST_F(EngineFixture, AFailingCommitDeletesNothing) {
     EXPECT_EQ(run.mailboxes[0].storeError, "No space left on device");
     EXPECT_NE(view.messages.back().second.find("could not be written completely (No space left on device)"),
               std::string::npos);
+    // Saved but never committed: counted and logged as failed, not as imported.
+    EXPECT_EQ(run.mailboxes[0].messagesImported, 0);
+    EXPECT_EQ(run.mailboxes[0].messagesFailed, 2);
+    EXPECT_EQ(ReadAll(dir / "full.log"), "---- Log Starts -----\r\n"
+                                         "BAD : " + box + "/Inbox/a.eml (not in the PST, its commit failed: No space left on device)\r\n"
+                                         "BAD : " + box + "/Inbox/b.eml (not in the PST, its commit failed: No space left on device)\r\n");
 }
 
 TEST_F(EngineFixture, TickingDeleteHalfwayThroughPassOneImportsNoMessageTwice) {
@@ -402,7 +438,7 @@ TEST_F(EngineFixture, SkipWithDeleteTickedStillImportsTheRestInPassTwo) {
     EXPECT_EQ(Subjects(FolderAt(StoreOf(dir / "skipdel.pst"), "Inbox")).size(), 6u);
     for (int i = 0; i < 6; ++i) EXPECT_FALSE(fs::exists(box + "/Inbox/" + std::to_string(i) + ".eml"));
     // A message first met in Pass II that fails is still named in the log.
-    EXPECT_EQ(ReadAll(dir / "skipdel.log"), "---- Log Starts -----\r\nBAD : " + box + "/Inbox/x-bad.eml\r\n");
+    EXPECT_EQ(ReadAll(dir / "skipdel.log"), "---- Log Starts -----\r\nBAD : " + box + "/Inbox/x-bad.eml (cannot parse)\r\n");
     EXPECT_EQ(run.mailboxes[0].messagesFailed, 1);
     auto frames = view.LabelHistory(Label::FrameConversion);
     EXPECT_EQ(frames.back(), "Checking && Validating (Pass II) - (5 of 5) file(s)");

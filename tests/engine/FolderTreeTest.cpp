@@ -12,6 +12,7 @@
 
 using namespace engine;
 using enginetest::FolderAt;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -191,15 +192,44 @@ TEST(MigrationLog, LogPathStaysBesideThePstAndNeverTakesItsName) {
     EXPECT_EQ(LogPathFor("box"), "box.log");
 }
 
-TEST(MigrationLog, ExactBytesUtf8WithCrLfAndAFreshStart) {
+TEST(MigrationLog, ExactBytesUtf8WithCrLfAppendedToWhatIsThere) {
     enginetest::TempDir t;
     MigrationLog log(t / "box.log");
     enginetest::WriteFile(t / "box.log", "old content\r\n");
     ASSERT_TRUE(log.Start());
     ASSERT_TRUE(log.Bad("/m/Inbox/Grüße.eml"));
-    EXPECT_EQ(enginetest::ReadAll(t / "box.log"), "---- Log Starts -----\r\nBAD : /m/Inbox/Grüße.eml\r\n");
+    ASSERT_TRUE(log.Bad("/m/Inbox/x.eml", "no message in file"));
+    EXPECT_EQ(enginetest::ReadAll(t / "box.log"), "old content\r\n---- Log Starts -----\r\nBAD : /m/Inbox/Grüße.eml\r\n"
+                                                  "BAD : /m/Inbox/x.eml (no message in file)\r\n");
+    EXPECT_TRUE(log.Error().empty());
     MigrationLog nowhere(t / "no-such-folder/box.log");
     EXPECT_FALSE(nowhere.Start());
+    EXPECT_FALSE(nowhere.Bad("/m/a.eml", "why"));
+    EXPECT_FALSE(nowhere.Error().empty());
+    EXPECT_EQ(nowhere.Unwritten(), std::vector<std::string>{"BAD : /m/a.eml (why)"});
+}
+
+TEST(MigrationLog, NeverWritesThroughALinkOrASecondName) {
+    enginetest::TempDir t;
+    enginetest::WriteFile(t / "precious", "precious\n");
+    fs::create_symlink(t / "precious", t / "sym.log");
+    fs::create_hard_link(t / "precious", t / "hard.log");
+    for (const char* name : {"sym.log", "hard.log"}) {
+        MigrationLog log(t / name);
+        EXPECT_FALSE(log.Start()) << name;
+        EXPECT_FALSE(log.Bad("/m/a.eml"));
+        EXPECT_FALSE(log.Error().empty());
+        EXPECT_EQ(log.Unwritten().size(), 1u);
+    }
+    EXPECT_EQ(enginetest::ReadAll(t / "precious"), "precious\n");
+}
+
+TEST(MigrationLog, OneFileIsOneLineWhateverItsNameHolds) {
+    EXPECT_EQ(LogText("/m/a\nBAD : forged.eml"), "/m/a\\x0ABAD : forged.eml");
+    EXPECT_EQ(LogText("a\rb\tc\x7F"), "a\\x0Db\\x09c\\x7F");
+    EXPECT_EQ(LogText("back\\slash"), "back\\\\slash");
+    EXPECT_EQ(LogText("Grüße \xFF\xC3"), "Grüße \\xFF\\xC3");
+    EXPECT_EQ(LogText("line\u2028sep\u0085"), "line\\xE2\\x80\\xA8sep\\xC2\\x85");
 }
 
 // The run's record of imported sources, across the merges of its recent additions.

@@ -180,6 +180,9 @@ TEST(FileApi, SymbolicLinksAreNeverFollowedForChangesOrDeletion) {
     EXPECT_FALSE(FileExists(t.path("linkdir")));
     EXPECT_TRUE(FolderExists(t.path("linkdir")));
     EXPECT_TRUE(FileExists(t.path("dangling.eml")));
+    EXPECT_EQ(SourceFileProblem(t.path("link.eml")), "symbolic link");
+    EXPECT_EQ(SourceFileProblem(t.path("dangling.eml")), "symbolic link");
+    EXPECT_EQ(SourceFileProblem(outside.path("target.eml")), "");
 
     // Deleting the link clears nothing on the target and removes only the link.
     EXPECT_EQ(RemoveFile(t.path("link.eml")), 0);
@@ -198,6 +201,7 @@ TEST(FileApi, FifoIsReportedAsDeviceAndNeverOpened) {
     ASSERT_EQ(::mkfifo(t.path("pipe.eml").c_str(), 0644), 0);
     EXPECT_EQ(GetFileAttr(t.path("pipe.eml")), kFileAttributeDevice);
     EXPECT_EQ(OpenForReading(t.path("pipe.eml")), -1);  // returns at once, no reader blocks
+    EXPECT_EQ(SourceFileProblem(t.path("pipe.eml")), "not a regular file");
     EXPECT_EQ(RemoveFile(t.path("pipe.eml")), 0);
 }
 

@@ -128,6 +128,7 @@ TEST(MailboxFileQueue, EmptyAndMissingFolders) {
         std::string folder = t.path(rel);
         QueueMailboxFilesLong(queue, folder, "*.*", counter, &status);
         EXPECT_TRUE(queue.Empty()) << rel;
+        EXPECT_EQ(queue.Unlisted().size(), rel == std::string("missing") ? 1u : 0u) << rel;
         EXPECT_EQ(counter, 1) << rel;
         EXPECT_TRUE(status.labels.empty()) << rel;
     }
@@ -218,7 +219,7 @@ TEST(MailboxFileQueue, SymbolicLinksToFoldersAreNotDescended) {
 
 // Tests run as root, who reads every folder; the unreadable case is checked in a
 // child process that has given up root.
-TEST(MailboxFileQueue, UnreadableFolderContributesNothing) {
+TEST(MailboxFileQueue, UnreadableFolderContributesNoFilesAndIsRecorded) {
     TempTree t;
     t.file("m/a.eml");
     t.file("m/Locked/hidden.eml");
@@ -233,8 +234,12 @@ TEST(MailboxFileQueue, UnreadableFolderContributesNothing) {
         std::string folder = t.path("m");
         QueueMailboxFilesLong(queue, folder, "*.*", counter, nullptr);
         const std::string m = t.path("m/");
+        const bool locked = ::geteuid() != 0;  // the unprivileged side cannot read the folder
         return queue.Items() == std::vector<std::string>{m + "a.eml", m + "Open/b.eml", m + "Open/unreadable-file.eml"} &&
-               counter == 4;
+               counter == 4 && queue.Unlisted().size() == (locked ? 1u : 0u) &&
+               (!locked || (queue.Unlisted()[0].folder == m + "Locked/" &&
+                            queue.Unlisted()[0].reason == "Permission denied" &&
+                            SourceFileProblem(m + "Open/unreadable-file.eml") == "Permission denied"));
     };
     if (::geteuid() != 0) {
         EXPECT_TRUE(run());

@@ -470,7 +470,11 @@ private Q_SLOTS:
         QVERIFY(emlAfter.size() < emlBefore.size());
         QSet<QString> bad;
         for (const QString& line : LogLines(outDir + QStringLiteral("/bob.log")))
-            if (line.startsWith(QStringLiteral("BAD : "))) bad.insert(QFileInfo(line.mid(6)).canonicalFilePath());
+            if (line.startsWith(QStringLiteral("BAD : "))) {
+                QString path = line.mid(6);  // the reason follows a message's name in parentheses
+                if (const auto end = path.indexOf(QStringLiteral(".eml (")); end >= 0) path.truncate(end + 4);
+                bad.insert(QFileInfo(path).canonicalFilePath());
+            }
         for (const QString& left : emlAfter) QVERIFY2(bad.contains(QFileInfo(left).canonicalFilePath()), qPrintable(left));
         ExpectVerified(outDir + QStringLiteral("/bob.pst"));
     }
