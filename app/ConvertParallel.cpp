@@ -87,7 +87,7 @@ public:
             if (gSignals > forwarded) {
                 forwarded = gSignals;
                 stopping = true;
-                for (auto& c : children_) ::kill(c.pid, gLastSignal == SIGTERM ? SIGTERM : SIGINT);
+                for (auto& c : children_) ::kill(c.pid, gLastSignal == SIGINT ? SIGINT : SIGTERM);
                 if (forwarded == 1 && !options_.quiet)
                     Message("Stopping after the current file (Ctrl-C again to end at once)...");
             }
@@ -162,6 +162,7 @@ private:
         sigemptyset(&defaults);
         sigaddset(&defaults, SIGINT);
         sigaddset(&defaults, SIGTERM);
+        sigaddset(&defaults, SIGHUP);
         posix_spawnattr_setsigdefault(&attr, &defaults);
         posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF);
         Child c;
@@ -313,12 +314,15 @@ engine::RunSummary ConvertInParallel(const std::vector<engine::MailboxRow>& rows
     struct sigaction sa {};
     sa.sa_handler = OnStopSignal;
     sigemptyset(&sa.sa_mask);
-    struct sigaction oldInt {}, oldTerm {};
+    // SIGHUP (a closed terminal or session) stops the run like SIGTERM.
+    struct sigaction oldInt {}, oldTerm {}, oldHup {};
     sigaction(SIGINT, &sa, &oldInt);
     sigaction(SIGTERM, &sa, &oldTerm);
+    sigaction(SIGHUP, &sa, &oldHup);
     engine::RunSummary run = Runner(rows, options).Run();
     sigaction(SIGINT, &oldInt, nullptr);
     sigaction(SIGTERM, &oldTerm, nullptr);
+    sigaction(SIGHUP, &oldHup, nullptr);
     return run;
 }
 
