@@ -27,6 +27,13 @@ void ImportedPaths::Add(std::string_view path) {
     recent_.clear();
 }
 
+void ImportedPaths::Remove(std::string_view path) {
+    const Digest d = Of(path);
+    recent_.erase(d);
+    const auto it = std::lower_bound(sorted_.begin(), sorted_.end(), d);
+    if (it != sorted_.end() && *it == d) sorted_.erase(it);
+}
+
 bool ImportedPaths::Contains(std::string_view path) const {
     const Digest d = Of(path);
     return recent_.count(d) > 0 || std::binary_search(sorted_.begin(), sorted_.end(), d);

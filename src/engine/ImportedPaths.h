@@ -15,6 +15,8 @@ class ImportedPaths {
 public:
     void Add(std::string_view path);
     bool Contains(std::string_view path) const;
+    // Forgets a path (a message a failed commit lost); rare, so it may cost a copy.
+    void Remove(std::string_view path);
 
 private:
     struct Digest {

@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <exception>
 #include <map>
 #include <set>
@@ -479,7 +481,10 @@ void MigrationEngine::Mailbox::ConvertItemFile(
     if (!converters) return;
     NextPartIfFull(path);
     SetStatus(status + path + ")");
-    if (const std::string problem = SourceProblem(path, items::ItemCompanionPath(path)); !problem.empty()) {
+    // A file gone since the listing (an archive's entry past its cut, which the
+    // archive's own line reports) is left to the converter, as before.
+    if (const std::string problem = SourceProblem(path, items::ItemCompanionPath(path));
+        !problem.empty() && problem != std::strerror(ENOENT)) {
         ++summary_.itemsFailed;
         LogBad(path, problem);
         return;
@@ -678,7 +683,7 @@ void MigrationEngine::Mailbox::LoseUncommitted(const std::string& why) {
     for (const auto& [path, counter] : uncommitted_) {
         --(summary_.*counter);
         if (counter == &MailboxSummary::messagesImported) {
-            imported_.erase(path);
+            imported_.Remove(path);
             failed_.insert(path);
         } else {
             ++summary_.itemsFailed;

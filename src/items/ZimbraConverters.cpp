@@ -50,7 +50,7 @@ ReadResult ReadSection(const std::string& path, const std::string& marker) {
     if (r.file.raw.empty()) {
         // An empty file (an export cut off at this entry) describes an item that is lost.
         std::string bytes;
-        if (ReadFileBytes(TrimSpaces(path), bytes) && bytes.empty()) r.outcome = ItemOutcome::Failed;
+        if (ReadFileBytes(TrimSpaces(path), bytes, false) && bytes.empty()) r.outcome = ItemOutcome::Failed;
         if (r.outcome == ItemOutcome::Failed) return r;
     }
     std::string trimmed = r.file.raw;
