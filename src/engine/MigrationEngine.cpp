@@ -714,7 +714,6 @@ void MigrationEngine::Mailbox::Conclude() {
     summary_.logError = log_.Error();
     summary_.unlogged = log_.Unwritten();
     view_.OnMailboxFinished(summary_);
-    summary_.pstParts = {pstPath_};
 }
 
 bool MigrationEngine::Mailbox::CommitDue() const {
