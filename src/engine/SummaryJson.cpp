@@ -8,9 +8,7 @@
 
 namespace engine {
 
-namespace {
-
-std::string Quote(const std::string& s) {
+std::string JsonString(const std::string& s) {
     std::string out = "\"";
     for (unsigned char c : s) {
         switch (c) {
@@ -32,9 +30,11 @@ std::string Quote(const std::string& s) {
     return out + "\"";
 }
 
+namespace {
+
 std::string QuoteList(const std::vector<std::string>& items) {
     std::string out = "[";
-    for (size_t i = 0; i < items.size(); ++i) out += (i ? ", " : "") + Quote(items[i]);
+    for (size_t i = 0; i < items.size(); ++i) out += (i ? ", " : "") + JsonString(items[i]);
     return out + "]";
 }
 
@@ -241,12 +241,12 @@ std::string SummaryToJson(const SummaryDocument& doc) {
     char buf[512];
     for (size_t i = 0; i < doc.mailboxes.size(); ++i) {
         const auto& m = doc.mailboxes[i];
-        out += std::string(i ? "," : "") + "\n    {\"name\": " + Quote(m.name) + ", \"folder\": " + Quote(m.folder) +
-               ", \"status\": " + Quote(MailboxStatus(m)) + ", \"pst\": " + Quote(m.pstPath) +
-               ", \"log\": " + Quote(m.logPath) + ",\n";
+        out += std::string(i ? "," : "") + "\n    {\"name\": " + JsonString(m.name) + ", \"folder\": " + JsonString(m.folder) +
+               ", \"status\": " + JsonString(MailboxStatus(m)) + ", \"pst\": " + JsonString(m.pstPath) +
+               ", \"log\": " + JsonString(m.logPath) + ",\n";
         if (m.pstParts.size() > 1) {
             out += "     \"pst_parts\": [";
-            for (size_t p = 0; p < m.pstParts.size(); ++p) out += (p ? ", " : "") + Quote(m.pstParts[p]);
+            for (size_t p = 0; p < m.pstParts.size(); ++p) out += (p ? ", " : "") + JsonString(m.pstParts[p]);
             out += "],\n";
         }
         std::snprintf(buf, sizeof buf,
@@ -256,13 +256,13 @@ std::string SummaryToJson(const SummaryDocument& doc) {
                       " \"error\": ",
                       m.files, m.filesDone, m.messagesImported, m.messagesFailed, m.contacts, m.appointments, m.tasks,
                       m.notes, m.itemsFailed, m.itemsSkipped, m.foldersCreated, m.sourcesDeleted, m.badLines);
-        out += buf + Quote(m.storeError);
-        if (!m.sourceError.empty()) out += ", \"source_error\": " + Quote(m.sourceError);
+        out += buf + JsonString(m.storeError);
+        if (!m.sourceError.empty()) out += ", \"source_error\": " + JsonString(m.sourceError);
         out += ",\n     \"unreadable_folders\": " + QuoteList(m.unreadableFolders) + ", \"log_error\": " +
-               Quote(m.logError) + ", \"unlogged\": " + QuoteList(m.unlogged) + "}";
+               JsonString(m.logError) + ", \"unlogged\": " + QuoteList(m.unlogged) + "}";
     }
     out += std::string(doc.mailboxes.empty() ? "" : "\n  ") + "],\n";
-    if (!doc.shard.empty()) out += "  \"shard\": " + Quote(doc.shard) + ",\n";
+    if (!doc.shard.empty()) out += "  \"shard\": " + JsonString(doc.shard) + ",\n";
     out += "  \"exit_status\": " + std::to_string(doc.exitStatus) + "\n}\n";
     return out;
 }

@@ -10,6 +10,10 @@
 
 namespace engine {
 
+// A JSON string literal, quotes included: quote, backslash and control
+// characters escaped, other bytes (UTF-8 included) as they stand.
+std::string JsonString(const std::string& s);
+
 // One word or two for a mailbox's end: "converted", "converted with failures",
 // "stopped", "empty", ...
 std::string MailboxStatus(const MailboxSummary& m);
