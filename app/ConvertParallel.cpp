@@ -1,5 +1,7 @@
 #include "ConvertParallel.h"
 
+#include "ProgressText.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
@@ -38,17 +40,6 @@ std::string SelfPath() {
     const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
     if (n <= 0) return {};
     return std::string(buf, static_cast<size_t>(n));
-}
-
-std::string Duration(double seconds) {
-    if (!(seconds >= 0) || seconds > 99 * 3600) return "--:--";
-    const long s = static_cast<long>(seconds + 0.5);
-    char buf[32];
-    if (s >= 3600)
-        std::snprintf(buf, sizeof buf, "%ld:%02ld:%02ld", s / 3600, (s / 60) % 60, s % 60);
-    else
-        std::snprintf(buf, sizeof buf, "%ld:%02ld", s / 60, s % 60);
-    return buf;
 }
 
 struct Child {
@@ -287,7 +278,7 @@ private:
             const double left = c.index > 0 ? elapsed * (c.count - c.index) / c.index : -1;
             std::snprintf(text, sizeof text, "%s pass %-2s [%s] %3d%% %d/%d files %.1f items/s %s left",
                           rows_[c.row].name.c_str(), c.pass == 2 ? "II" : "I", bar.c_str(),
-                          static_cast<int>(fraction * 100), c.index, c.count, rate, Duration(left).c_str());
+                          static_cast<int>(fraction * 100), c.index, c.count, rate, app::Duration(left).c_str());
             block += std::string(text) + "\x1b[K\n";
             ++lines;
         }

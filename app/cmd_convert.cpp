@@ -25,6 +25,7 @@
 #include "Commands.h"
 #include "ConvertParallel.h"
 #include "JsonText.h"
+#include "ProgressText.h"
 #include "engine/MailboxSelection.h"
 #include "engine/MigrationEngine.h"
 #include "engine/MigrationLog.h"
@@ -103,17 +104,6 @@ std::string Plain(std::string text) {
         out += text[i];
     }
     return out;
-}
-
-std::string Duration(double seconds) {
-    if (!(seconds >= 0) || seconds > 99 * 3600) return "--:--";
-    const long s = static_cast<long>(seconds + 0.5);
-    char buf[32];
-    if (s >= 3600)
-        std::snprintf(buf, sizeof buf, "%ld:%02ld:%02ld", s / 3600, (s / 60) % 60, s % 60);
-    else
-        std::snprintf(buf, sizeof buf, "%ld:%02ld", s / 60, s % 60);
-    return buf;
 }
 
 std::string StatusOf(const engine::MailboxSummary& m) { return engine::MailboxStatus(m); }
@@ -242,7 +232,7 @@ private:
         const double left = p.index > 0 ? elapsed * (p.count - p.index) / p.index : -1;
         std::fprintf(stderr, "\r%s pass %-2s [%s] %3d%% %d/%d files %.1f items/s %s left \x1b[K", name_.c_str(),
                      p.pass == 1 ? "I" : "II", bar.c_str(), static_cast<int>(fraction * 100), p.index, p.count, rate,
-                     Duration(left).c_str());
+                     app::Duration(left).c_str());
         std::fflush(stderr);
         barShown_ = true;
     }
