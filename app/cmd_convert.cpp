@@ -273,6 +273,8 @@ void PrintSummaryText(const engine::RunSummary& run) {
         std::printf("  messages  %d imported, %d failed\n", m.messagesImported, m.messagesFailed);
         std::printf("  items     %d contact(s), %d appointment(s), %d task(s), %d note(s), %d failed\n", m.contacts,
                     m.appointments, m.tasks, m.notes, m.itemsFailed);
+        if (m.documents > 0 || m.chats > 0)
+            std::printf("  also      %d Briefcase document(s), %d chat(s)\n", m.documents, m.chats);
         if (m.itemsSkipped > 0)
             std::printf("  skipped   %d search folder(s) and shared folder link(s), named in the log\n", m.itemsSkipped);
         if (m.foldersCreated > 0) std::printf("  folders   %d created\n", m.foldersCreated);

@@ -51,11 +51,13 @@ void ExportFolders::Read(const std::vector<std::string>& queue, const std::strin
     folders_.clear();
     byDirectory_.clear();
     created_.clear();
+    metaPaths_.clear();
     for (const auto& entry : queue) {
         if (!items::LooksLikeFolderMetaName(FileNameOf(entry))) continue;
         if (!rootPath.empty() && !StartsWith(entry, rootPath)) continue;
         auto folder = items::ReadExportFolder(entry);
         if (!folder) continue;
+        metaPaths_.insert(entry);
         const std::string directory = StoreForm(folder->directory);
         if (byDirectory_.count(directory)) continue;  // the first listing wins
         byDirectory_[directory] = folders_.size();
@@ -85,7 +87,7 @@ std::vector<std::string> ExportFolders::MailFolders() const {
     std::vector<std::string> out;
     for (const auto& f : folders_) {
         if (f.type != 1 || !f.IsUserFolder()) continue;
-        if (f.view != FolderView::Mail && f.view != FolderView::None) continue;
+        if (f.view != FolderView::Mail && f.view != FolderView::None && f.view != FolderView::Documents) continue;
         const std::string directory = StoreForm(f.directory);
         if (InKindFolder(directory)) continue;
         out.push_back(directory);
@@ -103,6 +105,16 @@ const ExportFolder* ExportFolders::KindFolderOf(const std::string& directory) co
         if (f->view != FolderView::None) return nullptr;
     }
     return nullptr;
+}
+
+bool ExportFolders::InDocumentFolder(const std::string& directory) const {
+    std::vector<std::string> parts = Components(directory, '\\');
+    for (size_t n = parts.size(); n > 0; --n) {
+        const ExportFolder* f = At(Join(parts, 0, n));
+        if (f && f->type == 1 && f->view != FolderView::None) return f->view == FolderView::Documents;
+    }
+    // An export without folder files: the default Briefcase by its name.
+    return folders_.empty() && !parts.empty() && parts[0] == "Briefcase";
 }
 
 bool ExportFolders::InKindFolder(const std::string& directory) const { return KindFolderOf(directory) != nullptr; }

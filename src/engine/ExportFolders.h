@@ -9,6 +9,7 @@
 // Directories are given in the store's form, relative to the export root and
 // with batch suffixes removed ("Inbox\Launch _Q3_").
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -30,8 +31,8 @@ public:
     // name (Outlook's path separator) becomes "_".
     std::string RealPath(const std::string& directory) const;
 
-    // The directories of the user mail folders, nested ones too, that must
-    // exist in the store whether or not they hold items.
+    // The directories of the user mail and Briefcase folders, nested ones too,
+    // that must exist in the store whether or not they hold items.
     std::vector<std::string> MailFolders() const;
 
     // True when the directory is, or lies below, an address book, calendar or
@@ -46,6 +47,11 @@ public:
     // The folder created for the directory's kind folder, or null.
     store::Folder* KindFolderAt(const std::string& directory) const;
 
+    // True when the directory is, or lies below, a Briefcase folder (view 8).
+    bool InDocumentFolder(const std::string& directory) const;
+    // True when the file is the ".meta" file of a folder the export lists.
+    bool IsFolderMeta(const std::string& path) const { return metaPaths_.count(path) != 0; }
+
     // The search folders and shared-folder links: no content in an export.
     std::vector<const items::ExportFolder*> Skipped() const;
 
@@ -54,6 +60,7 @@ private:
     std::vector<items::ExportFolder> folders_;
     std::map<std::string, size_t> byDirectory_;      // directory -> index in folders_
     std::map<std::string, store::Folder*> created_;  // kind folder directory -> store folder
+    std::set<std::string> metaPaths_;                 // every folder ".meta" file read
 };
 
 }  // namespace engine

@@ -41,7 +41,17 @@ private:
     MigrationView& view_;
 };
 
-bool IsMessageName(const std::string& lowerName) { return EndsWith(lowerName, ".eml") || lowerName == "eml~1"; }
+// Chats are stored as messages (raw MIME) too.
+bool IsChatName(const std::string& lowerName) { return EndsWith(lowerName, ".chat"); }
+bool IsMessageName(const std::string& lowerName) {
+    return EndsWith(lowerName, ".eml") || lowerName == "eml~1" || IsChatName(lowerName);
+}
+// The ".meta" files of items that are no contacts or documents.
+bool IsOtherItemMeta(const std::string& lowerName) {
+    for (const char* kind : {".eml.meta", ".appt.meta", ".task.meta", ".wiki.meta", ".chat.meta", ".note.meta"})
+        if (EndsWith(lowerName, kind)) return true;
+    return false;
+}
 
 // Round half to even, as the window shows the bar's value.
 int RoundHalfEven(float value) { return static_cast<int>(std::nearbyint(value)); }
@@ -76,10 +86,14 @@ private:
     void AnnounceNextMessage(const std::vector<std::string>& queue, size_t current, size_t& announced);
     void Dispatch(const std::string& path, int pass);
     void ImportMessageFile(const std::string& path, int pass);
+    // `target` names the folder the item goes to (null: the default folder of its
+    // kind); it is asked after a size split may have opened the next PST.
     void ConvertItemFile(const std::string& path, const std::string& status,
                          items::ItemOutcome (items::ItemConverters::*convert)(const items::ItemContext&,
                                                                                 const std::string&),
-                         int MailboxSummary::*counter, store::Folder* target = nullptr);
+                         int MailboxSummary::*counter, const std::function<store::Folder*()>& target = {});
+    // A Briefcase document: a post in the folder of its directory.
+    void ConvertDocument(const std::string& path);
     // An item saved in the store: counted, but durable only with the next commit.
     void Saved(const std::string& path, int MailboxSummary::*counter);
     // A commit (or the log-off) failed: the items saved since the last commit
@@ -107,7 +121,8 @@ private:
     // How the log and the user know a queued file.
     std::string Shown(const std::string& path) const { return e_.archive_ ? e_.archive_->DisplayPath(path) : path; }
     int Saves() const {
-        return summary_.messagesImported + summary_.contacts + summary_.appointments + summary_.tasks + summary_.notes;
+        return summary_.messagesImported + summary_.contacts + summary_.appointments + summary_.tasks + summary_.notes +
+               summary_.documents + summary_.chats;
     }
 
     MigrationEngine& e_;
@@ -429,14 +444,20 @@ void MigrationEngine::Mailbox::Dispatch(const std::string& path, int pass) {
                              calendar = Native("\\Calendar"), tasks = Native("\\Tasks\\"),
                              notebook = Native("\\Notebook");
     using C = items::ItemConverters;
+    const std::string directory = DirectoryOf(path);
+    // Briefcase documents: every ".meta" there that is no folder's nor another kind's.
+    if (EndsWith(name, ".meta") && !IsOtherItemMeta(name) && !exportFolders_.IsFolderMeta(path) &&
+        exportFolders_.InDocumentFolder(directory)) {
+        ConvertDocument(path);
+        return;
+    }
     // An address book, calendar or task list of its own takes the items of its kind.
-    if (store::Folder* own = exportFolders_.KindFolderAt(DirectoryOf(path))) {
-        const items::ExportFolder* kind = exportFolders_.At(DirectoryOf(path));
+    if (exportFolders_.KindFolderAt(directory)) {
+        const items::ExportFolder* kind = exportFolders_.At(directory);
         const items::FolderView view = kind ? kind->view : items::FolderView::None;
-        const bool otherKind = EndsWith(name, ".eml.meta") || EndsWith(name, ".appt.meta") ||
-                               EndsWith(name, ".task.meta") || EndsWith(name, ".wiki.meta") ||
-                               EndsWith(name, ".chat.meta") || EndsWith(name, ".note.meta");
-        if (view == items::FolderView::Contacts && EndsWith(name, ".meta") && !otherKind &&
+        // Asked again after a size split: the next PST has folders of its own.
+        auto own = [this, directory] { return exportFolders_.KindFolderAt(directory); };
+        if (view == items::FolderView::Contacts && EndsWith(name, ".meta") && !IsOtherItemMeta(name) &&
             !items::LooksLikeFolderMetaName(FileNameOf(path))) {
             ConvertItemFile(path, "Converting Contacts... from (", &C::ConvertContactFile, &MailboxSummary::contacts,
                             own);
@@ -464,7 +485,7 @@ void MigrationEngine::Mailbox::Dispatch(const std::string& path, int pass) {
         ConvertItemFile(path, "Converting Notes... from (", &C::ConvertNoteFile, &MailboxSummary::notes);
     if (IsMessageName(name)) ImportMessageFile(path, pass);
     // An export cut off between a message's ".eml.meta" and its ".eml" lost the message.
-    if (pass == 1 && EndsWith(name, ".eml.meta")) {
+    if (pass == 1 && (EndsWith(name, ".eml.meta") || EndsWith(name, ".chat.meta"))) {
         const std::string message = path.substr(0, path.size() - 5);
         if (!imported_.Contains(message) && !failed_.count(message) && !files::FileExists(message)) {
             ++summary_.itemsFailed;
@@ -476,7 +497,7 @@ void MigrationEngine::Mailbox::Dispatch(const std::string& path, int pass) {
 void MigrationEngine::Mailbox::ConvertItemFile(
     const std::string& path, const std::string& status,
     items::ItemOutcome (items::ItemConverters::*convert)(const items::ItemContext&, const std::string&),
-    int MailboxSummary::*counter, store::Folder* target) {
+    int MailboxSummary::*counter, const std::function<store::Folder*()>& target) {
     items::ItemConverters* converters = e_.services_.converters;
     if (!converters) return;
     NextPartIfFull(path);
@@ -495,7 +516,13 @@ void MigrationEngine::Mailbox::ConvertItemFile(
     ctx.yield = [this] { view_.Yield(); };
     ctx.setStatus = [this](const std::string& t) { SetStatus(t); };
     ctx.note = [this, &path](const std::string& t) { log_.Note(path, t); };
-    ctx.folder = target;
+    try {
+        ctx.folder = target ? target() : nullptr;
+    } catch (const std::exception& ex) {
+        ++summary_.itemsFailed;
+        LogBad(path, ex.what());
+        return;
+    }
     items::ItemOutcome outcome = items::ItemOutcome::Failed;
     try {
         outcome = (converters->*convert)(ctx, path);
@@ -520,6 +547,21 @@ void MigrationEngine::Mailbox::ConvertItemFile(
         case items::ItemOutcome::NoSection:
             break;
     }
+}
+
+void MigrationEngine::Mailbox::ConvertDocument(const std::string& path) {
+    if (!e_.services_.converters) return;
+    // Its bytes are the entry beside it; without them the document is lost.
+    if (const std::string content = items::ItemCompanionPath(path); !files::FileExists(content)) {
+        ++summary_.itemsFailed;
+        LogBad(path, "the document's content " + FileNameOf(content) + " is missing");
+        return;
+    }
+    ConvertItemFile(path, "Converting Briefcase... from (", &items::ItemConverters::ConvertDocumentFile,
+                    &MailboxSummary::documents, [this, &path]() -> store::Folder* {
+                        return &store_->GetFolderFromPath(MessageTargetPath(
+                            path, rootPath_, names_, [this](const std::string& d) { return exportFolders_.RealPath(d); }));
+                    });
 }
 
 namespace {
@@ -580,13 +622,15 @@ void MigrationEngine::Mailbox::ImportMessageFile(const std::string& path, int pa
     if (ok) {
         imported_.Add(path);
         failed_.erase(path);
-        ++summary_.messagesImported;
+        int MailboxSummary::*counter =
+            IsChatName(LowerAscii(FileNameOf(path))) ? &MailboxSummary::chats : &MailboxSummary::messagesImported;
+        ++(summary_.*counter);
         if (DeleteTicked()) {
             view_.Yield();
             pendingDeletes_.push_back(path);
             pendingDeletes_.push_back(path + ".meta");
         }
-        Saved(path, &MailboxSummary::messagesImported);
+        Saved(path, counter);
     } else {
         // Logged once: in Pass I, or in Pass II for a message Pass I never reached.
         const bool firstFailure = failed_.insert(path).second;
@@ -682,7 +726,7 @@ bool MigrationEngine::Mailbox::StartNextPart() {
 void MigrationEngine::Mailbox::LoseUncommitted(const std::string& why) {
     for (const auto& [path, counter] : uncommitted_) {
         --(summary_.*counter);
-        if (counter == &MailboxSummary::messagesImported) {
+        if (counter == &MailboxSummary::messagesImported || counter == &MailboxSummary::chats) {
             imported_.Remove(path);
             failed_.insert(path);
         } else {

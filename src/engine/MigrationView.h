@@ -49,6 +49,8 @@ struct MailboxSummary {
     int messagesFailed = 0;  // messages not in the PST at the end
     int badLines = 0;        // "BAD : " lines written to the log
     int contacts = 0, appointments = 0, tasks = 0, notes = 0;
+    int documents = 0;       // Briefcase documents (each revision one) saved as posts
+    int chats = 0;           // chats imported as messages (a failed one counts in messagesFailed)
     int itemsFailed = 0;     // contacts, appointments, tasks, notes that failed
     int itemsSkipped = 0;    // search folders and shared-folder links: logged, nothing to convert
     int foldersCreated = 0;  // folders made in the store (with or without items)

@@ -1,6 +1,6 @@
 #pragma once
 // The converters of Zimbra item metadata files (contacts, appointments, tasks,
-// notebook pages) into items of the store's default folders. The migration
+// notebook pages, Briefcase documents) into items of the store's default folders. The migration
 // engine classifies each queued file and calls the converter of its kind.
 #include <functional>
 #include <memory>
@@ -34,6 +34,8 @@ public:
     virtual ItemOutcome ConvertCalendarFile(const ItemContext& ctx, const std::string& metaPath) = 0;
     virtual ItemOutcome ConvertTaskFile(const ItemContext& ctx, const std::string& metaPath) = 0;
     virtual ItemOutcome ConvertNoteFile(const ItemContext& ctx, const std::string& metaPath) = 0;
+    // A Briefcase document: a post in ctx.folder with the file attached.
+    virtual ItemOutcome ConvertDocumentFile(const ItemContext& ctx, const std::string& metaPath) = 0;
 };
 
 // The Zimbra converters.

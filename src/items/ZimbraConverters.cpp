@@ -5,6 +5,7 @@
 #include <unordered_set>
 
 #include "items/AppointmentSeries.h"
+#include "items/DocumentItem.h"
 #include "items/Reminders.h"
 #include "items/TaskSeries.h"
 #include "items/ZimbraMetaReader.h"
@@ -1031,6 +1032,9 @@ public:
     }
     ItemOutcome ConvertNoteFile(const ItemContext& ctx, const std::string& metaPath) override {
         return items::ConvertNoteFile(ctx, metaPath);
+    }
+    ItemOutcome ConvertDocumentFile(const ItemContext& ctx, const std::string& metaPath) override {
+        return items::ConvertDocumentFile(ctx, metaPath);
     }
 };
 }  // namespace

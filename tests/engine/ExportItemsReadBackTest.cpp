@@ -1,0 +1,165 @@
+// The items of an export beyond messages, end to end: Briefcase documents and
+// their revisions, chats, tags, item times and contact groups. An export built
+// here in the exporter's own encoding is converted by `orvandel convert`; the
+// PST is judged by our verifier, by pst-inspect --strict --compare over its
+// three readers, and read back through libpff (export_items_dump.py) for the
+// attachment bytes, times and categories pst-inspect does not show.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "EngineTestSupport.h"
+#include "items/MetaEncoding.h"
+#include "pst/verify/Verifier.h"
+#include "support/Shell.h"
+
+using namespace enginetest;
+using metaenc::BDict;
+using metaenc::BInt;
+using metaenc::BStr;
+using metaenc::JsonQuote;
+using testshell::Quote;
+
+namespace {
+
+std::string PypffPython() {
+    std::vector<std::string> candidates;
+    if (const char* env = std::getenv("PST_INSPECT_PYPFF_PYTHON")) candidates.push_back(env);
+    candidates.insert(candidates.end(), {"python3", "/usr/bin/python3"});
+    for (const auto& py : candidates)
+        if (testshell::Run(Quote(py) + " -c 'import pypff'").status == 0) return py;
+    return {};
+}
+
+// The dump's lines of items whose subject is `subject` (compared as JSON text).
+std::vector<std::string> LinesOf(const std::string& dump, const std::string& subject) {
+    std::vector<std::string> out;
+    const std::string key = "\"subject\": " + JsonQuote(subject) + ",";
+    size_t from = 0;
+    while (from < dump.size()) {
+        size_t end = dump.find('\n', from);
+        if (end == std::string::npos) end = dump.size();
+        const std::string line = dump.substr(from, end - from);
+        if (line.find(key) != std::string::npos) out.push_back(line);
+        from = end + 1;
+    }
+    return out;
+}
+
+std::string Sha256Of(const std::string& bytes, const TempDir& dir) {
+    WriteFile(dir / ".bytes", bytes);
+    return testshell::Run("sha256sum " + Quote(dir / ".bytes") + " | cut -c1-64").output.substr(0, 64);
+}
+
+void FolderMeta(const std::string& box, const std::string& parentDir, int id, const std::string& name,
+                const std::string& zimbraPath, const metaenc::Entries& metadata, int type = 1) {
+    std::string fileName = name;
+    for (char& c : fileName)
+        if (std::string("/:*?\"<>|").find(c) != std::string::npos) c = '_';
+    char prefix[16];
+    std::snprintf(prefix, sizeof prefix, "%010d-", id);
+    metaenc::WriteUnder(box, (parentDir.empty() ? "" : parentDir + "/") + prefix + fileName + ".meta",
+                        metaenc::MetaJson({{"id", std::to_string(id)}, {"type", std::to_string(type)},
+                                           {"name", JsonQuote(name)}, {"Path", JsonQuote(zimbraPath)}},
+                                          BDict(metadata)));
+}
+
+// A document revision: its ".meta" and its bytes, under the entry name the exporter gives it.
+void Document(const std::string& box, const std::string& dir, const std::string& entry, int id, const std::string& name,
+              const std::string& bytes, const metaenc::Entries& metadata, const std::string& flagStr = "",
+              long long date = 1700000000, const std::string& tagNames = "") {
+    metaenc::WriteUnder(box, dir + "/" + entry + ".meta",
+                        metaenc::MetaJson({{"id", std::to_string(id)}, {"type", "8"}, {"name", JsonQuote(name)},
+                                           {"size", std::to_string(bytes.size())}, {"date", std::to_string(date)},
+                                           {"change_date", std::to_string(date + 60)},
+                                           {"Path", JsonQuote("/" + dir + "/" + name)},
+                                           {"FlagStr", JsonQuote(flagStr)}, {"TagNames", JsonQuote(tagNames)}},
+                                          BDict(metadata)));
+    metaenc::WriteUnder(box, dir + "/" + entry, bytes);
+}
+
+// The three readers open the file and agree on it; each reader that shows
+// posts matches expected.json (readpst exports no IPM.Post: it counts them as
+// skipped, which the agreement check takes into account).
+void ExpectJudged(const std::string& pst, const TempDir& dir) {
+    const auto all = testshell::Run(Quote(ORVANDEL_PST_INSPECT) + " --strict --summary --timeout 120 --reader all " + Quote(pst));
+    EXPECT_EQ(all.status, 0) << all.output;
+    const auto cmp = testshell::Run(Quote(ORVANDEL_PST_INSPECT) + " --strict --timeout 120 --reader pypff,pst-extractor --compare " +
+                                    Quote(dir / "expected.json") + " " + Quote(pst));
+    EXPECT_EQ(cmp.status, 0) << cmp.output;
+}
+
+}  // namespace
+
+TEST(ExportItemsReadBack, BriefcaseDocumentsRevisionsAndChats) {
+    const std::string py = PypffPython();
+    if (py.empty()) GTEST_SKIP() << "no python3 with pypff";
+    TempDir dir;
+    const std::string box = dir / "dana";
+    FolderMeta(box, "", 11, "ROOT", "/", {{"a", BInt(3)}});
+    FolderMeta(box, "", 16, "Briefcase", "/Briefcase", {{"a", BInt(1)}, {"vt", BStr("8")}});
+    FolderMeta(box, "Briefcase", 300, "Specs <draft>", "/Briefcase/Specs <draft>", {{"vt", BStr("8")}});
+    FolderMeta(box, "Briefcase", 301, "Nothing yet", "/Briefcase/Nothing yet", {{"vt", BStr("8")}});
+    FolderMeta(box, "", 14, "Chats", "/Chats", {{"a", BInt(1)}, {"vt", BStr("5")}});
+    std::string pdf = "%PDF-1.4\r\n";
+    for (int i = 0; i < 3000; ++i) pdf += char(i * 7 % 256);  // binary, larger than one heap item
+    Document(box, "Briefcase", "Plan.pdf", 400, "Plan.pdf", pdf,
+             {{"cr", BStr("jane@example.com")}, {"ct", BStr("application/pdf")}, {"de", BStr("The plan, signed")},
+              {"v", BInt(10)}},
+             "", 1700000000, "Work");
+    // Two stored revisions of one versioned document, older first.
+    Document(box, "Briefcase/Specs _draft_", "api-00001.txt", 401, "api.txt", "first\n",
+             {{"ct", BStr("text/plain")}, {"v", BInt(10)}}, "/", 1690000000);
+    Document(box, "Briefcase/Specs _draft_", "api-00002.txt", 401, "api.txt", "second\n",
+             {{"ct", BStr("text/plain")}, {"ver", BInt(2)}, {"v", BInt(10)}}, "/", 1695000000);
+    // A document whose bytes the export lost.
+    metaenc::WriteUnder(box, "Briefcase/Lost.doc.meta",
+                        metaenc::MetaJson({{"id", "402"}, {"type", "8"}, {"name", JsonQuote("Lost.doc")}, {"size", "9"}},
+                                          BDict({{"ct", BStr("application/msword")}})));
+    metaenc::WriteUnder(box, "Chats/0000000500-Lunch.chat.meta",
+                        metaenc::MetaJson({{"id", "500"}, {"type", "16"}, {"Path", JsonQuote("/Chats/")},
+                                           {"FlagStr", JsonQuote("s")}, {"date", "1700000000"}},
+                                          "d1:vi10ee"));
+    metaenc::WriteUnder(box, "Chats/0000000500-Lunch.chat",
+                        "From: Dana <dana@example.com>\r\nTo: Bob <bob@example.com>\r\nSubject: Lunch\r\n"
+                        "Date: Tue, 14 Nov 2023 22:13:20 +0000\r\nContent-Type: text/plain; charset=utf-8\r\n\r\n"
+                        "dana: lunch?\r\nbob: at noon\r\n");
+
+    const std::string pst = dir / "dana.pst";
+    const auto conv =
+        testshell::Run(Quote(ORVANDEL_BIN) + " convert " + Quote(box) + " --pst " + Quote(pst) + " --json 2>/dev/null");
+    EXPECT_EQ(conv.status, 1) << conv.output;
+    EXPECT_NE(conv.output.find("\"documents\": 3, \"chats\": 1,"), std::string::npos) << conv.output;
+    EXPECT_NE(conv.output.find("\"items_failed\": 1,"), std::string::npos) << conv.output;
+    EXPECT_NE(ReadAll(dir / "dana.log").find("BAD : " + box + "/Briefcase/Lost.doc.meta (the document's content Lost.doc is missing)"),
+              std::string::npos) << ReadAll(dir / "dana.log");
+
+    auto report = pst::verify::VerifyFile(pst);
+    EXPECT_TRUE(report.Clean()) << pst::verify::SummaryLine(pst, report);
+    WriteFile(dir / "expected.json",
+              R"J({"folders": {
+                   "Briefcase": {"messages": [{"subject": "Plan.pdf", "sender_address": "jane@example.com", "attachments": ["Plan.pdf"]}]},
+                   "Briefcase/Specs <draft>": {"messages": [{"subject": "api.txt (version 1)", "attachments": ["api.txt"]},
+                                                            {"subject": "api.txt (version 2)", "attachments": ["api.txt"]}]},
+                   "Briefcase/Nothing yet": {"messages": []},
+                   "Chats": {"messages": [{"subject": "Lunch", "sender_address": "dana@example.com", "recipients": ["bob@example.com"]}]}
+                 }, "options": {"extra_folders": "ignore_empty", "extra_items": "report"}})J");
+    ExpectJudged(pst, dir);
+
+    const auto dump = testshell::Run(Quote(py) + " " + Quote(ORVANDEL_ITEMS_DUMP) + " " + Quote(pst));
+    ASSERT_EQ(dump.status, 0) << dump.output;
+    const auto plan = LinesOf(dump.output, "Plan.pdf");
+    ASSERT_EQ(plan.size(), 1u) << dump.output;
+    EXPECT_NE(plan[0].find("\"class\": \"IPM.Post\""), std::string::npos) << plan[0];
+    EXPECT_NE(plan[0].find("\"body\": \"The plan, signed\""), std::string::npos) << plan[0];
+    EXPECT_NE(plan[0].find("\"categories\": [\"Work\"]"), std::string::npos) << plan[0];
+    EXPECT_NE(plan[0].find("\"created\": \"2023-11-14T22:13:20Z\", \"modified\": \"2023-11-14T22:14:20Z\""),
+              std::string::npos) << plan[0];
+    EXPECT_NE(plan[0].find("{\"name\": \"Plan.pdf\", \"mime\": \"application/pdf\", \"size\": " +
+                           std::to_string(pdf.size()) + ", \"sha256\": \"" + Sha256Of(pdf, dir) + "\""),
+              std::string::npos) << plan[0];
+    const auto second = LinesOf(dump.output, "api.txt (version 2)");
+    ASSERT_EQ(second.size(), 1u);
+    EXPECT_NE(second[0].find("\"sha256\": \"" + Sha256Of("second\n", dir) + "\""), std::string::npos) << second[0];
+    EXPECT_NE(second[0].find("\"created\": \"2023-09-18T01:20:00Z\""), std::string::npos) << second[0];
+}
