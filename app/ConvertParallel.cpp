@@ -133,6 +133,7 @@ private:
         }
         std::vector<std::string> argv = {self,        "convert", "--multiple", "--worker", rows_[row].name,
                                          rows_[row].folder, "--out", options_.outDir, "--json"};
+        for (const auto& part : rows_[row].archives) argv.insert(argv.end(), {"--worker-part", part});
         if (options_.quiet) argv.push_back("--quiet");
         argv.insert(argv.end(), options_.childArgs.begin(), options_.childArgs.end());
         std::vector<char*> args;

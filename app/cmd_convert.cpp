@@ -47,7 +47,7 @@ volatile std::sig_atomic_t gInterrupted = 0;
 extern "C" void OnInterrupt(int) { gInterrupted = 1; }
 
 const char* const kUsage =
-    "Usage: orvandel convert SOURCE [options]\n"
+    "Usage: orvandel convert SOURCE [ARCHIVE...] [options]\n"
     "       orvandel convert --multiple (ROOT | --manifest FILE) [options]\n"
     "\n"
     "Converts a Zimbra mailbox export into a PST file (and a .log file\n"
@@ -56,6 +56,9 @@ const char* const kUsage =
     "  SOURCE               the mailbox folder or export archive (.tgz, .tar.gz, .tar,\n"
     "                       .zip, read without extracting it); with --multiple, the\n"
     "                       root folder whose subfolders and archives are the mailboxes\n"
+    "  ARCHIVE...           more archives of the same mailbox (an export in parts,\n"
+    "                       e.g. by date range): one PST, each item once; a folder\n"
+    "                       holding nothing but archives is read the same way\n"
     "  --pst FILE           single mode: the PST to write (default: the mailbox name\n"
     "                       and the start time, e.g. 'jdoe7.12.26 9.5.03.pst', in the\n"
     "                       current folder)\n"
@@ -332,6 +335,7 @@ int RunConvert(const std::vector<std::string>& args) {
     std::optional<engine::MailboxRow> workerRow;  // set in a child of a parallel run
     int jobs = 0;                                 // 0: the number of processors
     std::vector<std::string> childArgs;
+    std::vector<std::string> moreParts;           // SOURCE and these: one mailbox exported in parts
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         auto value = [&]() -> std::optional<std::string> {
@@ -352,8 +356,12 @@ int RunConvert(const std::vector<std::string>& args) {
         } else if (a == "--worker") {
             // Internal: one mailbox (NAME FOLDER) for the process that started this one.
             if (i + 2 >= args.size()) return Usage("option --worker needs a name and a folder");
-            workerRow = engine::MailboxRow{true, args[i + 1], args[i + 2]};
+            workerRow = engine::MailboxRow{true, args[i + 1], args[i + 2], {}};
             i += 2;
+        } else if (a == "--worker-part") {
+            // Internal, after --worker: one archive of a mailbox exported in parts.
+            if (!workerRow || i + 1 >= args.size()) return Usage("option --worker-part needs --worker and an archive");
+            workerRow->archives.push_back(args[++i]);
         } else if (a == "--manifest" || a == "--shard" || a == "-j" || a == "--jobs") {
             auto v = value();
             if (!v || v->empty()) return Usage("option " + a + " needs a value");
@@ -404,7 +412,7 @@ int RunConvert(const std::vector<std::string>& args) {
         } else if (source.empty()) {
             source = a;
         } else {
-            return Usage("only one SOURCE may be given");
+            moreParts.push_back(a);
         }
     }
     if (!multiple && (manifest || shard || jobs || workerRow))
@@ -414,6 +422,13 @@ int RunConvert(const std::vector<std::string>& args) {
     const bool sourceIsArchive = !source.empty() && !multiple && files::IsArchivePath(source) && files::FileExists(source);
     if (!source.empty() && !sourceIsArchive && !files::FolderExists(source))
         return Usage("'" + source + "' is not a folder" + (multiple ? "" : " or an export archive (.tgz, .tar.gz, .tar, .zip)"));
+    if (!moreParts.empty()) {
+        if (multiple) return Usage("only one ROOT may be given");
+        for (const auto& part : moreParts)
+            if (!sourceIsArchive || !files::IsArchivePath(part) || !files::FileExists(part))
+                return Usage("several SOURCEs must all be export archives of one mailbox ('" +
+                             (sourceIsArchive ? part : source) + "' is not one)");
+    }
     if (multiple && pst) return Usage("--pst is for a single mailbox; use --out with --multiple");
     if (!multiple && (out || !only.empty())) return Usage("--out and --mailbox need --multiple");
 
@@ -427,7 +442,7 @@ int RunConvert(const std::vector<std::string>& args) {
         // The mailbox name is the folder's last component: "." or "x/.." name the
         // folder they stand for.
         std::string folder = source;
-        if (sourceIsArchive && deleteSource)
+        if (deleteSource && (sourceIsArchive || !files::ArchivePartsIn(source).empty()))
             return Usage("--delete-source cannot be used with an archive: its entries are read, not files to delete");
         const std::string last = std::filesystem::path(folder).lexically_normal().filename().string();
         if (last.empty() || last == "." || last == "..") {
@@ -437,6 +452,10 @@ int RunConvert(const std::vector<std::string>& args) {
         }
         while (folder.size() > 1 && folder.back() == files::kPathSeparator) folder.pop_back();
         view.settings.SourceMailboxFolder = folder;
+        if (!moreParts.empty()) {
+            view.settings.SourceArchives = {source};
+            view.settings.SourceArchives.insert(view.settings.SourceArchives.end(), moreParts.begin(), moreParts.end());
+        }
         view.pstPath = pst;
     } else {
         std::error_code ec;
@@ -474,14 +493,15 @@ int RunConvert(const std::vector<std::string>& args) {
                 if (names[k].first == names[k - 1].first)
                     return Usage("'" + names[k - 1].second + "' and '" + names[k].second + "' in " + source +
                                  " are both the mailbox '" + names[k].first + "' (each name is one PST)");
-            for (const auto& [n, file] : names) rows.push_back({true, n, JoinPath(source, file)});
+            for (const auto& [n, file] : names) rows.push_back({true, n, JoinPath(source, file), {}});
             if (rows.empty()) return Usage("'" + source + "' has no mailbox folders or archives");
         }
         for (const auto& wanted : only)
             if (std::none_of(rows.begin(), rows.end(), [&](const engine::MailboxRow& r) { return r.name == wanted; }))
                 return Usage("no mailbox '" + wanted + "' in " + (manifest ? *manifest : source));
         for (auto& row : rows) {
-            if (deleteSource && files::IsArchivePath(row.folder) && !files::FolderExists(row.folder))
+            if (deleteSource && (!row.archives.empty() || !files::ArchivePartsIn(row.folder).empty() ||
+                                 (files::IsArchivePath(row.folder) && !files::FolderExists(row.folder))))
                 return Usage("--delete-source cannot be used with an archive (" + row.folder +
                              "): its entries are read, not files to delete");
             row.selected = only.empty() || std::find(only.begin(), only.end(), row.name) != only.end();

@@ -42,6 +42,46 @@ std::string NewEntryFolder() {
     return items::NewTempFolder("orvandel-archive-");
 }
 
+bool EndsWith(const std::string& s, const char* suffix) {
+    const size_t n = std::strlen(suffix);
+    return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
+}
+
+bool IsItemMetaName(const std::string& base) {
+    for (const char* kind : {".eml.meta", ".appt.meta", ".task.meta", ".chat.meta", ".note.meta", ".wiki.meta"})
+        if (base.size() > std::strlen(kind) && EndsWith(base, kind)) return true;
+    return false;
+}
+
+std::string BaseOf(const std::string& name) {
+    const size_t slash = name.rfind('/');
+    return slash == std::string::npos ? name : name.substr(slash + 1);
+}
+
+// The item id of a ".meta" text: the value of its "id" member ("index_id",
+// "folder_id" and the like end in `_id"`, and quotes inside strings are escaped).
+std::string ItemIdOf(const std::string& metaText) {
+    const size_t at = metaText.find("\"id\":");
+    if (at == std::string::npos) return {};
+    size_t end = at + 5;
+    while (end < metaText.size() && metaText[end] >= '0' && metaText[end] <= '9') ++end;
+    return metaText.substr(at + 5, end - at - 5);
+}
+
+// "dir/x.eml" -> "dir/x (2).eml", "Contacts/Doe, Jane" -> "Contacts/Doe, Jane (2)":
+// the item's kind (its extension) stays what the engine goes by.
+std::string NumberedName(const std::string& key, int n) {
+    const std::string suffix = " (" + std::to_string(n) + ")";
+    const std::string base = BaseOf(key);
+    const size_t dot = base.rfind('.');
+    if (dot != std::string::npos) {
+        const std::string ext = base.substr(dot);
+        for (const char* kind : {".eml", ".appt", ".task", ".chat", ".note", ".wiki"})
+            if (ext == kind) return key.substr(0, key.size() - ext.size()) + suffix + ext;
+    }
+    return key + suffix;
+}
+
 }  // namespace
 
 ArchiveMailbox::~ArchiveMailbox() {
@@ -51,62 +91,139 @@ ArchiveMailbox::~ArchiveMailbox() {
 }
 
 bool ArchiveMailbox::Open(const std::string& archivePath, std::string& error) {
-    archivePath_ = archivePath;
-    files::ArchiveReader listing;
-    if (!listing.Open(archivePath)) {
-        error = "cannot read the archive " + archivePath + " (" + listing.error() + ")";
+    return Open(std::vector<std::string>{archivePath}, error);
+}
+
+bool ArchiveMailbox::Open(const std::vector<std::string>& archivePaths, std::string& error) {
+    std::vector<std::unique_ptr<files::ArchiveReader>> listings;
+    for (const auto& path : archivePaths) {
+        auto listing = std::make_unique<files::ArchiveReader>();
+        if (!listing->Open(path)) {
+            unreadable_.push_back("cannot read the archive " + path + " (" + listing->error() + ")");
+            listing.reset();
+        }
+        listings.push_back(std::move(listing));
+    }
+    if (std::none_of(listings.begin(), listings.end(), [](const auto& l) { return l != nullptr; })) {
+        error = unreadable_.empty() ? "no archive given" : unreadable_.front();
+        for (size_t i = 1; i < unreadable_.size(); ++i) error += "; " + unreadable_[i];
         return false;
     }
+    severalParts_ = archivePaths.size() > 1;
     root_ = NewEntryFolder();
     if (root_.empty()) {
-        error = "no private temporary folder could be made for reading " + archivePath;
+        error = "no private temporary folder could be made for reading " + archivePaths.front();
         return false;
     }
+    for (size_t k = 0; k < archivePaths.size(); ++k) {
+        if (!listings[k]) continue;
+        Part part;
+        part.path = archivePaths[k];
+        part.first = names_.size();
+        parts_.push_back(part);
+        List(parts_.size() - 1, *listings[k]);
+        parts_.back().end = names_.size();
+        parts_.back().listingDamaged = listings[k]->damaged();
+        parts_.back().listingError = listings[k]->error();
+    }
+    FindPartners();
+    return true;
+}
+
+void ArchiveMailbox::List(size_t part, files::ArchiveReader& listing) {
+    const std::string archivePath = parts_[part].path;
+    // First the part's entries as they are (and the ids of its items), then what
+    // becomes of each item: an item is its ".meta" and its content, in either order.
+    std::unordered_map<std::string, std::string> idOfKey;  // item key (name without ".meta") -> id
+    const size_t first = names_.size();
+    std::vector<bool> folderMeta;
     while (listing.Next()) {
         const std::string& name = listing.Name();
         names_.push_back(name);
+        partOf_.push_back(part);
+        queueNames_.push_back(name);
+        const std::string base = BaseOf(name);
+        folderMeta.push_back(!IsItemMetaName(base) && items::LooksLikeFolderMetaName(base));
+        if (!SafeName(name)) continue;
+        if (folderMeta.back()) {
+            // Every part of an export starts with the export's folder list: read once.
+            // Folder ".meta" files (the export writes them all first, and they are
+            // small) are on disk from the start: the folder tree is built from them
+            // before the first item.
+            if (taken_.count(name)) continue;
+            const std::string path = root_ + name;
+            std::error_code ec;
+            std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+            if (listing.WriteTo(path)) written_.insert(names_.size() - 1);
+            else files::RemoveFile(path);
+        } else if (severalParts_ && EndsWith(name, ".meta")) {
+            std::string metaText;
+            listing.ReadText(metaText, 1 << 20);
+            const std::string id = ItemIdOf(metaText);
+            if (!id.empty()) idOfKey[name.substr(0, name.size() - 5)] = id;
+        }
+    }
+    std::unordered_map<std::string, std::string> keyAs;  // item key -> its name below root_, "" when read before
+    std::vector<std::pair<std::string, std::string>> newIds;
+    for (size_t i = first; i < names_.size(); ++i) {
+        const std::string& name = names_[i];
         if (!SafeName(name)) {
             queued_.push_back(-1);
-            refused_.push_back(archivePath_ + "/" + (name.empty() ? "(entry " + std::to_string(names_.size()) +
-                                                                     ", its name unreadable)"
-                                                               : name));
+            refused_.push_back(archivePath + "/" + (name.empty() ? "(entry " + std::to_string(i - first + 1) +
+                                                                    ", its name unreadable)"
+                                                              : name));
+            continue;
+        }
+        bool skip = false;
+        if (folderMeta[i - first]) {
+            skip = taken_.count(name) > 0;  // the folder list of an earlier part
+        } else if (part > 0) {
+            const bool meta = EndsWith(name, ".meta");
+            const std::string key = meta ? name.substr(0, name.size() - 5) : name;
+            auto decided = keyAs.find(key);
+            if (decided == keyAs.end()) {
+                std::string as = key;
+                auto id = idOfKey.find(key);
+                auto seen = id == idOfKey.end() ? idFirst_.end() : idFirst_.find(id->second);
+                if (seen != idFirst_.end()) {
+                    as.clear();
+                    repeated_.emplace_back(archivePath + "/" + key + ".meta", seen->second);
+                } else if (taken_.count(key) || taken_.count(key + ".meta")) {
+                    int n = 2;
+                    while (taken_.count(NumberedName(key, n)) || taken_.count(NumberedName(key, n) + ".meta")) ++n;
+                    as = NumberedName(key, n);
+                }
+                decided = keyAs.emplace(key, as).first;
+            }
+            skip = decided->second.empty();
+            if (!skip) queueNames_[i] = decided->second + (meta ? ".meta" : "");
+        }
+        if (skip) {
+            queued_.push_back(-1);
             continue;
         }
         queued_.push_back(static_cast<long>(queue_.size()));
-        position_.push_back(names_.size() - 1);
-        queue_.push_back(root_ + name);
-        // Folder ".meta" files (the export writes them all first, and they are
-        // small) are on disk from the start: the folder tree is built from them
-        // before the first item.
-        const size_t slash = name.rfind('/');
-        const std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
-        bool itemMeta = false;
-        for (const char* kind : {".eml.meta", ".appt.meta", ".task.meta", ".chat.meta", ".note.meta", ".wiki.meta"})
-            if (base.size() > std::strlen(kind) && base.compare(base.size() - std::strlen(kind), std::string::npos, kind) == 0)
-                itemMeta = true;
-        if (!itemMeta && items::LooksLikeFolderMetaName(base)) {
-            std::error_code ec;
-            std::filesystem::create_directories(std::filesystem::path(queue_.back()).parent_path(), ec);
-            if (listing.WriteTo(queue_.back())) written_.insert(names_.size() - 1);
-            else files::RemoveFile(queue_.back());
-        }
+        position_.push_back(i);
+        queue_.push_back(root_ + queueNames_[i]);
+        entryOf_.emplace(queue_.back(), i);
+        if (EndsWith(name, ".meta") && idOfKey.count(name.substr(0, name.size() - 5)))
+            newIds.emplace_back(idOfKey[name.substr(0, name.size() - 5)], archivePath + "/" + name);
     }
-    listingDamaged_ = listing.damaged();
-    listingError_ = listing.error();
-    FindPartners();
-    return true;
+    for (size_t i = first; i < names_.size(); ++i)
+        if (queued_[i] >= 0) taken_.insert(queueNames_[i]);
+    for (auto& [id, entry] : newIds) idFirst_.emplace(id, entry);
 }
 
 void ArchiveMailbox::FindPartners() {
     // "x.eml" and "x.eml.meta", "x.appt.meta" and "x.appt", "Name.meta" and "Name".
     std::unordered_map<std::string, size_t> at;
     for (size_t i = 0; i < names_.size(); ++i)
-        if (queued_[i] >= 0) at.emplace(names_[i], i);
+        if (queued_[i] >= 0) at.emplace(queueNames_[i], i);
     partner_.resize(names_.size());
     lastUse_.resize(names_.size());
     for (size_t i = 0; i < names_.size(); ++i) {
         partner_[i] = i;
-        const std::string& n = names_[i];
+        const std::string& n = queueNames_[i];
         auto it = at.find(n + ".meta");
         if (it == at.end() && n.size() > 5 && n.compare(n.size() - 5, 5, ".meta") == 0)
             it = at.find(n.substr(0, n.size() - 5));
@@ -116,19 +233,26 @@ void ArchiveMailbox::FindPartners() {
 }
 
 void ArchiveMailbox::Advance(size_t upToPosition) {
-    if (!streamOpen_) {
-        streamOpen_ = true;
-        if (!stream_.Open(archivePath_)) {
-            streamDamaged_ = true;
-            damagedAt_ = 0;
-            return;
+    while (streamed_ <= upToPosition && streamed_ < names_.size()) {
+        Part& part = parts_[partOf_[streamed_]];
+        if (part.streamDamaged) {
+            // The rest of a cut part is not there; the next part goes on.
+            streamed_ = part.end;
+            continue;
         }
-    }
-    while (!streamDamaged_ && streamed_ <= upToPosition && streamed_ < names_.size()) {
-        if (!stream_.Next()) {
-            streamDamaged_ = true;
-            damagedAt_ = streamed_;
-            return;
+        if (!stream_ || streamPart_ != partOf_[streamed_]) {
+            streamPart_ = partOf_[streamed_];
+            stream_ = std::make_unique<files::ArchiveReader>();
+            if (!stream_->Open(part.path)) {
+                part.streamDamaged = true;
+                part.damagedAt = streamed_;
+                continue;
+            }
+        }
+        if (!stream_->Next()) {
+            part.streamDamaged = true;
+            part.damagedAt = streamed_;
+            continue;
         }
         const size_t at = streamed_++;
         if (queued_[at] < 0) continue;
@@ -136,13 +260,12 @@ void ArchiveMailbox::Advance(size_t upToPosition) {
         std::error_code ec;
         std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
         if (written_.erase(at)) files::RemoveFile(path);  // a folder ".meta" written while listing
-        if (!stream_.WriteTo(path)) {
+        if (!stream_->WriteTo(path)) {
             // A cut-off entry is not handed on half written.
             files::RemoveFile(path);
-            if (stream_.damaged()) {
-                streamDamaged_ = true;
-                damagedAt_ = at;
-                return;
+            if (stream_->damaged()) {
+                part.streamDamaged = true;
+                part.damagedAt = at;
             }
             continue;
         }
@@ -164,19 +287,25 @@ void ArchiveMailbox::Prepare(size_t index) {
 }
 
 std::string ArchiveMailbox::DisplayPath(const std::string& queuePath) const {
-    if (!root_.empty() && queuePath.rfind(root_, 0) == 0) return archivePath_ + "/" + queuePath.substr(root_.size());
+    auto it = entryOf_.find(queuePath);
+    if (it != entryOf_.end()) return parts_[partOf_[it->second]].path + "/" + names_[it->second];
     return queuePath;
 }
 
 std::string ArchiveMailbox::CutOffText() const {
+    std::string text;
+    auto add = [&text](const std::string& line) { text += (text.empty() ? "" : "; ") + line; };
+    for (const auto& u : unreadable_) add(u);
     // The stream knows where the data ended; the listing where the headers did.
-    if (streamDamaged_ && damagedAt_ < names_.size())
-        return "archive cut off after " + std::to_string(damagedAt_) + " entries, at " + archivePath_ + "/" +
-               names_[damagedAt_];
-    if (streamDamaged_ || listingDamaged_)
-        return "archive cut off after " + std::to_string(names_.size()) + " entries, at " + archivePath_ + "/" +
-               (names_.empty() ? std::string() : names_.back()) + " (" + listingError_ + ")";
-    return {};
+    for (const Part& part : parts_) {
+        if (part.streamDamaged && part.damagedAt < part.end)
+            add("archive cut off after " + std::to_string(part.damagedAt - part.first) + " entries, at " + part.path +
+                "/" + names_[part.damagedAt]);
+        else if (part.streamDamaged || part.listingDamaged)
+            add("archive cut off after " + std::to_string(part.end - part.first) + " entries, at " + part.path + "/" +
+                (part.end == part.first ? std::string() : names_[part.end - 1]) + " (" + part.listingError + ")");
+    }
+    return text;
 }
 
 }  // namespace engine

@@ -7,7 +7,15 @@
 // private temporary folder, where the path-based readers (GMime, the item
 // converters) find it. Each file is removed once the pass has moved past it, so
 // the disk holds a handful of entries, never the mailbox.
+//
+// A mailbox exported in parts (by date range) is several archives read one
+// after the other as one mailbox: a folder or item met again in a later part
+// (the same folder entry, or an item ".meta" with an id already seen) is read
+// once, and a later item whose name an earlier, different item took gets a
+// name of its own.
+#include <memory>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -25,6 +33,9 @@ public:
     // Lists the archive; false (error set) when it cannot be read at all or no
     // private temporary folder can be made.
     bool Open(const std::string& archivePath, std::string& error);
+    // The parts of one mailbox, read in this order; an archive that cannot be
+    // read at all is reported by CutOffText() when another one can.
+    bool Open(const std::vector<std::string>& archivePaths, std::string& error);
 
     // The queue: the temporary path of every file entry, in archive order.
     const std::vector<std::string>& Queue() const { return queue_; }
@@ -33,6 +44,8 @@ public:
     // Entries not read because their names would leave the mailbox (absolute,
     // "..") : named as DisplayPath gives them.
     const std::vector<std::string>& Refused() const { return refused_; }
+    // Items of a later part already met in an earlier one: (entry, the first one's), as DisplayPath gives them.
+    const std::vector<std::pair<std::string, std::string>>& Repeated() const { return repeated_; }
 
     // Makes Queue()[index] and its partner (its ".meta", or the companion of a
     // ".meta") exist on disk, and removes what earlier calls wrote once neither
@@ -46,16 +59,30 @@ public:
     std::string DisplayPath(const std::string& queuePath) const;
 
     // Empty for an archive read to its end, else "archive cut off after N
-    // entries, at PATH" (PATH as DisplayPath gives it).
+    // entries, at PATH" (PATH as DisplayPath gives it); one such text a part,
+    // joined by "; ".
     std::string CutOffText() const;
 
 private:
+    void List(size_t part, files::ArchiveReader& listing);
     void Advance(size_t upToPosition);
     void FindPartners();
 
-    std::string archivePath_;
+    struct Part {
+        std::string path;
+        size_t first = 0;      // its first entry in names_
+        size_t end = 0;        // one past its last
+        bool listingDamaged = false;
+        std::string listingError;
+        bool streamDamaged = false;
+        size_t damagedAt = 0;  // entry whose data was cut
+    };
+    std::vector<Part> parts_;
+    std::vector<std::string> unreadable_;  // parts that could not be opened
     std::string root_;
     std::vector<std::string> names_;       // every file entry, archive order
+    std::vector<size_t> partOf_;           // per entry: its part
+    std::vector<std::string> queueNames_;  // per entry: its name below root_ (renamed when an earlier part took it)
     std::unordered_set<size_t> written_;   // entries (folder ".meta" files) written while listing
     std::vector<long> queued_;             // per entry: its queue index, -1 when refused
     std::vector<size_t> position_;         // per queue index: its entry
@@ -63,14 +90,15 @@ private:
     std::vector<size_t> lastUse_;          // per entry: the later of its and its partner's turn
     std::vector<std::string> queue_;
     std::vector<std::string> refused_;
-    bool listingDamaged_ = false;
-    std::string listingError_;
+    std::vector<std::pair<std::string, std::string>> repeated_;
+    std::unordered_map<std::string, size_t> entryOf_;  // queue path -> entry
+    std::unordered_set<std::string> taken_;             // names below root_ given out
+    std::unordered_map<std::string, std::string> idFirst_;  // item id -> its first entry, for display
+    bool severalParts_ = false;
 
-    files::ArchiveReader stream_;
-    bool streamOpen_ = false;
+    std::unique_ptr<files::ArchiveReader> stream_;
+    size_t streamPart_ = 0;                // the part stream_ reads
     size_t streamed_ = 0;                  // entries the stream has passed
-    bool streamDamaged_ = false;
-    size_t damagedAt_ = 0;                 // entry whose data was cut
     std::vector<std::pair<size_t, std::string>> onDisk_;  // (entry, path) written
 };
 

@@ -2,7 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
-#include <set>
+#include <map>
 
 #include "files/ArchiveReader.h"
 #include "files/FileApi.h"
@@ -44,7 +44,7 @@ bool ReadManifest(const std::string& manifestPath, std::vector<MailboxRow>& rows
         return false;
     }
     const std::filesystem::path base = std::filesystem::path(manifestPath).parent_path();
-    std::set<std::string> names;
+    std::map<std::string, std::pair<size_t, bool>> names;  // mailbox -> (its row, an archive)
     std::string line;
     int number = 0;
     while (std::getline(in, line)) {
@@ -67,11 +67,20 @@ bool ReadManifest(const std::string& manifestPath, std::vector<MailboxRow>& rows
             error = where + ": '" + line + "' has no mailbox name (its last component)";
             return false;
         }
-        if (!names.insert(name).second) {
+        auto seen = names.find(name);
+        if (seen != names.end() && archive && seen->second.second) {
+            // Archives of one name are the parts of one mailbox (an export split by date range).
+            MailboxRow& row = rows[seen->second.first];
+            if (row.archives.empty()) row.archives.push_back(row.folder);
+            row.archives.push_back(path);
+            continue;
+        }
+        if (seen != names.end()) {
             error = where + ": a second mailbox named '" + name + "' (each name is one PST)";
             return false;
         }
-        rows.push_back({true, name, path});
+        names.emplace(name, std::make_pair(rows.size(), archive));
+        rows.push_back({true, name, path, {}});
     }
     if (rows.empty()) {
         error = "the manifest '" + manifestPath + "' names no mailbox";

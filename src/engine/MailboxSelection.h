@@ -32,9 +32,11 @@ std::string MailboxNameOf(const std::string& path);
 
 // The manifest's mailboxes: one path a line; blank lines and lines starting with
 // '#' are left out, a relative path is taken from the manifest's own folder.
-// Every row selected, in the manifest's order. False with `error` set when the
-// manifest cannot be read, a path is not a folder, or two mailboxes share a name
-// (they would write the same PST).
+// Every row selected, in the manifest's order. Archives of the same name (in
+// different folders) are the parts of one mailbox, read in the manifest's order.
+// False with `error` set when the manifest cannot be read, a path is not a folder
+// or an archive, or two folders, or a folder and an archive, share a name (they
+// would write the same PST).
 bool ReadManifest(const std::string& manifestPath, std::vector<MailboxRow>& rows, std::string& error);
 
 }  // namespace engine

@@ -187,6 +187,12 @@ MailboxSummary MigrationEngine::Mailbox::Run() {
     if (e_.archive_)
         for (const auto& refused : e_.archive_->Refused())
             if (log_.Bad(refused, "not read: its name leads out of the mailbox or cannot be read")) ++summary_.badLines;
+    if (e_.archive_)
+        for (const auto& [entry, first] : e_.archive_->Repeated()) {
+            // A mailbox exported in parts: an item two parts hold is converted once.
+            ++summary_.itemsSkipped;
+            log_.Skipped(entry, "the same item as " + first + ", converted from there");
+        }
     summary_.pstParts = {pstPath_};
     view_.OnMailboxStarted(name_, pstPath_, e_.fileCount_);
     for (const auto& unlisted : files::MailboxFileQueue().Unlisted()) {
@@ -895,9 +901,9 @@ void MigrationEngine::CmdStopMigration_Click() {
 
 void MigrationEngine::Form_QueryUnload() { view_.Unload(); }
 
-bool MigrationEngine::FillQueueFromArchive(const std::string& archivePath) {
+bool MigrationEngine::FillQueueFromArchive(const std::vector<std::string>& archivePaths) {
     auto archive = std::make_unique<ArchiveMailbox>();
-    if (!archive->Open(archivePath, archiveError_)) return false;
+    if (!archive->Open(archivePaths, archiveError_)) return false;
     files::QueueCounter counter = 1;
     for (const auto& path : archive->Queue()) files::MailboxFileQueue().Add("K" + std::to_string(counter++), path);
     fileCount_ = counter - 1;
@@ -905,13 +911,16 @@ bool MigrationEngine::FillQueueFromArchive(const std::string& archivePath) {
     return true;
 }
 
-void MigrationEngine::FillQueue(std::string& folderVariable) {
+void MigrationEngine::FillQueue(std::string& folderVariable, std::vector<std::string> parts) {
     files::MailboxFileQueue().Clear();
     archive_.reset();
     archiveError_.clear();
-    if (files::IsArchivePath(folderVariable) && files::FileExists(folderVariable)) {
+    if (parts.empty() && files::FolderExists(folderVariable)) parts = files::ArchivePartsIn(folderVariable);
+    if (parts.empty() && files::IsArchivePath(folderVariable) && files::FileExists(folderVariable))
+        parts = {folderVariable};
+    if (!parts.empty()) {
         view_.Yield();
-        if (!FillQueueFromArchive(folderVariable)) fileCount_ = 0;
+        if (!FillQueueFromArchive(parts)) fileCount_ = 0;
         view_.Yield();
         return;
     }
@@ -945,13 +954,13 @@ RunSummary MigrationEngine::CmdStartConversion_Click() {
             view_.SetButtonEnabled(Button::CmdStartConversion, false);
             view_.SetButtonEnabled(Button::CmdSkip, false);
             std::string folderVariable = settings.SourceMailboxFolder;
-            FillQueue(folderVariable);
+            FillQueue(folderVariable, settings.SourceArchives);
             view_.SetLabel(Label::lblCount1,
                            "Migrating " + std::to_string(fileCount_) + " items from " + folderVariable);
             const size_t lastSep = settings.SourceMailboxFolder.rfind(NativeSeparator());
             std::string name = lastSep == std::string::npos ? settings.SourceMailboxFolder
                                                             : settings.SourceMailboxFolder.substr(lastSep + 1);
-            if (archive_) name = files::ArchiveBaseName(name);
+            if (archive_ && files::FileExists(settings.SourceMailboxFolder)) name = files::ArchiveBaseName(name);
             if (fileCount_ >= 1) {
                 skipRequested_ = false;
                 view_.SetLabel(Label::WindowTitle, "Migration Status");
@@ -990,7 +999,7 @@ RunSummary MigrationEngine::CmdStartConversion_Click() {
             view_.SetButtonEnabled(Button::CmdSkip, false);
             view_.MarkRow(static_cast<int>(i - 1), 0x008000, true);
             std::string folderVariable = row.folder;
-            FillQueue(folderVariable);
+            FillQueue(folderVariable, row.archives);
             const MigrationSettings again = view_.ReadSettings();
             const std::string shownFolder = i <= again.MailboxRows.size() ? again.MailboxRows[i - 1].folder : row.folder;
             view_.SetLabel(Label::lblCount1, "Migrating " + std::to_string(fileCount_) + " items from " + shownFolder);

@@ -102,9 +102,11 @@ public:
 private:
     class Mailbox;
     friend class Mailbox;
-    void FillQueue(std::string& folderVariable);
-    // An export archive given where a mailbox folder goes: its entries fill the queue.
-    bool FillQueueFromArchive(const std::string& archivePath);
+    // `parts`: the archives of a mailbox exported in parts, when given one by one.
+    void FillQueue(std::string& folderVariable, std::vector<std::string> parts = {});
+    // Export archives given where a mailbox folder goes (one, or the parts of one
+    // mailbox): their entries fill the queue.
+    bool FillQueueFromArchive(const std::vector<std::string>& archivePaths);
     bool AskStop();
 
     MigrationView& view_;

@@ -3,20 +3,28 @@
 // The Qt migration window, the command line and the tests each implement it.
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace engine {
 
 struct MailboxRow {
+    MailboxRow() = default;
+    MailboxRow(bool selected_, std::string name_, std::string folder_, std::vector<std::string> archives_ = {})
+        : selected(selected_), name(std::move(name_)), folder(std::move(folder_)), archives(std::move(archives_)) {}
     bool selected = false;
     std::string name;    // the row's text
     std::string folder;  // the row's first sub-item
+    // A mailbox exported in parts given as archives one by one: all of them, in
+    // order (`folder` is the first). Empty otherwise.
+    std::vector<std::string> archives;
 };
 
 // The wizard's choices that a run reads.
 struct MigrationSettings {
     bool IsSingleMode = true;
     std::string SourceMailboxFolder;
+    std::vector<std::string> SourceArchives;  // as MailboxRow::archives
     std::vector<MailboxRow> MailboxRows;
     std::string OutputFolder;
 };

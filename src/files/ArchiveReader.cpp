@@ -8,8 +8,10 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
+#include <filesystem>
 #include <vector>
 
 namespace files {
@@ -116,6 +118,22 @@ std::string ArchiveBaseName(std::string_view fileName) {
     return std::string(fileName);
 }
 
+std::vector<std::string> ArchivePartsIn(const std::string& folder) {
+    std::vector<std::string> parts;
+    std::error_code ec;
+    std::filesystem::directory_iterator it(folder, ec);
+    if (ec) return {};
+    for (const auto& e : it) {
+        const std::string name = e.path().filename().string();
+        if (name.empty() || name[0] == '.') continue;
+        std::error_code e2;
+        if (e.is_symlink(e2) || !e.is_regular_file(e2) || !IsArchivePath(name)) return {};
+        parts.push_back(e.path().string());
+    }
+    std::sort(parts.begin(), parts.end());
+    return parts;
+}
+
 ArchiveReader::ArchiveReader() = default;
 
 ArchiveReader::~ArchiveReader() {
@@ -215,6 +233,21 @@ bool ArchiveReader::WriteTo(const std::string& path) {
         return false;
     }
     return closed;
+}
+
+bool ArchiveReader::ReadText(std::string& text, size_t limit) {
+    text.clear();
+    char buffer[1 << 14];
+    for (;;) {
+        const la_ssize_t n = archive_read_data(a_, buffer, sizeof buffer);
+        if (n == 0) return true;
+        if (n < 0) {
+            damaged_ = true;
+            error_ = archive_error_string(a_) ? archive_error_string(a_) : "damaged archive";
+            return false;
+        }
+        if (text.size() < limit) text.append(buffer, std::min(static_cast<size_t>(n), limit - text.size()));
+    }
 }
 
 }  // namespace files

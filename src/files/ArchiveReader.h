@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 struct archive;
 
@@ -15,6 +16,10 @@ bool IsArchivePath(std::string_view path);
 // The name of the archive without its suffix ("alice.tgz" -> "alice"); the name
 // itself when it has none of them.
 std::string ArchiveBaseName(std::string_view fileName);
+// A folder that holds export archives and nothing else (names starting with "."
+// aside) is one mailbox exported in parts: its archives in byte order of their
+// names. Empty for any other folder. Links are not followed.
+std::vector<std::string> ArchivePartsIn(const std::string& folder);
 
 class ArchiveReader {
 public:
@@ -34,6 +39,9 @@ public:
     // Writes the current entry's bytes to a new file at `path` (which must not
     // exist); false when the data is cut off or damaged, or the file cannot be written.
     bool WriteTo(const std::string& path);
+    // The current entry's bytes, at most `limit` of them (the rest is passed
+    // over); false when the data is cut off or damaged.
+    bool ReadText(std::string& text, size_t limit);
     // Entries passed by Next() so far (file entries and others).
     int EntriesRead() const { return entries_; }
     bool damaged() const { return damaged_; }

@@ -841,6 +841,84 @@ TEST(ConvertArchive, ACutOffArchiveConvertsWhatPrecedesTheCutAndSaysWhere) {
     EXPECT_NE(log.find("evil.tgz//tmp/0000000303-Abs.eml (not read"), std::string::npos) << log;
 }
 
+TEST(ConvertArchive, AnExportInPartsIsOneMailboxWithEachItemOnce) {
+    TempDir dir;
+    fs::create_directories(dir / "tmp");
+    // Two date-range parts of alice: each has the whole folder list; the second
+    // repeats one message of the first and, in part2b, has a contact of its own
+    // whose name the first part's contact already took.
+    const std::string script =
+        "import io, os, re, sys, tarfile\n"
+        "box, out = sys.argv[1], sys.argv[2]\n"
+        "files = sorted(os.path.relpath(os.path.join(d, f), box) for d, _, fs in os.walk(box) for f in fs)\n"
+        "folder = lambda n: re.match(r'\\d{10}-', os.path.basename(n)) and n.endswith('.meta') and "
+        "not re.search(r'\\.(eml|appt|task|wiki)\\.meta$', n)\n"
+        "late = lambda n: n.startswith('Inbox!1/') or n.startswith('Calendar/')\n"
+        "repeat = lambda n: n.startswith('Sent/0000000275-')\n"
+        "def pack(name, keep, extra=()):\n"
+        "    with tarfile.open(os.path.join(out, name), 'w:gz') as t:\n"
+        "        for n in files:\n"
+        "            if keep(n): t.add(os.path.join(box, n), n)\n"
+        "        for n, data in extra:\n"
+        "            i = tarfile.TarInfo(n); i.size = len(data); t.addfile(i, io.BytesIO(data))\n"
+        "pack('part1.tgz', lambda n: folder(n) or not late(n))\n"
+        "pack('part2.tgz', lambda n: folder(n) or late(n) or repeat(n))\n"
+        "other = open(os.path.join(box, 'Contacts/Reyes, Dana.meta'), 'rb').read()\n"
+        "other = re.sub(rb'\"id\":\\d+', b'\"id\":999', other).replace(b'Dana', b'Dona')\n"
+        "pack('part2b.tgz', lambda n: folder(n) or late(n), [('Contacts/Reyes, Dana.meta', other)])\n";
+    ASSERT_EQ(RunCmd({"/usr/bin/env", "python3", "-c", script, kSample + "/alice", dir.path}, dir).status, 0);
+    const char* oldTmp = std::getenv("TMPDIR");
+    const std::string savedTmp = oldTmp ? oldTmp : "";
+    setenv("TMPDIR", (dir / "tmp").c_str(), 1);
+    Result folder = RunCmd({kBin, "convert", kSample + "/alice", "--pst", dir / "folder.pst", "--json"}, dir);
+    ASSERT_EQ(folder.status, 0) << folder.err;
+    auto contactsOf = [](const std::string& json) {
+        const size_t at = json.find("\"contacts\": ", json.find("\"name\": \"alice\""));
+        return at == std::string::npos ? -1 : std::atoi(json.c_str() + at + 12);
+    };
+
+    // Given together on the command line: the folder's items, the repeated message once.
+    Result r = RunCmd({kBin, "convert", dir / "part1.tgz", dir / "part2.tgz", "--pst", dir / "parts.pst", "--json"}, dir);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("\"name\": \"part1\""), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"items_skipped\": 1,"), std::string::npos) << r.out;
+    ExpectSameItems(dir / "folder.pst", dir / "parts.pst", dir);
+    ExpectVerified(dir / "parts.pst", dir);
+    EXPECT_NE(ReadAll(dir / "parts.log").find("part2.tgz/Sent/0000000275-Lunch on Friday_.eml.meta"),
+              std::string::npos);
+
+    // A folder holding nothing but the parts is that mailbox in --multiple.
+    fs::create_directories(dir / "root/alice");
+    fs::copy(dir / "part1.tgz", dir / "root/alice/2023.tgz");
+    fs::copy(dir / "part2.tgz", dir / "root/alice/2024.tgz");
+    fs::copy(kSample + "/bob", dir / "root/bob", fs::copy_options::recursive);
+    Result many = RunCmd({kBin, "convert", "--multiple", dir / "root", "--out", dir / "many", "--quiet"}, dir);
+    EXPECT_EQ(many.status, 0) << many.err;
+    ExpectSameItems(dir / "folder.pst", dir / "many/alice.pst", dir);
+
+    // Same-named archives in a manifest are one mailbox, also in a child process
+    // of a parallel run; a contact of the second part that lost its name to a
+    // different one of the first keeps both.
+    fs::create_directories(dir / "2023");
+    fs::create_directories(dir / "2024");
+    fs::copy(dir / "part1.tgz", dir / "2023/alice.tgz");
+    fs::copy(dir / "part2b.tgz", dir / "2024/alice.tgz");
+    WriteFile(dir / "list.txt", "2023/alice.tgz\nroot/bob\n2024/alice.tgz\n");
+    Result m = RunCmd({kBin, "convert", "--multiple", "--manifest", dir / "list.txt", "--out", dir / "m", "-j", "2",
+                       "--json"},
+                      dir);
+    EXPECT_EQ(m.status, 0) << m.out << m.err;
+    EXPECT_EQ(contactsOf(m.out), contactsOf(folder.out) + 1) << m.out;
+    EXPECT_NE(Inspect(dir / "m/alice.pst", dir).find("Reyes, Dona"), std::string::npos);
+    // No deleting from archives, however they are given.
+    EXPECT_EQ(RunCmd({kBin, "convert", dir / "root/alice", "--pst", dir / "d.pst", "--delete-source"}, dir).status, 2);
+    EXPECT_EQ(RunCmd({kBin, "convert", dir / "part1.tgz", kSample + "/bob", "--pst", dir / "d.pst"}, dir).status, 2);
+    EXPECT_FALSE(fs::exists(dir / "d.pst"));
+    EXPECT_TRUE(fs::is_empty(dir / "tmp"));
+    if (oldTmp) setenv("TMPDIR", savedTmp.c_str(), 1);
+    else unsetenv("TMPDIR");
+}
+
 // --- The export's own folder list ----------------------------------------------
 
 namespace {
