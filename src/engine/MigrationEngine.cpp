@@ -19,6 +19,7 @@
 #include "files/FileApi.h"
 #include "files/MailboxFileQueue.h"
 #include "files/Paths.h"
+#include "items/CategoryList.h"
 #include "items/Companion.h"
 #include "items/MessageState.h"
 #include "pst/messaging/PropTags.h"
@@ -78,6 +79,8 @@ private:
     bool ChoosePstPath(const MigrationSettings& settings);
     bool OpenStore();
     void BuildFolderTree(const std::vector<std::string>& queue);
+    // The export's tags as the store's category list (each PST of a split mailbox has one).
+    void SaveCategoryList();
     // The store-form directory of a file, relative to the root, batch suffixes gone.
     std::string DirectoryOf(const std::string& path) const;
     // Pass I; false when the run must end here (stop confirmed, window closed).
@@ -139,6 +142,8 @@ private:
     std::string rootPath_;
     std::vector<std::string> folderList_;
     ExportFolders exportFolders_;
+    std::vector<items::ZimbraTag> tags_;
+    std::set<std::string> tagFiles_;  // the tags' ".meta" files
     int fileIndex_ = 0;
     MigrationLog log_;
     std::unique_ptr<store::Session> session_;
@@ -297,8 +302,22 @@ void MigrationEngine::Mailbox::BuildFolderTree(const std::vector<std::string>& q
     // and every folder takes its real name.
     exportFolders_.Read(queue, rootPath_);
     for (const auto& directory : exportFolders_.MailFolders()) folderList_.push_back(directory);
+    // The tags are the root's "Tags" folder: the category list, no mail folder.
+    const items::ExportFolder* tagsFolder = exportFolders_.At("Tags");
+    const bool tagsAreBookkeeping = !tagsFolder || !tagsFolder->IsUserFolder();
+    for (const auto& entry : queue) {
+        if (DirectoryOf(entry) != "Tags" || !tagsAreBookkeeping || !items::LooksLikeFolderMetaName(FileNameOf(entry)))
+            continue;
+        if (auto tag = items::ReadTagMeta(entry)) {
+            tags_.push_back(std::move(*tag));
+            tagFiles_.insert(entry);
+        }
+    }
     folderList_.erase(std::remove_if(folderList_.begin(), folderList_.end(),
-                                     [this](const std::string& d) { return exportFolders_.InKindFolder(d); }),
+                                     [this, tagsAreBookkeeping](const std::string& d) {
+                                         return exportFolders_.InKindFolder(d) ||
+                                                (tagsAreBookkeeping && (d == "Tags" || StartsWith(d, "Tags\\")));
+                                     }),
                       folderList_.end());
     if (!folderList_.empty()) QuickSortStrings(folderList_, 0, static_cast<int>(folderList_.size()) - 1, yield);
     RemoveDuplicateStrings(folderList_);
@@ -310,6 +329,7 @@ void MigrationEngine::Mailbox::BuildFolderTree(const std::vector<std::string>& q
     } catch (const std::exception&) {
         // A store that fails here leaves those items in the default folders.
     }
+    SaveCategoryList();
     // Search folders and shared-folder links hold no content in an export.
     for (const items::ExportFolder* f : exportFolders_.Skipped()) {
         const std::string reason =
@@ -317,6 +337,16 @@ void MigrationEngine::Mailbox::BuildFolderTree(const std::vector<std::string>& q
                          : "shared folder link \"" + f->path + "\": its content lives in the owner's mailbox";
         ++summary_.itemsSkipped;
         log_.Skipped(Shown(f->metaPath), reason);
+    }
+}
+
+void MigrationEngine::Mailbox::SaveCategoryList() {
+    if (tags_.empty() || !store_) return;
+    try {
+        items::SaveCategoryList(*store_, tags_);
+    } catch (const std::exception& ex) {
+        // The items keep their categories; only the list's colours are missing.
+        log_.Note(Shown(*tagFiles_.begin()), std::string("the category list could not be written: ") + ex.what());
     }
 }
 
@@ -691,6 +721,7 @@ bool MigrationEngine::Mailbox::StartNextPart() {
         CreateOutlookFolders(*store, names, folders, [this](const std::string& t) { SetStatus(t); },
                              [this] { view_.Yield(); });
         exportFolders_.CreateKindFolders(*store);  // the next part's own address books and calendars
+        if (!tags_.empty()) items::SaveCategoryList(*store, tags_);
     } catch (const std::exception& ex) {
         splitting_ = false;
         if (summary_.storeError.empty())

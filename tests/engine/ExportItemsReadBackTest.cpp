@@ -163,3 +163,46 @@ TEST(ExportItemsReadBack, BriefcaseDocumentsRevisionsAndChats) {
     EXPECT_NE(second[0].find("\"sha256\": \"" + Sha256Of("second\n", dir) + "\""), std::string::npos) << second[0];
     EXPECT_NE(second[0].find("\"created\": \"2023-09-18T01:20:00Z\""), std::string::npos) << second[0];
 }
+
+TEST(ExportItemsReadBack, TagsBecomeTheCategoryListWithTheirColours) {
+    const std::string py = PypffPython();
+    if (py.empty()) GTEST_SKIP() << "no python3 with pypff";
+    TempDir dir;
+    const std::string box = dir / "erin";
+    FolderMeta(box, "", 8, "Tags", "/Tags", {{"a", BInt(3)}, {"vt", BStr("3")}});
+    // Tags are listed at "Tags/<id10>-<name>.meta"; a name may hold "/" and quotes.
+    auto tag = [&](int id, const std::string& fileName, const std::string& name, const metaenc::Entries& metadata) {
+        char prefix[16];
+        std::snprintf(prefix, sizeof prefix, "%010d-", id);
+        metaenc::WriteUnder(box, "Tags/" + std::string(prefix) + fileName + ".meta",
+                            metaenc::MetaJson({{"id", std::to_string(id)}, {"type", "3"}, {"name", JsonQuote(name)}},
+                                              BDict(metadata)));
+    };
+    tag(64, "Work", "Work", {{"c", BInt(5)}, {"lst", BStr("true")}, {"v", BInt(10)}});       // palette red
+    tag(65, "a_b", "a/b \"q\"", {{"c", BInt(0x01000000 | 0x8B4513)}, {"v", BInt(10)}});  // saddle brown
+    tag(66, "Plain", "Plain", {{"v", BInt(10)}});                                            // no colour
+    WriteFile(box + "/Inbox/0000000300-Hi.eml", "From: a@example.com\r\nTo: b@example.com\r\nSubject: Hi\r\n\r\nx\r\n");
+    WriteFile(box + "/Inbox/0000000300-Hi.eml.meta",
+              metaenc::MetaJson({{"id", "300"}, {"type", "5"}, {"TagNames", JsonQuote("Work:a/b \"q\"")}}, "d1:vi10ee"));
+
+    const std::string pst = dir / "erin.pst";
+    const auto conv = testshell::Run(Quote(ORVANDEL_BIN) + " convert " + Quote(box) + " --pst " + Quote(pst) + " --quiet");
+    EXPECT_EQ(conv.status, 0) << conv.output;
+    auto report = pst::verify::VerifyFile(pst);
+    EXPECT_TRUE(report.Clean()) << pst::verify::SummaryLine(pst, report);
+    // No "Tags" mail folder: the tags are the category list.
+    WriteFile(dir / "expected.json", R"J({"folders": {"Inbox": ["Hi"]}, "options": {"extra_folders": "ignore_empty"}})J");
+    ExpectJudged(pst, dir);
+    const auto dump = testshell::Run(Quote(py) + " " + Quote(ORVANDEL_ITEMS_DUMP) + " " + Quote(pst));
+    ASSERT_EQ(dump.status, 0) << dump.output;
+    EXPECT_EQ(dump.output.find("/Tags"), std::string::npos) << dump.output;
+    const size_t list = dump.output.find("\"folder\": \"Top of Personal Folders/Calendar\", \"hidden\": true, "
+                                         "\"class\": \"IPM.Configuration.CategoryList\"");
+    ASSERT_NE(list, std::string::npos) << dump.output;
+    const std::string xml = dump.output.substr(list, dump.output.find('\n', list) - list);
+    EXPECT_NE(xml.find("xmlns=\\\"CategoryList.xsd\\\""), std::string::npos) << xml;
+    EXPECT_NE(xml.find("<category name=\\\"Work\\\" color=\\\"0\\\""), std::string::npos) << xml;            // red
+    EXPECT_NE(xml.find("<category name=\\\"a/b &quot;q&quot;\\\" color=\\\"15\\\""), std::string::npos) << xml;  // dark red
+    EXPECT_NE(xml.find("<category name=\\\"Plain\\\" color=\\\"-1\\\""), std::string::npos) << xml;           // none
+    EXPECT_NE(dump.output.find("\"categories\": [\"Work\", \"a/b \\\"q\\\"\"]"), std::string::npos) << dump.output;
+}

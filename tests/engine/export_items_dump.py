@@ -8,6 +8,7 @@ and SHA-256 of its bytes. Hidden (folder-associated) items get a line with
 Usage: python3 export_items_dump.py FILE.pst
 """
 import ctypes
+import ctypes.util
 import datetime
 import hashlib
 import json
@@ -65,19 +66,84 @@ def item_line(msg, path, keywords, hidden=False):
     return line
 
 
+class HiddenItems:
+    """The folder-associated items of a folder through libpff's C API, which
+    the Python binding does not offer: message class and XML stream."""
+
+    def __init__(self, path):
+        lib = ctypes.CDLL(ctypes.util.find_library("pff"))
+        P, PP = ctypes.c_void_p, ctypes.POINTER(ctypes.c_void_p)
+
+        def fn(name, *args):
+            f = getattr(lib, name)
+            f.restype, f.argtypes = ctypes.c_int, list(args)
+            return f
+
+        self.sub_folder = fn("libpff_folder_get_sub_folder", P, ctypes.c_int, PP, PP)
+        self.count = fn("libpff_folder_get_number_of_sub_associated_contents", P, ctypes.POINTER(ctypes.c_int), PP)
+        self.item = fn("libpff_folder_get_sub_associated_content", P, ctypes.c_int, PP, PP)
+        self.record_set = fn("libpff_item_get_record_set_by_index", P, ctypes.c_int, PP, PP)
+        self.entry = fn("libpff_record_set_get_entry_by_type", P, ctypes.c_uint32, ctypes.c_uint32, PP, ctypes.c_uint8, PP)
+        self.size = fn("libpff_record_entry_get_data_size", P, ctypes.POINTER(ctypes.c_size_t), PP)
+        self.data = fn("libpff_record_entry_get_data", P, ctypes.c_char_p, ctypes.c_size_t, PP)
+        init = fn("libpff_file_initialize", PP, PP)
+        opener = fn("libpff_file_open", P, ctypes.c_char_p, ctypes.c_int, PP)
+        root = fn("libpff_file_get_root_folder", P, PP, PP)
+        self.file, self.root = P(), P()
+        err = P()
+        init(ctypes.byref(self.file), ctypes.byref(err))
+        if opener(self.file, os.fsencode(path), 1, ctypes.byref(err)) != 1 or \
+                root(self.file, ctypes.byref(self.root), ctypes.byref(err)) != 1:
+            raise OSError("libpff cannot open " + path)
+
+    def folder(self, indexes):
+        h = self.root
+        for i in indexes:
+            sub = ctypes.c_void_p()
+            self.sub_folder(h, i, ctypes.byref(sub), ctypes.byref(ctypes.c_void_p()))
+            h = sub
+        return h
+
+    def bytes_of(self, rs, entry_type):
+        e = ctypes.c_void_p()
+        if self.entry(rs, entry_type, 0, ctypes.byref(e), 3, ctypes.byref(ctypes.c_void_p())) != 1:
+            return None
+        n = ctypes.c_size_t()
+        self.size(e, ctypes.byref(n), ctypes.byref(ctypes.c_void_p()))
+        buf = ctypes.create_string_buffer(n.value)
+        self.data(e, buf, n.value, ctypes.byref(ctypes.c_void_p()))
+        return buf.raw[:n.value]
+
+    def items(self, indexes):
+        f = self.folder(indexes)
+        n = ctypes.c_int()
+        self.count(f, ctypes.byref(n), ctypes.byref(ctypes.c_void_p()))
+        for k in range(n.value):
+            item, rs = ctypes.c_void_p(), ctypes.c_void_p()
+            self.item(f, k, ctypes.byref(item), ctypes.byref(ctypes.c_void_p()))
+            self.record_set(item, 0, ctypes.byref(rs), ctypes.byref(ctypes.c_void_p()))
+            cls = self.bytes_of(rs, 0x001A)
+            xml = self.bytes_of(rs, 0x7C08)
+            yield {"class": cls.decode("utf-16-le") if cls else None,
+                   "xml": xml.decode("utf-8", "replace") if xml else None}
+
+
 def main():
     pst = pypff.file()
     pst.open(sys.argv[1])
     keywords = named_ids(pst).get((PS_PUBLIC_STRINGS, "Keywords"))
+    hidden = HiddenItems(sys.argv[1])
 
-    def walk(folder, path):
+    def walk(folder, path, indexes):
         for i in range(folder.number_of_sub_messages):
             print(json.dumps(item_line(folder.get_sub_message(i), path, keywords), ensure_ascii=False))
+        for h in hidden.items(indexes):
+            print(json.dumps(dict({"folder": path, "hidden": True}, **h), ensure_ascii=False))
         for i in range(folder.number_of_sub_folders):
             sub = folder.get_sub_folder(i)
-            walk(sub, (path + "/" if path else "") + (sub.name or ""))
+            walk(sub, (path + "/" if path else "") + (sub.name or ""), indexes + [i])
 
-    walk(pst.get_root_folder(), "")
+    walk(pst.get_root_folder(), "", [])
 
 
 if __name__ == "__main__":

@@ -15,6 +15,7 @@ namespace pst {
 inline constexpr int32_t MSGFLAG_READ = 0x1;
 inline constexpr int32_t MSGFLAG_UNMODIFIED = 0x2;
 inline constexpr int32_t MSGFLAG_HASATTACH = 0x10;
+inline constexpr int32_t MSGFLAG_ASSOCIATED = 0x40;
 
 struct MessageData;
 

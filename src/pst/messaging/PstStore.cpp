@@ -205,9 +205,13 @@ void PstStore::SetReceiveFolder(uint32_t inbox) {
 uint32_t PstStore::SaveMessage(uint32_t folder, MessageData& msg, const std::string& defaultClass) {
     if (closed_) throw PstError("the store is closed");
     FolderState& f = Folder(folder);
+    const auto given = msg.props.find(PR_MESSAGE_FLAGS);
+    const auto* flagsGiven = given == msg.props.end() ? nullptr : std::get_if<int32_t>(&given->second);
+    const bool associated = flagsGiven && (*flagsGiven & MSGFLAG_ASSOCIATED);
+    if (associated && f.fromFile) throw PstError("a folder of an opened file takes no hidden messages");
     LoadContents(f);
     PrepareMessage(msg, defaultClass);
-    uint32_t nid = db_.AllocateNid(ndb::NID_TYPE_NORMAL_MESSAGE);
+    uint32_t nid = db_.AllocateNid(associated ? ndb::NID_TYPE_ASSOC_MESSAGE : ndb::NID_TYPE_NORMAL_MESSAGE);
     // A failure half-way gives back what was written; the item stays unsaved.
     ndb::BlockList written;
     WrittenNode w;
@@ -219,6 +223,11 @@ uint32_t PstStore::SaveMessage(uint32_t folder, MessageData& msg, const std::str
         throw;
     }
     db_.SetNode(nid, NodeEntry{w.bidData, w.bidSub, folder});
+    if (associated) {
+        f.assoc.push_back(spool_.Append(MakeRow(AssocContentsLayout(), nid, ++rowVersion_, msg.props)));
+        MarkDirty(folder);
+        return nid;
+    }
     f.contents.push_back(spool_.Append(MakeRow(f.contentsLayout, nid, ++rowVersion_, msg.props)));
     auto flags = std::get_if<int32_t>(&msg.props[PR_MESSAGE_FLAGS]);
     if (flags && !(*flags & MSGFLAG_READ)) ++f.unread;
@@ -236,7 +245,7 @@ PropMap PstStore::FolderRowProps(const FolderState& f) const {
         p[PR_CONTENT_UNREAD] = int32_t(f.unread);
     }
     if (f.fromFile) return p;  // its associated contents stay as they are
-    p[PR_ASSOC_CONTENT_COUNT] = int32_t(0);
+    p[PR_ASSOC_CONTENT_COUNT] = int32_t(f.assoc.size());
     p[kTagPstHiddenCount] = int32_t(0);
     p[kTagPstHiddenUnread] = int32_t(0);
     return p;
@@ -292,7 +301,14 @@ void PstStore::WriteFolder(FolderState& f) {
         db_.SetNode(ndb::WithType(f.nid, ndb::NID_TYPE_CONTENTS_TABLE),
                     NodeEntry{tableBid, db_.WriteSubnodes(tableSink.entries, &f.owned), 0});
     }
-    if (!f.fromFile) WriteTable(ndb::WithType(f.nid, ndb::NID_TYPE_ASSOC_CONTENTS_TABLE), AssocContentsLayout(), {}, f.owned);
+    if (!f.fromFile) {
+        RowSpool::Source rows(spool_, f.assoc);
+        ltp::SubnodeSink tableSink;
+        tableSink.owned = &f.owned;
+        uint64_t tableBid = ltp::WriteTc(db_, AssocContentsLayout(), rows, tableSink);
+        db_.SetNode(ndb::WithType(f.nid, ndb::NID_TYPE_ASSOC_CONTENTS_TABLE),
+                    NodeEntry{tableBid, db_.WriteSubnodes(tableSink.entries, &f.owned), 0});
+    }
     f.dirty = false;
 }
 

@@ -25,6 +25,7 @@ struct FolderState {
     PropMap props;  // display name, container class, entry-id properties...
     std::vector<uint32_t> children;
     std::vector<uint64_t> contents;  // the contents table's rows in the store's row spool
+    std::vector<uint64_t> assoc;     // the associated contents table's rows (hidden messages we added)
     uint32_t unread = 0;
     bool dirty = true;
     ndb::BlockList owned;  // blocks of the folder's four nodes
@@ -73,7 +74,10 @@ public:
     // Routes the classes "", IPM and REPORT.IPM to `inbox` (receive folder table).
     void SetReceiveFolder(uint32_t inbox);
 
-    // Prepares and writes a message into `folder`; returns its NID.
+    // Prepares and writes a message into `folder`; returns its NID. A message
+    // whose PR_MESSAGE_FLAGS has MSGFLAG_ASSOCIATED is a hidden (folder-
+    // associated) one, listed in the associated contents table; an opened
+    // file's folders take none.
     uint32_t SaveMessage(uint32_t folder, MessageData& msg, const std::string& defaultClass);
 
     NameMap& Names() { return names_; }
