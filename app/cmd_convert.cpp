@@ -4,7 +4,7 @@
 //
 // Exit status: 0 everything converted, 1 something was not (a failed item,
 // named in the log, or a run stopped early), 2 usage error or a mailbox whose
-// PST could not be created.
+// PST could not be created or added to.
 #ifdef HAVE_ORVANDEL_ENGINE
 
 #include <signal.h>
@@ -98,7 +98,7 @@ const char* const kUsage =
     "the PST of the last commit, which opens and verifies.\n"
     "\n"
     "Exit status: 0 everything converted, 1 some item failed (see the log) or the\n"
-    "run was stopped, 2 usage error or a PST that could not be created.\n";
+    "run was stopped, 2 usage error or a PST that could not be created or added to.\n";
 
 std::string Plain(std::string text) {
     std::string out;
@@ -280,6 +280,9 @@ void PrintSummaryText(const engine::RunSummary& run) {
             std::printf("  also      %d Briefcase document(s), %d chat(s)\n", m.documents, m.chats);
         if (m.itemsSkipped > 0)
             std::printf("  skipped   %d search folder(s) and shared folder link(s), named in the log\n", m.itemsSkipped);
+        if (m.alreadyInPst > 0)
+            std::printf("  already   %d item(s) already in the PST from an earlier run, named in the log\n",
+                        m.alreadyInPst);
         if (m.foldersCreated > 0) std::printf("  folders   %d created\n", m.foldersCreated);
         if (m.sourcesDeleted > 0) std::printf("  deleted   %d source file(s)\n", m.sourcesDeleted);
         if (!m.storeError.empty()) std::printf("  error     %s\n", m.storeError.c_str());

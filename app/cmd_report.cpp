@@ -48,6 +48,7 @@ struct Totals {
     int converted = 0, withFailures = 0, notConverted = 0, empty = 0;
     long messagesImported = 0, messagesFailed = 0;
     long contacts = 0, appointments = 0, tasks = 0, notes = 0, itemsFailed = 0;
+    long alreadyInPst = 0;
 };
 
 int RunReport(const std::vector<std::string>& args) {
@@ -130,6 +131,7 @@ int RunReport(const std::vector<std::string>& args) {
         t.messagesFailed += m.messagesFailed;
         t.contacts += m.contacts, t.appointments += m.appointments, t.tasks += m.tasks, t.notes += m.notes;
         t.itemsFailed += m.itemsFailed;
+        t.alreadyInPst += m.alreadyInPst;
     }
     const int status = (engine::RunExitStatus(mailboxes) != 0 || !problems.empty()) ? 1 : 0;
 
@@ -141,11 +143,12 @@ int RunReport(const std::vector<std::string>& args) {
                       "  \"totals\": {\"mailboxes\": %zu, \"converted\": %d, \"with_failures\": %d, "
                       "\"not_converted\": %d, \"empty\": %d,\n"
                       "             \"messages_imported\": %ld, \"messages_failed\": %ld, \"contacts\": %ld, "
-                      "\"appointments\": %ld, \"tasks\": %ld, \"notes\": %ld, \"items_failed\": %ld},\n"
+                      "\"appointments\": %ld, \"tasks\": %ld, \"notes\": %ld, \"items_failed\": %ld,\n"
+                      "             \"already_in_pst\": %ld},\n"
                       "  \"problems\": [",
                       paths.size(), mailboxes.size(), t.converted, t.withFailures, t.notConverted, t.empty,
                       t.messagesImported, t.messagesFailed, t.contacts, t.appointments, t.tasks, t.notes,
-                      t.itemsFailed);
+                      t.itemsFailed, t.alreadyInPst);
         std::string extra = totals;
         for (size_t i = 0; i < problems.size(); ++i) extra += (i ? ", " : "") + app::JsonString(problems[i]);
         extra += "],\n";
@@ -160,6 +163,7 @@ int RunReport(const std::vector<std::string>& args) {
     std::printf("  messages             %ld imported, %ld failed\n", t.messagesImported, t.messagesFailed);
     std::printf("  items                %ld contact(s), %ld appointment(s), %ld task(s), %ld note(s), %ld failed\n",
                 t.contacts, t.appointments, t.tasks, t.notes, t.itemsFailed);
+    if (t.alreadyInPst > 0) std::printf("  already in the PST   %ld item(s) from earlier runs\n", t.alreadyInPst);
     size_t width = 4;
     for (const auto& m : mailboxes) width = std::max(width, m.name.size());
     std::printf("\n");

@@ -15,6 +15,7 @@
 #include "engine/EngineText.h"
 #include "engine/ExportFolders.h"
 #include "engine/ImportedPaths.h"
+#include "engine/SourceRecord.h"
 #include "files/ArchiveReader.h"
 #include "files/FileApi.h"
 #include "files/MailboxFileQueue.h"
@@ -97,6 +98,18 @@ private:
                          int MailboxSummary::*counter, const std::function<store::Folder*()>& target = {});
     // A Briefcase document: a post in the folder of its directory.
     void ConvertDocument(const std::string& path);
+    // A source an earlier run committed to this PST (or to another PST of the
+    // mailbox): counted, named in the log, and with deletion ticked deleted
+    // after the next commit, companions first so that the file itself marks
+    // what is left to delete should the run end in between. False when the
+    // source is not in the PST yet.
+    bool AlreadyInPst(const std::string& path, const std::vector<std::string>& companions);
+    bool InPst(const std::string& record) const {
+        return (store_ && store_->HoldsSource(record)) || otherParts_.Contains(record);
+    }
+    std::string Record(const std::string& path) const {
+        return SourceRecord(name_, e_.archive_ ? e_.archive_->Root() : folder_, path);
+    }
     // An item saved in the store: counted, but durable only with the next commit.
     void Saved(const std::string& path, int MailboxSummary::*counter);
     // A commit (or the log-off) failed: the items saved since the last commit
@@ -158,6 +171,7 @@ private:
     int savesSinceCommit_ = 0;
     std::vector<std::pair<std::string, int MailboxSummary::*>> uncommitted_;
     std::unordered_set<std::string> lostLogged_;
+    store::SourceIndex otherParts_;  // what the mailbox's other PSTs (split by size) hold
     std::chrono::steady_clock::time_point lastCommit_ = std::chrono::steady_clock::now();
     bool loggedOff_ = false;
 
@@ -278,9 +292,18 @@ bool MigrationEngine::Mailbox::OpenStore() {
             names_.mappedFolders = {{"Drafts", store_->GetDefaultFolder(store::olFolderDrafts).Name()},
                                     {"Trash", store_->GetDefaultFolder(store::olFolderDeletedItems).Name()},
                                     {"Junk", store_->GetDefaultFolder(store::olFolderJunk).Name()}};
+        // A mailbox an earlier run split by size: what its next PSTs hold is not added again.
+        for (int part = 2; files::FileExists(PstPartPath(path, part)); ++part) {
+            try {
+                otherParts_.Merge(store::ReadSourceIndex(PstPartPath(path, part)));
+            } catch (const std::exception&) {
+                break;  // that part is refused when the run reaches it
+            }
+        }
         return true;
     } catch (const std::exception& ex) {
         summary_.storeFailed = true;
+        summary_.storeExisted = existedBefore;
         summary_.storeError = ex.what();
         view_.ShowMessage("Outlook Error", StoreErrorText(path, ex.what(), existedBefore), MessageIcon::Information);
         store_ = nullptr;
@@ -457,8 +480,8 @@ void MigrationEngine::Mailbox::PassTwo() {
         if (IsMessageName(LowerAscii(FileNameOf(entry)))) {
             if (imported_.Contains(entry)) {
                 // Already in the PST from Pass I: only its sources go (after the commit).
-                pendingDeletes_.push_back(entry);
                 pendingDeletes_.push_back(entry + ".meta");
+                pendingDeletes_.push_back(entry);
             } else {
                 ImportMessageFile(entry, 2);
             }
@@ -523,7 +546,12 @@ void MigrationEngine::Mailbox::Dispatch(const std::string& path, int pass) {
     // An export cut off between a message's ".eml.meta" and its ".eml" lost the message.
     if (pass == 1 && (EndsWith(name, ".eml.meta") || EndsWith(name, ".chat.meta"))) {
         const std::string message = path.substr(0, path.size() - 5);
-        if (!imported_.Contains(message) && !failed_.count(message) && !files::FileExists(message)) {
+        if (!imported_.Contains(message) && !failed_.count(message) && !files::FileExists(message) &&
+            InPst(Record(message))) {
+            // An earlier run committed the message and was ended before its state file went.
+            log_.Skipped(Shown(path), "its message is already in the PST");
+            if (DeleteTicked()) pendingDeletes_.push_back(path);
+        } else if (!imported_.Contains(message) && !failed_.count(message) && !files::FileExists(message)) {
             ++summary_.itemsFailed;
             LogBad(path, {});
         }
@@ -536,6 +564,9 @@ void MigrationEngine::Mailbox::ConvertItemFile(
     int MailboxSummary::*counter, const std::function<store::Folder*()>& target) {
     items::ItemConverters* converters = e_.services_.converters;
     if (!converters) return;
+    const std::string companion = items::ItemCompanionPath(path);
+    if (AlreadyInPst(path, companion.empty() ? std::vector<std::string>{} : std::vector<std::string>{companion}))
+        return;
     NextPartIfFull(path);
     SetStatus(status + path + ")");
     // A file gone since the listing (an archive's entry past its cut, which the
@@ -560,19 +591,20 @@ void MigrationEngine::Mailbox::ConvertItemFile(
         return;
     }
     items::ItemOutcome outcome = items::ItemOutcome::Failed;
+    store_->SetItemSource(Record(path));
     try {
         outcome = (converters->*convert)(ctx, path);
     } catch (const std::exception&) {
         outcome = items::ItemOutcome::Failed;
     }
+    if (store_) store_->SetItemSource({});
     switch (outcome) {
         case items::ItemOutcome::Saved:
             ++(summary_.*counter);
             if (DeleteTicked()) {
                 // The companion (attachments, body, picture) is part of the item.
+                if (!companion.empty()) pendingDeletes_.push_back(companion);
                 pendingDeletes_.push_back(path);
-                if (const std::string companion = items::ItemCompanionPath(path); !companion.empty())
-                    pendingDeletes_.push_back(companion);
             }
             Saved(path, counter);
             break;
@@ -587,8 +619,11 @@ void MigrationEngine::Mailbox::ConvertItemFile(
 
 void MigrationEngine::Mailbox::ConvertDocument(const std::string& path) {
     if (!e_.services_.converters) return;
-    // Its bytes are the entry beside it; without them the document is lost.
-    if (const std::string content = items::ItemCompanionPath(path); !files::FileExists(content)) {
+    // Its bytes are the entry beside it; without them the document is lost
+    // (unless an earlier run put it into the PST and was ended before the .meta went).
+    const std::string content = items::ItemCompanionPath(path);
+    if (AlreadyInPst(path, {content})) return;
+    if (!files::FileExists(content)) {
         ++summary_.itemsFailed;
         LogBad(path, "the document's content " + FileNameOf(content) + " is missing");
         return;
@@ -635,6 +670,7 @@ void ApplyMessageState(store::Item& item, const items::MessageState& state) {
 }  // namespace
 
 void MigrationEngine::Mailbox::ImportMessageFile(const std::string& path, int pass) {
+    if (AlreadyInPst(path, {path + ".meta"})) return;
     SetStatus("Converting Messages... from (" + path + ")");
     NextPartIfFull(path);
     bool ok = false;
@@ -649,11 +685,14 @@ void MigrationEngine::Mailbox::ImportMessageFile(const std::string& path, int pa
         if (!result.ok) throw store::StoreError(result.error);
         ApplyMessageState(*item, items::ReadMessageState(path + ".meta"));
         view_.Yield();
+        store_->SetItemSource(Record(path));
         item->Save();
+        store_->SetItemSource({});
         ok = true;
     } catch (const std::exception& ex) {
         ok = false;
         reason = ex.what();
+        if (store_) store_->SetItemSource({});
     }
     if (ok) {
         imported_.Add(path);
@@ -663,8 +702,8 @@ void MigrationEngine::Mailbox::ImportMessageFile(const std::string& path, int pa
         ++(summary_.*counter);
         if (DeleteTicked()) {
             view_.Yield();
-            pendingDeletes_.push_back(path);
             pendingDeletes_.push_back(path + ".meta");
+            pendingDeletes_.push_back(path);
         }
         Saved(path, counter);
     } else {
@@ -676,6 +715,18 @@ void MigrationEngine::Mailbox::ImportMessageFile(const std::string& path, int pa
         }
     }
     view_.SetButtonEnabled(Button::CmdStartConversion, false);
+}
+
+bool MigrationEngine::Mailbox::AlreadyInPst(const std::string& path, const std::vector<std::string>& companions) {
+    if (!store_ || !InPst(Record(path))) return false;
+    ++summary_.alreadyInPst;
+    log_.Skipped(Shown(path), "already in the PST");
+    imported_.Add(path);
+    if (DeleteTicked()) {
+        for (const auto& c : companions) pendingDeletes_.push_back(c);
+        pendingDeletes_.push_back(path);
+    }
+    return true;
 }
 
 void MigrationEngine::Mailbox::Saved(const std::string& path, int MailboxSummary::*counter) {
@@ -1082,7 +1133,9 @@ void MigrationEngine::CompletionText(const RunSummary& run, std::string& title, 
         }
         if (m.cancelled) problems.push_back(who + ": no PST file was chosen; nothing was converted.");
         if (m.storeFailed)
-            problems.push_back(who + ": the PST file " + m.pstPath + " could not be created (" + m.storeError + ").");
+            problems.push_back(who + ": the PST file " + m.pstPath +
+                               (m.storeExisted ? " exists and could not be added to (" : " could not be created (") +
+                               m.storeError + ").");
         if (m.stopped)
             problems.push_back(who + ": stopped after " + progress + "; " + m.pstPath +
                                " holds every item saved until then.");
@@ -1116,9 +1169,14 @@ void MigrationEngine::CompletionText(const RunSummary& run, std::string& title, 
             problems.push_back(line);
         }
     }
-    // A split is no problem, but the user has to know where the rest went.
+    // A split is no problem, but the user has to know where the rest went;
+    // likewise what an earlier run had put into the PST already.
     std::vector<std::string> splits;
     for (const auto& m : run.mailboxes) {
+        if (m.alreadyInPst > 0)
+            splits.push_back((m.name.empty() ? m.folder : m.name) + ": " +
+                             Plural(m.alreadyInPst, "item was", "items were") +
+                             " already in the PST from an earlier run and not added again.");
         if (m.pstParts.size() < 2) continue;
         std::string line = (m.name.empty() ? m.folder : m.name) + ": split into " + std::to_string(m.pstParts.size()) +
                            " PST files to stay under the size limit:";

@@ -46,6 +46,7 @@ struct MailboxSummary {
     bool empty = false;       // no files found below the folder
     bool cancelled = false;   // the save dialog was cancelled
     bool storeFailed = false;  // the PST could not be created or opened
+    bool storeExisted = false; // a file was at the PST's path before the run
     bool skipped = false;
     bool stopped = false;
     bool closed = false;       // the window was closed during the mailbox
@@ -63,6 +64,7 @@ struct MailboxSummary {
     int itemsSkipped = 0;    // search folders and shared-folder links: logged, nothing to convert
     int foldersCreated = 0;  // folders made in the store (with or without items)
     int sourcesDeleted = 0;  // source files removed after their item was committed
+    int alreadyInPst = 0;    // sources an earlier run put into the PST: logged, not added again
     // Folders below the mailbox that could not be listed: their files were not
     // converted. "folder (reason)" each.
     std::vector<std::string> unreadableFolders;

@@ -252,11 +252,11 @@ std::string SummaryToJson(const SummaryDocument& doc) {
         std::snprintf(buf, sizeof buf,
                       "     \"files\": %d, \"files_done\": %d, \"messages_imported\": %d, \"messages_failed\": %d,\n"
                       "     \"contacts\": %d, \"appointments\": %d, \"tasks\": %d, \"notes\": %d, \"items_failed\": %d,\n"
-                      "     \"items_skipped\": %d, \"documents\": %d, \"chats\": %d, \"folders_created\": %d,"
-                      " \"sources_deleted\": %d, \"bad_lines\": %d, \"error\": ",
+                      "     \"items_skipped\": %d, \"documents\": %d, \"chats\": %d, \"already_in_pst\": %d,"
+                      " \"folders_created\": %d, \"sources_deleted\": %d, \"bad_lines\": %d, \"error\": ",
                       m.files, m.filesDone, m.messagesImported, m.messagesFailed, m.contacts, m.appointments, m.tasks,
-                      m.notes, m.itemsFailed, m.itemsSkipped, m.documents, m.chats, m.foldersCreated, m.sourcesDeleted,
-                      m.badLines);
+                      m.notes, m.itemsFailed, m.itemsSkipped, m.documents, m.chats, m.alreadyInPst, m.foldersCreated,
+                      m.sourcesDeleted, m.badLines);
         out += buf + JsonString(m.storeError);
         if (!m.sourceError.empty()) out += ", \"source_error\": " + JsonString(m.sourceError);
         out += ",\n     \"unreadable_folders\": " + QuoteList(m.unreadableFolders) + ", \"log_error\": " +
@@ -304,6 +304,7 @@ std::optional<SummaryDocument> SummaryFromJson(const std::string& text, std::str
         m.itemsSkipped = Int(v, "items_skipped");
         m.documents = Int(v, "documents");
         m.chats = Int(v, "chats");
+        m.alreadyInPst = Int(v, "already_in_pst");
         m.foldersCreated = Int(v, "folders_created");
         m.sourcesDeleted = Int(v, "sources_deleted");
         m.badLines = Int(v, "bad_lines");

@@ -218,6 +218,14 @@ public:
         if (!r.faults.empty())
             throw StoreError("\"" + path + "\" is damaged (" + std::to_string(r.FaultCount()) + " fault(s), the first: " +
                              pst::verify::FormatFault(r.faults.front()) + "); it is left untouched");
+        sources_ = LoadSourceIndex(*pst_);
+    }
+    static SourceIndex LoadSourceIndex(pst::PstStore& s) {
+        SourceIndex index;
+        if (const uint16_t id = s.Names().Find(SourceIndexProperty()))
+            if (auto it = s.StoreProps().find(pst::MakeTag(id, pst::PT_BINARY)); it != s.StoreProps().end())
+                if (auto b = std::get_if<pst::Binary>(&it->second)) index.Load(*b);
+        return index;
     }
     std::string EntryID() const override { return Hex(pst_->EntryId(pst::ndb::NID_MESSAGE_STORE)); }
     // Saved contacts' addresses, for linking distribution-list members to them.
@@ -229,13 +237,27 @@ public:
     Folder& GetFolderFromPath(const std::string& path) override;
     void Commit() override {
         CheckOpen();
-        Guard([&] { pst_->Commit(); });
+        Guard([&] {
+            PutSourceIndex();
+            pst_->Commit();
+        });
+        sources_.Committed();
     }
     uint64_t FileBytes() const override { return closed_ ? 0 : pst_->Db().UsedSize(); }
     void Close() {
         if (closed_) return;
         closed_ = true;
-        Guard([&] { pst_->Close(); });
+        Guard([&] {
+            PutSourceIndex();
+            pst_->Close();
+        });
+        sources_.Committed();
+    }
+    void SetItemSource(const std::string& source) override { itemSource_ = source; }
+    bool HoldsSource(const std::string& source) const override { return sources_.Contains(source); }
+    const std::string& ItemSource() const { return itemSource_; }
+    void SourceSaved() {
+        if (!itemSource_.empty()) sources_.AddPending(itemSource_);
     }
     void CheckOpen() const {
         if (closed_) throw StoreError("The store \"" + pst_->DisplayName() + "\" is closed");
@@ -257,6 +279,14 @@ private:
     std::map<uint32_t, std::unique_ptr<PstFolder>> folders_;
     std::map<int, uint32_t> defaults_;
     bool closed_ = false;
+    SourceIndex sources_;
+    std::string itemSource_;
+    // The index goes into the file with the items it names, in the same commit.
+    void PutSourceIndex() {
+        if (!sources_.HasPending()) return;
+        const uint16_t id = pst_->Names().IdFor(SourceIndexProperty());
+        pst_->SetStoreProp(pst::MakeTag(id, pst::PT_BINARY), sources_.Stored());
+    }
 };
 
 void BagAccess::SetNamed(PropMap& p, const pst::NamedProperty& n, uint16_t type, PropValue v) {
@@ -334,10 +364,12 @@ void PstItem::Save() {
         const bool list = text && text->rfind("IPM.DistList", 0) == 0;
         const bool contact = text && text->rfind("IPM.Contact", 0) == 0;
         if (list) store_.contacts.LinkMembers(*this);
+        if (!store_.ItemSource().empty()) SetNamedProp(SourceProperty(), pst::PT_UNICODE, store_.ItemSource());
         const uint32_t nid = store_.Pst().SaveMessage(folder_, data_, ClassFor(type_));
         if (contact) store_.contacts.AddContact(*this, store_.Pst().EntryId(nid));
     });
     saved_ = true;
+    store_.SourceSaved();
 }
 
 std::string PstFolder::Name() const {
@@ -575,6 +607,15 @@ private:
 
 std::unique_ptr<Session> CreatePstSession(const SessionOptions& options) {
     return std::make_unique<SessionImpl>(options);
+}
+
+SourceIndex ReadSourceIndex(const std::string& path) {
+    return Guard([&] {
+        pst::PstStore s(path, pst::PstStore::Existing{});
+        SourceIndex index = StoreImpl::LoadSourceIndex(s);
+        s.Db().Abandon();
+        return index;
+    });
 }
 
 void Attachment::SetData(const std::vector<uint8_t>& bytes) {

@@ -27,6 +27,7 @@
 
 #include "pst/messaging/PropTags.h"
 #include "pst/messaging/PropertyValue.h"
+#include "store/SourceIndex.h"
 
 namespace store {
 
@@ -142,6 +143,14 @@ public:
     // Bytes the file takes so far (blocks written, the indexes not yet): what a
     // run that keeps PSTs under a size limit goes by. 0 when not known.
     virtual uint64_t FileBytes() const { return 0; }
+    // The source the items saved from now on come from ("" for none): each
+    // carries it, and the store holds it from the next commit on (SourceIndex.h).
+    virtual void SetItemSource(const std::string& source) { (void)source; }
+    // True when a committed item of this store (or of the file as opened) came from `source`.
+    virtual bool HoldsSource(const std::string& source) const {
+        (void)source;
+        return false;
+    }
 };
 
 struct SessionOptions {
@@ -163,5 +172,9 @@ public:
 
 // The PST-writing session.
 std::unique_ptr<Session> CreatePstSession(const SessionOptions& options = {});
+
+// The sources the items of an existing PST came from, read without changing
+// the file (for the other PSTs of a mailbox split by size). Throws StoreError.
+SourceIndex ReadSourceIndex(const std::string& path);
 
 }  // namespace store

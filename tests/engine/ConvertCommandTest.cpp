@@ -357,6 +357,11 @@ TEST(ConvertCommand, MaxPstSizeSplitsIntoCompletePartsHoldingEachItemOnce) {
         parts.push_back(dir / ("jdoe (" + std::to_string(k) + ").pst"));
     ASSERT_GE(parts.size(), 3u);
     EXPECT_NE(r.out.find("\"pst_parts\": [\"" + pst + "\", \"" + parts[1] + "\""), std::string::npos) << r.out;
+    // Run again: every part's items are known, none is added to any part.
+    Result again = RunCmd({kBin, "convert", box, "--pst", pst, "--max-pst-size", "1M", "--quiet", "--json"}, dir);
+    EXPECT_NE(again.out.find("\"messages_imported\": 0,"), std::string::npos) << again.out;
+    EXPECT_NE(again.out.find("\"already_in_pst\": " + std::to_string(n) + ","), std::string::npos) << again.out;
+    EXPECT_FALSE(fs::exists(dir / ("jdoe (" + std::to_string(parts.size() + 1) + ").pst")));
     std::string all;
     std::map<std::string, int> perFolder;
     for (size_t k = 0; k < parts.size(); ++k) {
@@ -398,8 +403,45 @@ TEST(ConvertCommand, UsageErrorsAndAnExistingPstExitWithTwo) {
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("Outlook Session Creation Error !"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find(dir / "taken.pst"), std::string::npos);
+    EXPECT_NE((r.out + r.err).find("taken.pst exists and could not be added to ("), std::string::npos) << r.out << r.err;
+    EXPECT_EQ((r.out + r.err).find("could not be created"), std::string::npos) << r.out << r.err;
     EXPECT_EQ(ReadAll(dir / "taken.pst"), "not ours");
     EXPECT_TRUE(fs::exists(dir / "box/Inbox/a.eml"));
+}
+
+// A second run into the same PST adds only the sources it does not hold yet;
+// another mailbox's items in that PST are neither touched nor taken for duplicates.
+TEST(ConvertCommand, ARerunAddsOnlyWhatIsNotInThePstYet) {
+    TempDir dir;
+    const std::string box = dir / "jdoe", pst = dir / "jdoe.pst";
+    auto expected = MakeMessageExport(box);
+    // Another mailbox with a message of the same path and name goes in first.
+    WriteFile(dir / "ann/Inbox/0000000301-Welcome.eml", Message("Ann's welcome"));
+    ASSERT_EQ(RunCmd({kBin, "convert", dir / "ann", "--pst", pst}, dir).status, 0);
+    expected["Inbox"].push_back("Ann's welcome");
+    Result first = RunCmd({kBin, "convert", box, "--pst", pst, "--json"}, dir);
+    EXPECT_NE(first.out.find("\"messages_imported\": 10, \"messages_failed\": 1"), std::string::npos) << first.out;
+    EXPECT_NE(first.out.find("\"already_in_pst\": 0,"), std::string::npos) << first.out;
+
+    Result again = RunCmd({kBin, "convert", box, "--pst", pst, "--json"}, dir);
+    EXPECT_EQ(again.status, 1) << again.err;  // the nested Calendar's message still fails
+    EXPECT_NE(again.out.find("\"messages_imported\": 0, \"messages_failed\": 1"), std::string::npos) << again.out;
+    EXPECT_NE(again.out.find("\"already_in_pst\": 10,"), std::string::npos) << again.out;
+    EXPECT_NE(ReadAll(dir / "jdoe.log").find("SKIPPED : " + box + "/Inbox/0000000301-Welcome.eml (already in the PST)\r\n"),
+              std::string::npos);
+
+    // A new message, and deletion: what was there already goes too, being committed.
+    WriteFile(box + "/Inbox/0000000303-Late.eml", Message("Late"));
+    expected["Inbox"].push_back("Late");
+    Result third = RunCmd({kBin, "convert", box, "--pst", pst, "--delete-source"}, dir);
+    EXPECT_NE(third.out.find("already   10 item(s) already in the PST"), std::string::npos) << third.out;
+    EXPECT_EQ(CountFiles(box, ".eml"), 1);
+    EXPECT_TRUE(fs::exists(dir / "ann/Inbox/0000000301-Welcome.eml"));
+
+    WriteFile(dir / "expected.json", ExpectedJson(expected));
+    Result cmp = RunCmd({kInspect, "--compare", dir / "expected.json", pst, "--reader", "all", "--strict", "--timeout", "60"}, dir);
+    EXPECT_EQ(cmp.status, 0) << cmp.out << cmp.err;
+    ExpectVerified(pst, dir);
 }
 
 // An invitation e-mail whose body holds an iCalendar part.

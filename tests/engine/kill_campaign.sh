@@ -2,9 +2,11 @@
 # Kills `orvandel convert --delete-source` runs with SIGKILL at random points and
 # checks what each leaves: no PST at all, or one that `orvandel verify` passes and
 # the three readers of pst-inspect read in full, holding the item of every source
-# the run deleted (an item's companion never goes before its .meta). Then a
-# Ctrl-C-like SIGTERM, and a last run that must clear the temporary files the
-# killed runs left.
+# the run deleted (an item's companion never goes before its .meta). Each killed
+# run is then run again into its PST: the PST must end with every item exactly
+# once, as one complete run makes it. Then a Ctrl-C-like SIGTERM, a run without
+# deletion stopped and run again (the counts of the two add up), and a last run
+# that must clear the temporary files the killed runs left.
 #   kill_campaign.sh ORVANDEL PST_INSPECT SAMPLE_MAILBOX
 # ORVANDEL_KILLS (20), ORVANDEL_KILL_MESSAGES (2000) and ORVANDEL_KILL_SEED set
 # the campaign's size and its random points.
@@ -35,6 +37,22 @@ EOF
 (cd "$work/box" && find . -type f | sort) >"$work/sources"
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
+same_items=$(dirname "$0")/same_items.py
+
+# Runs a stopped run's source again into its PST; the PST must then hold what
+# the complete run made, each item once.
+resume() {
+  local src=$1 pst=$2 label=$3
+  shift 3
+  "$bin" convert "$src" --pst "$pst" --quiet --commit-every 100 --json "$@" >"$work/again-summary.json" 2>/dev/null || true
+  "$bin" verify "$pst" --quiet || fail "$label, run again: verify failed"
+  "$inspect" "$pst" --reader pypff --json --timeout 600 >"$work/again.json" 2>/dev/null || true
+  python3 "$same_items" "$work/ref.json" "$work/again.json" >/dev/null ||
+    fail "$label, run again: the PST does not hold every item exactly once"
+  echo "$label, run again: every item exactly once"
+}
+# Items a summary counts as saved, and as already in the PST.
+saved() { python3 -c 'import json,sys; m=json.load(open(sys.argv[1]))["mailboxes"][0]; print(sum(m[k] for k in ("messages_imported","contacts","appointments","tasks","notes","documents","chats")), m["already_in_pst"])' "$1"; }
 
 # Checks one left-over PST against the sources still there.
 check() {
@@ -76,11 +94,13 @@ EOF
 # A reference run gives the span the kills are spread over.
 cp -a "$work/box" "$work/src"
 start=$(date +%s%N)
-"$bin" convert "$work/src" --pst "$work/ref.pst" --delete-source --quiet --commit-every 100 || true
+"$bin" convert "$work/src" --pst "$work/ref.pst" --delete-source --quiet --commit-every 100 --json >"$work/ref-summary.json" || true
 span_ms=$(( ($(date +%s%N) - start) / 1000000 ))
 check "$work/src" "$work/ref.pst" "complete run"
+cp "$work/inspect.json" "$work/ref.json"
 [ -z "$(find "$work/src" -name '*.eml')" ] || fail "the complete run left messages"
-rm -rf "$work/src" "$work"/ref.*
+read -r ref_saved _ < <(saved "$work/ref-summary.json")
+rm -rf "$work/src" "$work"/ref.pst "$work"/ref.log
 
 killed=0 tries=0
 while [ "$killed" -lt "$kills" ]; do
@@ -99,6 +119,8 @@ while [ "$killed" -lt "$kills" ]; do
   [ "$rc" -eq 137 ] || continue  # it had finished: not a kill
   killed=$((killed + 1))
   check "$work/src" "$work/out/a.pst" "kill $killed at ${at_ms} ms"
+  resume "$work/src" "$work/out/a.pst" "kill $killed" --delete-source
+  [ -z "$(find "$work/src" -name '*.eml')" ] || fail "kill $killed, run again: messages were left"
 done
 
 # A stop by signal: status 1, a complete PST.
@@ -113,6 +135,22 @@ rc=0
 wait "$pid" || rc=$?
 [ "$rc" -eq 1 ] || [ "$rc" -eq 0 ] || fail "a run stopped by SIGTERM ended with status $rc"
 check "$work/src" "$work/out/a.pst" "SIGTERM (status $rc)"
+
+# Without deletion: stopped, then run again; the second run counts what the first saved as already there.
+rm -rf "$work/src" "$work/out"
+cp -a "$work/box" "$work/src"
+mkdir "$work/out"
+"$bin" convert "$work/src" --pst "$work/out/a.pst" --quiet --commit-every 100 --json >"$work/stopped.json" 2>/dev/null &
+pid=$!
+sleep "$(printf '%d.%03d' $((span_ms / 2000)) $((span_ms / 2 % 1000)))"
+kill -TERM "$pid" 2>/dev/null || true
+wait "$pid" || true
+resume "$work/src" "$work/out/a.pst" "stopped without deletion"
+read -r first _ < <(saved "$work/stopped.json")
+read -r second already < <(saved "$work/again-summary.json")
+[ "$already" -eq "$first" ] && [ $((first + second)) -eq "$ref_saved" ] ||
+  fail "counts: the stopped run saved $first, the next $second with $already already in the PST; one run saves $ref_saved"
+echo "stopped without deletion: $first + $second items saved, $already already in the PST"
 
 # The killed runs' temporary files go when the next run starts.
 rm -rf "$work/src" "$work/out"

@@ -1,0 +1,49 @@
+#pragma once
+// Where converted items came from, so that a second run into the same PST adds
+// only what is not there yet. Every item saved while the store has a source set
+// carries the source's text as a named property of our own property set
+// (SourceProperty); the store also keeps a 16-byte digest of every committed
+// source in one property of the message store (SourceIndexProperty), read once
+// when the file is opened: finding what a PST holds never reads its items.
+//
+// Two independent 64-bit digests make a false match (a source taken for
+// converted, and deleted with --delete-source) as likely as a random 128-bit
+// collision. The digest is fixed here for good: files keep it.
+#include <array>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "pst/messaging/PropertyValue.h"
+
+namespace store {
+
+// The properties, by name in Orvandel's own property set.
+const pst::NamedProperty& SourceProperty();       // PT_UNICODE, on each item
+const pst::NamedProperty& SourceIndexProperty();  // PT_BINARY, on the message store
+
+class SourceIndex {
+public:
+    // Takes the digests of a store's index property; a value that is no index
+    // (not a multiple of 16 bytes) gives an empty index.
+    void Load(const pst::Binary& stored);
+    bool Contains(std::string_view source) const;
+    // A source of an item saved since the last commit: not Contains() before Committed().
+    void AddPending(std::string_view source);
+    bool HasPending() const { return !pending_.empty(); }
+    // The property value that holds what is committed and what is pending.
+    pst::Binary Stored() const;
+    // The pending sources reached the file.
+    void Committed();
+    // Adds what another PST of the same mailbox holds.
+    void Merge(const SourceIndex& other);
+    size_t Size() const { return sorted_.size(); }
+
+private:
+    using Digest = std::array<uint8_t, 16>;
+    static Digest Of(std::string_view source);
+    std::vector<Digest> sorted_;
+    std::vector<Digest> pending_;
+};
+
+}  // namespace store
