@@ -271,7 +271,7 @@ TEST_F(EngineFixture, TheStoreErrorBoxGivesThePathAndTheRealCauseNotOutlookAdvic
     EXPECT_EQ(ReadAll(pst), "someone else's file");
     EXPECT_EQ(ReadAll(dir / "exists.log"), "---- Log Starts -----\r\nBAD : an older run\r\n");
     EXPECT_TRUE(run.mailboxes[0].storeFailed);
-    EXPECT_NE(view.messages.back().second.find("could not be created"), std::string::npos);
+    EXPECT_NE(view.messages.back().second.find(pst + " exists and could not be added to ("), std::string::npos);
     EXPECT_TRUE(fs::exists(box + "/Inbox/a.eml"));
 }
 
