@@ -50,6 +50,10 @@ uint32_t HeapBuilder::Allocate(const uint8_t* data, size_t size) {
         pages_.emplace_back();
         p = &pages_.back();
         p->header = HeaderSize(pages_.size() - 1);
+        if (db_) {
+            PageDone(pages_.size() - 2);
+            p = &pages_.back();
+        }
     }
     p->starts.push_back(uint16_t(p->header + p->items.size()));
     p->items.insert(p->items.end(), data, data + size);
@@ -57,6 +61,7 @@ uint32_t HeapBuilder::Allocate(const uint8_t* data, size_t size) {
 }
 
 void HeapBuilder::Patch(uint32_t hid, const Bytes& b) {
+    if (db_ && bids_.at(hid >> 16) != 0) throw PstError("heap page patched after it was written");
     Page& p = pages_.at(hid >> 16);
     size_t index = ((hid >> 5) & 0x7FF) - 1;
     size_t off = p.starts.at(index) - p.header;
@@ -105,6 +110,45 @@ std::vector<Bytes> HeapBuilder::TakePages() {
         Bytes().swap(pages_[i].items);  // sizes and starts stay: later pages' headers need them
     }
     return out;
+}
+
+void HeapBuilder::StreamTo(ndb::NodeDb& db, ndb::BlockList* owned) {
+    db_ = &db;
+    owned_ = owned;
+    levels_.clear();
+    bids_.assign(pages_.size(), 0);
+    for (size_t i = 0; i + 1 < pages_.size(); ++i) PageDone(i);
+}
+
+void HeapBuilder::PageDone(size_t done) {
+    levels_.resize(pages_.size(), 0);
+    bids_.resize(pages_.size(), 0);
+    levels_[done] = FillLevel(ndb::kMaxBlockData - Used(pages_[done], 0, 0));
+    if (done != 0 && !IsBitmapPage(done)) WritePage(done);
+    // A bitmap page's last covered page is done: its levels are complete.
+    if (done >= 8 + 127 && IsBitmapPage(done - 127)) WritePage(done - 127);
+}
+
+void HeapBuilder::WritePage(size_t i) {
+    const Bytes b = Serialize(i, levels_);
+    bids_[i] = db_->WriteDataBlock(b.data(), b.size(), owned_);
+    Bytes().swap(pages_[i].items);
+    std::vector<uint16_t>().swap(pages_[i].starts);
+}
+
+uint64_t HeapBuilder::Write(ndb::NodeDb& db, ndb::BlockList* owned) {
+    if (!db_) return db.WritePages(TakePages(), owned);
+    const size_t last = pages_.size() - 1;
+    levels_.resize(pages_.size(), 0);
+    bids_.resize(pages_.size(), 0);
+    levels_[last] = FillLevel(ndb::kMaxBlockData - Used(pages_[last], 0, 0));
+    uint64_t lastSize = 0;
+    for (size_t i = 0; i <= last; ++i) {
+        if (bids_[i] != 0) continue;
+        if (i == last) lastSize = Serialize(i, levels_).size();
+        WritePage(i);
+    }
+    return db.WriteDataTree(bids_, uint64_t(last) * ndb::kMaxBlockData + lastSize, owned);
 }
 
 }  // namespace pst::ltp

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "pst/ndb/Bytes.h"
+#include "pst/ndb/NodeDb.h"
 
 namespace pst::ltp {
 
@@ -29,6 +30,15 @@ public:
     // The same, giving up the builder's copy page by page (the builder is spent).
     std::vector<Bytes> TakePages();
 
+    // From now on, every page no later allocation can change is written to `db`
+    // as soon as the next one starts: all but the first page and the bitmap
+    // pages, whose fill levels cover later pages and which wait for them. A
+    // table of a million rows then holds a page or two, not its whole heap.
+    void StreamTo(ndb::NodeDb& db, ndb::BlockList* owned);
+    // Writes the pages still held and the tree over all of them (the builder is
+    // spent); the node's data bid. Without StreamTo, the same as WritePages.
+    uint64_t Write(ndb::NodeDb& db, ndb::BlockList* owned);
+
 private:
     struct Page {
         size_t header = 0;
@@ -38,10 +48,18 @@ private:
     static size_t HeaderSize(size_t pageIndex);
     static size_t Used(const Page& p, size_t extraItems, size_t extraBytes);
     Bytes Serialize(size_t i, const std::vector<uint8_t>& levels) const;
+    // Called when page `done` is full and the next one exists.
+    void PageDone(size_t done);
+    void WritePage(size_t i);
 
     uint8_t clientSig_;
     uint32_t userRoot_ = 0;
     std::vector<Page> pages_;
+    // Streaming: the pages' fill levels once known, and the bids of pages written (0: held).
+    ndb::NodeDb* db_ = nullptr;
+    ndb::BlockList* owned_ = nullptr;
+    std::vector<uint8_t> levels_;
+    std::vector<uint64_t> bids_;
 };
 
 }  // namespace pst::ltp

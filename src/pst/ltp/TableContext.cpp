@@ -44,6 +44,7 @@ TableLayout MakeLayout(const std::vector<std::pair<uint32_t, uint8_t>>& columns)
 
 uint64_t WriteTc(ndb::NodeDb& db, const TableLayout& layout, TcRowSource& source, SubnodeSink& sink) {
     HeapBuilder heap(bTypeTC);
+    heap.StreamTo(db, sink.owned);
     uint32_t hidRowIndex = ReserveBthHeader(heap);  // readers look for it at HID 0x20
     const size_t cols = layout.columns.size();
     Bytes info(22 + 8 * cols, 0);
@@ -122,7 +123,7 @@ uint64_t WriteTc(ndb::NodeDb& db, const TableLayout& layout, TcRowSource& source
     }
     heap.Patch(infoHid, info);
     heap.SetUserRoot(infoHid);
-    return db.WritePages(heap.TakePages(), sink.owned);
+    return heap.Write(db, sink.owned);
 }
 
 namespace {
