@@ -47,7 +47,7 @@ int DefaultFolderOf(FolderView v) {
 
 }  // namespace
 
-void ExportFolders::Read(const std::vector<std::string>& queue, const std::string& rootPath) {
+void ExportFolders::Read(const files::PathList& queue, const std::string& rootPath) {
     folders_.clear();
     byDirectory_.clear();
     created_.clear();

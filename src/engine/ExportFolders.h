@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "files/PathList.h"
 #include "items/ZimbraFolders.h"
 #include "store/PstStoreSession.h"
 
@@ -21,7 +22,7 @@ namespace engine {
 class ExportFolders {
 public:
     // Reads every folder ".meta" file of the queue below `rootPath`.
-    void Read(const std::vector<std::string>& queue, const std::string& rootPath);
+    void Read(const files::PathList& queue, const std::string& rootPath);
 
     // The folder whose items are in the directory, or null.
     const items::ExportFolder* At(const std::string& directory) const;

@@ -127,7 +127,7 @@ std::string StripBatchSuffixes(const std::string& storeRelative) {
     return out;
 }
 
-std::string DetectRootPath(const std::vector<std::string>& queue, const std::string& mailboxFolder,
+std::string DetectRootPath(const files::PathList& queue, const std::string& mailboxFolder,
                            const StatusFn& status) {
     if (status) status("Reading Zimbra Folder(s)...");
     const std::string inboxMark = Native("\\Inbox\\");
@@ -147,10 +147,9 @@ std::string DetectRootPath(const std::vector<std::string>& queue, const std::str
     return root;
 }
 
-std::vector<std::string> BuildFolderList(const std::vector<std::string>& queue, const std::string& rootPath,
+std::vector<std::string> BuildFolderList(const files::PathList& queue, const std::string& rootPath,
                                          const FileProbe& probe, const StatusFn& status, const YieldFn& yield) {
     std::vector<std::string> list;
-    list.reserve(queue.size() + 1);
     std::string candidate;
     const char sep = NativeSeparator();
     for (const auto& entry : queue) {
@@ -161,7 +160,11 @@ std::vector<std::string> BuildFolderList(const std::vector<std::string>& queue, 
         std::string rel = RelativeTo(candidate, rootPath);
         if (!rel.empty()) {
             if (rel.back() == sep) rel.pop_back();
-            if (!rel.empty()) list.push_back(StripBatchSuffixes(ToStoreSeparators(rel)));
+            // Files of one folder come together: one slot for them, not one each.
+            if (!rel.empty()) {
+                std::string folder = StripBatchSuffixes(ToStoreSeparators(rel));
+                if (list.empty() || list.back() != folder) list.push_back(std::move(folder));
+            }
         }
         if (status) status("Reading Zimbra Folder... " + rel);
     }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "files/PathList.h"
 #include "store/PstStoreSession.h"
 
 namespace engine {
@@ -33,7 +34,7 @@ std::string StripBatchSuffixes(const std::string& storeRelative);
 // The folder of the export that holds the Zimbra tree, ending with the native
 // separator: the folder of the "-root.meta" file, else the part of a path
 // before its first "\Inbox\", else the mailbox folder itself.
-std::string DetectRootPath(const std::vector<std::string>& queue, const std::string& mailboxFolder,
+std::string DetectRootPath(const files::PathList& queue, const std::string& mailboxFolder,
                            const StatusFn& status = {});
 
 struct FileProbe {
@@ -42,7 +43,7 @@ struct FileProbe {
 };
 
 // The distinct relative folder paths (store form, sorted) of the queued files.
-std::vector<std::string> BuildFolderList(const std::vector<std::string>& queue, const std::string& rootPath,
+std::vector<std::string> BuildFolderList(const files::PathList& queue, const std::string& rootPath,
                                          const FileProbe& probe, const StatusFn& status = {},
                                          const YieldFn& yield = {});
 

@@ -15,6 +15,7 @@
 #include "engine/EngineText.h"
 #include "engine/ExportFolders.h"
 #include "engine/ImportedPaths.h"
+#include "engine/SavedSinceCommit.h"
 #include "engine/SourceRecord.h"
 #include "files/ArchiveReader.h"
 #include "files/FileApi.h"
@@ -79,15 +80,15 @@ public:
 private:
     bool ChoosePstPath(const MigrationSettings& settings);
     bool OpenStore();
-    void BuildFolderTree(const std::vector<std::string>& queue);
+    void BuildFolderTree(const files::PathList& queue);
     // The export's tags as the store's category list (each PST of a split mailbox has one).
     void SaveCategoryList();
     // The store-form directory of a file, relative to the root, batch suffixes gone.
     std::string DirectoryOf(const std::string& path) const;
     // Pass I; false when the run must end here (stop confirmed, window closed).
-    bool PassOne(const std::vector<std::string>& queue);
+    bool PassOne(const files::PathList& queue);
     void PassTwo();
-    void AnnounceNextMessage(const std::vector<std::string>& queue, size_t current, size_t& announced);
+    void AnnounceNextMessage(const files::PathList& queue, size_t current, size_t& announced);
     void Dispatch(const std::string& path, int pass);
     void ImportMessageFile(const std::string& path, int pass);
     // `target` names the folder the item goes to (null: the default folder of its
@@ -165,11 +166,11 @@ private:
     // What this run has made of each message, and what may go once committed.
     ImportedPaths imported_;
     std::unordered_set<std::string> failed_;
-    std::vector<std::string> pendingDeletes_;
+    files::PathList pendingDeletes_;  // spooled: commits grow far apart
     std::set<std::string> passTwoFolders_;  // parents of the files Pass II met
     std::set<std::string> emptiedFolders_;  // parents of deleted sources
     int savesSinceCommit_ = 0;
-    std::vector<std::pair<std::string, int MailboxSummary::*>> uncommitted_;
+    SavedSinceCommit uncommitted_;
     std::unordered_set<std::string> lostLogged_;
     store::SourceIndex otherParts_;  // what the mailbox's other PSTs (split by size) hold
     std::chrono::steady_clock::time_point lastCommit_ = std::chrono::steady_clock::now();
@@ -220,7 +221,7 @@ MailboxSummary MigrationEngine::Mailbox::Run() {
     }
 
     // 5. Folder tree.
-    const std::vector<std::string> queue = files::MailboxFileQueue().TakeItems();
+    const files::PathList queue = files::MailboxFileQueue().TakeItems();
     BuildFolderTree(queue);
 
     // 6. Pass I.
@@ -313,7 +314,7 @@ bool MigrationEngine::Mailbox::OpenStore() {
     }
 }
 
-void MigrationEngine::Mailbox::BuildFolderTree(const std::vector<std::string>& queue) {
+void MigrationEngine::Mailbox::BuildFolderTree(const files::PathList& queue) {
     auto status = [this](const std::string& t) { SetStatus(t); };
     auto yield = [this] { view_.Yield(); };
     rootPath_ = DetectRootPath(queue, e_.archive_ ? e_.archive_->Root() : folder_, status);
@@ -381,7 +382,7 @@ std::string MigrationEngine::Mailbox::DirectoryOf(const std::string& path) const
     return StripBatchSuffixes(rel);
 }
 
-bool MigrationEngine::Mailbox::PassOne(const std::vector<std::string>& queue) {
+bool MigrationEngine::Mailbox::PassOne(const files::PathList& queue) {
     fileIndex_ = 1;
     const int fileCount = static_cast<int>(queue.size());
     size_t announced = 0;  // queue entries up to here were looked at for ParseAhead
@@ -454,7 +455,7 @@ bool MigrationEngine::Mailbox::PassOne(const std::vector<std::string>& queue) {
     return true;
 }
 
-void MigrationEngine::Mailbox::AnnounceNextMessage(const std::vector<std::string>& queue, size_t current,
+void MigrationEngine::Mailbox::AnnounceNextMessage(const files::PathList& queue, size_t current,
                                                    size_t& announced) {
     if (!e_.services_.parseAhead) return;
     announced = std::max(announced, current + 1);
@@ -469,7 +470,7 @@ void MigrationEngine::Mailbox::PassTwo() {
     ViewQueueStatus status(view_);
     files::QueueMailboxFiles(folderVariable, "*.*", counter, &status);
     const int fileCount = counter - 1;
-    const std::vector<std::string> queue = files::MailboxFileQueue().TakeItems();
+    const files::PathList queue = files::MailboxFileQueue().TakeItems();
     fileIndex_ = 1;
     for (const auto& entry : queue) {
         if (view_.IsUnloaded()) {

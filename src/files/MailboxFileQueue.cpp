@@ -9,7 +9,8 @@
 namespace files {
 
 void FileQueue::Add(std::string key, std::string item) {
-    entries_.push_back({std::move(key), std::move(item)});
+    keys_.push_back(key);
+    items_.push_back(item);
 }
 
 void FileQueue::AddUnlisted(std::string folder, std::string reason) {
@@ -17,21 +18,20 @@ void FileQueue::AddUnlisted(std::string folder, std::string reason) {
 }
 
 void FileQueue::Clear() {
-    std::vector<QueueEntry>().swap(entries_);
+    keys_.clear();
+    items_.clear();
     unlisted_.clear();
 }
 
 std::vector<std::string> FileQueue::Items() const {
     std::vector<std::string> items;
-    items.reserve(entries_.size());
-    for (const auto& e : entries_) items.push_back(e.item);
+    items.reserve(items_.size());
+    for (std::string item : items_) items.push_back(std::move(item));
     return items;
 }
 
-std::vector<std::string> FileQueue::TakeItems() {
-    std::vector<std::string> items;
-    items.reserve(entries_.size());
-    for (auto& e : entries_) items.push_back(std::move(e.item));
+PathList FileQueue::TakeItems() {
+    PathList items = std::move(items_);
     Clear();
     return items;
 }

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "files/PathList.h"
+
 namespace files {
 
 // Sequence number of the next queued file. Callers set it to 1 before a fill;
@@ -25,7 +27,8 @@ struct UnlistedFolder {
     std::string reason;
 };
 
-// Ordered collection of queued files; entries stay in insertion order.
+// Ordered collection of queued files; entries stay in insertion order. The
+// keys and paths are spooled (PathList): a million files cost a few megabytes.
 class FileQueue {
 public:
     void Add(std::string key, std::string item);
@@ -33,21 +36,36 @@ public:
     void AddUnlisted(std::string folder, std::string reason);
     // Discards every entry and unlisted folder (the next fill starts empty).
     void Clear();
-    std::size_t Count() const { return entries_.size(); }
-    bool Empty() const { return entries_.empty(); }
-    // 0-based access.
-    const QueueEntry& operator[](std::size_t index) const { return entries_[index]; }
-    std::vector<QueueEntry>::const_iterator begin() const { return entries_.begin(); }
-    std::vector<QueueEntry>::const_iterator end() const { return entries_.end(); }
+    std::size_t Count() const { return items_.size(); }
+    bool Empty() const { return items_.empty(); }
+    // 0-based access, by value.
+    QueueEntry operator[](std::size_t index) const { return {keys_[index], items_[index]}; }
+    class const_iterator {
+    public:
+        const_iterator(const FileQueue* q, std::size_t at) : q_(q), at_(at) {}
+        QueueEntry operator*() const { return (*q_)[at_]; }
+        const_iterator& operator++() {
+            ++at_;
+            return *this;
+        }
+        bool operator!=(const const_iterator& o) const { return at_ != o.at_; }
+
+    private:
+        const FileQueue* q_;
+        std::size_t at_;
+    };
+    const_iterator begin() const { return {this, 0}; }
+    const_iterator end() const { return {this, Count()}; }
     // The items only, in order.
     std::vector<std::string> Items() const;
-    // The items, moved out; the queue is left empty (one copy of a long list, not two).
-    std::vector<std::string> TakeItems();
+    // The items, moved out; the queue is left empty.
+    PathList TakeItems();
     // The folders a fill met but could not list, in the order met.
     const std::vector<UnlistedFolder>& Unlisted() const { return unlisted_; }
 
 private:
-    std::vector<QueueEntry> entries_;
+    PathList keys_;
+    PathList items_;
     std::vector<UnlistedFolder> unlisted_;
 };
 
