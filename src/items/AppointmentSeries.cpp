@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "calendar/CalendarProps.h"
+#include "items/Reminders.h"
 #include "pst/messaging/CalendarLids.h"
 #include "pst/messaging/PropTags.h"
 
@@ -9,16 +11,7 @@ namespace items {
 
 namespace {
 
-pst::NamedProperty Lid(const pst::Guid& set, uint32_t id) {
-    pst::NamedProperty n;
-    n.propertySet = set;
-    n.lid = id;
-    return n;
-}
-
-void Named(store::PropertyBag& bag, const pst::Guid& set, uint32_t id, uint16_t type, pst::PropValue v) {
-    bag.SetNamedProp(Lid(set, id), type, std::move(v));
-}
+using calendar::PutLid;
 
 int64_t DayStart(const std::string& zone, const CivilTime& day) {
     return ZoneInstant(zone, CivilTime{day.year, day.month, day.day, 0, 0, 0});
@@ -30,13 +23,13 @@ void PutTimeZone(store::Item& it, const ZoneRules& z, bool recurring) {
     using namespace pst;
     using namespace pst::tags;
     const Guid& appt = PSETID_Appointment();
-    Named(it, appt, lid::PidLidTimeZoneStruct, PT_BINARY, EncodeTimeZoneStruct(z.rule));
-    Named(it, appt, lid::PidLidTimeZoneDescription, PT_UNICODE, z.description);
+    PutLid(it, appt, lid::PidLidTimeZoneStruct, PT_BINARY, EncodeTimeZoneStruct(z.rule));
+    PutLid(it, appt, lid::PidLidTimeZoneDescription, PT_UNICODE, z.description);
     Binary display = EncodeTimeZoneDefinition(z.windowsKey, {z.rule}, 0, false);
-    Named(it, appt, lid::PidLidAppointmentTimeZoneDefinitionStartDisplay, PT_BINARY, display);
-    Named(it, appt, lid::PidLidAppointmentTimeZoneDefinitionEndDisplay, PT_BINARY, display);
+    PutLid(it, appt, lid::PidLidAppointmentTimeZoneDefinitionStartDisplay, PT_BINARY, display);
+    PutLid(it, appt, lid::PidLidAppointmentTimeZoneDefinitionEndDisplay, PT_BINARY, display);
     if (recurring)
-        Named(it, appt, lid::PidLidAppointmentTimeZoneDefinitionRecur, PT_BINARY,
+        PutLid(it, appt, lid::PidLidAppointmentTimeZoneDefinitionRecur, PT_BINARY,
               EncodeTimeZoneDefinition(z.windowsKey, {z.rule}, 0, true));
 }
 
@@ -44,15 +37,8 @@ void PutSeries(store::Item& it, const Series& s, const std::string& zone, bool a
     using namespace pst;
     using namespace pst::tags;
     const Guid& appt = PSETID_Appointment();
-    Named(it, appt, lid::PidLidAppointmentRecur, PT_BINARY, EncodeAppointmentRecurrence(s.recurrence));
-    Named(it, appt, lid::PidLidRecurring, PT_BOOLEAN, true);
-    Named(it, PSETID_Meeting(), lid::PidLidIsRecurring, PT_BOOLEAN, true);
-    Named(it, appt, lid::PidLidRecurrenceType, PT_LONG, int32_t(s.recurrenceType));
-    Named(it, appt, lid::PidLidRecurrencePattern, PT_UNICODE, s.patternText);
-    Named(it, appt, lid::PidLidClipStart, PT_SYSTIME, UnixToFileTime(DayStart(zone, s.firstStart)));
-    // A series without end is clipped at 31 August 4500, 23:59, as Outlook does.
-    int64_t clipEnd = s.endless ? CivilToUnix(CivilTime{4500, 8, 31, 23, 59, 0}) : DayStart(zone, s.lastDay);
-    Named(it, appt, lid::PidLidClipEnd, PT_SYSTIME, UnixToFileTime(clipEnd));
+    calendar::PutRecurrence(it, s.recurrence, s.recurrenceType, s.patternText, DayStart(zone, s.firstStart),
+                            DayStart(zone, s.lastDay), s.endless);
 
     // Each changed instance as Outlook keeps it: a hidden embedded appointment.
     for (const SeriesException& e : s.exceptions) {
@@ -66,11 +52,22 @@ void PutSeries(store::Item& it, const Series& s, const std::string& zone, bool a
         if (!e.body.empty()) m.Put("Body", e.body);
         if (e.busyStatus >= 0) m.Put("BusyStatus", int32_t(e.busyStatus));
         m.Put("AllDayEvent", allDay);
-        Named(m, appt, lid::PidLidExceptionReplaceTime, PT_SYSTIME, UnixToFileTime(e.originalStart));
-        Named(m, appt, lid::PidLidFExceptionalBody, PT_BOOLEAN, !e.body.empty());
-        Named(m, appt, lid::PidLidRecurring, PT_BOOLEAN, false);
-        Named(m, PSETID_Meeting(), lid::PidLidIsException, PT_BOOLEAN, true);
-        Named(m, PSETID_Meeting(), lid::PidLidIsRecurring, PT_BOOLEAN, true);
+        m.Put("ReminderSet", e.reminderMinutes >= 0);
+        if (e.reminderMinutes >= 0) {
+            PutLid(m, PSETID_Common(), lid::PidLidReminderDelta, PT_LONG, int32_t(e.reminderMinutes));
+            PutLid(m, PSETID_Common(), lid::PidLidReminderTime, PT_SYSTIME, UnixToFileTime(e.start));
+        }
+        // The instance's attendees, under the instance's own global object id.
+        if (e.invite) {
+            MeetingFields meeting = MeetingOfInvite(e.invite);
+            meeting.instanceDate = e.originalDay;
+            PutMeeting(m, meeting);
+        }
+        PutLid(m, appt, lid::PidLidExceptionReplaceTime, PT_SYSTIME, UnixToFileTime(e.originalStart));
+        PutLid(m, appt, lid::PidLidFExceptionalBody, PT_BOOLEAN, !e.body.empty());
+        PutLid(m, appt, lid::PidLidRecurring, PT_BOOLEAN, false);
+        PutLid(m, PSETID_Meeting(), lid::PidLidIsException, PT_BOOLEAN, true);
+        PutLid(m, PSETID_Meeting(), lid::PidLidIsRecurring, PT_BOOLEAN, true);
 
         // The attachment's own times are the instance's wall clock, as FILETIMEs.
         auto wall = [&zone](int64_t utc) { return UnixToFileTime(CivilToUnix(ZoneLocalTime(zone, utc))); };
@@ -97,8 +94,10 @@ std::optional<Series> PutSeriesAndZone(store::Item& it, const CalendarFields& fi
     if (fields.series) {
         CivilTime localStart = zoned || st.kind == ZimbraDateTime::Kind::Utc ? ZoneLocalTime(zone, start) : st.local;
         int64_t duration = end ? (CivilToUnix(ZoneLocalTime(zone, *end)) - CivilToUnix(localStart)) / 60 : 30;
+        int reminder = fields.reminderMinutes;
+        if (fields.alarm) reminder = AlarmReminderMinutes(*fields.alarm, start, end.value_or(start)).value_or(-1);
         SeriesResult built = BuildSeries(*fields.series, localStart, std::max<int64_t>(duration, 0), zone,
-                                         fields.subject, fields.location);
+                                         fields.subject, fields.location, reminder);
         if (built.series) {
             try {
                 PutSeries(it, *built.series, zone, allDay);

@@ -3,6 +3,7 @@
 #include "items/Reminders.h"
 #include "items/ZimbraMetaReader.h"
 #include "items/ZoneRules.h"
+#include "calendar/CalendarProps.h"
 #include "pst/messaging/CalendarLids.h"
 #include "pst/messaging/PropTags.h"
 
@@ -10,12 +11,7 @@ namespace items {
 
 namespace {
 
-pst::NamedProperty Lid(const pst::Guid& set, uint32_t id) {
-    pst::NamedProperty n;
-    n.propertySet = set;
-    n.lid = id;
-    return n;
-}
+using calendar::Lid;
 
 }  // namespace
 
@@ -25,7 +21,7 @@ void PutTaskSeriesAndReminder(store::Item& it, const TaskFields& f, std::string&
     const std::optional<CivilTime>& anchor = f.startDate ? f.startDate : f.dueDate;
     if (f.series && anchor) {
         CivilTime day{anchor->year, anchor->month, anchor->day, 0, 0, 0};
-        SeriesResult built = BuildSeries(*f.series, day, 0, "", f.subject, "");
+        SeriesResult built = BuildSeries(*f.series, day, 0, f.zone, f.subject, "");
         if (built.series) {
             it.SetNamedProp(Lid(PSETID_Task(), lid::PidLidTaskRecurrence), PT_BINARY,
                             EncodeRecurrencePattern(built.series->recurrence.pattern));
@@ -48,7 +44,7 @@ void PutTaskSeriesAndReminder(store::Item& it, const TaskFields& f, std::string&
     } else if (auto offset = DurationSeconds(f.alarm->Text("tr"))) {
         bool fromDue = TrimSpaces(f.alarm->Text("trd")) == "e";
         const std::optional<CivilTime>& base = fromDue && f.dueDate ? f.dueDate : (f.startDate ? f.startDate : f.dueDate);
-        if (base) signal = LocalToUnix(CivilTime{base->year, base->month, base->day, 0, 0, 0}) + *offset;
+        if (base) signal = ZoneInstant(f.zone, CivilTime{base->year, base->month, base->day, 0, 0, 0}) + *offset;
     }
     if (!signal) return;
     it.SetNamedProp(Lid(PSETID_Common(), lid::PidLidReminderSet), PT_BOOLEAN, true);

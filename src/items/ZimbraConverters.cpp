@@ -4,12 +4,15 @@
 #include <ctime>
 #include <unordered_set>
 
+#include "calendar/CalendarProps.h"
 #include "items/AppointmentSeries.h"
 #include "items/DocumentItem.h"
 #include "items/Reminders.h"
 #include "items/TaskSeries.h"
 #include "items/ZimbraMetaReader.h"
 #include "pst/messaging/EntryIds.h"
+#include "pst/messaging/MeetingObjectId.h"
+#include "pst/messaging/PropTags.h"
 
 namespace items {
 
@@ -297,8 +300,8 @@ int ResponseFromPartStat(const std::string& ptst) {
 
 bool IsTrue(const std::string& v) { return UpperAscii(TrimSpaces(v)) == "TRUE" || TrimSpaces(v) == "1"; }
 
-// The recipient rows, sender and meeting properties of an appointment with
-// attendees ([MS-OXOCAL] 2.2.4.10, 2.2.1.10, 2.2.1.11).
+}  // namespace
+
 void PutMeeting(store::Item& it, const MeetingFields& m) {
     using namespace pst::tags;
     if (m.attendees.empty()) return;
@@ -360,8 +363,14 @@ void PutMeeting(store::Item& it, const MeetingFields& m) {
     PutTextIfAny(it, "RequiredAttendees", required);
     PutTextIfAny(it, "OptionalAttendees", optional);
     // Outlook matches later updates and replies to the meeting through its global object id.
-    if (pst::Binary goid = GlobalObjectIdFromUid(m.uid); !goid.empty()) TryPut(it, "GlobalObjectId", goid);
+    if (pst::Binary goid = GlobalObjectIdFromUid(m.uid); !goid.empty()) {
+        if (m.instanceDate)
+            goid = pst::InstanceGlobalObjectId(goid, m.instanceDate->year, m.instanceDate->month, m.instanceDate->day);
+        TryPut(it, "GlobalObjectId", goid);
+    }
 }
+
+namespace {
 
 }  // namespace
 
@@ -714,8 +723,6 @@ void CreateContactItem(store::Session& session, const std::string& storeEntryID,
 
 // --- Appointments ----------------------------------------------------------------
 
-namespace {
-
 MeetingFields MeetingOfInvite(const MetaValue* inv) {
     MeetingFields m;
     std::string organizerAddress;
@@ -759,8 +766,6 @@ MeetingFields MeetingOfInvite(const MetaValue* inv) {
     return m;
 }
 
-}  // namespace
-
 namespace {
 
 // The series of a calendar item whose first invite repeats.
@@ -769,7 +774,7 @@ std::optional<SeriesDefinition> SeriesOfItem(const ReadResult& r, const MetaValu
     size_t pos = 0;
     auto top = ReadMetaValue(r.text, pos);
     if (!top || pos != r.text.size()) return std::nullopt;
-    return ReadSeries(*top, invite);
+    return ReadSeries(std::make_shared<const MetaValue>(std::move(*top)), invite);
 }
 
 }  // namespace
@@ -840,6 +845,40 @@ ItemOutcome ConvertCalendarFile(const ItemContext& ctx, const std::string& metaP
     });
 }
 
+namespace {
+
+// A series whose stated start is not on its rule: the pattern begins at the
+// next day on the rule, and the stated start (an instance iCalendar counts,
+// that Outlook's pattern cannot hold) becomes an appointment of its own, as
+// changed or cancelled by an instance of that start.
+void KeepOffRuleStart(store::Session& session, const std::string& storeEntryID, int folderNumber,
+                      const CalendarFields& fields, const Series& s) {
+    CalendarFields one = fields;
+    one.series.reset();
+    one.start->local = *s.offRuleStart;  // same kind and zone as the series' start
+    const int64_t minutes = int64_t(s.recurrence.endTimeOffset) - int64_t(s.recurrence.startTimeOffset);
+    ZimbraDateTime end = *one.start;
+    end.local = UnixToCivil(CivilToUnix(end.local) + std::max<int64_t>(minutes, 0) * 60);
+    one.end = end;
+    one.meeting.instanceDate = *s.offRuleStart;
+    if (s.offRuleInstance) {
+        const SeriesInstance& inst = fields.series->instances[*s.offRuleInstance];
+        if (inst.cancelled) return;
+        if (inst.start) one.start = inst.start;
+        if (inst.end) one.end = inst.end;
+        if (!inst.subject.empty()) one.subject = inst.subject;
+        if (!inst.location.empty()) one.location = inst.location;
+        if (!inst.body.empty()) one.body = inst.body;
+        if (inst.busyStatus >= 0) one.busyStatus = inst.busyStatus;
+    }
+    if (fields.note)
+        fields.note("its first instance (" + calendar::DateText(*s.offRuleStart) +
+                    ") is not on its rule: kept as an appointment beside the series");
+    CreateCalendarItem(session, storeEntryID, folderNumber, one, CompanionContent{});
+}
+
+}  // namespace
+
 void CreateCalendarItem(store::Session& session, const std::string& storeEntryID, int folderNumber,
                         const CalendarFields& fields, const CompanionContent& companion) {
     auto item = DefaultFolder(session, storeEntryID, folderNumber).AddItem(store::ItemType::Appointment);
@@ -886,6 +925,7 @@ void CreateCalendarItem(store::Session& session, const std::string& storeEntryID
     PutMeeting(it, fields.meeting);
     CompanionAttachments(it, companion);
     it.Save();
+    if (series && series->offRuleStart) KeepOffRuleStart(session, storeEntryID, folderNumber, fields, *series);
 }
 
 // --- Tasks -------------------------------------------------------------------------
@@ -921,9 +961,12 @@ ItemOutcome ConvertTaskFile(const ItemContext& ctx, const std::string& metaPath)
     fields.subject = TrimSpaces(subject);
     fields.body = TrimSpaces(desc);  // escapes resolved from JSON; raw text keeps them as they stand
     if (!haveDesc && !descHtml.empty()) fields.body = HtmlToText(descHtml);  // an HTML-only description
-    if (auto s = ParseZimbraDateTime(start)) fields.startDate = s->local;
-    if (auto d = ParseZimbraDateTime(due)) fields.dueDate = d->local;
-    if (auto c = ParseZimbraDateTime(completed)) fields.completedDate = UnixToCivil(ZimbraToUnix(*c));
+    auto startTime = ParseZimbraDateTime(start), dueTime = ParseZimbraDateTime(due);
+    for (const auto& t : {startTime, dueTime})
+        if (t && fields.zone.empty() && t->kind == ZimbraDateTime::Kind::Zoned && ZoneOffsetAt(t->zone, 0)) fields.zone = t->zone;
+    if (startTime) fields.startDate = startTime->local;
+    if (dueTime) fields.dueDate = dueTime->local;
+    if (auto c = ParseZimbraDateTime(completed)) fields.completedDate = ZoneLocalTime(fields.zone, ZimbraToUnix(*c));
     if (status == "NEED") fields.status = 0;
     else if (status == "INPR") fields.status = 1;
     else if (status == "COMP") fields.status = 2;
@@ -948,15 +991,28 @@ void CreateToDoItem(store::Session& session, const std::string& storeEntryID, in
     store::Item& it = *item;
     EnsureClass(it, "IPM.Task");
     PutTextIfAny(it, "Subject", fields.subject);
-    if (fields.startDate && IsValidCivil(*fields.startDate)) TryPut(it, "StartDate", DateAtUtcMidnight(*fields.startDate));
-    if (fields.dueDate && IsValidCivil(*fields.dueDate)) TryPut(it, "DueDate", DateAtUtcMidnight(*fields.dueDate));
+    // A task's start and due dates are the midnights of its days as written
+    // ([MS-OXOTASK] 2.2.2.2.4); their common start and end, and the completion,
+    // are those midnights in the task's zone as instants.
+    auto midnight = [&fields](const CivilTime& d) {
+        return UnixToFileTime(ZoneInstant(fields.zone, CivilTime{d.year, d.month, d.day, 0, 0, 0}));
+    };
+    if (fields.startDate && IsValidCivil(*fields.startDate)) {
+        TryPut(it, "StartDate", DateAtUtcMidnight(*fields.startDate));
+        calendar::PutLid(it, pst::PSETID_Common(), pst::tags::lid::PidLidCommonStart, pst::PT_SYSTIME, midnight(*fields.startDate));
+    }
+    if (fields.dueDate && IsValidCivil(*fields.dueDate)) {
+        TryPut(it, "DueDate", DateAtUtcMidnight(*fields.dueDate));
+        calendar::PutLid(it, pst::PSETID_Common(), pst::tags::lid::PidLidCommonEnd, pst::PT_SYSTIME, midnight(*fields.dueDate));
+    }
     int status = fields.status >= 0 ? fields.status : 0;
     TryPut(it, "Status", int32_t(status));
     int percent = fields.percentComplete >= 0 ? fields.percentComplete : (status == 2 ? 100 : 0);
     if (status == 2) percent = 100;
     TryPut(it, "PercentComplete", double(percent) / 100.0);
     TryPut(it, "Complete", status == 2);
-    if (status == 2 && fields.completedDate) TryPut(it, "DateCompleted", DateAtUtcMidnight(*fields.completedDate));
+    if (status == 2 && fields.completedDate && IsValidCivil(*fields.completedDate))
+        TryPut(it, "DateCompleted", midnight(*fields.completedDate));
     if (fields.importance >= 0) TryPut(it, "Importance", int32_t(fields.importance));
     PutCategories(it, fields.categories);
     std::string body = fields.body;

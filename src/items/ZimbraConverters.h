@@ -100,7 +100,15 @@ struct MeetingFields {
     bool ownerIsOrganizer = false;            // "isOrg" (else "byme")
     int responseStatus = 0;                   // PidLidResponseStatus of the owner: 1 organized, else from "ptst"
     std::string uid;                          // the iCalendar UID ("u"), the meeting's global object id
+    std::optional<CivilTime> instanceDate;    // an instance kept apart from its series: its id names the day
 };
+// The meeting of an invite: organizer ("org"), attendees ("at0", ...), the
+// owner's part ("isOrg"/"byme", "ptst") and UID.
+MeetingFields MeetingOfInvite(const MetaValue* invite);
+// The recipient rows, sender and meeting properties of an appointment with
+// attendees ([MS-OXOCAL] 2.2.4.10, 2.2.1.10, 2.2.1.11); nothing without attendees.
+void PutMeeting(store::Item& item, const MeetingFields& meeting);
+
 // Reads the meeting of a calendar item's first invite ("inv0") from its
 // bencoded metadata: the organizer from "org", the attendees from "at0",
 // "at1", ... and the owner's "isOrg"/"byme" and "ptst", each from its own
@@ -126,7 +134,8 @@ void CreateCalendarItem(store::Session& session, const std::string& storeEntryID
 // --- Tasks -------------------------------------------------------------------------
 struct TaskFields {
     std::string subject, body;
-    std::optional<CivilTime> startDate, dueDate, completedDate;
+    std::optional<CivilTime> startDate, dueDate, completedDate;  // dates of `zone`
+    std::string zone;          // the task's own zone, "" for the zone of the run (--time-zone)
     int status = -1;           // PidLidTaskStatus, -1 unknown
     int percentComplete = -1;  // 0..100, -1 unknown
     int importance = -1;       // 0 low, 1 normal, 2 high

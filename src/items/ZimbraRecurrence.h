@@ -2,30 +2,16 @@
 // A Zimbra series (its RRULE, changed and cancelled instances, EXDATEs) read
 // from a calendar item's metadata and laid out as Outlook's recurrence pattern.
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "items/MetaValue.h"
 #include "items/ZimbraTime.h"
-#include "pst/messaging/RecurrencePattern.h"
+#include "calendar/RecurrenceLayout.h"
 
 namespace items {
-
-// An RRULE as ZRecur writes it (FREQ, UNTIL, COUNT, INTERVAL, BY... parts).
-struct RRule {
-    enum class Freq { Secondly, Minutely, Hourly, Daily, Weekly, Monthly, Yearly };
-    Freq freq = Freq::Daily;
-    long interval = 1;
-    long count = 0;  // 0: none
-    std::optional<ZimbraDateTime> until;
-    std::vector<std::pair<int, int>> byDay;  // (ordinal, 0 = every; weekday 0 Sunday .. 6 Saturday)
-    std::vector<int> byMonthDay, byMonth, bySetPos;
-    bool otherParts = false;  // BYSECOND, BYMINUTE, BYHOUR, BYYEARDAY or BYWEEKNO
-    int weekStart = 1;        // WKST, Monday unless given
-};
-// nullopt when the text is no rule (no FREQ, an unknown FREQ, a part that does not parse).
-std::optional<RRule> ParseRRule(const std::string& text);
 
 // An instance that differs from the rule, named by its original start.
 struct SeriesInstance {
@@ -34,23 +20,28 @@ struct SeriesInstance {
     std::optional<ZimbraDateTime> start, end;
     std::string subject, location, body;  // empty: as the series
     int busyStatus = -1;
+    const MetaValue* invite = nullptr;  // a changed instance's own invite (its attendees and alarm)
 };
 
 struct SeriesDefinition {
     std::string rule;  // the series' RRULE text
     std::vector<SeriesInstance> instances;
+    std::shared_ptr<const MetaValue> source;  // the calendar item the instances' invites are in
 };
 // The series of a calendar item: the RRULE of the series invite's
 // "recurrence" (its "add" list), the EXDATEs of its "sub" list, and every
 // other invite with a recurrence id as a changed or (CANCEL) cancelled
 // instance. nullopt when the series invite has no rule.
-std::optional<SeriesDefinition> ReadSeries(const MetaValue& top, const MetaValue& seriesInvite);
+std::optional<SeriesDefinition> ReadSeries(std::shared_ptr<const MetaValue> top, const MetaValue& seriesInvite);
 
 // A changed instance as the exception attachment carries it.
 struct SeriesException {
     int64_t originalStart = 0, start = 0, end = 0;  // UTC seconds
+    CivilTime originalDay;                           // in the series' zone
     std::string subject, location, body;             // empty: as the series
     int busyStatus = -1;
+    int reminderMinutes = -1;           // its own alarm's, -1 none
+    const MetaValue* invite = nullptr;  // its attendees
 };
 
 struct Series {
@@ -63,21 +54,26 @@ struct Series {
     std::string zone;  // the zone of its wall-clock times ("" the local zone)
     std::vector<SeriesException> exceptions;
     std::vector<std::string> notes;  // instances that could not be placed, for the log
+    // The stated start when it is not on the rule: an instance the pattern
+    // cannot hold, kept as an appointment of its own; and the index in the
+    // definition's instances of what changed or cancelled it.
+    std::optional<CivilTime> offRuleStart;
+    std::optional<size_t> offRuleInstance;
 };
 
 // Lays the series out for a series whose stated start is `start` (wall-clock
-// in `zone`, "" for the local zone) and that lasts `durationMinutes`. On
-// failure `problem` says why the rule has no Outlook pattern.
+// in `zone`, "" for the local zone) and that lasts `durationMinutes`, with a
+// reminder `reminderMinutes` before each instance (-1 none) that a changed
+// instance's own alarm may differ from. On failure `problem` says why the
+// rule has no Outlook pattern.
 struct SeriesResult {
     std::optional<Series> series;
     std::string problem;
 };
 SeriesResult BuildSeries(const SeriesDefinition& definition, const CivilTime& start, int64_t durationMinutes,
-                         const std::string& zone, const std::string& seriesSubject, const std::string& seriesLocation);
+                         const std::string& zone, const std::string& seriesSubject, const std::string& seriesLocation,
+                         int reminderMinutes = -1);
 
-// The instance days (days since 1601-01-01) of a pattern from its start
-// date, at most `limit` and none after `lastDay`.
-std::vector<int64_t> PatternDays(const pst::RecurrencePattern& pattern, int64_t firstDay, size_t limit,
-                                 int64_t lastDay);
+using calendar::PatternDays;
 
 }  // namespace items

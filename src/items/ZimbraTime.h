@@ -6,13 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "calendar/CivilDays.h"
 #include "pst/messaging/PropertyValue.h"
 
 namespace items {
 
-struct CivilTime {
-    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-};
+using CivilTime = calendar::CivilTime;
 
 // A Zimbra start or end (ParsedDateTime text) read whole.
 struct ZimbraDateTime {

@@ -2,9 +2,12 @@
 
 #include <unicode/ucal.h>
 
+#include <algorithm>
 #include <ctime>
 #include <vector>
 
+#include "calendar/CalendarProps.h"
+#include "calendar/RecurrenceLayout.h"
 #include "pst/messaging/MeetingObjectId.h"
 #include "pst/messaging/PropTags.h"
 
@@ -93,8 +96,8 @@ bool Digits(const std::string& s, size_t from, size_t n) {
     return true;
 }
 
-// Milliseconds of a wall-clock time in a zone known to ICU (a tz database or Windows name).
-std::optional<int64_t> ZonedSeconds(const std::string& tzid, int y, int mo, int d, int h, int mi, int s) {
+// A calendar in a zone known to ICU (a tz database or Windows name); null when unknown.
+UCalendar* OpenZone(const std::string& tzid) {
     std::u16string id(tzid.begin(), tzid.end());
     UErrorCode status = U_ZERO_ERROR;
     UChar canonical[128];
@@ -105,11 +108,22 @@ std::optional<int64_t> ZonedSeconds(const std::string& tzid, int y, int mo, int 
         status = U_ZERO_ERROR;
         n = ucal_getTimeZoneIDForWindowsID(reinterpret_cast<const UChar*>(id.data()), int32_t(id.size()), nullptr,
                                            canonical, 128, &status);
-        if (U_FAILURE(status) || n <= 0 || n >= 128) return std::nullopt;
+        if (U_FAILURE(status) || n <= 0 || n >= 128) return nullptr;
     }
     status = U_ZERO_ERROR;
     UCalendar* cal = ucal_open(canonical, n, "en_US", UCAL_GREGORIAN, &status);
-    if (U_FAILURE(status) || !cal) return std::nullopt;
+    if (U_FAILURE(status)) {
+        if (cal) ucal_close(cal);
+        return nullptr;
+    }
+    return cal;
+}
+
+// Seconds of a wall-clock time in a zone known to ICU.
+std::optional<int64_t> ZonedSeconds(const std::string& tzid, int y, int mo, int d, int h, int mi, int s) {
+    UCalendar* cal = OpenZone(tzid);
+    if (!cal) return std::nullopt;
+    UErrorCode status = U_ZERO_ERROR;
     ucal_clear(cal);
     ucal_setDateTime(cal, y, mo - 1, d, h, mi, s, &status);
     UDate ms = ucal_getMillis(cal, &status);
@@ -118,10 +132,49 @@ std::optional<int64_t> ZonedSeconds(const std::string& tzid, int y, int mo, int 
     return int64_t(ms / 1000);
 }
 
+// The zone a series' times are wall-clock times of: a zone ICU knows, UTC, or
+// (empty) the converting machine's.
+struct SeriesZone {
+    std::string tzid;
+    bool utc = false;
+
+    calendar::CivilTime Wall(int64_t seconds) const {
+        calendar::CivilTime c;
+        if (UCalendar* cal = tzid.empty() ? nullptr : OpenZone(tzid)) {
+            UErrorCode status = U_ZERO_ERROR;
+            ucal_setMillis(cal, UDate(seconds) * 1000.0, &status);
+            c = {ucal_get(cal, UCAL_YEAR, &status), ucal_get(cal, UCAL_MONTH, &status) + 1,
+                 ucal_get(cal, UCAL_DATE, &status), ucal_get(cal, UCAL_HOUR_OF_DAY, &status),
+                 ucal_get(cal, UCAL_MINUTE, &status), ucal_get(cal, UCAL_SECOND, &status)};
+            ucal_close(cal);
+            if (U_SUCCESS(status)) return c;
+        }
+        time_t t = time_t(seconds);
+        std::tm tm{};
+        if (utc ? !gmtime_r(&t, &tm) : !localtime_r(&t, &tm)) return c;
+        return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
+    }
+    int64_t Instant(const calendar::CivilTime& c) const {
+        if (!tzid.empty())
+            if (auto z = ZonedSeconds(tzid, c.year, c.month, c.day, c.hour, c.minute, c.second)) return *z;
+        std::tm tm{};
+        tm.tm_year = c.year - 1900;
+        tm.tm_mon = c.month - 1;
+        tm.tm_mday = c.day;
+        tm.tm_hour = c.hour;
+        tm.tm_min = c.minute;
+        tm.tm_sec = c.second;
+        if (utc) return int64_t(timegm(&tm));
+        tm.tm_isdst = -1;
+        return int64_t(mktime(&tm));
+    }
+};
+
 struct When {
     int64_t utc = 0;
     bool date = false;
-    int year = 0, month = 0, day = 0;
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    SeriesZone zone;  // what the digits are a wall-clock time of
 };
 
 std::optional<When> TimeOf(const Line& l) {
@@ -150,14 +203,19 @@ std::optional<When> TimeOf(const Line& l) {
     tm.tm_hour = h;
     tm.tm_min = mi;
     tm.tm_sec = s;
+    w.hour = h;
+    w.minute = mi;
+    w.second = s;
     if (utc) {
         w.utc = int64_t(timegm(&tm));
+        w.zone.utc = true;
         return w;
     }
     std::string tzid = l.Param("TZID");
     if (!w.date && !tzid.empty())
         if (auto z = ZonedSeconds(tzid, w.year, w.month, w.day, h, mi, s)) {
             w.utc = *z;
+            w.zone.tzid = tzid;
             return w;
         }
     tm.tm_isdst = -1;  // dates, floating times and unknown zones: the converting machine's zone
@@ -190,11 +248,46 @@ std::optional<int64_t> DurationOf(const std::string& text) {
     return neg ? -total : total;
 }
 
-pst::NamedProperty Lid(const pst::Guid& set, uint32_t id) {
-    pst::NamedProperty n;
-    n.propertySet = set;
-    n.lid = id;
-    return n;
+// The series of a request whose VEVENT holds an RRULE, laid out from its
+// first instance in the zone of its DTSTART; EXDATEs become deleted instances.
+void LayOutSeries(Invitation& inv, const When& start, int64_t durationSeconds, const std::vector<When>& exdates) {
+    auto rule = calendar::ParseRRule(inv.rule);
+    if (!rule) return;
+    const SeriesZone& zone = start.zone;
+    const calendar::CivilTime wall{start.year, start.month, start.day, start.hour, start.minute, start.second};
+    std::optional<calendar::CivilTime> until;
+    if (rule->until) {
+        until = rule->until->time;
+        if (rule->until->date) until->hour = 23, until->minute = 59, until->second = 59;
+        else if (rule->until->utc) until = zone.Wall(SeriesZone{{}, true}.Instant(rule->until->time));
+    }
+    const int64_t minutes = std::max<int64_t>(durationSeconds, 0) / 60;
+    calendar::LayoutResult laid = calendar::LayOutRule(*rule, wall, minutes, until);
+    if (!laid.layout) return;
+    const calendar::RuleLayout& l = *laid.layout;
+    InvitationSeries& s = inv.series.emplace();
+    s.recurrence.pattern = l.pattern;
+    std::vector<uint32_t>& deleted = s.recurrence.pattern.deletedInstanceDates;
+    for (const When& x : exdates) {
+        int64_t day = x.date ? calendar::DayNumber(calendar::CivilTime{x.year, x.month, x.day}) : calendar::DayNumber(zone.Wall(x.utc));
+        if (day >= l.firstDay && day <= l.lastDay && calendar::OnPattern(l.pattern, day)) deleted.push_back(uint32_t(day * 1440));
+    }
+    std::sort(deleted.begin(), deleted.end());
+    deleted.erase(std::unique(deleted.begin(), deleted.end()), deleted.end());
+    s.recurrence.startTimeOffset = uint32_t(l.startMinute);
+    s.recurrence.endTimeOffset = uint32_t(l.startMinute + l.durationMinutes);
+    s.recurrenceType = l.recurrenceType;
+    s.patternText = calendar::PatternText(l);
+    s.clipStart = zone.Instant(calendar::CivilOfDay(l.firstDay));
+    s.clipEnd = zone.Instant(calendar::CivilOfDay(l.lastDay));
+    s.endless = l.endless;
+    // The request shows the series' first instance, as Outlook's own requests do.
+    calendar::CivilTime first = calendar::CivilOfDay(l.firstDay);
+    first.hour = wall.hour;
+    first.minute = wall.minute;
+    first.second = wall.second;
+    inv.start = zone.Instant(first);
+    inv.end = *inv.start + std::max<int64_t>(durationSeconds, 0);
 }
 
 }  // namespace
@@ -208,6 +301,7 @@ std::optional<Invitation> ParseInvitation(const std::string& ics) {
     std::optional<When> start, end;
     std::optional<int64_t> duration;
     std::string partstat;
+    std::vector<When> exdates;
     for (const Line& l : lines) {
         if (l.name == "BEGIN") {
             ++depth;
@@ -231,6 +325,17 @@ std::optional<Invitation> ParseInvitation(const std::string& ics) {
         else if (l.name == "LOCATION") inv.location = Unescape(l.value);
         else if (l.name == "SEQUENCE") inv.sequence = std::atoi(l.value.c_str());
         else if (l.name == "RRULE") inv.rule = l.value;
+        else if (l.name == "EXDATE") {
+            Line one = l;
+            size_t from = 0;
+            while (from <= l.value.size() && exdates.size() < 100000) {
+                size_t comma = l.value.find(',', from);
+                one.value = l.value.substr(from, comma == std::string::npos ? std::string::npos : comma - from);
+                if (auto x = TimeOf(one)) exdates.push_back(*x);
+                if (comma == std::string::npos) break;
+                from = comma + 1;
+            }
+        }
         else if (l.name == "RECURRENCE-ID") {
             if (auto r = TimeOf(l)) {
                 inv.instanceYear = r->year;
@@ -255,7 +360,10 @@ std::optional<Invitation> ParseInvitation(const std::string& ics) {
         if (end && end->utc >= start->utc) inv.end = end->utc;
         else if (duration && *duration >= 0) inv.end = start->utc + *duration;
         else inv.end = start->utc + (start->date ? 86400 : 0);
+        if (!inv.rule.empty() && !inv.instanceYear) LayOutSeries(inv, *start, *inv.end - *inv.start, exdates);
     }
+    // A series Outlook has no pattern for stays mail with its iCalendar part.
+    if (!inv.rule.empty() && !inv.instanceYear && !inv.series) return std::nullopt;
     if (method != "REQUEST") inv.responseRequested = false;
     return inv;
 }
@@ -263,11 +371,16 @@ std::optional<Invitation> ParseInvitation(const std::string& ics) {
 void PutInvitation(store::Item& it, const Invitation& inv) {
     using namespace pst;
     using namespace pst::tags;
+    using calendar::Lid;
     it.SetProp(PR_MESSAGE_CLASS, inv.messageClass);
     if (inv.end) it.Put("End", FileTime{uint64_t((*inv.end + 11644473600LL) * 10000000LL)});
     if (inv.start) it.Put("Start", FileTime{uint64_t((*inv.start + 11644473600LL) * 10000000LL)});
     if (!inv.location.empty()) it.Put("Location", inv.location);
     it.Put("AllDayEvent", inv.allDay);
+    if (inv.series) {
+        const InvitationSeries& s = *inv.series;
+        calendar::PutRecurrence(it, s.recurrence, s.recurrenceType, s.patternText, s.clipStart, s.clipEnd, s.endless);
+    }
     Binary id = GlobalObjectIdFromUid(inv.uid);
     if (inv.instanceYear) id = InstanceGlobalObjectId(id, inv.instanceYear, inv.instanceMonth, inv.instanceDay);
     it.Put("GlobalObjectId", id);

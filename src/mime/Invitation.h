@@ -7,9 +7,19 @@
 #include <optional>
 #include <string>
 
+#include "pst/messaging/RecurrencePattern.h"
 #include "store/PstStoreSession.h"
 
 namespace mime {
+
+// A recurring meeting's series as its request carries it.
+struct InvitationSeries {
+    pst::AppointmentRecurrence recurrence;
+    int recurrenceType = 0;
+    std::string patternText;
+    int64_t clipStart = 0, clipEnd = 0;  // UTC seconds
+    bool endless = false;
+};
 
 struct Invitation {
     std::string messageClass;   // IPM.Schedule.Meeting.Request / .Resp.Pos / .Resp.Tent / .Resp.Neg / .Canceled
@@ -21,13 +31,16 @@ struct Invitation {
     bool responseRequested = false;
     // The original start of the one instance the part is about (RECURRENCE-ID), as a date.
     int instanceYear = 0, instanceMonth = 0, instanceDay = 0;
-    std::string rule;  // the RRULE, shown in the body's place when there is no other text
+    std::string rule;  // the RRULE
+    // The series of an RRULE (start and end then are its first instance's).
+    std::optional<InvitationSeries> series;
 };
 
 // The invitation of an iCalendar text, or nullopt when it has no VEVENT with
-// a UID, its METHOD has no Outlook meeting object, or a reply's PARTSTAT is
-// none of accepted, tentative, declined. Zoned times go through ICU's zone
-// rules (tz database or Windows names); floating ones are local times.
+// a UID, its METHOD has no Outlook meeting object, a reply's PARTSTAT is none
+// of accepted, tentative, declined, or its RRULE has no Outlook pattern.
+// Zoned times go through ICU's zone rules (tz database or Windows names);
+// floating ones are local times.
 std::optional<Invitation> ParseInvitation(const std::string& ics);
 
 // Sets the message class and meeting properties on an imported message.

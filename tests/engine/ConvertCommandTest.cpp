@@ -455,7 +455,8 @@ std::string InviteMail(const std::string& subject, const std::string& method, co
            "END:VEVENT\r\nEND:VCALENDAR\r\n--b--\r\n";
 }
 
-// What pypff reads of each item: "subject|class|attachments|global object id (hex)|task recurring".
+// What pypff reads of each item: "subject|class|attachments|global object id
+// (hex)|task recurring|recurrence type|pattern text|recurrence blob (hex)".
 const char* kMeetingDump = R"PY(
 import struct, sys, pypff
 f = pypff.file()
@@ -472,6 +473,7 @@ for off in range(0, len(entries) - 7, 8):
         ids[(guids[(gi - 3) * 16:(gi - 2) * 16].hex(), dw)] = 0x8000 + idx
 goid = ids.get(("90dad86e0b451b1098da00aa003f1305", 3))
 recurring = ids.get(("0320060000000000c000000000000046", 0x8126))
+appt = {lid: ids.get(("0220060000000000c000000000000046", lid)) for lid in (0x8231, 0x8232, 0x8216)}
 def walk(folder):
     for k in range(folder.number_of_sub_messages):
         m = folder.get_sub_message(k)
@@ -479,7 +481,10 @@ def walk(folder):
         cls = p[0x001A].data_as_string if 0x001A in p else ""
         g = p[goid].data.hex() if goid in p else ""
         r = p[recurring].data[0] if recurring in p else ""
-        print("%s|%s|%d|%s|%s" % (m.subject, cls, m.number_of_attachments, g, r))
+        rt = struct.unpack("<i", p[appt[0x8231]].data)[0] if appt[0x8231] in p else ""
+        text = p[appt[0x8232]].data_as_string if appt[0x8232] in p else ""
+        blob = p[appt[0x8216]].data.hex() if appt[0x8216] in p else ""
+        print("%s|%s|%d|%s|%s|%s|%s|%s" % (m.subject, cls, m.number_of_attachments, g, r, rt, text, blob))
     for k in range(folder.number_of_sub_folders):
         walk(folder.get_sub_folder(k))
 walk(f.get_root_folder())
@@ -520,7 +525,8 @@ TEST(ConvertCommand, CalendarSeriesZonesInvitationsAndTasks) {
     const std::string times = "DTSTART;TZID=America/New_York:20240304T093000\r\nDTEND;TZID=America/New_York:20240304T094500\r\n";
     WriteFile(box + "/Inbox/0000000801-Invitation Standup.eml",
               InviteMail("Invitation: Standup", "REQUEST",
-                         times + "LOCATION:Room 7\r\nATTENDEE;PARTSTAT=NEEDS-ACTION;RSVP=TRUE:mailto:me@example.com\r\n"));
+                         times + "RRULE:FREQ=WEEKLY;COUNT=6;BYDAY=MO,TH\r\n"
+                                 "LOCATION:Room 7\r\nATTENDEE;PARTSTAT=NEEDS-ACTION;RSVP=TRUE:mailto:me@example.com\r\n"));
     WriteFile(box + "/Inbox/0000000802-Accepted Standup.eml",
               InviteMail("Accepted: Standup", "REPLY", times + "ATTENDEE;PARTSTAT=ACCEPTED:mailto:eve@example.com\r\n"));
     WriteFile(box + "/Inbox/0000000803-Cancelled Standup.eml",
@@ -586,12 +592,18 @@ TEST(ConvertCommand, CalendarSeriesZonesInvitationsAndTasks) {
     const std::string series = hex(pst::GlobalObjectIdFromUid("standup-2024"));
     std::string instance = series;
     instance.replace(32, 8, "07e80307");  // 7 March 2024
+    // The request carries the calendar item's recurrence, byte for byte.
+    const std::string standup = "|2|every Monday and Thursday effective 3/4/2024 until 3/21/2024 from 9:30 AM to 9:45 AM|";
+    const size_t at = dump.out.find("Standup|IPM.Appointment|0|" + series + "|" + standup);
+    ASSERT_NE(at, std::string::npos) << dump.out;
+    const std::string blob = dump.out.substr(at, dump.out.find('\n', at) - at).substr(dump.out.find(standup, at) - at + standup.size());
+    EXPECT_GT(blob.size(), 100u);
     for (const std::string& line : std::vector<std::string>
-         {"Standup|IPM.Appointment|0|" + series + "|", "Invitation: Standup|IPM.Schedule.Meeting.Request|0|" + series + "|",
-          "Accepted: Standup|IPM.Schedule.Meeting.Resp.Pos|0|" + series + "|",
-          "Cancelled: Standup|IPM.Schedule.Meeting.Canceled|0|" + instance + "|", std::string("Published: Standup|IPM.Note|1||"),
-          std::string("Report|IPM.Task|0||1")})
-        EXPECT_NE(dump.out.find(line + "\n"), std::string::npos) << line << "\n" << dump.out;
+         {"Invitation: Standup|IPM.Schedule.Meeting.Request|0|" + series + "|" + standup + blob,
+          "Accepted: Standup|IPM.Schedule.Meeting.Resp.Pos|0|" + series + "||||",
+          "Cancelled: Standup|IPM.Schedule.Meeting.Canceled|0|" + instance + "||||", std::string("Published: Standup|IPM.Note|1|||||\n"),
+          std::string("Report|IPM.Task|0||1||")})
+        EXPECT_NE(dump.out.find(line), std::string::npos) << line << "\n" << dump.out;
     ExpectVerified(pst, dir);
     EXPECT_EQ(RunCmd({kBin, "convert", box, "--time-zone", "Nowhere/Atlantis"}, dir).status, 2);
 }

@@ -13,6 +13,8 @@
 #include "ConverterFixture.h"
 #include "MetaEncoding.h"
 #include "items/ZimbraConverters.h"
+#include "pst/messaging/CalendarLids.h"
+#include "pst/messaging/MeetingObjectId.h"
 
 namespace fs = std::filesystem;
 using namespace items;
@@ -478,6 +480,81 @@ TEST_F(ItemsTest, RawTextWithoutJsonStillReadsWithTheOldEscapes) {
     EXPECT_EQ(a.Str(pst::tags::PR_SUBJECT), "Raw");
 }
 
+// A series whose stated start is not on its rule (a Monday for Tuesdays and
+// Thursdays): the pattern begins on the Tuesday with the COUNT less the start,
+// and the start is an appointment of its own with the instance's global id.
+TEST_F(ItemsTest, SeriesStartOffItsRuleIsKeptBesideTheSeries) {
+    const std::string st = "TZID=America/New_York:20240304T090000";
+    Entries rule = {{"dts", BStr(st)}, {"recur", BStr("FREQ=WEEKLY;COUNT=4;BYDAY=TU,TH")}, {"t", BInt(2)}};
+    Entries recurrence = {{"add", BDict({{"nr", BInt(1)}, {"r0", BDict(rule)}})}, {"dts", BStr(st)}, {"t", BStr("4")}};
+    auto path = Write("Calendar/off.appt.meta",
+                      AppointmentMeta({{"at0", BDict({{"a", BStr("eve@example.com")}, {"ptst", BStr("AC")}})},
+                                       {"et", BStr("TZID=America/New_York:20240304T100000")},
+                                       {"n", BStr("Off rule")},
+                                       {"recurrence", BDict(recurrence)},
+                                       {"st", BStr(st)},
+                                       {"u", BStr("off-uid")}}));
+    std::vector<std::string> notes;
+    ctx_.note = [&notes](const std::string& n) { notes.push_back(n); };
+    EXPECT_EQ(ConvertCalendarFile(ctx_, path), ItemOutcome::Saved);
+    auto& s = Folder(store::olFolderCalendar).saved;
+    ASSERT_EQ(s.size(), 2u);
+    const auto& A = pst::PSETID_Appointment();
+    EXPECT_EQ(NamedTime(*s[0], A, lid::PidLidAppointmentStartWhole), Utc(2024, 3, 5, 14, 0));
+    EXPECT_EQ(NamedStr(*s[0], A, lid::PidLidRecurrencePattern),
+              "every Tuesday and Thursday effective 3/5/2024 until 3/12/2024 from 9:00 AM to 10:00 AM");
+    EXPECT_EQ(NamedTime(*s[1], A, lid::PidLidAppointmentStartWhole), Utc(2024, 3, 4, 14, 0));
+    EXPECT_EQ(NamedTime(*s[1], A, lid::PidLidAppointmentEndWhole), Utc(2024, 3, 4, 15, 0));
+    EXPECT_EQ(NamedStr(*s[1], A, lid::PidLidRecurrencePattern), "<absent>");
+    EXPECT_EQ(s[1]->Str(pst::tags::PR_SUBJECT), "Off rule");
+    auto series = Named<pst::Binary>(*s[0], pst::PSETID_Meeting(), 0x0003);
+    auto single = Named<pst::Binary>(*s[1], pst::PSETID_Meeting(), 0x0003);
+    ASSERT_TRUE(series && single);
+    EXPECT_EQ(*single, pst::InstanceGlobalObjectId(*series, 2024, 3, 4));
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_NE(notes[0].find("(3/4/2024) is not on its rule"), std::string::npos) << notes[0];
+}
+
+// A changed instance's exception carries its own attendees and reminder, under
+// the instance's global object id.
+TEST_F(ItemsTest, ExceptionKeepsItsAttendeesAndReminder) {
+    const std::string ny = "TZID=America/New_York:";
+    Entries rule = {{"dts", BStr(ny + "20240304T090000")}, {"recur", BStr("FREQ=WEEKLY;COUNT=3")}, {"t", BInt(2)}};
+    Entries recurrence = {{"add", BDict({{"nr", BInt(1)}, {"r0", BDict(rule)}})}, {"t", BStr("4")}};
+    auto alarm = [](const char* before) { return BDict({{"ac", BStr("d")}, {"tr", BStr(before)}, {"tt", BStr("r")}}); };
+    Entries series = {{"al0", alarm("-PT15M")},
+                      {"at0", BDict({{"a", BStr("eve@example.com")}})},
+                      {"et", BStr(ny + "20240304T100000")},
+                      {"n", BStr("Weekly")},
+                      {"recurrence", BDict(recurrence)},
+                      {"st", BStr(ny + "20240304T090000")},
+                      {"u", BStr("weekly-uid")}};
+    Entries moved = {{"al0", alarm("-PT30M")},
+                     {"at0", BDict({{"a", BStr("eve@example.com")}})},
+                     {"at1", BDict({{"a", BStr("max@example.com")}, {"r", BStr("OPT")}})},
+                     {"et", BStr(ny + "20240311T150000")},
+                     {"n", BStr("Weekly")},
+                     {"rid", BDict({{"dt", BStr(ny + "20240311T090000")}, {"r", BInt(1)}})},
+                     {"st", BStr(ny + "20240311T140000")},
+                     {"u", BStr("weekly-uid")}};
+    auto path = Write("Calendar/w.appt.meta",
+                      MetaJson({{"type", "11"}, {"Path", JsonQuote("/Calendar/")}, {"id", "410"}},
+                               BDict({{"inv0", BDict(series)}, {"inv1", BDict(moved)}, {"nc", BInt(2)}, {"v", BInt(10)}})));
+    EXPECT_EQ(ConvertCalendarFile(ctx_, path), ItemOutcome::Saved);
+    const auto& item = Only(store::olFolderCalendar);
+    ASSERT_EQ(item.attachments.size(), 1u);
+    ASSERT_TRUE(item.attachments[0]->embedded);
+    const fake::FakeItem& e = *item.attachments[0]->embedded;
+    const auto& C = pst::PSETID_Common();
+    EXPECT_EQ(Named<bool>(e, C, lid::PidLidReminderSet), std::optional<bool>(true));
+    EXPECT_EQ(Named<int32_t>(e, C, lid::PidLidReminderDelta), std::optional<int32_t>(30));
+    EXPECT_EQ(e.recipients.size(), 2u);
+    auto seriesId = Named<pst::Binary>(item, pst::PSETID_Meeting(), 0x0003);
+    auto instanceId = Named<pst::Binary>(e, pst::PSETID_Meeting(), 0x0003);
+    ASSERT_TRUE(seriesId && instanceId);
+    EXPECT_EQ(*instanceId, pst::InstanceGlobalObjectId(*seriesId, 2024, 3, 11));
+}
+
 // --- Tasks -------------------------------------------------------------------------
 
 TEST_F(ItemsTest, TaskDatesStatusBodyAndAttachments) {
@@ -507,6 +584,27 @@ TEST_F(ItemsTest, TaskDatesStatusBodyAndAttachments) {
     EXPECT_EQ(std::get<int32_t>(*t.GetProp(PR_IMPORTANCE)), 2);
     ASSERT_EQ(t.attachments.size(), 2u);
     EXPECT_EQ(t.attachments[0]->Str(PR_ATTACH_LONG_FILENAME), "agenda.pdf");
+}
+
+// A task's dates stay the days written; their instants (common start and end,
+// completion) are midnights in the task's own zone.
+TEST_F(ItemsTest, ZonedTaskDatesAreMidnightsOfItsZone) {
+    auto path = Write("Tasks/z.task.meta", AppointmentMeta({{"n", BStr("Zoned")},
+                                                            {"st", BStr("TZID=America/New_York:20240301T000000")},
+                                                            {"et", BStr("TZID=America/New_York:20240310T000000")},
+                                                            {"status", BStr("COMP")},
+                                                            {"completed", BStr("20240312T030000Z")}},
+                                                           15, "/Tasks/"));
+    EXPECT_EQ(ConvertTaskFile(ctx_, path), ItemOutcome::Saved);
+    const auto& t = Only(store::olFolderTasks);
+    const auto& T = pst::PSETID_Task();
+    const auto& C = pst::PSETID_Common();
+    EXPECT_EQ(NamedTime(t, T, lid::PidLidTaskStartDate), Utc(2024, 3, 1));
+    EXPECT_EQ(NamedTime(t, T, lid::PidLidTaskDueDate), Utc(2024, 3, 10));
+    EXPECT_EQ(NamedTime(t, C, lid::PidLidCommonStart), Utc(2024, 3, 1, 5, 0));
+    EXPECT_EQ(NamedTime(t, C, lid::PidLidCommonEnd), Utc(2024, 3, 10, 5, 0));
+    // 03:00 UTC on 12 March is still 11 March in New York, on summer time by then.
+    EXPECT_EQ(NamedTime(t, T, lid::PidLidTaskDateCompleted), Utc(2024, 3, 11, 4, 0));
 }
 
 TEST_F(ItemsTest, TaskWithoutDatesAndLastTokenKeys) {

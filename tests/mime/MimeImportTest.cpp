@@ -13,6 +13,7 @@
 
 #include "Corpus.h"
 #include "pst/messaging/EntryIds.h"
+#include "mime/Invitation.h"
 #include "mime/MimeImport.h"
 #include "support/FakeStore.h"
 
@@ -397,6 +398,33 @@ TEST(MimeImportHostile, DeepNestingParsedAhead) {
     auto im = Import(d.path + "/deep.eml");
     ASSERT_TRUE(im.result.ok);
     EXPECT_EQ(Str(*im.item, PR_SUBJECT), "Deep ahead");
+}
+
+// A recurring request: its series starts at the first instance on the rule, a
+// UTC UNTIL ends it in the series' zone, EXDATEs on the rule become deleted
+// instances (others are no instance); a rule Outlook cannot hold stays mail.
+TEST(Invitation, RecurringRequestCarriesItsSeries) {
+    auto ics = [](const std::string& event) {
+        return "BEGIN:VCALENDAR\r\nMETHOD:REQUEST\r\nBEGIN:VEVENT\r\nUID:u1\r\n"
+               "DTSTART;TZID=Europe/Berlin:20240325T233000\r\nDTEND;TZID=Europe/Berlin:20240326T003000\r\n" +
+               event + "END:VEVENT\r\nEND:VCALENDAR\r\n";
+    };
+    auto inv = mime::ParseInvitation(ics("RRULE:FREQ=WEEKLY;BYDAY=TU,TH;UNTIL=20240404T213000Z\r\n"
+                                         "EXDATE;TZID=Europe/Berlin:20240328T233000,20240330T223000Z\r\n"));
+    ASSERT_TRUE(inv && inv->series);
+    const pst::RecurrencePattern& p = inv->series->recurrence.pattern;
+    // Monday 25 March is not on the rule: Tuesday 26 March, 23:30 Berlin (22:30 UTC, winter time).
+    EXPECT_EQ(p.startDate, pst::RecurMinutes(2024, 3, 26));
+    EXPECT_EQ(*inv->start, 1711492200);
+    EXPECT_EQ(*inv->end - *inv->start, 3600);
+    // UNTIL is 23:30 on Thursday 4 April in Berlin, summer time by then: that instance is the last.
+    EXPECT_EQ(p.endType, pst::RecurEndType::AfterDate);
+    EXPECT_EQ(p.endDate, pst::RecurMinutes(2024, 4, 4));
+    EXPECT_EQ(p.occurrenceCount, 4u);
+    EXPECT_EQ(p.deletedInstanceDates, std::vector<uint32_t>{pst::RecurMinutes(2024, 3, 28)});
+    EXPECT_EQ(inv->series->patternText, "every Tuesday and Thursday effective 3/26/2024 until 4/4/2024 from 11:30 PM to 12:30 AM");
+    EXPECT_FALSE(mime::ParseInvitation(ics("RRULE:FREQ=HOURLY;COUNT=3\r\n")));
+    EXPECT_FALSE(mime::ParseInvitation(ics("RRULE:FREQ=SOMETIMES\r\n")));
 }
 
 }  // namespace

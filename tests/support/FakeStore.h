@@ -164,6 +164,7 @@ inline void FakeItem::Save() {
             ca->embedded->props = a->embedded->props;
             ca->embedded->named = a->embedded->named;
             ca->embedded->type = a->embedded->type;
+            for (auto& r : a->embedded->recipients) ca->embedded->recipients.push_back(std::make_unique<FakeBag>(*r));
         }
         copy->attachments.push_back(std::move(ca));
     }

@@ -1,19 +1,14 @@
 #include "pst/messaging/RecurrencePattern.h"
 
 #include "pst/messaging/PropEncode.h"
+#include "pst/ndb/Bytes.h"
 
 namespace pst {
 
 namespace {
 
-void Put16(Binary& out, uint32_t v) {
-    out.push_back(uint8_t(v));
-    out.push_back(uint8_t(v >> 8));
-}
-
-void Put32(Binary& out, uint32_t v) {
-    for (int k = 0; k < 4; ++k) out.push_back(uint8_t(v >> (8 * k)));
-}
+using ndb::Append16;
+using ndb::Append32;
 
 int64_t DaysSince1601(int64_t y, unsigned m, unsigned d) {
     y -= m <= 2;
@@ -48,15 +43,15 @@ constexpr size_t kMaxText = 0xFFFE;
 void PutNarrow(Binary& out, const std::string& utf8) {
     std::string s = Narrow(utf8);
     if (s.size() > kMaxText) s.resize(kMaxText);
-    Put16(out, uint32_t(s.size() + 1));
-    Put16(out, uint32_t(s.size()));
+    Append16(out, uint32_t(s.size() + 1));
+    Append16(out, uint32_t(s.size()));
     out.insert(out.end(), s.begin(), s.end());
 }
 
 void PutWide(Binary& out, const std::string& utf8) {
     ndb::Bytes w = Utf16(utf8);
     if (w.size() > 2 * kMaxText) w.resize(2 * kMaxText);
-    Put16(out, uint32_t(w.size() / 2));
+    Append16(out, uint32_t(w.size() / 2));
     out.insert(out.end(), w.begin(), w.end());
 }
 
@@ -94,43 +89,43 @@ uint32_t RecurFirstDateTime(const RecurrencePattern& p, uint32_t startDate) {
 
 Binary EncodeRecurrencePattern(const RecurrencePattern& p) {
     Binary out;
-    Put16(out, 0x3004);  // ReaderVersion
-    Put16(out, 0x3004);  // WriterVersion
-    Put16(out, uint32_t(p.frequency));
-    Put16(out, uint32_t(p.patternType));
-    Put16(out, 0);  // CalendarType: Gregorian
-    Put32(out, p.firstDateTime);
-    Put32(out, p.period);
-    Put32(out, p.slidingFlag);
+    Append16(out, 0x3004);  // ReaderVersion
+    Append16(out, 0x3004);  // WriterVersion
+    Append16(out, uint32_t(p.frequency));
+    Append16(out, uint32_t(p.patternType));
+    Append16(out, 0);  // CalendarType: Gregorian
+    Append32(out, p.firstDateTime);
+    Append32(out, p.period);
+    Append32(out, p.slidingFlag);
     switch (p.patternType) {
     case RecurPatternType::Day: break;
-    case RecurPatternType::Week: Put32(out, p.dayMask); break;
+    case RecurPatternType::Week: Append32(out, p.dayMask); break;
     case RecurPatternType::Month:
-    case RecurPatternType::MonthEnd: Put32(out, p.day); break;
+    case RecurPatternType::MonthEnd: Append32(out, p.day); break;
     case RecurPatternType::MonthNth:
-        Put32(out, p.dayMask);
-        Put32(out, p.day);
+        Append32(out, p.dayMask);
+        Append32(out, p.day);
         break;
     }
-    Put32(out, uint32_t(p.endType));
-    Put32(out, p.occurrenceCount);
-    Put32(out, p.firstDayOfWeek);
-    Put32(out, uint32_t(p.deletedInstanceDates.size()));
-    for (uint32_t d : p.deletedInstanceDates) Put32(out, d);
-    Put32(out, uint32_t(p.modifiedInstanceDates.size()));
-    for (uint32_t d : p.modifiedInstanceDates) Put32(out, d);
-    Put32(out, p.startDate);
-    Put32(out, p.endDate);
+    Append32(out, uint32_t(p.endType));
+    Append32(out, p.occurrenceCount);
+    Append32(out, p.firstDayOfWeek);
+    Append32(out, uint32_t(p.deletedInstanceDates.size()));
+    for (uint32_t d : p.deletedInstanceDates) Append32(out, d);
+    Append32(out, uint32_t(p.modifiedInstanceDates.size()));
+    for (uint32_t d : p.modifiedInstanceDates) Append32(out, d);
+    Append32(out, p.startDate);
+    Append32(out, p.endDate);
     return out;
 }
 
 Binary EncodeAppointmentRecurrence(const AppointmentRecurrence& r) {
     Binary out = EncodeRecurrencePattern(r.pattern);
-    Put32(out, 0x3006);  // ReaderVersion2
-    Put32(out, 0x3009);  // WriterVersion2: with ExtendedException and ChangeHighlight
-    Put32(out, r.startTimeOffset);
-    Put32(out, r.endTimeOffset);
-    Put16(out, uint32_t(r.exceptions.size()));
+    Append32(out, 0x3006);  // ReaderVersion2
+    Append32(out, 0x3009);  // WriterVersion2: with ExtendedException and ChangeHighlight
+    Append32(out, r.startTimeOffset);
+    Append32(out, r.endTimeOffset);
+    Append16(out, uint32_t(r.exceptions.size()));
     for (const RecurException& e : r.exceptions) {
         uint32_t flags = 0;
         if (e.subject) flags |= 0x0001;          // ARO_SUBJECT
@@ -143,35 +138,35 @@ Binary EncodeAppointmentRecurrence(const AppointmentRecurrence& r) {
         if (e.subType) flags |= 0x0080;          // ARO_SUBTYPE
         if (e.appointmentColor) flags |= 0x0100; // ARO_APPTCOLOR
         if (e.exceptionalBody) flags |= 0x0200;  // ARO_EXCEPTIONAL_BODY
-        Put32(out, e.startDateTime);
-        Put32(out, e.endDateTime);
-        Put32(out, e.originalStartDate);
-        Put16(out, flags);
+        Append32(out, e.startDateTime);
+        Append32(out, e.endDateTime);
+        Append32(out, e.originalStartDate);
+        Append16(out, flags);
         if (e.subject) PutNarrow(out, *e.subject);
-        if (e.meetingType) Put32(out, uint32_t(*e.meetingType));
-        if (e.reminderDelta) Put32(out, uint32_t(*e.reminderDelta));
-        if (e.reminderSet) Put32(out, *e.reminderSet ? 1 : 0);
+        if (e.meetingType) Append32(out, uint32_t(*e.meetingType));
+        if (e.reminderDelta) Append32(out, uint32_t(*e.reminderDelta));
+        if (e.reminderSet) Append32(out, *e.reminderSet ? 1 : 0);
         if (e.location) PutNarrow(out, *e.location);
-        if (e.busyStatus) Put32(out, uint32_t(*e.busyStatus));
-        if (e.hasAttachment) Put32(out, *e.hasAttachment ? 1 : 0);
-        if (e.subType) Put32(out, uint32_t(*e.subType));
-        if (e.appointmentColor) Put32(out, uint32_t(*e.appointmentColor));
+        if (e.busyStatus) Append32(out, uint32_t(*e.busyStatus));
+        if (e.hasAttachment) Append32(out, *e.hasAttachment ? 1 : 0);
+        if (e.subType) Append32(out, uint32_t(*e.subType));
+        if (e.appointmentColor) Append32(out, uint32_t(*e.appointmentColor));
     }
-    Put32(out, 0);  // ReservedBlock1Size
+    Append32(out, 0);  // ReservedBlock1Size
     for (const RecurException& e : r.exceptions) {
-        Put32(out, 4);  // ChangeHighlightSize
-        Put32(out, 0);  // ChangeHighlightValue
-        Put32(out, 0);  // ReservedBlockEE1Size
+        Append32(out, 4);  // ChangeHighlightSize
+        Append32(out, 0);  // ChangeHighlightValue
+        Append32(out, 0);  // ReservedBlockEE1Size
         if (e.subject || e.location) {
-            Put32(out, e.startDateTime);
-            Put32(out, e.endDateTime);
-            Put32(out, e.originalStartDate);
+            Append32(out, e.startDateTime);
+            Append32(out, e.endDateTime);
+            Append32(out, e.originalStartDate);
             if (e.subject) PutWide(out, *e.subject);
             if (e.location) PutWide(out, *e.location);
-            Put32(out, 0);  // ReservedBlockEE2Size
+            Append32(out, 0);  // ReservedBlockEE2Size
         }
     }
-    Put32(out, 0);  // ReservedBlock2Size
+    Append32(out, 0);  // ReservedBlock2Size
     return out;
 }
 
