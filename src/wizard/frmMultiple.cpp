@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "files/ArchiveReader.h"
 #include "wizard/Look.h"
 #include "wizard/ShellServices.h"
 #include "wizard/frmMigateAll.h"
@@ -64,7 +65,7 @@ frmMultiple::frmMultiple(frmStart* start)
     Image1 = new QLabel(this);
     Image1->setPixmap(AppIcon().pixmap(16, 16));
     Place(Image1, 240, 1080, 240, 240);
-    Label3 = MakeLabel(this, QStringLiteral("Select folder having all mailboxes extracted from Zimbra .tgz files"),
+    Label3 = MakeLabel(this, QStringLiteral("Select folder holding the mailboxes (Zimbra .tgz files or folders)"),
                        UiFont(9), 600, 1080, 5415, 360);
     CmdAddFolder = new QPushButton(QStringLiteral("Select..."), this);
     CmdAddFolder->setFont(UiFont(9));
@@ -174,11 +175,17 @@ bool frmMultiple::ListMailboxes(const QString& chosen) {
     namespace fs = std::filesystem;
     std::error_code ec;
     const fs::path rootPath(QFile::encodeName(root).toStdString());
-    std::vector<QString> names;
+    // (mailbox name, file name): the folders, and the export archives beside
+    // them, each a mailbox named after its file without the suffix.
+    std::vector<std::pair<QString, QString>> names;
     fs::directory_iterator it(rootPath, fs::directory_options::none, ec);
     for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
         std::error_code typeError;
-        if (it->is_directory(typeError)) names.push_back(QFile::decodeName(it->path().filename().c_str()));
+        const std::string file = it->path().filename().string();
+        if (it->is_directory(typeError))
+            names.emplace_back(QFile::decodeName(file.c_str()), QFile::decodeName(file.c_str()));
+        else if (it->is_regular_file(typeError) && files::IsArchivePath(file))
+            names.emplace_back(QFile::decodeName(files::ArchiveBaseName(file).c_str()), QFile::decodeName(file.c_str()));
     }
     if (ec) {
         ShowMessage(this, QStringLiteral("Select User(s) to Migrate"),
@@ -187,17 +194,34 @@ bool frmMultiple::ListMailboxes(const QString& chosen) {
         return false;
     }
     // The order a Windows volume lists folders in: by name, case folded.
-    std::sort(names.begin(), names.end(), [](const QString& a, const QString& b) {
-        const int folded = a.compare(b, Qt::CaseInsensitive);
-        return folded != 0 ? folded < 0 : a < b;
+    std::sort(names.begin(), names.end(), [](const auto& a, const auto& b) {
+        const int folded = a.first.compare(b.first, Qt::CaseInsensitive);
+        if (folded != 0) return folded < 0;
+        return a.first != b.first ? a.first < b.first : a.second < b.second;
     });
+    // A folder and an archive of one name would write the same PST: the first
+    // (the folder, or the archive of the first suffix) is listed, the others named.
+    QStringList notListed;
+    for (size_t k = 1; k < names.size();) {
+        if (names[k].first == names[k - 1].first) {
+            notListed << names[k].second;
+            names.erase(names.begin() + static_cast<std::ptrdiff_t>(k));
+        } else {
+            ++k;
+        }
+    }
+    if (!notListed.isEmpty())
+        ShowMessage(this, QStringLiteral("Select User(s) to Migrate"),
+                    QStringLiteral("These are not listed: a mailbox of the same name is (each name is one PST):\r\n") +
+                        notListed.join(QStringLiteral("\r\n")),
+                    QMessageBox::Warning);
 
     SetBusy(true);
     lv->clear();
     lv->viewport()->update();
-    for (const QString& name : names) {
+    for (const auto& [name, file] : names) {
         LetEventsRun();
-        const QString full = root + name;
+        const QString full = root + file;
         auto* row = new QTreeWidgetItem(lv);
         row->setData(0, kKeyRole, QStringLiteral("|") + full);
         row->setText(0, name);

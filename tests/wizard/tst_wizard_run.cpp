@@ -285,6 +285,35 @@ private Q_SLOTS:
         ExpectVerified(pst);
     }
 
+    void multipleFlowListsArchivesAndFoldersOfPartsAsMailboxes() {
+        const QString root = tmp.filePath(QStringLiteral("mixedroot"));
+        QVERIFY(!Mailbox(QStringLiteral("bob"), QStringLiteral("bob"), QStringLiteral("mixedroot")).isEmpty());
+        QDir().mkpath(root + QStringLiteral("/carol"));
+        auto pack = [&](const QString& archive, const QString& from) {
+            const ProcessResult packed = Run(QStringLiteral("/usr/bin/tar"),
+                                             {QStringLiteral("-czf"), archive, QStringLiteral("-C"), from, QStringLiteral(".")});
+            QVERIFY2(packed.status == 0, qPrintable(packed.output));
+        };
+        pack(root + QStringLiteral("/alice.tgz"), sample + QStringLiteral("/alice"));
+        pack(root + QStringLiteral("/bob.tar.gz"), sample + QStringLiteral("/bob"));  // the folder's name: not listed
+        pack(root + QStringLiteral("/carol/2024.tgz"), sample + QStringLiteral("/alice"));
+        const QString out = Output(QStringLiteral("mixed-out"));
+        frmMigateAll* w = OpenMultiple(root, {0, 1, 2}, out);
+        QVERIFY(w);
+        QTreeWidget* lv = start->MultipleWindow()->lv;
+        QCOMPARE(lv->topLevelItemCount(), 3);
+        QCOMPARE(lv->topLevelItem(0)->text(0), QStringLiteral("alice"));
+        QCOMPARE(lv->topLevelItem(0)->text(1), Native(root + QStringLiteral("/alice.tgz")));
+        QCOMPARE(lv->topLevelItem(2)->text(0), QStringLiteral("carol"));
+        QCOMPARE(rec.messages.size(), 1);  // bob.tar.gz named as not listed
+        QVERIFY2(rec.messages[0].text.contains(QStringLiteral("bob.tar.gz")), qPrintable(rec.messages[0].text));
+        w->CmdStartConversion->click();
+        QCOMPARE(rec.messages.size(), 2);
+        QVERIFY2(rec.messages[1].text.contains(QStringLiteral("Converted Successfully")), qPrintable(rec.messages[1].text));
+        for (const char* name : {"alice", "bob", "carol"}) ExpectVerified(out + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".pst"));
+        w->close();
+    }
+
     void singleFlowSaveDialogCancelled() {
         const QString box = Mailbox(QStringLiteral("bob"), QStringLiteral("bob"), QStringLiteral("cancel"));
         frmMigateAll* w = OpenSingle(box);
