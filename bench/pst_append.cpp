@@ -1,7 +1,7 @@
 // Adds messages to an existing PST (made by pst_write, of any size) and to a
 // new one, and prints both times, their ratio beside the goal (adding within
 // 1.3x of writing the same items to a new file), the share of the open and of
-// its verification pass, and peak memory.
+// its bounded verification, and the peak memory of adding.
 //
 //   pst_append BASE.pst --messages M [--body-bytes B]
 // BASE is copied first (not timed) and left as it was.
@@ -71,21 +71,20 @@ int main(int argc, char** argv) {
     fs::copy_file(base, work);
     const double baseMb = double(fs::file_size(base)) / 1e6;
 
-    auto v0 = std::chrono::steady_clock::now();
-    pst::verify::Report r = pst::verify::VerifyFile(base);
-    const double verifySeconds = Seconds(v0);
-    if (!r.faults.empty() || r.outcome == pst::verify::Outcome::Unreadable) {
-        std::fprintf(stderr, "pst_append: %s does not verify\n", base.c_str());
-        return 1;
-    }
     double openAppend = 0, openNew = 0;
     double append = 0, fresh_ = 0;
     try {
+        // Adding first: the peak memory is the adding's, not a verification's of the whole file.
         append = AddMessages(work, messages, bodyBytes, openAppend);
         const long rssAppend = PeakRssMb();
         fresh_ = AddMessages(fresh, messages, bodyBytes, openNew);
+        pst::verify::Options bounded;
+        bounded.bounded = true;
+        auto v0 = std::chrono::steady_clock::now();
+        const pst::verify::Report r = pst::verify::VerifyFile(base, bounded);
+        const double verifySeconds = Seconds(v0);
         std::printf("base file          %10.1f MB (%zu messages)\n", baseMb, r.messages);
-        std::printf("add %llu messages to it  %8.2f s (open and verify %.2f s, of which a verification pass %.2f s)\n",
+        std::printf("add %llu messages to it  %8.2f s (open %.2f s, of which its bounded verification %.2f s)\n",
                     static_cast<unsigned long long>(messages), append, openAppend, verifySeconds);
         std::printf("same to a new file %8.2f s\n", fresh_);
         std::printf("ratio              %8.2f   (goal: at most 1.30)\n", fresh_ > 0 ? append / fresh_ : 0.0);

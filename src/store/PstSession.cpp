@@ -212,7 +212,10 @@ public:
     // was) when the verifier finds a fault in it.
     explicit StoreImpl(const std::string& path)
         : pst_(Guard([&] { return std::make_unique<pst::PstStore>(path, pst::PstStore::Existing{}); })) {
-        pst::verify::Report r = pst::verify::VerifyFile(path);
+        // Bounded: what adding relies on is checked, not every message of a large file.
+        pst::verify::Options bounded;
+        bounded.bounded = true;
+        pst::verify::Report r = pst::verify::VerifyFile(path, bounded);
         if (r.outcome == pst::verify::Outcome::Unreadable)
             throw StoreError("\"" + path + "\" cannot be read: " + r.fatal + "; it is left untouched");
         if (!r.faults.empty())

@@ -3,6 +3,7 @@
 // copies taken between commits hold the old content whole.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <vector>
@@ -185,6 +186,46 @@ TEST(Append, RefusedFilesStayByteForByte) {
         EXPECT_TRUE(Bytes(c.path) == before);
         EXPECT_EQ(std::filesystem::last_write_time(c.path), mtime);
     }
+}
+
+// Opening checks what adding relies on, not every message: damage inside an
+// old message does not refuse the file, and adding leaves it as it was.
+TEST(Append, DamageInsideAnOldMessageIsLeftAsItIs) {
+    ScratchDir dir;
+    const std::string path = dir.File("old.pst");
+    const std::string marker = "MARKER-OF-AN-OLD-BODY-" + std::string(200, 'q');
+    {
+        auto session = store::CreatePstSession(store::SessionOptions{false});
+        store::Store& st = session->LogonPstStore(path, 1, "Old");
+        st.ValidateIPMTree();
+        auto item = st.GetDefaultFolder(store::olFolderInbox).AddItem(store::ItemType::Mail);
+        item->SetProp(PR_SUBJECT, std::string("old"));
+        item->SetProp(PR_BODY, marker);
+        item->Save();
+        session->Logoff();
+    }
+    std::vector<char> b = Bytes(path);
+    const std::string utf16 = [&] {
+        std::string u;
+        for (char c : marker) u += {c, '\0'};
+        return u;
+    }();
+    const auto at = std::search(b.begin(), b.end(), utf16.begin(), utf16.end());
+    ASSERT_NE(at, b.end());
+    at[100] = 'Z';
+    PutBytes(path, b);
+    const std::string before = storetest::VerifierFaults(path);
+    ASSERT_NE(before.find("CRC"), std::string::npos) << before;
+    ASSERT_EQ(std::count(before.begin(), before.end(), '\n'), 1) << before;
+    {
+        auto session = store::CreatePstSession();
+        store::Store& st = session->LogonPstStore(path, 1, "Mailbox");
+        AddTree(st, "new");
+        session->Logoff();
+    }
+    EXPECT_EQ(storetest::VerifierFaults(path), before);
+    const std::vector<char> after = Bytes(path);
+    EXPECT_TRUE(std::search(after.begin(), after.end(), at, at + long(utf16.size())) != after.end());
 }
 
 // A run killed while adding leaves the file as of some commit: copies taken

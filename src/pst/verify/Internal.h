@@ -169,6 +169,12 @@ public:
     void CheckHeader();
     void WalkBTree(bool nbtTree, uint64_t bid, uint64_t ib, int expectLevel, uint64_t lowKey, bool hasHigh,
                    uint64_t highKey, int depth);
+    // Bounded verification: messages' nodes are left unread, and so are the
+    // blocks only they reach.
+    bool Unread(uint32_t nid) const { return options.bounded && (NidType(nid) == 0x04 || NidType(nid) == 0x08); }
+    void CollectRead();
+    std::set<uint64_t> readBlocks;  // bounded: the blocks the other nodes reach
+    bool BlockRead(uint64_t bid) const { return !options.bounded || readBlocks.count(bid & ~uint64_t(1)); }
     void CheckBlocks();
     void CheckNodes();
     void CheckMaps();

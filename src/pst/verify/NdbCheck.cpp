@@ -302,6 +302,34 @@ bool Context::ReadBlock(uint64_t bid, Bytes& out) const {
     return true;
 }
 
+void Context::CollectRead() {
+    std::vector<uint64_t> todo;
+    for (const auto& [nid, n] : nbt) {
+        if (Unread(nid)) continue;
+        if (n.bidData) todo.push_back(n.bidData);
+        if (n.bidSub) todo.push_back(n.bidSub);
+    }
+    while (!todo.empty()) {
+        const uint64_t bid = todo.back() & ~uint64_t(1);
+        todo.pop_back();
+        if (!readBlocks.insert(bid).second) continue;
+        const BbtEntry* b = Block(bid);
+        if (!b || !b->internal() || b->cb < 8 || b->cb > kMaxBlockData || b->ib + b->cb > size) continue;
+        // Only the children's BIDs are taken here; CheckBlocks checks the block itself.
+        const uint8_t* d = data + b->ib;
+        const size_t entSize = d[0] == 1 ? 8 : d[1] == 0 ? 24 : 16;
+        for (size_t i = 0; i < U16(d + 2) && 8 + entSize * (i + 1) <= b->cb; ++i) {
+            const uint8_t* e = d + 8 + entSize * i;
+            if (d[0] == 1) {
+                todo.push_back(U64(e));
+            } else if (d[0] == 2) {
+                if (U64(e + 8)) todo.push_back(U64(e + 8));
+                if (entSize == 24 && U64(e + 16)) todo.push_back(U64(e + 16));
+            }
+        }
+    }
+}
+
 void Context::CheckBlocks() {
     for (auto& [bid, b] : bbt) {
         const std::string where = BlockName(bid, b.ib);
@@ -318,6 +346,7 @@ void Context::CheckBlocks() {
             continue;
         }
         extents.push_back({b.ib, span, BlockName(bid, b.ib)});
+        if (!BlockRead(bid)) continue;
         const uint8_t* t = data + b.ib + span - 16;
         const uint16_t tcb = U16(t);
         const uint16_t wSig = U16(t + 2);
@@ -572,6 +601,8 @@ void Context::CheckNodes() {
     // [MS-PST] 2.2.2.7.7.3 gives cRef as the block's reference count; Outlook files carry one
     // more than the references from the NBT and from other blocks (the BBT's own reference).
     for (auto& [bid, b] : bbt) {
+        // Bounded: a block read may also be shared with a message, whose references were not counted.
+        if (!BlockRead(bid) || (options.bounded && b.cRef > b.refs + 1)) continue;
         const std::string where = BlockName(bid, b.ib);
         if (b.refs == 0 && b.cRef == 1)
             Note(where, "block is referenced by no node and no other block (leaked; cRef 1)");

@@ -132,6 +132,7 @@ void Context::Run() {
     WalkBTree(true, nbtRootBid, nbtRootIb, -1, 0, false, 0, 0);
     report.blocks = bbt.size();
     report.nodes = nbt.size();
+    if (options.bounded) CollectRead();
     CheckBlocks();
     CheckNodes();
     CheckMaps();
