@@ -207,7 +207,10 @@ private:
 class StoreImpl : public Store {
 public:
     StoreImpl(const std::string& path, const std::string& displayName, bool encrypt)
-        : pst_(Guard([&] { return std::make_unique<pst::PstStore>(path, displayName, pst::StoreOptions{encrypt}); })) {}
+        : pst_(Guard([&] { return std::make_unique<pst::PstStore>(path, displayName, pst::StoreOptions{encrypt}); })) {
+        // Named first, so that the index's property id is the same in every new file.
+        Guard([&] { pst_->Names().IdFor(SourceIndexProperty()); });
+    }
     // An existing file, opened to add to; refused (StoreError, the file as it
     // was) when the verifier finds a fault in it.
     explicit StoreImpl(const std::string& path)
