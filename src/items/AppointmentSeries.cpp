@@ -1,6 +1,7 @@
 #include "items/AppointmentSeries.h"
 
 #include <algorithm>
+#include <ctime>
 
 #include "calendar/CalendarProps.h"
 #include "items/Reminders.h"
@@ -19,18 +20,22 @@ int64_t DayStart(const std::string& zone, const CivilTime& day) {
 
 }  // namespace
 
-void PutTimeZone(store::Item& it, const ZoneRules& z, bool recurring) {
+void PutTimeZone(store::Item& it, const std::vector<ZoneRules>& history, bool recurring) {
     using namespace pst;
     using namespace pst::tags;
+    if (history.empty()) return;
+    const ZoneRules& z = history.front();
     const Guid& appt = PSETID_Appointment();
     PutLid(it, appt, lid::PidLidTimeZoneStruct, PT_BINARY, EncodeTimeZoneStruct(z.rule));
     PutLid(it, appt, lid::PidLidTimeZoneDescription, PT_UNICODE, z.description);
-    Binary display = EncodeTimeZoneDefinition(z.windowsKey, {z.rule}, 0, false);
+    std::vector<TimeZoneRule> rules;
+    for (const ZoneRules& r : history) rules.push_back(r.rule);
+    Binary display = EncodeTimeZoneDefinition(z.windowsKey, rules, rules.size() - 1, false);
     PutLid(it, appt, lid::PidLidAppointmentTimeZoneDefinitionStartDisplay, PT_BINARY, display);
     PutLid(it, appt, lid::PidLidAppointmentTimeZoneDefinitionEndDisplay, PT_BINARY, display);
     if (recurring)
         PutLid(it, appt, lid::PidLidAppointmentTimeZoneDefinitionRecur, PT_BINARY,
-              EncodeTimeZoneDefinition(z.windowsKey, {z.rule}, 0, true));
+               EncodeTimeZoneDefinition(z.windowsKey, rules, rules.size() - 1, true));
 }
 
 void PutSeries(store::Item& it, const Series& s, const std::string& zone, bool allDay) {
@@ -121,11 +126,14 @@ std::optional<Series> PutSeriesAndZone(store::Item& it, const CalendarFields& fi
         }
     }
     if (!zoned && !recurring) return series;
-    if (auto rules = ZoneRulesFor(zone, ZoneLocalTime(zone, start).year)) {
-        try {
-            PutTimeZone(it, *rules, recurring);
-        } catch (const std::exception&) {
-        }
+    // A series lists the zone's rules from its start to now, so that Outlook
+    // places instances on both sides of a change of the zone's rules.
+    const int startYear = ZoneLocalTime(zone, start).year;
+    const int nowYear = UnixToCivil(int64_t(std::time(nullptr))).year;
+    try {
+        PutTimeZone(it, ZoneHistory(zone, startYear, recurring ? std::min(std::max(startYear, nowYear), 9999) : startYear),
+                    recurring);
+    } catch (const std::exception&) {
     }
     return series;
 }

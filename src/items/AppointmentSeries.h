@@ -10,9 +10,11 @@
 
 namespace items {
 
-// PidLidTimeZoneStruct, PidLidTimeZoneDescription and the TZDEFINITIONs of the
-// start and end (and, for a series, of the recurrence).
-void PutTimeZone(store::Item& item, const ZoneRules& zone, bool recurring);
+// PidLidTimeZoneStruct and PidLidTimeZoneDescription of the zone's rule at
+// the start (`history` front), and the TZDEFINITIONs of the start and end
+// (and, for a series, of the recurrence) with every rule of `history`, the
+// last (the one in force now) marked effective.
+void PutTimeZone(store::Item& item, const std::vector<ZoneRules>& history, bool recurring);
 
 // PidLidAppointmentRecur with PidLidRecurring, PidLidIsRecurring,
 // PidLidRecurrenceType, PidLidRecurrencePattern, PidLidClipStart/End, and one

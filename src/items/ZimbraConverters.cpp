@@ -6,6 +6,7 @@
 
 #include "calendar/CalendarProps.h"
 #include "items/AppointmentSeries.h"
+#include "items/ExportZones.h"
 #include "items/DocumentItem.h"
 #include "items/Reminders.h"
 #include "items/TaskSeries.h"
@@ -810,6 +811,7 @@ ItemOutcome ConvertCalendarFile(const ItemContext& ctx, const std::string& metaP
     Scan(r.text, rules);
     std::optional<MetaValue> invite = FirstInvite(r);
     if (invite) {
+        if (const MetaValue* tzm = invite->Member("tzm")) DefineExportZones(*tzm);
         TakeFromInvite(*invite, rules);
         // The reminder is the invite's first alarm's; the invite's own "tr" is its transparency.
         const MetaValue* alarm = invite->Member("al0");
@@ -950,7 +952,10 @@ ItemOutcome ConvertTaskFile(const ItemContext& ctx, const std::string& metaPath)
     };
     Scan(r.text, rules);
     std::optional<MetaValue> invite = FirstInvite(r);
-    if (invite) TakeFromInvite(*invite, rules);
+    if (invite) {
+        if (const MetaValue* tzm = invite->Member("tzm")) DefineExportZones(*tzm);
+        TakeFromInvite(*invite, rules);
+    }
     bool haveDesc = rules[0].taken;
 
     TaskFields fields;

@@ -15,6 +15,7 @@
 #include <functional>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <mutex>
 
 #include "items/ZimbraMetaReader.h"
@@ -231,19 +232,121 @@ std::optional<ZoneInfo> LoadZone(const std::string& zone) {
 
 namespace {
 
-std::optional<ZoneInfo> CachedZone(const std::string& zone) {
+std::mutex& CacheMutex() {
     static std::mutex mutex;
-    static std::map<std::string, std::optional<ZoneInfo>> cache;
-    std::lock_guard<std::mutex> lock(mutex);
-    auto it = cache.find(zone);
-    if (it == cache.end()) it = cache.emplace(zone, LoadZone(zone)).first;
+    return mutex;
+}
+
+// Zones by name, loaded once and shared (null: no such zone).
+std::map<std::string, std::shared_ptr<const ZoneInfo>>& Cache() {
+    static std::map<std::string, std::shared_ptr<const ZoneInfo>> cache;
+    return cache;
+}
+
+std::shared_ptr<const ZoneInfo> CachedZone(const std::string& zone) {
+    std::lock_guard<std::mutex> lock(CacheMutex());
+    auto it = Cache().find(zone);
+    if (it == Cache().end()) {
+        std::optional<ZoneInfo> loaded = LoadZone(zone);
+        it = Cache().emplace(zone, loaded ? std::make_shared<const ZoneInfo>(std::move(*loaded)) : nullptr).first;
+    }
     return it->second;
+}
+
+// A yearly transition: a month's n-th (negative: from its end) weekday or a
+// day of the month, at a wall-clock time.
+struct Onset {
+    int month = 0, week = 0, weekday = -1, monthDay = 0, seconds = 0;
+};
+
+std::optional<Onset> ParseOnset(const std::string& rule, const std::string& start) {
+    static const char* names[] = {"SU", "MO", "TU", "WE", "TH", "FR", "SA"};
+    Onset o;
+    size_t from = 0;
+    while (from < rule.size()) {
+        size_t semi = rule.find(';', from);
+        std::string part = rule.substr(from, semi == std::string::npos ? std::string::npos : semi - from);
+        from = semi == std::string::npos ? rule.size() : semi + 1;
+        size_t eq = part.find('=');
+        if (eq == std::string::npos) continue;
+        std::string key = part.substr(0, eq), value = part.substr(eq + 1);
+        if (key == "BYMONTH" && AllDigits(value, 0, value.size()) && !value.empty() && value.size() <= 2) {
+            o.month = std::stoi(value);
+        } else if (key == "BYMONTHDAY" && !value.empty() && value.size() <= 2 && AllDigits(value, 0, value.size())) {
+            o.monthDay = std::stoi(value);
+        } else if (key == "BYDAY" && value.size() >= 2) {
+            std::string day = value.substr(value.size() - 2), n = value.substr(0, value.size() - 2);
+            for (int k = 0; k < 7; ++k)
+                if (day == names[k]) o.weekday = k;
+            bool negative = !n.empty() && n[0] == '-';
+            if (!n.empty() && (n[0] == '-' || n[0] == '+')) n = n.substr(1);
+            int week = n.empty() ? 1 : (n.size() == 1 && AllDigits(n, 0, 1) ? std::stoi(n) : 0);
+            o.week = negative ? -week : week;
+        }
+    }
+    if (rule.empty() && AllDigits(start, 0, 8)) {  // a fixed date
+        o.month = Num(start, 4, 2);
+        o.monthDay = Num(start, 6, 2);
+    }
+    size_t t = start.find('T');
+    if (t != std::string::npos && AllDigits(start, t + 1, 6))
+        o.seconds = Num(start, t + 1, 2) * 3600 + Num(start, t + 3, 2) * 60 + Num(start, t + 5, 2);
+    if (o.month < 1 || o.month > 12) return std::nullopt;
+    if (o.weekday < 0 && (o.monthDay < 1 || o.monthDay > 31)) return std::nullopt;
+    if (o.weekday >= 0 && (o.week == 0 || o.week > 5 || o.week < -5)) return std::nullopt;
+    return o;
+}
+
+// The wall-clock moment, as seconds of a UTC civil time, of an onset in a year.
+int64_t OnsetWall(const Onset& o, int year) {
+    int last = DaysInMonth(year, o.month), day = std::min(o.monthDay, last);
+    if (o.weekday >= 0) {
+        int64_t first = DaysFromCivil(year, unsigned(o.month), 1);
+        int firstWeekday = int(((first % 7) + 11) % 7);  // 1970-01-01 was a Thursday
+        int firstMatch = 1 + (o.weekday - firstWeekday + 7) % 7;
+        if (o.week > 0) {
+            day = firstMatch + 7 * (o.week - 1);
+            while (day > last) day -= 7;
+        } else {
+            int lastMatch = firstMatch + 7 * ((last - firstMatch) / 7);
+            day = std::max(firstMatch, lastMatch + 7 * (o.week + 1));
+        }
+    }
+    return CivilToUnix(CivilTime{year, o.month, day, 0, 0, 0}) + o.seconds;
 }
 
 }  // namespace
 
+bool DefineExportZone(const std::string& zone, const ExportZone& d) {
+    if (zone.empty() || zone.size() > 200 || LoadZone(zone)) return !zone.empty() && zone.size() <= 200;
+    ZoneInfo zi;
+    int32_t standard = d.standardOffset, daylight = d.daylightOffset;
+    if (daylight < standard) std::swap(standard, daylight);  // a definition with the offsets swapped
+    if (std::abs(standard) > 18 * 3600 || std::abs(daylight) > 18 * 3600) return false;
+    zi.offsets = {standard, daylight};
+    zi.isDst = {false, true};
+    auto toStandard = ParseOnset(d.toStandardRule, d.toStandardStart);
+    auto toDaylight = ParseOnset(d.toDaylightRule, d.toDaylightStart);
+    if (daylight != standard && toStandard && toDaylight) {
+        // Each year's two changes, each at the wall clock of the time before it.
+        for (int year = 1902; year <= 2037; ++year) {
+            int64_t intoDaylight = OnsetWall(*toDaylight, year) - standard;
+            int64_t intoStandard = OnsetWall(*toStandard, year) - daylight;
+            std::pair<int64_t, uint8_t> a{intoDaylight, 1}, b{intoStandard, 0};
+            if (b.first < a.first) std::swap(a, b);
+            for (const auto& [at, type] : {a, b}) {
+                zi.transitions.push_back(at);
+                zi.typeIndex.push_back(type);
+            }
+        }
+    }
+    std::lock_guard<std::mutex> lock(CacheMutex());
+    Cache()[zone] = std::make_shared<const ZoneInfo>(std::move(zi));
+    return true;
+}
+
 std::optional<int32_t> ZoneOffsetAt(const std::string& zone, int64_t utc) {
-    std::optional<ZoneInfo> zi = CachedZone(zone);
+    std::shared_ptr<const ZoneInfo> zi = CachedZone(zone);
     if (!zi) return std::nullopt;
     // Beyond the table, the rules of 28 years earlier stand in, as in ZoneToUnix.
     if (!zi->transitions.empty()) {
@@ -262,7 +365,7 @@ std::optional<int32_t> ZoneOffsetAt(const std::string& zone, int64_t utc) {
 }
 
 std::optional<int64_t> ZoneToUnix(const std::string& zone, const CivilTime& t) {
-    std::optional<ZoneInfo> zi = CachedZone(zone);
+    std::shared_ptr<const ZoneInfo> zi = CachedZone(zone);
     if (!zi) return std::nullopt;
     // Beyond the table, the rules of 28 years earlier stand in (same weekdays).
     CivilTime probe = t;

@@ -40,6 +40,20 @@ std::optional<int64_t> ZoneToUnix(const std::string& zone, const CivilTime& t);
 // Seconds east of UTC in a zone of the time-zone database at an instant;
 // nullopt when the zone is unknown.
 std::optional<int32_t> ZoneOffsetAt(const std::string& zone, int64_t utc);
+// A zone the export defines itself: standard and daylight offsets (seconds
+// east of UTC) and the transitions into each as iCalendar gives them (a
+// DTSTART such as "19710101T020000", its time the wall clock before the
+// change, and a yearly RRULE such as "FREQ=YEARLY;BYMONTH=11;BYDAY=1SU"; a
+// fixed date when there is no rule).
+struct ExportZone {
+    int32_t standardOffset = 0, daylightOffset = 0;
+    std::string toStandardStart, toStandardRule, toDaylightStart, toDaylightRule;
+};
+// Makes `zone` known to ZoneOffsetAt and ZoneToUnix (and so to every
+// conversion) when the time-zone database has no zone of that name; the
+// database's own zone wins. False when the definition is unusable.
+bool DefineExportZone(const std::string& zone, const ExportZone& definition);
+
 // The instant of a Zimbra date-time: UTC as UTC, a known zone converted, floating
 // times, unknown zones and dates as local time.
 int64_t ZimbraToUnix(const ZimbraDateTime& t);

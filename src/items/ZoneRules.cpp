@@ -3,7 +3,9 @@
 #include <unicode/ucal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <map>
 #include <cstdlib>
 #include <ctime>
 #include <vector>
@@ -88,6 +90,51 @@ std::optional<ZoneRules> ZoneRulesFor(const std::string& zone, int year) {
                   std::abs(minutes) % 60);
     z.description = head + zone;
     return z;
+}
+
+namespace {
+
+bool SameTime(const pst::SystemTime& a, const pst::SystemTime& b) {
+    return a.month == b.month && a.dayOfWeek == b.dayOfWeek && a.day == b.day && a.hour == b.hour && a.minute == b.minute;
+}
+
+bool SameRule(const pst::TimeZoneRule& a, const pst::TimeZoneRule& b) {
+    return a.bias == b.bias && a.standardBias == b.standardBias && a.daylightBias == b.daylightBias &&
+           SameTime(a.standardDate, b.standardDate) && SameTime(a.daylightDate, b.daylightDate);
+}
+
+}  // namespace
+
+std::vector<ZoneRules> ZoneHistory(const std::string& zone, int fromYear, int toYear) {
+    std::vector<ZoneRules> out;
+    auto first = ZoneRulesFor(zone, fromYear);
+    if (!first) return out;
+    out.push_back(*first);
+    if (toYear <= fromYear) return out;
+    // Halve each span whose ends differ until the year a rule took over is found.
+    std::map<int, ZoneRules> known{{fromYear, *first}};
+    auto at = [&](int year) -> const ZoneRules& {
+        auto it = known.find(year);
+        if (it == known.end()) it = known.emplace(year, *ZoneRulesFor(zone, year)).first;
+        return it->second;
+    };
+    std::vector<std::pair<int, int>> spans{{fromYear, toYear}};
+    std::vector<int> changes;
+    while (!spans.empty()) {
+        auto [lo, hi] = spans.back();
+        spans.pop_back();
+        if (SameRule(at(lo).rule, at(hi).rule)) continue;
+        if (hi == lo + 1) {
+            changes.push_back(hi);
+            continue;
+        }
+        int mid = lo + (hi - lo) / 2;
+        spans.push_back({mid, hi});
+        spans.push_back({lo, mid});
+    }
+    std::sort(changes.begin(), changes.end());
+    for (int year : changes) out.push_back(at(year));
+    return out;
 }
 
 std::string LocalZoneName() {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "items/ZimbraTime.h"
 #include "pst/messaging/TimeZoneRule.h"
@@ -20,6 +21,11 @@ struct ZoneRules {
 
 // nullopt when the zone is not in the time-zone database.
 std::optional<ZoneRules> ZoneRulesFor(const std::string& zone, int year);
+
+// The zone's rules from `fromYear` to `toYear`: the rule of `fromYear` and
+// each later one from the year it took over (as Outlook lists a zone's
+// history in a TZDEFINITION). Empty when the zone is unknown.
+std::vector<ZoneRules> ZoneHistory(const std::string& zone, int fromYear, int toYear);
 
 // The tz database name of the zone this process converts floating and all-day
 // times in ($TZ, else /etc/localtime's target); "" when it cannot be told.

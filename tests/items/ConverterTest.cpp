@@ -555,6 +555,67 @@ TEST_F(ItemsTest, ExceptionKeepsItsAttendeesAndReminder) {
     EXPECT_EQ(*instanceId, pst::InstanceGlobalObjectId(*seriesId, 2024, 3, 11));
 }
 
+// A zone the time-zone database does not know is placed by the export's own
+// definition of it ("tzm"): winter and summer times, and the zone's properties.
+TEST_F(ItemsTest, ZoneDefinedByTheExportPlacesItsTimes) {
+    const std::string tz = "(GMT-05.00) Eastern Time (US & Canada)";
+    Entries def = {{"d2sr", BStr("FREQ=YEARLY;WKST=MO;INTERVAL=1;BYMONTH=11;BYDAY=1SU")},
+                   {"d2ss", BStr("19710101T020000")},
+                   {"do", BInt(-14400000)},
+                   {"s2dr", BStr("FREQ=YEARLY;WKST=MO;INTERVAL=1;BYMONTH=3;BYDAY=2SU")},
+                   {"s2ds", BStr("19710101T020000")},
+                   {"so", BInt(-18000000)},
+                   {"tzid", BStr(tz)}};
+    const std::string tzm = BDict({{"#0", BDict(def)}, {"US/Eastern-Alias", BInt(0)}});
+    auto appt = [&](const std::string& name, const std::string& zone, const std::string& day) {
+        return Write("Calendar/" + name + ".appt.meta",
+                     AppointmentMeta({{"n", BStr(name)},
+                                      {"st", BStr("TZID=" + zone + ":" + day + "T093000")},
+                                      {"et", BStr("TZID=" + zone + ":" + day + "T103000")},
+                                      {"tzm", tzm}}));
+    };
+    for (auto& p : {appt("winter", tz, "20240115"), appt("summer", tz, "20240715"), appt("alias", "US/Eastern-Alias", "20241104")})
+        EXPECT_EQ(ConvertCalendarFile(ctx_, p), ItemOutcome::Saved);
+    auto& s = Folder(store::olFolderCalendar).saved;
+    ASSERT_EQ(s.size(), 3u);
+    const auto& A = pst::PSETID_Appointment();
+    EXPECT_EQ(NamedTime(*s[0], A, lid::PidLidAppointmentStartWhole), Utc(2024, 1, 15, 14, 30));
+    EXPECT_EQ(NamedTime(*s[1], A, lid::PidLidAppointmentStartWhole), Utc(2024, 7, 15, 13, 30));
+    EXPECT_EQ(NamedTime(*s[2], A, lid::PidLidAppointmentStartWhole), Utc(2024, 11, 4, 14, 30));  // the day after the change
+    auto tzStruct = Named<pst::Binary>(*s[1], A, lid::PidLidTimeZoneStruct);
+    ASSERT_TRUE(tzStruct && tzStruct->size() == 48u);
+    EXPECT_EQ((*tzStruct)[0] | ((*tzStruct)[1] << 8), 300);  // bias: UTC-5
+    EXPECT_EQ((*tzStruct)[34], 3);                           // daylight from March
+}
+
+// A series begun before its zone changed its rules carries both rules, the
+// current one effective, so Outlook places instances on both sides.
+TEST_F(ItemsTest, SeriesAcrossAChangeOfItsZonesRulesCarriesBoth) {
+    const std::string st = "TZID=America/New_York:20050601T090000";
+    Entries rule = {{"dts", BStr(st)}, {"recur", BStr("FREQ=YEARLY")}, {"t", BInt(2)}};
+    Entries recurrence = {{"add", BDict({{"nr", BInt(1)}, {"r0", BDict(rule)}})}, {"t", BStr("4")}};
+    auto path = Write("Calendar/y.appt.meta", AppointmentMeta({{"n", BStr("Yearly")},
+                                                               {"st", BStr(st)},
+                                                               {"et", BStr("TZID=America/New_York:20050601T100000")},
+                                                               {"recurrence", BDict(recurrence)}}));
+    EXPECT_EQ(ConvertCalendarFile(ctx_, path), ItemOutcome::Saved);
+    auto def = Named<pst::Binary>(Only(store::olFolderCalendar), pst::PSETID_Appointment(),
+                                  lid::PidLidAppointmentTimeZoneDefinitionRecur);
+    ASSERT_TRUE(def && def->size() > 8);
+    const pst::Binary& d = *def;
+    auto u16 = [&d](size_t at) { return at + 1 < d.size() ? d[at] | (d[at + 1] << 8) : -1; };
+    const size_t header = size_t(u16(2));
+    ASSERT_EQ(u16(2 + header), 2);  // cRules
+    const size_t first = 4 + header, second = first + 66;
+    ASSERT_EQ(d.size(), second + 66);
+    EXPECT_EQ(u16(first + 6), 2005);
+    EXPECT_EQ(u16(first + 4), 0);  // flags
+    EXPECT_EQ(u16(second + 6), 2007);
+    EXPECT_EQ(u16(second + 4), 3);  // the series' current rule
+    EXPECT_EQ(u16(first + 52), 4);   // daylight from April ...
+    EXPECT_EQ(u16(second + 52), 3);  // ... then from March
+}
+
 // --- Tasks -------------------------------------------------------------------------
 
 TEST_F(ItemsTest, TaskDatesStatusBodyAndAttachments) {
