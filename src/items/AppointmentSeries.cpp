@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "calendar/CalendarProps.h"
+#include "calendar/TimeZoneProps.h"
 #include "items/Reminders.h"
 #include "pst/messaging/CalendarLids.h"
 #include "pst/messaging/PropTags.h"
@@ -21,21 +22,10 @@ int64_t DayStart(const std::string& zone, const CivilTime& day) {
 }  // namespace
 
 void PutTimeZone(store::Item& it, const std::vector<ZoneRules>& history, bool recurring) {
-    using namespace pst;
-    using namespace pst::tags;
     if (history.empty()) return;
-    const ZoneRules& z = history.front();
-    const Guid& appt = PSETID_Appointment();
-    PutLid(it, appt, lid::PidLidTimeZoneStruct, PT_BINARY, EncodeTimeZoneStruct(z.rule));
-    PutLid(it, appt, lid::PidLidTimeZoneDescription, PT_UNICODE, z.description);
-    std::vector<TimeZoneRule> rules;
+    std::vector<pst::TimeZoneRule> rules;
     for (const ZoneRules& r : history) rules.push_back(r.rule);
-    Binary display = EncodeTimeZoneDefinition(z.windowsKey, rules, rules.size() - 1, false);
-    PutLid(it, appt, lid::PidLidAppointmentTimeZoneDefinitionStartDisplay, PT_BINARY, display);
-    PutLid(it, appt, lid::PidLidAppointmentTimeZoneDefinitionEndDisplay, PT_BINARY, display);
-    if (recurring)
-        PutLid(it, appt, lid::PidLidAppointmentTimeZoneDefinitionRecur, PT_BINARY,
-               EncodeTimeZoneDefinition(z.windowsKey, rules, rules.size() - 1, true));
+    calendar::PutTimeZone(it, history.front().windowsKey, history.front().description, rules, recurring);
 }
 
 void PutSeries(store::Item& it, const Series& s, const std::string& zone, bool allDay) {

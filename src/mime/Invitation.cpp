@@ -8,6 +8,7 @@
 
 #include "calendar/CalendarProps.h"
 #include "calendar/RecurrenceLayout.h"
+#include "calendar/TimeZoneProps.h"
 #include "pst/messaging/MeetingObjectId.h"
 #include "pst/messaging/PropTags.h"
 
@@ -281,6 +282,32 @@ void LayOutSeries(Invitation& inv, const When& start, int64_t durationSeconds, c
     s.clipStart = zone.Instant(calendar::CivilOfDay(l.firstDay));
     s.clipEnd = zone.Instant(calendar::CivilOfDay(l.lastDay));
     s.endless = l.endless;
+    // The zone's rules, so that Outlook places every instance at its wall clock.
+    if (!zone.tzid.empty() || zone.utc) {
+        UCalendar* cal = zone.utc ? nullptr : OpenZone(zone.tzid);
+        auto offsetAt = [cal](int64_t t) -> int32_t {
+            if (!cal) return 0;
+            UErrorCode status = U_ZERO_ERROR;
+            ucal_setMillis(cal, UDate(t) * 1000.0, &status);
+            int32_t ms = ucal_get(cal, UCAL_ZONE_OFFSET, &status) + ucal_get(cal, UCAL_DST_OFFSET, &status);
+            return U_SUCCESS(status) ? ms / 1000 : 0;
+        };
+        if (cal || zone.utc) {
+            const int nowYear = zone.Wall(int64_t(std::time(nullptr))).year;
+            int32_t standard = 0;
+            calendar::YearRule(offsetAt, start.year, standard);
+            s.zoneRules = calendar::RuleHistory(
+                [&offsetAt](int year) {
+                    int32_t ignored = 0;
+                    return calendar::YearRule(offsetAt, year, ignored);
+                },
+                start.year, std::min(std::max(start.year, nowYear), 9999));
+            const std::string name = zone.utc ? std::string("UTC") : zone.tzid;
+            s.zoneKey = zone.utc ? name : calendar::WindowsZoneKey(name);
+            s.zoneDescription = calendar::ZoneDescription(standard, name);
+        }
+        if (cal) ucal_close(cal);
+    }
     // The request shows the series' first instance, as Outlook's own requests do.
     calendar::CivilTime first = calendar::CivilOfDay(l.firstDay);
     first.hour = wall.hour;
@@ -380,6 +407,7 @@ void PutInvitation(store::Item& it, const Invitation& inv) {
     if (inv.series) {
         const InvitationSeries& s = *inv.series;
         calendar::PutRecurrence(it, s.recurrence, s.recurrenceType, s.patternText, s.clipStart, s.clipEnd, s.endless);
+        calendar::PutTimeZone(it, s.zoneKey, s.zoneDescription, s.zoneRules, true);
     }
     Binary id = GlobalObjectIdFromUid(inv.uid);
     if (inv.instanceYear) id = InstanceGlobalObjectId(id, inv.instanceYear, inv.instanceMonth, inv.instanceDay);

@@ -6,8 +6,10 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "pst/messaging/RecurrencePattern.h"
+#include "pst/messaging/TimeZoneRule.h"
 #include "store/PstStoreSession.h"
 
 namespace mime {
@@ -19,6 +21,10 @@ struct InvitationSeries {
     std::string patternText;
     int64_t clipStart = 0, clipEnd = 0;  // UTC seconds
     bool endless = false;
+    // The zone of DTSTART (a zone ICU knows, or UTC) with its rules from the
+    // series' start to today; no rules for floating times.
+    std::string zoneKey, zoneDescription;
+    std::vector<pst::TimeZoneRule> zoneRules;
 };
 
 struct Invitation {

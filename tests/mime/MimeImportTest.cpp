@@ -423,8 +423,22 @@ TEST(Invitation, RecurringRequestCarriesItsSeries) {
     EXPECT_EQ(p.occurrenceCount, 4u);
     EXPECT_EQ(p.deletedInstanceDates, std::vector<uint32_t>{pst::RecurMinutes(2024, 3, 28)});
     EXPECT_EQ(inv->series->patternText, "every Tuesday and Thursday effective 3/26/2024 until 4/4/2024 from 11:30 PM to 12:30 AM");
+    // The zone's rule, under Windows' name, so that Outlook keeps the wall clock.
+    EXPECT_EQ(inv->series->zoneKey, "W. Europe Standard Time");
+    ASSERT_EQ(inv->series->zoneRules.size(), 1u);
+    EXPECT_EQ(inv->series->zoneRules[0].bias, -60);
+    EXPECT_EQ(inv->series->zoneRules[0].daylightDate.month, 3);
     EXPECT_FALSE(mime::ParseInvitation(ics("RRULE:FREQ=HOURLY;COUNT=3\r\n")));
     EXPECT_FALSE(mime::ParseInvitation(ics("RRULE:FREQ=SOMETIMES\r\n")));
+    // A series begun in 2005 in New York lists the rule of 2005 and the one of 2007 on.
+    auto old = mime::ParseInvitation("BEGIN:VCALENDAR\r\nMETHOD:REQUEST\r\nBEGIN:VEVENT\r\nUID:u2\r\n"
+                                     "DTSTART;TZID=America/New_York:20050601T090000\r\nRRULE:FREQ=YEARLY\r\n"
+                                     "END:VEVENT\r\nEND:VCALENDAR\r\n");
+    ASSERT_TRUE(old && old->series);
+    ASSERT_EQ(old->series->zoneRules.size(), 2u);
+    EXPECT_EQ(old->series->zoneRules[0].daylightDate.month, 4);
+    EXPECT_EQ(old->series->zoneRules[1].year, 2007);
+    EXPECT_EQ(old->series->zoneRules[1].daylightDate.month, 3);
 }
 
 }  // namespace
