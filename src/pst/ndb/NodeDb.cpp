@@ -191,8 +191,7 @@ void NodeDb::ReleaseBlocks(const BlockList& list) {
 }
 
 const NodeEntry* NodeDb::FindNode(uint32_t nid) const {
-    auto it = nodes_.find(nid);
-    return it == nodes_.end() ? nullptr : &it->second;
+    return nodes_.Find(nid);
 }
 
 uint32_t NodeDb::AllocateNid(uint8_t type) {

@@ -15,6 +15,7 @@
 #include "Bytes.h"
 #include "FileSink.h"
 #include "Ids.h"
+#include "NodeIndex.h"
 #include "SpaceMap.h"
 
 namespace pst::ndb {
@@ -25,11 +26,6 @@ struct SubnodeEntry {
     uint64_t bidSub = 0;
 };
 
-struct NodeEntry {
-    uint64_t bidData = 0;
-    uint64_t bidSub = 0;
-    uint32_t parent = 0;
-};
 
 // Every block a node (or a pending value) owns, so it can be released when the
 // node is rewritten or abandoned.
@@ -62,8 +58,8 @@ public:
     void SetPending(const BlockList& blocks, bool pending);
     void SetPending(uint64_t bid, bool pending);
 
-    void SetNode(uint32_t nid, const NodeEntry& entry) { nodes_[nid] = entry; dirty_ = true; }
-    const std::map<uint32_t, NodeEntry>& Nodes() const { return nodes_; }
+    void SetNode(uint32_t nid, const NodeEntry& entry) { nodes_.Set(nid, entry); dirty_ = true; }
+    const NodeIndex& Nodes() const { return nodes_; }
     const NodeEntry* FindNode(uint32_t nid) const;
     uint32_t AllocateNid(uint8_t type);
     // Makes the counter of `type` at least `index` (for folders' sibling nodes).
@@ -151,7 +147,7 @@ private:
     std::array<uint32_t, 32> rgnid_{};
     std::deque<BlockEntry> blocks_;  // sorted by bid (allocated in increasing order); a deque grows without copies
     size_t releasedCount_ = 0;
-    std::map<uint32_t, NodeEntry> nodes_;
+    NodeIndex nodes_;
     std::vector<std::pair<uint64_t, uint64_t>> treePages_;  // offsets of the committed B-tree pages
     PageRef nbtRoot_{}, bbtRoot_{};
     BlockEntry* FindBlock(uint64_t bid);

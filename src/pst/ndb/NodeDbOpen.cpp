@@ -137,7 +137,7 @@ void NodeDb::LoadTree(bool nbt, uint64_t bid, uint64_t ib, int level, uint64_t l
         }
         if (nbt) {
             uint32_t nid = Get32(p);
-            nodes_[nid] = NodeEntry{Get64(p + 8), Get64(p + 16), Get32(p + 24)};
+            nodes_.Set(nid, NodeEntry{Get64(p + 8), Get64(p + 16), Get32(p + 24)});
             continue;
         }
         uint64_t b = Get64(p), at = Get64(p + 8);
