@@ -119,6 +119,8 @@ frmMigateAll::~frmMigateAll() = default;
 
 void frmMigateAll::Form_Load() {
     setWindowTitle(QStringLiteral("Migration Status"));
+    pendingLabels_ = {};
+    pendingProgress_ = false;
     min_ = 0;
     max_ = 100;
     ProgressBar1->setRange(0, 100 * 100);
@@ -152,6 +154,7 @@ void frmMigateAll::CmdStartConversion_Click() {
     QPointer<frmMigateAll> self(this);
     driver_->CmdStartConversion_Click();
     if (!self) return;
+    ShowPending();  // the final state, whatever the time since the last
     running_ = false;
     CmdStartConversion->setEnabled(startWanted_);
     Q_EMIT runFinished();
@@ -192,7 +195,37 @@ engine::MigrationSettings frmMigateAll::ReadSettings() {
 }
 
 void frmMigateAll::SetLabel(engine::Label label, const std::string& text) {
-    const QString value = FromUtf8(text);
+    const size_t slot = static_cast<size_t>(label);
+    if (slot >= pendingLabels_.size() || label == engine::Label::WindowTitle) {
+        // Rare, and a sign of a new stage: shown at once, with what waits.
+        ShowPending();
+        ApplyLabel(label, FromUtf8(text));
+        return;
+    }
+    pendingLabels_[slot] = FromUtf8(text);
+    ShowIfDue();
+}
+
+void frmMigateAll::ShowIfDue() {
+    if (!sinceShown_.isValid() || sinceShown_.elapsed() >= kShowEveryMs) ShowPending();
+}
+
+void frmMigateAll::ShowPending() {
+    sinceShown_.start();
+    for (size_t i = 0; i < pendingLabels_.size(); ++i) {
+        if (!pendingLabels_[i]) continue;
+        const QString value = *pendingLabels_[i];
+        pendingLabels_[i].reset();
+        ApplyLabel(static_cast<engine::Label>(i), value);
+    }
+    if (pendingProgress_) {
+        pendingProgress_ = false;
+        const double clamped = std::min<double>(std::max<double>(progress_, min_), max_);
+        ProgressBar1->setValue(static_cast<int>(std::lround(clamped * 100)));
+    }
+}
+
+void frmMigateAll::ApplyLabel(engine::Label label, const QString& value) {
     switch (label) {
         case engine::Label::lblCount1:
             lblCount1->setText(value);
@@ -213,6 +246,7 @@ void frmMigateAll::SetLabel(engine::Label label, const std::string& text) {
 }
 
 void frmMigateAll::SetProgressRange(int min, int max) {
+    ShowPending();
     min_ = min;
     max_ = max > min ? max : min + 1;
     // The bar works in hundredths so that a fractional value shows.
@@ -221,8 +255,8 @@ void frmMigateAll::SetProgressRange(int min, int max) {
 
 void frmMigateAll::SetProgress(float value) {
     progress_ = value;
-    const double clamped = std::min<double>(std::max<double>(value, min_), max_);
-    ProgressBar1->setValue(static_cast<int>(std::lround(clamped * 100)));
+    pendingProgress_ = true;
+    ShowIfDue();
     Q_EMIT progressChanged(value);
 }
 
@@ -258,10 +292,12 @@ void frmMigateAll::SetButtonVisible(engine::Button button, bool visible) {
 bool frmMigateAll::DeleteSourceChecked() { return ChkDelete->isChecked(); }
 
 bool frmMigateAll::AskYesNo(const std::string& title, const std::string& text) {
+    ShowPending();
     return wizard::AskYesNo(this, FromUtf8(title), FromUtf8(text));
 }
 
 void frmMigateAll::ShowMessage(const std::string& title, const std::string& text, engine::MessageIcon icon) {
+    ShowPending();
     QMessageBox::Icon qicon = QMessageBox::Information;
     if (icon == engine::MessageIcon::Warning) qicon = QMessageBox::Warning;
     if (icon == engine::MessageIcon::Error) qicon = QMessageBox::Critical;
@@ -271,6 +307,7 @@ void frmMigateAll::ShowMessage(const std::string& title, const std::string& text
 }
 
 std::optional<std::string> frmMigateAll::AskSavePath(const std::string& filter, const std::string& proposedName) {
+    ShowPending();
     const QString chosen = AskSaveFile(this, DialogFilter(FromUtf8(filter)), QFile::decodeName(proposedName.c_str()));
     if (chosen.isEmpty()) return std::nullopt;
     return QFile::encodeName(chosen).toStdString();
@@ -281,10 +318,14 @@ void frmMigateAll::MarkRow(int row, unsigned rgb, bool bold) {
 }
 
 void frmMigateAll::Unload() {
+    ShowPending();
     unloaded_ = true;
     hide();
 }
 
-void frmMigateAll::Yield() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+void frmMigateAll::Yield() {
+    ShowIfDue();
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
 
 }  // namespace wizard

@@ -4,8 +4,12 @@
 // here; the Start, Skip and Stop buttons and the close box drive the engine.
 #include <QColor>
 #include <QDialog>
+#include <QElapsedTimer>
+#include <QString>
+#include <array>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "engine/MigrationView.h"
 
@@ -83,6 +87,11 @@ public:
 
     // The progress bar's value as the engine last set it.
     float ProgressValue() const { return progress_; }
+    // Labels and the bar take what the engine sets at most every kShowEvery
+    // (a repaint per file made a run twice as slow); this shows the latest at
+    // once. Done before every question and message and at the end of a run.
+    void ShowPending();
+    static constexpr int kShowEveryMs = 50;
 
     Band* Shape2 = nullptr;
     QLabel* lblCount1 = nullptr;
@@ -114,6 +123,12 @@ private:
     std::unique_ptr<MigrationDriver> driver_;
     QWidget* owner_;
     float progress_ = 0;
+    // What the engine set and the window does not show yet (ShowPending).
+    std::array<std::optional<QString>, 5> pendingLabels_;
+    bool pendingProgress_ = false;
+    QElapsedTimer sinceShown_;
+    void ShowIfDue();
+    void ApplyLabel(engine::Label label, const QString& value);
     int min_ = 0;
     int max_ = 100;
     bool running_ = false;

@@ -1,6 +1,7 @@
 // The migration window as a view, driven by a scripted controller: control
 // texts at load, what the engine's view calls do to the controls, the dialogs,
 // and that Start, Skip, Stop and the close box behave during a run that yields.
+#include <QElapsedTimer>
 #include <QApplication>
 #include <QCheckBox>
 #include <QGroupBox>
@@ -126,13 +127,16 @@ private Q_SLOTS:
         QCOMPARE(w->windowTitle(), QStringLiteral("Migrating 1 of 5 Mailboxes"));
         // Non-ASCII text arrives as UTF-8.
         v.SetLabel(engine::Label::LblCurrentDBX, "Converting Messages... from (/x/J\xC3\xBCrgen/1.eml)");
+        w->ShowPending();  // within the repaint interval of the last: waits until then
         QVERIFY(w->LblCurrentDBX->text().contains(QStringLiteral("J\u00FCrgen")));
 
         v.SetProgressRange(0, 100);
         v.SetProgress(33.3f);
+        w->ShowPending();
         QCOMPARE(w->ProgressBar1->value(), 3330);
         QCOMPARE(w->ProgressValue(), 33.3f);
         v.SetProgress(100.0f);
+        w->ShowPending();
         QCOMPARE(w->ProgressBar1->value(), w->ProgressBar1->maximum());
 
         v.SetButtonVisible(engine::Button::CmdStopMigration, true);
@@ -169,6 +173,32 @@ private Q_SLOTS:
         v.Unload();
         QVERIFY(v.IsUnloaded());
         QVERIFY(!w->isVisible());
+    }
+
+    // A run sets the labels and the bar for every file; the window shows them
+    // about 20 times a second, and the last state always.
+    void progressIsShownAtMostTwentyTimesASecond() {
+        auto w = MakeWindow();
+        engine::MigrationView& v = *w;
+        v.SetProgressRange(0, 100);
+        int barChanges = 0, labelChanges = 0;
+        connect(w->ProgressBar1, &QProgressBar::valueChanged, w.get(), [&] { ++barChanges; });
+        QString last = w->lblProgress->text();
+        QElapsedTimer clock;
+        clock.start();
+        const int files = 20000;
+        for (int i = 1; i <= files; ++i) {
+            v.SetProgress(100.0f * float(i) / files);
+            v.SetLabel(engine::Label::lblProgress, std::to_string(i) + " done");
+            if (w->lblProgress->text() != last) ++labelChanges, last = w->lblProgress->text();
+            if (i % 100 == 0) v.Yield();
+        }
+        const int allowed = int(clock.elapsed() / frmMigateAll::kShowEveryMs) + 2;
+        QVERIFY2(barChanges <= allowed && labelChanges <= allowed,
+                 qPrintable(QStringLiteral("%1 bar and %2 label changes in %3 ms").arg(barChanges).arg(labelChanges).arg(clock.elapsed())));
+        w->ShowPending();
+        QCOMPARE(w->lblProgress->text(), QStringLiteral("20000 done"));
+        QCOMPARE(w->ProgressBar1->value(), w->ProgressBar1->maximum());
     }
 
     void startCannotRunTwice() {
