@@ -646,7 +646,7 @@ constexpr int32_t kMsgFlagHasAttach = 0x10;  // MSGFLAG_HASATTACH; the store kee
 // unread, draft, a red follow-up flag ([MS-OXOFLAG] color flag), the last verb
 // with its icon ([MS-OXOMSG]: reply to sender 102 / icon 261, forward 104 /
 // icon 262; a message both replied to and forwarded shows the reply), and the
-// tags as categories. A message with no known state is read, nothing else set.
+// tags as categories, and its times. A message with no known state is read, nothing else set.
 void ApplyMessageState(store::Item& item, const items::MessageState& state) {
     int32_t flags = kMsgFlagHasAttach;
     if (!state.unread) flags |= kMsgFlagRead;
@@ -666,6 +666,8 @@ void ApplyMessageState(store::Item& item, const items::MessageState& state) {
     }
     // As a list, so that a tag whose name holds "," or ";" stays one category.
     if (!state.categories.empty()) item.Put("Categories", state.categories);
+    // When Zimbra received and last changed it, not when it was converted.
+    items::PutItemTimes(item, state.times);
 }
 
 }  // namespace

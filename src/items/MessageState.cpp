@@ -29,6 +29,7 @@ MessageState MessageStateFromMeta(const MetaFile& meta) {
     state.forwarded = has('w');
     state.draft = has('d');
     if (auto names = meta.Member("TagNames")) state.categories = SplitTagNames(*names);
+    state.times = ItemTimesFromMeta(meta);
     return state;
 }
 

@@ -1,10 +1,11 @@
 #pragma once
 // The state Zimbra recorded for a message, read from the ".eml.meta" file
 // beside its ".eml": read or unread, the follow-up flag, the reply and forward
-// verbs, draft, and the message's tags.
+// verbs, draft, the message's tags and its times.
 #include <string>
 #include <vector>
 
+#include "items/ItemTimes.h"
 #include "items/ZimbraMetaReader.h"
 
 namespace items {
@@ -17,6 +18,7 @@ struct MessageState {
     bool forwarded = false;  // "w"
     bool draft = false;      // "d"
     std::vector<std::string> categories;  // the tag names of "TagNames"
+    ItemTimes times;                      // received ("date") and last changed ("change_date")
 };
 
 // The state in a parsed ".meta" file; nothing known when it is not JSON.

@@ -8,6 +8,7 @@
 #include "items/AppointmentSeries.h"
 #include "items/ExportZones.h"
 #include "items/DocumentItem.h"
+#include "items/ItemTimes.h"
 #include "items/Reminders.h"
 #include "items/TaskSeries.h"
 #include "items/ZimbraMetaReader.h"
@@ -126,6 +127,22 @@ struct TargetFolderScope {
     TargetFolderScope& operator=(const TargetFolderScope&) = delete;
     store::Folder* previous;
 };
+
+// When the item at hand was made and last changed in Zimbra, set by its
+// converter from the ".meta" file and put on the item before it is saved.
+thread_local ItemTimes t_itemTimes;
+struct ItemTimesScope {
+    explicit ItemTimesScope(const MetaFile& file) : previous(t_itemTimes) { t_itemTimes = ItemTimesFromMeta(file); }
+    ~ItemTimesScope() { t_itemTimes = previous; }
+    ItemTimesScope(const ItemTimesScope&) = delete;
+    ItemTimesScope& operator=(const ItemTimesScope&) = delete;
+    ItemTimes previous;
+};
+
+void SaveWithTimes(store::Item& item) {
+    PutItemTimes(item, t_itemTimes);
+    item.Save();
+}
 
 store::Folder& DefaultFolder(store::Session& session, const std::string& storeEntryID, int folderNumber) {
     if (t_targetFolder) return *t_targetFolder;
@@ -508,7 +525,7 @@ void CreateDistListItem(store::Session& session, const std::string& storeEntryID
     if (!ids.empty()) TryPut(it, "DLMembers", ids);
     PutCategories(it, f.categories);
     CompanionAttachments(it, companionPath);
-    it.Save();
+    SaveWithTimes(it);
 }
 
 // --- Contacts ------------------------------------------------------------------
@@ -523,6 +540,7 @@ ItemOutcome ConvertContactFile(const ItemContext& ctx, const std::string& metaPa
     std::string birthday, homeURL, fullName, workURL, imAddress, fileAs, homeFax, workFax, members, groupType;
     ReadResult r = ReadSection(metaPath, "d3:");
     if (r.outcome != ItemOutcome::Saved) return r.outcome;
+    ItemTimesScope times(r.file);
     if (!ctx.session) return ItemOutcome::Failed;
 
     std::vector<MetaKeyRule> rules = {
@@ -719,7 +737,7 @@ void CreateContactItem(store::Session& session, const std::string& storeEntryID,
         TryPut(it, "Birthday", UnixToFileTime(LocalToUnix(midnight)));
         TryPut(it, "BirthdayLocal", DateAtUtcMidnight(midnight));
     }
-    it.Save();
+    SaveWithTimes(it);
 }
 
 // --- Appointments ----------------------------------------------------------------
@@ -795,6 +813,7 @@ ItemOutcome ConvertCalendarFile(const ItemContext& ctx, const std::string& metaP
     std::string desc, subject, start, end, location, freeBusy, descHtml, trigger, related, classification;
     ReadResult r = ReadSection(metaPath, "/Calendar/");
     if (r.outcome != ItemOutcome::Saved) return r.outcome;
+    ItemTimesScope times(r.file);
     if (!ctx.session) return ItemOutcome::Failed;
     std::vector<MetaKeyRule> rules = {
         Rule("desc", desc, MatchKind::Description),
@@ -926,7 +945,7 @@ void CreateCalendarItem(store::Session& session, const std::string& storeEntryID
     PutTextIfAny(it, "Body", body);
     PutMeeting(it, fields.meeting);
     CompanionAttachments(it, companion);
-    it.Save();
+    SaveWithTimes(it);
     if (series && series->offRuleStart) KeepOffRuleStart(session, storeEntryID, folderNumber, fields, *series);
 }
 
@@ -938,6 +957,7 @@ ItemOutcome ConvertTaskFile(const ItemContext& ctx, const std::string& metaPath)
     std::string desc, subject, start, due, status, percent, priority, completed, descHtml;
     ReadResult r = ReadSection(metaPath, "/Tasks/");
     if (r.outcome != ItemOutcome::Saved) return r.outcome;
+    ItemTimesScope times(r.file);
     if (!ctx.session) return ItemOutcome::Failed;
     std::vector<MetaKeyRule> rules = {
         Rule("desc", desc, MatchKind::Description),
@@ -1027,7 +1047,7 @@ void CreateToDoItem(store::Session& session, const std::string& storeEntryID, in
     }
     PutTextIfAny(it, "Body", body);
     CompanionAttachments(it, companion);
-    it.Save();
+    SaveWithTimes(it);
 }
 
 // --- Notes -------------------------------------------------------------------------
@@ -1037,6 +1057,7 @@ ItemOutcome ConvertNoteFile(const ItemContext& ctx, const std::string& metaPath)
     std::string fragment, quotedName;
     ReadResult r = ReadSection(metaPath, "/Notebook/");
     if (r.outcome != ItemOutcome::Saved) return r.outcome;
+    ItemTimesScope times(r.file);
     if (!ctx.session) return ItemOutcome::Failed;
     std::vector<MetaKeyRule> rules = {
         Rule("f", fragment, MatchKind::PrefixAndDigit),
@@ -1074,7 +1095,7 @@ void CreateNotesItem(store::Session& session, const std::string& storeEntryID, i
     TryPut(it, "Color", int32_t(3));  // yellow, Outlook's default
     TryPut(it, "Width", int32_t(200));
     TryPut(it, "Height", int32_t(166));
-    it.Save();
+    SaveWithTimes(it);
 }
 
 // --- The engine's entry points -------------------------------------------------------

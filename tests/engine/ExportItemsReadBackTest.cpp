@@ -206,3 +206,51 @@ TEST(ExportItemsReadBack, TagsBecomeTheCategoryListWithTheirColours) {
     EXPECT_NE(xml.find("<category name=\\\"Plain\\\" color=\\\"-1\\\""), std::string::npos) << xml;           // none
     EXPECT_NE(dump.output.find("\"categories\": [\"Work\", \"a/b \\\"q\\\"\"]"), std::string::npos) << dump.output;
 }
+
+TEST(ExportItemsReadBack, ItemsKeepTheirCreationAndModificationTimes) {
+    const std::string py = PypffPython();
+    if (py.empty()) GTEST_SKIP() << "no python3 with pypff";
+    TempDir dir;
+    const std::string box = dir / "finn";
+    // 2021-03-04T05:06:07Z made, 2022-01-02T03:04:05Z last changed.
+    const metaenc::Entries times = {{"date", "1614834367"}, {"change_date", "1641092645"}};
+    auto with = [&](metaenc::Entries members) {
+        members.insert(members.end(), times.begin(), times.end());
+        return members;
+    };
+    metaenc::WriteUnder(box, "Contacts/Doe, Jane.meta",
+                        metaenc::MetaJson(with({{"type", "6"}, {"id", "300"}, {"Path", JsonQuote("/Contacts/")}}),
+                                          BDict({{"fld", metaenc::BStrings({{"firstName", "Jane"}, {"lastName", "Doe"}})},
+                                                 {"v", BInt(10)}})));
+    metaenc::WriteUnder(box, "Calendar/0000000301-Standup.appt.meta",
+                        metaenc::MetaJson(with({{"type", "11"}, {"id", "301"}, {"Path", JsonQuote("/Calendar/")}}),
+                                          BDict({{"inv0", BDict({{"n", BStr("Standup")},
+                                                                 {"st", BStr("20261207T090000Z")},
+                                                                 {"et", BStr("20261207T091500Z")}})},
+                                                 {"nc", BInt(1)}, {"v", BInt(10)}})));
+    metaenc::WriteUnder(box, "Tasks/0000000302-Taxes.task.meta",
+                        metaenc::MetaJson(with({{"type", "15"}, {"id", "302"}, {"Path", JsonQuote("/Tasks/")}}),
+                                          BDict({{"inv0", BDict({{"n", BStr("Taxes")}})}, {"nc", BInt(1)}, {"v", BInt(10)}})));
+    metaenc::WriteUnder(box, "Notebook/Ideas.wiki.meta",
+                        metaenc::MetaJson(with({{"type", "14"}, {"id", "303"}, {"name", JsonQuote("Ideas")},
+                                                {"Path", JsonQuote("/Notebook/Ideas")}}),
+                                          BDict({{"f", BStr("Some ideas")}, {"v", BInt(10)}})));
+    WriteFile(box + "/Inbox/0000000304-Hello.eml",
+              "From: a@example.com\r\nTo: b@example.com\r\nSubject: Hello\r\nDate: Mon, 7 Dec 2026 09:00:00 +0000\r\n\r\nx\r\n");
+    WriteFile(box + "/Inbox/0000000304-Hello.eml.meta",
+              metaenc::MetaJson(with({{"type", "5"}, {"id", "304"}}), "d1:vi10ee"));
+
+    const std::string pst = dir / "finn.pst";
+    const auto conv = testshell::Run(Quote(ORVANDEL_BIN) + " convert " + Quote(box) + " --pst " + Quote(pst) + " --quiet");
+    EXPECT_EQ(conv.status, 0) << conv.output;
+    const auto dump = testshell::Run(Quote(py) + " " + Quote(ORVANDEL_ITEMS_DUMP) + " " + Quote(pst));
+    ASSERT_EQ(dump.status, 0) << dump.output;
+    for (const std::string subject : {"Jane Doe", "Standup", "Taxes", "Ideas", "Hello"}) {
+        const auto lines = LinesOf(dump.output, subject);
+        ASSERT_EQ(lines.size(), 1u) << subject << "\n" << dump.output;
+        EXPECT_NE(lines[0].find("\"created\": \"2021-03-04T05:06:07Z\", \"modified\": \"2022-01-02T03:04:05Z\""),
+                  std::string::npos) << lines[0];
+    }
+    // The message keeps the delivery time of its headers.
+    EXPECT_NE(LinesOf(dump.output, "Hello")[0].find("\"delivered\": \"2026-12-07T09:00:00Z\""), std::string::npos);
+}
