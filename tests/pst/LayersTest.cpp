@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -355,4 +356,33 @@ TEST(NodeDb, TheFileIsNamedOnlyByItsFirstCommitAndReplacesNothing) {
     EXPECT_EQ(text, "taken");
     EXPECT_THROW(ndb::NodeDb((dir / "b.pst").string(), true), PstError);
     fs::remove_all(dir);
+}
+
+TEST(NodeIndex, OutOfOrderNodesAndUpdatesKeepOneSortedEntryEach) {
+    // Messages arrive in id order; folder nodes below them arrive and change at every commit.
+    ndb::NodeIndex index;
+    std::map<uint32_t, uint64_t> expected;
+    for (uint32_t i = 0; i < 5000; ++i) {
+        const uint32_t message = (0x10000 + i) << 5 | 4;
+        index.Set(message, ndb::NodeEntry{i, 0, 0});
+        expected[message] = i;
+        const uint32_t folder = (0x400 + i % 1500) << 5 | 2;
+        index.Set(folder, ndb::NodeEntry{100000 + i, 0, 0});
+        expected[folder] = 100000 + i;
+        if (i % 700 == 0) {
+            ASSERT_EQ(index.Sorted().size(), expected.size());  // merged in between
+        }
+    }
+    ASSERT_EQ(index.size(), expected.size());
+    for (auto& [nid, bid] : expected) {
+        ASSERT_NE(index.Find(nid), nullptr);
+        EXPECT_EQ(index.Find(nid)->bidData, bid);
+    }
+    EXPECT_EQ(index.Find(0x401 << 5 | 4), nullptr);
+    auto it = expected.begin();
+    for (auto& [nid, entry] : index) {
+        EXPECT_EQ(nid, it->first);
+        EXPECT_EQ(entry.bidData, it->second);
+        ++it;
+    }
 }

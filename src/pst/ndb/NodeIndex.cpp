@@ -36,15 +36,18 @@ const std::vector<NodeIndex::Row>& NodeIndex::Sorted() const {
 }
 
 void NodeIndex::Merge() const {
-    std::vector<Row> merged;
-    merged.reserve(sorted_.size() + recent_.size());
-    auto r = recent_.begin();
-    for (const Row& row : sorted_) {
-        for (; r != recent_.end() && r->first < row.first; ++r) merged.emplace_back(r->first, r->second);
-        merged.push_back(row);
+    // In place from the back: no second copy of a million entries.
+    size_t from = sorted_.size();
+    sorted_.resize(from + recent_.size());
+    size_t to = sorted_.size();
+    for (auto r = recent_.rbegin(); r != recent_.rend();) {
+        if (from > 0 && sorted_[from - 1].first > r->first) {
+            sorted_[--to] = sorted_[--from];
+        } else {
+            sorted_[--to] = Row(r->first, r->second);
+            ++r;
+        }
     }
-    for (; r != recent_.end(); ++r) merged.emplace_back(r->first, r->second);
-    sorted_.swap(merged);
     recent_.clear();
 }
 
