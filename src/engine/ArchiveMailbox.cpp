@@ -82,6 +82,8 @@ std::string NumberedName(const std::string& key, int n) {
     return key + suffix;
 }
 
+constexpr size_t kFetchAhead = 64;
+
 }  // namespace
 
 ArchiveMailbox::~ArchiveMailbox() {
@@ -257,8 +259,11 @@ void ArchiveMailbox::Advance(size_t upToPosition) {
         const size_t at = streamed_++;
         if (queued_[at] < 0) continue;
         const std::string path = queue_[static_cast<size_t>(queued_[at])];
-        std::error_code ec;
-        std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+        const size_t slash = path.rfind('/');
+        if (slash != std::string::npos && madeFolders_.insert(path.substr(0, slash)).second) {
+            std::error_code ec;
+            std::filesystem::create_directories(path.substr(0, slash), ec);
+        }
         if (written_.erase(at)) files::RemoveFile(path);  // a folder ".meta" written while listing
         if (!stream_->WriteTo(path)) {
             // A cut-off entry is not handed on half written.
@@ -284,6 +289,16 @@ void ArchiveMailbox::Prepare(size_t index) {
         return true;
     };
     onDisk_.erase(std::remove_if(onDisk_.begin(), onDisk_.end(), done), onDisk_.end());
+}
+
+bool ArchiveMailbox::Fetch(size_t index) {
+    if (index >= position_.size()) return false;
+    const size_t at = position_[index];
+    const size_t upTo = std::max(at, partner_[at]);
+    // Everything up to the entry goes on disk: only a few entries ahead.
+    if (upTo >= streamed_ + kFetchAhead) return false;
+    Advance(upTo);
+    return true;
 }
 
 std::string ArchiveMailbox::DisplayPath(const std::string& queuePath) const {

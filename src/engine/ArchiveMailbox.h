@@ -54,6 +54,11 @@ public:
     // or three entries; an archive in another order keeps the entries passed on
     // the way to a partner until their turn.
     void Prepare(size_t index);
+    // Makes Queue()[index] (a later one than the last Prepare) and its partner
+    // exist on disk ahead of their turn, so a message can be parsed while the
+    // one before it is written; removes nothing. False (nothing done) when the
+    // entry is too far ahead to keep the entries before it on disk meanwhile.
+    bool Fetch(size_t index);
 
     // How the user knows a queued file: ARCHIVE/name-in-archive.
     std::string DisplayPath(const std::string& queuePath) const;
@@ -95,6 +100,7 @@ private:
     std::unordered_set<std::string> taken_;             // names below root_ given out
     std::unordered_map<std::string, std::string> idFirst_;  // item id -> its first entry, for display
     bool severalParts_ = false;
+    std::unordered_set<std::string> madeFolders_;  // below root_, made already
 
     std::unique_ptr<files::ArchiveReader> stream_;
     size_t streamPart_ = 0;                // the part stream_ reads

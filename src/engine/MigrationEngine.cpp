@@ -389,12 +389,10 @@ bool MigrationEngine::Mailbox::PassOne(const files::PathList& queue) {
     for (size_t i = 0; i < queue.size(); ++i) {
         const std::string& entry = queue[i];
         if (view_.IsUnloaded()) break;  // closed before this file: end below
-        if (e_.archive_) {
-            // An archive's next message is not on disk before its turn: no parsing ahead.
-            e_.archive_->Prepare(i);
-        } else {
-            AnnounceNextMessage(queue, i, announced);
-        }
+        // An archive's entries are on disk from their turn on; the next message is
+        // fetched ahead of its turn to be parsed ahead.
+        if (e_.archive_) e_.archive_->Prepare(i);
+        AnnounceNextMessage(queue, i, announced);
         Dispatch(entry, 1);
         summary_.filesDone = fileIndex_;
 
@@ -460,7 +458,9 @@ void MigrationEngine::Mailbox::AnnounceNextMessage(const files::PathList& queue,
     if (!e_.services_.parseAhead) return;
     announced = std::max(announced, current + 1);
     while (announced < queue.size() && !IsMessageName(LowerAscii(FileNameOf(queue[announced])))) ++announced;
-    if (announced < queue.size()) e_.services_.parseAhead(queue[announced]);
+    if (announced >= queue.size()) return;
+    if (e_.archive_ && !e_.archive_->Fetch(announced)) return;
+    e_.services_.parseAhead(queue[announced]);
 }
 
 void MigrationEngine::Mailbox::PassTwo() {

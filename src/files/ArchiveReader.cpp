@@ -2,6 +2,7 @@
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <locale.h>
 #include <unistd.h>
@@ -169,20 +170,23 @@ namespace {
 // libarchive turns stored names into text through the thread's locale; under
 // the "C" locale a UTF-8 name of a zip cannot be turned into anything. Names are
 // read under a UTF-8 locale for the thread, whatever the program's locale.
+// The locale is made once (making one reads and maps the locale files).
 class Utf8Names {
 public:
-    Utf8Names() : loc_(newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0))) {
+    Utf8Names() : loc_(Utf8Locale()) {
         if (loc_) old_ = uselocale(loc_);
     }
     ~Utf8Names() {
-        if (!loc_) return;
-        uselocale(old_);
-        freelocale(loc_);
+        if (loc_) uselocale(old_);
     }
     Utf8Names(const Utf8Names&) = delete;
     Utf8Names& operator=(const Utf8Names&) = delete;
 
 private:
+    static locale_t Utf8Locale() {
+        static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+        return utf8;
+    }
     locale_t loc_;
     locale_t old_ = static_cast<locale_t>(0);
 };
@@ -225,14 +229,26 @@ bool ArchiveReader::WriteTo(const std::string& path) {
         archive_read_data_skip(a_);
         return false;
     }
-    const int r = archive_read_data_into_fd(a_, fd);
-    const bool closed = ::close(fd) == 0;
-    if (r < ARCHIVE_WARN) {
-        damaged_ = true;
-        error_ = archive_error_string(a_) ? archive_error_string(a_) : "damaged archive";
-        return false;
+    // Our own copy loop: libarchive's data-into-fd allocates a buffer per entry.
+    if (buffer_.empty()) buffer_.resize(1 << 16);
+    bool written = true;
+    for (;;) {
+        const la_ssize_t n = archive_read_data(a_, buffer_.data(), buffer_.size());
+        if (n == 0) break;
+        if (n < 0) {
+            ::close(fd);
+            damaged_ = true;
+            error_ = archive_error_string(a_) ? archive_error_string(a_) : "damaged archive";
+            return false;
+        }
+        for (la_ssize_t done = 0; written && done < n;) {
+            const ssize_t w = ::write(fd, buffer_.data() + done, static_cast<size_t>(n - done));
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) written = false;
+            else done += w;
+        }
     }
-    return closed;
+    return ::close(fd) == 0 && written;
 }
 
 bool ArchiveReader::ReadText(std::string& text, size_t limit) {

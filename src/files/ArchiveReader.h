@@ -54,6 +54,7 @@ private:
     archive* a_ = nullptr;
     std::string name_;
     std::string error_;
+    std::vector<char> buffer_;
     int entries_ = 0;
     bool damaged_ = false;
 };
