@@ -23,6 +23,7 @@
 #include "files/Paths.h"
 #include "items/CategoryList.h"
 #include "items/Companion.h"
+#include "items/ContactGroups.h"
 #include "items/MessageState.h"
 #include "pst/messaging/PropTags.h"
 
@@ -99,6 +100,8 @@ private:
                          int MailboxSummary::*counter, const std::function<store::Folder*()>& target = {});
     // A Briefcase document: a post in the folder of its directory.
     void ConvertDocument(const std::string& path);
+    // The export's contact with this Zimbra id as group members (ItemContext::resolveContact).
+    std::optional<std::vector<items::GroupMember>> ResolveContact(const std::string& id);
     // A source an earlier run committed to this PST (or to another PST of the
     // mailbox): counted, named in the log, and with deletion ticked deleted
     // after the next commit, companions first so that the file itself marks
@@ -156,6 +159,9 @@ private:
     std::string rootPath_;
     std::vector<std::string> folderList_;
     ExportFolders exportFolders_;
+    const files::PathList* queue_ = nullptr;  // Pass I's files
+    items::ContactDirectory contacts_;       // the export's contacts, read when a group first needs them
+    bool contactsRead_ = false;
     std::vector<items::ZimbraTag> tags_;
     std::set<std::string> tagFiles_;  // the tags' ".meta" files
     int fileIndex_ = 0;
@@ -225,7 +231,9 @@ MailboxSummary MigrationEngine::Mailbox::Run() {
     BuildFolderTree(queue);
 
     // 6. Pass I.
+    queue_ = &queue;
     const bool goOn = PassOne(queue);
+    queue_ = nullptr;
     if (e_.archive_) {
         summary_.sourceError = e_.archive_->CutOffText();
         if (!summary_.sourceError.empty() && log_.Bad(summary_.sourceError)) ++summary_.badLines;
@@ -584,6 +592,7 @@ void MigrationEngine::Mailbox::ConvertItemFile(
     ctx.yield = [this] { view_.Yield(); };
     ctx.setStatus = [this](const std::string& t) { SetStatus(t); };
     ctx.note = [this, &path](const std::string& t) { log_.Note(path, t); };
+    ctx.resolveContact = [this](const std::string& id) { return ResolveContact(id); };
     try {
         ctx.folder = target ? target() : nullptr;
     } catch (const std::exception& ex) {
@@ -601,6 +610,9 @@ void MigrationEngine::Mailbox::ConvertItemFile(
     if (store_) store_->SetItemSource({});
     switch (outcome) {
         case items::ItemOutcome::Saved:
+            // An archive's entries are on disk only in their turn: its groups know
+            // the contacts met before them.
+            if (e_.archive_ && counter == &MailboxSummary::contacts) contacts_.Add(path);
             ++(summary_.*counter);
             if (DeleteTicked()) {
                 // The companion (attachments, body, picture) is part of the item.
@@ -616,6 +628,21 @@ void MigrationEngine::Mailbox::ConvertItemFile(
         case items::ItemOutcome::NoSection:
             break;
     }
+}
+
+std::optional<std::vector<items::GroupMember>> MigrationEngine::Mailbox::ResolveContact(const std::string& id) {
+    if (!contactsRead_ && queue_) {
+        contactsRead_ = true;
+        // Every contact file of the export on disk: the ".meta" files no folder
+        // and no other kind of item has.
+        for (const std::string entry : *queue_) {
+            const std::string name = LowerAscii(FileNameOf(entry));
+            if (EndsWith(name, ".meta") && !IsOtherItemMeta(name) && !exportFolders_.IsFolderMeta(entry) &&
+                !tagFiles_.count(entry) && files::FileExists(entry))
+                contacts_.Add(entry);
+        }
+    }
+    return contacts_.Resolve(id);
 }
 
 void MigrationEngine::Mailbox::ConvertDocument(const std::string& path) {

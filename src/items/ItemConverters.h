@@ -4,11 +4,20 @@
 // engine classifies each queued file and calls the converter of its kind.
 #include <functional>
 #include <memory>
+#include <optional>
+#include <vector>
 #include <string>
 
 #include "store/PstStoreSession.h"
 
 namespace items {
+
+// A member of a contact group, as the distribution list keeps it.
+struct GroupMember {
+    std::string name;     // the display name, the address when none is given
+    std::string address;  // as written, without the angle brackets
+    std::string text;     // the member as the export writes it, trimmed (for the body)
+};
 
 // What the engine hands every converter for the file at hand.
 struct ItemContext {
@@ -19,6 +28,10 @@ struct ItemContext {
     std::function<void(const std::string&)> note;       // logs what was lost or changed in the file (may be empty)
     // Where the item goes; null: the store's default folder of its kind.
     store::Folder* folder = nullptr;
+    // The contact of the export with this Zimbra id as group members (a
+    // contact: itself; a group: its members), nothing when the export holds
+    // no such contact (may be empty: nothing is known).
+    std::function<std::optional<std::vector<GroupMember>>(const std::string& id)> resolveContact;
 };
 
 enum class ItemOutcome {

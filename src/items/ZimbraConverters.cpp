@@ -6,6 +6,7 @@
 
 #include "calendar/CalendarProps.h"
 #include "items/AppointmentSeries.h"
+#include "items/ContactGroups.h"
 #include "items/ExportZones.h"
 #include "items/DocumentItem.h"
 #include "items/ItemTimes.h"
@@ -530,6 +531,55 @@ void CreateDistListItem(store::Session& session, const std::string& storeEntryID
 
 // --- Contacts ------------------------------------------------------------------
 
+namespace {
+
+// The members of the current group form ("groupMember"): inline addresses as
+// they are, a contact of the export by its name and address (a group by its
+// members), each address once. What cannot be resolved (a contact the export
+// lacks, a global address list entry, a contact without an address) is kept
+// by name in `unresolved` and told through ctx.note.
+void AddReferencedMembers(const ItemContext& ctx, const ReadResult& r, std::vector<GroupMember>& members,
+                          std::vector<std::string>& unresolved) {
+    const auto metadata = r.file.Member("metadata");
+    if (!metadata) return;
+    const std::u16string text = Utf8ToUtf16(*metadata);
+    size_t pos = 0;
+    const auto top = ReadMetaValue(text, pos);
+    const MetaValue* fld = top ? top->Member("fld") : nullptr;
+    if (!fld) return;
+    const std::vector<GroupReference> refs = ReadGroupReferences(fld->Text("groupMember"));
+    std::unordered_set<std::string> seen;
+    for (const auto& m : members) seen.insert(LowerAsciiText(m.address));
+    auto keepByName = [&](const std::string& line, const std::string& note) {
+        if (std::find(unresolved.begin(), unresolved.end(), line) != unresolved.end()) return;
+        unresolved.push_back(line);
+        if (ctx.note) ctx.note(note);
+    };
+    auto add = [&](GroupMember m) {
+        if (m.address.empty()) {
+            keepByName(m.name + " (no e-mail address)", "group member without an e-mail address, kept by name: " + m.name);
+        } else if (seen.insert(LowerAsciiText(m.address)).second) {
+            members.push_back(std::move(m));
+        }
+    };
+    for (const GroupReference& ref : refs) {
+        if (ref.type == 'I') {
+            for (auto& m : ParseGroupMembers(ref.value)) add(std::move(m));
+            continue;
+        }
+        std::optional<std::vector<GroupMember>> found;
+        if (ref.type == 'C' && ctx.resolveContact) found = ctx.resolveContact(ref.value);
+        if (found) {
+            for (auto& m : *found) add(std::move(m));
+            continue;
+        }
+        const std::string what = ref.type == 'G' ? "global address list entry " + ref.value : "contact " + ref.value;
+        keepByName(what + " (not in the export)", "group member not in the export, kept by name: " + what);
+    }
+}
+
+}  // namespace
+
 void ClearItemFields(ItemFields& fields) { fields = ItemFields{}; }
 
 ItemOutcome ConvertContactFile(const ItemContext& ctx, const std::string& metaPath) {
@@ -619,9 +669,12 @@ ItemOutcome ConvertContactFile(const ItemContext& ctx, const std::string& metaPa
     }
     // A contact group keeps its members in the body, one per line, as written.
     std::vector<GroupMember> groupMembers = ParseGroupMembers(members);
-    if (!groupMembers.empty()) {
+    std::vector<std::string> unresolved;  // members kept by name only
+    AddReferencedMembers(ctx, r, groupMembers, unresolved);
+    if (!groupMembers.empty() || !unresolved.empty()) {
         std::string list;
         for (const GroupMember& m : groupMembers) list += (list.empty() ? "" : "\r\n") + m.text;
+        for (const std::string& u : unresolved) list += (list.empty() ? "" : "\r\n") + u;
         f.Body = f.Body.empty() ? list : f.Body + "\r\n\r\n" + list;
     }
     // Trim every text as it is handed on.

@@ -51,11 +51,6 @@ void CreateContactItem(store::Session& session, const std::string& storeEntryID,
 // --- Contact groups ----------------------------------------------------------------
 // A Zimbra contact group (field "type" = "group") becomes an Outlook personal
 // distribution list (IPM.DistList) in the same folder.
-struct GroupMember {
-    std::string name;     // the display name, the address when none is given
-    std::string address;  // as written, without the angle brackets
-    std::string text;     // the member as the export writes it, trimmed (for the body)
-};
 // The members of a group's "dlist": addresses separated by "," (each one
 // `addr`, `Name <addr>` or `"Name" <addr>`; a comma inside quotes or angle
 // brackets does not separate), or the text of a JSON array of such strings.

@@ -11,6 +11,7 @@
 #include "../support/FakeStore.h"
 #include "ConverterFixture.h"
 #include "MetaEncoding.h"
+#include "items/ContactGroups.h"
 #include "items/ZimbraConverters.h"
 
 namespace fs = std::filesystem;
@@ -260,4 +261,61 @@ TEST_F(DistListTest, CompanionAttachmentsStillAttach) {
     EXPECT_EQ(dl.attachments[0]->Str(pst::tags::PR_ATTACH_LONG_FILENAME), "plan.pdf");
     EXPECT_EQ(std::string(dl.attachments[0]->data.begin(), dl.attachments[0]->data.end()), "%PDF-1.4\n");
     // TearDown checks the companion's temporary files are gone.
+}
+
+// The current group form: "groupMember" is a metadata text of its own listing
+// inline addresses, contacts by id and global address list entries by DN.
+TEST_F(DistListTest, ReferencedMembersResolveThroughTheExportsContacts) {
+    auto contact = [&](const std::string& rel, const std::string& id, const Entries& fields) {
+        return Write(rel, MetaJson({{"type", "6"}, {"id", id}, {"Path", JsonQuote("/Contacts/")}},
+                                   BDict({{"fld", BDict(fields)}, {"v", BInt(10)}})));
+    };
+    ContactDirectory directory;
+    ASSERT_TRUE(directory.Add(contact("Contacts/Doe, Jane.meta", "258",
+                                      {{"email", BStr("jane@example.com")}, {"firstName", BStr("Jane")},
+                                       {"lastName", BStr("Doe")}})));
+    ASSERT_TRUE(directory.Add(contact("Contacts/Nomail.meta", "259", {{"fullName", BStr("No Mail")}})));
+    // A group in the group, which names the first group again (a cycle) and Jane once more.
+    const std::string inner = BDict({{"m", BList({BDict({{"t", BStr("I")}, {"v", BStr("Ann <ann@example.com>")}}),
+                                                  BDict({{"t", BStr("C")}, {"v", BStr("261")}}),
+                                                  BDict({{"t", BStr("C")}, {"v", BStr("258")}})})},
+                                     {"v", BInt(10)}});
+    ASSERT_TRUE(directory.Add(contact("Contacts/Inner.meta", "260",
+                                      {{"fileAs", BStr("8:Inner")}, {"groupMember", BStr(inner)}, {"type", BStr("group")}})));
+    const std::string outer = BDict({{"m", BList({BDict({{"t", BStr("I")}, {"v", BStr("\"Roe, Rick\" <rick@example.com>")}}),
+                                                  BDict({{"t", BStr("C")}, {"v", BStr("258")}}),
+                                                  BDict({{"t", BStr("C")}, {"v", BStr("260")}}),
+                                                  BDict({{"t", BStr("C")}, {"v", BStr("259")}}),
+                                                  BDict({{"t", BStr("C")}, {"v", BStr("999")}}),
+                                                  BDict({{"t", BStr("G")}, {"v", BStr("uid=bob,ou=people,dc=example,dc=com")}})})},
+                                     {"v", BInt(10)}});
+    const std::string outerPath = contact("Contacts/Outer.meta", "261",
+                                          {{"fileAs", BStr("8:Outer")}, {"groupMember", BStr(outer)}, {"type", BStr("group")}});
+    ASSERT_TRUE(directory.Add(outerPath));
+    EXPECT_FALSE(directory.Resolve("999"));
+    // Each contact and group once, whatever the cycle.
+    EXPECT_EQ(Names(*directory.Resolve("260")), (Strings{"Ann <ann@example.com>", "Roe, Rick <rick@example.com>",
+                                                         "Jane Doe <jane@example.com>", "No Mail <>"}));
+
+    std::vector<std::string> notes;
+    ctx_.note = [&](const std::string& t) { notes.push_back(t); };
+    ctx_.resolveContact = [&](const std::string& id) { return directory.Resolve(id); };
+    ASSERT_EQ(ConvertContactFile(ctx_, outerPath), ItemOutcome::Saved);
+    ASSERT_EQ(Contacts().size(), 1u);
+    const auto& dl = *Contacts()[0];
+    std::vector<std::string> got;
+    for (const Binary& b : MultiBinary(dl, lid::PidLidDistributionListMembers)) {
+        OneOff o = ReadOneOff(b);
+        got.push_back(o.name + " <" + o.address + ">");
+    }
+    // Each address once, in the order the members were added.
+    EXPECT_EQ(got, (Strings{"Roe, Rick <rick@example.com>", "Jane Doe <jane@example.com>", "Ann <ann@example.com>"}));
+    EXPECT_EQ(dl.Str(pst::tags::PR_BODY),
+              "\"Roe, Rick\" <rick@example.com>\r\nJane Doe <jane@example.com>\r\nAnn <ann@example.com>\r\n"
+              "No Mail (no e-mail address)\r\ncontact 999 (not in the export)\r\n"
+              "global address list entry uid=bob,ou=people,dc=example,dc=com (not in the export)");
+    EXPECT_EQ(notes, (Strings{"group member without an e-mail address, kept by name: No Mail",
+                              "group member not in the export, kept by name: contact 999",
+                              "group member not in the export, kept by name: global address list entry "
+                              "uid=bob,ou=people,dc=example,dc=com"}));
 }
