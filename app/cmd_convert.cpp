@@ -36,6 +36,7 @@
 #include "items/ItemConverters.h"
 #include "items/ZimbraTime.h"
 #include "mime/MimeImport.h"
+#include "store/LocaleIds.h"
 #include "store/PstStoreSession.h"
 
 namespace {
@@ -88,6 +89,10 @@ const char* const kUsage =
     "  --time-zone ZONE     the zone (tz database name, e.g. Europe/Berlin) in which\n"
     "                       all-day items, floating times, birthdays and task dates\n"
     "                       fall (default: this machine's zone)\n"
+    "  --locale LOCALE      the user's Windows locale, stamped on every item as\n"
+    "                       Outlook does: a tag such as de-DE or pt_BR (as Zimbra's\n"
+    "                       locale preference names it) or its number (LCID, e.g.\n"
+    "                       1031); default en-US (1033)\n"
     "  --commit-every N     commit the PST after every N items (default: 2000, or as\n"
     "                       many as the PST held at the last commit when that is\n"
     "                       more; it is also committed every 30 seconds)\n"
@@ -329,6 +334,7 @@ int Usage(const std::string& message) {
 int RunConvert(const std::vector<std::string>& args) {
     std::string source;
     std::optional<std::string> pst;
+    store::SessionOptions storeOptions;
     std::optional<std::string> out;
     std::vector<std::string> only;
     bool multiple = false, deleteSource = false, quiet = false, json = false;
@@ -383,6 +389,13 @@ int RunConvert(const std::vector<std::string>& args) {
             quiet = true;
         } else if (a == "--json") {
             json = true;
+        } else if (a == "--locale") {
+            auto v = value();
+            const auto id = v ? store::LocaleIdFor(*v) : std::nullopt;
+            if (!id)
+                return Usage("--locale needs a locale such as de-DE, pt_BR or its Windows number (LCID), e.g. 1031");
+            storeOptions.localeId = *id;
+            childArgs.insert(childArgs.end(), {a, *v});
         } else if (a == "--max-pst-size") {
             auto v = value();
             uint64_t bytes = 0;
@@ -548,7 +561,7 @@ int RunConvert(const std::vector<std::string>& args) {
     }
 
     engine::EngineServices services;
-    services.createSession = [] { return store::CreatePstSession(); };
+    services.createSession = [storeOptions] { return store::CreatePstSession(storeOptions); };
     std::unique_ptr<items::ItemConverters> converters;
 #ifdef HAVE_ORVANDEL_ITEMS
     converters = items::CreateZimbraItemConverters();

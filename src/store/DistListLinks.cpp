@@ -1,5 +1,7 @@
 #include "DistListLinks.h"
 
+#include "pst/messaging/PropDecode.h"
+
 namespace store {
 
 namespace {
@@ -21,7 +23,7 @@ std::string Lower(std::string s) {
 }
 
 // The address of a Unicode one-off entry ID (display name, type, address as
-// NUL-terminated UTF-16LE after 24 bytes); "" for anything else.
+// NUL-terminated UTF-16LE after 24 bytes), lower-cased; "" for anything else.
 std::string OneOffAddress(const Binary& id) {
     static const uint8_t kOneOffUid[16] = {0x81, 0x2B, 0x1F, 0xA4, 0xBE, 0xA3, 0x10, 0x19,
                                            0x9D, 0x6E, 0x00, 0xDD, 0x01, 0x0F, 0x54, 0x02};
@@ -29,14 +31,11 @@ std::string OneOffAddress(const Binary& id) {
     size_t at = 24;
     std::string fields[3];
     for (auto& field : fields) {
-        for (; at + 1 < id.size(); at += 2) {
-            const uint16_t u = uint16_t(id[at] | (id[at + 1] << 8));
-            if (u == 0) break;
-            if (u >= 0x80) return {};  // only plain addresses are matched
-            field += char(u);
-        }
+        const size_t start = at;
+        while (at + 1 < id.size() && (id[at] | id[at + 1]) != 0) at += 2;
+        if (at + 1 >= id.size()) return {};  // no terminating NUL
+        field = FromUtf16(id.data() + start, at - start);
         at += 2;
-        if (at > id.size()) return {};
     }
     return fields[1] == "SMTP" ? Lower(fields[2]) : std::string();
 }
@@ -55,29 +54,32 @@ void ContactDirectory::AddContact(const PropertyBag& contact, const Binary& entr
     for (uint32_t id : {lid::PidLidEmail1EmailAddress, lid::PidLidEmail2EmailAddress, lid::PidLidEmail3EmailAddress}) {
         auto v = contact.GetNamedProp(Lid(id));
         const std::string* s = v ? std::get_if<std::string>(&*v) : nullptr;
-        if (s && !s->empty()) byAddress_.emplace(Lower(*s), entryId);  // the first contact of an address wins
+        // The first contact of an address wins.
+        if (s && !s->empty() && byAddress_.emplace(Lower(*s), entryId).second) ++generation_;
     }
 }
 
-void ContactDirectory::LinkMembers(PropertyBag& list) const {
-    if (byAddress_.empty()) return;
+MemberLinks ContactDirectory::LinkMembers(PropertyBag& list) const {
+    MemberLinks links;
     auto v = list.GetNamedProp(Lid(lid::PidLidDistributionListOneOffMembers));
     const auto* oneOffs = v ? std::get_if<std::vector<Binary>>(&*v) : nullptr;
-    if (!oneOffs) return;
+    if (!oneOffs) return links;
     std::vector<Binary> members;
-    bool linked = false;
     for (const Binary& id : *oneOffs) {
-        auto it = byAddress_.find(OneOffAddress(id));
-        if (it != byAddress_.end() && !it->first.empty()) {
+        const std::string address = OneOffAddress(id);
+        auto it = address.empty() ? byAddress_.end() : byAddress_.find(address);
+        if (it != byAddress_.end()) {
             members.push_back(WrappedContact(it->second));
-            linked = true;
+            ++links.linked;
         } else {
             members.push_back(id);
+            if (!address.empty()) ++links.unmatched;
         }
     }
-    if (!linked) return;
+    if (links.linked == 0) return links;
     list.SetNamedProp(Lid(lid::PidLidDistributionListMembers), PT_MV_BINARY, members);
     list.SetNamedProp(Lid(lid::PidLidDistributionListChecksum), PT_LONG, int32_t(DistListChecksum(members)));
+    return links;
 }
 
 }  // namespace store

@@ -12,7 +12,6 @@ using namespace pst::tags;
 
 constexpr uint32_t kTagBodyPreview = 0x6619001F;  // what Outlook shows under the subject
 constexpr uint32_t kTagMessageLocaleId = 0x3FF10003;
-constexpr int32_t kLocaleEnUs = 1033;
 constexpr size_t kPreviewUnits = 255;  // UTF-16 code units
 
 // PSETID_Address
@@ -112,7 +111,7 @@ int32_t FileUnderIdFor(const std::string& fileAs, const std::string& displayName
     return -1;
 }
 
-void FillOutlookDefaults(PropertyBag& item) {
+void FillOutlookDefaults(PropertyBag& item, int32_t localeId) {
     const std::string cls = Text(item, PR_MESSAGE_CLASS);
     auto is = [&cls](const char* prefix) {
         const std::string p(prefix);
@@ -122,7 +121,7 @@ void FillOutlookDefaults(PropertyBag& item) {
         const std::string body = Text(item, PR_BODY);
         if (!body.empty()) item.SetProp(kTagBodyPreview, Utf16Prefix(body, kPreviewUnits));
     }
-    if (!item.GetProp(kTagMessageLocaleId)) item.SetProp(kTagMessageLocaleId, kLocaleEnUs);
+    if (!item.GetProp(kTagMessageLocaleId)) item.SetProp(kTagMessageLocaleId, localeId);
 
     const bool contact = is("IPM.Contact"), appointment = is("IPM.Appointment"), task = is("IPM.Task");
     if (!item.GetProp(PR_ICON_INDEX)) {

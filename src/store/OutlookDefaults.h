@@ -8,7 +8,8 @@
 namespace store {
 
 // Fills what is missing on `item` just before it is saved; never overwrites.
-void FillOutlookDefaults(PropertyBag& item);
+// `localeId` is the Windows locale of the user the items are for.
+void FillOutlookDefaults(PropertyBag& item, int32_t localeId = 1033);
 
 // The PidLidFileUnderId whose format ([MS-OXOCNTC] 2.2.1.1.12) turns the
 // contact's names into `fileAs`; -1 when it is the user's own text.

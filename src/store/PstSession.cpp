@@ -132,6 +132,20 @@ private:
     size_t index_;
 };
 
+// A property map of the store seen as a bag: a saved list linked again.
+class MapBag : public PropertyBag, BagAccess {
+public:
+    MapBag(StoreImpl& s, PropMap& p) : BagAccess(s), props_(p) {}
+    void SetProp(uint32_t tag, PropValue v) override { Set(props_, tag, std::move(v)); }
+    void SetNamedProp(const pst::NamedProperty& n, uint16_t type, PropValue v) override { SetNamed(props_, n, type, std::move(v)); }
+    std::optional<PropValue> GetProp(uint32_t tag) const override { return FindProp(props_, tag); }
+    std::optional<PropValue> GetNamedProp(const pst::NamedProperty& n) const override { return GetNamed(props_, n); }
+    void DeleteProp(uint32_t tag) override { props_.erase(NormalTag(tag)); }
+
+private:
+    PropMap& props_;
+};
+
 class PstItem;
 
 class PstAttachment : public Attachment, BagAccess {
@@ -179,7 +193,9 @@ public:
 private:
     uint32_t folder_;
     ItemType type_;
-    std::unique_ptr<pst::MessageData> owned_;  // outlives the destructor body, which releases blocks
+    // Outlives the destructor body, which releases blocks; shared with the store
+    // while a saved list may be linked again.
+    std::shared_ptr<pst::MessageData> owned_;
     pst::MessageData& data_;
     std::shared_ptr<bool> alive_;
     std::vector<std::unique_ptr<RecipientBag>> recipients_;
@@ -206,15 +222,16 @@ private:
 
 class StoreImpl : public Store {
 public:
-    StoreImpl(const std::string& path, const std::string& displayName, bool encrypt)
-        : pst_(Guard([&] { return std::make_unique<pst::PstStore>(path, displayName, pst::StoreOptions{encrypt}); })) {
+    StoreImpl(const std::string& path, const std::string& displayName, const SessionOptions& options)
+        : localeId_(options.localeId),
+          pst_(Guard([&] { return std::make_unique<pst::PstStore>(path, displayName, pst::StoreOptions{options.encrypt}); })) {
         // Named first, so that the index's property id is the same in every new file.
         Guard([&] { pst_->Names().IdFor(SourceIndexProperty()); });
     }
     // An existing file, opened to add to; refused (StoreError, the file as it
     // was) when the verifier finds a fault in it.
-    explicit StoreImpl(const std::string& path)
-        : pst_(Guard([&] { return std::make_unique<pst::PstStore>(path, pst::PstStore::Existing{}); })) {
+    StoreImpl(const std::string& path, int32_t localeId)
+        : localeId_(localeId), pst_(Guard([&] { return std::make_unique<pst::PstStore>(path, pst::PstStore::Existing{}); })) {
         // Bounded: what adding relies on is checked, not every message of a large file.
         pst::verify::Options bounded;
         bounded.bounded = true;
@@ -236,6 +253,11 @@ public:
     std::string EntryID() const override { return Hex(pst_->EntryId(pst::ndb::NID_MESSAGE_STORE)); }
     // Saved contacts' addresses, for linking distribution-list members to them.
     ContactDirectory contacts;
+    // A list saved with members that no saved contact matched, linked again
+    // at each commit to the contacts saved since.
+    void KeepOpenList(std::shared_ptr<pst::MessageData> data, pst::SavedMessage saved, size_t linked) {
+        openLists_.push_back({std::move(data), std::move(saved), linked, 1});
+    }
     std::string DisplayName() const override { return pst_->DisplayName(); }
     void ValidateIPMTree() override;
     Folder& GetDefaultFolder(int n) override;
@@ -244,6 +266,7 @@ public:
     void Commit() override {
         CheckOpen();
         Guard([&] {
+            LinkOpenLists();
             PutSourceIndex();
             pst_->Commit();
         });
@@ -254,6 +277,7 @@ public:
         if (closed_) return;
         closed_ = true;
         Guard([&] {
+            LinkOpenLists();
             PutSourceIndex();
             pst_->Close();
         });
@@ -275,13 +299,25 @@ public:
         return *slot;
     }
     pst::PstStore& Pst() { return *pst_; }
+    int32_t LocaleId() const { return localeId_; }
     // Shared with items, which may outlive the session: false once the store is gone.
     const std::shared_ptr<bool>& Alive() const { return alive_; }
     ~StoreImpl() override { *alive_ = false; }
 
 private:
+    struct OpenList {
+        std::shared_ptr<pst::MessageData> data;
+        pst::SavedMessage saved;
+        size_t linked = 0;
+        size_t unmatched = 0;
+    };
+    void LinkOpenLists();
+
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    int32_t localeId_;
     std::unique_ptr<pst::PstStore> pst_;
+    std::vector<OpenList> openLists_;  // in the order saved; gone before pst_
+    size_t listsLinkedAt_ = 0;         // the directory's generation they were linked at
     std::map<uint32_t, std::unique_ptr<PstFolder>> folders_;
     std::map<int, uint32_t> defaults_;
     bool closed_ = false;
@@ -294,6 +330,21 @@ private:
         pst_->SetStoreProp(pst::MakeTag(id, pst::PT_BINARY), sources_.Stored());
     }
 };
+
+void StoreImpl::LinkOpenLists() {
+    if (openLists_.empty() || listsLinkedAt_ == contacts.Generation()) return;
+    for (auto it = openLists_.begin(); it != openLists_.end(); ++it) {
+        MapBag bag(*this, it->data->props);
+        const MemberLinks links = contacts.LinkMembers(bag);
+        if (links.linked > it->linked) {
+            pst_->RewriteMessage(it->saved, *it->data, "IPM.DistList");
+            it->linked = links.linked;
+        }
+        it->unmatched = links.unmatched;
+    }
+    std::erase_if(openLists_, [](const OpenList& l) { return l.unmatched == 0; });
+    listsLinkedAt_ = contacts.Generation();
+}
 
 void BagAccess::SetNamed(PropMap& p, const pst::NamedProperty& n, uint16_t type, PropValue v) {
     uint16_t id = Guard([&] { return store_.Pst().Names().IdFor(n); });
@@ -364,14 +415,17 @@ void PstItem::Save() {
     if (!*alive_) throw StoreError("The item's store has been logged off");
     store_.CheckOpen();
     Guard([&] {
-        FillOutlookDefaults(*this);
+        FillOutlookDefaults(*this, store_.LocaleId());
         auto cls = GetProp(pst::tags::PR_MESSAGE_CLASS);
         const std::string* text = cls ? std::get_if<std::string>(&*cls) : nullptr;
         const bool list = text && text->rfind("IPM.DistList", 0) == 0;
         const bool contact = text && text->rfind("IPM.Contact", 0) == 0;
-        if (list) store_.contacts.LinkMembers(*this);
+        const MemberLinks links = list ? store_.contacts.LinkMembers(*this) : MemberLinks{};
         if (!store_.ItemSource().empty()) SetNamedProp(SourceProperty(), pst::PT_UNICODE, store_.ItemSource());
-        const uint32_t nid = store_.Pst().SaveMessage(folder_, data_, ClassFor(type_));
+        pst::SavedMessage saved;
+        const bool open = links.unmatched > 0;
+        const uint32_t nid = store_.Pst().SaveMessage(folder_, data_, ClassFor(type_), open ? &saved : nullptr);
+        if (open) store_.KeepOpenList(owned_, std::move(saved), links.linked);
         if (contact) store_.contacts.AddContact(*this, store_.Pst().EntryId(nid));
     });
     saved_ = true;
@@ -575,8 +629,8 @@ public:
             throw StoreError("Unsupported PST format " + std::to_string(format) + " (only 1, Unicode, is supported)");
         // An existing file (or anything else at the path) is opened to add to, or refused as it is.
         struct stat st {};
-        auto s = ::lstat(path.c_str(), &st) == 0 ? std::make_unique<StoreImpl>(path)
-                                                 : std::make_unique<StoreImpl>(path, displayName, options_.encrypt);
+        auto s = ::lstat(path.c_str(), &st) == 0 ? std::make_unique<StoreImpl>(path, options_.localeId)
+                                                 : std::make_unique<StoreImpl>(path, displayName, options_);
         std::string id = s->EntryID();
         StoreImpl& ref = *s;
         stores_[id] = std::move(s);

@@ -155,6 +155,9 @@ public:
 
 struct SessionOptions {
     bool encrypt = true;  // compressible encryption, as Outlook writes by default
+    // The Windows locale id (LCID) items are stamped with, as the Outlook that
+    // saves them would: 1033 (en-US) unless the user names theirs.
+    int32_t localeId = 1033;
 };
 
 class Session {

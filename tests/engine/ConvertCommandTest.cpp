@@ -396,6 +396,7 @@ TEST(ConvertCommand, UsageErrorsAndAnExistingPstExitWithTwo) {
     EXPECT_EQ(RunCmd({kBin, "convert"}, dir).status, 2);
     EXPECT_EQ(RunCmd({kBin, "convert", dir / "missing"}, dir).status, 2);
     EXPECT_EQ(RunCmd({kBin, "convert", dir / "box", "--bogus"}, dir).status, 2);
+    EXPECT_EQ(RunCmd({kBin, "convert", dir / "box", "--locale", "Klingon"}, dir).status, 2);
     EXPECT_EQ(RunCmd({kBin, "convert", dir / "box", "--out", dir.path}, dir).status, 2);
     EXPECT_EQ(RunCmd({kBin, "convert", "--multiple", dir.path, "--mailbox", "nobody"}, dir).status, 2);
     WriteFile(dir / "taken.pst", "not ours");

@@ -9,6 +9,7 @@
 #include "TestSupport.h"
 #include "pst/messaging/EntryIds.h"
 #include "store/DistListLinks.h"
+#include "store/LocaleIds.h"
 #include "store/OutlookDefaults.h"
 #include "store/PstStoreSession.h"
 
@@ -165,6 +166,29 @@ TEST(StoreSession, OutlookItemDefaultsAtSave) {
     EXPECT_EQ(storetest::VerifierFaults(path), "");
 }
 
+TEST(StoreSession, TheUsersLocaleIsStampedOnNewItemsAlsoOfAnOpenedFile) {
+    EXPECT_EQ(store::LocaleIdFor("de_DE"), 1031);
+    EXPECT_EQ(store::LocaleIdFor("PT-br"), 1046);
+    EXPECT_EQ(store::LocaleIdFor("pt"), 2070);
+    EXPECT_EQ(store::LocaleIdFor("0x0407"), 1031);
+    EXPECT_EQ(store::LocaleIdFor("01031"), 1031);  // decimal, not octal
+    for (const char* bad : {"", "xx", "de-XX", "0", "0x100000", "1031x", "-1"}) EXPECT_FALSE(store::LocaleIdFor(bad)) << bad;
+    ScratchDir dir;
+    const std::string path = dir.File("loc.pst");
+    for (int32_t locale : {1031, 1046}) {
+        store::SessionOptions options;
+        options.localeId = locale;
+        auto session = store::CreatePstSession(options);
+        store::Store& st = session->LogonPstStore(path, 1, "Mailbox");  // made, then opened to add to
+        st.ValidateIPMTree();
+        auto mail = st.GetDefaultFolder(store::olFolderInbox).AddItem(store::ItemType::Mail);
+        mail->Save();
+        EXPECT_EQ(std::get<int32_t>(*mail->GetProp(0x3FF10003)), locale);
+        session->Logoff();
+    }
+    EXPECT_EQ(storetest::VerifierFaults(path), "");
+}
+
 TEST(StoreSession, ListMembersThatAreSavedContactsAreLinkedToThem) {
     ScratchDir dir;
     std::string path = dir.File("l.pst");
@@ -199,6 +223,51 @@ TEST(StoreSession, ListMembersThatAreSavedContactsAreLinkedToThem) {
     EXPECT_EQ(std::get<std::vector<pst::Binary>>(get(lid::PidLidDistributionListOneOffMembers)), oneOffs);
     EXPECT_EQ(std::get<int32_t>(get(lid::PidLidDistributionListChecksum)), int32_t(store::DistListChecksum(members)));
     session->Logoff();
+    EXPECT_EQ(storetest::VerifierFaults(path), "");
+}
+
+TEST(StoreSession, ListSavedBeforeItsContactsIsLinkedAtTheNextCommits) {
+    ScratchDir dir;
+    std::string path = dir.File("late.pst");
+    auto session = store::CreatePstSession();
+    store::Store& st = session->LogonPstStore(path, 1, "Mailbox");
+    st.ValidateIPMTree();
+    store::Folder& contacts = st.GetDefaultFolder(store::olFolderContacts);
+    auto contact = [&](const std::string& name, const std::string& address) {
+        auto c = contacts.AddItem(store::ItemType::Contact);
+        c->Put("FullName", name);
+        c->Put("Email1Address", address);
+        c->Save();
+    };
+    auto list = contacts.AddItem(store::ItemType::Contact);
+    list->Put("MessageClass", std::string("IPM.DistList"));
+    list->Put("DLName", std::string("Club"));
+    const std::vector<pst::Binary> oneOffs = {pst::OneOffEntryId("Dana", "dana@acme.example"),
+                                              pst::OneOffEntryId("Lee", "lee@example.org")};
+    list->Put("DLMembers", oneOffs);
+    list->Save();
+    auto members = [&] {
+        pst::NamedProperty n;
+        n.propertySet = pst::PSETID_Address();
+        n.lid = lid::PidLidDistributionListMembers;
+        return std::get<std::vector<pst::Binary>>(*list->GetNamedProp(n));
+    };
+    st.Commit();
+    EXPECT_EQ(members(), oneOffs);
+    contact("Dana Reyes", "dana@acme.example");
+    contact("Dana Again", "DANA@acme.example");  // a second contact of the address is not linked
+    st.Commit();
+    auto linked = members();
+    ASSERT_EQ(linked.size(), 2u);
+    EXPECT_EQ(linked[0][20], 0xC3);
+    EXPECT_EQ(linked[1], oneOffs[1]);
+    const pst::Binary dana = linked[0];
+    contact("Lee", "lee@example.org");
+    session->Logoff();
+    linked = members();
+    EXPECT_EQ(linked[0], dana);  // the first contact of an address stays the one linked
+    EXPECT_EQ(linked[1][20], 0xC3);
+    EXPECT_NE(linked[1], dana);
     EXPECT_EQ(storetest::VerifierFaults(path), "");
 }
 

@@ -202,7 +202,8 @@ void PstStore::SetReceiveFolder(uint32_t inbox) {
     receiveDirty_ = true;
 }
 
-uint32_t PstStore::SaveMessage(uint32_t folder, MessageData& msg, const std::string& defaultClass) {
+uint32_t PstStore::SaveMessage(uint32_t folder, MessageData& msg, const std::string& defaultClass,
+                               SavedMessage* saved) {
     if (closed_) throw PstError("the store is closed");
     FolderState& f = Folder(folder);
     const auto given = msg.props.find(PR_MESSAGE_FLAGS);
@@ -232,7 +233,28 @@ uint32_t PstStore::SaveMessage(uint32_t folder, MessageData& msg, const std::str
     auto flags = std::get_if<int32_t>(&msg.props[PR_MESSAGE_FLAGS]);
     if (flags && !(*flags & MSGFLAG_READ)) ++f.unread;
     MarkDirty(folder);
+    if (saved) *saved = SavedMessage{nid, folder, f.contents.size() - 1, std::move(written)};
     return nid;
+}
+
+void PstStore::RewriteMessage(SavedMessage& saved, MessageData& msg, const std::string& defaultClass) {
+    if (closed_) throw PstError("the store is closed");
+    FolderState& f = Folder(saved.folder);
+    if (saved.nid == 0 || saved.row >= f.contents.size()) throw PstError("no such saved message");
+    PrepareMessage(msg, defaultClass);
+    ndb::BlockList written;
+    WrittenNode w;
+    try {
+        w = WriteMessage(db_, msg, &written, rowVersion_);
+    } catch (...) {
+        db_.ReleaseBlocks(written);
+        throw;
+    }
+    db_.SetNode(saved.nid, NodeEntry{w.bidData, w.bidSub, saved.folder});
+    db_.ReleaseBlocks(saved.blocks);
+    saved.blocks = std::move(written);
+    f.contents[saved.row] = spool_.Append(MakeRow(f.contentsLayout, saved.nid, ++rowVersion_, msg.props));
+    MarkDirty(saved.folder);
 }
 
 PropMap PstStore::FolderRowProps(const FolderState& f) const {

@@ -46,6 +46,16 @@ struct StoreOptions {
     bool encrypt = true;
 };
 
+// A message saved in this session that may be written again: its node, its
+// contents-table row and the blocks only it uses (streamed attachment data
+// stays with its attachment).
+struct SavedMessage {
+    uint32_t nid = 0;
+    uint32_t folder = 0;
+    size_t row = 0;
+    ndb::BlockList blocks;
+};
+
 class PstStore {
 public:
     // Creates the file (never an existing one) with a complete empty store.
@@ -77,8 +87,14 @@ public:
     // Prepares and writes a message into `folder`; returns its NID. A message
     // whose PR_MESSAGE_FLAGS has MSGFLAG_ASSOCIATED is a hidden (folder-
     // associated) one, listed in the associated contents table; an opened
-    // file's folders take none.
-    uint32_t SaveMessage(uint32_t folder, MessageData& msg, const std::string& defaultClass);
+    // file's folders take none. With `saved`, what RewriteMessage needs is kept
+    // there.
+    uint32_t SaveMessage(uint32_t folder, MessageData& msg, const std::string& defaultClass,
+                         SavedMessage* saved = nullptr);
+    // Writes a saved message (not an associated one) again with changed
+    // properties: the same node and row position, new row versions; its old
+    // blocks are given back. On a failure the message stays as it was.
+    void RewriteMessage(SavedMessage& saved, MessageData& msg, const std::string& defaultClass);
 
     NameMap& Names() { return names_; }
     ndb::NodeDb& Db() { return db_; }
