@@ -207,12 +207,14 @@ void ArchiveMailbox::List(size_t part, files::ArchiveReader& listing) {
         queued_.push_back(static_cast<long>(queue_.size()));
         position_.push_back(i);
         queue_.push_back(root_ + queueNames_[i]);
-        entryOf_.emplace(queue_.back(), i);
+        // One archive: the queue's names are the entries' own (DisplayPath needs no map).
+        if (severalParts_) entryOf_.emplace(queue_.back(), i);
         if (EndsWith(name, ".meta") && idOfKey.count(name.substr(0, name.size() - 5)))
             newIds.emplace_back(idOfKey[name.substr(0, name.size() - 5)], archivePath + "/" + name);
     }
-    for (size_t i = first; i < names_.size(); ++i)
-        if (queued_[i] >= 0) taken_.insert(queueNames_[i]);
+    if (severalParts_)
+        for (size_t i = first; i < names_.size(); ++i)
+            if (queued_[i] >= 0) taken_.insert(queueNames_[i]);
     for (auto& [id, entry] : newIds) idFirst_.emplace(id, entry);
 }
 
@@ -232,6 +234,8 @@ void ArchiveMailbox::FindPartners() {
         if (it != at.end()) partner_[i] = it->second;
         lastUse_[i] = std::max(i, partner_[i]);
     }
+    // Only the listing needs the queue's names apart from the entries'.
+    std::vector<std::string>().swap(queueNames_);
 }
 
 void ArchiveMailbox::Advance(size_t upToPosition) {
@@ -304,6 +308,8 @@ bool ArchiveMailbox::Fetch(size_t index) {
 std::string ArchiveMailbox::DisplayPath(const std::string& queuePath) const {
     auto it = entryOf_.find(queuePath);
     if (it != entryOf_.end()) return parts_[partOf_[it->second]].path + "/" + names_[it->second];
+    if (!severalParts_ && !parts_.empty() && !root_.empty() && queuePath.rfind(root_, 0) == 0)
+        return parts_[0].path + "/" + queuePath.substr(root_.size());
     return queuePath;
 }
 
