@@ -279,6 +279,9 @@ void PrintSummaryText(const engine::RunSummary& run) {
         }
         std::printf("  files     %d of %d\n", m.filesDone, m.files);
         std::printf("  messages  %d imported, %d failed\n", m.messagesImported, m.messagesFailed);
+        if (m.messagesIncomplete > 0)
+            std::printf("  partial   %d message(s) imported with recipients left out, named in the log\n",
+                        m.messagesIncomplete);
         std::printf("  items     %d contact(s), %d appointment(s), %d task(s), %d note(s), %d failed\n", m.contacts,
                     m.appointments, m.tasks, m.notes, m.itemsFailed);
         if (m.documents > 0 || m.chats > 0)

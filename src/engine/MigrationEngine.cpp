@@ -172,6 +172,7 @@ private:
     // What this run has made of each message, and what may go once committed.
     ImportedPaths imported_;
     std::unordered_set<std::string> failed_;
+    std::unordered_set<std::string> partial_;  // imported with parts left out: their sources stay
     files::PathList pendingDeletes_;  // spooled: commits grow far apart
     std::set<std::string> passTwoFolders_;  // parents of the files Pass II met
     std::set<std::string> emptiedFolders_;  // parents of deleted sources
@@ -489,8 +490,10 @@ void MigrationEngine::Mailbox::PassTwo() {
         if (IsMessageName(LowerAscii(FileNameOf(entry)))) {
             if (imported_.Contains(entry)) {
                 // Already in the PST from Pass I: only its sources go (after the commit).
-                pendingDeletes_.push_back(entry + ".meta");
-                pendingDeletes_.push_back(entry);
+                if (!partial_.count(entry)) {
+                    pendingDeletes_.push_back(entry + ".meta");
+                    pendingDeletes_.push_back(entry);
+                }
             } else {
                 ImportMessageFile(entry, 2);
             }
@@ -705,6 +708,7 @@ void MigrationEngine::Mailbox::ImportMessageFile(const std::string& path, int pa
     NextPartIfFull(path);
     bool ok = false;
     std::string reason = SourceProblem(path, path + ".meta");
+    std::vector<std::string> omitted;
     if (reason.empty()) try {
         store::Folder& target = store_->GetFolderFromPath(MessageTargetPath(
             path, rootPath_, names_, [this](const std::string& d) { return exportFolders_.RealPath(d); }));
@@ -713,6 +717,7 @@ void MigrationEngine::Mailbox::ImportMessageFile(const std::string& path, int pa
         if (!e_.services_.importMessage) throw store::StoreError("no message importer");
         const mime::ImportResult result = e_.services_.importMessage(*item, path);
         if (!result.ok) throw store::StoreError(result.error);
+        omitted = result.omitted;
         ApplyMessageState(*item, items::ReadMessageState(path + ".meta"));
         view_.Yield();
         store_->SetItemSource(Record(path));
@@ -730,7 +735,14 @@ void MigrationEngine::Mailbox::ImportMessageFile(const std::string& path, int pa
         int MailboxSummary::*counter =
             IsChatName(LowerAscii(FileNameOf(path))) ? &MailboxSummary::chats : &MailboxSummary::messagesImported;
         ++(summary_.*counter);
-        if (DeleteTicked()) {
+        std::string without;
+        for (const auto& o : omitted) without += (without.empty() ? "" : "; ") + o;
+        if (!without.empty()) {
+            // In the PST, but not whole: said in the log, and its source stays.
+            ++summary_.messagesIncomplete;
+            partial_.insert(path);
+            LogBad(path, "imported without " + without);
+        } else if (DeleteTicked()) {
             view_.Yield();
             pendingDeletes_.push_back(path + ".meta");
             pendingDeletes_.push_back(path);
@@ -1177,6 +1189,10 @@ void MigrationEngine::CompletionText(const RunSummary& run, std::string& title, 
         if (!m.storeFailed && !m.storeError.empty())
             problems.push_back(who + ": the PST file " + m.pstPath + " could not be written completely (" +
                                m.storeError + "); the source files of unsaved items were kept.");
+        if (m.messagesIncomplete > 0)
+            problems.push_back(who + ": " + Plural(m.messagesIncomplete, "message was", "messages were") +
+                               " imported with parts left out (recipients past the limits); their source files stay and "
+                               "the log says what is missing.");
         if (m.messagesFailed > 0 || m.itemsFailed > 0) {
             std::string line = who + ": ";
             if (m.messagesFailed > 0) line += Plural(m.messagesFailed, "message", "messages") + " could not be imported";

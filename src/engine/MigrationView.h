@@ -56,6 +56,7 @@ struct MailboxSummary {
     int filesDone = 0;         // Pass I files handled before the end, skip or stop
     int messagesImported = 0;
     int messagesFailed = 0;  // messages not in the PST at the end
+    int messagesIncomplete = 0;  // imported, but with parts left out (logged; the source stays)
     int badLines = 0;        // "BAD : " lines written to the log
     int contacts = 0, appointments = 0, tasks = 0, notes = 0;
     int documents = 0;       // Briefcase documents (each revision one) saved as posts

@@ -216,7 +216,7 @@ std::string MailboxStatus(const MailboxSummary& m) {
     if (m.closed) return "interrupted";
     if (m.skipped) return "skipped";
     if (m.messagesFailed > 0 || m.itemsFailed > 0 || !m.storeError.empty() || !m.sourceError.empty() ||
-        !m.unreadableFolders.empty() || !m.logError.empty())
+        !m.unreadableFolders.empty() || !m.logError.empty() || m.messagesIncomplete > 0)
         return "converted with failures";
     return "converted";
 }
@@ -225,7 +225,7 @@ int MailboxExitStatus(const MailboxSummary& m) {
     if (m.storeFailed || m.cancelled) return 2;
     if (m.messagesFailed > 0 || m.itemsFailed > 0 || m.badLines > 0 || !m.storeError.empty() ||
         !m.sourceError.empty() || m.stopped || m.closed || m.skipped || m.notStarted || !m.unreadableFolders.empty() ||
-        !m.logError.empty())
+        !m.logError.empty() || m.messagesIncomplete > 0)
         return 1;
     return 0;
 }
@@ -238,7 +238,7 @@ int RunExitStatus(const std::vector<MailboxSummary>& mailboxes) {
 
 std::string SummaryToJson(const SummaryDocument& doc) {
     std::string out = "{\n  \"mailboxes\": [";
-    char buf[512];
+    char buf[768];
     for (size_t i = 0; i < doc.mailboxes.size(); ++i) {
         const auto& m = doc.mailboxes[i];
         out += std::string(i ? "," : "") + "\n    {\"name\": " + JsonString(m.name) + ", \"folder\": " + JsonString(m.folder) +
@@ -250,13 +250,14 @@ std::string SummaryToJson(const SummaryDocument& doc) {
             out += "],\n";
         }
         std::snprintf(buf, sizeof buf,
-                      "     \"files\": %d, \"files_done\": %d, \"messages_imported\": %d, \"messages_failed\": %d,\n"
+                      "     \"files\": %d, \"files_done\": %d, \"messages_imported\": %d, \"messages_failed\": %d,"
+                      " \"messages_incomplete\": %d,\n"
                       "     \"contacts\": %d, \"appointments\": %d, \"tasks\": %d, \"notes\": %d, \"items_failed\": %d,\n"
                       "     \"items_skipped\": %d, \"documents\": %d, \"chats\": %d, \"already_in_pst\": %d,"
                       " \"folders_created\": %d, \"sources_deleted\": %d, \"bad_lines\": %d, \"error\": ",
-                      m.files, m.filesDone, m.messagesImported, m.messagesFailed, m.contacts, m.appointments, m.tasks,
-                      m.notes, m.itemsFailed, m.itemsSkipped, m.documents, m.chats, m.alreadyInPst, m.foldersCreated,
-                      m.sourcesDeleted, m.badLines);
+                      m.files, m.filesDone, m.messagesImported, m.messagesFailed, m.messagesIncomplete, m.contacts,
+                      m.appointments, m.tasks, m.notes, m.itemsFailed, m.itemsSkipped, m.documents, m.chats,
+                      m.alreadyInPst, m.foldersCreated, m.sourcesDeleted, m.badLines);
         out += buf + JsonString(m.storeError);
         if (!m.sourceError.empty()) out += ", \"source_error\": " + JsonString(m.sourceError);
         out += ",\n     \"unreadable_folders\": " + QuoteList(m.unreadableFolders) + ", \"log_error\": " +
@@ -308,6 +309,7 @@ std::optional<SummaryDocument> SummaryFromJson(const std::string& text, std::str
         m.foldersCreated = Int(v, "folders_created");
         m.sourcesDeleted = Int(v, "sources_deleted");
         m.badLines = Int(v, "bad_lines");
+        m.messagesIncomplete = Int(v, "messages_incomplete");
         m.unreadableFolders = Texts(v, "unreadable_folders");
         m.logError = Text(v, "log_error");
         m.unlogged = Texts(v, "unlogged");

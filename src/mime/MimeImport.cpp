@@ -341,15 +341,33 @@ public:
         if (raw.empty()) return {};
         return OneLine(SanitizeUtf8(DecodeHeaderWords(Unfolded(raw), hint_)));
     }
-    std::vector<Mailbox> Addresses(const char* name) const {
+    // The addresses of every header of that name. `left`, when given, gets how
+    // many were left out: those past kMaxRecipients, and those in what a header
+    // holds past kMaxAddressHeaderBytes (never parsed: counted by their "@").
+    std::vector<Mailbox> Addresses(const char* name, size_t* left = nullptr) const {
         std::vector<Mailbox> out;
-        for (auto& raw : AllRaw(name)) {
-            std::string u = JoinEncodedWordRuns(Unfolded(raw), hint_);
+        size_t past = 0;
+        if (!list_) return out;
+        int n = g_mime_header_list_get_count(list_);
+        for (int i = 0; i < n; ++i) {
+            GMimeHeader* h = g_mime_header_list_get_header_at(list_, i);
+            const char* hn = g_mime_header_get_name(h);
+            const char* v = g_mime_header_get_raw_value(h);
+            if (!hn || !v || g_ascii_strcasecmp(hn, name) != 0) continue;
+            size_t len = strnlen(v, kMaxAddressHeaderBytes + 1);
+            if (len > kMaxAddressHeaderBytes) {
+                // Cut after the last whole address that fits.
+                const char* comma = static_cast<const char*>(memrchr(v, ',', kMaxAddressHeaderBytes));
+                len = comma ? size_t(comma - v) : 0;
+                for (const char* p = v + len; *p; ++p) past += *p == '@';
+            }
+            std::string u = JoinEncodedWordRuns(Unfolded(std::string(v, len)), hint_);
             InternetAddressList* list = internet_address_list_parse(opts_, u.c_str());
             if (!list) continue;
-            Flatten(list, out, 0);
+            Flatten(list, out, 0, past);
             g_object_unref(list);
         }
+        if (left) *left = past;
         return out;
     }
 
@@ -377,15 +395,20 @@ private:
         size_t len = strnlen(v, kMaxHeaderBytes + 1);
         return std::string(v, std::min(len, kMaxHeaderBytes));
     }
-    void Flatten(InternetAddressList* list, std::vector<Mailbox>& out, int depth) const {
+    void Flatten(InternetAddressList* list, std::vector<Mailbox>& out, int depth, size_t& past) const {
         int n = internet_address_list_length(list);
-        for (int i = 0; i < n && out.size() < kMaxRecipients; ++i) {
+        for (int i = 0; i < n; ++i) {
             InternetAddress* ia = internet_address_list_get_address(list, i);
             if (INTERNET_ADDRESS_IS_GROUP(ia)) {
-                if (depth < 4) Flatten(internet_address_group_get_members(INTERNET_ADDRESS_GROUP(ia)), out, depth + 1);
+                if (depth < 4) Flatten(internet_address_group_get_members(INTERNET_ADDRESS_GROUP(ia)), out, depth + 1, past);
                 continue;
             }
             if (!INTERNET_ADDRESS_IS_MAILBOX(ia)) continue;
+            // Past the limit only counted, so the log can say how many were left out.
+            if (out.size() >= kMaxRecipients) {
+                ++past;
+                continue;
+            }
             Mailbox m;
             const char* nm = internet_address_get_name(ia);
             if (nm) m.name = CutUtf8(OneLine(SanitizeUtf8(nm)), 1024);
@@ -426,6 +449,7 @@ public:
         : opts_(opts), embedDepth_(embedDepth), fallbackTime_(fallbackTime) {}
 
     void Fill(store::Item& item, GMimeMessage* msg);
+    const std::vector<std::string>& Omitted() const { return omitted_; }
 
 private:
     // body collection
@@ -450,6 +474,7 @@ private:
     int embedDepth_;
     int64_t fallbackTime_;
     std::string hint_;
+    std::vector<std::string> omitted_;
 
     bool hasPlain_ = false, hasHtml_ = false;
     std::string plain_;    // UTF-8, LF or CRLF
@@ -782,7 +807,13 @@ void Importer::WriteHeaders(store::Item& item, GMimeMessage* /*msg*/, const Head
     const std::pair<const char*, int32_t> kinds[] = {{"To", 1}, {"Cc", 2}, {"Bcc", 3}};
     const uint32_t displayTags[] = {tags::PR_DISPLAY_TO, tags::PR_DISPLAY_CC, tags::PR_DISPLAY_BCC};
     for (int k = 0; k < 3; ++k) {
-        auto list = h.Addresses(kinds[k].first);
+        size_t left = 0;
+        auto list = h.Addresses(kinds[k].first, &left);
+        if (left > 0)
+            omitted_.push_back(std::to_string(left) + " of " + std::to_string(list.size() + left) + " " +
+                               kinds[k].first + " recipients (at most " + std::to_string(kMaxRecipients) +
+                               " of a kind are kept, from a header's first " +
+                               std::to_string(kMaxAddressHeaderBytes >> 20) + " MB)");
         item.SetProp(displayTags[k], JoinDisplay(list));
         for (auto& m : list) {
             store::PropertyBag& r = item.AddRecipient();
@@ -1199,7 +1230,7 @@ ImportResult FillFrom(store::Item& message, const Parsed& parsed) {
     if (!parsed.error.ok) return parsed.error;
     Importer importer(parsed.opts.get(), 0, parsed.fallbackTime);
     importer.Fill(message, parsed.msg.get());
-    return {true, {}};
+    return {true, {}, importer.Omitted()};
 }
 
 // The import threads of one calling thread (an engine running one mailbox):

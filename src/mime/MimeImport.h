@@ -1,14 +1,21 @@
 #pragma once
 // RFC 822 import: fills a store message from an ".eml" file.
 #include <string>
+#include <vector>
 
 #include "store/PstStoreSession.h"
 
 namespace mime {
 
 struct ImportResult {
+    ImportResult() = default;
+    ImportResult(bool isOk, std::string why, std::vector<std::string> leftOut = {})
+        : ok(isOk), error(std::move(why)), omitted(std::move(leftOut)) {}
     bool ok = false;
     std::string error;  // why the import failed, for the log; empty when ok
+    // What an imported message had to leave out (recipients past the limits),
+    // each a phrase for the log; empty when nothing was.
+    std::vector<std::string> omitted;
 };
 
 // Parses the file at `path` and fills `message` (a new, unsaved IPM.Note) with its

@@ -117,17 +117,23 @@ protected:
     StoreImpl& store_;
 };
 
+// A recipient row takes values until the next row is added: then it is final.
 class RecipientBag : public PropertyBag, BagAccess {
 public:
     RecipientBag(StoreImpl& s, pst::MessageData& m, size_t index) : BagAccess(s), msg_(m), index_(index) {}
     void SetProp(uint32_t tag, PropValue v) override { Set(Row(), tag, std::move(v)); }
     void SetNamedProp(const pst::NamedProperty& n, uint16_t type, PropValue v) override { SetNamed(Row(), n, type, std::move(v)); }
-    std::optional<PropValue> GetProp(uint32_t tag) const override { return FindProp(msg_.recipients[index_], tag); }
-    std::optional<PropValue> GetNamedProp(const pst::NamedProperty& n) const override { return GetNamed(msg_.recipients[index_], n); }
+    std::optional<PropValue> GetProp(uint32_t tag) const override { return FindProp(Row(), tag); }
+    std::optional<PropValue> GetNamedProp(const pst::NamedProperty& n) const override { return GetNamed(Row(), n); }
     void DeleteProp(uint32_t tag) override { Row().erase(NormalTag(tag)); }
 
 private:
-    PropMap& Row() { return msg_.recipients[index_]; }
+    PropMap& Row() const {
+        PropMap* row = msg_.recipients.Open();
+        if (!row || index_ + 1 != msg_.recipients.Count())
+            throw StoreError("a recipient row cannot be read or changed once the next one is added");
+        return *row;
+    }
     pst::MessageData& msg_;
     size_t index_;
 };
@@ -178,8 +184,8 @@ public:
     void DeleteProp(uint32_t tag) override { data_.props.erase(NormalTag(tag)); }
     ItemType Type() const override { return type_; }
     PropertyBag& AddRecipient() override {
-        data_.recipients.emplace_back();
-        recipients_.push_back(std::make_unique<RecipientBag>(store_, data_, data_.recipients.size() - 1));
+        Guard([&] { data_.recipients.Add(); });
+        recipients_.push_back(std::make_unique<RecipientBag>(store_, data_, data_.recipients.Count() - 1));
         return *recipients_.back();
     }
     Attachment& AddAttachment() override {

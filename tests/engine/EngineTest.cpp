@@ -336,6 +336,7 @@ TEST_F(EngineFixture, LinksAreLoggedAndNeverFollowedAndCompanionsGoWithTheirItem
     const std::string outside = dir / "outside.eml";
     WriteFile(outside, Eml("secret"));
     WriteFile(box + "/Inbox/a.eml", Eml("a"));
+    WriteFile(box + "/Inbox/d.eml", Eml("OMIT"));
     fs::create_symlink(outside, box + "/Inbox/b-link.eml");
     WriteFile(box + "/Inbox/c.eml", Eml("c"));
     fs::create_symlink(outside, box + "/Inbox/c.eml.meta");
@@ -346,7 +347,7 @@ TEST_F(EngineFixture, LinksAreLoggedAndNeverFollowedAndCompanionsGoWithTheirItem
     WriteFile(box + "/Inbox/0000000303-x.eml\nBAD : forged.eml", std::string(kBrokenMessage));
     view.deleteChecked = true;
     auto run = RunSingle(box, dir / "links.pst");
-    EXPECT_EQ(Subjects(FolderAt(StoreOf(dir / "links.pst"), "Inbox")), (std::vector<std::string>{"a.eml"}));
+    EXPECT_EQ(Subjects(FolderAt(StoreOf(dir / "links.pst"), "Inbox")), (std::vector<std::string>{"a.eml", "d.eml"}));
     EXPECT_EQ(run.mailboxes[0].messagesFailed, 3);
     EXPECT_EQ(run.mailboxes[0].itemsFailed, 1);
     EXPECT_EQ(run.mailboxes[0].appointments, 1);
@@ -355,8 +356,11 @@ TEST_F(EngineFixture, LinksAreLoggedAndNeverFollowedAndCompanionsGoWithTheirItem
                                           "BAD : " + box + "/Inbox/0000000303-x.eml\\x0ABAD : forged.eml (cannot parse)\r\n"
                                           "BAD : " + box + "/Inbox/b-link.eml (symbolic link)\r\n"
                                           "BAD : " + box + "/Inbox/c.eml (symbolic link beside it: " + box +
-                                          "/Inbox/c.eml.meta)\r\n");
+                                          "/Inbox/c.eml.meta)\r\n"
+                                          "BAD : " + box + "/Inbox/d.eml (imported without 3 of 5 To recipients)\r\n");
     EXPECT_EQ(ReadAll(outside), Eml("secret"));
+    EXPECT_TRUE(fs::exists(box + "/Inbox/d.eml"));  // imported without some recipients: the source stays
+    EXPECT_EQ(run.mailboxes[0].messagesIncomplete, 1);
     EXPECT_TRUE(fs::is_symlink(box + "/Inbox/b-link.eml"));
     EXPECT_FALSE(fs::exists(box + "/Calendar"));  // the appointment's companion went with it
 }

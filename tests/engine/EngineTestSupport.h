@@ -147,6 +147,7 @@ inline engine::MessageImporter Importer(Recorder& rec) {
         item.SetProp(pst::tags::PR_SUBJECT, fs::path(path).filename().string());
         // The item keeps its source path, so commits can tell which sources they cover.
         item.SetProp(pst::tags::PR_BODY, path);
+        if (content.find("OMIT") != std::string::npos) return mime::ImportResult{true, {}, {"3 of 5 To recipients"}};
         return mime::ImportResult{true, {}};
     };
 }

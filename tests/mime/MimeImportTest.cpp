@@ -357,6 +357,25 @@ TEST(MimeImportHostile, DeepNestingAndEndlessParts) {
     auto m = Import(d.path + "/many.eml");
     ASSERT_TRUE(m.result.ok);
     EXPECT_EQ(m.item->attachments.size(), 20000u);
+    // 30000 recipients are all kept; what a header holds past its read limit is
+    // counted and named, never dropped without a word.
+    std::string to = "From: a@example.com\r\nSubject: Many recipients\r\nTo: u0@example.org";
+    for (int i = 1; i < 30000; ++i) to += ",\r\n u" + std::to_string(i) + "@example.org";
+    to += "\r\nCc: c@example.org\r\n\r\nx\r\n";
+    mimetest::WriteFile(d.path + "/to.eml", to);
+    auto r = Import(d.path + "/to.eml");
+    ASSERT_TRUE(r.result.ok);
+    EXPECT_EQ(r.item->recipients.size(), 30001u);
+    EXPECT_TRUE(r.result.omitted.empty());
+    std::string wide = "From: a@example.com\r\nSubject: Wide\r\nTo: ";
+    for (int i = 0; i < 9; ++i) wide += (i ? ",\r\n \"" : "\"") + std::string((1 << 20) - 100, 'n') + "\" <w" + std::to_string(i) + "@example.org>";
+    wide += "\r\n\r\nx\r\n";
+    mimetest::WriteFile(d.path + "/wide.eml", wide);
+    auto w = Import(d.path + "/wide.eml");
+    ASSERT_TRUE(w.result.ok);
+    EXPECT_EQ(w.item->recipients.size(), 8u);
+    EXPECT_EQ(w.result.omitted, std::vector<std::string>{
+                                    "1 of 9 To recipients (at most 200000 of a kind are kept, from a header's first 8 MB)"});
 }
 
 // What a message became, in short, to compare two imports of one file.

@@ -28,15 +28,22 @@ TEST(MessageShapes, ExtremeMessagesStayReadable) {
         }
         many->Save();
 
-        // 600 recipients: the recipient table's rows go to a subnode of its subnode.
+        // 3000 recipients: the rows wait in a temporary file, the table's row
+        // matrix goes to a subnode of its subnode, and its heap of hundreds of
+        // pages (bitmap pages among them) is written while it grows.
         auto crowd = inbox.AddItem(store::ItemType::Mail);
         crowd->SetProp(PR_SUBJECT, std::string("many recipients"));
-        for (int i = 0; i < 600; ++i) {
+        for (int i = 0; i < 3000; ++i) {
             auto& r = crowd->AddRecipient();
             r.SetProp(PR_DISPLAY_NAME, "Person " + std::to_string(i));
             r.SetProp(PR_EMAIL_ADDRESS, "p" + std::to_string(i) + "@example.com");
             r.SetProp(PR_RECIPIENT_TYPE, int32_t(1 + i % 3));
         }
+        // A row is final once the next one begins.
+        auto& last = crowd->AddRecipient();
+        last.SetProp(PR_EMAIL_ADDRESS, std::string("last@example.com"));
+        crowd->AddRecipient().SetProp(PR_EMAIL_ADDRESS, std::string("after@example.com"));
+        EXPECT_THROW(last.SetProp(PR_DISPLAY_NAME, std::string("late")), store::StoreError);
         crowd->Save();
 
         // A 4000-character subject: 8000 bytes in the contents table, so the cell
@@ -74,7 +81,7 @@ TEST(MessageShapes, ExtremeMessagesStayReadable) {
     for (const char* reader : {"pypff", "pst-extractor"}) {
         std::string r(reader);
         EXPECT_NE(counts.output.find(r + " many attachments 400 0"), std::string::npos) << counts.output;
-        EXPECT_NE(counts.output.find(r + " many recipients 0 600"), std::string::npos) << counts.output;
+        EXPECT_NE(counts.output.find(r + " many recipients 0 3002"), std::string::npos) << counts.output;
         EXPECT_NE(counts.output.find(r + " SSSSSSSSSSSSSSSSSSSS 0 0 100000 True"), std::string::npos) << counts.output;
     }
 }

@@ -15,9 +15,6 @@ namespace {
 
 using namespace pst::tags;
 
-constexpr uint32_t kTagRecipientDisplayName = 0x5FF6001F;
-constexpr uint32_t kTagRecipientEntryId = 0x5FF70102;
-constexpr uint32_t kTagRecipientTrackStatus = 0x5FFF0003;
 constexpr uint32_t kTagParentEntryId = 0x0E090102;
 constexpr uint32_t kTagStoreEntryId = 0x0FFB0102;
 
@@ -57,35 +54,10 @@ int64_t IntOr(const PropMap& m, uint32_t tag, int64_t dflt) {
     return dflt;
 }
 
-void PrepareRecipient(PropMap& r, size_t index) {
-    if (!r.count(PR_RECIPIENT_TYPE)) r[PR_RECIPIENT_TYPE] = int32_t(1);
-    const std::string* addr = Str(r, PR_EMAIL_ADDRESS);
-    if (!addr) addr = Str(r, PR_SMTP_ADDRESS);
-    std::string address = addr ? *addr : std::string();
-    if (!r.count(PR_DISPLAY_NAME)) r[PR_DISPLAY_NAME] = address;
-    if (!r.count(PR_ADDRTYPE)) r[PR_ADDRTYPE] = std::string("SMTP");
-    if (!r.count(PR_EMAIL_ADDRESS) && !address.empty()) r[PR_EMAIL_ADDRESS] = address;
-    std::string name = StrOr(r, PR_DISPLAY_NAME);
-    std::string type = StrOr(r, PR_ADDRTYPE, "SMTP");
-    if (!r.count(PR_OBJECT_TYPE)) r[PR_OBJECT_TYPE] = int32_t(6);
-    if (!r.count(PR_DISPLAY_TYPE)) r[PR_DISPLAY_TYPE] = int32_t(0);
-    if (!r.count(PR_RESPONSIBILITY)) r[PR_RESPONSIBILITY] = false;
-    if (!r.count(PR_SEND_RICH_INFO)) r[PR_SEND_RICH_INFO] = false;
-    if (!r.count(PR_RECIPIENT_FLAGS)) r[PR_RECIPIENT_FLAGS] = int32_t(1);
-    if (!r.count(kTagRecipientTrackStatus)) r[kTagRecipientTrackStatus] = int32_t(0);
-    r[PR_ROWID] = int32_t(index);
-    if (!r.count(PR_ENTRYID)) r[PR_ENTRYID] = OneOffEntryId(name, address, type);
-    if (!r.count(kTagRecipientEntryId)) r[kTagRecipientEntryId] = r[PR_ENTRYID];
-    if (!r.count(kTagRecipientDisplayName)) r[kTagRecipientDisplayName] = name;
-    if (!r.count(PR_RECORD_KEY)) r[PR_RECORD_KEY] = r[PR_ENTRYID];
-    if (!r.count(PR_SEARCH_KEY)) r[PR_SEARCH_KEY] = AddressSearchKey(address, type);
-}
-
 size_t MessageSize(const MessageData& m) {
     size_t total = 256;
     for (auto& [tag, v] : m.props) total += 8 + ValueSize(v);
-    for (auto& r : m.recipients)
-        for (auto& [tag, v] : r) total += 8 + ValueSize(v);
+    total += m.recipients.ValueBytes();
     for (auto& a : m.attachments) {
         for (auto& [tag, v] : a->props) total += 8 + ValueSize(v);
         if (a->stream) total += size_t(a->stream->Size());
@@ -144,22 +116,15 @@ void PrepareMessage(MessageData& m, const std::string& defaultClass) {
     p.erase(kTagParentEntryId);
     p.erase(kTagStoreEntryId);
     if (!p.count(PR_MESSAGE_CLASS)) p[PR_MESSAGE_CLASS] = defaultClass;
-    for (size_t i = 0; i < m.recipients.size(); ++i) PrepareRecipient(m.recipients[i], i);
-    std::string lists[3];
-    for (auto& r : m.recipients) {
-        int64_t type = IntOr(r, PR_RECIPIENT_TYPE, 1);
-        if (type < 1 || type > 3) continue;
-        std::string& l = lists[type - 1];
-        if (!l.empty()) l += "; ";
-        l += StrOr(r, PR_DISPLAY_NAME);
-    }
+    m.recipients.Finish();
     // Mail always shows its lists; other items carry only lists that name someone, as in Outlook.
     const std::string cls = StrOr(p, PR_MESSAGE_CLASS);
     const bool mail = cls == "IPM" || cls.rfind("IPM.Note", 0) == 0 || cls.rfind("IPM.Schedule", 0) == 0 ||
                       cls.rfind("IPM.Post", 0) == 0 || cls.rfind("REPORT", 0) == 0;
     const uint32_t listTags[3] = {PR_DISPLAY_TO, PR_DISPLAY_CC, PR_DISPLAY_BCC};
     for (int k = 0; k < 3; ++k) {
-        if (mail || !lists[k].empty()) p[listTags[k]] = lists[k];
+        const std::string& list = m.recipients.DisplayList(k + 1);
+        if (mail || !list.empty()) p[listTags[k]] = list;
         else p.erase(listTags[k]);
     }
     int32_t flags = int32_t(IntOr(p, PR_MESSAGE_FLAGS, MSGFLAG_UNMODIFIED | MSGFLAG_READ));
@@ -209,30 +174,25 @@ void PrepareMessage(MessageData& m, const std::string& defaultClass) {
     p[PR_MESSAGE_SIZE] = int32_t(std::min<size_t>(MessageSize(m), 0x7FFFFFFF));
 }
 
-WrittenNode WriteMessage(ndb::NodeDb& db, const MessageData& m, ndb::BlockList* owned, uint32_t& rowVersion) {
+WrittenNode WriteMessage(ndb::NodeDb& db, MessageData& m, ndb::BlockList* owned, uint32_t& rowVersion) {
     ltp::SubnodeSink sink;
     sink.owned = owned;
     sink.nextIndex = 0x20;
 
-    // Recipient table (always present).
+    // Recipient table (always present), row by row from where the rows wait.
     {
-        std::vector<const PropMap*> maps;
-        for (auto& r : m.recipients) maps.push_back(&r);
-        ltp::TableLayout layout = RecipientLayout(maps);
-        std::vector<ltp::TcRow> rows;
-        for (size_t i = 0; i < m.recipients.size(); ++i) rows.push_back(MakeRow(layout, uint32_t(i + 1), ++rowVersion, m.recipients[i]));
-        std::vector<const ltp::TcRow*> ptrs;
-        for (auto& r : rows) ptrs.push_back(&r);
+        const ltp::TableLayout layout = RecipientLayout(m.recipients.Tags());
+        RecipientRows::Source rows(m.recipients, layout, rowVersion);
         ltp::SubnodeSink inner;
         inner.owned = owned;
-        uint64_t bid = ltp::WriteTc(db, layout, ptrs, inner);
+        uint64_t bid = ltp::WriteTc(db, layout, rows, inner);
         sink.Add(ndb::NID_RECIPIENT_TABLE, bid, db.WriteSubnodes(inner.entries, owned));
     }
 
     if (!m.attachments.empty()) {
         std::vector<ltp::TcRow> rows;
         for (size_t i = 0; i < m.attachments.size(); ++i) {
-            const AttachmentData& a = *m.attachments[i];
+            AttachmentData& a = *m.attachments[i];
             uint32_t nid = sink.NewNid(ndb::NID_TYPE_ATTACHMENT);
             ltp::SubnodeSink inner;
             inner.owned = owned;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "NameMap.h"
+#include "RecipientRows.h"
 #include "Tables.h"
 #include "pst/ndb/DataStream.h"
 #include "pst/ndb/NodeDb.h"
@@ -31,7 +32,7 @@ struct AttachmentData {
 
 struct MessageData {
     PropMap props;
-    std::vector<PropMap> recipients;
+    RecipientRows recipients;
     std::vector<std::unique_ptr<AttachmentData>> attachments;
     void ReleaseBlocks(ndb::NodeDb& db);
     // Marks the streamed attachment data (also of embedded messages) pending or not.
@@ -49,6 +50,6 @@ struct WrittenNode {
 
 // Writes a prepared message (PC + subnodes) and returns its node's blocks; its
 // table rows take versions from the store-wide `rowVersion` counter.
-WrittenNode WriteMessage(ndb::NodeDb& db, const MessageData& msg, ndb::BlockList* owned, uint32_t& rowVersion);
+WrittenNode WriteMessage(ndb::NodeDb& db, MessageData& msg, ndb::BlockList* owned, uint32_t& rowVersion);
 
 }  // namespace pst

@@ -17,23 +17,22 @@ namespace {
 constexpr size_t kWriteChunk = 1 << 16;
 constexpr size_t kReadWindow = 1 << 16;
 
-int OpenSpool() {
+}  // namespace
+
+int OpenUnlinkedTemp(const std::string& stem) {
     const char* dir = std::getenv("TMPDIR");
     std::string base = dir && *dir ? dir : "/tmp";
 #ifdef O_TMPFILE
-    int fd = ::open(base.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (fd >= 0) return fd;
+    if (int fd = ::open(base.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600); fd >= 0) return fd;
 #endif
-    std::string tmpl = base + "/orvandel-rows-XXXXXX";
-    fd = ::mkstemp(tmpl.data());
+    std::string tmpl = base + "/" + stem + "-XXXXXX";
+    int fd = ::mkstemp(tmpl.data());
     if (fd < 0) throw PstError("cannot create a temporary file in " + base + ": " + std::strerror(errno));
     ::unlink(tmpl.c_str());
     return fd;
 }
 
-}  // namespace
-
-RowSpool::RowSpool() : fd_(OpenSpool()) { pending_.reserve(kWriteChunk); }
+RowSpool::RowSpool() : fd_(OpenUnlinkedTemp("orvandel-rows")) { pending_.reserve(kWriteChunk); }
 
 RowSpool::~RowSpool() {
     if (fd_ >= 0) ::close(fd_);

@@ -4,11 +4,16 @@
 // each), and its table is rebuilt from the spool at commit.
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "pst/ltp/TableContext.h"
 
 namespace pst {
+
+// A read-write file in $TMPDIR (or /tmp) that has no name: it goes when closed,
+// whatever ends the process. Throws PstError when none can be made.
+int OpenUnlinkedTemp(const std::string& stem);
 
 class RowSpool {
 public:

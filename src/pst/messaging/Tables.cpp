@@ -91,7 +91,7 @@ const ltp::TableLayout& TombstoneDateLayout() {
     return l;
 }
 
-ltp::TableLayout RecipientLayout(const std::vector<const PropMap*>& rows) {
+ltp::TableLayout RecipientLayout(const std::set<uint32_t>& tagsUsed) {
     Cols cols = kRecipient;
     std::set<uint16_t> ids;
     uint8_t nextBit = 0;
@@ -99,11 +99,7 @@ ltp::TableLayout RecipientLayout(const std::vector<const PropMap*>& rows) {
         ids.insert(uint16_t(tag >> 16));
         nextBit = std::max<uint8_t>(nextBit, uint8_t(bit + 1));
     }
-    std::map<uint32_t, bool> extra;
-    for (const PropMap* r : rows)
-        for (auto& [tag, v] : *r)
-            if (!ids.count(uint16_t(tag >> 16))) extra[tag] = true;
-    for (auto& [tag, unused] : extra) {
+    for (uint32_t tag : tagsUsed) {
         if (ids.count(uint16_t(tag >> 16))) continue;  // same id, other type: first one wins
         ids.insert(uint16_t(tag >> 16));
         cols.emplace_back(tag, nextBit++);
@@ -112,6 +108,16 @@ ltp::TableLayout RecipientLayout(const std::vector<const PropMap*>& rows) {
 }
 
 ltp::TcRow MakeRow(const ltp::TableLayout& layout, uint32_t rowId, uint32_t rowVer, const PropMap& props) {
+    return MakeRow(layout, rowId, rowVer, [&](uint32_t tag, ndb::Bytes& out) {
+        auto it = props.find(tag);
+        if (it == props.end()) return false;
+        out = EncodeValue(uint16_t(tag), it->second);
+        return true;
+    });
+}
+
+ltp::TcRow MakeRow(const ltp::TableLayout& layout, uint32_t rowId, uint32_t rowVer,
+                   const std::function<bool(uint32_t tag, ndb::Bytes& out)>& encoded) {
     ltp::TcRow row;
     row.rowId = rowId;
     row.cells.assign(layout.RowSize(), 0);
@@ -123,9 +129,7 @@ ltp::TcRow MakeRow(const ltp::TableLayout& layout, uint32_t rowId, uint32_t rowV
         } else if (c.tag == kTagLtpRowVer) {
             ndb::Append32(value, rowVer);
         } else {
-            auto it = props.find(c.tag);
-            if (it == props.end()) continue;
-            value = EncodeValue(uint16_t(c.tag), it->second);
+            if (!encoded(c.tag, value)) continue;
             bool fixed = ltp::FixedSize(uint16_t(c.tag)) != 0 && ltp::FixedSize(uint16_t(c.tag)) <= 8;
             if (!fixed) {
                 row.vars.emplace_back(c.ib, std::move(value));
