@@ -206,6 +206,9 @@ public:
     void OnMailboxFinished(const engine::MailboxSummary& m) override {
         EndBar();
         // An error, so also under --quiet: the failures it lacks are in the summary.
+        if (!m.logRefused.empty())
+            std::fprintf(stderr, "orvandel convert: %s: the log %s was not written through; this run's log is %s\n",
+                         m.name.c_str(), m.logRefused.c_str(), engine::LogText(m.logPath).c_str());
         if (!m.logError.empty())
             std::fprintf(stderr, "orvandel convert: %s: the log %s could not be written (%s)\n", m.name.c_str(),
                          engine::LogText(engine::LogPathFor(m.pstPath)).c_str(), m.logError.c_str());
@@ -296,6 +299,7 @@ void PrintSummaryText(const engine::RunSummary& run) {
         if (!m.storeError.empty()) std::printf("  error     %s\n", m.storeError.c_str());
         if (!m.sourceError.empty()) std::printf("  source    %s\n", m.sourceError.c_str());
         for (const auto& f : m.unreadableFolders) std::printf("  unread    %s\n", engine::LogText(f).c_str());
+        if (!m.logRefused.empty()) std::printf("  refused   %s\n", m.logRefused.c_str());
         if (!m.logError.empty()) std::printf("  log error %s\n", m.logError.c_str());
         for (const auto& line : m.unlogged) std::printf("  unlogged  %s\n", line.c_str());
     }

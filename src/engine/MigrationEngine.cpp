@@ -211,6 +211,7 @@ MailboxSummary MigrationEngine::Mailbox::Run() {
     if (!OpenStore()) return summary_;
     log_ = MigrationLog(LogPathFor(pstPath_));
     if (log_.Start()) summary_.logPath = log_.Path();
+    summary_.logRefused = log_.Refused();
     if (e_.archive_)
         for (const auto& refused : e_.archive_->Refused())
             if (log_.Bad(refused, "not read: its name leads out of the mailbox or cannot be read")) ++summary_.badLines;
@@ -980,7 +981,7 @@ bool RunSummary::AllConverted() const {
         if (m.messagesFailed > 0 || m.itemsFailed > 0 || m.badLines > 0 || !m.storeError.empty() ||
             !m.sourceError.empty())
             return false;
-        if (!m.unreadableFolders.empty() || !m.logError.empty()) return false;
+        if (!m.unreadableFolders.empty() || !m.logError.empty() || !m.logRefused.empty()) return false;
     }
     return !stopped;
 }
@@ -1204,6 +1205,9 @@ void MigrationEngine::CompletionText(const RunSummary& run, std::string& title, 
                 line += "; the log file could not be written.";
             problems.push_back(line);
         }
+        if (!m.logRefused.empty())
+            problems.push_back(who + ": the log " + m.logRefused + " was not written through; this run's log is " +
+                               m.logPath + ".");
         if (!m.logError.empty()) {
             std::string line = who + ": the log " + LogText(LogPathFor(m.pstPath)) + " could not be written (" + m.logError + ")";
             if (!m.unlogged.empty()) {

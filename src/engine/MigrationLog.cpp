@@ -61,6 +61,7 @@ MigrationLog::MigrationLog(MigrationLog&& other) noexcept
       fd_(other.fd_),
       started_(other.started_),
       error_(std::move(other.error_)),
+      refused_(std::move(other.refused_)),
       unwritten_(std::move(other.unwritten_)) {
     other.fd_ = -1;
     other.started_ = false;
@@ -73,6 +74,7 @@ MigrationLog& MigrationLog::operator=(MigrationLog&& other) noexcept {
         fd_ = other.fd_;
         started_ = other.started_;
         error_ = std::move(other.error_);
+        refused_ = std::move(other.refused_);
         unwritten_ = std::move(other.unwritten_);
         other.fd_ = -1;
         other.started_ = false;
@@ -91,23 +93,54 @@ bool MigrationLog::Start() {
     // O_NOFOLLOW: a link planted under the log's name must not lead the run into
     // writing some other file; O_NONBLOCK: a fifo must not hold it up. Never
     // O_TRUNC: an earlier run's section stays.
-    const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        error_ = errno == ELOOP ? std::string("the log's name is a symbolic link") : std::strerror(errno);
-        return false;
-    }
+    int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    std::string why, refused;
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+    if (fd < 0) {
+        if (errno != ELOOP) {
+            error_ = std::strerror(errno);
+            return false;
+        }
+        why = "the log's name is a symbolic link";
+    } else if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
         // A second name would make this the same file as one elsewhere.
-        error_ = !S_ISREG(st.st_mode) ? "the log's name is not a regular file" : "the log file has other names (hard links)";
+        why = !S_ISREG(st.st_mode) ? "the log's name is not a regular file" : "the log file has other names (hard links)";
         ::close(fd);
-        return false;
+        fd = -1;
+    }
+    if (fd < 0) {
+        // What was planted under the name stays as it is; the run still gets a log.
+        refused = LogText(path_);
+        fd = OpenFallback();
+        if (fd < 0) {
+            error_ = why;
+            return false;
+        }
+        refused_ = refused + " (" + why + ")";
     }
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     fd_ = fd;
     started_ = WriteLine("---- Log Starts -----");
+    if (started_ && !refused.empty())
+        started_ = WriteLine("NOTE : " + refused + " (not written through: " + why + "; this file is the log)");
     return started_;
+}
+
+int MigrationLog::OpenFallback() {
+    std::string stem = path_;
+    if (stem.size() > 4 && stem.compare(stem.size() - 4, 4, ".log") == 0) stem.resize(stem.size() - 4);
+    for (int n = 1; n <= 100; ++n) {
+        const std::string candidate = stem + "." + std::to_string(n) + ".log";
+        // O_EXCL: only a file this run makes itself, never one that is there.
+        const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            path_ = candidate;
+            return fd;
+        }
+        if (errno != EEXIST) return -1;
+    }
+    return -1;
 }
 
 bool MigrationLog::Part(int number, const std::string& pstPath) {

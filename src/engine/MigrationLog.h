@@ -8,7 +8,8 @@
 //
 // The log is opened once, for appending: what a file of that name holds already
 // stays, and a symbolic link, a second hard link, a fifo or a device under its
-// name is refused rather than written through.
+// name is refused rather than written through: the run's section then goes to
+// a new file beside it, NAME.1.log (or .2, ...), created for this run alone.
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,6 +52,9 @@ public:
     // to convert, named so that nothing goes unaccounted for.
     bool Skipped(const std::string& path, const std::string& reason);
     bool Started() const { return started_; }
+    // The log's own name when it was refused and this run's log is another
+    // file, with the reason: "PATH (why)"; empty otherwise.
+    const std::string& Refused() const { return refused_; }
     // Why lines were lost, empty while every line reached the file.
     const std::string& Error() const { return error_; }
     // The BAD lines that did not reach the file, as they would read there.
@@ -58,11 +62,13 @@ public:
 
 private:
     bool WriteLine(const std::string& line);
+    int OpenFallback();
     void Close();
     std::string path_;
     int fd_ = -1;
     bool started_ = false;
     std::string error_;
+    std::string refused_;
     std::vector<std::string> unwritten_;
 };
 

@@ -70,6 +70,7 @@ struct MailboxSummary {
     // converted. "folder (reason)" each.
     std::vector<std::string> unreadableFolders;
     std::string logError;               // why log lines were lost, empty when none were
+    std::string logRefused;             // "PATH (why)": the log's own name, refused; logPath is this run's log
     std::vector<std::string> unlogged;  // the "BAD : " lines that did not reach the log
 };
 

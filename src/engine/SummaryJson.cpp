@@ -216,7 +216,7 @@ std::string MailboxStatus(const MailboxSummary& m) {
     if (m.closed) return "interrupted";
     if (m.skipped) return "skipped";
     if (m.messagesFailed > 0 || m.itemsFailed > 0 || !m.storeError.empty() || !m.sourceError.empty() ||
-        !m.unreadableFolders.empty() || !m.logError.empty() || m.messagesIncomplete > 0)
+        !m.unreadableFolders.empty() || !m.logError.empty() || !m.logRefused.empty() || m.messagesIncomplete > 0)
         return "converted with failures";
     return "converted";
 }
@@ -225,7 +225,7 @@ int MailboxExitStatus(const MailboxSummary& m) {
     if (m.storeFailed || m.cancelled) return 2;
     if (m.messagesFailed > 0 || m.itemsFailed > 0 || m.badLines > 0 || !m.storeError.empty() ||
         !m.sourceError.empty() || m.stopped || m.closed || m.skipped || m.notStarted || !m.unreadableFolders.empty() ||
-        !m.logError.empty() || m.messagesIncomplete > 0)
+        !m.logError.empty() || !m.logRefused.empty() || m.messagesIncomplete > 0)
         return 1;
     return 0;
 }
@@ -260,6 +260,7 @@ std::string SummaryToJson(const SummaryDocument& doc) {
                       m.alreadyInPst, m.foldersCreated, m.sourcesDeleted, m.badLines);
         out += buf + JsonString(m.storeError);
         if (!m.sourceError.empty()) out += ", \"source_error\": " + JsonString(m.sourceError);
+        if (!m.logRefused.empty()) out += ", \"log_refused\": " + JsonString(m.logRefused);
         out += ",\n     \"unreadable_folders\": " + QuoteList(m.unreadableFolders) + ", \"log_error\": " +
                JsonString(m.logError) + ", \"unlogged\": " + QuoteList(m.unlogged) + "}";
     }
@@ -312,6 +313,7 @@ std::optional<SummaryDocument> SummaryFromJson(const std::string& text, std::str
         m.messagesIncomplete = Int(v, "messages_incomplete");
         m.unreadableFolders = Texts(v, "unreadable_folders");
         m.logError = Text(v, "log_error");
+        m.logRefused = Text(v, "log_refused");
         m.unlogged = Texts(v, "unlogged");
         const std::string status = Text(v, "status");
         if (v.kind != Value::Object || m.name.empty() || !ApplyStatus(m, status)) {

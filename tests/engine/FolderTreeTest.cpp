@@ -209,18 +209,24 @@ TEST(MigrationLog, ExactBytesUtf8WithCrLfAppendedToWhatIsThere) {
     EXPECT_EQ(nowhere.Unwritten(), std::vector<std::string>{"BAD : /m/a.eml (why)"});
 }
 
-TEST(MigrationLog, NeverWritesThroughALinkOrASecondName) {
+TEST(MigrationLog, NeverWritesThroughALinkOrASecondNameButStillLogs) {
     enginetest::TempDir t;
     enginetest::WriteFile(t / "precious", "precious\n");
     fs::create_symlink(t / "precious", t / "sym.log");
     fs::create_hard_link(t / "precious", t / "hard.log");
-    for (const char* name : {"sym.log", "hard.log"}) {
+    fs::create_symlink(t / "precious", t / "hard.1.log");  // a planted fallback name is passed over too
+    for (const char* name : {"sym.log", "hard.log", "sym.log"}) {
         MigrationLog log(t / name);
-        EXPECT_FALSE(log.Start()) << name;
-        EXPECT_FALSE(log.Bad("/m/a.eml"));
-        EXPECT_FALSE(log.Error().empty());
-        EXPECT_EQ(log.Unwritten().size(), 1u);
+        EXPECT_TRUE(log.Start()) << name;
+        EXPECT_TRUE(log.Bad("/m/a.eml"));
+        EXPECT_TRUE(log.Error().empty());
+        EXPECT_EQ(log.Refused().substr(0, (t / name).size()), t / name);
+        EXPECT_NE(log.Path(), t / name);
+        const std::string text = enginetest::ReadAll(log.Path());
+        EXPECT_EQ(text.rfind("---- Log Starts -----\r\nNOTE : " + (t / name) + " (not written through: the log", 0), 0u);
+        EXPECT_TRUE(text.ends_with("; this file is the log)\r\nBAD : /m/a.eml\r\n")) << text;
     }
+    EXPECT_TRUE(fs::exists(t / "sym.1.log") && fs::exists(t / "sym.2.log") && fs::exists(t / "hard.2.log"));
     EXPECT_EQ(enginetest::ReadAll(t / "precious"), "precious\n");
 }
 
