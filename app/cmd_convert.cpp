@@ -290,7 +290,11 @@ void PrintSummaryText(const engine::RunSummary& run) {
         if (m.documents > 0 || m.chats > 0)
             std::printf("  also      %d Briefcase document(s), %d chat(s)\n", m.documents, m.chats);
         if (m.itemsSkipped > 0)
-            std::printf("  skipped   %d search folder(s) and shared folder link(s), named in the log\n", m.itemsSkipped);
+            std::printf("  skipped   %d file(s) with nothing to convert (search folders, shared folder links, ...), "
+                        "named in the log\n", m.itemsSkipped);
+        if (m.filesConverted + m.filesLogged > 0)
+            std::printf("  accounted %d file(s) converted + %d named in the log = %d listed\n", m.filesConverted,
+                        m.filesLogged, m.filesConverted + m.filesLogged);
         if (m.alreadyInPst > 0)
             std::printf("  already   %d item(s) already in the PST from an earlier run, named in the log\n",
                         m.alreadyInPst);

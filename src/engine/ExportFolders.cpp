@@ -4,6 +4,7 @@
 
 #include "engine/EngineText.h"
 #include "engine/FolderTree.h"
+#include "items/ZimbraMetaReader.h"
 
 namespace engine {
 
@@ -56,7 +57,12 @@ void ExportFolders::Read(const files::PathList& queue, const std::string& rootPa
         if (!items::LooksLikeFolderMetaName(FileNameOf(entry))) continue;
         if (!rootPath.empty() && !StartsWith(entry, rootPath)) continue;
         auto folder = items::ReadExportFolder(entry);
-        if (!folder) continue;
+        if (!folder) {
+            // ROOT and USER_ROOT ("/") are folders of the export too, with no place of their own.
+            const items::MetaFile file = items::ParseMetaFile(items::ReadMetaText(entry));
+            if (file.isJson && (file.ItemType() == 1 || file.ItemType() == 2 || file.ItemType() == 13)) metaPaths_.insert(entry);
+            continue;
+        }
         metaPaths_.insert(entry);
         const std::string directory = StoreForm(folder->directory);
         if (byDirectory_.count(directory)) continue;  // the first listing wins

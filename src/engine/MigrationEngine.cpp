@@ -122,6 +122,27 @@ private:
     // A file that could not be converted, as a log line (kept in memory when
     // the log cannot take it).
     void LogBad(const std::string& path, const std::string& reason);
+    // Every "BAD : " and "SKIPPED : " line names its file (as shown) for the accounting.
+    bool LogLineBad(const std::string& shown, const std::string& reason = {}) {
+        logged_.insert(Key(shown));
+        return log_.Bad(shown, reason);
+    }
+    bool LogLineSkipped(const std::string& shown, const std::string& reason) {
+        logged_.insert(Key(shown));
+        return log_.Skipped(shown, reason);
+    }
+    // The file (and the one beside it) became part of the PST.
+    void Converted(const std::string& path) {
+        converted_.insert(Key(Shown(path)));
+        if (const std::string partner = PartnerOf(path); !partner.empty()) converted_.insert(Key(Shown(partner)));
+    }
+    static uint64_t Key(const std::string& shown);
+    // An item file's companion, or a content file's ".meta".
+    static std::string PartnerOf(const std::string& path);
+    // After Pass I: every listed file is converted or logged; a file neither
+    // was is logged now with what it is.
+    void AccountForEveryFile(const files::PathList& queue);
+    std::string UnconvertedReason(const std::string& path, bool& failure) const;
     // Why a source cannot be read safely (itself or the companion beside it), or "".
     std::string SourceProblem(const std::string& path, const std::string& companion) const;
     // Final counts and the log's state into the summary, and the window told.
@@ -160,6 +181,7 @@ private:
     std::vector<std::string> folderList_;
     ExportFolders exportFolders_;
     const files::PathList* queue_ = nullptr;  // Pass I's files
+    std::unordered_set<uint64_t> converted_, logged_;  // files as shown, by Key
     items::ContactDirectory contacts_;       // the export's contacts, read when a group first needs them
     bool contactsRead_ = false;
     std::vector<items::ZimbraTag> tags_;
@@ -214,12 +236,12 @@ MailboxSummary MigrationEngine::Mailbox::Run() {
     summary_.logRefused = log_.Refused();
     if (e_.archive_)
         for (const auto& refused : e_.archive_->Refused())
-            if (log_.Bad(refused, "not read: its name leads out of the mailbox or cannot be read")) ++summary_.badLines;
+            if (LogLineBad(refused, "not read: its name leads out of the mailbox or cannot be read")) ++summary_.badLines;
     if (e_.archive_)
         for (const auto& [entry, first] : e_.archive_->Repeated()) {
             // A mailbox exported in parts: an item two parts hold is converted once.
             ++summary_.itemsSkipped;
-            log_.Skipped(entry, "the same item as " + first + ", converted from there");
+            LogLineSkipped(entry, "the same item as " + first + ", converted from there");
         }
     summary_.pstParts = {pstPath_};
     view_.OnMailboxStarted(name_, pstPath_, e_.fileCount_);
@@ -238,8 +260,9 @@ MailboxSummary MigrationEngine::Mailbox::Run() {
     queue_ = nullptr;
     if (e_.archive_) {
         summary_.sourceError = e_.archive_->CutOffText();
-        if (!summary_.sourceError.empty() && log_.Bad(summary_.sourceError)) ++summary_.badLines;
+        if (!summary_.sourceError.empty() && LogLineBad(summary_.sourceError)) ++summary_.badLines;
     }
+    if (!summary_.skipped && !summary_.stopped && !summary_.closed) AccountForEveryFile(queue);
     // 7. The queue is discarded.
     files::MailboxFileQueue().Clear();
     if (!goOn) return summary_;
@@ -370,7 +393,7 @@ void MigrationEngine::Mailbox::BuildFolderTree(const files::PathList& queue) {
             f->type == 2 ? "search folder \"" + f->path + "\": an export holds only its query, " + f->query
                          : "shared folder link \"" + f->path + "\": its content lives in the owner's mailbox";
         ++summary_.itemsSkipped;
-        log_.Skipped(Shown(f->metaPath), reason);
+        LogLineSkipped(Shown(f->metaPath), reason);
     }
 }
 
@@ -562,7 +585,7 @@ void MigrationEngine::Mailbox::Dispatch(const std::string& path, int pass) {
         if (!imported_.Contains(message) && !failed_.count(message) && !files::FileExists(message) &&
             InPst(Record(message))) {
             // An earlier run committed the message and was ended before its state file went.
-            log_.Skipped(Shown(path), "its message is already in the PST");
+            LogLineSkipped(Shown(path), "its message is already in the PST");
             if (DeleteTicked()) pendingDeletes_.push_back(path);
         } else if (!imported_.Contains(message) && !failed_.count(message) && !files::FileExists(message)) {
             ++summary_.itemsFailed;
@@ -647,6 +670,80 @@ std::optional<std::vector<items::GroupMember>> MigrationEngine::Mailbox::Resolve
         }
     }
     return contacts_.Resolve(id);
+}
+
+uint64_t MigrationEngine::Mailbox::Key(const std::string& shown) {
+    uint64_t h = 0xcbf29ce484222325ULL;
+    for (unsigned char c : shown) h = (h ^ c) * 0x100000001b3ULL;
+    return h;
+}
+
+std::string MigrationEngine::Mailbox::PartnerOf(const std::string& path) {
+    if (EndsWith(LowerAscii(path), ".meta")) return items::ItemCompanionPath(path);
+    return path + ".meta";
+}
+
+std::string MigrationEngine::Mailbox::UnconvertedReason(const std::string& path, bool& failure) const {
+    failure = true;
+    const std::string name = LowerAscii(FileNameOf(path));
+    if (EndsWith(name, ".err"))
+        return "the server could not read the stored content of " + FileNameOf(path.substr(0, path.size() - 4)) +
+               " in full: it was exported damaged";
+    if (!files::FileExists(path))
+        return summary_.sourceError.empty() ? "gone before its turn" : "the archive ends before or inside it";
+    if (files::FileSizeOf(path) == 0) return "empty file";
+    if (EndsWith(name, ".meta")) {
+        const items::MetaFile file = items::ParseMetaFile(items::ReadMetaText(path));
+        if (!file.isJson) return "damaged: not a complete .meta file";
+        const int type = file.ItemType();
+        failure = false;
+        if (type == 9) return "a Zimbra note: notes are not converted";
+        if (type == 3) return "a tag outside the export's Tags folder";
+        if (file.DescribesFolder()) return "a folder file the folder list does not use";
+        failure = true;
+        return type < 0 ? "not a Zimbra item: no item type" : "its item could not be read (Zimbra type " + std::to_string(type) + ")";
+    }
+    failure = false;
+    if (files::FileExists(path + ".meta")) return "its item was not converted";
+    return "not an item file of the export: no .meta file describes it";
+}
+
+void MigrationEngine::Mailbox::AccountForEveryFile(const files::PathList& queue) {
+    for (const std::string entry : queue) {
+        if (exportFolders_.IsFolderMeta(entry) || tagFiles_.count(entry)) Converted(entry);
+    }
+    int converted = 0, logged = 0;
+    // The ".meta" files first: a companion goes with its item's line.
+    for (int round = 0; round < 2; ++round)
+    for (const std::string entry : queue) {
+        if (EndsWith(LowerAscii(entry), ".meta") != (round == 0)) continue;
+        const uint64_t own = Key(Shown(entry));
+        const std::string partner = PartnerOf(entry);
+        const uint64_t beside = partner.empty() ? own : Key(Shown(partner));
+        // A file goes with its item: logged when either of them is.
+        if (logged_.count(own) || logged_.count(beside)) {
+            ++logged;
+            logged_.insert(own);
+            continue;
+        }
+        if (converted_.count(own) || converted_.count(beside)) {
+            ++converted;
+            continue;
+        }
+        bool failure = true;
+        const std::string reason = UnconvertedReason(entry, failure);
+        if (failure) {
+            ++summary_.itemsFailed;
+            LogBad(entry, reason);
+        } else {
+            ++summary_.itemsSkipped;
+            LogLineSkipped(Shown(entry), reason);
+        }
+        logged_.insert(own);
+        ++logged;
+    }
+    summary_.filesConverted = converted;
+    summary_.filesLogged = logged;
 }
 
 void MigrationEngine::Mailbox::ConvertDocument(const std::string& path) {
@@ -763,7 +860,7 @@ void MigrationEngine::Mailbox::ImportMessageFile(const std::string& path, int pa
 bool MigrationEngine::Mailbox::AlreadyInPst(const std::string& path, const std::vector<std::string>& companions) {
     if (!store_ || !InPst(Record(path))) return false;
     ++summary_.alreadyInPst;
-    log_.Skipped(Shown(path), "already in the PST");
+    LogLineSkipped(Shown(path), "already in the PST");
     imported_.Add(path);
     if (DeleteTicked()) {
         for (const auto& c : companions) pendingDeletes_.push_back(c);
@@ -773,6 +870,7 @@ bool MigrationEngine::Mailbox::AlreadyInPst(const std::string& path, const std::
 }
 
 void MigrationEngine::Mailbox::Saved(const std::string& path, int MailboxSummary::*counter) {
+    Converted(path);
     ++savesSinceCommit_;
     ++savesInPart_;
     uncommitted_.emplace_back(path, counter);
@@ -870,7 +968,7 @@ void MigrationEngine::Mailbox::LoseUncommitted(const std::string& why) {
 }
 
 void MigrationEngine::Mailbox::LogBad(const std::string& path, const std::string& reason) {
-    if (log_.Bad(Shown(path), reason)) ++summary_.badLines;
+    if (LogLineBad(Shown(path), reason)) ++summary_.badLines;
 }
 
 std::string MigrationEngine::Mailbox::SourceProblem(const std::string& path, const std::string& companion) const {

@@ -61,6 +61,10 @@ struct MailboxSummary {
     int contacts = 0, appointments = 0, tasks = 0, notes = 0;
     int documents = 0;       // Briefcase documents (each revision one) saved as posts
     int chats = 0;           // chats imported as messages (a failed one counts in messagesFailed)
+    // After a Pass I that ran to its end: the listed files that went into the PST
+    // (with the item they belong to) and those named in the log (likewise);
+    // together they are `files`.
+    int filesConverted = 0, filesLogged = 0;
     int itemsFailed = 0;     // contacts, appointments, tasks, notes that failed
     int itemsSkipped = 0;    // search folders and shared-folder links: logged, nothing to convert
     int foldersCreated = 0;  // folders made in the store (with or without items)

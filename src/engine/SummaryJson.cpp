@@ -250,14 +250,14 @@ std::string SummaryToJson(const SummaryDocument& doc) {
             out += "],\n";
         }
         std::snprintf(buf, sizeof buf,
-                      "     \"files\": %d, \"files_done\": %d, \"messages_imported\": %d, \"messages_failed\": %d,"
-                      " \"messages_incomplete\": %d,\n"
+                      "     \"files\": %d, \"files_done\": %d, \"files_converted\": %d, \"files_logged\": %d,"
+                      " \"messages_imported\": %d, \"messages_failed\": %d, \"messages_incomplete\": %d,\n"
                       "     \"contacts\": %d, \"appointments\": %d, \"tasks\": %d, \"notes\": %d, \"items_failed\": %d,\n"
                       "     \"items_skipped\": %d, \"documents\": %d, \"chats\": %d, \"already_in_pst\": %d,"
                       " \"folders_created\": %d, \"sources_deleted\": %d, \"bad_lines\": %d, \"error\": ",
-                      m.files, m.filesDone, m.messagesImported, m.messagesFailed, m.messagesIncomplete, m.contacts,
-                      m.appointments, m.tasks, m.notes, m.itemsFailed, m.itemsSkipped, m.documents, m.chats,
-                      m.alreadyInPst, m.foldersCreated, m.sourcesDeleted, m.badLines);
+                      m.files, m.filesDone, m.filesConverted, m.filesLogged, m.messagesImported, m.messagesFailed,
+                      m.messagesIncomplete, m.contacts, m.appointments, m.tasks, m.notes, m.itemsFailed, m.itemsSkipped,
+                      m.documents, m.chats, m.alreadyInPst, m.foldersCreated, m.sourcesDeleted, m.badLines);
         out += buf + JsonString(m.storeError);
         if (!m.sourceError.empty()) out += ", \"source_error\": " + JsonString(m.sourceError);
         if (!m.logRefused.empty()) out += ", \"log_refused\": " + JsonString(m.logRefused);
@@ -296,6 +296,8 @@ std::optional<SummaryDocument> SummaryFromJson(const std::string& text, std::str
         m.sourceError = Text(v, "source_error");
         m.files = Int(v, "files");
         m.filesDone = Int(v, "files_done");
+        m.filesConverted = Int(v, "files_converted");
+        m.filesLogged = Int(v, "files_logged");
         m.messagesImported = Int(v, "messages_imported");
         m.messagesFailed = Int(v, "messages_failed");
         m.contacts = Int(v, "contacts");

@@ -873,7 +873,11 @@ TEST(ConvertArchive, ACutOffArchiveConvertsWhatPrecedesTheCutAndSaysWhere) {
     const std::string cut = "archive cut off after 216 entries, at " + std::string(ORVANDEL_FIXTURES) +
                             "/zimbra-truncated.tgz/Emailed Contacts/Shipe, Scott.meta";
     EXPECT_NE(r.out.find(cut), std::string::npos) << r.out;
-    EXPECT_EQ(ReadAll(dir / "cut.log"), "---- Log Starts -----\r\nBAD : " + cut + "\r\n");
+    // The cut and the entry it cut, each named.
+    EXPECT_EQ(ReadAll(dir / "cut.log"), "---- Log Starts -----\r\nBAD : " + cut + "\r\nBAD : " +
+                                            std::string(ORVANDEL_FIXTURES) +
+                                            "/zimbra-truncated.tgz/Emailed Contacts/Shipe, Scott.meta "
+                                            "(the archive ends before or inside it)\r\n");
     ExpectVerified(dir / "cut.pst", dir);
 
     // Names leading out of the mailbox are never written anywhere, and are named in the log.
@@ -1078,4 +1082,65 @@ TEST(ConvertCommand, FolderNamesEmptyFoldersOwnAddressBooksAndCalendarsAndNothin
     for (const std::string hidden : {"Tags", "Briefcase", "Unread", "Shared", "Inbox/Launch _Q3_", "Team_Cal"})
         EXPECT_EQ(ItemCount(json, hidden), -1) << hidden;
     ExpectVerified(pst, dir);
+}
+
+// --- Every listed file is converted or named in the log --------------------------
+
+namespace {
+
+int JsonInt(const std::string& json, const std::string& key) {
+    const size_t at = json.find("\"" + key + "\": ");
+    return at == std::string::npos ? -1 : std::atoi(json.c_str() + at + key.size() + 4);
+}
+
+}  // namespace
+
+TEST(ConvertCommand, EveryListedFileIsConvertedOrLogged) {
+    TempDir dir;
+    // The real export, cut off part-way: its last entry is named as well as the cut.
+    Result real = RunCmd({kBin, "convert", std::string(ORVANDEL_FIXTURES) + "/zimbra-truncated.tgz", "--pst",
+                          dir / "real.pst", "--json"}, dir);
+    EXPECT_EQ(real.status, 1) << real.out << real.err;
+    EXPECT_EQ(JsonInt(real.out, "files"), 217) << real.out;
+    EXPECT_EQ(JsonInt(real.out, "files_converted") + JsonInt(real.out, "files_logged"), 217) << real.out;
+    EXPECT_NE(ReadAll(dir / "real.log").find("BAD : " + std::string(ORVANDEL_FIXTURES) +
+                                             "/zimbra-truncated.tgz/Emailed Contacts/Shipe, Scott.meta ("),
+              std::string::npos) << ReadAll(dir / "real.log");
+
+    // A hostile export: stray files, a damaged folder file, a server error marker,
+    // a companion without its item, a kind that is not converted, an empty file.
+    const std::string box = dir / "gail";
+    WriteFile(box + "/0000000011-ROOT.meta", "{\"id\":11,\"type\":1,\"name\":\"ROOT\",\"Path\":\"/\",\"metadata\":\"d1:ai3ee\"}");
+    WriteFile(box + "/.DS_Store", std::string("\0\0\0\1Bud1", 8));
+    WriteFile(box + "/Inbox/0000000300-Fine.eml", Message("Fine"));
+    WriteFile(box + "/Inbox/0000000300-Fine.eml.meta", "{}");
+    WriteFile(box + "/Inbox/0000000301-Padded.eml", Message("Padded"));
+    WriteFile(box + "/Inbox/0000000301-Padded.eml.meta", "{}");
+    WriteFile(box + "/Inbox/0000000301-Padded.eml.err", "");
+    WriteFile(box + "/Inbox/0000000302-Broken.meta", "{\"id\":302,\"type\":1,\"name\":\"Bro");
+    WriteFile(box + "/Inbox/notes.txt", "hello");
+    WriteFile(box + "/Contacts/Nobody", "MIME-Version: 1.0\r\n\r\n");
+    WriteFile(box + "/Contacts/Empty, Eve.meta", "");
+    WriteFile(box + "/Notes/0000000400-Sticky.note.meta", "{\"id\":400,\"type\":9,\"Path\":\"/Notes/\"}");
+    WriteFile(box + "/Notes/0000000400-Sticky.note", "text");
+    int listed = 0;
+    for (auto& e : fs::recursive_directory_iterator(box))
+        if (e.is_regular_file()) ++listed;
+    Result r = RunCmd({kBin, "convert", box, "--pst", dir / "gail.pst", "--json"}, dir);
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_EQ(JsonInt(r.out, "files"), listed) << r.out;
+    EXPECT_EQ(JsonInt(r.out, "files_converted"), 5) << r.out;  // ROOT and two messages with their state files
+    EXPECT_EQ(JsonInt(r.out, "files_logged"), listed - 5) << r.out;
+    const std::string log = ReadAll(dir / "gail.log");
+    for (const std::string& line : {
+             "SKIPPED : " + box + "/.DS_Store (not an item file of the export: no .meta file describes it)",
+             "BAD : " + box + "/Inbox/0000000301-Padded.eml.err (the server could not read the stored content of "
+                              "0000000301-Padded.eml in full: it was exported damaged)",
+             "BAD : " + box + "/Inbox/0000000302-Broken.meta (damaged: not a complete .meta file)",
+             "SKIPPED : " + box + "/Inbox/notes.txt (not an item file of the export: no .meta file describes it)",
+             "SKIPPED : " + box + "/Contacts/Nobody (not an item file of the export: no .meta file describes it)",
+             "BAD : " + box + "/Contacts/Empty, Eve.meta",
+             "SKIPPED : " + box + "/Notes/0000000400-Sticky.note.meta (a Zimbra note: notes are not converted)"})
+        EXPECT_NE(log.find(line + "\r\n"), std::string::npos) << line << "\n" << log;
+    ExpectVerified(dir / "gail.pst", dir);
 }
