@@ -107,8 +107,8 @@ std::string Message(const std::string& subject, const std::string& extra = {}) {
 // per PST folder path (as pst-inspect writes paths).
 std::map<std::string, std::vector<std::string>> MakeMessageExport(const std::string& box) {
     std::map<std::string, std::vector<std::string>> expected;
-    WriteFile(box + "/0000000011-ROOT.meta", "{}");
-    WriteFile(box + "/0000000002-Inbox.meta", "{}");
+    WriteFile(box + "/0000000011-ROOT.meta", "{\"id\":11,\"type\":1,\"name\":\"ROOT\",\"Path\":\"/\",\"metadata\":\"d1:ai3ee\"}");
+    WriteFile(box + "/0000000002-Inbox.meta", "{\"id\":2,\"type\":1,\"name\":\"Inbox\",\"Path\":\"/Inbox\",\"metadata\":\"d1:ai1ee\"}");
     auto add = [&](const std::string& rel, const std::string& subject, const std::string& pstFolder) {
         WriteFile(box + "/" + rel, Message(subject));
         WriteFile(box + "/" + rel + ".meta", "{}");
@@ -337,7 +337,7 @@ int Occurrences(const std::string& text, const std::string& what) {
 TEST(ConvertCommand, MaxPstSizeSplitsIntoCompletePartsHoldingEachItemOnce) {
     TempDir dir;
     const std::string box = dir / "jdoe";
-    WriteFile(box + "/0000000011-ROOT.meta", "{}");
+    WriteFile(box + "/0000000011-ROOT.meta", "{\"id\":11,\"type\":1,\"name\":\"ROOT\",\"Path\":\"/\",\"metadata\":\"d1:ai3ee\"}");
     const char* folders[] = {"Inbox", "Archive/2020", "Sent/Projects"};
     const std::map<std::string, std::string> pstFolder = {
         {"Inbox", "Inbox"}, {"Archive/2020", "Archive/2020"}, {"Sent/Projects", "Sent Items/Projects"}};
@@ -614,7 +614,7 @@ namespace {
 // Many messages in one folder, each with a unique subject.
 std::vector<std::string> MakeBigExport(const std::string& box, int n) {
     std::vector<std::string> paths;
-    WriteFile(box + "/0000000011-ROOT.meta", "{}");
+    WriteFile(box + "/0000000011-ROOT.meta", "{\"id\":11,\"type\":1,\"name\":\"ROOT\",\"Path\":\"/\",\"metadata\":\"d1:ai3ee\"}");
     const std::string padding(1500, 'x');
     for (int i = 0; i < n; ++i) {
         char name[64];

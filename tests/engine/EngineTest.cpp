@@ -22,8 +22,8 @@ const std::string kDisplay = std::string("Mailbox (Zimbra) : Created - ") + kSta
 // An export with the usual shape: root meta, Inbox with a spill, Sent with a
 // nested tree, a real "!" folder, a nested Calendar holding a message, items.
 void MakeExport(const std::string& box) {
-    WriteFile(box + "/0000000011-ROOT.meta", "{}");
-    WriteFile(box + "/0000000002-Inbox.meta", "{}");
+    WriteFile(box + "/0000000011-ROOT.meta", "{\"id\":11,\"type\":1,\"name\":\"ROOT\",\"Path\":\"/\",\"metadata\":\"d1:ai3ee\"}");
+    WriteFile(box + "/0000000002-Inbox.meta", "{\"id\":2,\"type\":1,\"name\":\"Inbox\",\"Path\":\"/Inbox\",\"metadata\":\"d1:ai1ee\"}");
     WriteFile(box + "/Inbox/0000000301-hello.eml", Eml("hello"));
     WriteFile(box + "/Inbox/0000000301-hello.eml.meta", "{}");
     WriteFile(box + "/Inbox/0000000302-again.eml", Eml("again"));
@@ -197,7 +197,7 @@ TEST_F(EngineFixture, AOneFileMailboxReachesAHundredPercentAndAnEmlTildeFileIsAM
 
 TEST_F(EngineFixture, ItemFilesAreClassifiedByFolderAndName) {
     const std::string box = dir / "kinds";
-    WriteFile(box + "/0000000011-ROOT.meta", "{}");
+    WriteFile(box + "/0000000011-ROOT.meta", "{\"id\":11,\"type\":1,\"name\":\"ROOT\",\"Path\":\"/\",\"metadata\":\"d1:ai3ee\"}");
     WriteFile(box + "/Contacts/x.eml.meta", "not a contact");
     WriteFile(box + "/Contacts/Calendar/both.appt.meta", "Both");  // contact first, then appointment
     WriteFile(box + "/Calendar/no.task.meta", "wrong kind");
@@ -228,9 +228,10 @@ TEST_F(EngineFixture, FailedItemsAreLoggedAndKeptNoSectionFilesAreKeptSavedOnesG
     EXPECT_TRUE(fs::exists(box + "/Contacts/folder.meta"));
     EXPECT_TRUE(rec.committedPaths.count(box + "/Contacts/good.meta"));
     EXPECT_EQ(ReadAll(dir / "items.log"), "---- Log Starts -----\r\nBAD : " + box + "/Contacts/bad.meta\r\nBAD : " +
-                                              box + "/Inbox/0000000300-lost.eml.meta\r\n");
-    EXPECT_EQ(run.mailboxes[0].itemsFailed, 2);
-    EXPECT_NE(view.messages.back().second.find("2 other items could not be converted"), std::string::npos);
+                                              box + "/Inbox/0000000300-lost.eml.meta\r\nBAD : " + box +
+                                              "/Contacts/folder.meta (damaged: not a complete .meta file)\r\n");
+    EXPECT_EQ(run.mailboxes[0].itemsFailed, 3);
+    EXPECT_NE(view.messages.back().second.find("3 other items could not be converted"), std::string::npos);
 }
 
 // --- Save dialog, store errors, log -----------------------------------------

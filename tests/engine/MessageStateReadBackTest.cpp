@@ -85,7 +85,7 @@ std::string Field(const std::string& line, const std::string& key) {
 TEST(MessageStateReadBack, UnreadFlagsVerbsDraftAndCategoriesReachTheReaders) {
     TempDir dir;
     const std::string box = dir / "alice";
-    WriteFile(box + "/0000000011-ROOT.meta", "{}");
+    WriteFile(box + "/0000000011-ROOT.meta", "{\"id\":11,\"type\":1,\"name\":\"ROOT\",\"Path\":\"/\",\"metadata\":\"d1:ai3ee\"}");
     struct Msg {
         std::string rel, subject;
         bool attachment;

@@ -50,7 +50,7 @@ struct StateFixture : ::testing::Test {
     void SetUp() override {
         view.rec = &rec;
         box = dir / "state";
-        WriteFile(box + "/0000000011-ROOT.meta", "{}");
+        WriteFile(box + "/0000000011-ROOT.meta", "{\"id\":11,\"type\":1,\"name\":\"ROOT\",\"Path\":\"/\",\"metadata\":\"d1:ai3ee\"}");
     }
     // Adds an Inbox message with the given ".eml.meta" content (none when null).
     std::string Message(const std::string& name, const char* meta, const std::string& folder = "Inbox") {
