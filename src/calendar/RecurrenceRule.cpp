@@ -24,15 +24,6 @@ std::vector<std::string> Split(const std::string& s, char sep) {
     return out;
 }
 
-std::optional<long> Number(const std::string& s) {
-    if (s.empty() || s.size() > 9) return std::nullopt;
-    size_t k = (s[0] == '-' || s[0] == '+') ? 1 : 0;
-    if (k == s.size()) return std::nullopt;
-    for (size_t i = k; i < s.size(); ++i)
-        if (s[i] < '0' || s[i] > '9') return std::nullopt;
-    return std::stol(s);
-}
-
 int WeekdayCode(const std::string& s) {
     static const char* names[] = {"SU", "MO", "TU", "WE", "TH", "FR", "SA"};
     for (int k = 0; k < 7; ++k)
@@ -72,6 +63,16 @@ std::optional<RuleUntil> Until(const std::string& v) {
 
 }  // namespace
 
+std::optional<long> SmallNumber(const std::string& s) {
+    if (s.empty() || s.size() > 9) return std::nullopt;
+    size_t k = (s[0] == '-' || s[0] == '+') ? 1 : 0;
+    if (k == s.size()) return std::nullopt;
+    for (size_t i = k; i < s.size(); ++i)
+        if (s[i] < '0' || s[i] > '9') return std::nullopt;
+    return std::stol(s);
+}
+
+
 std::optional<RRule> ParseRRule(const std::string& input) {
     std::string text = UpperTrimmed(input);
     if (text.rfind("RRULE:", 0) == 0) text = text.substr(6);
@@ -95,11 +96,11 @@ std::optional<RRule> ParseRRule(const std::string& input) {
                 }
             if (!haveFreq) return std::nullopt;
         } else if (key == "INTERVAL") {
-            auto n = Number(value);
+            auto n = SmallNumber(value);
             if (!n || *n < 1) return std::nullopt;
             r.interval = *n;
         } else if (key == "COUNT") {
-            auto n = Number(value);
+            auto n = SmallNumber(value);
             if (!n || *n < 1) return std::nullopt;
             r.count = *n;
         } else if (key == "UNTIL") {
@@ -112,7 +113,7 @@ std::optional<RRule> ParseRRule(const std::string& input) {
                 if (w < 0) return std::nullopt;
                 int ord = 0;
                 if (d.size() > 2) {
-                    auto n = Number(d.substr(0, d.size() - 2));
+                    auto n = SmallNumber(d.substr(0, d.size() - 2));
                     if (!n || *n == 0 || *n > 53 || *n < -53) return std::nullopt;
                     ord = int(*n);
                 }
@@ -121,7 +122,7 @@ std::optional<RRule> ParseRRule(const std::string& input) {
         } else if (key == "BYMONTHDAY" || key == "BYMONTH" || key == "BYSETPOS") {
             std::vector<int>& list = key == "BYMONTHDAY" ? r.byMonthDay : key == "BYMONTH" ? r.byMonth : r.bySetPos;
             for (const std::string& v : Split(value, ',')) {
-                auto n = Number(v);
+                auto n = SmallNumber(v);
                 if (!n) return std::nullopt;
                 list.push_back(int(*n));
             }

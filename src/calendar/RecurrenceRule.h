@@ -32,4 +32,7 @@ struct RRule {
 // ignored.
 std::optional<RRule> ParseRRule(const std::string& text);
 
+// A signed decimal of at most nine characters, as rules and the export write them; nothing else.
+std::optional<long> SmallNumber(const std::string& s);
+
 }  // namespace calendar

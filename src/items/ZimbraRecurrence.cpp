@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <map>
 
+#include "calendar/RecurrenceRule.h"
 #include "items/ItemText.h"
 #include "items/Reminders.h"
 #include "items/ZoneRules.h"
@@ -23,15 +24,6 @@ std::string Upper(std::string s) {
     return s;
 }
 
-std::optional<long> Number(const std::string& s) {
-    if (s.empty() || s.size() > 9) return std::nullopt;
-    size_t k = (s[0] == '-' || s[0] == '+') ? 1 : 0;
-    if (k == s.size()) return std::nullopt;
-    for (size_t i = k; i < s.size(); ++i)
-        if (s[i] < '0' || s[i] > '9') return std::nullopt;
-    return std::stol(s);
-}
-
 // --- Reading the metadata -----------------------------------------------------------
 
 const MetaValue* Dict(const MetaValue* parent, const std::string& key) {
@@ -41,7 +33,7 @@ const MetaValue* Dict(const MetaValue* parent, const std::string& key) {
 }
 
 long Count(const MetaValue& v, const std::string& key) {
-    auto n = Number(v.Text(key));
+    auto n = calendar::SmallNumber(v.Text(key));
     return n ? std::clamp<long>(*n, 0, 1000000) : 0;
 }
 
