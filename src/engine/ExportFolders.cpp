@@ -52,6 +52,8 @@ void ExportFolders::Read(const files::PathList& queue, const std::string& rootPa
     folders_.clear();
     byDirectory_.clear();
     created_.clear();
+    nested_.clear();
+    nestedDirectories_.clear();
     metaPaths_.clear();
     for (const auto& entry : queue) {
         if (!items::LooksLikeFolderMetaName(FileNameOf(entry))) continue;
@@ -94,21 +96,19 @@ std::vector<std::string> ExportFolders::MailFolders() const {
     for (const auto& f : folders_) {
         if (f.type != 1 || !f.IsUserFolder()) continue;
         if (f.view != FolderView::Mail && f.view != FolderView::None && f.view != FolderView::Documents) continue;
-        const std::string directory = StoreForm(f.directory);
-        if (InKindFolder(directory)) continue;
-        out.push_back(directory);
+        out.push_back(StoreForm(f.directory));
     }
     return out;
 }
 
 const ExportFolder* ExportFolders::KindFolderOf(const std::string& directory) const {
-    // The deepest listed folder at or above the directory decides.
+    // The nearest listed address book, calendar or task list of its own at or
+    // above the directory, whatever folders lie between (a mail folder inside
+    // an address book is still inside it).
     std::vector<std::string> parts = Components(directory, '\\');
     for (size_t n = parts.size(); n > 0; --n) {
         const ExportFolder* f = At(Join(parts, 0, n));
-        if (!f || f->type != 1) continue;
-        if (IsKindView(f->view) && f->IsUserFolder()) return f;
-        if (f->view != FolderView::None) return nullptr;
+        if (f && f->type == 1 && IsKindView(f->view) && f->IsUserFolder()) return f;
     }
     return nullptr;
 }
@@ -125,28 +125,56 @@ bool ExportFolders::InDocumentFolder(const std::string& directory) const {
 
 bool ExportFolders::InKindFolder(const std::string& directory) const { return KindFolderOf(directory) != nullptr; }
 
+void ExportFolders::TakeKindDirectories(std::vector<std::string>& folderList) {
+    std::vector<std::string> kept;
+    for (auto& directory : folderList) {
+        const ExportFolder* kind = KindFolderOf(directory);
+        if (!kind) {
+            kept.push_back(std::move(directory));
+            continue;
+        }
+        if (StoreForm(kind->directory) != directory) nestedDirectories_.insert(directory);
+    }
+    folderList = std::move(kept);
+}
+
 int ExportFolders::CreateKindFolders(store::Store& store) {
     int count = 0;
-    created_.clear();  // a new store (the next part of a split mailbox) has none yet
+    // A new store (the next part of a split mailbox) has none yet.
+    created_.clear();
+    nested_.clear();
     std::vector<const ExportFolder*> kinds;
     for (const auto& f : folders_)
         if (f.type == 1 && f.IsUserFolder() && IsKindView(f.view)) kinds.push_back(&f);
-    // Parents before their children.
-    std::sort(kinds.begin(), kinds.end(), [](const ExportFolder* a, const ExportFolder* b) {
-        return std::count(a->path.begin(), a->path.end(), '/') < std::count(b->path.begin(), b->path.end(), '/');
+    // Parents before their children; at one depth the kind folders before the
+    // mail folders, which are made inside the nearest kind folder.
+    std::vector<std::pair<std::string, const ExportFolder*>> order;
+    for (const ExportFolder* f : kinds) order.emplace_back(StoreForm(f->directory), f);
+    for (const auto& d : nestedDirectories_) order.emplace_back(d, nullptr);
+    auto depth = [](const std::string& d) { return std::count(d.begin(), d.end(), '\\'); };
+    std::stable_sort(order.begin(), order.end(), [&depth](const auto& a, const auto& b) {
+        if (depth(a.first) != depth(b.first)) return depth(a.first) < depth(b.first);
+        return a.second != nullptr && b.second == nullptr;
     });
-    for (const ExportFolder* f : kinds) {
-        const std::string directory = StoreForm(f->directory);
+    for (const auto& [directory, f] : order) {
+        if (!f) {
+            count += CreateNested(directory);
+            continue;
+        }
         try {
             // Below the default folder of its kind, at the place it has below the
             // nearest folder of the same kind (the default one or its own parent
-            // book), else directly.
+            // book), else directly; inside a mail folder of an own book, there.
             const std::vector<std::string> dirs = Components(directory, '\\');
             const std::vector<std::string> real = Components(RealPath(directory), '\\');
             store::Folder* parent = &store.GetDefaultFolder(DefaultFolderOf(f->view));
             for (size_t n = dirs.size() - 1; n > 0; --n) {
                 const std::string above = Join(dirs, 0, n);
                 if (auto it = created_.find(above); it != created_.end()) {
+                    parent = it->second;
+                    break;
+                }
+                if (auto it = nested_.find(above); it != nested_.end()) {
                     parent = it->second;
                     break;
                 }
@@ -168,11 +196,50 @@ int ExportFolders::CreateKindFolders(store::Store& store) {
     return count;
 }
 
+int ExportFolders::CreateNested(const std::string& directory) {
+    const ExportFolder* kind = KindFolderOf(directory);
+    if (!kind) return 0;
+    const std::string kindDirectory = StoreForm(kind->directory);
+    auto top = created_.find(kindDirectory);
+    if (top == created_.end()) return 0;  // its kind folder is missing: so are its messages' folders
+    const std::vector<std::string> dirs = Components(directory, '\\');
+    const std::vector<std::string> real = Components(RealPath(directory), '\\');
+    store::Folder* parent = top->second;
+    int count = 0;
+    try {
+        for (size_t n = Components(kindDirectory, '\\').size() + 1; n <= dirs.size(); ++n) {
+            const std::string here = Join(dirs, 0, n);
+            if (auto it = nested_.find(here); it != nested_.end()) {
+                parent = it->second;
+                continue;
+            }
+            store::Folder* made = nullptr;
+            for (store::Folder* existing : parent->Folders())
+                if (existing->Name() == real[n - 1]) made = existing;
+            if (!made) {
+                made = &parent->AddFolder(real[n - 1], store::olFolderMail);
+                ++count;
+            }
+            nested_[here] = made;
+            parent = made;
+        }
+    } catch (const std::exception&) {
+        // Left missing: the messages there are logged as not imported.
+    }
+    return count;
+}
+
 store::Folder* ExportFolders::KindFolderAt(const std::string& directory) const {
     const ExportFolder* f = KindFolderOf(directory);
     if (!f) return nullptr;
     auto it = created_.find(StoreForm(f->directory));
     return it == created_.end() ? nullptr : it->second;
+}
+
+store::Folder* ExportFolders::ItemFolderAt(const std::string& directory) const {
+    if (auto it = nested_.find(directory); it != nested_.end()) return it->second;
+    if (auto it = created_.find(directory); it != created_.end()) return it->second;
+    return nullptr;
 }
 
 std::vector<const ExportFolder*> ExportFolders::Skipped() const {

@@ -33,20 +33,34 @@ public:
     std::string RealPath(const std::string& directory) const;
 
     // The directories of the user mail and Briefcase folders, nested ones too,
-    // that must exist in the store whether or not they hold items.
+    // that must exist in the store whether or not they hold items (those
+    // inside an address book, calendar or task list of its own included).
     std::vector<std::string> MailFolders() const;
 
     // True when the directory is, or lies below, an address book, calendar or
-    // task list of its own (not a default one): its items go to that folder.
+    // task list of its own (not a default one): its items of that kind go to
+    // that folder.
     bool InKindFolder(const std::string& directory) const;
+    // That address book, calendar or task list (the nearest one above), or null.
+    const items::ExportFolder* KindFolderOf(const std::string& directory) const;
+
+    // Takes the directories at or below an address book, calendar or task list
+    // of its own out of `folderList` (the store's mail folder list): the folders
+    // of the kind are made by CreateKindFolders, and so are the mail folders
+    // nested in them, beneath them as the export nests them.
+    void TakeKindDirectories(std::vector<std::string>& folderList);
 
     // Creates the address books, calendars and task lists other than the
     // default ones below the store's default folder of their kind, at the
-    // same place below it; a failure leaves that folder missing. Returns how
-    // many were created.
+    // same place below it, and the mail folders nested in them; a failure
+    // leaves that folder missing. Returns how many were created.
     int CreateKindFolders(store::Store& store);
     // The folder created for the directory's kind folder, or null.
     store::Folder* KindFolderAt(const std::string& directory) const;
+    // The folder CreateKindFolders made for exactly this directory (an own
+    // address book, calendar or task list, or a folder nested in one), or null:
+    // messages and documents there go into it.
+    store::Folder* ItemFolderAt(const std::string& directory) const;
 
     // True when the directory is, or lies below, a Briefcase folder (view 8).
     bool InDocumentFolder(const std::string& directory) const;
@@ -57,10 +71,13 @@ public:
     std::vector<const items::ExportFolder*> Skipped() const;
 
 private:
-    const items::ExportFolder* KindFolderOf(const std::string& directory) const;
+    // Makes the directory's folder below its kind folder, the folders between too.
+    int CreateNested(const std::string& directory);
     std::vector<items::ExportFolder> folders_;
     std::map<std::string, size_t> byDirectory_;      // directory -> index in folders_
     std::map<std::string, store::Folder*> created_;  // kind folder directory -> store folder
+    std::map<std::string, store::Folder*> nested_;   // directory inside a kind folder -> store folder
+    std::set<std::string> nestedDirectories_;        // those to make with each store
     std::set<std::string> metaPaths_;                 // every folder ".meta" file read
 };
 

@@ -98,6 +98,8 @@ private:
                          items::ItemOutcome (items::ItemConverters::*convert)(const items::ItemContext&,
                                                                                 const std::string&),
                          int MailboxSummary::*counter, const std::function<store::Folder*()>& target = {});
+    // The store folder of a message's or document's directory (asked after a size split).
+    store::Folder& FolderOfFile(const std::string& path);
     // A Briefcase document: a post in the folder of its directory.
     void ConvertDocument(const std::string& path);
     // The export's contact with this Zimbra id as group members (ItemContext::resolveContact).
@@ -371,11 +373,12 @@ void MigrationEngine::Mailbox::BuildFolderTree(const files::PathList& queue) {
         }
     }
     folderList_.erase(std::remove_if(folderList_.begin(), folderList_.end(),
-                                     [this, tagsAreBookkeeping](const std::string& d) {
-                                         return exportFolders_.InKindFolder(d) ||
-                                                (tagsAreBookkeeping && (d == "Tags" || StartsWith(d, "Tags\\")));
+                                     [tagsAreBookkeeping](const std::string& d) {
+                                         return tagsAreBookkeeping && (d == "Tags" || StartsWith(d, "Tags\\"));
                                      }),
                       folderList_.end());
+    // Own address books, calendars and task lists, and the mail folders inside them.
+    exportFolders_.TakeKindDirectories(folderList_);
     if (!folderList_.empty()) QuickSortStrings(folderList_, 0, static_cast<int>(folderList_.size()) - 1, yield);
     RemoveDuplicateStrings(folderList_);
     for (auto& directory : folderList_) directory = exportFolders_.RealPath(directory);
@@ -548,7 +551,7 @@ void MigrationEngine::Mailbox::Dispatch(const std::string& path, int pass) {
     }
     // An address book, calendar or task list of its own takes the items of its kind.
     if (exportFolders_.KindFolderAt(directory)) {
-        const items::ExportFolder* kind = exportFolders_.At(directory);
+        const items::ExportFolder* kind = exportFolders_.KindFolderOf(directory);
         const items::FolderView view = kind ? kind->view : items::FolderView::None;
         // Asked again after a size split: the next PST has folders of its own.
         auto own = [this, directory] { return exportFolders_.KindFolderAt(directory); };
@@ -746,6 +749,13 @@ void MigrationEngine::Mailbox::AccountForEveryFile(const files::PathList& queue)
     summary_.filesLogged = logged;
 }
 
+store::Folder& MigrationEngine::Mailbox::FolderOfFile(const std::string& path) {
+    // Inside an address book, calendar or task list of its own: the folder made there.
+    if (store::Folder* own = exportFolders_.ItemFolderAt(DirectoryOf(path))) return *own;
+    return store_->GetFolderFromPath(
+        MessageTargetPath(path, rootPath_, names_, [this](const std::string& d) { return exportFolders_.RealPath(d); }));
+}
+
 void MigrationEngine::Mailbox::ConvertDocument(const std::string& path) {
     if (!e_.services_.converters) return;
     // Its bytes are the entry beside it; without them the document is lost
@@ -758,10 +768,7 @@ void MigrationEngine::Mailbox::ConvertDocument(const std::string& path) {
         return;
     }
     ConvertItemFile(path, "Converting Briefcase... from (", &items::ItemConverters::ConvertDocumentFile,
-                    &MailboxSummary::documents, [this, &path]() -> store::Folder* {
-                        return &store_->GetFolderFromPath(MessageTargetPath(
-                            path, rootPath_, names_, [this](const std::string& d) { return exportFolders_.RealPath(d); }));
-                    });
+                    &MailboxSummary::documents, [this, &path]() -> store::Folder* { return &FolderOfFile(path); });
 }
 
 namespace {
@@ -808,8 +815,7 @@ void MigrationEngine::Mailbox::ImportMessageFile(const std::string& path, int pa
     std::string reason = SourceProblem(path, path + ".meta");
     std::vector<std::string> omitted;
     if (reason.empty()) try {
-        store::Folder& target = store_->GetFolderFromPath(MessageTargetPath(
-            path, rootPath_, names_, [this](const std::string& d) { return exportFolders_.RealPath(d); }));
+        store::Folder& target = FolderOfFile(path);
         std::unique_ptr<store::Item> item = target.AddItem(store::ItemType::Mail);
         view_.Yield();
         if (!e_.services_.importMessage) throw store::StoreError("no message importer");

@@ -1028,6 +1028,13 @@ TEST(ConvertCommand, FolderNamesEmptyFoldersOwnAddressBooksAndCalendarsAndNothin
     FolderMeta(box, "Contacts", 310, "Friends", "/Contacts/Friends", {{"vt", BStr("6")}});
     FolderMeta(box, "", 311, "Team*Cal", "/Team*Cal", {{"c", BInt(3)}, {"vt", BStr("11")}});
     FolderMeta(box, "", 312, "Chores", "/Chores", {{"vt", BStr("15")}});
+    // Mail folders inside them, listed (with a view or none) or holding messages only.
+    FolderMeta(box, "Team_Cal", 313, "Minutes", "/Team*Cal/Minutes", {{"vt", BStr("5")}});
+    FolderMeta(box, "Contacts/Friends", 314, "Letters", "/Contacts/Friends/Letters", {});
+    WriteFile(box + "/Team_Cal/Minutes/0000000403-Monday.eml", Message("Monday"));
+    WriteFile(box + "/Team_Cal/Minutes/0000000403-Monday.eml.meta", "{}");
+    WriteFile(box + "/Chores/Loose/0000000404-Receipt.eml", Message("Receipt"));
+    WriteFile(box + "/Chores/Loose/0000000404-Receipt.eml.meta", "{}");
     FolderMeta(box, "", 320, "Unread", "/Unread", {{"q", BStr("is:unread")}, {"t", BStr("message")}}, 2);
     FolderMeta(box, "", 321, "Shared", "/Shared", {{"aid", BStr("a-b-c")}, {"vt", BStr("5")}}, 13);
     WriteFile(box + "/Inbox/Launch _Q3_/0000000400-Plan.eml", Message("Plan"));
@@ -1066,6 +1073,9 @@ TEST(ConvertCommand, FolderNamesEmptyFoldersOwnAddressBooksAndCalendarsAndNothin
               "\"Contacts/Friends\": {\"contacts\": [{\"name\": \"Jane Doe\", \"email\": \"jane@example.org\"}]},"
               "\"Calendar/Team*Cal\": {\"appointments\": [{\"subject\": \"Standup\", \"start\": \"2026-12-07T09:00:00Z\"}]},"
               "\"Tasks/Chores\": {\"tasks\": [\"Dishes\"]},"
+              "\"Calendar/Team*Cal/Minutes\": {\"messages\": [\"Monday\"]},"
+              "\"Contacts/Friends/Letters\": {\"messages\": []},"
+              "\"Tasks/Chores/Loose\": {\"messages\": [\"Receipt\"]},"
               // The store's own default folders, and no other.
               "\"Deleted Items\": [], \"Inbox\": [], \"Outbox\": [], \"Sent Items\": [], \"Drafts\": [],"
               "\"Junk E-mail\": [], \"Calendar\": [], \"Journal\": [], \"Notes\": [], \"Tasks\": []"
@@ -1078,8 +1088,11 @@ TEST(ConvertCommand, FolderNamesEmptyFoldersOwnAddressBooksAndCalendarsAndNothin
     EXPECT_EQ(ContainerClass(json, "Calendar/Team*Cal"), "IPF.Appointment");
     EXPECT_EQ(ContainerClass(json, "Tasks/Chores"), "IPF.Task");
     EXPECT_EQ(ContainerClass(json, "Inbox/Empty/Deeper?"), "IPF.Note");
+    EXPECT_EQ(ContainerClass(json, "Calendar/Team*Cal/Minutes"), "IPF.Note");
+    EXPECT_EQ(ContainerClass(json, "Contacts/Friends/Letters"), "IPF.Note");
     // The export's bookkeeping folders are no mail folders.
-    for (const std::string hidden : {"Tags", "Briefcase", "Unread", "Shared", "Inbox/Launch _Q3_", "Team_Cal"})
+    for (const std::string hidden :
+         {"Tags", "Briefcase", "Unread", "Shared", "Inbox/Launch _Q3_", "Team_Cal", "Team*Cal", "Chores"})
         EXPECT_EQ(ItemCount(json, hidden), -1) << hidden;
     ExpectVerified(pst, dir);
 }
