@@ -82,6 +82,18 @@ std::string NumberedName(const std::string& key, int n) {
     return key + suffix;
 }
 
+// 64-bit FNV-1a: names and ids stand in memory as their hashes.
+uint64_t Hash(const std::string& text) {
+    uint64_t h = 0xcbf29ce484222325ULL;
+    for (unsigned char c : text) h = (h ^ c) * 0x100000001b3ULL;
+    return h;
+}
+
+// An item id (digits) as a number; a longer one than any id as its hash.
+uint64_t IdKey(const std::string& digits) {
+    return digits.size() <= 18 ? std::stoull(digits) : (Hash(digits) | (1ULL << 63));
+}
+
 constexpr size_t kFetchAhead = 64;
 
 }  // namespace
@@ -136,14 +148,12 @@ void ArchiveMailbox::List(size_t part, files::ArchiveReader& listing) {
     const std::string archivePath = parts_[part].path;
     // First the part's entries as they are (and the ids of its items), then what
     // becomes of each item: an item is its ".meta" and its content, in either order.
-    std::unordered_map<std::string, std::string> idOfKey;  // item key (name without ".meta") -> id
+    std::unordered_map<uint64_t, uint64_t> idOfKey;  // item key (name without ".meta"), hashed -> id
     const size_t first = names_.size();
     std::vector<bool> folderMeta;
     while (listing.Next()) {
         const std::string& name = listing.Name();
         names_.push_back(name);
-        partOf_.push_back(part);
-        queueNames_.push_back(name);
         const std::string base = BaseOf(name);
         folderMeta.push_back(!IsItemMetaName(base) && items::LooksLikeFolderMetaName(base));
         if (!SafeName(name)) continue;
@@ -152,102 +162,124 @@ void ArchiveMailbox::List(size_t part, files::ArchiveReader& listing) {
             // Folder ".meta" files (the export writes them all first, and they are
             // small) are on disk from the start: the folder tree is built from them
             // before the first item.
-            if (taken_.count(name)) continue;
+            if (taken_.count(Hash(name))) continue;
             const std::string path = root_ + name;
             std::error_code ec;
             std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
-            if (listing.WriteTo(path)) written_.insert(names_.size() - 1);
+            if (listing.WriteTo(path)) written_.insert(static_cast<uint32_t>(names_.size() - 1));
             else files::RemoveFile(path);
         } else if (severalParts_ && EndsWith(name, ".meta")) {
             std::string metaText;
             listing.ReadText(metaText, 1 << 20);
             const std::string id = ItemIdOf(metaText);
-            if (!id.empty()) idOfKey[name.substr(0, name.size() - 5)] = id;
+            if (!id.empty()) idOfKey[Hash(name.substr(0, name.size() - 5))] = IdKey(id);
         }
     }
-    std::unordered_map<std::string, std::string> keyAs;  // item key -> its name below root_, "" when read before
-    std::vector<std::pair<std::string, std::string>> newIds;
+    std::unordered_map<uint64_t, int> keyAs;  // item key, hashed -> 0 its own name, n > 1 numbered n, -1 read before
+    std::vector<std::pair<uint64_t, uint32_t>> newIds;
     for (size_t i = first; i < names_.size(); ++i) {
-        const std::string& name = names_[i];
+        const std::string name = names_[i];
         if (!SafeName(name)) {
-            queued_.push_back(-1);
+            queued_.push_back(kNone);
             refused_.push_back(archivePath + "/" + (name.empty() ? "(entry " + std::to_string(i - first + 1) +
                                                                     ", its name unreadable)"
                                                               : name));
             continue;
         }
+        const bool meta = EndsWith(name, ".meta");
+        const std::string key = meta ? name.substr(0, name.size() - 5) : name;
         bool skip = false;
         if (folderMeta[i - first]) {
-            skip = taken_.count(name) > 0;  // the folder list of an earlier part
+            skip = taken_.count(Hash(name)) > 0;  // the folder list of an earlier part
         } else if (part > 0) {
-            const bool meta = EndsWith(name, ".meta");
-            const std::string key = meta ? name.substr(0, name.size() - 5) : name;
-            auto decided = keyAs.find(key);
+            auto decided = keyAs.find(Hash(key));
             if (decided == keyAs.end()) {
-                std::string as = key;
-                auto id = idOfKey.find(key);
+                int as = 0;
+                auto id = idOfKey.find(Hash(key));
                 auto seen = id == idOfKey.end() ? idFirst_.end() : idFirst_.find(id->second);
                 if (seen != idFirst_.end()) {
-                    as.clear();
-                    repeated_.emplace_back(archivePath + "/" + key + ".meta", seen->second);
-                } else if (taken_.count(key) || taken_.count(key + ".meta")) {
-                    int n = 2;
-                    while (taken_.count(NumberedName(key, n)) || taken_.count(NumberedName(key, n) + ".meta")) ++n;
-                    as = NumberedName(key, n);
+                    as = -1;
+                    repeated_.emplace_back(archivePath + "/" + key + ".meta",
+                                           parts_[PartOf(seen->second)].path + "/" + names_[seen->second]);
+                } else if (taken_.count(Hash(key)) || taken_.count(Hash(key + ".meta"))) {
+                    as = 2;
+                    while (taken_.count(Hash(NumberedName(key, as))) || taken_.count(Hash(NumberedName(key, as) + ".meta")))
+                        ++as;
                 }
-                decided = keyAs.emplace(key, as).first;
+                decided = keyAs.emplace(Hash(key), as).first;
             }
-            skip = decided->second.empty();
-            if (!skip) queueNames_[i] = decided->second + (meta ? ".meta" : "");
+            skip = decided->second < 0;
+            if (decided->second > 0)
+                renamed_.emplace(static_cast<uint32_t>(i), NumberedName(key, decided->second) + (meta ? ".meta" : ""));
         }
         if (skip) {
-            queued_.push_back(-1);
+            queued_.push_back(kNone);
             continue;
         }
-        queued_.push_back(static_cast<long>(queue_.size()));
-        position_.push_back(i);
-        queue_.push_back(root_ + queueNames_[i]);
-        // One archive: the queue's names are the entries' own (DisplayPath needs no map).
-        if (severalParts_) entryOf_.emplace(queue_.back(), i);
-        if (EndsWith(name, ".meta") && idOfKey.count(name.substr(0, name.size() - 5)))
-            newIds.emplace_back(idOfKey[name.substr(0, name.size() - 5)], archivePath + "/" + name);
+        queued_.push_back(static_cast<uint32_t>(queue_.size()));
+        position_.push_back(static_cast<uint32_t>(i));
+        queue_.push_back(root_ + QueueName(i));
+        if (meta)
+            if (auto id = idOfKey.find(Hash(key)); id != idOfKey.end())
+                newIds.emplace_back(id->second, static_cast<uint32_t>(i));
     }
     if (severalParts_)
         for (size_t i = first; i < names_.size(); ++i)
-            if (queued_[i] >= 0) taken_.insert(queueNames_[i]);
+            if (queued_[i] != kNone) taken_.insert(Hash(QueueName(i)));
     for (auto& [id, entry] : newIds) idFirst_.emplace(id, entry);
+}
+
+size_t ArchiveMailbox::PartOf(size_t entry) const {
+    for (size_t k = 0; k < parts_.size(); ++k)
+        if (entry < parts_[k].end) return k;
+    return parts_.empty() ? 0 : parts_.size() - 1;
+}
+
+std::string ArchiveMailbox::QueueName(size_t entry) const {
+    if (!renamed_.empty())
+        if (auto it = renamed_.find(static_cast<uint32_t>(entry)); it != renamed_.end()) return it->second;
+    return names_[entry];
+}
+
+uint32_t ArchiveMailbox::EntryNamed(const std::string& name,
+                                    const std::vector<std::pair<uint64_t, uint32_t>>& table) const {
+    const uint64_t h = Hash(name);
+    for (auto it = std::lower_bound(table.begin(), table.end(), std::make_pair(h, uint32_t(0)));
+         it != table.end() && it->first == h; ++it)
+        if (QueueName(it->second) == name) return it->second;
+    return kNone;
 }
 
 void ArchiveMailbox::FindPartners() {
     // "x.eml" and "x.eml.meta", "x.appt.meta" and "x.appt", "Name.meta" and "Name".
-    std::unordered_map<std::string, size_t> at;
-    for (size_t i = 0; i < names_.size(); ++i)
-        if (queued_[i] >= 0) at.emplace(queueNames_[i], i);
+    std::vector<std::pair<uint64_t, uint32_t>> table;
+    table.reserve(position_.size());
+    for (const uint32_t entry : position_) table.emplace_back(Hash(QueueName(entry)), entry);
+    std::sort(table.begin(), table.end());
     partner_.resize(names_.size());
-    lastUse_.resize(names_.size());
     for (size_t i = 0; i < names_.size(); ++i) {
-        partner_[i] = i;
-        const std::string& n = queueNames_[i];
-        auto it = at.find(n + ".meta");
-        if (it == at.end() && n.size() > 5 && n.compare(n.size() - 5, 5, ".meta") == 0)
-            it = at.find(n.substr(0, n.size() - 5));
-        if (it != at.end()) partner_[i] = it->second;
-        lastUse_[i] = std::max(i, partner_[i]);
+        partner_[i] = static_cast<uint32_t>(i);
+        if (queued_[i] == kNone) continue;
+        const std::string n = QueueName(i);
+        uint32_t p = EntryNamed(n + ".meta", table);
+        if (p == kNone && EndsWith(n, ".meta")) p = EntryNamed(n.substr(0, n.size() - 5), table);
+        if (p != kNone) partner_[i] = p;
     }
-    // Only the listing needs the queue's names apart from the entries'.
-    std::vector<std::string>().swap(queueNames_);
+    // Parts: DisplayPath finds an entry by its name below root_.
+    if (severalParts_) byName_ = std::move(table);
 }
 
 void ArchiveMailbox::Advance(size_t upToPosition) {
     while (streamed_ <= upToPosition && streamed_ < names_.size()) {
-        Part& part = parts_[partOf_[streamed_]];
+        const size_t partIndex = PartOf(streamed_);
+        Part& part = parts_[partIndex];
         if (part.streamDamaged) {
             // The rest of a cut part is not there; the next part goes on.
             streamed_ = part.end;
             continue;
         }
-        if (!stream_ || streamPart_ != partOf_[streamed_]) {
-            streamPart_ = partOf_[streamed_];
+        if (!stream_ || streamPart_ != partIndex) {
+            streamPart_ = partIndex;
             stream_ = std::make_unique<files::ArchiveReader>();
             if (!stream_->Open(part.path)) {
                 part.streamDamaged = true;
@@ -261,14 +293,14 @@ void ArchiveMailbox::Advance(size_t upToPosition) {
             continue;
         }
         const size_t at = streamed_++;
-        if (queued_[at] < 0) continue;
-        const std::string path = queue_[static_cast<size_t>(queued_[at])];
+        if (queued_[at] == kNone) continue;
+        const std::string path = root_ + QueueName(at);
         const size_t slash = path.rfind('/');
         if (slash != std::string::npos && madeFolders_.insert(path.substr(0, slash)).second) {
             std::error_code ec;
             std::filesystem::create_directories(path.substr(0, slash), ec);
         }
-        if (written_.erase(at)) files::RemoveFile(path);  // a folder ".meta" written while listing
+        if (written_.erase(static_cast<uint32_t>(at))) files::RemoveFile(path);  // a folder ".meta" written while listing
         if (!stream_->WriteTo(path)) {
             // A cut-off entry is not handed on half written.
             files::RemoveFile(path);
@@ -285,10 +317,10 @@ void ArchiveMailbox::Advance(size_t upToPosition) {
 void ArchiveMailbox::Prepare(size_t index) {
     if (index >= position_.size()) return;
     const size_t at = position_[index];
-    Advance(std::max(at, partner_[at]));
+    Advance(std::max<size_t>(at, partner_[at]));
     // Files whose turn and whose partner's turn have both passed go.
     auto done = [&](const std::pair<size_t, std::string>& f) {
-        if (lastUse_[f.first] >= at) return false;
+        if (std::max<size_t>(f.first, partner_[f.first]) >= at) return false;
         files::RemoveFile(f.second);
         return true;
     };
@@ -298,7 +330,7 @@ void ArchiveMailbox::Prepare(size_t index) {
 bool ArchiveMailbox::Fetch(size_t index) {
     if (index >= position_.size()) return false;
     const size_t at = position_[index];
-    const size_t upTo = std::max(at, partner_[at]);
+    const size_t upTo = std::max<size_t>(at, partner_[at]);
     // Everything up to the entry goes on disk: only a few entries ahead.
     if (upTo >= streamed_ + kFetchAhead) return false;
     Advance(upTo);
@@ -306,11 +338,12 @@ bool ArchiveMailbox::Fetch(size_t index) {
 }
 
 std::string ArchiveMailbox::DisplayPath(const std::string& queuePath) const {
-    auto it = entryOf_.find(queuePath);
-    if (it != entryOf_.end()) return parts_[partOf_[it->second]].path + "/" + names_[it->second];
-    if (!severalParts_ && !parts_.empty() && !root_.empty() && queuePath.rfind(root_, 0) == 0)
-        return parts_[0].path + "/" + queuePath.substr(root_.size());
-    return queuePath;
+    if (parts_.empty() || root_.empty() || queuePath.rfind(root_, 0) != 0) return queuePath;
+    const std::string rel = queuePath.substr(root_.size());
+    // One archive: the queue's names are the entries' own.
+    if (!severalParts_) return parts_[0].path + "/" + rel;
+    const uint32_t entry = EntryNamed(rel, byName_);
+    return entry == kNone ? queuePath : parts_[PartOf(entry)].path + "/" + names_[entry];
 }
 
 std::string ArchiveMailbox::CutOffText() const {

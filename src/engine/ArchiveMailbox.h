@@ -13,16 +13,23 @@
 // (the same folder entry, or an item ".meta" with an id already seen) is read
 // once, and a later item whose name an earlier, different item took gets a
 // name of its own.
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "files/ArchiveReader.h"
+#include "files/PathList.h"
 
 namespace engine {
 
+// Memory: the entries' names and the queue are spooled (files::PathList); what
+// stays in memory is a few integers an entry, plus, for an export in parts,
+// 64-bit hashes of the names below the mailbox (to find an entry again and to
+// see a name an earlier part took).
 class ArchiveMailbox {
 public:
     ArchiveMailbox() = default;
@@ -38,7 +45,7 @@ public:
     bool Open(const std::vector<std::string>& archivePaths, std::string& error);
 
     // The queue: the temporary path of every file entry, in archive order.
-    const std::vector<std::string>& Queue() const { return queue_; }
+    const files::PathList& Queue() const { return queue_; }
     // The temporary folder standing for the mailbox folder, ending with "/".
     const std::string& Root() const { return root_; }
     // Entries not read because their names would leave the mailbox (absolute,
@@ -69,13 +76,19 @@ public:
     std::string CutOffText() const;
 
 private:
+    static constexpr uint32_t kNone = UINT32_MAX;
     void List(size_t part, files::ArchiveReader& listing);
     void Advance(size_t upToPosition);
     void FindPartners();
+    size_t PartOf(size_t entry) const;
+    // The entry's name below root_: its own, or the one it took when an earlier part had its own.
+    std::string QueueName(size_t entry) const;
+    // The queued entry whose name below root_ is `name`, or kNone.
+    uint32_t EntryNamed(const std::string& name, const std::vector<std::pair<uint64_t, uint32_t>>& table) const;
 
     struct Part {
         std::string path;
-        size_t first = 0;      // its first entry in names_
+        size_t first = 0;      // its first entry
         size_t end = 0;        // one past its last
         bool listingDamaged = false;
         std::string listingError;
@@ -85,20 +98,19 @@ private:
     std::vector<Part> parts_;
     std::vector<std::string> unreadable_;  // parts that could not be opened
     std::string root_;
-    std::vector<std::string> names_;       // every file entry, archive order
-    std::vector<size_t> partOf_;           // per entry: its part
-    std::vector<std::string> queueNames_;  // per entry: its name below root_ (renamed when an earlier part took it)
-    std::unordered_set<size_t> written_;   // entries (folder ".meta" files) written while listing
-    std::vector<long> queued_;             // per entry: its queue index, -1 when refused
-    std::vector<size_t> position_;         // per queue index: its entry
-    std::vector<size_t> partner_;          // per entry: its partner's entry, or itself
-    std::vector<size_t> lastUse_;          // per entry: the later of its and its partner's turn
-    std::vector<std::string> queue_;
+    files::PathList names_;                // every file entry, archive order
+    std::vector<uint32_t> queued_;         // per entry: its queue index, kNone when not read
+    std::vector<uint32_t> position_;       // per queue index: its entry
+    std::vector<uint32_t> partner_;        // per entry: its partner's entry, or itself
+    std::unordered_map<uint32_t, std::string> renamed_;  // entries of a later part under a numbered name
+    std::unordered_set<uint32_t> written_;  // entries (folder ".meta" files) written while listing
+    files::PathList queue_;
     std::vector<std::string> refused_;
     std::vector<std::pair<std::string, std::string>> repeated_;
-    std::unordered_map<std::string, size_t> entryOf_;  // queue path -> entry
-    std::unordered_set<std::string> taken_;             // names below root_ given out
-    std::unordered_map<std::string, std::string> idFirst_;  // item id -> its first entry, for display
+    // Several parts: (hash of the name below root_, entry) of every queued entry, sorted.
+    std::vector<std::pair<uint64_t, uint32_t>> byName_;
+    std::unordered_set<uint64_t> taken_;              // several parts: names below root_ given out, hashed
+    std::unordered_map<uint64_t, uint32_t> idFirst_;  // several parts: item id -> its first entry
     bool severalParts_ = false;
     std::unordered_set<std::string> madeFolders_;  // below root_, made already
 
