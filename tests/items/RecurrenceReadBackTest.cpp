@@ -31,7 +31,7 @@ std::string Rule(const std::string& dtstart, const std::string& recur, const std
 // changed or cancelled instances as further invites.
 std::string SeriesMeta(const std::string& subject, const std::string& st, const std::string& et,
                        const std::string& recur, const std::vector<Entries>& instances = {},
-                       const std::string& exdates = "", const std::string& alarm = "") {
+                       const std::string& exdates = "", const std::string& alarm = "", const Entries& more = {}) {
     Entries recurrence = {{"add", BDict({{"nr", BInt(1)}, {"r0", Rule(st, recur)}})},
                           {"dts", BStr(st)},
                           {"duration", BStr("PT1H")},
@@ -41,6 +41,7 @@ std::string SeriesMeta(const std::string& subject, const std::string& st, const 
     Entries inv = {{"n", BStr(subject)}, {"st", BStr(st)}, {"et", BStr(et)}, {"l", BStr("Room 1")}};
     if (!recur.empty()) inv.emplace_back("recurrence", BDict(recurrence));
     if (!alarm.empty()) inv.emplace_back("al0", alarm);
+    for (const auto& m : more) inv.push_back(m);
     Entries top = {{"inv0", BDict(inv)},
                    {"nc", BInt(long(1 + instances.size()))},
                    {"v", BInt(10)}};
@@ -73,7 +74,17 @@ TEST_F(RecurrenceReadBack, SeriesReadBackAsTheirRulesAcrossDaylightSaving) {
         std::string subject, st, et, rule;
         std::vector<Entries> instances;
         std::string exdates = {}, alarm = {};
+        Entries more = {};
     };
+    // A zone only the export defines (its "tzm"), with Central European rules.
+    const std::string custom = "(GMT+01.00) Amsterdam / Berlin / Rome";
+    const std::string tzm = BDict({{"#0", BDict({{"d2sr", BStr("FREQ=YEARLY;WKST=MO;INTERVAL=1;BYMONTH=10;BYDAY=-1SU")},
+                                                 {"d2ss", BStr("16010101T030000")},
+                                                 {"do", BInt(7200000)},
+                                                 {"s2dr", BStr("FREQ=YEARLY;WKST=MO;INTERVAL=1;BYMONTH=3;BYDAY=-1SU")},
+                                                 {"s2ds", BStr("16010101T020000")},
+                                                 {"so", BInt(3600000)},
+                                                 {"tzid", BStr(custom)}})}});
     std::vector<Case> cases = {
         // Weekly on two days across the March change, with a moved, a cancelled and an EXDATE'd instance.
         {"Weekly", ny + "20240226T093000", ny + "20240226T103000", "FREQ=WEEKLY;COUNT=30;INTERVAL=1;BYDAY=MO,WE",
@@ -101,6 +112,13 @@ TEST_F(RecurrenceReadBack, SeriesReadBackAsTheirRulesAcrossDaylightSaving) {
         {"Weekdays", ny + "20240304T073000", ny + "20240304T074500", "FREQ=DAILY;BYDAY=MO,TU,WE,TH,FR;COUNT=25", {}, ""},
         {"UTC daily", "20240305T150000Z", "20240305T153000Z", "FREQ=DAILY;COUNT=20", {}, ""},
         {"Hourly", ny + "20240305T090000", ny + "20240305T093000", "FREQ=HOURLY;COUNT=5", {}, ""},
+        {"Export zone", "TZID=" + custom + ":20240311T100000", "TZID=" + custom + ":20240311T110000",
+         "FREQ=WEEKLY;COUNT=10;BYDAY=MO", {}, "", "", {{"tzm", tzm}}},
+        // Begun under New York's rules before 2007, running on under the new ones.
+        {"Across 2007", ny + "20061101T090000", ny + "20061101T100000", "FREQ=WEEKLY;INTERVAL=2;BYDAY=WE", {}, ""},
+        // A stated start not on the rule: [RFC 5545] counts it, the pattern cannot hold it.
+        {"Off rule", ny + "20240304T090000", ny + "20240304T100000", "FREQ=WEEKLY;COUNT=4;BYDAY=TU,TH", {}, "", "",
+         {{"u", BStr("off-rule-uid")}, {"at0", BDict({{"a", BStr("eve@example.com")}})}}},
     };
     std::string pstPath = root_ + "/series.pst";
     auto session = store::CreatePstSession();
@@ -112,7 +130,7 @@ TEST_F(RecurrenceReadBack, SeriesReadBackAsTheirRulesAcrossDaylightSaving) {
     for (size_t k = 0; k < cases.size(); ++k) {
         const Case& c = cases[k];
         EXPECT_EQ(ConvertCalendarFile(ctx, Write("Calendar/" + std::to_string(k) + ".appt.meta",
-                                                 SeriesMeta(c.subject, c.st, c.et, c.rule, c.instances, c.exdates, c.alarm))),
+                                                 SeriesMeta(c.subject, c.st, c.et, c.rule, c.instances, c.exdates, c.alarm, c.more))),
                   ItemOutcome::Saved)
             << c.subject;
     }
@@ -132,7 +150,11 @@ TEST_F(RecurrenceReadBack, SeriesReadBackAsTheirRulesAcrossDaylightSaving) {
         {"subject": "Second Sunday of March", "start": "2024-03-10T14:00:00Z"},
         {"subject": "Weekdays", "start": "2024-03-04T12:30:00Z"},
         {"subject": "UTC daily", "start": "2024-03-05T15:00:00Z"},
-        {"subject": "Hourly", "start": "2024-03-05T14:00:00Z"}]}},
+        {"subject": "Hourly", "start": "2024-03-05T14:00:00Z"},
+        {"subject": "Export zone", "start": "2024-03-11T09:00:00Z", "end": "2024-03-11T10:00:00Z"},
+        {"subject": "Across 2007", "start": "2006-11-01T14:00:00Z"},
+        {"subject": "Off rule", "start": "2024-03-05T14:00:00Z"},
+        {"subject": "Off rule", "start": "2024-03-04T14:00:00Z", "end": "2024-03-04T15:00:00Z"}]}},
       "options": {"extra_folders": "ignore"}
     })JSON");
 
@@ -154,6 +176,9 @@ TEST_F(RecurrenceReadBack, SeriesReadBackAsTheirRulesAcrossDaylightSaving) {
     entry("Anniversary", "FREQ=YEARLY;BYMONTH=3;BYMONTHDAY=10", "2024-03-10T10:00:00", "America/New_York", "");
     entry("Second Sunday of March", "FREQ=YEARLY;BYMONTH=3;BYDAY=2SU", "2024-03-10T10:00:00", "America/New_York", "");
     entry("Weekdays", "FREQ=DAILY;BYDAY=MO,TU,WE,TH,FR;COUNT=25", "2024-03-04T07:30:00", "America/New_York", "");
+    entry("Export zone", "FREQ=WEEKLY;COUNT=10;BYDAY=MO", "2024-03-11T10:00:00", "Europe/Berlin", "");
+    entry("Across 2007", "FREQ=WEEKLY;INTERVAL=2;BYDAY=WE", "2006-11-01T09:00:00", "America/New_York", "");
+    entry("Off rule", "FREQ=WEEKLY;COUNT=4;BYDAY=TU,TH", "2024-03-04T09:00:00", "America/New_York", "");
     json << "\"UTC daily\": {\"rrule\": \"FREQ=DAILY;COUNT=20\", \"dtstart\": \"2024-03-05T15:00:00\", \"zone\": \"UTC\"}}";
     WriteFile(root_ + "/sources.json", json.str());
     auto check = testshell::Run("export RECURRENCE_SOURCES=" + testshell::Quote(root_ + "/sources.json") + "; " +
@@ -161,7 +186,7 @@ TEST_F(RecurrenceReadBack, SeriesReadBackAsTheirRulesAcrossDaylightSaving) {
                                                       pstPath));
     ASSERT_EQ(check.status, 0) << check.output;
     for (const char* subject : {"Weekly", "Every other day", "Last Friday", "Second Tuesday", "Fifteenth", "Anniversary",
-                                "Second Sunday of March", "Weekdays", "UTC daily"})
+                                "Second Sunday of March", "Weekdays", "UTC daily", "Export zone", "Across 2007", "Off rule"})
         EXPECT_NE(check.output.find(std::string("OK ") + subject + "\n"), std::string::npos) << subject << "\n" << check.output;
     // The moved instance is the series' one exception attachment; the zone is Windows' name for it.
     EXPECT_NE(check.output.find("PROPS Weekly|recurring=1|type=2|tz=Eastern Standard Time|attachments=1|reminder=none|"
@@ -177,6 +202,17 @@ TEST_F(RecurrenceReadBack, SeriesReadBackAsTheirRulesAcrossDaylightSaving) {
                              "PROPS Fifteenth|recurring=1|type=3|tz=Eastern Standard Time|attachments=0|reminder=0/4501-01-01T00:00:00|",
                              "PROPS Single|recurring=None|type=None|tz=Eastern Standard Time|attachments=0|reminder=30/4501-01-01T00:00:00|",
                              "PROPS Silent|recurring=None|type=None|tz=Eastern Standard Time|attachments=0|reminder=none|"})
+        EXPECT_NE(check.output.find(line), std::string::npos) << line << "\n" << check.output;
+    // The moved instance's own time, reminder and attendee, under its date's global object id.
+    EXPECT_NE(check.output.find("EXCEPTION Weekly|start=2024-03-06T19:00:00|replaces=2024-03-06T14:30:00|is_exception=1|"
+                                "instance=2024-03-06|reminder=5|attendees=eve@example.com\n"),
+              std::string::npos)
+        << check.output;
+    // The export's own zone under its own name; a series begun before New York's
+    // 2007 change lists both rules, the current one in force for the series.
+    for (const char* line : {"ZONE Export zone|(GMT+01.00) Amsterdam / Berlin / Rome|2024:3\n",
+                             "ZONE Across 2007|Eastern Standard Time|2006:0 2007:3\n",
+                             "SINGLE Off rule|start=2024-03-04T14:00:00|instance=2024-03-04\n"})
         EXPECT_NE(check.output.find(line), std::string::npos) << line << "\n" << check.output;
     // A rule within a day has no Outlook pattern: one appointment that says how it repeats.
     EXPECT_NE(check.output.find("PROPS Hourly|recurring=None|type=None|tz=Eastern Standard Time|attachments=0|reminder=none|pattern=|body=Repeats: "

@@ -1,14 +1,23 @@
 # Reads every recurring appointment of a PST with pypff, decodes its
-# PidLidAppointmentRecur and PidLidTimeZoneStruct as [MS-OXOCAL] 2.2.1.44 and
-# 2.2.1.39 describe them (sharing nothing with the writer), expands the first
-# 20 instances to UTC, and compares them with python-dateutil's expansion of
-# the source rule given in the JSON file named by $RECURRENCE_SOURCES:
+# PidLidAppointmentRecur, PidLidTimeZoneStruct and the recurrence's
+# TZDEFINITION as [MS-OXOCAL] 2.2.1.44, 2.2.1.39 and 2.2.1.41 describe them
+# (sharing nothing with the writer), expands the first 20 instances to UTC
+# (each in the rule of its year), adds the appointments of the same subject
+# that stand beside the series, and compares them with python-dateutil's
+# expansion of the source rule given in the JSON file named by $RECURRENCE_SOURCES:
 #   {"subject": {"rrule": "...", "dtstart": "2024-02-26T09:30:00", "zone": "America/New_York",
 #                "removed": ["2024-03-11T09:30:00", ...], "moved": {"2024-03-06T09:30:00": "2024-03-06T14:00:00"}}}
-# Prints "OK subject" or "BAD subject: why" per series, and "PROPS subject ..." lines.
+# Prints "OK subject" or "BAD subject: why" per series, "PROPS subject ..."
+# lines, "ZONE subject|key|year:flags ..." for each series' TZDEFINITION,
+# "EXCEPTION subject|..." for each exception attachment (its embedded message
+# read through libpff's C API, which the binding lacks) and "SINGLE subject|..."
+# for an appointment with an instance's global object id.
+import ctypes
+import ctypes.util
 import datetime as dt
 import json
 import os
+import re
 import struct
 import sys
 from zoneinfo import ZoneInfo
@@ -65,7 +74,39 @@ def nth_weekday(year, st):
     return dt.datetime(day.year, day.month, day.day, hour, minute)
 
 
+def decode_tzdef(b):
+    # The header's size covers the flags, the key name and the rule count.
+    (cb_header,) = struct.unpack_from("<H", b, 2)
+    (cch,) = struct.unpack_from("<H", b, 6)
+    key = b[8:8 + 2 * cch].decode("utf-16-le")
+    (n,) = struct.unpack_from("<H", b, 2 + cb_header)
+    rules, o = [], 4 + cb_header
+    for _ in range(n):
+        flags, year = struct.unpack_from("<HH", b, o + 4)
+        bias, sbias, dbias = struct.unpack_from("<iii", b, o + 22)
+        rules.append({"flags": flags, "year": year, "bias": bias, "sbias": sbias, "dbias": dbias,
+                      "std": systime(b, o + 34), "dst": systime(b, o + 50)})
+        o += 66
+    return key, rules
+
+
+def rule_of(rules, year):
+    # A rule holds from its year until the next one's; the first also before.
+    chosen = rules[0]
+    for r in rules:
+        if r["year"] <= year:
+            chosen = r
+    return chosen
+
+
+def same_rule(a, b):
+    pick = lambda r: (r["bias"], r["sbias"], r["dbias"], r["std"][1:6], r["dst"][1:6])
+    return pick(a) == pick(b)
+
+
 def to_utc(local, tz):
+    if isinstance(tz, list):
+        tz = rule_of(tz, local.year)
     if tz["dst"][1] == 0:
         return local + dt.timedelta(minutes=tz["bias"])
     dst_on, std_on = nth_weekday(local.year, tz["dst"]), nth_weekday(local.year, tz["std"])
@@ -153,7 +194,13 @@ def expand_source(src, n):
     start = dt.datetime.fromisoformat(src["dtstart"]).replace(tzinfo=zone)
     removed = {dt.datetime.fromisoformat(x) for x in src.get("removed", []) + list(src.get("moved", {}).keys())}
     out = []
-    for when in rrulestr("RRULE:" + src["rrule"], dtstart=start):
+    # [RFC 5545] counts DTSTART as the first instance even when it is not on the
+    # rule (python-dateutil does not): it is one of the COUNT.
+    rule = src["rrule"]
+    if next(iter(rrulestr("RRULE:" + rule, dtstart=start))) != start:
+        out.append(start)
+        rule = re.sub(r"COUNT=(\d+)", lambda m: "COUNT=%d" % (int(m.group(1)) - 1), rule)
+    for when in rrulestr("RRULE:" + rule, dtstart=start):
         if when.replace(tzinfo=None) not in removed:
             out.append(when)
         if len(out) >= n + len(removed):
@@ -163,12 +210,92 @@ def expand_source(src, n):
     return utc[:n]
 
 
+class Libpff:
+    """The parts of libpff's C API the binding lacks: an attachment's embedded
+    message and a message's recipient table."""
+
+    def __init__(self, path):
+        lib = ctypes.CDLL(ctypes.util.find_library("pff") or "libpff.so.1")
+        P, PP = ctypes.c_void_p, ctypes.POINTER(ctypes.c_void_p)
+
+        def fn(name, *args):
+            f = getattr(lib, name)
+            f.argtypes, f.restype = list(args), ctypes.c_int
+            return f
+
+        self.init = fn("libpff_file_initialize", PP, PP)
+        self.open = fn("libpff_file_open", P, ctypes.c_char_p, ctypes.c_int, PP)
+        self.by_id = fn("libpff_file_get_item_by_identifier", P, ctypes.c_uint32, PP, PP)
+        self.attachment = fn("libpff_message_get_attachment", P, ctypes.c_int, PP, PP)
+        self.attached = fn("libpff_attachment_get_item", P, PP, PP)
+        self.recipients = fn("libpff_message_get_recipients", P, PP, PP)
+        self.n_sets = fn("libpff_item_get_number_of_record_sets", P, ctypes.POINTER(ctypes.c_int), PP)
+        self.set_at = fn("libpff_item_get_record_set_by_index", P, ctypes.c_int, PP, PP)
+        self.entry = fn("libpff_record_set_get_entry_by_type", P, ctypes.c_uint32, ctypes.c_uint32, PP, ctypes.c_uint8, PP)
+        self.size = fn("libpff_record_entry_get_data_size", P, ctypes.POINTER(ctypes.c_size_t), PP)
+        self.data = fn("libpff_record_entry_get_data", P, ctypes.c_char_p, ctypes.c_size_t, PP)
+        self.file = P()
+        err = P()
+        if self.init(ctypes.byref(self.file), ctypes.byref(err)) != 1 or \
+                self.open(self.file, os.fsencode(path), 1, ctypes.byref(err)) != 1:
+            raise OSError("libpff cannot open " + path)
+
+    def _get(self, f, *args):
+        out, err = ctypes.c_void_p(), ctypes.c_void_p()
+        if f(*args, ctypes.byref(out), ctypes.byref(err)) != 1:
+            raise OSError(f.__name__ + " failed")
+        return out
+
+    def embedded(self, identifier, index):
+        message = self._get(self.by_id, self.file, identifier)
+        return self._get(self.attached, self._get(self.attachment, message, index))
+
+    def record_sets(self, item):
+        n, err = ctypes.c_int(), ctypes.c_void_p()
+        if self.n_sets(item, ctypes.byref(n), ctypes.byref(err)) != 1:
+            return []
+        return [self._get(self.set_at, item, k) for k in range(n.value)]
+
+    def value(self, record_set, entry_type):
+        """The raw bytes of a property of any type (flags: any value type, the
+        tag as stored, not looked up in the name-to-id map); None when absent."""
+        entry, err = ctypes.c_void_p(), ctypes.c_void_p()
+        if self.entry(record_set, entry_type, 0, ctypes.byref(entry), 3, ctypes.byref(err)) != 1:
+            return None
+        size = ctypes.c_size_t()
+        self.size(entry, ctypes.byref(size), ctypes.byref(err))
+        buf = ctypes.create_string_buffer(size.value)
+        if size.value and self.data(entry, buf, size.value, ctypes.byref(err)) != 1:
+            return None
+        return buf.raw
+
+    def addresses(self, item):
+        out = []
+        for rs in self.record_sets(self._get(self.recipients, item)):
+            v = self.value(rs, 0x3003) or self.value(rs, 0x39FE) or b""
+            out.append(v.decode("utf-16-le").strip("\0"))
+        return sorted(out)
+
+
+def filetime(b):
+    (ft,) = struct.unpack("<Q", b)
+    return EPOCH + dt.timedelta(microseconds=ft // 10)
+
+
+def instance_date(goid):
+    # The instance's original date sits in bytes 16-19: year (big-endian), month, day.
+    year, month, day = struct.unpack_from(">HBB", goid, 16)
+    return "%04d-%02d-%02d" % (year, month, day) if year else "series"
+
+
 def main():
     f = pypff.file()
     f.open(sys.argv[1])
+    c = Libpff(sys.argv[1])
     sources = json.load(open(os.environ["RECURRENCE_SOURCES"]))
     ids = named_ids(f)
     pid = lambda guid, lid: ids.get((guid, lid))
+    series, singles = {}, {}
 
     def walk(folder):
         for k in range(folder.number_of_sub_messages):
@@ -182,14 +309,12 @@ def main():
             tzdef = p.get(pid(APPT, 0x8260)) or p.get(pid(APPT, 0x825E))
             key = ""
             if tzdef is not None:
-                d = tzdef.data
-                (cch,) = struct.unpack_from("<H", d, 6)
-                key = d[8:8 + 2 * cch].decode("utf-16-le")
+                key, rules = decode_tzdef(tzdef.data)
+                print("ZONE %s|%s|%s" % (msg.subject, key, " ".join("%d:%d" % (r["year"], r["flags"]) for r in rules)))
             rset, rdelta, rsignal = (p.get(pid(COMMON, lid)) for lid in (0x8503, 0x8501, 0x8560))
             reminder = "none"
             if rset is not None and rset.data[0]:
-                (ft,) = struct.unpack("<Q", rsignal.data)
-                signal = EPOCH + dt.timedelta(microseconds=ft // 10)
+                signal = filetime(rsignal.data)
                 when = "future" if dt.datetime.utcnow() < signal < dt.datetime(4500, 1, 1) else signal.isoformat()
                 reminder = "%d/%s" % (struct.unpack("<i", rdelta.data)[0], when)
             body = (msg.plain_text_body or b"").decode("utf-8", "replace").strip("\0")
@@ -197,18 +322,49 @@ def main():
                 msg.subject, recurring.data[0] if recurring is not None else None,
                 struct.unpack("<i", rtype.data)[0] if rtype is not None else None, key,
                 msg.number_of_attachments, reminder, text.data_as_string if text is not None else "", body))
-            if msg.subject in sources and recur is not None:
+            goid = p.get(pid(MEETING, 0x0003))
+            if recur is not None:
                 r = decode_recur(recur.data)
                 tz = decode_tz(tzs.data) if tzs is not None else {"bias": 0, "sbias": 0, "dbias": 0, "std": (0,) * 8, "dst": (0,) * 8}
-                got, want = expand_pst(r, tz, 20), expand_source(sources[msg.subject], 20)
-                if got == want:
-                    print("OK %s" % msg.subject)
-                else:
-                    print("BAD %s: pst %s source %s" % (msg.subject, [g.isoformat() for g in got], [w.isoformat() for w in want]))
+                if tzdef is not None:
+                    # The struct is the rule of the series' start; the definition places every year.
+                    start_year = (EPOCH + dt.timedelta(minutes=r["start"])).year
+                    if not same_rule(tz, rule_of(rules, start_year)):
+                        print("BAD %s: PidLidTimeZoneStruct is not the rule of %d" % (msg.subject, start_year))
+                    tz = rules
+                series[msg.subject] = (r, tz)
+                for a in range(msg.number_of_attachments):
+                    m = c.embedded(msg.identifier, a)
+                    e = {}
+                    for rs in c.record_sets(m)[:1]:
+                        e = {name: c.value(rs, pid(guid, lid)) for name, guid, lid in (
+                            ("start", APPT, 0x820D), ("replace", APPT, 0x8228), ("exception", MEETING, 0x000A),
+                            ("goid", MEETING, 0x0003), ("set", COMMON, 0x8503), ("delta", COMMON, 0x8501))}
+                    print("EXCEPTION %s|start=%s|replaces=%s|is_exception=%s|instance=%s|reminder=%s|attendees=%s" % (
+                        msg.subject, filetime(e["start"]).isoformat(), filetime(e["replace"]).isoformat(),
+                        e["exception"][0] if e.get("exception") else None,
+                        instance_date(e["goid"]) if e.get("goid") else None,
+                        struct.unpack("<i", e["delta"])[0] if e.get("set") and e["set"][0] else "none",
+                        ",".join(c.addresses(m))))
+            else:
+                start = p.get(pid(APPT, 0x820D))
+                if start is not None:
+                    singles.setdefault(msg.subject, []).append(filetime(start.data))
+                if goid is not None and instance_date(goid.data) != "series":
+                    print("SINGLE %s|start=%s|instance=%s" % (msg.subject, filetime(start.data).isoformat(), instance_date(goid.data)))
         for k in range(folder.number_of_sub_folders):
             walk(folder.get_sub_folder(k))
 
     walk(f.get_root_folder())
+    for subject, (r, tz) in series.items():
+        if subject not in sources:
+            continue
+        got = sorted(expand_pst(r, tz, 20) + singles.get(subject, []))[:20]
+        want = expand_source(sources[subject], 20)
+        if got == want:
+            print("OK %s" % subject)
+        else:
+            print("BAD %s: pst %s source %s" % (subject, [g.isoformat() for g in got], [w.isoformat() for w in want]))
 
 
 main()
