@@ -318,13 +318,15 @@ void ArchiveMailbox::Prepare(size_t index) {
     if (index >= position_.size()) return;
     const size_t at = position_[index];
     Advance(std::max<size_t>(at, partner_[at]));
-    // Files whose turn and whose partner's turn have both passed go.
-    auto done = [&](const std::pair<size_t, std::string>& f) {
-        if (std::max<size_t>(f.first, partner_[f.first]) >= at) return false;
-        files::RemoveFile(f.second);
-        return true;
-    };
-    onDisk_.erase(std::remove_if(onDisk_.begin(), onDisk_.end(), done), onDisk_.end());
+    // Files whose turn and whose partner's turn have both passed go; the caller
+    // hears of each while it and its partner are still there.
+    const auto gone = std::stable_partition(onDisk_.begin(), onDisk_.end(), [&](const auto& f) {
+        return std::max<size_t>(f.first, partner_[f.first]) >= at;
+    });
+    if (beforeRemove_)
+        for (auto it = gone; it != onDisk_.end(); ++it) beforeRemove_(it->second);
+    for (auto it = gone; it != onDisk_.end(); ++it) files::RemoveFile(it->second);
+    onDisk_.erase(gone, onDisk_.end());
 }
 
 bool ArchiveMailbox::Fetch(size_t index) {

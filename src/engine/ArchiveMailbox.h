@@ -14,6 +14,7 @@
 // once, and a later item whose name an earlier, different item took gets a
 // name of its own.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -66,6 +67,9 @@ public:
     // one before it is written; removes nothing. False (nothing done) when the
     // entry is too far ahead to keep the entries before it on disk meanwhile.
     bool Fetch(size_t index);
+    // Called with the queue path of each file Prepare is about to remove (its
+    // partner is still on disk then): what it is can be told only now.
+    void SetBeforeRemove(std::function<void(const std::string&)> hook) { beforeRemove_ = std::move(hook); }
 
     // How the user knows a queued file: ARCHIVE/name-in-archive.
     std::string DisplayPath(const std::string& queuePath) const;
@@ -118,6 +122,7 @@ private:
     size_t streamPart_ = 0;                // the part stream_ reads
     size_t streamed_ = 0;                  // entries the stream has passed
     std::vector<std::pair<size_t, std::string>> onDisk_;  // (entry, path) written
+    std::function<void(const std::string&)> beforeRemove_;
 };
 
 }  // namespace engine

@@ -10,6 +10,7 @@
 #include <exception>
 #include <map>
 #include <set>
+#include <unordered_map>
 
 #include "engine/ArchiveMailbox.h"
 #include "engine/EngineText.h"
@@ -145,6 +146,9 @@ private:
     // was is logged now with what it is.
     void AccountForEveryFile(const files::PathList& queue);
     std::string UnconvertedReason(const std::string& path, bool& failure) const;
+    // An archive's entry about to leave the disk: when neither it nor its
+    // partner became an item or a log line, what it is is noted now.
+    void NoteBeforeRemoval(const std::string& path);
     // Why a source cannot be read safely (itself or the companion beside it), or "".
     std::string SourceProblem(const std::string& path, const std::string& companion) const;
     // Final counts and the log's state into the summary, and the window told.
@@ -184,6 +188,7 @@ private:
     ExportFolders exportFolders_;
     const files::PathList* queue_ = nullptr;  // Pass I's files
     std::unordered_set<uint64_t> converted_, logged_;  // files as shown, by Key
+    std::unordered_map<uint64_t, std::pair<std::string, bool>> removedReasons_;  // by Key: (reason, failure)
     items::ContactDirectory contacts_;       // the export's contacts, read when a group first needs them
     bool contactsRead_ = false;
     std::vector<items::ZimbraTag> tags_;
@@ -258,7 +263,9 @@ MailboxSummary MigrationEngine::Mailbox::Run() {
 
     // 6. Pass I.
     queue_ = &queue;
+    if (e_.archive_) e_.archive_->SetBeforeRemove([this](const std::string& path) { NoteBeforeRemoval(path); });
     const bool goOn = PassOne(queue);
+    if (e_.archive_) e_.archive_->SetBeforeRemove({});
     queue_ = nullptr;
     if (e_.archive_) {
         summary_.sourceError = e_.archive_->CutOffText();
@@ -692,6 +699,10 @@ std::string MigrationEngine::Mailbox::UnconvertedReason(const std::string& path,
     if (EndsWith(name, ".err"))
         return "the server could not read the stored content of " + FileNameOf(path.substr(0, path.size() - 4)) +
                " in full: it was exported damaged";
+    if (auto noted = removedReasons_.find(Key(Shown(path))); noted != removedReasons_.end()) {
+        failure = noted->second.second;
+        return noted->second.first;
+    }
     if (!files::FileExists(path))
         return summary_.sourceError.empty() ? "gone before its turn" : "the archive ends before or inside it";
     if (files::FileSizeOf(path) == 0) return "empty file";
@@ -709,6 +720,16 @@ std::string MigrationEngine::Mailbox::UnconvertedReason(const std::string& path,
     failure = false;
     if (files::FileExists(path + ".meta")) return "its item was not converted";
     return "not an item file of the export: no .meta file describes it";
+}
+
+void MigrationEngine::Mailbox::NoteBeforeRemoval(const std::string& path) {
+    const uint64_t own = Key(Shown(path));
+    const std::string partner = PartnerOf(path);
+    const uint64_t beside = partner.empty() ? own : Key(Shown(partner));
+    if (logged_.count(own) || logged_.count(beside) || converted_.count(own) || converted_.count(beside)) return;
+    bool failure = true;
+    std::string reason = UnconvertedReason(path, failure);
+    removedReasons_[own] = {std::move(reason), failure};
 }
 
 void MigrationEngine::Mailbox::AccountForEveryFile(const files::PathList& queue) {

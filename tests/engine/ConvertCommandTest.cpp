@@ -900,6 +900,24 @@ TEST(ConvertArchive, ACutOffArchiveConvertsWhatPrecedesTheCutAndSaysWhere) {
     EXPECT_NE(log.find("evil.tgz//tmp/0000000303-Abs.eml (not read"), std::string::npos) << log;
 }
 
+TEST(ConvertArchive, FilesThatAreNoItemsAreLoggedAsFromTheFolder) {
+    // An archive's entries leave the disk after their turn: what an unconverted
+    // one is must be told while it is there, not guessed after the pass.
+    TempDir dir;
+    fs::copy(kSample + "/alice", dir / "alice", fs::copy_options::recursive);
+    WriteFile(dir / "alice/Inbox/0000000900-Remember.note.meta", "{\"id\":900,\"type\":9,\"Path\":\"/Inbox\"}");
+    WriteFile(dir / "alice/Inbox/0000000900-Remember.note", "remember");
+    WriteFile(dir / "alice/Inbox/readme.txt", "not an item");
+    ASSERT_EQ(RunCmd({"/usr/bin/env", "tar", "-czf", dir / "alice.tgz", "-C", dir / "alice", "."}, dir).status, 0);
+    EXPECT_EQ(RunCmd({kBin, "convert", dir / "alice", "--pst", dir / "f.pst", "--quiet"}, dir).status, 0);
+    EXPECT_EQ(RunCmd({kBin, "convert", dir / "alice.tgz", "--pst", dir / "a.pst", "--quiet"}, dir).status, 0);
+    std::string fromFolder = ReadAll(dir / "f.log");
+    for (size_t at; (at = fromFolder.find(dir / "alice/")) != std::string::npos;)
+        fromFolder.replace(at, (dir / "alice/").size(), dir / "alice.tgz/");
+    EXPECT_NE(fromFolder.find("SKIPPED : " + dir / "alice.tgz/Inbox/readme.txt"), std::string::npos) << fromFolder;
+    EXPECT_EQ(ReadAll(dir / "a.log"), fromFolder);
+}
+
 TEST(ConvertArchive, AnExportInPartsIsOneMailboxWithEachItemOnce) {
     TempDir dir;
     fs::create_directories(dir / "tmp");
