@@ -37,12 +37,14 @@ std::string Join(const std::vector<std::string>& parts, size_t from, size_t to) 
 std::string StoreForm(const std::string& zimbraDirectory) { return ReplaceAll(zimbraDirectory, "/", "\\"); }
 
 bool IsKindView(FolderView v) {
-    return v == FolderView::Contacts || v == FolderView::Appointments || v == FolderView::Tasks;
+    return v == FolderView::Contacts || v == FolderView::Appointments || v == FolderView::Tasks ||
+           v == FolderView::Notes;
 }
 
 int DefaultFolderOf(FolderView v) {
     if (v == FolderView::Contacts) return store::olFolderContacts;
     if (v == FolderView::Appointments) return store::olFolderCalendar;
+    if (v == FolderView::Notes) return store::olFolderNotes;
     return store::olFolderTasks;
 }
 
@@ -54,6 +56,7 @@ void ExportFolders::Read(const files::PathList& queue, const std::string& rootPa
     created_.clear();
     nested_.clear();
     nestedDirectories_.clear();
+    notes_.clear();
     metaPaths_.clear();
     for (const auto& entry : queue) {
         if (!items::LooksLikeFolderMetaName(FileNameOf(entry))) continue;
@@ -143,6 +146,7 @@ int ExportFolders::CreateKindFolders(store::Store& store) {
     // A new store (the next part of a split mailbox) has none yet.
     created_.clear();
     nested_.clear();
+    notes_.clear();
     std::vector<const ExportFolder*> kinds;
     for (const auto& f : folders_)
         if (f.type == 1 && f.IsUserFolder() && IsKindView(f.view)) kinds.push_back(&f);
@@ -240,6 +244,27 @@ store::Folder* ExportFolders::ItemFolderAt(const std::string& directory) const {
     if (auto it = nested_.find(directory); it != nested_.end()) return it->second;
     if (auto it = created_.find(directory); it != created_.end()) return it->second;
     return nullptr;
+}
+
+store::Folder* ExportFolders::NotesFolderAt(store::Store& store, const std::string& directory, int& made) {
+    // Only a user folder the export lists has a notes folder of its own.
+    const ExportFolder* f = At(directory);
+    if (!f || f->type != 1 || !f->IsUserFolder()) return nullptr;
+    if (auto it = notes_.find(directory); it != notes_.end()) return it->second;
+    const std::vector<std::string> real = Components(RealPath(directory), '\\');
+    store::Folder* parent = &store.GetDefaultFolder(store::olFolderNotes);
+    for (const auto& name : real) {
+        store::Folder* next = nullptr;
+        for (store::Folder* existing : parent->Folders())
+            if (existing->Name() == name) next = existing;
+        if (!next) {
+            next = &parent->AddFolder(name, store::olFolderNotes);
+            ++made;
+        }
+        parent = next;
+    }
+    notes_[directory] = parent;
+    return parent;
 }
 
 std::vector<const ExportFolder*> ExportFolders::Skipped() const {

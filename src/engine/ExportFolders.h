@@ -62,6 +62,12 @@ public:
     // messages and documents there go into it.
     store::Folder* ItemFolderAt(const std::string& directory) const;
 
+    // The folder for the Zimbra notes of the directory: for a user folder the
+    // export lists, a notes folder (IPF.StickyNote) below Notes at the
+    // directory's real path, made on first use (`made` counts the folders
+    // made); else null (the store's Notes folder).
+    store::Folder* NotesFolderAt(store::Store& store, const std::string& directory, int& made);
+
     // True when the directory is, or lies below, a Briefcase folder (view 8).
     bool InDocumentFolder(const std::string& directory) const;
     // True when the file is the ".meta" file of a folder the export lists.
@@ -78,6 +84,7 @@ private:
     std::map<std::string, store::Folder*> created_;  // kind folder directory -> store folder
     std::map<std::string, store::Folder*> nested_;   // directory inside a kind folder -> store folder
     std::set<std::string> nestedDirectories_;        // those to make with each store
+    std::map<std::string, store::Folder*> notes_;    // directory -> notes folder of the current store
     std::set<std::string> metaPaths_;                 // every folder ".meta" file read
 };
 

@@ -556,6 +556,21 @@ void MigrationEngine::Mailbox::Dispatch(const std::string& path, int pass) {
         ConvertDocument(path);
         return;
     }
+    // Zimbra notes: Outlook notes, in the folder of a notes folder of its own, or
+    // a notes folder below Notes when filed in another user folder.
+    if (EndsWith(name, ".note.meta")) {
+        ConvertItemFile(path, "Converting Notes... from (", &C::ConvertStickyNoteFile, &MailboxSummary::notes,
+                        [this, directory]() -> store::Folder* {
+                            const items::ExportFolder* kind = exportFolders_.KindFolderOf(directory);
+                            if (kind && kind->view == items::FolderView::Notes)
+                                if (store::Folder* own = exportFolders_.KindFolderAt(directory)) return own;
+                            int made = 0;
+                            store::Folder* folder = exportFolders_.NotesFolderAt(*store_, directory, made);
+                            summary_.foldersCreated += made;
+                            return folder;
+                        });
+        return;
+    }
     // An address book, calendar or task list of its own takes the items of its kind.
     if (exportFolders_.KindFolderAt(directory)) {
         const items::ExportFolder* kind = exportFolders_.KindFolderOf(directory);
@@ -711,7 +726,6 @@ std::string MigrationEngine::Mailbox::UnconvertedReason(const std::string& path,
         if (!file.isJson) return "damaged: not a complete .meta file";
         const int type = file.ItemType();
         failure = false;
-        if (type == 9) return "a Zimbra note: notes are not converted";
         if (type == 3) return "a tag outside the export's Tags folder";
         if (file.DescribesFolder()) return "a folder file the folder list does not use";
         failure = true;

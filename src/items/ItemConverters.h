@@ -1,6 +1,6 @@
 #pragma once
 // The converters of Zimbra item metadata files (contacts, appointments, tasks,
-// notebook pages, Briefcase documents) into items of the store's default folders. The migration
+// notebook pages, notes, Briefcase documents) into items of the store's default folders. The migration
 // engine classifies each queued file and calls the converter of its kind.
 #include <functional>
 #include <memory>
@@ -47,6 +47,8 @@ public:
     virtual ItemOutcome ConvertCalendarFile(const ItemContext& ctx, const std::string& metaPath) = 0;
     virtual ItemOutcome ConvertTaskFile(const ItemContext& ctx, const std::string& metaPath) = 0;
     virtual ItemOutcome ConvertNoteFile(const ItemContext& ctx, const std::string& metaPath) = 0;
+    // A Zimbra note (type 9): an Outlook note in ctx.folder, else the Notes folder.
+    virtual ItemOutcome ConvertStickyNoteFile(const ItemContext& ctx, const std::string& metaPath) = 0;
     // A Briefcase document: a post in ctx.folder with the file attached.
     virtual ItemOutcome ConvertDocumentFile(const ItemContext& ctx, const std::string& metaPath) = 0;
 };

@@ -11,6 +11,7 @@
 #include "items/DocumentItem.h"
 #include "items/ItemTimes.h"
 #include "items/Reminders.h"
+#include "items/StickyNote.h"
 #include "items/TaskSeries.h"
 #include "items/ZimbraMetaReader.h"
 #include "pst/messaging/EntryIds.h"
@@ -1167,6 +1168,9 @@ public:
     }
     ItemOutcome ConvertNoteFile(const ItemContext& ctx, const std::string& metaPath) override {
         return items::ConvertNoteFile(ctx, metaPath);
+    }
+    ItemOutcome ConvertStickyNoteFile(const ItemContext& ctx, const std::string& metaPath) override {
+        return items::ConvertStickyNoteFile(ctx, metaPath);
     }
     ItemOutcome ConvertDocumentFile(const ItemContext& ctx, const std::string& metaPath) override {
         return items::ConvertDocumentFile(ctx, metaPath);

@@ -11,6 +11,7 @@ FolderView ViewOf(const std::string& vt) {
     if (vt.empty()) return FolderView::None;
     if (vt == "6") return FolderView::Contacts;
     if (vt == "8") return FolderView::Documents;
+    if (vt == "9") return FolderView::Notes;
     if (vt == "11") return FolderView::Appointments;
     if (vt == "14") return FolderView::Wiki;
     if (vt == "15") return FolderView::Tasks;

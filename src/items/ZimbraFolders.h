@@ -17,6 +17,7 @@ enum class FolderView {
     Mail,          // 5, also conversations and unknown views
     Contacts,      // 6
     Documents,     // 8 (Briefcase)
+    Notes,         // 9 (a folder made for Zimbra notes)
     Appointments,  // 11
     Wiki,          // 14 (Notebook, 7.x)
     Tasks,         // 15

@@ -1139,7 +1139,7 @@ TEST(ConvertCommand, EveryListedFileIsConvertedOrLogged) {
               std::string::npos) << ReadAll(dir / "real.log");
 
     // A hostile export: stray files, a damaged folder file, a server error marker,
-    // a companion without its item, a kind that is not converted, an empty file.
+    // a companion without its item, an empty file, and a note (converted from its companion's text).
     const std::string box = dir / "gail";
     WriteFile(box + "/0000000011-ROOT.meta", "{\"id\":11,\"type\":1,\"name\":\"ROOT\",\"Path\":\"/\",\"metadata\":\"d1:ai3ee\"}");
     WriteFile(box + "/.DS_Store", std::string("\0\0\0\1Bud1", 8));
@@ -1160,8 +1160,10 @@ TEST(ConvertCommand, EveryListedFileIsConvertedOrLogged) {
     Result r = RunCmd({kBin, "convert", box, "--pst", dir / "gail.pst", "--json"}, dir);
     EXPECT_EQ(r.status, 1) << r.out << r.err;
     EXPECT_EQ(JsonInt(r.out, "files"), listed) << r.out;
-    EXPECT_EQ(JsonInt(r.out, "files_converted"), 5) << r.out;  // ROOT and two messages with their state files
-    EXPECT_EQ(JsonInt(r.out, "files_logged"), listed - 5) << r.out;
+    // ROOT, two messages with their state files and the note with its companion.
+    EXPECT_EQ(JsonInt(r.out, "files_converted"), 7) << r.out;
+    EXPECT_EQ(JsonInt(r.out, "files_logged"), listed - 7) << r.out;
+    EXPECT_EQ(JsonInt(r.out, "notes"), 1) << r.out;
     const std::string log = ReadAll(dir / "gail.log");
     for (const std::string& line : {
              "SKIPPED : " + box + "/.DS_Store (not an item file of the export: no .meta file describes it)",
@@ -1170,8 +1172,7 @@ TEST(ConvertCommand, EveryListedFileIsConvertedOrLogged) {
              "BAD : " + box + "/Inbox/0000000302-Broken.meta (damaged: not a complete .meta file)",
              "SKIPPED : " + box + "/Inbox/notes.txt (not an item file of the export: no .meta file describes it)",
              "SKIPPED : " + box + "/Contacts/Nobody (not an item file of the export: no .meta file describes it)",
-             "BAD : " + box + "/Contacts/Empty, Eve.meta",
-             "SKIPPED : " + box + "/Notes/0000000400-Sticky.note.meta (a Zimbra note: notes are not converted)"})
+             "BAD : " + box + "/Contacts/Empty, Eve.meta"})
         EXPECT_NE(log.find(line + "\r\n"), std::string::npos) << line << "\n" << log;
     ExpectVerified(dir / "gail.pst", dir);
 }

@@ -182,6 +182,9 @@ struct FakeConverters : items::ItemConverters {
     items::ItemOutcome ConvertNoteFile(const items::ItemContext& c, const std::string& p) override {
         return Make(c, p, store::olFolderNotes, store::ItemType::Note, "note");
     }
+    items::ItemOutcome ConvertStickyNoteFile(const items::ItemContext& c, const std::string& p) override {
+        return Make(c, p, store::olFolderNotes, store::ItemType::Note, "sticky note");
+    }
     items::ItemOutcome ConvertDocumentFile(const items::ItemContext&, const std::string& p) override {
         rec.events.push_back("document " + fs::path(p).filename().string());
         return items::ItemOutcome::Failed;

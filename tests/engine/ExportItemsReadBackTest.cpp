@@ -254,3 +254,73 @@ TEST(ExportItemsReadBack, ItemsKeepTheirCreationAndModificationTimes) {
     // The message keeps the delivery time of its headers.
     EXPECT_NE(LinesOf(dump.output, "Hello")[0].find("\"delivered\": \"2026-12-07T09:00:00Z\""), std::string::npos);
 }
+
+TEST(ExportItemsReadBack, ZimbraNotesBecomeOutlookNotes) {
+    const std::string py = PypffPython();
+    if (py.empty()) GTEST_SKIP() << "no python3 with pypff";
+    TempDir dir;
+    const std::string box = dir / "gwen";
+    FolderMeta(box, "", 11, "ROOT", "/", {{"a", BInt(3)}});
+    FolderMeta(box, "", 2, "Inbox", "/Inbox", {{"a", BInt(1)}, {"vt", BStr("5")}});
+    FolderMeta(box, "", 300, "Ideas", "/Ideas", {{"v", BInt(10)}});
+    FolderMeta(box, "", 301, "Sticky*", "/Sticky*", {{"vt", BStr("9")}, {"v", BInt(10)}});
+    // Zimbra keeps a note's whole text as its subject, the box as "l", the colour as "c".
+    auto note = [&](const std::string& entry, int id, const std::string& zimbraDir, const std::string& text,
+                    const metaenc::Entries& metadata) {
+        metaenc::WriteUnder(box, entry + ".meta",
+                            metaenc::MetaJson({{"id", std::to_string(id)}, {"type", "9"}, {"subject", JsonQuote(text)},
+                                               {"date", "1614834367"}, {"change_date", "1641092645"},
+                                               {"Path", JsonQuote(zimbraDir)}, {"TagNames", JsonQuote("Home")}},
+                                              BDict(metadata)));
+    };
+    note("Ideas/0000000400-Buy milk.note", 400, "/Ideas/", "\n  Buy milk\r\nand eggs", {{"c", BInt(3)}, {"l", BStr("10,20,300,250")}});
+    note("Sticky_/0000000401-Call Bob.note", 401, "/Sticky*/", "Call Bob", {{"c", BInt(0x01000000 | 0xF0F0F0)}});
+    note("Inbox/0000000402-Plain.note", 402, "/Inbox/", "Plain", {{"v", BInt(10)}});
+    metaenc::WriteUnder(box, "Inbox/0000000403-Cut.note.meta", "{\"id\":403,\"type\":9,\"subj");
+
+    const std::string pst = dir / "gwen.pst";
+    const auto conv =
+        testshell::Run(Quote(ORVANDEL_BIN) + " convert " + Quote(box) + " --pst " + Quote(pst) + " --json 2>/dev/null");
+    EXPECT_EQ(conv.status, 1) << conv.output;
+    EXPECT_NE(conv.output.find("\"notes\": 3, \"items_failed\": 1,"), std::string::npos) << conv.output;
+    EXPECT_NE(ReadAll(dir / "gwen.log").find("BAD : " + box + "/Inbox/0000000403-Cut.note.meta"), std::string::npos)
+        << ReadAll(dir / "gwen.log");
+    auto report = pst::verify::VerifyFile(pst);
+    EXPECT_TRUE(report.Clean()) << pst::verify::SummaryLine(pst, report);
+    // Notes of Zimbra's own folders go to Notes; a user folder's to a notes folder
+    // below Notes; a folder made for notes becomes one there.
+    WriteFile(dir / "expected.json", R"J({"folders": {
+                   "Notes": {"notes": [{"subject": "Plain", "body": "Plain"}]},
+                   "Notes/Ideas": {"notes": [{"subject": "Buy milk", "body": "\n  Buy milk\r\nand eggs"}]},
+                   "Notes/Sticky*": {"notes": [{"subject": "Call Bob"}]},
+                   "Ideas": {"messages": []}
+                 }, "options": {"extra_folders": "ignore_empty", "extra_items": "report"}})J");
+    ExpectJudged(pst, dir);
+    const std::string json = testshell::Run(Quote(ORVANDEL_PST_INSPECT) + " --json --reader pypff " + Quote(pst)).output;
+    for (const std::string folder : {"Notes/Ideas", "Notes/Sticky*"}) {
+        const size_t at = json.find("\"path\": \"" + folder + "\",");
+        ASSERT_NE(at, std::string::npos) << folder << "\n" << json;
+        EXPECT_EQ(json.find("\"container_class\": \"IPF.StickyNote\"", at), json.find("\"container_class\"", at)) << folder;
+    }
+
+    const auto dump = testshell::Run(Quote(py) + " " + Quote(ORVANDEL_ITEMS_DUMP) + " " + Quote(pst));
+    ASSERT_EQ(dump.status, 0) << dump.output;
+    const auto milk = LinesOf(dump.output, "Buy milk");
+    ASSERT_EQ(milk.size(), 1u) << dump.output;
+    EXPECT_NE(milk[0].find("\"body\": \"\\n  Buy milk\\r\\nand eggs\""), std::string::npos) << milk[0];
+    EXPECT_NE(milk[0].find("\"created\": \"2021-03-04T05:06:07Z\", \"modified\": \"2022-01-02T03:04:05Z\""),
+              std::string::npos) << milk[0];
+    EXPECT_NE(milk[0].find("\"categories\": [\"Home\"]"), std::string::npos) << milk[0];
+    // Zimbra's green; the box as Outlook's size and place; the icon of a green note.
+    EXPECT_NE(milk[0].find("\"note\": {\"color\": 1, \"width\": 300, \"height\": 250, \"x\": 10, \"y\": 20, \"icon\": 769}"),
+              std::string::npos) << milk[0];
+    // A light grey of its own is nearest Zimbra's gray: Outlook's white, at Outlook's own size.
+    const auto bob = LinesOf(dump.output, "Call Bob");
+    ASSERT_EQ(bob.size(), 1u) << dump.output;
+    EXPECT_NE(bob[0].find("\"note\": {\"color\": 4, \"width\": 200, \"height\": 166, \"x\": null, \"y\": null, \"icon\": 772}"), std::string::npos)
+        << bob[0];
+    // No colour: Outlook's yellow.
+    const auto plain = LinesOf(dump.output, "Plain");
+    ASSERT_EQ(plain.size(), 1u) << dump.output;
+    EXPECT_NE(plain[0].find("\"color\": 3,"), std::string::npos) << plain[0];
+}

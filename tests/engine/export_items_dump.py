@@ -2,7 +2,7 @@
 export tests judge beyond pst-inspect: folder, message class, subject, body,
 creation and modification times, categories (Keywords, resolved through the
 name-to-id map), sender address, and each attachment's name, MIME type, size
-and SHA-256 of its bytes. Hidden (folder-associated) items get a line with
+and SHA-256 of its bytes; for a note its colour, size and place and its icon. Hidden (folder-associated) items get a line with
 "hidden": true and, for a category list, its XML stream as text.
 
 Usage: python3 export_items_dump.py FILE.pst
@@ -18,7 +18,7 @@ import sys
 import uuid
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from message_state_dump import PS_PUBLIC_STRINGS, entries_of, named_ids, strings, text  # noqa: E402
+from message_state_dump import PS_PUBLIC_STRINGS, entries_of, integer, named_ids, strings, text  # noqa: E402
 
 import pypff  # noqa: E402
 
@@ -45,7 +45,11 @@ def attachments(msg):
     return out
 
 
-def item_line(msg, path, keywords, hidden=False):
+PSETID_NOTE = uuid.UUID("0006200e-0000-0000-c000-000000000046")
+NOTE_LIDS = {"color": 0x8B00, "width": 0x8B02, "height": 0x8B03, "x": 0x8B04, "y": 0x8B05}
+
+
+def item_line(msg, path, keywords, note_ids=None, hidden=False):
     p = entries_of(msg)
     line = {
         "folder": path,
@@ -60,6 +64,9 @@ def item_line(msg, path, keywords, hidden=False):
         "categories": strings(p, keywords) if keywords else None,
         "attachments": attachments(msg),
     }
+    if line["class"] == "IPM.StickyNote" and note_ids:
+        line["note"] = {k: integer(p, note_ids[k]) for k in NOTE_LIDS if k in note_ids}
+        line["note"]["icon"] = integer(p, 0x1080)
     xml = p.get(0x7C08)  # PidTagRoamingXmlStream
     if xml is not None and xml.data:
         line["xml"] = xml.data.decode("utf-8", "replace")
@@ -131,12 +138,14 @@ class HiddenItems:
 def main():
     pst = pypff.file()
     pst.open(sys.argv[1])
-    keywords = named_ids(pst).get((PS_PUBLIC_STRINGS, "Keywords"))
+    ids = named_ids(pst)
+    keywords = ids.get((PS_PUBLIC_STRINGS, "Keywords"))
+    note_ids = {k: ids[(PSETID_NOTE, lid)] for k, lid in NOTE_LIDS.items() if (PSETID_NOTE, lid) in ids}
     hidden = HiddenItems(sys.argv[1])
 
     def walk(folder, path, indexes):
         for i in range(folder.number_of_sub_messages):
-            print(json.dumps(item_line(folder.get_sub_message(i), path, keywords), ensure_ascii=False))
+            print(json.dumps(item_line(folder.get_sub_message(i), path, keywords, note_ids), ensure_ascii=False))
         for h in hidden.items(indexes):
             print(json.dumps(dict({"folder": path, "hidden": True}, **h), ensure_ascii=False))
         for i in range(folder.number_of_sub_folders):

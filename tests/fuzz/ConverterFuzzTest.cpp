@@ -8,6 +8,7 @@
 
 #include "Contract.h"
 #include "Corpus.h"
+#include "items/StickyNote.h"
 #include "items/ZimbraConverters.h"
 
 using namespace items;
@@ -80,7 +81,8 @@ protected:
         const std::pair<const char*, Fn> converters[] = {{"contact", &ConvertContactFile},
                                                          {"calendar", &ConvertCalendarFile},
                                                          {"task", &ConvertTaskFile},
-                                                         {"note", &ConvertNoteFile}};
+                                                         {"note", &ConvertNoteFile},
+                                                         {"sticky note", &ConvertStickyNoteFile}};
         for (const auto& [kind, convert] : converters) {
             Forget();
             ItemOutcome outcome = ItemOutcome::Failed;
