@@ -1115,6 +1115,50 @@ TEST(ConvertCommand, FolderNamesEmptyFoldersOwnAddressBooksAndCalendarsAndNothin
     ExpectVerified(pst, dir);
 }
 
+// A size split mid-way through an own address book: each part holds the book
+// (looked up in that part's store) with its share of the contacts.
+TEST(ConvertCommand, AnOwnAddressBookSplitBySizeIsWholeInEveryPart) {
+    using metaenc::BStr;
+    TempDir dir;
+    const std::string box = dir / "kim";
+    FolderMeta(box, "", 11, "ROOT", "/", {{"a", metaenc::BInt(3)}});
+    FolderMeta(box, "", 300, "Clients", "/Clients", {{"vt", BStr("6")}});
+    FolderMeta(box, "Clients", 301, "Mail", "/Clients/Mail", {{"vt", BStr("5")}});
+    const int n = 60;
+    const std::string notes(20000, 'n');  // about 35 contacts fill a 1 MB part
+    for (int i = 0; i < n; ++i) {
+        char last[16];
+        std::snprintf(last, sizeof last, "Client%03d", i);
+        metaenc::WriteUnder(box, "Clients/" + std::string(last) + ", Kay.meta",
+                            metaenc::ContactMeta({{"firstName", "Kay"}, {"lastName", last}, {"notes", notes}}));
+    }
+    WriteFile(box + "/Clients/Mail/0000000500-Offer.eml", Message("Offer"));
+    WriteFile(box + "/Clients/Mail/0000000500-Offer.eml.meta", "{}");
+    Result r = RunCmd({kBin, "convert", box, "--pst", dir / "kim.pst", "--max-pst-size", "1M", "--quiet", "--json"}, dir);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("\"contacts\": " + std::to_string(n) + ","), std::string::npos) << r.out;
+    std::vector<std::string> parts = {dir / "kim.pst"};
+    for (int k = 2; fs::exists(dir / ("kim (" + std::to_string(k) + ").pst")); ++k)
+        parts.push_back(dir / ("kim (" + std::to_string(k) + ").pst"));
+    ASSERT_GE(parts.size(), 2u);
+    int contacts = 0, offers = 0;
+    for (const auto& part : parts) {
+        SCOPED_TRACE(part);
+        ExpectVerified(part, dir);
+        const std::string json = Inspect(part, dir);
+        const int here = ItemCount(json, "Contacts/Clients");
+        EXPECT_GT(here, 0);
+        EXPECT_EQ(ContainerClass(json, "Contacts/Clients"), "IPF.Contact");
+        EXPECT_EQ(ContainerClass(json, "Contacts/Clients/Mail"), "IPF.Note");
+        EXPECT_EQ(ItemCount(json, "Contacts"), 0);  // none fell back to the default book
+        contacts += std::max(0, here);
+        offers += std::max(0, ItemCount(json, "Contacts/Clients/Mail"));
+    }
+    EXPECT_EQ(contacts, n);
+    EXPECT_EQ(offers, 1);
+    EXPECT_EQ(ReadAll(dir / "kim.log").find("BAD"), std::string::npos) << ReadAll(dir / "kim.log");
+}
+
 // --- Every listed file is converted or named in the log --------------------------
 
 namespace {
