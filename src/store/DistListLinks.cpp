@@ -54,9 +54,13 @@ void ContactDirectory::AddContact(const PropertyBag& contact, const Binary& entr
     for (uint32_t id : {lid::PidLidEmail1EmailAddress, lid::PidLidEmail2EmailAddress, lid::PidLidEmail3EmailAddress}) {
         auto v = contact.GetNamedProp(Lid(id));
         const std::string* s = v ? std::get_if<std::string>(&*v) : nullptr;
-        // The first contact of an address wins.
-        if (s && !s->empty() && byAddress_.emplace(Lower(*s), entryId).second) ++generation_;
+        if (s) AddAddress(*s, entryId);
     }
+}
+
+void ContactDirectory::AddAddress(const std::string& address, const Binary& entryId) {
+    // The first contact of an address wins.
+    if (!address.empty() && byAddress_.emplace(Lower(address), entryId).second) ++generation_;
 }
 
 MemberLinks ContactDirectory::LinkMembers(PropertyBag& list) const {

@@ -4,7 +4,9 @@
 // saved contact's e-mail becomes a wrapped entry ID of that contact in the
 // members list; the one-off members keep the address. A list saved before the
 // contacts it names is linked again when they come (the store session does it
-// at each commit), so the order of an export does not matter.
+// at each commit), so the order of an export does not matter. A store that is
+// added to knows the contacts it held before too: their addresses are read
+// from its contacts folders when the first list is saved.
 #include <map>
 #include <string>
 #include <vector>
@@ -25,6 +27,8 @@ class ContactDirectory {
 public:
     // Remembers the saved contact's e-mail addresses (Email1..3) with its ENTRYID.
     void AddContact(const PropertyBag& contact, const pst::Binary& entryId);
+    // Remembers one address of a contact (one the file held before this session).
+    void AddAddress(const std::string& address, const pst::Binary& entryId);
     // Sets the list's members from its one-off members, those that name a known
     // contact as links to it, with the checksum over them; leaves a list
     // without a link as it is.

@@ -9,6 +9,7 @@
 #include "DistListLinks.h"
 #include "OutlookDefaults.h"
 #include "PstStoreSession.h"
+#include "pst/messaging/FileMessages.h"
 #include "pst/messaging/Message.h"
 #include "pst/messaging/PropEncode.h"
 #include "pst/messaging/PstStore.h"
@@ -248,6 +249,7 @@ public:
             throw StoreError("\"" + path + "\" is damaged (" + std::to_string(r.FaultCount()) + " fault(s), the first: " +
                              pst::verify::FormatFault(r.faults.front()) + "); it is left untouched");
         sources_ = LoadSourceIndex(*pst_);
+        fromFile_ = true;
     }
     static SourceIndex LoadSourceIndex(pst::PstStore& s) {
         SourceIndex index;
@@ -259,6 +261,9 @@ public:
     std::string EntryID() const override { return Hex(pst_->EntryId(pst::ndb::NID_MESSAGE_STORE)); }
     // Saved contacts' addresses, for linking distribution-list members to them.
     ContactDirectory contacts;
+    // A store added to: the addresses of the contacts it held before, read
+    // once, when the first list is saved (from the contacts folders only).
+    void LearnFileContacts();
     // A list saved with members that no saved contact matched, linked again
     // at each commit to the contacts saved since.
     void KeepOpenList(std::shared_ptr<pst::MessageData> data, pst::SavedMessage saved, size_t linked) {
@@ -324,6 +329,8 @@ private:
     std::unique_ptr<pst::PstStore> pst_;
     std::vector<OpenList> openLists_;  // in the order saved; gone before pst_
     size_t listsLinkedAt_ = 0;         // the directory's generation they were linked at
+    bool fromFile_ = false;            // opened to add to
+    bool fileContactsRead_ = false;
     std::map<uint32_t, std::unique_ptr<PstFolder>> folders_;
     std::map<int, uint32_t> defaults_;
     bool closed_ = false;
@@ -336,6 +343,42 @@ private:
         pst_->SetStoreProp(pst::MakeTag(id, pst::PT_BINARY), sources_.Stored());
     }
 };
+
+void StoreImpl::LearnFileContacts() {
+    if (!fromFile_ || fileContactsRead_) return;
+    fileContactsRead_ = true;
+    std::vector<uint16_t> ids;
+    for (uint32_t lid : {pst::tags::lid::PidLidEmail1EmailAddress, pst::tags::lid::PidLidEmail2EmailAddress,
+                         pst::tags::lid::PidLidEmail3EmailAddress}) {
+        pst::NamedProperty n;
+        n.propertySet = pst::PSETID_Address();
+        n.lid = lid;
+        if (const uint16_t id = pst_->Names().Find(n)) ids.push_back(id);
+    }
+    if (ids.empty()) return;  // no contact of the file has an address
+    std::vector<uint32_t> pending = {pst_->IpmSubtree()};
+    while (!pending.empty()) {
+        const uint32_t nid = pending.back();
+        pending.pop_back();
+        const pst::FolderState* f = pst_->FindFolder(nid);
+        if (!f) continue;
+        pending.insert(pending.end(), f->children.begin(), f->children.end());
+        auto cls = f->props.find(pst::tags::PR_CONTAINER_CLASS);
+        const std::string* text = cls == f->props.end() ? nullptr : std::get_if<std::string>(&cls->second);
+        if (!f->fromFile || !text || text->rfind("IPF.Contact", 0) != 0) continue;
+        try {
+            for (const pst::FileMessageRow& row : pst::ReadFolderContents(pst_->Db(), nid)) {
+                if (row.messageClass.rfind("IPM.Contact", 0) != 0) continue;
+                const pst::PropMap props = pst::ReadMessageProps(pst_->Db(), row.nid);
+                for (uint16_t id : ids)
+                    if (auto it = props.find(pst::MakeTag(id, pst::PT_UNICODE)); it != props.end())
+                        if (auto s = std::get_if<std::string>(&it->second)) contacts.AddAddress(*s, pst_->EntryId(row.nid));
+            }
+        } catch (const std::exception&) {
+            // A folder that cannot be read links nothing; its lists keep their one-off members.
+        }
+    }
+}
 
 void StoreImpl::LinkOpenLists() {
     if (openLists_.empty() || listsLinkedAt_ == contacts.Generation()) return;
@@ -426,6 +469,7 @@ void PstItem::Save() {
         const std::string* text = cls ? std::get_if<std::string>(&*cls) : nullptr;
         const bool list = text && text->rfind("IPM.DistList", 0) == 0;
         const bool contact = text && text->rfind("IPM.Contact", 0) == 0;
+        if (list) store_.LearnFileContacts();
         const MemberLinks links = list ? store_.contacts.LinkMembers(*this) : MemberLinks{};
         if (!store_.ItemSource().empty()) SetNamedProp(SourceProperty(), pst::PT_UNICODE, store_.ItemSource());
         pst::SavedMessage saved;

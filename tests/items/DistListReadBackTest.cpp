@@ -27,7 +27,7 @@ namespace {
 // entry as "name|type|address" or "wrapped"), whether the checksum is the
 // CRC-32 (register from zero, no final inversion) of the members, the icon.
 const char* kDistLists = R"PY(
-import struct, sys, pypff
+import os, struct, sys, pypff
 ADDRESS = bytes.fromhex("0420060000000000c000000000000046")
 WANT = {0x8053: "name", 0x8054: "oneoffs", 0x8055: "members", 0x804C: "checksum", 0x8005: "fileunder"}
 f = pypff.file()
@@ -61,6 +61,18 @@ def oneoff(b):
         return "wrapped"
     parts = b[24:].decode("utf-16-le").split("\0")
     return "%s|%s|%s" % (parts[0], parts[1], parts[2])
+contacts = {}
+def index(folder):
+    for k in range(folder.number_of_sub_messages):
+        m = folder.get_sub_message(k)
+        contacts[m.identifier] = m.subject or ""
+    for k in range(folder.number_of_sub_folders):
+        index(folder.get_sub_folder(k))
+index(f.get_root_folder())
+LINKS = os.environ.get("DISTLISTS_SHOW") == "links"
+def linked(b):
+    # A wrapped entry ID: 21 bytes, then the contact's ENTRYID, its node id last.
+    return contacts.get(struct.unpack_from("<I", b, 41)[0], "?") if len(b) >= 45 else "?"
 def walk(folder):
     for k in range(folder.number_of_sub_messages):
         msg = folder.get_sub_message(k)
@@ -71,6 +83,10 @@ def walk(folder):
         if not cls.startswith("IPM.DistList"):
             continue
         got = {local[t]: e for t, e in props.items() if t in local}
+        if LINKS:
+            members = mv(got["members"].data) if "members" in got else []
+            print("%s\tlinked=%s" % (msg.subject or "", ";".join(linked(m) for m in members if oneoff(m) == "wrapped")))
+            continue
         out = ["class=" + cls, "subject=" + (msg.subject or "")]
         if "name" in got: out.append("name=%s(%04x)" % (got["name"].data_as_string, got["name"].value_type))
         if "fileunder" in got: out.append("fileunder=" + got["fileunder"].data_as_string)
@@ -97,8 +113,9 @@ protected:
         ReadBackFixture::SetUp();
         WriteFile(root_ + "/distlists.py", kDistLists);
     }
-    testshell::Result Lists(const std::string& pst) {
-        return testshell::Run(itemsrb::PypffCommand(root_ + "/distlists.py", pst));
+    testshell::Result Lists(const std::string& pst, const std::string& mode = "") {
+        return testshell::Run((mode.empty() ? "" : "export DISTLISTS_SHOW=" + mode + "; ") +
+                              itemsrb::PypffCommand(root_ + "/distlists.py", pst));
     }
 };
 
@@ -166,6 +183,49 @@ TEST_F(DistListReadBack, GroupsArriveAsDistributionListsInEveryReader) {
     EXPECT_NE(lists.output.find("subject=Empty\tname=Empty(001f)\tfileunder=Empty\tmembers=\toneoffs=\ticon=514\n"),
               std::string::npos)
         << lists.output;
+}
+
+// A PST converted into again: a new list whose members are contacts the file
+// held before (one in an address book of its own) links to them, read from the
+// file's contacts folders.
+TEST_F(DistListReadBack, ListsAddedLaterLinkToContactsAlreadyInThePst) {
+    const std::string pstPath = root_ + "/again.pst";
+    {
+        auto session = store::CreatePstSession();
+        store::Store& st = session->LogonPstStore(pstPath, 1, "Again");
+        st.ValidateIPMTree();
+        ItemContext ctx;
+        ctx.session = session.get();
+        ctx.storeEntryID = st.EntryID();
+        EXPECT_EQ(ConvertContactFile(ctx, Write("a/Lee, Ann.meta", ContactMeta({{"firstName", "Ann"}, {"lastName", "Lee"},
+                                                                                 {"email", "Ann@Example.com"}}))),
+                  ItemOutcome::Saved);
+        ctx.folder = &st.GetDefaultFolder(store::olFolderContacts).AddFolder("Clients", store::olFolderContacts);
+        EXPECT_EQ(ConvertContactFile(ctx, Write("a/Roe, Rick.meta", ContactMeta({{"firstName", "Rick"}, {"lastName", "Roe"},
+                                                                                  {"email2", "rick@example.org"}}))),
+                  ItemOutcome::Saved);
+        session->Logoff();
+    }
+    auto session = store::CreatePstSession();
+    store::Store& st = session->LogonPstStore(pstPath, 1, "Again");  // opened to add to
+    ItemContext ctx;
+    ctx.session = session.get();
+    ctx.storeEntryID = st.EntryID();
+    auto group = ContactMeta({{"type", "group"}, {"nickname", "Team"},
+                              {"dlist", "Ann Lee <ann@example.com>, rick@example.org, zed@example.org"}});
+    EXPECT_EQ(ConvertContactFile(ctx, Write("b/Team.meta", group)), ItemOutcome::Saved);
+    session->Logoff();
+
+    auto verify = pst::verify::VerifyFile(pstPath);
+    EXPECT_TRUE(verify.Clean()) << pst::verify::SummaryLine(pstPath, verify);
+    auto lists = Lists(pstPath);
+    ASSERT_EQ(lists.status, 0) << lists.output;
+    EXPECT_NE(lists.output.find("\tmembers=wrapped;wrapped;zed@example.org|SMTP|zed@example.org\t"), std::string::npos)
+        << lists.output;
+    EXPECT_NE(lists.output.find("checksum=ok(0003)"), std::string::npos) << lists.output;
+    auto links = Lists(pstPath, "links");
+    ASSERT_EQ(links.status, 0) << links.output;
+    EXPECT_EQ(links.output, "Team\tlinked=Ann Lee;Rick Roe\n");
 }
 
 #ifdef ORVANDEL_BIN
