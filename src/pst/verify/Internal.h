@@ -37,26 +37,77 @@ inline uint32_t NidType(uint32_t nid) { return nid & 0x1F; }
 inline uint32_t NidIndex(uint32_t nid) { return nid >> 5; }
 inline uint32_t NidWithType(uint32_t nid, uint32_t type) { return (nid & ~0x1Fu) | type; }
 
+// A sorted array with the lookups of a map: fixed-width entries, no node per key,
+// so a file of millions of blocks and nodes costs a few bytes of memory each.
+template <class K, class V>
+class SortedTable {
+public:
+    using Item = std::pair<K, V>;
+    using iterator = typename std::vector<Item>::iterator;
+    using const_iterator = typename std::vector<Item>::const_iterator;
+
+    // Adds key in its place (at the end, in a sound B-tree); false when it is there already.
+    bool Add(K key, const V& value) {
+        if (items_.empty() || items_.back().first < key) {
+            items_.emplace_back(key, value);
+            return true;
+        }
+        auto it = LowerBound(key);
+        if (it != items_.end() && it->first == key) return false;
+        items_.insert(it, Item(key, value));
+        return true;
+    }
+    iterator find(K key) {
+        auto it = LowerBound(key);
+        return it != items_.end() && it->first == key ? it : items_.end();
+    }
+    const_iterator find(K key) const { return const_cast<SortedTable*>(this)->find(key); }
+    size_t count(K key) const { return find(key) != end() ? 1 : 0; }
+    size_t size() const { return items_.size(); }
+    bool empty() const { return items_.empty(); }
+    size_t IndexOf(const_iterator it) const { return size_t(it - items_.begin()); }
+    iterator begin() { return items_.begin(); }
+    iterator end() { return items_.end(); }
+    const_iterator begin() const { return items_.begin(); }
+    const_iterator end() const { return items_.end(); }
+    std::vector<Item>& Items() { return items_; }
+
+private:
+    iterator LowerBound(K key) {
+        return std::lower_bound(items_.begin(), items_.end(), key,
+                                [](const Item& a, K k) { return a.first < k; });
+    }
+    std::vector<Item> items_;
+};
+
+// One BBT entry in 16 bytes (24 with its BID).
+#pragma pack(push, 1)
 struct BbtEntry {
-    uint64_t bid = 0;
     uint64_t ib = 0;
     uint16_t cb = 0;
     uint16_t cRef = 0;
-    uint32_t refs = 0;       // references counted from the NBT and internal blocks
-    bool readable = false;   // inside the file with a trailer that matches
-    bool internal() const { return (bid & 2) != 0; }
-    // Internal block content, filled by the internal-block pass.
-    uint8_t btype = 0, level = 0;
-    uint64_t lcbTotal = 0;   // XBLOCK/XXBLOCK: declared total; data block: cb
-    bool structureOk = false;
+    uint32_t state = 0;  // low 24 bits: references counted from the NBT and internal blocks; high 8: flags
+
+    static constexpr uint32_t kInternal = 1u << 24, kReadable = 1u << 25, kStructureOk = 1u << 26,
+                              kHasExtent = 1u << 27;
+    uint32_t refs() const { return state & 0xFFFFFF; }
+    void AddRef() {
+        if ((state & 0xFFFFFF) != 0xFFFFFF) ++state;
+    }
+    bool Is(uint32_t flag) const { return (state & flag) != 0; }
+    void Set(uint32_t flag, bool on) { state = on ? (state | flag) : (state & ~flag); }
+    bool internal() const { return Is(kInternal); }
+    bool readable() const { return Is(kReadable); }          // inside the file with a trailer that matches
+    bool structureOk() const { return Is(kStructureOk); }    // and, if internal, its tree is sound
 };
 
+// One NBT entry in 20 bytes (24 with its NID).
 struct NbtEntry {
-    uint32_t nid = 0;
     uint64_t bidData = 0;
     uint64_t bidSub = 0;
     uint32_t nidParent = 0;
 };
+#pragma pack(pop)
 
 struct SubnodeEntry {
     uint32_t nid = 0;
@@ -137,17 +188,25 @@ public:
     uint32_t dwUnique = 0;
     uint32_t rgnid[32] = {};
 
-    // --- NDB state
-    std::map<uint64_t, BbtEntry> bbt;   // by bid
-    std::map<uint32_t, NbtEntry> nbt;   // by nid
-    struct Extent {
+    // --- NDB state (compact: the file itself is read again where details are needed)
+    SortedTable<uint64_t, BbtEntry> bbt;  // by bid
+    SortedTable<uint32_t, NbtEntry> nbt;  // by nid
+    struct PageRef {
         uint64_t ib;
-        uint64_t size;
-        std::string label;
+        uint64_t bid;
+        bool nbt;
     };
-    std::vector<Extent> extents;        // every page and block that occupies the file
-    std::set<uint64_t> pageBids;
-    std::set<uint64_t> visitedPages;
+    std::vector<PageRef> btreePages;      // every B-tree page visited, in visit order
+    std::vector<uint64_t> pageSlots;      // one bit per 512-byte slot: an aligned B-tree page visited there
+    std::set<uint64_t> oddPages;          // visited pages at offsets that are not 512-byte aligned
+    uint8_t BType(const BbtEntry& b) const { return b.readable() && b.internal() && b.cb >= 8 ? data[b.ib] : 0; }
+    uint8_t Level(const BbtEntry& b) const { return b.readable() && b.internal() && b.cb >= 8 ? data[b.ib + 1] : 0; }
+
+    // Reading a mapped file leaves its pages resident; past a budget they are
+    // given back (they are read again from the page cache when needed), so the
+    // memory of a run does not grow with the file.
+    bool releasable = false;
+    void Used(uint64_t bytes);
 
     // --- NDB access for the upper layers (faults reported under where)
     const BbtEntry* Block(uint64_t bid) const;
@@ -179,6 +238,7 @@ public:
     void CheckNodes();
     void CheckMaps();
     void CheckCounters();
+    void CheckPageBids();
     void CheckMessaging();  // MessagingCheck.cpp
 
     // Parsed contexts of top-level nodes, filled by CheckMessaging.
@@ -189,7 +249,7 @@ public:
     std::map<uint16_t, std::string> namedTagUses;
 
 private:
-    bool stopped_ = false;
+    uint64_t used_ = 0;
 };
 
 std::string NodeName(uint32_t nid);

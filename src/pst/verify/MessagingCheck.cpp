@@ -57,7 +57,7 @@ void Context::CheckMessaging() {
     auto looksLikeHeap = [&](uint64_t bidData, uint8_t& clientSig) {
         Bytes first;
         const BbtEntry* b = Block(bidData);
-        if (!b || !b->structureOk) return false;
+        if (!b || !b->structureOk()) return false;
         std::vector<Bytes> blocks;
         if (!b->internal()) {
             if (!ReadBlock(bidData, first)) return false;

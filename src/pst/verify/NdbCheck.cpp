@@ -192,13 +192,22 @@ void Context::WalkBTree(bool nbtTree, uint64_t bid, uint64_t ib, int expectLevel
         Fault(where, "page lies outside the file's page area (file end " + Hex(checkedEnd) + ")");
         return;
     }
-    if (!visitedPages.insert(ib).second) {
+    bool again = false;
+    if (ib % kPageSize == 0) {
+        const uint64_t slot = ib / kPageSize;
+        if (pageSlots.size() <= slot / 64) pageSlots.resize(checkedEnd / kPageSize / 64 + 1, 0);
+        again = pageSlots[slot / 64] & (uint64_t(1) << (slot % 64));
+        pageSlots[slot / 64] |= uint64_t(1) << (slot % 64);
+    } else {
+        again = !oddPages.insert(ib).second;
+    }
+    if (again) {
         Fault(where, "page is referenced more than once in the B-trees");
         return;
     }
     ++report.pages;
-    extents.push_back({ib, kPageSize, std::string(tree) + " page " + Hex(ib)});
-    if (!pageBids.insert(bid).second) Fault(where, "page BID " + Hex(bid) + " is used by another page too");
+    btreePages.push_back({ib, bid, nbtTree});
+    Used(4096);
 
     const uint8_t* p = data + ib;
     const uint8_t ptype = p[496], ptypeRepeat = p[497];
@@ -269,19 +278,38 @@ void Context::WalkBTree(bool nbtTree, uint64_t bid, uint64_t ib, int expectLevel
         const uint8_t* e = p + i * cbEnt;
         if (nbtTree) {
             NbtEntry n;
-            n.nid = uint32_t(keys[i]);
+            const uint32_t nid = uint32_t(keys[i]);
             n.bidData = U64(e + 8);
             n.bidSub = U64(e + 16);
             n.nidParent = U32(e + 24);
-            if (!nbt.emplace(n.nid, n).second) Fault(where, "NID " + Hex(n.nid) + " appears twice in the NBT");
+            if (!nbt.Add(nid, n)) Fault(where, "NID " + Hex(nid) + " appears twice in the NBT");
         } else {
             BbtEntry b;
-            b.bid = keys[i];
+            const uint64_t key = keys[i];
             b.ib = U64(e + 8);
             b.cb = U16(e + 16);
             b.cRef = U16(e + 18);
-            if (!bbt.emplace(b.bid, b).second) Fault(where, "BID " + Hex(b.bid) + " appears twice in the BBT");
+            b.Set(BbtEntry::kInternal, (key & 2) != 0);
+            if (!bbt.Add(key, b)) Fault(where, "BID " + Hex(key) + " appears twice in the BBT");
         }
+    }
+}
+
+// Two pages with one BID, named in the order they were reached.
+void Context::CheckPageBids() {
+    std::vector<uint32_t> order(btreePages.size());
+    for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+        return btreePages[a].bid != btreePages[b].bid ? btreePages[a].bid < btreePages[b].bid : a < b;
+    });
+    std::vector<uint32_t> again;
+    for (size_t i = 1; i < order.size(); ++i)
+        if (btreePages[order[i]].bid == btreePages[order[i - 1]].bid) again.push_back(order[i]);
+    std::sort(again.begin(), again.end());
+    for (uint32_t i : again) {
+        const PageRef& p = btreePages[i];
+        Fault(std::string(p.nbt ? "NBT" : "BBT") + " page " + Hex(p.ib) + " (bid " + Hex(p.bid) + ")",
+              "page BID " + Hex(p.bid) + " is used by another page too");
     }
 }
 
@@ -295,7 +323,8 @@ const BbtEntry* Context::Block(uint64_t bid) const {
 
 bool Context::ReadBlock(uint64_t bid, Bytes& out) const {
     const BbtEntry* b = Block(bid);
-    if (!b || !b->readable) return false;
+    if (!b || !b->readable()) return false;
+    const_cast<Context*>(this)->Used(std::max<uint64_t>(b->cb, 4096));
     out.assign(data + b->ib, data + b->ib + b->cb);
     if (!b->internal() && cryptMethod == 1)
         for (auto& c : out) c = kDecode[c];
@@ -314,6 +343,7 @@ void Context::CollectRead() {
         todo.pop_back();
         if (!readBlocks.insert(bid).second) continue;
         const BbtEntry* b = Block(bid);
+        Used(4096);
         if (!b || !b->internal() || b->cb < 8 || b->cb > kMaxBlockData || b->ib + b->cb > size) continue;
         // Only the children's BIDs are taken here; CheckBlocks checks the block itself.
         const uint8_t* d = data + b->ib;
@@ -345,8 +375,9 @@ void Context::CheckBlocks() {
             Fault(where, "block lies outside the file's data area (file end " + Hex(checkedEnd) + ")");
             continue;
         }
-        extents.push_back({b.ib, span, BlockName(bid, b.ib)});
+        b.Set(BbtEntry::kHasExtent, true);
         if (!BlockRead(bid)) continue;
+        Used(std::max<uint64_t>(span, 4096));
         const uint8_t* t = data + b.ib + span - 16;
         const uint16_t tcb = U16(t);
         const uint16_t wSig = U16(t + 2);
@@ -366,45 +397,42 @@ void Context::CheckBlocks() {
             Fault(where, "block CRC " + Hex(crc) + " does not match its " + std::to_string(b.cb) +
                              " data bytes (computed " + Hex(computed) + ")");
         if (wSig != Signature(b.ib, bid)) Fault(where, "trailer wSig " + Hex(wSig) + ", expected " + Hex(Signature(b.ib, bid)));
-        b.readable = ok;
-        if (!b.internal()) {
-            b.lcbTotal = b.cb;
-            b.structureOk = ok;
-        }
+        b.Set(BbtEntry::kReadable, ok);
+        if (!b.internal()) b.Set(BbtEntry::kStructureOk, ok);
     }
 
     // Internal blocks: data trees (XBLOCK/XXBLOCK) and subnode trees (SLBLOCK/SIBLOCK).
     auto peek = [&](const BbtEntry& e, uint8_t& btype, uint8_t& level, uint64_t& total) {
-        if (!e.readable || e.cb < 8 || !e.internal()) return false;
+        if (!e.readable() || e.cb < 8 || !e.internal()) return false;
         btype = data[e.ib];
         level = data[e.ib + 1];
         total = U32(data + e.ib + 4);
         return true;
     };
     for (auto& [bid, b] : bbt) {
-        if (!b.internal() || !b.readable) continue;
+        if (!b.internal() || !b.readable()) continue;
         const std::string where = BlockName(bid, b.ib);
+        Used(4096);
         if (b.cb < 8) {
             Fault(where, "internal block of " + std::to_string(b.cb) + " bytes is too short for its header");
             continue;
         }
         const uint8_t* d = data + b.ib;
-        b.btype = d[0];
-        b.level = d[1];
+        const uint8_t btype = d[0], level = d[1];
         const uint16_t cEnt = U16(d + 2);
         bool ok = true;
         if (cEnt == 0) {
             Fault(where, "internal block with no entries");
             ok = false;
         }
-        if (b.btype == 1) {
-            b.lcbTotal = U32(d + 4);
-            if (b.level != 1 && b.level != 2) {
-                Fault(where, "data tree block with cLevel " + std::to_string(b.level) + " (expected 1 XBLOCK or 2 XXBLOCK)");
+        if (btype == 1) {
+            const uint64_t lcbTotal = U32(d + 4);
+            if (level != 1 && level != 2) {
+                Fault(where, "data tree block with cLevel " + std::to_string(level) + " (expected 1 XBLOCK or 2 XXBLOCK)");
                 continue;
             }
             if (size_t(8) + 8 * size_t(cEnt) != b.cb) {
-                Fault(where, std::string(b.level == 1 ? "XBLOCK" : "XXBLOCK") + " cb " + std::to_string(b.cb) +
+                Fault(where, std::string(level == 1 ? "XBLOCK" : "XXBLOCK") + " cb " + std::to_string(b.cb) +
                                  " does not equal 8 + 8*cEnt (cEnt " + std::to_string(cEnt) + ")");
                 if (size_t(8) + 8 * size_t(cEnt) > b.cb) continue;
             }
@@ -417,8 +445,8 @@ void Context::CheckBlocks() {
                     ok = false;
                     continue;
                 }
-                ++c->refs;
-                if (b.level == 1) {
+                c->AddRef();
+                if (level == 1) {
                     if (c->internal()) {
                         Fault(where, "XBLOCK entry " + std::to_string(i) + ": child " + Hex(child) + " is not a data block");
                         ok = false;
@@ -439,17 +467,17 @@ void Context::CheckBlocks() {
                     sum += ctotal;
                 }
             }
-            if (ok && sum != b.lcbTotal)
-                Fault(where, "lcbTotal " + std::to_string(b.lcbTotal) + " differs from the children's total " +
+            if (ok && sum != lcbTotal)
+                Fault(where, "lcbTotal " + std::to_string(lcbTotal) + " differs from the children's total " +
                                  std::to_string(sum));
-        } else if (b.btype == 2) {
-            if (b.level > 1) {
-                Fault(where, "subnode block with cLevel " + std::to_string(b.level) + " (expected 0 SLBLOCK or 1 SIBLOCK)");
+        } else if (btype == 2) {
+            if (level > 1) {
+                Fault(where, "subnode block with cLevel " + std::to_string(level) + " (expected 0 SLBLOCK or 1 SIBLOCK)");
                 continue;
             }
-            const size_t entSize = b.level == 0 ? 24 : 16;
+            const size_t entSize = level == 0 ? 24 : 16;
             if (8 + entSize * cEnt != b.cb) {
-                Fault(where, std::string(b.level == 0 ? "SLBLOCK" : "SIBLOCK") + " cb " + std::to_string(b.cb) +
+                Fault(where, std::string(level == 0 ? "SLBLOCK" : "SIBLOCK") + " cb " + std::to_string(b.cb) +
                                  " does not equal 8 + " + std::to_string(entSize) + "*cEnt (cEnt " + std::to_string(cEnt) + ")");
                 if (8 + entSize * cEnt > b.cb) continue;
             }
@@ -461,7 +489,7 @@ void Context::CheckBlocks() {
                 if (i > 0 && nid <= prev)
                     Fault(where, "entry " + std::to_string(i) + ": NID " + Hex(nid) + " is not above the previous " + Hex(prev));
                 prev = nid;
-                if (b.level == 0) {
+                if (level == 0) {
                     const uint64_t bidData = U64(e + 8), bidSub = U64(e + 16);
                     for (int k = 0; k < 2; ++k) {
                         const uint64_t ref = k == 0 ? bidData : bidSub;
@@ -473,7 +501,7 @@ void Context::CheckBlocks() {
                             ok = false;
                             continue;
                         }
-                        ++c->refs;
+                        c->AddRef();
                     }
                 } else {
                     const uint64_t child = U64(e + 8);
@@ -483,7 +511,7 @@ void Context::CheckBlocks() {
                         ok = false;
                         continue;
                     }
-                    ++c->refs;
+                    c->AddRef();
                     uint8_t ct = 0, cl = 0;
                     uint64_t unused = 0;
                     if (!peek(*c, ct, cl, unused) || ct != 2 || cl != 0) {
@@ -497,24 +525,24 @@ void Context::CheckBlocks() {
                 }
             }
         } else {
-            Fault(where, "internal block with unknown btype " + Hex(b.btype));
+            Fault(where, "internal block with unknown btype " + Hex(btype));
             continue;
         }
-        b.structureOk = ok;
-        if (b.btype == 1) ++(b.level == 1 ? report.xblocks : report.xxblocks);
-        else ++(b.level == 0 ? report.slblocks : report.siblocks);
+        b.Set(BbtEntry::kStructureOk, ok);
+        if (btype == 1) ++(level == 1 ? report.xblocks : report.xxblocks);
+        else ++(level == 0 ? report.slblocks : report.siblocks);
     }
 }
 
 bool Context::ReadStream(uint64_t bid, std::vector<Bytes>& blocks, const std::string& where) {
     blocks.clear();
     const BbtEntry* b = Block(bid);
-    if (!b || !b->structureOk) return false;
+    if (!b || !b->structureOk()) return false;
     if (!b->internal()) {
         blocks.emplace_back();
         return ReadBlock(bid, blocks.back());
     }
-    if (b->btype != 1) {
+    if (BType(*b) != 1) {
         Fault(where, "data BID " + Hex(bid) + " is a subnode block, not data");
         return false;
     }
@@ -522,12 +550,12 @@ bool Context::ReadStream(uint64_t bid, std::vector<Bytes>& blocks, const std::st
     const uint16_t cEnt = U16(d + 2);
     for (uint16_t i = 0; i < cEnt; ++i) {
         const uint64_t child = U64(d + 8 + 8 * size_t(i));
-        if (b->level == 1) {
+        if (Level(*b) == 1) {
             blocks.emplace_back();
             if (!ReadBlock(child, blocks.back())) return false;
         } else {
             const BbtEntry* x = Block(child);
-            if (!x || !x->structureOk) return false;
+            if (!x || !x->structureOk()) return false;
             const uint8_t* xd = data + x->ib;
             for (uint16_t j = 0; j < U16(xd + 2); ++j) {
                 blocks.emplace_back();
@@ -542,8 +570,8 @@ bool Context::ReadSubnodes(uint64_t bidSub, Subnodes& out, const std::string& wh
     out.clear();
     if (bidSub == 0) return true;
     const BbtEntry* b = Block(bidSub);
-    if (!b || !b->structureOk) return false;
-    if (!b->internal() || b->btype != 2) {
+    if (!b || !b->structureOk()) return false;
+    if (!b->internal() || BType(*b) != 2) {
         Fault(where, "bidSub " + Hex(bidSub) + " is not a subnode block (SLBLOCK/SIBLOCK)");
         return false;
     }
@@ -555,14 +583,14 @@ bool Context::ReadSubnodes(uint64_t bidSub, Subnodes& out, const std::string& wh
             if (!out.emplace(s.nid, s).second) Fault(where, "subnode NID " + Hex(s.nid) + " appears twice");
         }
     };
-    if (b->level == 0) {
+    if (Level(*b) == 0) {
         readLeaf(*b);
         return true;
     }
     const uint8_t* d = data + b->ib;
     for (uint16_t i = 0; i < U16(d + 2); ++i) {
         const BbtEntry* leaf = Block(U64(d + 8 + 16 * size_t(i) + 8));
-        if (!leaf || !leaf->structureOk) return false;
+        if (!leaf || !leaf->structureOk()) return false;
         readLeaf(*leaf);
     }
     return true;
@@ -580,8 +608,8 @@ void Context::CheckNodes() {
             if (!b)
                 Fault(where, "bidData " + Hex(n.bidData) + " is not in the BBT");
             else {
-                ++b->refs;
-                if (b->internal() && b->readable && b->btype != 1)
+                b->AddRef();
+                if (b->internal() && b->readable() && BType(*b) != 1)
                     Fault(where, "bidData " + Hex(n.bidData) + " is a subnode block, not a data block or data tree");
             }
         }
@@ -590,8 +618,8 @@ void Context::CheckNodes() {
             if (!b)
                 Fault(where, "bidSub " + Hex(n.bidSub) + " is not in the BBT");
             else {
-                ++b->refs;
-                if (!b->internal() || (b->readable && b->btype != 2))
+                b->AddRef();
+                if (!b->internal() || (b->readable() && BType(*b) != 2))
                     Fault(where, "bidSub " + Hex(n.bidSub) + " is not a subnode block (SLBLOCK/SIBLOCK)");
             }
         }
@@ -602,13 +630,13 @@ void Context::CheckNodes() {
     // more than the references from the NBT and from other blocks (the BBT's own reference).
     for (auto& [bid, b] : bbt) {
         // Bounded: a block read may also be shared with a message, whose references were not counted.
-        if (!BlockRead(bid) || (options.bounded && b.cRef > b.refs + 1)) continue;
+        if (!BlockRead(bid) || (options.bounded && b.cRef > b.refs() + 1)) continue;
         const std::string where = BlockName(bid, b.ib);
-        if (b.refs == 0 && b.cRef == 1)
+        if (b.refs() == 0 && b.cRef == 1)
             Note(where, "block is referenced by no node and no other block (leaked; cRef 1)");
-        else if (b.cRef != b.refs + 1)
-            Fault(where, "cRef " + std::to_string(b.cRef) + " does not match its " + std::to_string(b.refs) +
-                             " reference" + (b.refs == 1 ? "" : "s") + " (expected " + std::to_string(b.refs + 1) + ")");
+        else if (b.cRef != b.refs() + 1)
+            Fault(where, "cRef " + std::to_string(b.cRef) + " does not match its " + std::to_string(b.refs()) +
+                             " reference" + (b.refs() == 1 ? "" : "s") + " (expected " + std::to_string(b.refs() + 1) + ")");
     }
 }
 
@@ -622,14 +650,20 @@ void Context::CheckMaps() {
     // Maps marked invalid are to be rebuilt: only their places count (no block
     // or page may lie there), not what they hold.
     const bool mapsValid = amapValid != 0;
-    auto checkMapPage = [&](uint64_t ib, uint8_t ptype, const std::string& label) {
-        const std::string where = label + " page " + Hex(ib);
+    struct MapPage {
+        uint64_t ib;
+        const char* label;
+    };
+    std::vector<MapPage> mapPages;  // in offset order
+    auto checkMapPage = [&](uint64_t ib, uint8_t ptype, const char* label) {
+        const std::string where = std::string(label) + " page " + Hex(ib);
         if (ib + kPageSize > checkedEnd) {
             Fault(where, "map page is missing: it lies beyond the end of the file");
             return false;
         }
         ++report.mapPages;
-        extents.push_back({ib, kPageSize, label + " page " + Hex(ib)});
+        mapPages.push_back({ib, label});
+        Used(4096);
         if (!mapsValid) return false;
         const uint8_t* p = data + ib;
         if (p[496] != ptype) {
@@ -691,56 +725,124 @@ void Context::CheckMaps() {
         }
     }
 
+    // Every page and block in offset order, from three sorted sources: the
+    // blocks (the BBT array is sorted by offset for this pass), the B-tree
+    // pages and the map pages.
+    auto& blocks = bbt.Items();
+    std::sort(blocks.begin(), blocks.end(), [](const auto& a, const auto& b) { return a.second.ib < b.second.ib; });
+    std::vector<PageRef> pages = btreePages;
+    std::sort(pages.begin(), pages.end(), [](const PageRef& a, const PageRef& b) { return a.ib < b.ib; });
+    struct Extent {
+        uint64_t ib = 0, size = 0;
+        int source = -1;  // 0 block, 1 B-tree page, 2 map page
+        size_t index = 0;
+    };
+    auto label = [&](const Extent& e) -> std::string {
+        if (e.source == 0) return BlockName(blocks[e.index].first, e.ib);
+        if (e.source == 1) return std::string(pages[e.index].nbt ? "NBT" : "BBT") + " page " + Hex(e.ib);
+        return std::string(mapPages[e.index].label) + " page " + Hex(e.ib);
+    };
+    struct Cursor {
+        size_t block = 0, page = 0, map = 0;
+    };
+    auto next = [&](Cursor& c, Extent& e) {
+        while (c.block < blocks.size() && !blocks[c.block].second.Is(BbtEntry::kHasExtent)) ++c.block;
+        e = Extent{};
+        if (c.block < blocks.size())
+            e = {blocks[c.block].second.ib, BlockSpan(blocks[c.block].second.cb), 0, c.block};
+        if (c.page < pages.size() && (e.source < 0 || pages[c.page].ib < e.ib)) e = {pages[c.page].ib, kPageSize, 1, c.page};
+        if (c.map < mapPages.size() && (e.source < 0 || mapPages[c.map].ib < e.ib))
+            e = {mapPages[c.map].ib, kPageSize, 2, c.map};
+        if (e.source == 0) ++c.block;
+        else if (e.source == 1) ++c.page;
+        else if (e.source == 2) ++c.map;
+        return e.source >= 0;
+    };
+
     // Overlaps between pages and blocks.
-    std::sort(extents.begin(), extents.end(), [](const Extent& a, const Extent& b) { return a.ib < b.ib; });
-    size_t last = 0;
-    for (size_t i = 1; i < extents.size(); ++i) {
-        if (extents[i].ib < extents[last].ib + extents[last].size)
-            Fault(extents[i].label, "overlaps " + extents[last].label + " (which ends at " +
-                                        Hex(extents[last].ib + extents[last].size) + ")");
-        if (extents[i].ib + extents[i].size > extents[last].ib + extents[last].size) last = i;
+    {
+        Cursor c;
+        Extent e, last;
+        bool first = true;
+        while (next(c, e)) {
+            if (!first && e.ib < last.ib + last.size)
+                Fault(label(e), "overlaps " + label(last) + " (which ends at " + Hex(last.ib + last.size) + ")");
+            if (first || e.ib + e.size > last.ib + last.size) last = e;
+            first = false;
+        }
     }
 
-    // Expected allocation bits, one per 64 bytes from 0x4400.
-    const uint64_t slots = amaps * 496 * 8;
-    std::vector<uint8_t> expect(slots / 8, 0);
-    for (const auto& e : extents) {
-        if (e.ib < kFirstAMap) continue;
-        const uint64_t first = (e.ib - kFirstAMap) / 64;
-        const uint64_t end = std::min<uint64_t>((e.ib + e.size - kFirstAMap + 63) / 64, slots);
-        for (uint64_t s = first; s < end; ++s) expect[s / 8] |= uint8_t(0x80 >> (s % 8));
-    }
+    // The page or block at an offset (for a fault's text): the nearest one
+    // starting at or before it that covers it.
     auto ownerOf = [&](uint64_t off) -> std::string {
-        auto it = std::upper_bound(extents.begin(), extents.end(), off,
-                                   [](uint64_t o, const Extent& e) { return o < e.ib; });
-        while (it != extents.begin()) {
-            --it;
-            if (off >= it->ib && off < it->ib + it->size) return it->label;
-            if (it->ib + 0x4000 < off) break;
+        Extent best;
+        auto consider = [&](uint64_t ib, uint64_t span, int source, size_t index) {
+            if (off >= ib && off < ib + span && (best.source < 0 || ib >= best.ib)) best = {ib, span, source, index};
+        };
+        auto bi = std::upper_bound(blocks.begin(), blocks.end(), off, [](uint64_t o, const auto& x) { return o < x.second.ib; });
+        while (bi != blocks.begin()) {
+            --bi;
+            if (bi->second.Is(BbtEntry::kHasExtent))
+                consider(bi->second.ib, BlockSpan(bi->second.cb), 0, size_t(bi - blocks.begin()));
+            if (bi->second.ib + 0x4000 < off) break;
         }
-        return "?";
+        auto pi = std::upper_bound(pages.begin(), pages.end(), off, [](uint64_t o, const PageRef& x) { return o < x.ib; });
+        if (pi != pages.begin()) consider(std::prev(pi)->ib, kPageSize, 1, size_t(std::prev(pi) - pages.begin()));
+        auto mi = std::upper_bound(mapPages.begin(), mapPages.end(), off, [](uint64_t o, const MapPage& x) { return o < x.ib; });
+        if (mi != mapPages.begin()) consider(std::prev(mi)->ib, kPageSize, 2, size_t(std::prev(mi) - mapPages.begin()));
+        return best.source < 0 ? "?" : label(best);
     };
+
+    // Expected allocation bits, one per 64 bytes from 0x4400, built one AMap
+    // interval at a time as the extents pass in offset order.
+    const uint64_t slotsPerMap = 496 * 8;
+    const uint64_t slots = amaps * slotsPerMap;
+    std::vector<uint8_t> expect(496);
+    std::vector<std::pair<uint64_t, uint64_t>> carried;  // slot ranges reaching past the interval
+    Cursor cursor;
+    Extent pending;
+    bool havePending = next(cursor, pending);
     uint64_t freeBytes = 0;
     for (uint64_t k = 0; k < amaps; ++k) {
+        const uint64_t base = k * slotsPerMap, top = base + slotsPerMap;
+        std::fill(expect.begin(), expect.end(), 0);
+        auto mark = [&](uint64_t first, uint64_t end) {
+            for (uint64_t s = std::max(first, base); s < std::min(end, top); ++s) {
+                const uint64_t r = s - base;
+                expect[r / 8] |= uint8_t(0x80 >> (r % 8));
+            }
+            if (end > top) carried.emplace_back(std::max(first, top), end);
+        };
+        std::vector<std::pair<uint64_t, uint64_t>> before;
+        before.swap(carried);
+        for (const auto& [first, end] : before) mark(first, end);
+        while (havePending && pending.ib < kFirstAMap + (k + 1) * kAMapSpan) {
+            if (pending.ib >= kFirstAMap) {
+                const uint64_t first = (pending.ib - kFirstAMap) / 64;
+                const uint64_t end = std::min<uint64_t>((pending.ib + pending.size - kFirstAMap + 63) / 64, slots);
+                mark(first, end);
+            }
+            havePending = next(cursor, pending);
+        }
         if (!amapOk[k]) continue;
         const uint64_t ib = kFirstAMap + k * kAMapSpan;
         const std::string where = "AMap page " + Hex(ib);
         const uint8_t* bits = data + ib;
+        Used(4096);
         int reported = 0, more = 0, leaked = 0, moreLeaked = 0;
         uint64_t s = 0;
-        const uint64_t base = k * 496 * 8;
-        while (s < 496 * 8) {
+        while (s < slotsPerMap) {
             const bool have = bits[s / 8] & (0x80 >> (s % 8));
-            const bool want = expect[(base + s) / 8] & (0x80 >> ((base + s) % 8));
+            const bool want = expect[s / 8] & (0x80 >> (s % 8));
             if (!have) freeBytes += 64;
             if (have == want) {
                 ++s;
                 continue;
             }
             uint64_t e = s + 1;
-            while (e < 496 * 8) {
+            while (e < slotsPerMap) {
                 const bool h = bits[e / 8] & (0x80 >> (e % 8));
-                const bool w = expect[(base + e) / 8] & (0x80 >> ((base + e) % 8));
+                const bool w = expect[e / 8] & (0x80 >> (e % 8));
                 if (h != have || w != want) break;
                 if (!h) freeBytes += 64;
                 ++e;
@@ -761,6 +863,8 @@ void Context::CheckMaps() {
         if (more) Fault(where, std::to_string(more) + " more ranges in use are marked free");
         if (moreLeaked) Note(where, std::to_string(moreLeaked) + " more allocated ranges hold no page or block");
     }
+    // Back in BID order for the lookups of the layers above.
+    std::sort(blocks.begin(), blocks.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     if (mapsValid && freeBytes != amapFree)
         Fault("header", "ROOT.cbAMapFree " + std::to_string(amapFree) + ", but the AMaps mark " +
                             std::to_string(freeBytes) + " bytes free");
@@ -772,8 +876,8 @@ void Context::CheckCounters() {
     if (!bbt.empty() && bidNextB <= (maxBid & ~uint64_t(3)))
         Fault("header", "bidNextB " + Hex(bidNextB) + " is not above the highest block BID " + Hex(maxBid));
     uint64_t maxPage = 0;
-    for (uint64_t b : pageBids) maxPage = std::max(maxPage, b);
-    if (!pageBids.empty() && bidNextP <= maxPage)
+    for (const PageRef& p : btreePages) maxPage = std::max(maxPage, p.bid);
+    if (!btreePages.empty() && bidNextP <= maxPage)
         Fault("header", "bidNextP " + Hex(bidNextP) + " is not above the highest page BID " + Hex(maxPage));
     uint32_t maxIndex[32] = {};
     for (const auto& [nid, n] : nbt) maxIndex[NidType(nid)] = std::max(maxIndex[NidType(nid)], NidIndex(nid));

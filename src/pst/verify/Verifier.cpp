@@ -88,13 +88,19 @@ Report VerifyFile(const std::string& path, const Options& options) {
         report.fatal = "cannot map file: " + std::string(std::strerror(errno));
         return report;
     }
-    ::madvise(map, size, MADV_SEQUENTIAL);
-    report = VerifyBuffer(static_cast<const uint8_t*>(map), size, options);
+    report.fileSize = size;
+    detail::Context ctx(static_cast<const uint8_t*>(map), size, options, report);
+    ctx.releasable = true;
+    ctx.Run();
+    if (report.outcome != Outcome::Unreadable) report.outcome = report.FaultCount() ? Outcome::Faulty : Outcome::Clean;
     ::munmap(map, size);
     return report;
 }
 
 namespace detail {
+
+// Mapped pages a run keeps resident before giving them back.
+constexpr uint64_t kResidentBudget = 32ull << 20;
 
 std::string Hex(uint64_t v) {
     char buf[24];
@@ -124,12 +130,22 @@ void Context::Note(const std::string& where, const std::string& what) {
     if (report.notes.size() < options.maxFaults) report.notes.push_back({where, what});
 }
 
+void Context::Used(uint64_t bytes) {
+    if (!releasable) return;
+    used_ += bytes;
+    if (used_ < kResidentBudget) return;
+    used_ = 0;
+    // A private read-only mapping: dropped pages are read again from the file.
+    ::madvise(const_cast<uint8_t*>(data), size, MADV_DONTNEED);
+}
+
 void Context::Run() {
     CheckHeader();
     if (report.outcome == Outcome::Unreadable) return;
     if (nbtRootIb == 0 && bbtRootIb == 0) return;
     WalkBTree(false, bbtRootBid, bbtRootIb, -1, 0, false, 0, 0);
     WalkBTree(true, nbtRootBid, nbtRootIb, -1, 0, false, 0, 0);
+    CheckPageBids();
     report.blocks = bbt.size();
     report.nodes = nbt.size();
     if (options.bounded) CollectRead();
