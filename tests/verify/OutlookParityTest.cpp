@@ -65,6 +65,8 @@ FileView Read(const std::string& path) {
     Options options;
     Report report;
     Context c(d.data(), d.size(), options, report);
+    std::map<uint32_t, PropertyContext> messages;  // the verifier lets each go once checked
+    c.onMessage = [&](uint32_t nid, const PropertyContext& pc) { messages[nid] = pc; };
     c.Run();
     EXPECT_NE(report.outcome, Outcome::Unreadable) << path;
     FileView v;
@@ -110,7 +112,7 @@ FileView Read(const std::string& path) {
         std::snprintf(type, sizeof type, "%04X", tag & 0xFFFF);
         return "{" + set + "}:" + name + ":" + type;
     };
-    for (const auto& [nid, pc] : c.pcs) {
+    for (const auto& [nid, pc] : messages) {
         if (NidType(nid) != 0x04) continue;
         const Value* cls = pc.FindTag(0x001A001F);
         std::string text = cls ? cls->AsText() : "";

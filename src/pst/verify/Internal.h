@@ -2,6 +2,7 @@
 // Shared state of one verification run. Each layer's checks live in their own
 // file (NdbCheck.cpp, LtpCheck.cpp, MessagingCheck.cpp) and work on a Context.
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -29,6 +30,7 @@ inline constexpr uint64_t kAMapSpan = 0x3E000;  // 496 * 8 * 64
 inline constexpr uint64_t kDListOffset = 0x4200;
 inline constexpr size_t kMaxBlockData = 8176;
 inline constexpr size_t kMaxHeapItem = 3580;
+inline constexpr uint64_t kLargeBinary = 1 << 20;  // binary values larger than this are counted, not held
 
 inline constexpr uint8_t kPtBBT = 0x80, kPtNBT = 0x81, kPtFMap = 0x82, kPtPMap = 0x83, kPtAMap = 0x84,
                          kPtFPMap = 0x85, kPtDList = 0x86;
@@ -122,6 +124,7 @@ struct Value {
     uint16_t type = 0;
     Bytes bytes;
     bool resolved = true;  // false when the HNID did not resolve (already reported)
+    uint64_t notKept = 0;  // bytes of a large binary value counted but not held
     std::optional<int64_t> AsInt() const;
     std::optional<bool> AsBool() const;
     std::string AsText() const;  // strings as UTF-8, others as a short dump
@@ -147,18 +150,36 @@ struct TableRow {
 
 struct TableContext {
     std::vector<Column> columns;
-    std::vector<TableRow> rows;  // in row-index (row id) order
+    std::vector<TableRow> rows;  // in row-index (row id) order; empty when the rows were streamed
     bool HasColumn(uint32_t tag) const;
 };
+using RowSink = std::function<void(const TableRow&)>;
+
+class Context;
 
 // The heap-on-node of one node: every data block of its stream is one page.
+// Pages are read when an item on them is asked for, and at most kResident of
+// them are held, so a table of a million rows costs a few pages of memory.
 struct Heap {
-    std::vector<Bytes> pages;
-    std::vector<std::vector<std::pair<uint16_t, uint16_t>>> allocs;  // per page, item i+1 = [first, second)
+    static constexpr size_t kResident = 64;
+    const Context* ctx = nullptr;
+    std::vector<uint64_t> pageBids;
+    std::vector<uint8_t> pageOk;  // page map sound
     uint8_t clientSig = 0;
     uint32_t hidUserRoot = 0;
+    size_t PageCount() const { return pageBids.size(); }
     // The item a HID names, or nullopt (with reason) when it does not resolve.
+    // The span lasts until the next call.
     std::optional<std::span<const uint8_t>> Item(uint32_t hid, std::string* why = nullptr) const;
+
+    struct Page {
+        Bytes bytes;
+        std::vector<std::pair<uint16_t, uint16_t>> allocs;  // item i+1 = [first, second)
+    };
+    const Page* Load(size_t page) const;
+    mutable std::vector<Page> cache;
+    mutable std::vector<size_t> cached;  // page held in each cache slot, or SIZE_MAX
+    mutable size_t nextSlot = 0;
 };
 
 class Context {
@@ -199,28 +220,42 @@ public:
     std::vector<PageRef> btreePages;      // every B-tree page visited, in visit order
     std::vector<uint64_t> pageSlots;      // one bit per 512-byte slot: an aligned B-tree page visited there
     std::set<uint64_t> oddPages;          // visited pages at offsets that are not 512-byte aligned
-    uint8_t BType(const BbtEntry& b) const { return b.readable() && b.internal() && b.cb >= 8 ? data[b.ib] : 0; }
-    uint8_t Level(const BbtEntry& b) const { return b.readable() && b.internal() && b.cb >= 8 ? data[b.ib + 1] : 0; }
+    uint8_t BType(const BbtEntry& b) const {
+        if (!b.readable() || !b.internal() || b.cb < 8) return 0;
+        Used(4096);
+        return data[b.ib];
+    }
+    uint8_t Level(const BbtEntry& b) const {
+        if (!b.readable() || !b.internal() || b.cb < 8) return 0;
+        Used(4096);
+        return data[b.ib + 1];
+    }
 
     // Reading a mapped file leaves its pages resident; past a budget they are
     // given back (they are read again from the page cache when needed), so the
     // memory of a run does not grow with the file.
     bool releasable = false;
-    void Used(uint64_t bytes);
+    void Used(uint64_t bytes) const;
 
     // --- NDB access for the upper layers (faults reported under where)
     const BbtEntry* Block(uint64_t bid) const;
     bool ReadBlock(uint64_t bid, Bytes& out) const;  // decoded data; false if unreadable
     // The node's byte stream as its data blocks (one per heap page).
     bool ReadStream(uint64_t bid, std::vector<Bytes>& blocks, const std::string& where);
+    // The data blocks of the node's stream, in order, without reading them.
+    bool StreamBids(uint64_t bid, std::vector<uint64_t>& bids, const std::string& where);
     bool ReadSubnodes(uint64_t bidSub, Subnodes& out, const std::string& where);
 
     // --- LTP (LtpCheck.cpp)
     bool ParseHeap(uint64_t bidData, const std::string& where, Heap& heap);
+    // Calls record(key, entry) for every leaf record in key order; the spans last for the call.
+    using BthSink = std::function<void(std::span<const uint8_t>, std::span<const uint8_t>)>;
     bool ParseBth(const Heap& heap, uint32_t hidHeader, uint8_t cbKey, uint8_t cbEnt, const std::string& where,
-                  std::vector<std::pair<std::span<const uint8_t>, std::span<const uint8_t>>>& records);
+                  const BthSink& record);
     bool ParsePc(uint64_t bidData, const Subnodes& subs, const std::string& where, PropertyContext& pc);
-    bool ParseTc(uint64_t bidData, const Subnodes& subs, const std::string& where, TableContext& tc);
+    // With a sink, each row goes to it as it is read and tc.rows stays empty.
+    bool ParseTc(uint64_t bidData, const Subnodes& subs, const std::string& where, TableContext& tc,
+                 const RowSink* sink = nullptr);
     bool ResolveHnid(const Heap& heap, const Subnodes& subs, uint32_t hnid, uint16_t type, const std::string& where,
                      const std::string& what, Value& value);
 
@@ -241,15 +276,19 @@ public:
     void CheckPageBids();
     void CheckMessaging();  // MessagingCheck.cpp
 
-    // Parsed contexts of top-level nodes, filled by CheckMessaging.
+    // Each top-level message's PC as it is checked (messages are not kept).
+    std::function<void(uint32_t nid, const PropertyContext&)> onMessage;
+
+    // Parsed contexts of top-level nodes but messages, filled by CheckMessaging (contents
+    // tables keep their columns only).
     std::map<uint32_t, PropertyContext> pcs;
     std::map<uint32_t, TableContext> tcs;
-    std::map<uint32_t, Subnodes> nodeSubnodes;
     // Named-property ids (0x8000+) seen in any PC or TC column, with the first place seen.
     std::map<uint16_t, std::string> namedTagUses;
 
 private:
-    uint64_t used_ = 0;
+    mutable uint64_t used_ = 0;
+    int muted_ = 0;  // > 0: a second reading, whose faults were reported the first time
 };
 
 std::string NodeName(uint32_t nid);

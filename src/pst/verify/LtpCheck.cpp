@@ -48,6 +48,42 @@ uint64_t KeyValue(std::span<const uint8_t> k) {
 
 }  // namespace
 
+namespace {
+
+size_t PageHeaderSize(size_t page) {
+    if (page == 0) return 12;
+    if (page >= 8 && (page - 8) % 128 == 0) return 66;
+    return 2;
+}
+
+}  // namespace
+
+const Heap::Page* Heap::Load(size_t page) const {
+    for (size_t slot = 0; slot < cached.size(); ++slot)
+        if (cached[slot] == page) return &cache[slot];
+    size_t slot = 0;
+    if (cache.size() < kResident) {
+        slot = cache.size();
+        cache.emplace_back();
+        cached.push_back(SIZE_MAX);
+    } else {
+        slot = nextSlot++ % kResident;
+    }
+    Page& p = cache[slot];
+    cached[slot] = SIZE_MAX;
+    p.allocs.clear();
+    if (!ctx->ReadBlock(pageBids[page], p.bytes)) p.bytes.clear();
+    if (pageOk[page]) {
+        // The page map was found sound when the heap was parsed.
+        const uint16_t ibHnpm = U16(p.bytes.data());
+        const uint16_t cAlloc = U16(p.bytes.data() + ibHnpm);
+        const uint8_t* map = p.bytes.data() + ibHnpm + 4;
+        for (uint16_t a = 0; a < cAlloc; ++a) p.allocs.emplace_back(U16(map + 2 * a), U16(map + 2 * (a + 1)));
+    }
+    cached[slot] = page;
+    return &p;
+}
+
 std::optional<std::span<const uint8_t>> Heap::Item(uint32_t hid, std::string* why) const {
     if ((hid & 0x1F) != 0) {
         if (why) *why = "HID " + Hex(hid) + " has a non-zero hidType";
@@ -55,18 +91,19 @@ std::optional<std::span<const uint8_t>> Heap::Item(uint32_t hid, std::string* wh
     }
     const uint32_t index = (hid >> 5) & 0x7FF;
     const uint32_t page = hid >> 16;
-    if (page >= pages.size()) {
+    if (page >= PageCount()) {
         if (why) *why = "HID " + Hex(hid) + " names heap page " + std::to_string(page) + ", but the heap has " +
-                        std::to_string(pages.size());
+                        std::to_string(PageCount());
         return std::nullopt;
     }
-    if (index == 0 || index > allocs[page].size()) {
+    const Page* p = Load(page);
+    if (index == 0 || index > p->allocs.size()) {
         if (why) *why = "HID " + Hex(hid) + " names item " + std::to_string(index) + " of page " + std::to_string(page) +
-                        ", which has " + std::to_string(allocs[page].size());
+                        ", which has " + std::to_string(p->allocs.size());
         return std::nullopt;
     }
-    const auto [a, b] = allocs[page][index - 1];
-    return std::span<const uint8_t>(pages[page].data() + a, b - a);
+    const auto [a, b] = p->allocs[index - 1];
+    return std::span<const uint8_t>(p->bytes.data() + a, b - a);
 }
 
 bool Context::ParseHeap(uint64_t bidData, const std::string& where, Heap& heap) {
@@ -74,16 +111,16 @@ bool Context::ParseHeap(uint64_t bidData, const std::string& where, Heap& heap) 
         Fault(where, "node has no data (bidData 0) where a heap-on-node is expected");
         return false;
     }
-    if (!ReadStream(bidData, heap.pages, where)) return false;
-    heap.allocs.assign(heap.pages.size(), {});
-    report.maxHeapPages = std::max(report.maxHeapPages, heap.pages.size());
+    heap.ctx = this;
+    if (!StreamBids(bidData, heap.pageBids, where)) return false;
+    heap.pageOk.assign(heap.pageBids.size(), 0);
+    report.maxHeapPages = std::max(report.maxHeapPages, heap.pageBids.size());
     bool ok = true;
-    for (size_t i = 0; i < heap.pages.size(); ++i) {
-        const Bytes& pg = heap.pages[i];
+    Bytes pg;
+    for (size_t i = 0; i < heap.pageBids.size(); ++i) {
+        if (!ReadBlock(heap.pageBids[i], pg)) return false;
         const std::string pw = where + " heap page " + std::to_string(i);
-        size_t hdr = 2;
-        if (i == 0) hdr = 12;
-        else if (i >= 8 && (i - 8) % 128 == 0) hdr = 66;
+        const size_t hdr = PageHeaderSize(i);
         if (pg.size() < hdr + 4) {
             Fault(pw, "page of " + std::to_string(pg.size()) + " bytes is too short for its header and page map");
             ok = false;
@@ -129,13 +166,12 @@ bool Context::ParseHeap(uint64_t bidData, const std::string& where, Heap& heap) 
                 Fault(pw, "allocation " + std::to_string(a + 1) + " of " + std::to_string(to - from) +
                               " bytes exceeds the 3580-byte heap item maximum");
             if (to == from) ++zero;
-            heap.allocs[i].emplace_back(from, to);
         }
         if (!mapOk) {
-            heap.allocs[i].clear();
             ok = false;
             continue;
         }
+        heap.pageOk[i] = 1;
         if (zero != cFree)
             Fault(pw, "cFree " + std::to_string(cFree) + " differs from the " + std::to_string(zero) + " freed (empty) allocations");
     }
@@ -143,8 +179,7 @@ bool Context::ParseHeap(uint64_t bidData, const std::string& where, Heap& heap) 
 }
 
 bool Context::ParseBth(const Heap& heap, uint32_t hidHeader, uint8_t cbKey, uint8_t cbEnt, const std::string& where,
-                       std::vector<std::pair<std::span<const uint8_t>, std::span<const uint8_t>>>& records) {
-    records.clear();
+                       const BthSink& record) {
     std::string why;
     auto hdr = heap.Item(hidHeader, &why);
     if (!hdr) {
@@ -186,12 +221,16 @@ bool Context::ParseBth(const Heap& heap, uint32_t hidHeader, uint8_t cbKey, uint
             return;
         }
         std::string w;
-        auto item = heap.Item(hid, &w);
-        if (!item) {
+        auto found = heap.Item(hid, &w);
+        if (!found) {
             Fault(where, "BTH level " + std::to_string(level) + " node: " + w);
             ok = false;
             return;
         }
+        // Held apart: reading the levels below may replace the heap page it is on.
+        const Bytes copy(found->begin(), found->end());
+        const std::span<const uint8_t> node(copy);
+        const std::span<const uint8_t>* item = &node;
         const size_t rec = cbKey + (level > 0 ? 4 : cbEnt);
         if (item->empty() || item->size() % rec != 0) {
             Fault(where, "BTH level " + std::to_string(level) + " node " + Hex(hid) + " of " + std::to_string(item->size()) +
@@ -214,7 +253,7 @@ bool Context::ParseBth(const Heap& heap, uint32_t hidHeader, uint8_t cbKey, uint
                 Fault(where, "BTH node " + Hex(hid) + ": key " + Hex(k) + " is not below the next parent key " + Hex(high));
             prev = k;
             if (level == 0) {
-                records.emplace_back(key, item->subspan(i * rec + cbKey, cbEnt));
+                record(key, item->subspan(i * rec + cbKey, cbEnt));
             } else {
                 const bool nh = i + 1 < n;
                 const uint64_t next = nh ? KeyValue(item->subspan((i + 1) * rec, cbKey)) : high;
@@ -248,13 +287,29 @@ bool Context::ResolveHnid(const Heap& heap, const Subnodes& subs, uint32_t hnid,
         value.resolved = false;
         return false;
     }
-    std::vector<Bytes> blocks;
     if (it->second.bidData == 0) return true;
-    if (!ReadStream(it->second.bidData, blocks, where + " subnode " + Hex(hnid))) {
+    std::vector<uint64_t> bids;
+    if (!StreamBids(it->second.bidData, bids, where + " subnode " + Hex(hnid))) {
         value.resolved = false;
         return false;
     }
-    for (const auto& b : blocks) value.bytes.insert(value.bytes.end(), b.begin(), b.end());
+    uint64_t total = 0;
+    for (uint64_t bid : bids) total += Block(bid)->cb;
+    // Attachment data and other large binaries: no check looks into them (their
+    // blocks and trees are checked with the NDB), so only their size is kept.
+    if (type == 0x0102 && total > kLargeBinary) {
+        value.notKept = total;
+        return true;
+    }
+    value.bytes.reserve(total);
+    Bytes block;
+    for (uint64_t bid : bids) {
+        if (!ReadBlock(bid, block)) {
+            value.resolved = false;
+            return false;
+        }
+        value.bytes.insert(value.bytes.end(), block.begin(), block.end());
+    }
     return true;
 }
 
@@ -301,12 +356,23 @@ bool Context::ParsePc(uint64_t bidData, const Subnodes& subs, const std::string&
         Fault(where, "heap bClientSig " + Hex(heap.clientSig) + ", expected 0xbc (property context)");
         return false;
     }
-    std::vector<std::pair<std::span<const uint8_t>, std::span<const uint8_t>>> recs;
-    if (!ParseBth(heap, heap.hidUserRoot, 2, 6, where + " PC", recs)) return false;
-    for (const auto& [key, ent] : recs) {
-        const uint16_t id = U16(key.data());
-        const uint16_t type = U16(ent.data());
-        const uint32_t hnid = U32(ent.data() + 2);
+    // Records are taken whole before their values are read (values may be on other heap pages).
+    struct Record {
+        uint16_t id, type;
+        uint32_t hnid;
+        uint8_t inPlace[4];
+    };
+    std::vector<Record> recs;
+    if (!ParseBth(heap, heap.hidUserRoot, 2, 6, where + " PC", [&](std::span<const uint8_t> key, std::span<const uint8_t> ent) {
+            Record r{U16(key.data()), U16(ent.data()), U32(ent.data() + 2), {}};
+            std::copy(ent.begin() + 2, ent.begin() + 6, r.inPlace);
+            recs.push_back(r);
+        }))
+        return false;
+    for (const Record& rec : recs) {
+        const uint16_t id = rec.id;
+        const uint16_t type = rec.type;
+        const uint32_t hnid = rec.hnid;
         const uint32_t tag = (uint32_t(id) << 16) | type;
         const std::string what = "property " + TagText(tag);
         if (!KnownType(type)) {
@@ -317,7 +383,7 @@ bool Context::ParsePc(uint64_t bidData, const Subnodes& subs, const std::string&
         v.type = type;
         if (InPlaceInPc(type)) {
             const int fs = FixedSize(type);
-            v.bytes.assign(ent.data() + 2, ent.data() + 2 + fs);
+            v.bytes.assign(rec.inPlace, rec.inPlace + fs);
         } else {
             ResolveHnid(heap, subs, hnid, type, where, what, v);
             if (v.resolved) {
@@ -337,7 +403,8 @@ bool TableContext::HasColumn(uint32_t tag) const {
     return false;
 }
 
-bool Context::ParseTc(uint64_t bidData, const Subnodes& subs, const std::string& where, TableContext& tc) {
+bool Context::ParseTc(uint64_t bidData, const Subnodes& subs, const std::string& where, TableContext& tc,
+                      const RowSink* sink) {
     Heap heap;
     if (!ParseHeap(bidData, where, heap)) return false;
     ++report.tableContexts;
@@ -346,11 +413,14 @@ bool Context::ParseTc(uint64_t bidData, const Subnodes& subs, const std::string&
         return false;
     }
     std::string why;
-    auto info = heap.Item(heap.hidUserRoot, &why);
-    if (!info) {
+    auto found = heap.Item(heap.hidUserRoot, &why);
+    if (!found) {
         Fault(where, "TCINFO: " + why);
         return false;
     }
+    const Bytes infoCopy(found->begin(), found->end());
+    const std::span<const uint8_t> infoSpan(infoCopy);
+    const auto* info = &infoSpan;
     const uint8_t* t = info->data();
     if (info->size() < 22 || t[0] != 0x7C) {
         Fault(where, "TCINFO is missing or has bType " + Hex(info->empty() ? 0 : t[0]) + " (expected 0x7c)");
@@ -427,23 +497,20 @@ bool Context::ParseTc(uint64_t bidData, const Subnodes& subs, const std::string&
     if (!tc.HasColumn(0x67F20003)) Fault(where, "table has no PidTagLtpRowId (0x67F20003) column");
     if (!ok) return false;
 
-    // Row index.
-    std::vector<std::pair<std::span<const uint8_t>, std::span<const uint8_t>>> index;
+    // Row matrix: in the heap, or a subnode of blocks of whole rows, read a block at a time.
+    const size_t rowSize = ibBm;
     if (hidRowIndex == 0) {
         Fault(where, "TCINFO hidRowIndex is 0");
         return false;
     }
-    if (!ParseBth(heap, hidRowIndex, 4, 4, where + " row index", index)) return false;
-
-    // Row matrix.
-    const size_t rowSize = ibBm;
-    std::vector<const uint8_t*> rowPtrs;
-    Bytes heapRows;
-    std::vector<Bytes> rowBlocks;
     if (rowSize < 4) {
         Fault(where, "row size " + std::to_string(rowSize) + " cannot hold the row id");
         return false;
     }
+    Bytes heapRows;
+    std::vector<uint64_t> rowBids;      // subnode: its data blocks
+    std::vector<uint64_t> rowsBefore;   // subnode: rows in the blocks before each
+    uint64_t matrixRows = 0;
     if (hnidRows == 0) {
         // no rows
     } else if ((hnidRows & 0x1F) == 0) {
@@ -456,50 +523,67 @@ bool Context::ParseTc(uint64_t bidData, const Subnodes& subs, const std::string&
             Fault(where, "row matrix of " + std::to_string(item->size()) + " bytes is not a whole number of " +
                              std::to_string(rowSize) + "-byte rows");
         heapRows.assign(item->begin(), item->end());
-        for (size_t r = 0; r + rowSize <= heapRows.size(); r += rowSize) rowPtrs.push_back(heapRows.data() + r);
+        matrixRows = heapRows.size() / rowSize;
     } else {
         auto it = subs.find(hnidRows);
         if (it == subs.end()) {
             Fault(where, "row matrix subnode " + Hex(hnidRows) + " does not exist");
             return false;
         }
-        if (!ReadStream(it->second.bidData, rowBlocks, where + " row matrix subnode " + Hex(hnidRows))) return false;
+        if (!StreamBids(it->second.bidData, rowBids, where + " row matrix subnode " + Hex(hnidRows))) return false;
         const size_t perBlock = kMaxBlockData / rowSize;
-        for (size_t b = 0; b < rowBlocks.size(); ++b) {
-            const Bytes& blk = rowBlocks[b];
-            const size_t rows = blk.size() / rowSize;
-            if (b + 1 < rowBlocks.size() && rows != perBlock)
+        for (size_t b = 0; b < rowBids.size(); ++b) {
+            const size_t bytes = Block(rowBids[b])->cb;
+            const size_t rows = bytes / rowSize;
+            if (b + 1 < rowBids.size() && rows != perBlock)
                 Fault(where, "row matrix block " + std::to_string(b) + " holds " + std::to_string(rows) + " rows, expected " +
                                  std::to_string(perBlock));
-            else if (b + 1 == rowBlocks.size() && blk.size() % rowSize)
-                Fault(where, "last row matrix block of " + std::to_string(blk.size()) + " bytes is not a whole number of rows");
-            for (size_t r = 0; r < std::min(rows, perBlock); ++r) rowPtrs.push_back(blk.data() + r * rowSize);
+            else if (b + 1 == rowBids.size() && bytes % rowSize)
+                Fault(where, "last row matrix block of " + std::to_string(bytes) + " bytes is not a whole number of rows");
+            rowsBefore.push_back(matrixRows);
+            matrixRows += std::min(rows, perBlock);
         }
     }
-    if (index.size() != rowPtrs.size())
-        Fault(where, "row index has " + std::to_string(index.size()) + " entries, the row matrix holds " +
-                         std::to_string(rowPtrs.size()) + " rows");
-    std::vector<bool> seen(rowPtrs.size(), false);
-    for (const auto& [key, ent] : index) {
+    Bytes rowBlock;
+    size_t rowBlockAt = SIZE_MAX;
+    auto rowAt = [&](uint64_t i) -> const uint8_t* {
+        if (rowBids.empty()) return heapRows.data() + i * rowSize;
+        const size_t b = size_t(std::upper_bound(rowsBefore.begin(), rowsBefore.end(), i) - rowsBefore.begin()) - 1;
+        if (b != rowBlockAt) {
+            if (!ReadBlock(rowBids[b], rowBlock)) return nullptr;
+            rowBlockAt = b;
+        }
+        return rowBlock.data() + (i - rowsBefore[b]) * rowSize;
+    };
+
+    // Row index: every entry names a row of the matrix, and that row carries its id.
+    std::vector<bool> seen(matrixRows, false);
+    uint64_t indexed = 0;
+    Bytes row;
+    const bool indexOk = ParseBth(heap, hidRowIndex, 4, 4, where + " row index", [&](std::span<const uint8_t> key,
+                                                                                   std::span<const uint8_t> ent) {
+        ++indexed;
         const uint32_t rowId = U32(key.data());
         const uint32_t rowIndex = U32(ent.data());
         const std::string rw = "row " + Hex(rowId);
-        if (rowIndex >= rowPtrs.size()) {
-            Fault(where, rw + ": row index " + std::to_string(rowIndex) + " is beyond the " +
-                             std::to_string(rowPtrs.size()) + " rows of the matrix");
-            continue;
+        if (rowIndex >= matrixRows) {
+            Fault(where, rw + ": row index " + std::to_string(rowIndex) + " is beyond the " + std::to_string(matrixRows) +
+                             " rows of the matrix");
+            return;
         }
         if (seen[rowIndex]) {
             Fault(where, rw + ": row index " + std::to_string(rowIndex) + " is used by another row id");
-            continue;
+            return;
         }
         seen[rowIndex] = true;
-        const uint8_t* row = rowPtrs[rowIndex];
-        if (U32(row) != rowId)
-            Fault(where, rw + ": the row at index " + std::to_string(rowIndex) + " carries row id " + Hex(U32(row)));
+        const uint8_t* at = rowAt(rowIndex);
+        if (!at) return;
+        row.assign(at, at + rowSize);  // cells below may read other blocks
+        if (U32(row.data()) != rowId)
+            Fault(where, rw + ": the row at index " + std::to_string(rowIndex) + " carries row id " + Hex(U32(row.data())));
         TableRow tr;
         tr.rowId = rowId;
-        const uint8_t* ceb = row + ib1;
+        const uint8_t* ceb = row.data() + ib1;
         for (size_t bit = 0; bit < cebSize * 8; ++bit)
             if ((ceb[bit / 8] & (0x80 >> (bit % 8))) && !usedBits[bit])
                 Fault(where, rw + ": cell existence bit " + std::to_string(bit) + " is set, but no column uses it");
@@ -507,7 +591,7 @@ bool Context::ParseTc(uint64_t bidData, const Subnodes& subs, const std::string&
             if (!(ceb[col.iBit / 8] & (0x80 >> (col.iBit % 8)))) continue;
             Value v;
             v.type = col.tag & 0xFFFF;
-            const uint8_t* cell = row + col.ib;
+            const uint8_t* cell = row.data() + col.ib;
             const int fs = (v.type & 0x1000) ? 0 : FixedSize(v.type);
             if (fs > 0 && fs <= 8) {
                 v.bytes.assign(cell, cell + fs);
@@ -520,8 +604,13 @@ bool Context::ParseTc(uint64_t bidData, const Subnodes& subs, const std::string&
             }
             tr.cells[col.tag] = std::move(v);
         }
-        tc.rows.push_back(std::move(tr));
-    }
+        if (sink) (*sink)(tr);
+        else tc.rows.push_back(std::move(tr));
+    });
+    if (!indexOk) return false;
+    if (indexed != matrixRows)
+        Fault(where, "row index has " + std::to_string(indexed) + " entries, the row matrix holds " +
+                         std::to_string(matrixRows) + " rows");
     return true;
 }
 
@@ -565,7 +654,7 @@ std::string Value::AsText() const {
     if (type == 0x001E) return "\"" + std::string(bytes.begin(), bytes.end()) + "\"";
     if (auto i = AsInt(); i && (type == 0x0002 || type == 0x0003 || type == 0x0014 || type == 0x0040)) return std::to_string(*i);
     if (type == 0x000B) return bytes.empty() ? "?" : (bytes[0] ? "true" : "false");
-    std::string out = std::to_string(bytes.size()) + " bytes";
+    std::string out = std::to_string(bytes.size() + notKept) + " bytes";
     return out;
 }
 

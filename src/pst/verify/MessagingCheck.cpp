@@ -35,7 +35,7 @@ std::string TagText(uint32_t tag) {
 bool SameValue(const Value& a, const Value& b) {
     if (a.type != b.type) return false;
     if (a.type == 0x000B) return a.AsBool() == b.AsBool();
-    return a.bytes == b.bytes;
+    return a.bytes == b.bytes && a.notKept == b.notKept;
 }
 
 // Table columns that repeat the child's own property. Left out: the row id/version, the
@@ -71,10 +71,13 @@ void Context::CheckMessaging() {
     };
     for (const auto& [nid, n] : nbt) {
         if (Unread(nid)) continue;
+        // Messages are read one at a time with their folder's contents table,
+        // and the rows of those tables as they are checked (below).
+        const uint32_t t = NidType(nid);
+        if (t == 0x04 || t == 0x08 || t == 0x0E || t == 0x0F) continue;
         const std::string where = NodeName(nid);
         Subnodes subs;
         if (!ReadSubnodes(n.bidSub, subs, where) && n.bidSub) continue;
-        nodeSubnodes[nid] = subs;
         const uint32_t type = NidType(nid);
         const bool wantPc = type == 0x02 || type == 0x03 || type == 0x04 || type == 0x08 || nid == kStoreNid ||
                             nid == kNameMapNid;
@@ -103,11 +106,26 @@ void Context::CheckMessaging() {
         }
     }
 
+    // A message's PC read again without reporting (for the text of a fault).
+    auto quietPc = [&](uint32_t nid, PropertyContext& pc) {
+        const Report saved = report;
+        ++muted_;
+        Subnodes subs;
+        auto n = nbt.find(nid);
+        const bool ok = n != nbt.end() && (ReadSubnodes(n->second.bidSub, subs, "") || !n->second.bidSub) &&
+                        ParsePc(n->second.bidData, subs, "", pc);
+        --muted_;
+        report = saved;
+        return ok;
+    };
     auto nameOf = [&](uint32_t nid) -> std::string {
+        PropertyContext quiet;
         auto it = pcs.find(nid);
-        if (it == pcs.end()) return "";
-        const Value* v = it->second.FindTag(TagDisplayName);
-        if (!v) v = it->second.FindTag(TagSubject);
+        const PropertyContext* pc = it != pcs.end() ? &it->second : nullptr;
+        if (!pc && (NidType(nid) == 0x04 || NidType(nid) == 0x08) && !Unread(nid) && quietPc(nid, quiet)) pc = &quiet;
+        if (!pc) return "";
+        const Value* v = pc->FindTag(TagDisplayName);
+        if (!v) v = pc->FindTag(TagSubject);
         return v ? " " + v->AsText() : "";
     };
 
@@ -204,107 +222,46 @@ void Context::CheckMessaging() {
         }
     }
 
-    // --- Folders.
-    auto messageFlags = [&](uint32_t nid) -> std::optional<int64_t> {
-        auto it = pcs.find(nid);
-        if (it == pcs.end()) return std::nullopt;
-        const Value* v = it->second.FindTag(TagMessageFlags);
-        return v ? v->AsInt() : std::nullopt;
+    // --- Row versions (PidTagLtpRowVer): Outlook gives every table row of the file its own,
+    // all below the header's dwUnique.
+    // A copied message keeps its recipient and attachment tables, so the same row of a message's
+    // table may appear again in another message. The first pass keeps only the versions (4 bytes
+    // a row); only when one repeats are the tables walked again to name the rows that share it.
+    struct RowSeen {
+        std::string where;
+        uint32_t rowId = 0;
+        bool messageTable = false;
     };
-    auto checkTable = [&](uint32_t folder, uint32_t tableNid, const std::vector<uint32_t>& expected, uint32_t wantType,
-                          const char* tableName, const std::vector<uint32_t>& mirrored) {
-        const std::string fw = "folder " + Hex(folder) + nameOf(folder);
-        if (!nbt.count(tableNid)) {
-            Fault(fw, std::string(tableName) + " node " + Hex(tableNid) + " is missing");
+    std::vector<uint32_t> versions;
+    bool anyVersion = false;
+    uint32_t maxVersion = 0;
+    std::string maxWhere;
+    bool versionDetail = false;          // the second pass
+    std::vector<uint32_t> repeated;      // sorted versions seen more than once
+    std::map<uint32_t, RowSeen> firstSeen;
+    std::vector<pst::verify::Fault> versionFaults;
+    auto collectRow = [&](const TableRow& row, const std::string& where, bool messageTable) {
+        auto cell = row.cells.find(0x67F30003);
+        if (cell == row.cells.end() || !cell->second.AsInt()) return;
+        const uint32_t version = uint32_t(*cell->second.AsInt());
+        if (!versionDetail) {
+            versions.push_back(version);
+            if (!anyVersion || version > maxVersion) {
+                anyVersion = true;
+                maxVersion = version;
+                maxWhere = where + " row " + Hex(row.rowId);
+            }
             return;
         }
-        auto tit = tcs.find(tableNid);
-        if (tit == tcs.end()) return;  // parse problems already reported
-        const TableContext& tc = tit->second;
-        const std::string tw = std::string(tableName) + " " + Hex(tableNid) + " of folder " + Hex(folder) + nameOf(folder);
-        std::set<uint32_t> rows;
-        for (const auto& row : tc.rows) {
-            rows.insert(row.rowId);
-            auto n = nbt.find(row.rowId);
-            if (n == nbt.end()) {
-                Fault(tw, "row " + Hex(row.rowId) + " names a node that is not in the NBT");
-                continue;
-            }
-            if ((wantType == 0x02 && !IsFolderType(row.rowId)) || (wantType != 0x02 && NidType(row.rowId) != wantType)) {
-                Fault(tw, "row " + Hex(row.rowId) + " names a node of the wrong type " + Hex(NidType(row.rowId)));
-                continue;
-            }
-            if (n->second.nidParent != folder) {
-                Fault(tw, "row " + Hex(row.rowId) + nameOf(row.rowId) + " names a node whose parent is " +
-                              Hex(n->second.nidParent) + ", not this folder");
-                continue;
-            }
-            auto pit = pcs.find(row.rowId);
-            if (pit == pcs.end()) continue;
-            for (const auto& col : tc.columns) {
-                const uint32_t tag = col.tag;
-                if (!MirroredColumn(tag) && std::find(mirrored.begin(), mirrored.end(), tag) == mirrored.end()) continue;
-                auto cell = row.cells.find(tag);
-                const Value* pv = pit->second.FindTag(tag);
-                if (cell == row.cells.end() && !pv) continue;
-                if (cell == row.cells.end()) {
-                    Fault(tw, "row " + Hex(row.rowId) + ": column " + TagText(tag) + " is empty, the node has " + pv->AsText());
-                } else if (!pv) {
-                    Fault(tw, "row " + Hex(row.rowId) + ": column " + TagText(tag) + " has " + cell->second.AsText() +
-                                  ", the node has no such property");
-                } else if (cell->second.resolved && pv->resolved && !SameValue(cell->second, *pv)) {
-                    // Outlook itself lets the table's copy of the message size go stale.
-                    const std::string text = "row " + Hex(row.rowId) + ": column " + TagText(tag) + " has " +
-                                             cell->second.AsText() + ", the node has " + pv->AsText();
-                    if (tag == TagMessageSize) Note(tw, text);
-                    else Fault(tw, text);
-                }
-            }
-        }
-        for (uint32_t child : expected)
-            if (!rows.count(child))
-                Fault(tw, "child " + Hex(child) + nameOf(child) + " has no row in the table");
+        if (!std::binary_search(repeated.begin(), repeated.end(), version)) return;
+        const std::string here = where + " row " + Hex(row.rowId);
+        auto [it, added] = firstSeen.emplace(version, RowSeen{here, row.rowId, messageTable});
+        if (!added && !(messageTable && it->second.messageTable && it->second.rowId == row.rowId))
+            versionFaults.push_back({here, "row version " + std::to_string(version) + " is also used by " + it->second.where});
     };
-
-    for (const auto& [nid, n] : nbt) {
-        if (NidType(nid) != 0x02) continue;
-        const std::string fw = "folder " + Hex(nid) + nameOf(nid);
-        const auto& folders = childFolders[nid];
-        const auto& messages = childMessages[nid];
-        const auto& assoc = childAssoc[nid];
-        checkTable(nid, NidWithType(nid, 0x0D), folders, 0x02, "hierarchy table",
-                   {TagDisplayName, TagContentCount, TagContentUnread, TagSubfolders, TagContainerClass});
-        checkTable(nid, NidWithType(nid, 0x0E), messages, 0x04, "contents table",
-                   {TagSubject, TagMessageClass, TagMessageFlags, TagMessageSize});
-        checkTable(nid, NidWithType(nid, 0x0F), assoc, 0x08, "associated contents table",
-                   {TagMessageClass, TagMessageFlags, TagDisplayName});
-        auto pit = pcs.find(nid);
-        if (pit == pcs.end()) continue;
-        const PropertyContext& pc = pit->second;
-        const Value* name = pc.FindTag(TagDisplayName);
-        if (!name) Fault(fw, "PidTagDisplayName (0x3001001F) is missing");
-        const Value* count = pc.FindTag(TagContentCount);
-        const Value* unread = pc.FindTag(TagContentUnread);
-        const Value* sub = pc.FindTag(TagSubfolders);
-        if (!count) Fault(fw, "PidTagContentCount (0x36020003) is missing");
-        else if (count->AsInt() != int64_t(messages.size()))
-            Fault(fw, "PidTagContentCount " + count->AsText() + ", but the folder holds " + std::to_string(messages.size()) +
-                          " messages");
-        size_t unreadCount = 0;
-        for (uint32_t m : messages)
-            if (auto f = messageFlags(m); f && !(*f & kMsgFlagRead)) ++unreadCount;
-        if (!unread) Fault(fw, "PidTagContentUnreadCount (0x36030003) is missing");
-        else if (!options.bounded && unread->AsInt() != int64_t(unreadCount))  // bounded: flags not read
-            Fault(fw, "PidTagContentUnreadCount " + unread->AsText() + ", but " + std::to_string(unreadCount) +
-                          " of its messages are unread");
-        if (!sub) Fault(fw, "PidTagSubfolders (0x360A000B) is missing");
-        else if (sub->AsBool() != !folders.empty())
-            Fault(fw, "PidTagSubfolders " + sub->AsText() + ", but the folder has " + std::to_string(folders.size()) +
-                          " subfolders");
-        if (const Value* ac = pc.FindTag(TagAssocContentCount); ac && ac->AsInt() != int64_t(assoc.size()))
-            Fault(fw, "PidTagAssocContentCount " + ac->AsText() + ", but the folder holds " + std::to_string(assoc.size()) +
-                          " associated messages");
-    }
+    auto collectRowVersions = [&](const TableContext& tc, const std::string& where, bool messageTable) {
+        for (const auto& row : tc.rows) collectRow(row, where, messageTable);
+    };
 
     // --- Property types of well-known tags: a tag stored with another type is invisible to clients.
     static const std::pair<uint16_t, uint16_t> kTypes[] = {
@@ -313,121 +270,14 @@ void Context::CheckMessaging() {
         {0x3007, 0x0040}, {0x3008, 0x0040}, {0x0E06, 0x0040}, {0x0039, 0x0040}, {0x0FF9, 0x0102},
         {0x300B, 0x0102}, {0x1000, 0x001F}, {0x0E04, 0x001F}, {0x0E03, 0x001F}, {0x0E02, 0x001F},
     };
-    for (const auto& [nid, pc] : pcs) {
-        if (nid == kNameMapNid) continue;  // its 0x1000+ tags are hash buckets
+    auto checkTypes = [&](uint32_t nid, const PropertyContext& pc) {
+        if (nid == kNameMapNid) return;  // its 0x1000+ tags are hash buckets
         for (const auto& [id, type] : kTypes) {
             const Value* v = pc.Find(id);
             if (v && v->type != type && !(type == 0x001F && v->type == 0x001E))
                 Fault(NodeName(nid), "property " + Hex(id) + " has type " + Hex(v->type) + ", expected " + Hex(type));
         }
-    }
-
-    // --- Every folder's tables belong to an existing folder.
-    for (const auto& [nid, n] : nbt) {
-        const uint32_t type = NidType(nid);
-        if ((type == 0x0D || type == 0x0E || type == 0x0F) && NidIndex(nid) >= 0x400 &&
-            !nbt.count(NidWithType(nid, 0x02)))
-            Fault(NodeName(nid), "folder table without its folder " + Hex(NidWithType(nid, 0x02)));
-    }
-
-    // --- Default-folder ENTRYIDs on folders (PidTagIpmAppointmentEntryId .. PidTagIpmDraftsEntryId,
-    // PidTagAdditionalRenEntryIds).
-    for (const auto& [nid, pc] : pcs) {
-        if (NidType(nid) != 0x02) continue;
-        for (uint16_t id = 0x36D0; id <= 0x36D7; ++id)
-            if (const Value* v = pc.FindTag((uint32_t(id) << 16) | 0x0102))
-                checkEntryId("folder " + Hex(nid) + nameOf(nid), "property " + TagText((uint32_t(id) << 16) | 0x0102),
-                             v->bytes.data(), v->bytes.size());
-        if (const Value* v = pc.FindTag(0x36D81102); v && v->resolved && v->bytes.size() >= 4) {
-            const uint32_t count = U32(v->bytes.data());
-            if (4 + 4 * uint64_t(count) <= v->bytes.size())
-                for (uint32_t i = 0; i < count; ++i) {
-                    const uint32_t from = U32(v->bytes.data() + 4 + 4 * i);
-                    const uint32_t to = i + 1 < count ? U32(v->bytes.data() + 8 + 4 * i) : uint32_t(v->bytes.size());
-                    // Entries 0-4 name folders; Outlook keeps other data (not ENTRYIDs) after them.
-                    if (i < 5 && to - from == 24 && to <= v->bytes.size())
-                        checkEntryId("folder " + Hex(nid) + nameOf(nid),
-                                     "PidTagAdditionalRenEntryIds[" + std::to_string(i) + "]", v->bytes.data() + from, to - from);
-                }
-        }
-    }
-
-    // --- Receive folder table: every row names an existing folder.
-    if (auto rf = tcs.find(0x62B); rf != tcs.end()) {
-        for (const auto& row : rf->second.rows) {
-            auto cell = row.cells.find(0x66050003);
-            if (cell == row.cells.end()) continue;
-            const uint32_t target = uint32_t(cell->second.AsInt().value_or(0));
-            if (!nbt.count(target) || !IsFolderType(target))
-                Fault("receive folder table (node 0x62b)", "row " + Hex(row.rowId) + " names folder " + Hex(target) +
-                                                               ", which is not a folder in the NBT");
-        }
-    }
-
-    // --- Search activity list: NIDs of existing search folders.
-    if (auto al = nbt.find(0x201); al != nbt.end() && al->second.bidData != 0) {
-        std::vector<Bytes> blocks;
-        if (ReadStream(al->second.bidData, blocks, NodeName(0x201))) {
-            Bytes all;
-            for (const auto& b : blocks) all.insert(all.end(), b.begin(), b.end());
-            if (all.size() % 4) Fault(NodeName(0x201), "search activity list of " + std::to_string(all.size()) + " bytes is not a list of NIDs");
-            for (size_t i = 0; i + 4 <= all.size(); i += 4)
-                if (!nbt.count(U32(all.data() + i)))
-                    Fault(NodeName(0x201), "search activity list names NID " + Hex(U32(all.data() + i)) + ", which is not in the NBT");
-        }
-    }
-
-    // --- Folder tables keep the layout of their template ([MS-PST] 2.4.4.4.1, 2.4.4.5.1, 2.4.4.6.1):
-    // Outlook relies on the template columns' 4/8-byte offsets and cell-existence bits.
-    auto checkLayout = [&](const TableContext& tc, uint32_t templateNid, const std::string& where) {
-        auto tit = tcs.find(templateNid);
-        if (tit == tcs.end()) return;
-        // Tables made from an older template generation lack some columns and use its offsets;
-        // only tables carrying every column of this file's template are held to its layout.
-        for (const auto& want : tit->second.columns)
-            if (!tc.HasColumn(want.tag)) return;
-        for (const auto& want : tit->second.columns) {
-            const Column* have = nullptr;
-            for (const auto& c : tc.columns)
-                if (c.tag == want.tag) have = &c;
-            // 1- and 2-byte cells move when 4- and 8-byte columns are added (Outlook does that itself).
-            if ((want.cb >= 4 && have->ib != want.ib) || have->cb != want.cb || have->iBit != want.iBit)
-                Fault(where, "column " + TagText(want.tag) + " at offset " + std::to_string(have->ib) + "/" +
-                                 std::to_string(have->cb) + " bit " + std::to_string(have->iBit) + ", the template " +
-                                 Hex(templateNid) + " has " + std::to_string(want.ib) + "/" + std::to_string(want.cb) +
-                                 " bit " + std::to_string(want.iBit));
-        }
     };
-    for (const auto& [nid, tc] : tcs) {
-        const uint32_t type = NidType(nid);
-        if (NidIndex(nid) < 0x400 && nid != 0x12D && nid != 0x12E && nid != 0x12F) continue;
-        if (type == 0x0D) checkLayout(tc, 0x60D, "hierarchy table " + Hex(nid));
-        else if (type == 0x0E) checkLayout(tc, 0x60E, "contents table " + Hex(nid));
-        else if (type == 0x0F) checkLayout(tc, 0x60F, "associated contents table " + Hex(nid));
-    }
-
-    // --- Row versions (PidTagLtpRowVer): Outlook gives every table row of the file its own,
-    // all below the header's dwUnique.
-    // A copied message keeps its recipient and attachment tables, so the same row of a message's
-    // table may appear again in another message.
-    struct RowSeen {
-        std::string where;
-        uint32_t rowId = 0;
-        bool messageTable = false;
-    };
-    std::map<uint32_t, RowSeen> rowVersions;  // version -> first row seen with it
-    auto collectRowVersions = [&](const TableContext& tc, const std::string& where, bool messageTable) {
-        for (const auto& row : tc.rows) {
-            auto cell = row.cells.find(0x67F30003);
-            if (cell == row.cells.end() || !cell->second.AsInt()) continue;
-            const uint32_t version = uint32_t(*cell->second.AsInt());
-            const std::string here = where + " row " + Hex(row.rowId);
-            auto [it, added] = rowVersions.emplace(version, RowSeen{here, row.rowId, messageTable});
-            if (!added && !(messageTable && it->second.messageTable && it->second.rowId == row.rowId))
-                Fault(here, "row version " + std::to_string(version) + " is also used by " + it->second.where);
-        }
-    };
-    for (const auto& [nid, tc] : tcs) collectRowVersions(tc, "table " + Hex(nid), false);
 
     // --- Messages and their subobjects.
     auto checkMessage = [&](auto&& self, const std::string& where, const PropertyContext& pc, const Subnodes& subs,
@@ -546,16 +396,299 @@ void Context::CheckMessaging() {
             }
         }
     };
+
+    // --- Messages, one at a time: read, checked with their subobjects, and let go. What the
+    // folders need of them afterwards is kept in a byte a node.
+    enum : uint8_t { kDone = 1, kFlagsKnown = 2, kUnread = 4, kRowSeen = 8, kTableRead = 16 };
+    std::vector<uint8_t> nodeState(nbt.size(), 0);
+    auto stateOf = [&](uint32_t nid) -> uint8_t* {
+        auto it = nbt.find(nid);
+        return it == nbt.end() ? nullptr : &nodeState[nbt.IndexOf(it)];
+    };
+    // The state of a node known to be in the NBT.
+    auto known = [&](uint32_t nid) -> uint8_t& { return nodeState[nbt.IndexOf(nbt.find(nid))]; };
+    auto readMessage = [&](uint32_t nid, PropertyContext& pc, Subnodes& subs) {
+        auto n = nbt.find(nid);
+        const std::string where = NodeName(nid);
+        if (!ReadSubnodes(n->second.bidSub, subs, where) && n->second.bidSub) return false;
+        return ParsePc(n->second.bidData, subs, where, pc);
+    };
+    auto finishMessage = [&](uint32_t nid, const PropertyContext& pc, const Subnodes& subs) {
+        uint8_t* st = stateOf(nid);
+        if (const Value* v = pc.FindTag(TagMessageFlags); v && v->AsInt()) {
+            *st |= kFlagsKnown;
+            if (!(*v->AsInt() & kMsgFlagRead)) *st |= kUnread;
+        }
+        checkTypes(nid, pc);
+        if (onMessage && !versionDetail) onMessage(nid, pc);
+        checkMessage(checkMessage, "message " + Hex(nid), pc, subs, true, 0);
+    };
+    // Reads and checks a message not checked yet; false if its PC cannot be read.
+    auto visitMessage = [&](uint32_t nid, PropertyContext& pc) {
+        uint8_t* st = stateOf(nid);
+        if (!st || Unread(nid)) return false;
+        if (*st & kDone) return quietPc(nid, pc);
+        *st |= kDone;
+        Subnodes subs;
+        if (!readMessage(nid, pc, subs)) return false;
+        finishMessage(nid, pc, subs);
+        return true;
+    };
+
+    // --- Folders.
+    auto checkTable = [&](uint32_t folder, uint32_t tableNid, const std::vector<uint32_t>& expected, uint32_t wantType,
+                          const char* tableName, const std::vector<uint32_t>& mirrored) {
+        const std::string fw = "folder " + Hex(folder) + nameOf(folder);
+        if (!nbt.count(tableNid)) {
+            Fault(fw, std::string(tableName) + " node " + Hex(tableNid) + " is missing");
+            return;
+        }
+        const std::string tw = std::string(tableName) + " " + Hex(tableNid) + " of folder " + Hex(folder) + nameOf(folder);
+        const bool streamed = wantType != 0x02;
+        const TableContext* tcp = nullptr;
+        TableContext streamedTc;
+        // Children named by a row: the node's kRowSeen (each child belongs in one table only).
+        auto sawRow = [&](uint32_t rowId) {
+            auto n = nbt.find(rowId);
+            if (n == nbt.end() || n->second.nidParent != folder || rowId == folder) return;
+            if (wantType == 0x02 ? IsFolderType(rowId) : NidType(rowId) == wantType) nodeState[nbt.IndexOf(n)] |= kRowSeen;
+        };
+        auto checkRow = [&](const TableRow& row) {
+            sawRow(row.rowId);
+            if (streamed) collectRow(row, "table " + Hex(tableNid), false);
+            auto n = nbt.find(row.rowId);
+            if (n == nbt.end()) {
+                Fault(tw, "row " + Hex(row.rowId) + " names a node that is not in the NBT");
+                return;
+            }
+            if ((wantType == 0x02 && !IsFolderType(row.rowId)) || (wantType != 0x02 && NidType(row.rowId) != wantType)) {
+                Fault(tw, "row " + Hex(row.rowId) + " names a node of the wrong type " + Hex(NidType(row.rowId)));
+                return;
+            }
+            if (n->second.nidParent != folder) {
+                Fault(tw, "row " + Hex(row.rowId) + nameOf(row.rowId) + " names a node whose parent is " +
+                              Hex(n->second.nidParent) + ", not this folder");
+                return;
+            }
+            PropertyContext messagePc;
+            const PropertyContext* childPc = nullptr;
+            if (streamed) {
+                if (visitMessage(row.rowId, messagePc)) childPc = &messagePc;
+            } else if (auto pit = pcs.find(row.rowId); pit != pcs.end()) {
+                childPc = &pit->second;
+            }
+            if (!childPc) return;
+            for (const auto& col : tcp->columns) {
+                const uint32_t tag = col.tag;
+                if (!MirroredColumn(tag) && std::find(mirrored.begin(), mirrored.end(), tag) == mirrored.end()) continue;
+                auto cell = row.cells.find(tag);
+                const Value* pv = childPc->FindTag(tag);
+                if (cell == row.cells.end() && !pv) continue;
+                if (cell == row.cells.end()) {
+                    Fault(tw, "row " + Hex(row.rowId) + ": column " + TagText(tag) + " is empty, the node has " + pv->AsText());
+                } else if (!pv) {
+                    Fault(tw, "row " + Hex(row.rowId) + ": column " + TagText(tag) + " has " + cell->second.AsText() +
+                                  ", the node has no such property");
+                } else if (cell->second.resolved && pv->resolved && !SameValue(cell->second, *pv)) {
+                    // Outlook itself lets the table's copy of the message size go stale.
+                    const std::string text = "row " + Hex(row.rowId) + ": column " + TagText(tag) + " has " +
+                                             cell->second.AsText() + ", the node has " + pv->AsText();
+                    if (tag == TagMessageSize) Note(tw, text);
+                    else Fault(tw, text);
+                }
+            }
+        };
+        if (streamed) {
+            if (uint8_t* st = stateOf(tableNid)) *st |= kTableRead;
+            auto n = nbt.find(tableNid);
+            Subnodes subs;
+            if (!ReadSubnodes(n->second.bidSub, subs, NodeName(tableNid)) && n->second.bidSub) return;
+            tcp = &streamedTc;
+            const RowSink sink = checkRow;
+            if (!ParseTc(n->second.bidData, subs, NodeName(tableNid), streamedTc, &sink)) return;
+            tcs[tableNid].columns = streamedTc.columns;
+        } else {
+            auto tit = tcs.find(tableNid);
+            if (tit == tcs.end()) return;  // parse problems already reported
+            tcp = &tit->second;
+            for (const auto& row : tcp->rows) checkRow(row);
+        }
+        for (uint32_t child : expected)
+            if (!(nodeState[nbt.IndexOf(nbt.find(child))] & kRowSeen))
+                Fault(tw, "child " + Hex(child) + nameOf(child) + " has no row in the table");
+    };
+
+    auto walkFolders = [&]() {
+        for (const auto& [nid, tc] : tcs)
+            if (NidType(nid) != 0x0E && NidType(nid) != 0x0F) collectRowVersions(tc, "table " + Hex(nid), false);
+        for (const auto& [nid, n] : nbt) {
+            if (NidType(nid) != 0x02) continue;
+            const std::string fw = "folder " + Hex(nid) + nameOf(nid);
+            const auto& folders = childFolders[nid];
+            const auto& messages = childMessages[nid];
+            const auto& assoc = childAssoc[nid];
+            checkTable(nid, NidWithType(nid, 0x0D), folders, 0x02, "hierarchy table",
+                       {TagDisplayName, TagContentCount, TagContentUnread, TagSubfolders, TagContainerClass});
+            checkTable(nid, NidWithType(nid, 0x0E), messages, 0x04, "contents table",
+                       {TagSubject, TagMessageClass, TagMessageFlags, TagMessageSize});
+            checkTable(nid, NidWithType(nid, 0x0F), assoc, 0x08, "associated contents table",
+                       {TagMessageClass, TagMessageFlags, TagDisplayName});
+            // Its messages without a row are checked here too, so that its counts can be.
+            for (const auto* list : {&messages, &assoc})
+                for (uint32_t m : *list) {
+                    PropertyContext pc;
+                    if (!(known(m) & kDone)) visitMessage(m, pc);
+                }
+            auto pit = pcs.find(nid);
+            if (pit == pcs.end()) continue;
+            const PropertyContext& pc = pit->second;
+            const Value* name = pc.FindTag(TagDisplayName);
+            if (!name) Fault(fw, "PidTagDisplayName (0x3001001F) is missing");
+            const Value* count = pc.FindTag(TagContentCount);
+            const Value* unread = pc.FindTag(TagContentUnread);
+            const Value* sub = pc.FindTag(TagSubfolders);
+            if (!count) Fault(fw, "PidTagContentCount (0x36020003) is missing");
+            else if (count->AsInt() != int64_t(messages.size()))
+                Fault(fw, "PidTagContentCount " + count->AsText() + ", but the folder holds " + std::to_string(messages.size()) +
+                              " messages");
+            size_t unreadCount = 0;
+            for (uint32_t m : messages)
+                if (known(m) & kUnread) ++unreadCount;
+            if (!unread) Fault(fw, "PidTagContentUnreadCount (0x36030003) is missing");
+            else if (!options.bounded && unread->AsInt() != int64_t(unreadCount))  // bounded: flags not read
+                Fault(fw, "PidTagContentUnreadCount " + unread->AsText() + ", but " + std::to_string(unreadCount) +
+                              " of its messages are unread");
+            if (!sub) Fault(fw, "PidTagSubfolders (0x360A000B) is missing");
+            else if (sub->AsBool() != !folders.empty())
+                Fault(fw, "PidTagSubfolders " + sub->AsText() + ", but the folder has " + std::to_string(folders.size()) +
+                              " subfolders");
+            if (const Value* ac = pc.FindTag(TagAssocContentCount); ac && ac->AsInt() != int64_t(assoc.size()))
+                Fault(fw, "PidTagAssocContentCount " + ac->AsText() + ", but the folder holds " + std::to_string(assoc.size()) +
+                              " associated messages");
+        }
+        // Messages outside any folder's list, and contents tables of no folder.
+        for (const auto& [nid, n] : nbt) {
+            const uint32_t type = NidType(nid);
+            if (Unread(nid)) continue;
+            PropertyContext pc;
+            if ((type == 0x04 || type == 0x08) && !(known(nid) & kDone)) visitMessage(nid, pc);
+            if ((type == 0x0E || type == 0x0F) && !(known(nid) & kTableRead)) {
+                known(nid) |= kTableRead;
+                Subnodes subs;
+                if (!ReadSubnodes(n.bidSub, subs, NodeName(nid)) && n.bidSub) continue;
+                TableContext tc;
+                const RowSink sink = [&](const TableRow& row) { collectRow(row, "table " + Hex(nid), false); };
+                if (ParseTc(n.bidData, subs, NodeName(nid), tc, &sink)) tcs[nid].columns = tc.columns;
+            }
+        }
+
+    };
+    walkFolders();
+    if (anyVersion && dwUnique <= maxVersion)
+        Note("header", "dwUnique " + std::to_string(dwUnique) + " is not above the highest table row version " +
+                           std::to_string(maxVersion) + " (" + maxWhere + ")");
+    std::sort(versions.begin(), versions.end());
+    for (size_t i = 1; i < versions.size(); ++i)
+        if (versions[i] == versions[i - 1] && (repeated.empty() || repeated.back() != versions[i]))
+            repeated.push_back(versions[i]);
+    versions = {};
+    if (!repeated.empty()) {
+        const Report saved = report;
+        ++muted_;
+        versionDetail = true;
+        std::fill(nodeState.begin(), nodeState.end(), 0);
+        walkFolders();
+        --muted_;
+        report = saved;
+        for (const auto& f : versionFaults) Fault(f.where, f.what);
+    }
+
+
+    for (const auto& [nid, pc] : pcs) checkTypes(nid, pc);
+
+    // --- Every folder's tables belong to an existing folder.
     for (const auto& [nid, n] : nbt) {
         const uint32_t type = NidType(nid);
-        if (type != 0x04 && type != 0x08) continue;
-        auto pit = pcs.find(nid);
-        if (pit == pcs.end()) continue;
-        checkMessage(checkMessage, "message " + Hex(nid), pit->second, nodeSubnodes[nid], true, 0);
+        if ((type == 0x0D || type == 0x0E || type == 0x0F) && NidIndex(nid) >= 0x400 &&
+            !nbt.count(NidWithType(nid, 0x02)))
+            Fault(NodeName(nid), "folder table without its folder " + Hex(NidWithType(nid, 0x02)));
     }
-    if (!rowVersions.empty() && dwUnique <= rowVersions.rbegin()->first)
-        Note("header", "dwUnique " + std::to_string(dwUnique) + " is not above the highest table row version " +
-                           std::to_string(rowVersions.rbegin()->first) + " (" + rowVersions.rbegin()->second.where + ")");
+
+    // --- Default-folder ENTRYIDs on folders (PidTagIpmAppointmentEntryId .. PidTagIpmDraftsEntryId,
+    // PidTagAdditionalRenEntryIds).
+    for (const auto& [nid, pc] : pcs) {
+        if (NidType(nid) != 0x02) continue;
+        for (uint16_t id = 0x36D0; id <= 0x36D7; ++id)
+            if (const Value* v = pc.FindTag((uint32_t(id) << 16) | 0x0102))
+                checkEntryId("folder " + Hex(nid) + nameOf(nid), "property " + TagText((uint32_t(id) << 16) | 0x0102),
+                             v->bytes.data(), v->bytes.size());
+        if (const Value* v = pc.FindTag(0x36D81102); v && v->resolved && v->bytes.size() >= 4) {
+            const uint32_t count = U32(v->bytes.data());
+            if (4 + 4 * uint64_t(count) <= v->bytes.size())
+                for (uint32_t i = 0; i < count; ++i) {
+                    const uint32_t from = U32(v->bytes.data() + 4 + 4 * i);
+                    const uint32_t to = i + 1 < count ? U32(v->bytes.data() + 8 + 4 * i) : uint32_t(v->bytes.size());
+                    // Entries 0-4 name folders; Outlook keeps other data (not ENTRYIDs) after them.
+                    if (i < 5 && to - from == 24 && to <= v->bytes.size())
+                        checkEntryId("folder " + Hex(nid) + nameOf(nid),
+                                     "PidTagAdditionalRenEntryIds[" + std::to_string(i) + "]", v->bytes.data() + from, to - from);
+                }
+        }
+    }
+
+    // --- Receive folder table: every row names an existing folder.
+    if (auto rf = tcs.find(0x62B); rf != tcs.end()) {
+        for (const auto& row : rf->second.rows) {
+            auto cell = row.cells.find(0x66050003);
+            if (cell == row.cells.end()) continue;
+            const uint32_t target = uint32_t(cell->second.AsInt().value_or(0));
+            if (!nbt.count(target) || !IsFolderType(target))
+                Fault("receive folder table (node 0x62b)", "row " + Hex(row.rowId) + " names folder " + Hex(target) +
+                                                               ", which is not a folder in the NBT");
+        }
+    }
+
+    // --- Search activity list: NIDs of existing search folders.
+    if (auto al = nbt.find(0x201); al != nbt.end() && al->second.bidData != 0) {
+        std::vector<Bytes> blocks;
+        if (ReadStream(al->second.bidData, blocks, NodeName(0x201))) {
+            Bytes all;
+            for (const auto& b : blocks) all.insert(all.end(), b.begin(), b.end());
+            if (all.size() % 4) Fault(NodeName(0x201), "search activity list of " + std::to_string(all.size()) + " bytes is not a list of NIDs");
+            for (size_t i = 0; i + 4 <= all.size(); i += 4)
+                if (!nbt.count(U32(all.data() + i)))
+                    Fault(NodeName(0x201), "search activity list names NID " + Hex(U32(all.data() + i)) + ", which is not in the NBT");
+        }
+    }
+
+    // --- Folder tables keep the layout of their template ([MS-PST] 2.4.4.4.1, 2.4.4.5.1, 2.4.4.6.1):
+    // Outlook relies on the template columns' 4/8-byte offsets and cell-existence bits.
+    auto checkLayout = [&](const TableContext& tc, uint32_t templateNid, const std::string& where) {
+        auto tit = tcs.find(templateNid);
+        if (tit == tcs.end()) return;
+        // Tables made from an older template generation lack some columns and use its offsets;
+        // only tables carrying every column of this file's template are held to its layout.
+        for (const auto& want : tit->second.columns)
+            if (!tc.HasColumn(want.tag)) return;
+        for (const auto& want : tit->second.columns) {
+            const Column* have = nullptr;
+            for (const auto& c : tc.columns)
+                if (c.tag == want.tag) have = &c;
+            // 1- and 2-byte cells move when 4- and 8-byte columns are added (Outlook does that itself).
+            if ((want.cb >= 4 && have->ib != want.ib) || have->cb != want.cb || have->iBit != want.iBit)
+                Fault(where, "column " + TagText(want.tag) + " at offset " + std::to_string(have->ib) + "/" +
+                                 std::to_string(have->cb) + " bit " + std::to_string(have->iBit) + ", the template " +
+                                 Hex(templateNid) + " has " + std::to_string(want.ib) + "/" + std::to_string(want.cb) +
+                                 " bit " + std::to_string(want.iBit));
+        }
+    };
+    for (const auto& [nid, tc] : tcs) {
+        const uint32_t type = NidType(nid);
+        if (NidIndex(nid) < 0x400 && nid != 0x12D && nid != 0x12E && nid != 0x12F) continue;
+        if (type == 0x0D) checkLayout(tc, 0x60D, "hierarchy table " + Hex(nid));
+        else if (type == 0x0E) checkLayout(tc, 0x60E, "contents table " + Hex(nid));
+        else if (type == 0x0F) checkLayout(tc, 0x60F, "associated contents table " + Hex(nid));
+    }
 
     // --- Named-property map ([MS-PST] 2.4.7).
     auto nm = pcs.find(kNameMapNid);

@@ -324,7 +324,7 @@ const BbtEntry* Context::Block(uint64_t bid) const {
 bool Context::ReadBlock(uint64_t bid, Bytes& out) const {
     const BbtEntry* b = Block(bid);
     if (!b || !b->readable()) return false;
-    const_cast<Context*>(this)->Used(std::max<uint64_t>(b->cb, 4096));
+    Used(std::max<uint64_t>(b->cb, 4096));
     out.assign(data + b->ib, data + b->ib + b->cb);
     if (!b->internal() && cryptMethod == 1)
         for (auto& c : out) c = kDecode[c];
@@ -404,6 +404,7 @@ void Context::CheckBlocks() {
     // Internal blocks: data trees (XBLOCK/XXBLOCK) and subnode trees (SLBLOCK/SIBLOCK).
     auto peek = [&](const BbtEntry& e, uint8_t& btype, uint8_t& level, uint64_t& total) {
         if (!e.readable() || e.cb < 8 || !e.internal()) return false;
+        Used(4096);
         btype = data[e.ib];
         level = data[e.ib + 1];
         total = U32(data + e.ib + 4);
@@ -534,35 +535,49 @@ void Context::CheckBlocks() {
     }
 }
 
-bool Context::ReadStream(uint64_t bid, std::vector<Bytes>& blocks, const std::string& where) {
-    blocks.clear();
+bool Context::StreamBids(uint64_t bid, std::vector<uint64_t>& bids, const std::string& where) {
+    bids.clear();
     const BbtEntry* b = Block(bid);
     if (!b || !b->structureOk()) return false;
     if (!b->internal()) {
-        blocks.emplace_back();
-        return ReadBlock(bid, blocks.back());
+        bids.push_back(bid);
+        return true;
     }
     if (BType(*b) != 1) {
         Fault(where, "data BID " + Hex(bid) + " is a subnode block, not data");
         return false;
     }
+    Used(4096);
     const uint8_t* d = data + b->ib;
     const uint16_t cEnt = U16(d + 2);
     for (uint16_t i = 0; i < cEnt; ++i) {
         const uint64_t child = U64(d + 8 + 8 * size_t(i));
         if (Level(*b) == 1) {
-            blocks.emplace_back();
-            if (!ReadBlock(child, blocks.back())) return false;
+            const BbtEntry* c = Block(child);
+            if (!c || !c->readable()) return false;
+            bids.push_back(child);
         } else {
             const BbtEntry* x = Block(child);
             if (!x || !x->structureOk()) return false;
             const uint8_t* xd = data + x->ib;
             for (uint16_t j = 0; j < U16(xd + 2); ++j) {
-                blocks.emplace_back();
-                if (!ReadBlock(U64(xd + 8 + 8 * size_t(j)), blocks.back())) return false;
+                const uint64_t leaf = U64(xd + 8 + 8 * size_t(j));
+                const BbtEntry* c = Block(leaf);
+                if (!c || !c->readable()) return false;
+                bids.push_back(leaf);
             }
         }
     }
+    return true;
+}
+
+bool Context::ReadStream(uint64_t bid, std::vector<Bytes>& blocks, const std::string& where) {
+    blocks.clear();
+    std::vector<uint64_t> bids;
+    if (!StreamBids(bid, bids, where)) return false;
+    blocks.resize(bids.size());
+    for (size_t i = 0; i < bids.size(); ++i)
+        if (!ReadBlock(bids[i], blocks[i])) return false;
     return true;
 }
 
@@ -576,6 +591,7 @@ bool Context::ReadSubnodes(uint64_t bidSub, Subnodes& out, const std::string& wh
         return false;
     }
     auto readLeaf = [&](const BbtEntry& leaf) {
+        Used(4096);
         const uint8_t* d = data + leaf.ib;
         for (uint16_t i = 0; i < U16(d + 2); ++i) {
             const uint8_t* e = d + 8 + 24 * size_t(i);

@@ -119,6 +119,7 @@ std::string BlockName(uint64_t bid, uint64_t ib) { return "block " + Hex(bid) + 
 Context::Context(const uint8_t* d, size_t s, const Options& o, Report& r) : data(d), size(s), options(o), report(r) {}
 
 void Context::Fault(const std::string& where, const std::string& what) {
+    if (muted_) return;
     if (report.faults.size() >= options.maxFaults) {
         ++report.faultsNotListed;
         return;
@@ -127,10 +128,11 @@ void Context::Fault(const std::string& where, const std::string& what) {
 }
 
 void Context::Note(const std::string& where, const std::string& what) {
+    if (muted_) return;
     if (report.notes.size() < options.maxFaults) report.notes.push_back({where, what});
 }
 
-void Context::Used(uint64_t bytes) {
+void Context::Used(uint64_t bytes) const {
     if (!releasable) return;
     used_ += bytes;
     if (used_ < kResidentBudget) return;
