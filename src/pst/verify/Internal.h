@@ -177,9 +177,10 @@ struct Heap {
         std::vector<std::pair<uint16_t, uint16_t>> allocs;  // item i+1 = [first, second)
     };
     const Page* Load(size_t page) const;
+    void Keep(size_t page, Bytes&& bytes);  // a sound page read while parsing
     mutable std::vector<Page> cache;
     mutable std::vector<size_t> cached;  // page held in each cache slot, or SIZE_MAX
-    mutable size_t nextSlot = 0;
+    mutable size_t nextSlot = 0, lastSlot = 0;
 };
 
 class Context {
@@ -285,6 +286,8 @@ public:
     std::map<uint32_t, TableContext> tcs;
     // Named-property ids (0x8000+) seen in any PC or TC column, with the first place seen.
     std::map<uint16_t, std::string> namedTagUses;
+
+    bool Muted() const { return muted_ > 0; }
 
 private:
     mutable uint64_t used_ = 0;

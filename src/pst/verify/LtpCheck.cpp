@@ -58,9 +58,21 @@ size_t PageHeaderSize(size_t page) {
 
 }  // namespace
 
+void Heap::Keep(size_t page, Bytes&& bytes) {
+    Page p;
+    p.bytes = std::move(bytes);
+    const uint16_t ibHnpm = U16(p.bytes.data());
+    const uint16_t cAlloc = U16(p.bytes.data() + ibHnpm);
+    const uint8_t* map = p.bytes.data() + ibHnpm + 4;
+    for (uint16_t a = 0; a < cAlloc; ++a) p.allocs.emplace_back(U16(map + 2 * a), U16(map + 2 * (a + 1)));
+    cache.push_back(std::move(p));
+    cached.push_back(page);
+}
+
 const Heap::Page* Heap::Load(size_t page) const {
+    if (lastSlot < cached.size() && cached[lastSlot] == page) return &cache[lastSlot];
     for (size_t slot = 0; slot < cached.size(); ++slot)
-        if (cached[slot] == page) return &cache[slot];
+        if (cached[slot] == page) return &cache[lastSlot = slot];
     size_t slot = 0;
     if (cache.size() < kResident) {
         slot = cache.size();
@@ -81,6 +93,7 @@ const Heap::Page* Heap::Load(size_t page) const {
         for (uint16_t a = 0; a < cAlloc; ++a) p.allocs.emplace_back(U16(map + 2 * a), U16(map + 2 * (a + 1)));
     }
     cached[slot] = page;
+    lastSlot = slot;
     return &p;
 }
 
@@ -172,6 +185,7 @@ bool Context::ParseHeap(uint64_t bidData, const std::string& where, Heap& heap) 
             continue;
         }
         heap.pageOk[i] = 1;
+        if (i < Heap::kResident) heap.Keep(i, std::move(pg));
         if (zero != cFree)
             Fault(pw, "cFree " + std::to_string(cFree) + " differs from the " + std::to_string(zero) + " freed (empty) allocations");
     }
@@ -391,7 +405,7 @@ bool Context::ParsePc(uint64_t bidData, const Subnodes& subs, const std::string&
                 if (!shape.empty()) Fault(where, what + ": " + shape);
             }
         }
-        if (id >= 0x8000) namedTagUses.emplace(id, where);
+        if (id >= 0x8000 && !Muted()) namedTagUses.emplace(id, where);
         pc.props[tag] = std::move(v);
     }
     return true;
@@ -491,7 +505,7 @@ bool Context::ParseTc(uint64_t bidData, const Subnodes& subs, const std::string&
         if (col.tag == 0x67F20003 && (col.ib != 0 || col.iBit != 0))
             Fault(where, "PidTagLtpRowId column is at offset " + std::to_string(col.ib) + " bit " + std::to_string(col.iBit) +
                              ", expected offset 0 bit 0");
-        if ((col.tag >> 16) >= 0x8000) namedTagUses.emplace(uint16_t(col.tag >> 16), where);
+        if ((col.tag >> 16) >= 0x8000 && !Muted()) namedTagUses.emplace(uint16_t(col.tag >> 16), where);
         tc.columns.push_back(col);
     }
     if (!tc.HasColumn(0x67F20003)) Fault(where, "table has no PidTagLtpRowId (0x67F20003) column");

@@ -108,14 +108,15 @@ void Context::CheckMessaging() {
 
     // A message's PC read again without reporting (for the text of a fault).
     auto quietPc = [&](uint32_t nid, PropertyContext& pc) {
-        const Report saved = report;
+        const size_t pcsBefore = report.propertyContexts, tcsBefore = report.tableContexts;
         ++muted_;
         Subnodes subs;
         auto n = nbt.find(nid);
         const bool ok = n != nbt.end() && (ReadSubnodes(n->second.bidSub, subs, "") || !n->second.bidSub) &&
                         ParsePc(n->second.bidData, subs, "", pc);
         --muted_;
-        report = saved;
+        report.propertyContexts = pcsBefore;
+        report.tableContexts = tcsBefore;
         return ok;
     };
     auto nameOf = [&](uint32_t nid) -> std::string {
