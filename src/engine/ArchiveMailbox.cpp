@@ -151,9 +151,11 @@ void ArchiveMailbox::List(size_t part, files::ArchiveReader& listing) {
     std::unordered_map<uint64_t, uint64_t> idOfKey;  // item key (name without ".meta"), hashed -> id
     const size_t first = names_.size();
     std::vector<bool> folderMeta;
+    std::vector<std::pair<uint64_t, uint32_t>> byHash;  // (hash of the name, entry)
     while (listing.Next()) {
         const std::string& name = listing.Name();
         names_.push_back(name);
+        byHash.emplace_back(Hash(name), static_cast<uint32_t>(names_.size() - 1));
         const std::string base = BaseOf(name);
         folderMeta.push_back(!IsItemMetaName(base) && items::LooksLikeFolderMetaName(base));
         if (!SafeName(name)) continue;
@@ -166,6 +168,7 @@ void ArchiveMailbox::List(size_t part, files::ArchiveReader& listing) {
             const std::string path = root_ + name;
             std::error_code ec;
             std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+            files::RemoveFile(path);  // an earlier entry of the same name: this one replaces it
             if (listing.WriteTo(path)) written_.insert(static_cast<uint32_t>(names_.size() - 1));
             else files::RemoveFile(path);
         } else if (severalParts_ && EndsWith(name, ".meta")) {
@@ -175,6 +178,14 @@ void ArchiveMailbox::List(size_t part, files::ArchiveReader& listing) {
             if (!id.empty()) idOfKey[Hash(name.substr(0, name.size() - 5))] = IdKey(id);
         }
     }
+    // A name stored twice in one archive (appended again): the later entry is the
+    // file, as extracting would leave it; the earlier one is named in the log.
+    std::sort(byHash.begin(), byHash.end());
+    std::unordered_set<uint32_t> replaced;
+    for (size_t k = 0; k + 1 < byHash.size(); ++k)
+        if (byHash[k].first == byHash[k + 1].first && names_[byHash[k].second] == names_[byHash[k + 1].second])
+            replaced.insert(byHash[k].second);
+    std::vector<std::pair<uint64_t, uint32_t>>().swap(byHash);
     std::unordered_map<uint64_t, int> keyAs;  // item key, hashed -> 0 its own name, n > 1 numbered n, -1 read before
     std::vector<std::pair<uint64_t, uint32_t>> newIds;
     for (size_t i = first; i < names_.size(); ++i) {
@@ -184,6 +195,11 @@ void ArchiveMailbox::List(size_t part, files::ArchiveReader& listing) {
             refused_.push_back(archivePath + "/" + (name.empty() ? "(entry " + std::to_string(i - first + 1) +
                                                                     ", its name unreadable)"
                                                               : name));
+            continue;
+        }
+        if (replaced.count(static_cast<uint32_t>(i))) {
+            queued_.push_back(kNone);
+            replaced_.push_back(archivePath + "/" + name);
             continue;
         }
         const bool meta = EndsWith(name, ".meta");

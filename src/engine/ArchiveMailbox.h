@@ -54,6 +54,9 @@ public:
     const std::vector<std::string>& Refused() const { return refused_; }
     // Items of a later part already met in an earlier one: (entry, the first one's), as DisplayPath gives them.
     const std::vector<std::pair<std::string, std::string>>& Repeated() const { return repeated_; }
+    // Entries a later entry of the same name in the same archive replaces (as
+    // extracting would), as DisplayPath gives them.
+    const std::vector<std::string>& Replaced() const { return replaced_; }
 
     // Makes Queue()[index] and its partner (its ".meta", or the companion of a
     // ".meta") exist on disk, and removes what earlier calls wrote once neither
@@ -111,6 +114,7 @@ private:
     files::PathList queue_;
     std::vector<std::string> refused_;
     std::vector<std::pair<std::string, std::string>> repeated_;
+    std::vector<std::string> replaced_;
     // Several parts: (hash of the name below root_, entry) of every queued entry, sorted.
     std::vector<std::pair<uint64_t, uint32_t>> byName_;
     std::unordered_set<uint64_t> taken_;              // several parts: names below root_ given out, hashed

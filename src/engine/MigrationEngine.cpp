@@ -250,6 +250,12 @@ MailboxSummary MigrationEngine::Mailbox::Run() {
             ++summary_.itemsSkipped;
             LogLineSkipped(entry, "the same item as " + first + ", converted from there");
         }
+    if (e_.archive_)
+        for (const auto& entry : e_.archive_->Replaced()) {
+            // Not queued, and shown as the entry that replaces it: no mark for the accounting.
+            ++summary_.itemsSkipped;
+            log_.Skipped(entry, "a later entry of the same name in the archive replaces it");
+        }
     summary_.pstParts = {pstPath_};
     view_.OnMailboxStarted(name_, pstPath_, e_.fileCount_);
     for (const auto& unlisted : files::MailboxFileQueue().Unlisted()) {

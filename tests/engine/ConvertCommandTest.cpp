@@ -880,12 +880,14 @@ TEST(ConvertArchive, ACutOffArchiveConvertsWhatPrecedesTheCutAndSaysWhere) {
                                             "(the archive ends before or inside it)\r\n");
     ExpectVerified(dir / "cut.pst", dir);
 
-    // Names leading out of the mailbox are never written anywhere, and are named in the log.
+    // Names leading out of the mailbox are never written anywhere, and are named in
+    // the log; a name stored again (appended) replaces the earlier entry, as extracting would.
     fs::create_directories(dir / "box");
     const std::string script =
         "import io, sys, tarfile\n"
         "t = tarfile.open(sys.argv[1], 'w:gz')\n"
-        "for name in ['Inbox/0000000301-Fine.eml', '../0000000302-Escape.eml', '/tmp/0000000303-Abs.eml']:\n"
+        "for name in ['Inbox/0000000301-Fine.eml', '../0000000302-Escape.eml', '/tmp/0000000303-Abs.eml',\n"
+        "             'Inbox/0000000301-Fine.eml']:\n"
         "    data = ('Subject: ' + name + '\\r\\n\\r\\nbody\\r\\n').encode()\n"
         "    info = tarfile.TarInfo(name); info.size = len(data); t.addfile(info, io.BytesIO(data))\n"
         "t.close()\n";
@@ -898,6 +900,8 @@ TEST(ConvertArchive, ACutOffArchiveConvertsWhatPrecedesTheCutAndSaysWhere) {
     const std::string log = ReadAll(dir / "evil.log");
     EXPECT_NE(log.find("evil.tgz/../0000000302-Escape.eml (not read"), std::string::npos) << log;
     EXPECT_NE(log.find("evil.tgz//tmp/0000000303-Abs.eml (not read"), std::string::npos) << log;
+    EXPECT_NE(log.find("SKIPPED : " + dir / "box/evil.tgz/Inbox/0000000301-Fine.eml (a later entry"), std::string::npos)
+        << log;
 }
 
 TEST(ConvertArchive, FilesThatAreNoItemsAreLoggedAsFromTheFolder) {
