@@ -27,6 +27,8 @@ struct MigrationSettings {
     std::vector<std::string> SourceArchives;  // as MailboxRow::archives
     std::vector<MailboxRow> MailboxRows;
     std::string OutputFolder;
+    // The Windows locale (LCID) stamped on every item; 0: Outlook's default, en-US.
+    int LocaleId = 0;
 };
 
 enum class Label { lblCount1, lblProgress, LblCurrentDBX, FrameConversion, WindowTitle };

@@ -14,9 +14,14 @@ namespace wizard {
 #ifdef HAVE_ORVANDEL_ENGINE
 namespace {
 
-engine::EngineServices RealServices(std::unique_ptr<items::ItemConverters>& converters) {
+engine::EngineServices RealServices(std::unique_ptr<items::ItemConverters>& converters, engine::MigrationView& view) {
     engine::EngineServices services;
-    services.createSession = [] { return store::CreatePstSession(); };
+    // Each PST of the run stamps its items with the locale the window was started with.
+    services.createSession = [&view] {
+        store::SessionOptions options;
+        if (const int locale = view.ReadSettings().LocaleId) options.localeId = locale;
+        return store::CreatePstSession(options);
+    };
 #ifdef HAVE_ORVANDEL_ITEMS
     converters = items::CreateZimbraItemConverters();
     services.converters = converters.get();
@@ -32,7 +37,7 @@ engine::EngineServices RealServices(std::unique_ptr<items::ItemConverters>& conv
 
 class EngineDriver : public MigrationDriver {
 public:
-    explicit EngineDriver(engine::MigrationView& view) : engine_(view, RealServices(converters_)) {}
+    explicit EngineDriver(engine::MigrationView& view) : engine_(view, RealServices(converters_, view)) {}
 
     void Form_Load() override { engine_.Form_Load(); }
     void CmdStartConversion_Click() override { (void)engine_.CmdStartConversion_Click(); }

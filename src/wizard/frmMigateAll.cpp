@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -17,6 +18,9 @@
 #include "wizard/Look.h"
 #include "wizard/ShellServices.h"
 #include "wizard/frmStart.h"
+#ifdef HAVE_ORVANDEL_STORE
+#include "store/LocaleIds.h"
+#endif
 
 namespace wizard {
 
@@ -92,6 +96,22 @@ frmMigateAll::frmMigateAll(QWidget* owner, SettingsSource settings, RowMarker ma
     lblDeleteHelp->setFont(UiFont(9));
     Place(lblDeleteHelp, 4200, 2760, 495, 240);
 
+    lblLocale = MakeLabel(this, QStringLiteral("Item locale:"), UiFont(9), 5160, 2775, 1035, 255);
+    lblLocale->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    CboLocale = new QComboBox(this);
+    CboLocale->setObjectName(QStringLiteral("CboLocale"));
+    CboLocale->setFont(UiFont(9));
+    CboLocale->setEditable(true);
+    CboLocale->setInsertPolicy(QComboBox::NoInsert);
+    CboLocale->addItems({QStringLiteral("en-US"), QStringLiteral("en-GB"), QStringLiteral("de-DE"), QStringLiteral("fr-FR"),
+                         QStringLiteral("es-ES"), QStringLiteral("it-IT"), QStringLiteral("nl-NL"), QStringLiteral("pt-BR"),
+                         QStringLiteral("pt-PT"), QStringLiteral("pl-PL"), QStringLiteral("ru-RU"), QStringLiteral("ja-JP"),
+                         QStringLiteral("zh-CN")});
+    CboLocale->setToolTip(QStringLiteral("The Windows locale stamped on every item, as Outlook stamps the items it saves: "
+                                         "a tag such as de-DE or pt_BR, or its number (LCID), e.g. 1031"));
+    lblLocale->setBuddy(CboLocale);
+    Place(CboLocale, 6255, 2730, 1815, 315);
+
     Shape1 = new Band(this, white, grey);
     Place(Shape1, -360, 3480, 10695, 1455);
     CmdStartConversion = new QPushButton(QStringLiteral("Sta&rt Migration"), this);
@@ -134,6 +154,8 @@ void frmMigateAll::Form_Load() {
     CmdStopMigration->setVisible(false);
     CmdStartConversion->setEnabled(driver_ != nullptr);
     ChkDelete->setChecked(false);
+    CboLocale->setCurrentText(QStringLiteral("en-US"));
+    CboLocale->setEnabled(true);
     if (driver_)
         driver_->Form_Load();
     else
@@ -148,15 +170,30 @@ void frmMigateAll::ShowModal() {
 void frmMigateAll::CmdStartConversion_Click() {
     // The button is disabled by the run, but a click already queued must not start a second one.
     if (running_ || unloaded_ || !driver_) return;
+    // The locale is read as convert --locale reads it; one it does not know starts nothing.
+    runLocale_ = 0;
+#ifdef HAVE_ORVANDEL_STORE
+    const std::string locale = CboLocale->currentText().trimmed().toStdString();
+    const auto id = store::LocaleIdFor(locale);
+    if (!id) {
+        ShowMessage("Item locale", "\"" + locale + "\" is not a locale Orvandel knows: choose one such as de-DE, pt_BR or "
+                    "its Windows number (LCID), e.g. 1031.", engine::MessageIcon::Warning);
+        CboLocale->setFocus();
+        return;
+    }
+    runLocale_ = *id;
+#endif
     running_ = true;
     startWanted_ = false;
     CmdStartConversion->setEnabled(false);
+    CboLocale->setEnabled(false);
     QPointer<frmMigateAll> self(this);
     driver_->CmdStartConversion_Click();
     if (!self) return;
     ShowPending();  // the final state, whatever the time since the last
     running_ = false;
     CmdStartConversion->setEnabled(startWanted_);
+    CboLocale->setEnabled(true);
     Q_EMIT runFinished();
 }
 
@@ -191,7 +228,9 @@ void frmMigateAll::keyPressEvent(QKeyEvent* event) {
 }
 
 engine::MigrationSettings frmMigateAll::ReadSettings() {
-    return settings_ ? settings_() : engine::MigrationSettings{};
+    engine::MigrationSettings s = settings_ ? settings_() : engine::MigrationSettings{};
+    s.LocaleId = runLocale_;
+    return s;
 }
 
 void frmMigateAll::SetLabel(engine::Label label, const std::string& text) {

@@ -14,6 +14,7 @@
 #include "engine/MigrationView.h"
 
 class QCheckBox;
+class QComboBox;
 class QGroupBox;
 class QLabel;
 class QProgressBar;
@@ -103,6 +104,9 @@ public:
     QLabel* Image1 = nullptr;
     QCheckBox* ChkDelete = nullptr;
     HelpLink* lblDeleteHelp = nullptr;
+    // The Windows locale of the items (as convert --locale): a tag or its number.
+    QLabel* lblLocale = nullptr;
+    QComboBox* CboLocale = nullptr;
     Band* Shape1 = nullptr;
     QPushButton* CmdStartConversion = nullptr;
     QPushButton* CmdStopMigration = nullptr;
@@ -134,6 +138,7 @@ private:
     bool running_ = false;
     bool startWanted_ = true;  // what the engine last asked of Start during a run
     bool unloaded_ = false;
+    int runLocale_ = 0;  // the locale the current run was started with (LCID)
 };
 
 // Turns "Description (*.x)|*.x|..." into the dialog's "Description (*.x);;..." form.

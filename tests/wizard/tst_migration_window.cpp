@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QProgressBar>
@@ -284,6 +285,33 @@ private Q_SLOTS:
         QVERIFY(single->MigrationWindow() != window || !single->MigrationWindow()->IsUnloaded());
         QVERIFY(!single->MigrationWindow()->IsUnloaded());
         single->MigrationWindow()->close();
+    }
+
+    // The item locale takes what convert --locale takes; a wrong one starts nothing,
+    // and a run reads the one it was started with, whatever is typed meanwhile.
+    void localeIsCheckedAtStartAndHeldForTheRun() {
+        auto w = MakeWindow();
+        frmMigateAll* window = w.get();
+        QCOMPARE(w->CboLocale->currentText(), QStringLiteral("en-US"));
+        QList<int> seen;
+        script = [&](engine::MigrationView& v) {
+            QVERIFY(!window->CboLocale->isEnabled());
+            window->CboLocale->setCurrentText(QStringLiteral("fr-FR"));
+            seen << v.ReadSettings().LocaleId;
+            v.SetButtonEnabled(engine::Button::CmdStartConversion, true);  // as the engine does at the end
+        };
+        w->CmdStartConversion->click();
+        w->CboLocale->setEditText(QStringLiteral("Klingon"));
+        w->CmdStartConversion->click();
+        QCOMPARE(driver->starts, 1);
+        QCOMPARE(rec.messages.size(), 1);
+        QVERIFY2(rec.messages[0].text.contains(QStringLiteral("\"Klingon\" is not a locale")), qPrintable(rec.messages[0].text));
+        QCOMPARE(rec.messageIcons[0], QMessageBox::Warning);
+        w->CboLocale->setEditText(QStringLiteral(" pt_BR "));
+        w->CmdStartConversion->click();
+        QCOMPARE(driver->starts, 2);
+        QCOMPARE(seen, (QList<int>{1033, 1046}));
+        QVERIFY(w->CboLocale->isEnabled());
     }
 
     void escapeClosesLikeTheCloseBox() {

@@ -3,6 +3,7 @@
 // independent readers (pst-inspect) and by our verifier.
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDirIterator>
 #include <QFile>
 #include <QLabel>
@@ -261,6 +262,7 @@ private Q_SLOTS:
         QVERIFY(w);
         const QString pst = Output(QStringLiteral("archive-out")) + QStringLiteral("/alice.pst");
         rec.saveAnswers = {Native(pst)};
+        w->CboLocale->setEditText(QStringLiteral("de-DE"));
         w->CmdStartConversion->click();
         // The mailbox is named after the archive, without its suffix.
         QCOMPARE(rec.saveProposals.size(), 1);
@@ -283,6 +285,19 @@ private Q_SLOTS:
         const ProcessResult judged = Judge({QStringLiteral("--summary"), QStringLiteral("--compare"), expected, pst});
         QVERIFY2(judged.status == 0, qPrintable(Problems(judged)));
         ExpectVerified(pst);
+        // Every item carries the locale chosen in the window (PR_MESSAGE_LOCALE_ID).
+        const ProcessResult locales = Run(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral(
+            "for py in \"$PST_INSPECT_PYPFF_PYTHON\" /usr/bin/python3 $(which -a python3); do "
+            "[ -n \"$py\" ] && \"$py\" -c 'import pypff' 2>/dev/null && break; done; \"$py\" -c '\n"
+            "import sys, pypff\n"
+            "f = pypff.file(); f.open(sys.argv[1]); seen = set()\n"
+            "def walk(d):\n"
+            "    for k in range(d.number_of_sub_messages):\n"
+            "        for e in d.get_sub_message(k).get_record_set(0).entries:\n"
+            "            if e.entry_type == 0x3FF1: seen.add(e.data_as_integer)\n"
+            "    for k in range(d.number_of_sub_folders): walk(d.get_sub_folder(k))\n"
+            "walk(f.get_root_folder()); print(sorted(seen))' \"$0\""), pst});
+        QCOMPARE(locales.output.trimmed(), QStringLiteral("[1031]"));
     }
 
     void multipleFlowListsArchivesAndFoldersOfPartsAsMailboxes() {
