@@ -854,7 +854,7 @@ void MigrationEngine::Mailbox::ImportMessageFile(const std::string& path, int pa
     NextPartIfFull(path);
     bool ok = false;
     std::string reason = SourceProblem(path, path + ".meta");
-    std::vector<std::string> omitted;
+    std::vector<std::string> omitted, notes;
     if (reason.empty()) try {
         store::Folder& target = FolderOfFile(path);
         std::unique_ptr<store::Item> item = target.AddItem(store::ItemType::Mail);
@@ -863,6 +863,7 @@ void MigrationEngine::Mailbox::ImportMessageFile(const std::string& path, int pa
         const mime::ImportResult result = e_.services_.importMessage(*item, path);
         if (!result.ok) throw store::StoreError(result.error);
         omitted = result.omitted;
+        notes = result.notes;
         ApplyMessageState(*item, items::ReadMessageState(path + ".meta"));
         view_.Yield();
         store_->SetItemSource(Record(path));
@@ -877,6 +878,7 @@ void MigrationEngine::Mailbox::ImportMessageFile(const std::string& path, int pa
     if (ok) {
         imported_.Add(path);
         failed_.erase(path);
+        for (const auto& n : notes) log_.Note(path, n);
         int MailboxSummary::*counter =
             IsChatName(LowerAscii(FileNameOf(path))) ? &MailboxSummary::chats : &MailboxSummary::messagesImported;
         ++(summary_.*counter);

@@ -1,13 +1,12 @@
 #include "items/ZoneRules.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <map>
 #include <vector>
 
+#include "calendar/LocalZone.h"
 #include "calendar/TimeZoneProps.h"
 
 namespace items {
@@ -36,20 +35,8 @@ std::vector<ZoneRules> ZoneHistory(const std::string& zone, int fromYear, int to
 }
 
 std::string LocalZoneName() {
-    if (const char* tz = std::getenv("TZ"); tz && *tz) {
-        std::string name = tz[0] == ':' ? tz + 1 : tz;
-        if (ZoneOffsetAt(name, 0)) return name;
-        return {};
-    }
-    char target[512];
-    ssize_t n = ::readlink("/etc/localtime", target, sizeof target - 1);
-    if (n <= 0) return {};
-    std::string path(target, size_t(n));
-    size_t at = path.find("zoneinfo/");
-    if (at == std::string::npos) return {};
-    std::string name = path.substr(at + 9);
-    if (name.rfind("posix/", 0) == 0) name = name.substr(6);
-    return ZoneOffsetAt(name, 0) ? name : std::string();
+    std::string name = calendar::LocalZoneCandidate();
+    return !name.empty() && ZoneOffsetAt(name, 0) ? name : std::string();
 }
 
 CivilTime ZoneLocalTime(const std::string& zone, int64_t utc) {

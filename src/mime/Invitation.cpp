@@ -7,8 +7,10 @@
 #include <vector>
 
 #include "calendar/CalendarProps.h"
+#include "calendar/LocalZone.h"
 #include "calendar/RecurrenceLayout.h"
 #include "calendar/TimeZoneProps.h"
+#include "pst/messaging/CalendarLids.h"
 #include "pst/messaging/MeetingObjectId.h"
 #include "pst/messaging/PropTags.h"
 
@@ -133,11 +135,23 @@ std::optional<int64_t> ZonedSeconds(const std::string& tzid, int y, int mo, int 
     return int64_t(ms / 1000);
 }
 
+// The converting machine's zone by name, when ICU knows it.
+std::string LocalZone() {
+    std::string name = calendar::LocalZoneCandidate();
+    if (name.empty()) return {};
+    UCalendar* cal = OpenZone(name);
+    if (!cal) return {};
+    ucal_close(cal);
+    return name;
+}
+
 // The zone a series' times are wall-clock times of: a zone ICU knows, UTC, or
-// (empty) the converting machine's.
+// the converting machine's (floating times and dates: its name when ICU knows
+// it, else empty).
 struct SeriesZone {
     std::string tzid;
     bool utc = false;
+    bool floating = false;
 
     calendar::CivilTime Wall(int64_t seconds) const {
         calendar::CivilTime c;
@@ -219,7 +233,16 @@ std::optional<When> TimeOf(const Line& l) {
             w.zone.tzid = tzid;
             return w;
         }
-    tm.tm_isdst = -1;  // dates, floating times and unknown zones: the converting machine's zone
+    // Dates, floating times and unknown zones: the converting machine's zone.
+    w.zone.floating = true;
+    w.zone.tzid = LocalZone();
+    if (!w.zone.tzid.empty())
+        if (auto z = ZonedSeconds(w.zone.tzid, w.year, w.month, w.day, h, mi, s)) {
+            w.utc = *z;
+            return w;
+        }
+    w.zone.tzid.clear();
+    tm.tm_isdst = -1;
     w.utc = int64_t(mktime(&tm));
     return w;
 }
@@ -247,6 +270,32 @@ std::optional<int64_t> DurationOf(const std::string& text) {
         digits = false;
     }
     return neg ? -total : total;
+}
+
+// The zone's rules from `fromYear` to `toYear` as Outlook lists them, under
+// Windows' name for the zone, so that Outlook keeps the wall clock.
+void DescribeZone(Invitation& inv, const SeriesZone& zone, int fromYear, int toYear) {
+    UCalendar* cal = zone.utc || zone.tzid.empty() ? nullptr : OpenZone(zone.tzid);
+    if (!cal && !zone.utc) return;
+    auto offsetAt = [cal](int64_t t) -> int32_t {
+        if (!cal) return 0;
+        UErrorCode status = U_ZERO_ERROR;
+        ucal_setMillis(cal, UDate(t) * 1000.0, &status);
+        int32_t ms = ucal_get(cal, UCAL_ZONE_OFFSET, &status) + ucal_get(cal, UCAL_DST_OFFSET, &status);
+        return U_SUCCESS(status) ? ms / 1000 : 0;
+    };
+    int32_t standard = 0;
+    calendar::YearRule(offsetAt, fromYear, standard);
+    inv.zoneRules = calendar::RuleHistory(
+        [&offsetAt](int year) {
+            int32_t ignored = 0;
+            return calendar::YearRule(offsetAt, year, ignored);
+        },
+        fromYear, toYear);
+    const std::string name = zone.utc ? std::string("UTC") : zone.tzid;
+    inv.zoneKey = zone.utc ? name : calendar::WindowsZoneKey(name);
+    inv.zoneDescription = calendar::ZoneDescription(standard, name);
+    if (cal) ucal_close(cal);
 }
 
 // The series of a request whose VEVENT holds an RRULE, laid out from its
@@ -282,32 +331,10 @@ void LayOutSeries(Invitation& inv, const When& start, int64_t durationSeconds, c
     s.clipStart = zone.Instant(calendar::CivilOfDay(l.firstDay));
     s.clipEnd = zone.Instant(calendar::CivilOfDay(l.lastDay));
     s.endless = l.endless;
-    // The zone's rules, so that Outlook places every instance at its wall clock.
-    if (!zone.tzid.empty() || zone.utc) {
-        UCalendar* cal = zone.utc ? nullptr : OpenZone(zone.tzid);
-        auto offsetAt = [cal](int64_t t) -> int32_t {
-            if (!cal) return 0;
-            UErrorCode status = U_ZERO_ERROR;
-            ucal_setMillis(cal, UDate(t) * 1000.0, &status);
-            int32_t ms = ucal_get(cal, UCAL_ZONE_OFFSET, &status) + ucal_get(cal, UCAL_DST_OFFSET, &status);
-            return U_SUCCESS(status) ? ms / 1000 : 0;
-        };
-        if (cal || zone.utc) {
-            const int nowYear = zone.Wall(int64_t(std::time(nullptr))).year;
-            int32_t standard = 0;
-            calendar::YearRule(offsetAt, start.year, standard);
-            s.zoneRules = calendar::RuleHistory(
-                [&offsetAt](int year) {
-                    int32_t ignored = 0;
-                    return calendar::YearRule(offsetAt, year, ignored);
-                },
-                start.year, std::min(std::max(start.year, nowYear), 9999));
-            const std::string name = zone.utc ? std::string("UTC") : zone.tzid;
-            s.zoneKey = zone.utc ? name : calendar::WindowsZoneKey(name);
-            s.zoneDescription = calendar::ZoneDescription(standard, name);
-        }
-        if (cal) ucal_close(cal);
-    }
+    if (l.startOffRule) s.offRuleStart = wall;
+    // Every instance at its wall clock: a series from its start's year to now.
+    const int nowYear = zone.Wall(int64_t(std::time(nullptr))).year;
+    DescribeZone(inv, zone, start.year, std::min(std::max(start.year, nowYear), 9999));
     // The request shows the series' first instance, as Outlook's own requests do.
     calendar::CivilTime first = calendar::CivilOfDay(l.firstDay);
     first.hour = wall.hour;
@@ -368,6 +395,7 @@ std::optional<Invitation> ParseInvitation(const std::string& ics) {
                 inv.instanceYear = r->year;
                 inv.instanceMonth = r->month;
                 inv.instanceDay = r->day;
+                inv.instanceStart = r->utc;
             }
         } else if (l.name == "ATTENDEE") {
             if (partstat.empty()) partstat = Upper(l.Param("PARTSTAT"));
@@ -388,6 +416,8 @@ std::optional<Invitation> ParseInvitation(const std::string& ics) {
         else if (duration && *duration >= 0) inv.end = start->utc + *duration;
         else inv.end = start->utc + (start->date ? 86400 : 0);
         if (!inv.rule.empty() && !inv.instanceYear) LayOutSeries(inv, *start, *inv.end - *inv.start, exdates);
+        // A single meeting or one instance in a named zone, as a zoned appointment.
+        else if (!start->zone.floating && !start->zone.utc) DescribeZone(inv, start->zone, start->year, start->year);
     }
     // A series Outlook has no pattern for stays mail with its iCalendar part.
     if (!inv.rule.empty() && !inv.instanceYear && !inv.series) return std::nullopt;
@@ -407,7 +437,17 @@ void PutInvitation(store::Item& it, const Invitation& inv) {
     if (inv.series) {
         const InvitationSeries& s = *inv.series;
         calendar::PutRecurrence(it, s.recurrence, s.recurrenceType, s.patternText, s.clipStart, s.clipEnd, s.endless);
-        calendar::PutTimeZone(it, s.zoneKey, s.zoneDescription, s.zoneRules, true);
+    }
+    calendar::PutTimeZone(it, inv.zoneKey, inv.zoneDescription, inv.zoneRules, inv.series.has_value());
+    if (inv.instanceStart) {
+        // One instance of a series, as Outlook sends a changed or cancelled one:
+        // no series itself, but the series' instance it replaces.
+        using calendar::PutLid;
+        PutLid(it, PSETID_Appointment(), lid::PidLidRecurring, PT_BOOLEAN, false);
+        PutLid(it, PSETID_Meeting(), lid::PidLidIsRecurring, PT_BOOLEAN, true);
+        PutLid(it, PSETID_Meeting(), lid::PidLidIsException, PT_BOOLEAN, true);
+        PutLid(it, PSETID_Appointment(), lid::PidLidExceptionReplaceTime, PT_SYSTIME,
+               FileTime{uint64_t((*inv.instanceStart + 11644473600LL) * 10000000LL)});
     }
     Binary id = GlobalObjectIdFromUid(inv.uid);
     if (inv.instanceYear) id = InstanceGlobalObjectId(id, inv.instanceYear, inv.instanceMonth, inv.instanceDay);

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "calendar/RecurrenceLayout.h"
 #include "mime/Charset.h"
 #include "mime/DeepStackThread.h"
 #include "mime/GMimeInit.h"
@@ -450,6 +451,7 @@ public:
 
     void Fill(store::Item& item, GMimeMessage* msg);
     const std::vector<std::string>& Omitted() const { return omitted_; }
+    const std::vector<std::string>& Notes() const { return notes_; }
 
 private:
     // body collection
@@ -475,6 +477,7 @@ private:
     int64_t fallbackTime_;
     std::string hint_;
     std::vector<std::string> omitted_;
+    std::vector<std::string> notes_;
 
     bool hasPlain_ = false, hasHtml_ = false;
     std::string plain_;    // UTF-8, LF or CRLF
@@ -1056,7 +1059,9 @@ void Importer::WriteSmime(store::Item& item, GMimeObject* top, bool multipartSig
 
 // A meeting request, response or cancellation: the first iCalendar part that
 // maps onto an Outlook meeting object becomes the message itself, and is no
-// attachment then (as Outlook keeps them). Anything else stays an attachment.
+// attachment then (as Outlook keeps them). Anything else stays an attachment,
+// and so does the part of a series whose stated first instance is off its rule
+// (the pattern cannot hold that instance; the part still has it).
 std::optional<Invitation> TakeInvitation(std::vector<Planned>& planned) {
     for (auto it = planned.begin(); it != planned.end(); ++it) {
         if (!GMIME_IS_PART(it->obj)) continue;
@@ -1066,7 +1071,7 @@ std::optional<Invitation> TakeInvitation(std::vector<Planned>& planned) {
         std::string text;
         if (!stream || !ReadAll(stream.get(), text, size_t(4) << 20)) continue;
         if (auto invitation = ParseInvitation(text)) {
-            planned.erase(it);
+            if (!invitation->series || !invitation->series->offRuleStart) planned.erase(it);
             return invitation;
         }
     }
@@ -1115,6 +1120,10 @@ void Importer::Fill(store::Item& item, GMimeMessage* msg) {
         if (invitation) {
             PutInvitation(item, *invitation);
             messageClass = invitation->messageClass;
+            if (invitation->series && invitation->series->offRuleStart)
+                notes_.push_back("its first instance (" + calendar::DateText(*invitation->series->offRuleStart) +
+                                 ") is not on its rule: the request's pattern starts at the next instance, and its "
+                                 "iCalendar part, which has that instance, stays attached");
         }
     }
     item.SetProp(tags::PR_MESSAGE_CLASS, messageClass);
@@ -1230,7 +1239,9 @@ ImportResult FillFrom(store::Item& message, const Parsed& parsed) {
     if (!parsed.error.ok) return parsed.error;
     Importer importer(parsed.opts.get(), 0, parsed.fallbackTime);
     importer.Fill(message, parsed.msg.get());
-    return {true, {}, importer.Omitted()};
+    ImportResult done(true, {}, importer.Omitted());
+    done.notes = importer.Notes();
+    return done;
 }
 
 // The import threads of one calling thread (an engine running one mailbox):

@@ -16,6 +16,9 @@ struct ImportResult {
     // What an imported message had to leave out (recipients past the limits),
     // each a phrase for the log; empty when nothing was.
     std::vector<std::string> omitted;
+    // What the log should say of a message that is whole all the same, each a
+    // phrase (a request whose first instance its pattern cannot hold).
+    std::vector<std::string> notes;
 };
 
 // Parses the file at `path` and fills `message` (a new, unsaved IPM.Note) with its

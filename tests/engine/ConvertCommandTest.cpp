@@ -446,18 +446,20 @@ TEST(ConvertCommand, ARerunAddsOnlyWhatIsNotInThePstYet) {
 }
 
 // An invitation e-mail whose body holds an iCalendar part.
-std::string InviteMail(const std::string& subject, const std::string& method, const std::string& event) {
+std::string InviteMail(const std::string& subject, const std::string& method, const std::string& event,
+                       const std::string& uid = "standup-2024") {
     return "From: Boss <boss@example.com>\r\nTo: me@example.com\r\nSubject: " + subject +
-           "\r\nDate: Mon, 26 Feb 2024 10:00:00 +0000\r\nMessage-ID: <" + method + "@example.com>\r\n"
+           "\r\nDate: Mon, 26 Feb 2024 10:00:00 +0000\r\nMessage-ID: <" + method + "." + uid + "@example.com>\r\n"
            "MIME-Version: 1.0\r\nContent-Type: multipart/alternative; boundary=b\r\n\r\n"
            "--b\r\nContent-Type: text/plain; charset=utf-8\r\n\r\nSee the invitation.\r\n"
            "--b\r\nContent-Type: text/calendar; charset=utf-8; method=" + method + "; name=meeting.ics\r\n\r\n"
-           "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nMETHOD:" + method + "\r\nBEGIN:VEVENT\r\nUID:standup-2024\r\n" + event +
+           "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nMETHOD:" + method + "\r\nBEGIN:VEVENT\r\nUID:" + uid + "\r\n" + event +
            "END:VEVENT\r\nEND:VCALENDAR\r\n--b--\r\n";
 }
 
 // What pypff reads of each item: "subject|class|attachments|global object id
-// (hex)|task recurring|recurrence type|pattern text|recurrence blob (hex)".
+// (hex)|task recurring|recurrence type|pattern text|recurrence blob (hex)", and
+// for meeting objects "ZONE subject|zone key|is exception|recurring|replaced start".
 const char* kMeetingDump = R"PY(
 import struct, sys, pypff
 f = pypff.file()
@@ -474,7 +476,8 @@ for off in range(0, len(entries) - 7, 8):
         ids[(guids[(gi - 3) * 16:(gi - 2) * 16].hex(), dw)] = 0x8000 + idx
 goid = ids.get(("90dad86e0b451b1098da00aa003f1305", 3))
 recurring = ids.get(("0320060000000000c000000000000046", 0x8126))
-appt = {lid: ids.get(("0220060000000000c000000000000046", lid)) for lid in (0x8231, 0x8232, 0x8216)}
+appt = {lid: ids.get(("0220060000000000c000000000000046", lid)) for lid in (0x8231, 0x8232, 0x8216, 0x825E, 0x8223, 0x8228)}
+exception = ids.get(("90dad86e0b451b1098da00aa003f1305", 0x000A))
 def walk(folder):
     for k in range(folder.number_of_sub_messages):
         m = folder.get_sub_message(k)
@@ -486,6 +489,12 @@ def walk(folder):
         text = p[appt[0x8232]].data_as_string if appt[0x8232] in p else ""
         blob = p[appt[0x8216]].data.hex() if appt[0x8216] in p else ""
         print("%s|%s|%d|%s|%s|%s|%s|%s" % (m.subject, cls, m.number_of_attachments, g, r, rt, text, blob))
+        if cls.startswith("IPM.Schedule"):
+            tz = p[appt[0x825E]].data if appt[0x825E] in p else b""
+            key = tz[8:8 + 2 * struct.unpack_from("<H", tz, 6)[0]].decode("utf-16-le") if tz else ""
+            ft = struct.unpack("<Q", p[appt[0x8228]].data)[0] // 10000000 - 11644473600 if appt[0x8228] in p else ""
+            print("ZONE %s|%s|%s|%s|%s" % (m.subject, key, p[exception].data[0] if exception in p else "",
+                                         p[appt[0x8223]].data[0] if appt[0x8223] in p else "", ft))
     for k in range(folder.number_of_sub_folders):
         walk(folder.get_sub_folder(k))
 walk(f.get_root_folder())
@@ -533,12 +542,23 @@ TEST(ConvertCommand, CalendarSeriesZonesInvitationsAndTasks) {
     WriteFile(box + "/Inbox/0000000803-Cancelled Standup.eml",
               InviteMail("Cancelled: Standup", "CANCEL", "RECURRENCE-ID;TZID=America/New_York:20240307T093000\r\n" + times));
     WriteFile(box + "/Inbox/0000000804-Published Standup.eml", InviteMail("Published: Standup", "PUBLISH", times));
+    // A series stated to start on a Monday, off its Tuesday rule; a floating one.
+    WriteFile(box + "/Inbox/0000000805-Kickoff.eml",
+              InviteMail("Invitation: Kickoff", "REQUEST", times + "RRULE:FREQ=WEEKLY;COUNT=3;BYDAY=TU\r\n", "kickoff-2024"));
+    WriteFile(box + "/Inbox/0000000806-Floating.eml",
+              InviteMail("Invitation: Floating", "REQUEST",
+                         "DTSTART:20240311T100000\r\nDTEND:20240311T110000\r\nRRULE:FREQ=DAILY;COUNT=2\r\n", "floating-2024"));
     const std::string pst = dir / "cal.pst";
     Result r = RunCmd({kBin, "convert", box, "--pst", pst, "--time-zone", "Europe/Berlin", "--quiet"}, dir);
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     // A rule Outlook cannot hold is named in the log beside the PST.
     EXPECT_NE(ReadAll(dir / "cal.log").find("NOTE : " + box + "/Calendar/0000000704-Pings.appt.meta (repeats as "
                                             "FREQ=HOURLY;COUNT=3, kept as a single appointment"),
+              std::string::npos)
+        << ReadAll(dir / "cal.log");
+    // The request whose stated start its pattern cannot hold says so, and keeps its iCalendar part.
+    EXPECT_NE(ReadAll(dir / "cal.log").find("NOTE : " + box + "/Inbox/0000000805-Kickoff.eml (its first instance (3/4/2024) "
+                                            "is not on its rule"),
               std::string::npos)
         << ReadAll(dir / "cal.log");
     // The series starts at its first instance in New York; the all-day item is
@@ -560,8 +580,9 @@ TEST(ConvertCommand, CalendarSeriesZonesInvitationsAndTasks) {
     std::istringstream lines(cmp.out);
     for (std::string line; std::getline(lines, line);) {
         if (line.rfind("    Inbox: message ", 0) != 0) continue;
-        bool readpstIcs = line.find(": attachment_count: pypff=0, readpst=1, pst-extractor=0") != std::string::npos;
-        bool extractorTimes = line.find("Invitation: Standup\": appointment.") != std::string::npos &&
+        bool readpstIcs = line.find(": attachment_count: pypff=0, readpst=1, pst-extractor=0") != std::string::npos ||
+                          line.find(": attachment_count: pypff=1, readpst=2, pst-extractor=1") != std::string::npos;
+        bool extractorTimes = line.find("\"Invitation: ") != std::string::npos && line.find("\": appointment.") != std::string::npos &&
                               line.find(", pst-extractor=-") != std::string::npos;
         EXPECT_TRUE(readpstIcs || extractorTimes) << line;
     }
@@ -603,7 +624,12 @@ TEST(ConvertCommand, CalendarSeriesZonesInvitationsAndTasks) {
          {"Invitation: Standup|IPM.Schedule.Meeting.Request|0|" + series + "|" + standup + blob,
           "Accepted: Standup|IPM.Schedule.Meeting.Resp.Pos|0|" + series + "||||",
           "Cancelled: Standup|IPM.Schedule.Meeting.Canceled|0|" + instance + "||||", std::string("Published: Standup|IPM.Note|1|||||\n"),
-          std::string("Report|IPM.Task|0||1||")})
+          std::string("Report|IPM.Task|0||1||"), std::string("Invitation: Kickoff|IPM.Schedule.Meeting.Request|1|"),
+          // Requests carry their zone (a floating series the converting zone's); the
+          // cancelled instance is one instance of the series, replacing 7 March 9:30 in New York.
+          std::string("ZONE Invitation: Standup|Eastern Standard Time||1|\n"),
+          std::string("ZONE Invitation: Floating|W. Europe Standard Time||1|\n"),
+          std::string("ZONE Cancelled: Standup|Eastern Standard Time|1|0|1709821800\n")})
         EXPECT_NE(dump.out.find(line), std::string::npos) << line << "\n" << dump.out;
     ExpectVerified(pst, dir);
     EXPECT_EQ(RunCmd({kBin, "convert", box, "--time-zone", "Nowhere/Atlantis"}, dir).status, 2);

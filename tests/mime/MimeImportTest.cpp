@@ -442,11 +442,13 @@ TEST(Invitation, RecurringRequestCarriesItsSeries) {
     EXPECT_EQ(p.occurrenceCount, 4u);
     EXPECT_EQ(p.deletedInstanceDates, std::vector<uint32_t>{pst::RecurMinutes(2024, 3, 28)});
     EXPECT_EQ(inv->series->patternText, "every Tuesday and Thursday effective 3/26/2024 until 4/4/2024 from 11:30 PM to 12:30 AM");
+    ASSERT_TRUE(inv->series->offRuleStart);  // the stated Monday, which the pattern cannot hold
+    EXPECT_EQ(inv->series->offRuleStart->day, 25);
     // The zone's rule, under Windows' name, so that Outlook keeps the wall clock.
-    EXPECT_EQ(inv->series->zoneKey, "W. Europe Standard Time");
-    ASSERT_EQ(inv->series->zoneRules.size(), 1u);
-    EXPECT_EQ(inv->series->zoneRules[0].bias, -60);
-    EXPECT_EQ(inv->series->zoneRules[0].daylightDate.month, 3);
+    EXPECT_EQ(inv->zoneKey, "W. Europe Standard Time");
+    ASSERT_EQ(inv->zoneRules.size(), 1u);
+    EXPECT_EQ(inv->zoneRules[0].bias, -60);
+    EXPECT_EQ(inv->zoneRules[0].daylightDate.month, 3);
     EXPECT_FALSE(mime::ParseInvitation(ics("RRULE:FREQ=HOURLY;COUNT=3\r\n")));
     EXPECT_FALSE(mime::ParseInvitation(ics("RRULE:FREQ=SOMETIMES\r\n")));
     // A series begun in 2005 in New York lists the rule of 2005 and the one of 2007 on.
@@ -454,10 +456,40 @@ TEST(Invitation, RecurringRequestCarriesItsSeries) {
                                      "DTSTART;TZID=America/New_York:20050601T090000\r\nRRULE:FREQ=YEARLY\r\n"
                                      "END:VEVENT\r\nEND:VCALENDAR\r\n");
     ASSERT_TRUE(old && old->series);
-    ASSERT_EQ(old->series->zoneRules.size(), 2u);
-    EXPECT_EQ(old->series->zoneRules[0].daylightDate.month, 4);
-    EXPECT_EQ(old->series->zoneRules[1].year, 2007);
-    EXPECT_EQ(old->series->zoneRules[1].daylightDate.month, 3);
+    EXPECT_FALSE(old->series->offRuleStart);
+    ASSERT_EQ(old->zoneRules.size(), 2u);
+    EXPECT_EQ(old->zoneRules[0].daylightDate.month, 4);
+    EXPECT_EQ(old->zoneRules[1].year, 2007);
+    EXPECT_EQ(old->zoneRules[1].daylightDate.month, 3);
+}
+
+// A floating series is placed in the converting machine's zone and described
+// as that zone; an invitation for one instance knows the instant it replaces
+// and carries its zone as a zoned appointment does.
+TEST(Invitation, FloatingSeriesAndOneInstanceCarryTheirZones) {
+    const char* old = std::getenv("TZ");
+    const std::string saved = old ? old : "";
+    ::setenv("TZ", "America/Chicago", 1);
+    ::tzset();
+    auto floating = mime::ParseInvitation("BEGIN:VCALENDAR\r\nMETHOD:REQUEST\r\nBEGIN:VEVENT\r\nUID:f1\r\n"
+                                          "DTSTART:20240307T090000\r\nDTEND:20240307T100000\r\n"
+                                          "RRULE:FREQ=WEEKLY;COUNT=3\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n");
+    auto instance = mime::ParseInvitation("BEGIN:VCALENDAR\r\nMETHOD:REQUEST\r\nBEGIN:VEVENT\r\nUID:f1\r\n"
+                                          "RECURRENCE-ID;TZID=Europe/Berlin:20240314T090000\r\n"
+                                          "DTSTART;TZID=Europe/Berlin:20240314T110000\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n");
+    if (old) ::setenv("TZ", saved.c_str(), 1);
+    else ::unsetenv("TZ");
+    ::tzset();
+    ASSERT_TRUE(floating && floating->series);
+    EXPECT_EQ(*floating->start, 1709823600);  // 09:00 in Chicago, winter time
+    EXPECT_EQ(floating->zoneKey, "Central Standard Time");
+    ASSERT_EQ(floating->zoneRules.size(), 1u);
+    EXPECT_EQ(floating->zoneRules[0].bias, 360);
+    ASSERT_TRUE(instance && !instance->series);
+    EXPECT_EQ(instance->instanceStart, std::optional<int64_t>(1710403200));  // 08:00 UTC
+    EXPECT_EQ(*instance->start, 1710410400);
+    EXPECT_EQ(instance->zoneKey, "W. Europe Standard Time");
+    EXPECT_EQ(instance->zoneRules.size(), 1u);
 }
 
 }  // namespace
