@@ -30,6 +30,9 @@ inline constexpr uint64_t kAMapSpan = 0x3E000;  // 496 * 8 * 64
 inline constexpr uint64_t kDListOffset = 0x4200;
 inline constexpr size_t kMaxBlockData = 8176;
 inline constexpr size_t kMaxHeapItem = 3580;
+// What one read at a random place leaves resident: the kernel maps the pages
+// around a faulting one too (fault-around, 64 KiB).
+inline constexpr uint64_t kTouch = 64 << 10;
 inline constexpr uint64_t kLargeBinary = 1 << 20;  // binary values larger than this are counted, not held
 
 inline constexpr uint8_t kPtBBT = 0x80, kPtNBT = 0x81, kPtFMap = 0x82, kPtPMap = 0x83, kPtAMap = 0x84,
@@ -223,12 +226,12 @@ public:
     std::set<uint64_t> oddPages;          // visited pages at offsets that are not 512-byte aligned
     uint8_t BType(const BbtEntry& b) const {
         if (!b.readable() || !b.internal() || b.cb < 8) return 0;
-        Used(4096);
+        Used(kTouch);
         return data[b.ib];
     }
     uint8_t Level(const BbtEntry& b) const {
         if (!b.readable() || !b.internal() || b.cb < 8) return 0;
-        Used(4096);
+        Used(kTouch);
         return data[b.ib + 1];
     }
 

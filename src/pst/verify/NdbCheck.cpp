@@ -207,7 +207,7 @@ void Context::WalkBTree(bool nbtTree, uint64_t bid, uint64_t ib, int expectLevel
     }
     ++report.pages;
     btreePages.push_back({ib, bid, nbtTree});
-    Used(4096);
+    Used(kTouch);
 
     const uint8_t* p = data + ib;
     const uint8_t ptype = p[496], ptypeRepeat = p[497];
@@ -324,7 +324,7 @@ const BbtEntry* Context::Block(uint64_t bid) const {
 bool Context::ReadBlock(uint64_t bid, Bytes& out) const {
     const BbtEntry* b = Block(bid);
     if (!b || !b->readable()) return false;
-    Used(std::max<uint64_t>(b->cb, 4096));
+    Used(kTouch);
     out.assign(data + b->ib, data + b->ib + b->cb);
     if (!b->internal() && cryptMethod == 1)
         for (auto& c : out) c = kDecode[c];
@@ -343,7 +343,7 @@ void Context::CollectRead() {
         todo.pop_back();
         if (!readBlocks.insert(bid).second) continue;
         const BbtEntry* b = Block(bid);
-        Used(4096);
+        Used(kTouch);
         if (!b || !b->internal() || b->cb < 8 || b->cb > kMaxBlockData || b->ib + b->cb > size) continue;
         // Only the children's BIDs are taken here; CheckBlocks checks the block itself.
         const uint8_t* d = data + b->ib;
@@ -404,7 +404,7 @@ void Context::CheckBlocks() {
     // Internal blocks: data trees (XBLOCK/XXBLOCK) and subnode trees (SLBLOCK/SIBLOCK).
     auto peek = [&](const BbtEntry& e, uint8_t& btype, uint8_t& level, uint64_t& total) {
         if (!e.readable() || e.cb < 8 || !e.internal()) return false;
-        Used(4096);
+        Used(kTouch);
         btype = data[e.ib];
         level = data[e.ib + 1];
         total = U32(data + e.ib + 4);
@@ -413,7 +413,7 @@ void Context::CheckBlocks() {
     for (auto& [bid, b] : bbt) {
         if (!b.internal() || !b.readable()) continue;
         const std::string where = BlockName(bid, b.ib);
-        Used(4096);
+        Used(kTouch);
         if (b.cb < 8) {
             Fault(where, "internal block of " + std::to_string(b.cb) + " bytes is too short for its header");
             continue;
@@ -547,7 +547,7 @@ bool Context::StreamBids(uint64_t bid, std::vector<uint64_t>& bids, const std::s
         Fault(where, "data BID " + Hex(bid) + " is a subnode block, not data");
         return false;
     }
-    Used(4096);
+    Used(kTouch);
     const uint8_t* d = data + b->ib;
     const uint16_t cEnt = U16(d + 2);
     for (uint16_t i = 0; i < cEnt; ++i) {
@@ -591,7 +591,7 @@ bool Context::ReadSubnodes(uint64_t bidSub, Subnodes& out, const std::string& wh
         return false;
     }
     auto readLeaf = [&](const BbtEntry& leaf) {
-        Used(4096);
+        Used(kTouch);
         const uint8_t* d = data + leaf.ib;
         for (uint16_t i = 0; i < U16(d + 2); ++i) {
             const uint8_t* e = d + 8 + 24 * size_t(i);
@@ -679,7 +679,7 @@ void Context::CheckMaps() {
         }
         ++report.mapPages;
         mapPages.push_back({ib, label});
-        Used(4096);
+        Used(kTouch);
         if (!mapsValid) return false;
         const uint8_t* p = data + ib;
         if (p[496] != ptype) {
@@ -844,7 +844,7 @@ void Context::CheckMaps() {
         const uint64_t ib = kFirstAMap + k * kAMapSpan;
         const std::string where = "AMap page " + Hex(ib);
         const uint8_t* bits = data + ib;
-        Used(4096);
+        Used(kTouch);
         int reported = 0, more = 0, leaked = 0, moreLeaked = 0;
         uint64_t s = 0;
         while (s < slotsPerMap) {
