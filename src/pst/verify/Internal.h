@@ -1,6 +1,7 @@
 #pragma once
 // Shared state of one verification run. Each layer's checks live in their own
 // file (NdbCheck.cpp, LtpCheck.cpp, MessagingCheck.cpp) and work on a Context.
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -69,6 +70,7 @@ public:
     const_iterator find(K key) const { return const_cast<SortedTable*>(this)->find(key); }
     size_t count(K key) const { return find(key) != end() ? 1 : 0; }
     size_t size() const { return items_.size(); }
+    void Reserve(size_t n) { items_.reserve(n); }
     bool empty() const { return items_.empty(); }
     size_t IndexOf(const_iterator it) const { return size_t(it - items_.begin()); }
     iterator begin() { return items_.begin(); }
@@ -265,6 +267,9 @@ public:
 
     // --- checks
     void CheckHeader();
+    // Leaf entries a B-tree holds, by a quick walk that checks nothing (the
+    // indexes are sized once: growing them would need up to three times as much).
+    uint64_t CountLeafEntries(uint64_t ib, int depth, uint64_t& pagesLeft) const;
     void WalkBTree(bool nbtTree, uint64_t bid, uint64_t ib, int expectLevel, uint64_t lowKey, bool hasHigh,
                    uint64_t highKey, int depth);
     // Bounded verification: messages' nodes are left unread, and so are the

@@ -295,6 +295,20 @@ void Context::WalkBTree(bool nbtTree, uint64_t bid, uint64_t ib, int expectLevel
     }
 }
 
+uint64_t Context::CountLeafEntries(uint64_t ib, int depth, uint64_t& pagesLeft) const {
+    // A damaged tree may name a page many times over: no more pages than the file holds.
+    if (depth > 8 || pagesLeft == 0 || ib < kFirstAMap || ib + kPageSize > checkedEnd) return 0;
+    --pagesLeft;
+    Used(kTouch);
+    const uint8_t* p = data + ib;
+    const uint8_t cEnt = std::min<uint8_t>(p[488], 20), cbEnt = p[490], cLevel = p[491];
+    if (cLevel == 0) return cEnt;
+    if (cbEnt != 24) return 0;
+    uint64_t n = 0;
+    for (size_t i = 0; i < cEnt; ++i) n += CountLeafEntries(U64(p + i * 24 + 16), depth + 1, pagesLeft);
+    return n;
+}
+
 // Two pages with one BID, named in the order they were reached.
 void Context::CheckPageBids() {
     std::vector<uint32_t> order(btreePages.size());

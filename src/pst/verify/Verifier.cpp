@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -145,6 +146,10 @@ void Context::Run() {
     CheckHeader();
     if (report.outcome == Outcome::Unreadable) return;
     if (nbtRootIb == 0 && bbtRootIb == 0) return;
+    uint64_t pagesLeft = size / kPageSize;
+    bbt.Reserve(CountLeafEntries(bbtRootIb, 0, pagesLeft));
+    pagesLeft = size / kPageSize;
+    nbt.Reserve(CountLeafEntries(nbtRootIb, 0, pagesLeft));
     WalkBTree(false, bbtRootBid, bbtRootIb, -1, 0, false, 0, 0);
     WalkBTree(true, nbtRootBid, nbtRootIb, -1, 0, false, 0, 0);
     CheckPageBids();
