@@ -2,9 +2,10 @@
 // The export's own list of its folders (their ".meta" files), matched to the
 // directories that hold their items: the real names of folders whose
 // directory the exporter spelled differently, the user folders that hold
-// nothing (and so have no directory), the address books, calendars and task
-// lists beside the default ones, and the search folders and shared-folder
-// links, which hold nothing in an export.
+// nothing (and so have no directory), the address books, calendars, task
+// lists and notes folders beside the default ones (with the mail folders
+// nested in them), and the search folders and shared-folder links, which hold
+// nothing in an export.
 //
 // Directories are given in the store's form, relative to the export root and
 // with batch suffixes removed ("Inbox\Launch _Q3_").
