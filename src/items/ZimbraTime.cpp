@@ -167,7 +167,10 @@ struct ZoneInfo {
     std::vector<uint8_t> typeIndex;    // per transition
     std::vector<int32_t> offsets;      // per type, seconds east of UTC
     std::vector<bool> isDst;
+    // A zone the export defines: its offset by its yearly rule, in any year.
+    std::function<int32_t(int64_t)> byRule;
     int32_t OffsetAt(int64_t utc) const {
+        if (byRule) return byRule(utc);
         if (offsets.empty()) return 0;
         if (transitions.empty() || utc < transitions.front()) {
             for (size_t k = 0; k < offsets.size(); ++k)
@@ -328,17 +331,16 @@ bool DefineExportZone(const std::string& zone, const ExportZone& d) {
     auto toStandard = ParseOnset(d.toStandardRule, d.toStandardStart);
     auto toDaylight = ParseOnset(d.toDaylightRule, d.toDaylightStart);
     if (daylight != standard && toStandard && toDaylight) {
-        // Each year's two changes, each at the wall clock of the time before it.
-        for (int year = 1902; year <= 2037; ++year) {
-            int64_t intoDaylight = OnsetWall(*toDaylight, year) - standard;
-            int64_t intoStandard = OnsetWall(*toStandard, year) - daylight;
-            std::pair<int64_t, uint8_t> a{intoDaylight, 1}, b{intoStandard, 0};
-            if (b.first < a.first) std::swap(a, b);
-            for (const auto& [at, type] : {a, b}) {
-                zi.transitions.push_back(at);
-                zi.typeIndex.push_back(type);
-            }
-        }
+        // The year's two changes, each at the wall clock of the time before it;
+        // summer lies between them (south of the equator: around the new year).
+        zi.byRule = [into = *toDaylight, out = *toStandard, standard, daylight](int64_t utc) {
+            const int year = UnixToCivil(utc + standard).year;
+            const int64_t intoDaylight = OnsetWall(into, year) - standard;
+            const int64_t intoStandard = OnsetWall(out, year) - daylight;
+            const bool summer = intoDaylight < intoStandard ? utc >= intoDaylight && utc < intoStandard
+                                                            : utc >= intoDaylight || utc < intoStandard;
+            return summer ? daylight : standard;
+        };
     }
     std::lock_guard<std::mutex> lock(CacheMutex());
     Cache()[zone] = std::make_shared<const ZoneInfo>(std::move(zi));

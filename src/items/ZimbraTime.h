@@ -51,7 +51,8 @@ struct ExportZone {
 };
 // Makes `zone` known to ZoneOffsetAt and ZoneToUnix (and so to every
 // conversion) when the time-zone database has no zone of that name; the
-// database's own zone wins. False when the definition is unusable.
+// database's own zone wins. Its rule holds in every year. False when the
+// definition is unusable.
 bool DefineExportZone(const std::string& zone, const ExportZone& definition);
 
 // The instant of a Zimbra date-time: UTC as UTC, a known zone converted, floating

@@ -574,14 +574,19 @@ TEST_F(ItemsTest, ZoneDefinedByTheExportPlacesItsTimes) {
                                       {"et", BStr("TZID=" + zone + ":" + day + "T103000")},
                                       {"tzm", tzm}}));
     };
-    for (auto& p : {appt("winter", tz, "20240115"), appt("summer", tz, "20240715"), appt("alias", "US/Eastern-Alias", "20241104")})
+    // The rule holds in every year: in 2150 summer time starts on 8 March (28
+    // years earlier stand in for no year past 2100), and before 1902.
+    for (auto& p : {appt("winter", tz, "20240115"), appt("summer", tz, "20240715"), appt("alias", "US/Eastern-Alias", "20241104"),
+                    appt("far", tz, "21500310"), appt("old", tz, "18900715")})
         EXPECT_EQ(ConvertCalendarFile(ctx_, p), ItemOutcome::Saved);
     auto& s = Folder(store::olFolderCalendar).saved;
-    ASSERT_EQ(s.size(), 3u);
+    ASSERT_EQ(s.size(), 5u);
     const auto& A = pst::PSETID_Appointment();
     EXPECT_EQ(NamedTime(*s[0], A, lid::PidLidAppointmentStartWhole), Utc(2024, 1, 15, 14, 30));
     EXPECT_EQ(NamedTime(*s[1], A, lid::PidLidAppointmentStartWhole), Utc(2024, 7, 15, 13, 30));
     EXPECT_EQ(NamedTime(*s[2], A, lid::PidLidAppointmentStartWhole), Utc(2024, 11, 4, 14, 30));  // the day after the change
+    EXPECT_EQ(NamedTime(*s[3], A, lid::PidLidAppointmentStartWhole), Utc(2150, 3, 10, 13, 30));
+    EXPECT_EQ(NamedTime(*s[4], A, lid::PidLidAppointmentStartWhole), Utc(1890, 7, 15, 13, 30));
     auto tzStruct = Named<pst::Binary>(*s[1], A, lid::PidLidTimeZoneStruct);
     ASSERT_TRUE(tzStruct && tzStruct->size() == 48u);
     EXPECT_EQ((*tzStruct)[0] | ((*tzStruct)[1] << 8), 300);  // bias: UTC-5
