@@ -2,6 +2,7 @@
 
 #include "pst/messaging/CalendarLids.h"
 #include "pst/messaging/PropTags.h"
+#include "store/NamedLid.h"
 
 namespace calendar {
 
@@ -11,15 +12,8 @@ pst::FileTime FileTimeOf(int64_t unixSeconds) { return pst::FileTime{uint64_t((u
 
 }  // namespace
 
-pst::NamedProperty Lid(const pst::Guid& set, uint32_t id) {
-    pst::NamedProperty n;
-    n.propertySet = set;
-    n.lid = id;
-    return n;
-}
-
 void PutLid(store::PropertyBag& bag, const pst::Guid& set, uint32_t id, uint16_t type, pst::PropValue value) {
-    bag.SetNamedProp(Lid(set, id), type, std::move(value));
+    bag.SetNamedProp(store::Lid(set, id), type, std::move(value));
 }
 
 void PutRecurrence(store::PropertyBag& bag, const pst::AppointmentRecurrence& recurrence, int recurrenceType,

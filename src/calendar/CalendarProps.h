@@ -5,11 +5,12 @@
 #include <string>
 
 #include "pst/messaging/RecurrencePattern.h"
+#include "store/NamedLid.h"
 #include "store/PstStoreSession.h"
 
 namespace calendar {
 
-pst::NamedProperty Lid(const pst::Guid& set, uint32_t id);
+using store::Lid;
 void PutLid(store::PropertyBag& bag, const pst::Guid& set, uint32_t id, uint16_t type, pst::PropValue value);
 
 // PidLidAppointmentRecur with PidLidRecurring, PidLidIsRecurring,

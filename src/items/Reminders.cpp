@@ -5,6 +5,7 @@
 #include "items/ZimbraMetaReader.h"
 #include "items/ZoneRules.h"
 #include "pst/messaging/PropTags.h"
+#include "store/NamedLid.h"
 
 namespace items {
 
@@ -12,12 +13,7 @@ namespace {
 
 constexpr int64_t kEpochDay = 134774;  // 1970-01-01 as days since 1601-01-01
 
-pst::NamedProperty Common(uint32_t id) {
-    pst::NamedProperty n;
-    n.propertySet = pst::PSETID_Common();
-    n.lid = id;
-    return n;
-}
+pst::NamedProperty Common(uint32_t id) { return store::Lid(pst::PSETID_Common(), id); }
 
 // The next instance start of a series whose signal (start - lead) is not before `now`.
 std::optional<int64_t> NextInstance(const Series& s, int64_t lead, int64_t now) {

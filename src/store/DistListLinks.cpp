@@ -1,6 +1,7 @@
 #include "DistListLinks.h"
 
 #include "pst/messaging/PropDecode.h"
+#include "store/NamedLid.h"
 
 namespace store {
 
@@ -9,12 +10,7 @@ namespace {
 using namespace pst;
 using namespace pst::tags;
 
-NamedProperty Lid(uint32_t id) {
-    NamedProperty n;
-    n.propertySet = PSETID_Address();
-    n.lid = id;
-    return n;
-}
+NamedProperty AddressLid(uint32_t id) { return Lid(PSETID_Address(), id); }
 
 std::string Lower(std::string s) {
     for (char& c : s)
@@ -52,7 +48,7 @@ Binary WrappedContact(const Binary& entryId) {
 
 void ContactDirectory::AddContact(const PropertyBag& contact, const Binary& entryId) {
     for (uint32_t id : {lid::PidLidEmail1EmailAddress, lid::PidLidEmail2EmailAddress, lid::PidLidEmail3EmailAddress}) {
-        auto v = contact.GetNamedProp(Lid(id));
+        auto v = contact.GetNamedProp(AddressLid(id));
         const std::string* s = v ? std::get_if<std::string>(&*v) : nullptr;
         if (s) AddAddress(*s, entryId);
     }
@@ -65,7 +61,7 @@ void ContactDirectory::AddAddress(const std::string& address, const Binary& entr
 
 MemberLinks ContactDirectory::LinkMembers(PropertyBag& list) const {
     MemberLinks links;
-    auto v = list.GetNamedProp(Lid(lid::PidLidDistributionListOneOffMembers));
+    auto v = list.GetNamedProp(AddressLid(lid::PidLidDistributionListOneOffMembers));
     const auto* oneOffs = v ? std::get_if<std::vector<Binary>>(&*v) : nullptr;
     if (!oneOffs) return links;
     std::vector<Binary> members;
@@ -81,8 +77,8 @@ MemberLinks ContactDirectory::LinkMembers(PropertyBag& list) const {
         }
     }
     if (links.linked == 0) return links;
-    list.SetNamedProp(Lid(lid::PidLidDistributionListMembers), PT_MV_BINARY, members);
-    list.SetNamedProp(Lid(lid::PidLidDistributionListChecksum), PT_LONG, int32_t(DistListChecksum(members)));
+    list.SetNamedProp(AddressLid(lid::PidLidDistributionListMembers), PT_MV_BINARY, members);
+    list.SetNamedProp(AddressLid(lid::PidLidDistributionListChecksum), PT_LONG, int32_t(DistListChecksum(members)));
     return links;
 }
 

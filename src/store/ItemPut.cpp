@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "store/DistListLinks.h"
+#include "store/NamedLid.h"
 #include "store/PstStoreSession.h"
 
 namespace store {
@@ -41,13 +42,6 @@ namespace {
 
 using namespace pst;
 using namespace pst::tags;
-
-NamedProperty Lid(const Guid& set, uint32_t id) {
-    NamedProperty n;
-    n.propertySet = set;
-    n.lid = id;
-    return n;
-}
 
 NamedProperty Keywords() {
     NamedProperty n;

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "store/NamedLid.h"
+
 namespace store {
 
 namespace {
@@ -29,13 +31,6 @@ constexpr int32_t kIconContact = 0x200;
 constexpr int32_t kIconAppointment = 0x400, kIconRecurringAppointment = 0x401, kIconMeeting = 0x402,
                   kIconRecurringMeeting = 0x403;
 constexpr int32_t kIconTask = 0x500, kIconRecurringTask = 0x501;
-
-NamedProperty Lid(const Guid& set, uint32_t id) {
-    NamedProperty n;
-    n.propertySet = set;
-    n.lid = id;
-    return n;
-}
 
 std::string Text(const PropertyBag& item, uint32_t tag) {
     auto v = item.GetProp(tag);
