@@ -141,6 +141,9 @@ bool ArchiveMailbox::Open(const std::vector<std::string>& archivePaths, std::str
         parts_.back().listingError = listings[k]->error();
     }
     FindPartners();
+    // Only the listing of a later part asks what an earlier one gave out.
+    std::unordered_set<uint64_t>().swap(taken_);
+    std::unordered_map<uint64_t, uint32_t>().swap(idFirst_);
     return true;
 }
 

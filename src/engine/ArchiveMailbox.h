@@ -117,8 +117,9 @@ private:
     std::vector<std::string> replaced_;
     // Several parts: (hash of the name below root_, entry) of every queued entry, sorted.
     std::vector<std::pair<uint64_t, uint32_t>> byName_;
-    std::unordered_set<uint64_t> taken_;              // several parts: names below root_ given out, hashed
-    std::unordered_map<uint64_t, uint32_t> idFirst_;  // several parts: item id -> its first entry
+    // Several parts, while listing: names below root_ given out (hashed), and item id -> its first entry.
+    std::unordered_set<uint64_t> taken_;
+    std::unordered_map<uint64_t, uint32_t> idFirst_;
     bool severalParts_ = false;
     std::unordered_set<std::string> madeFolders_;  // below root_, made already
 
