@@ -27,7 +27,7 @@
 #include "items/Companion.h"
 #include "items/ContactGroups.h"
 #include "items/MessageState.h"
-#include "pst/messaging/PropTags.h"
+#include "items/MessageStateProps.h"
 
 namespace engine {
 
@@ -813,42 +813,6 @@ void MigrationEngine::Mailbox::ConvertDocument(const std::string& path) {
                     &MailboxSummary::documents, [this, &path]() -> store::Folder* { return &FolderOfFile(path); });
 }
 
-namespace {
-
-constexpr int32_t kMsgFlagRead = 0x01;       // MSGFLAG_READ
-constexpr int32_t kMsgFlagUnsent = 0x08;     // MSGFLAG_UNSENT
-constexpr int32_t kMsgFlagHasAttach = 0x10;  // MSGFLAG_HASATTACH; the store keeps it only with attachments
-
-// Puts what Zimbra recorded about a message on the imported item: read or
-// unread, draft, a red follow-up flag ([MS-OXOFLAG] color flag), the last verb
-// with its icon ([MS-OXOMSG]: reply to sender 102 / icon 261, forward 104 /
-// icon 262; a message both replied to and forwarded shows the reply), and the
-// tags as categories, and its times. A message with no known state is read, nothing else set.
-void ApplyMessageState(store::Item& item, const items::MessageState& state) {
-    int32_t flags = kMsgFlagHasAttach;
-    if (!state.unread) flags |= kMsgFlagRead;
-    if (state.draft) flags |= kMsgFlagUnsent;
-    item.SetProp(pst::tags::PR_MESSAGE_FLAGS, flags);
-    if (state.flagged) {
-        item.SetProp(pst::tags::PR_FLAG_STATUS, int32_t(2));    // followupFlagged
-        item.SetProp(pst::tags::PR_FOLLOWUP_ICON, int32_t(6));  // red
-        pst::NamedProperty request;
-        request.propertySet = pst::PSETID_Common();
-        request.lid = pst::tags::lid::PidLidFlagRequest;
-        item.SetNamedProp(request, pst::PT_UNICODE, std::string("Follow up"));
-    }
-    if (state.replied || state.forwarded) {
-        item.SetProp(pst::tags::PR_LAST_VERB_EXECUTED, int32_t(state.replied ? 102 : 104));
-        item.SetProp(pst::tags::PR_ICON_INDEX, int32_t(state.replied ? 261 : 262));
-    }
-    // As a list, so that a tag whose name holds "," or ";" stays one category.
-    if (!state.categories.empty()) item.Put("Categories", state.categories);
-    // When Zimbra received and last changed it, not when it was converted.
-    items::PutItemTimes(item, state.times);
-}
-
-}  // namespace
-
 void MigrationEngine::Mailbox::ImportMessageFile(const std::string& path, int pass) {
     if (AlreadyInPst(path, {path + ".meta"})) return;
     SetStatus("Converting Messages... from (" + path + ")");
@@ -865,7 +829,7 @@ void MigrationEngine::Mailbox::ImportMessageFile(const std::string& path, int pa
         if (!result.ok) throw store::StoreError(result.error);
         omitted = result.omitted;
         notes = result.notes;
-        ApplyMessageState(*item, items::ReadMessageState(path + ".meta"));
+        items::PutMessageState(*item, items::ReadMessageState(path + ".meta"));
         view_.Yield();
         store_->SetItemSource(Record(path));
         item->Save();
