@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -194,3 +195,48 @@ TEST(StoreOutput, UnencryptedStoreVerifies) {
 }
 
 }  // namespace
+
+// A folder whose contents table's heap holds more pages than the verifier keeps
+// at once: its rows are checked against their messages with pages read again as
+// needed, so a subject changed in one message deep in the folder is named.
+TEST(StoreOutput, LargeContentsTableIsCheckedRowByRow) {
+    const std::string path = TempPath("large-table");
+    std::remove(path.c_str());
+    auto session = store::CreatePstSession(store::SessionOptions{false});
+    store::Store& st = session->LogonPstStore(path, 1, "Large folder");
+    st.ValidateIPMTree();
+    store::Folder& inbox = st.GetDefaultFolder(store::olFolderInbox);
+    auto subject = [](int i) {
+        char b[96];
+        std::snprintf(b, sizeof b, "Deep subject %05d with enough words to fill the table's heap", i);
+        return std::string(b);
+    };
+    for (int i = 0; i < 4000; ++i) {
+        auto item = inbox.AddItem(store::ItemType::Mail);
+        item->SetProp(PR_SUBJECT, subject(i));
+        item->SetProp(PR_MESSAGE_FLAGS, int32_t(1));
+        item->Save();
+    }
+    session->Logoff();
+    const pst::verify::Report clean = ExpectClean(path, "after 4000 messages");
+    EXPECT_GT(clean.maxHeapPages, 64u);
+
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    std::vector<uint8_t> bytes;
+    uint8_t buf[1 << 16];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) bytes.insert(bytes.end(), buf, buf + n);
+    std::fclose(f);
+    std::remove(path.c_str());
+    // The message's own copy is written before the folder's table (at log-off).
+    std::vector<uint8_t> utf16;
+    for (char c : subject(3500)) utf16.insert(utf16.end(), {uint8_t(c), 0});
+    auto at = std::search(bytes.begin(), bytes.end(), utf16.begin(), utf16.end());
+    ASSERT_NE(at, bytes.end());
+    *at = 'E';
+    const pst::verify::Report r = pst::verify::VerifyBuffer(bytes.data(), bytes.size());
+    size_t named = 0;
+    for (const auto& fault : r.faults)
+        if (fault.what.find("the node has \"Eeep subject 03500") != std::string::npos) ++named;
+    EXPECT_EQ(named, 1u) << Describe(r);
+}
