@@ -337,10 +337,13 @@ void NodeDb::Commit() {
     dirty_ = false;
 }
 
-// max(8 MiB, an eighth of the file) in whole intervals: a file of any size is
-// extended between commits only now and then.
+// max(8 MiB, an eighth of what this session has added) in whole intervals:
+// growth is extended only now and then, and adding a little to a large file
+// does not make (and, at the last commit, truncate away) a reserve the size
+// of an eighth of it.
 uint64_t NodeDb::ReserveIntervals() const {
-    uint64_t want = std::max<uint64_t>(8ull << 20, (kAMapBase + space_.OpenedIntervals() * kAMapSpan) / 8);
+    const uint64_t added = space_.OpenedIntervals() - std::min(space_.OpenedIntervals(), intervalsAtOpen_);
+    uint64_t want = std::max<uint64_t>(8ull << 20, (kAMapBase + added * kAMapSpan) / 8);
     return (want + kAMapSpan - 1) / kAMapSpan;
 }
 

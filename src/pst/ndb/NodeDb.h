@@ -140,6 +140,7 @@ private:
     bool committed_ = false;       // a complete header is on disk
     uint64_t diskIntervals_ = 0;   // intervals the header on disk covers
     uint64_t openedAtCommit_ = 0;  // intervals allocation had reached at the last commit
+    uint64_t intervalsAtOpen_ = 0; // intervals an opened file had (0 for a new one)
     uint8_t header_[564] = {};     // the last header written by a commit
     uint64_t nextBid_ = 4;
     uint64_t nextPageBid_ = 1;

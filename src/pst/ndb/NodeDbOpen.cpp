@@ -97,6 +97,7 @@ void NodeDb::Load() {
     committed_ = true;
     diskIntervals_ = intervals;
     openedAtCommit_ = intervals;
+    intervalsAtOpen_ = intervals;
     std::memcpy(header_, h, kHeaderSize);
     dirty_ = false;
 }
