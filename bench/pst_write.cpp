@@ -4,7 +4,9 @@
 //
 //   pst_write OUT.pst --messages N [--body-bytes B] [--attachment-bytes A]
 //             [--attachment-every K] [--big-attachments M --big-attachment-bytes S]
-//             [--commit-every C] [--no-encrypt]
+//             [--commit-every C] [--no-encrypt] [--sources]
+// --sources: every message records a source path, as a conversion does, so
+// the store keeps its source index.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -31,6 +33,7 @@ struct Options {
     uint64_t bigAttachmentBytes = 0;
     uint64_t commitEvery = 0;
     bool encrypt = true;
+    bool sources = false;
 };
 
 double Seconds(std::chrono::steady_clock::time_point since) {
@@ -91,6 +94,7 @@ int main(int argc, char** argv) {
         else if (a == "--big-attachment-bytes") o.bigAttachmentBytes = num();
         else if (a == "--commit-every") o.commitEvery = num();
         else if (a == "--no-encrypt") o.encrypt = false;
+        else if (a == "--sources") o.sources = true;
         else if (o.out.empty() && a[0] != '-') o.out = a;
         else {
             std::fprintf(stderr, "unknown argument %s\n", a.c_str());
@@ -101,7 +105,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr,
                      "usage: pst_write OUT.pst --messages N [--body-bytes B] [--attachment-bytes A] "
                      "[--attachment-every K] [--big-attachments M --big-attachment-bytes S] [--commit-every C] "
-                     "[--no-encrypt]\n");
+                     "[--no-encrypt] [--sources]\n");
         return 64;
     }
     uint64_t withAttachment = o.attachmentEvery ? (o.messages + o.attachmentEvery - 1) / o.attachmentEvery : 0;
@@ -134,6 +138,7 @@ int main(int argc, char** argv) {
         uint64_t bigLeft = o.bigAttachments;
         uint64_t bigEvery = o.bigAttachments ? std::max<uint64_t>(1, o.messages / o.bigAttachments) : 0;
         for (uint64_t i = 0; i < o.messages; ++i) {
+            if (o.sources) st.SetItemSource("Inbox/" + std::to_string(i + 1) + "-" + std::to_string(i * 7919 % 100003) + ".msg");
             auto item = inbox.AddItem(store::ItemType::Mail);
             take(reinterpret_cast<uint8_t*>(body.data()), body.size());
             item->SetProp(pst::tags::PR_SUBJECT, std::string("Message ") + std::to_string(i));

@@ -9,6 +9,7 @@
 #include "DistListLinks.h"
 #include "OutlookDefaults.h"
 #include "PstStoreSession.h"
+#include "SourceLog.h"
 #include "pst/messaging/FileMessages.h"
 #include "pst/messaging/Message.h"
 #include "pst/messaging/PropEncode.h"
@@ -336,11 +337,20 @@ private:
     bool closed_ = false;
     SourceIndex sources_;
     std::string itemSource_;
-    // The index goes into the file with the items it names, in the same commit.
+    SourceLog sourceLog_;
+    bool logSeeded_ = false;  // the log holds what the file held when opened
+    // The index goes into the file with the items it names, in the same commit:
+    // only the digests added since the last one are written.
     void PutSourceIndex() {
         if (!sources_.HasPending()) return;
         const uint16_t id = pst_->Names().IdFor(SourceIndexProperty());
-        pst_->SetStoreProp(pst::MakeTag(id, pst::PT_BINARY), sources_.Stored());
+        pst::ndb::NodeDb& db = pst_->Db();
+        if (!logSeeded_) {
+            sources_.ForEachCommitted([&](const SourceIndex::Digest& d) { sourceLog_.Add(db, d.data()); });
+            logSeeded_ = true;
+        }
+        for (const SourceIndex::Digest& d : sources_.Pending()) sourceLog_.Add(db, d.data());
+        pst_->SetStoreStream(pst::MakeTag(id, pst::PT_BINARY), sourceLog_.Write(db));
     }
 };
 

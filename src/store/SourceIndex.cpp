@@ -52,6 +52,7 @@ SourceIndex::Digest SourceIndex::Of(std::string_view source) {
 
 void SourceIndex::Load(const pst::Binary& stored) {
     sorted_.clear();
+    recent_.clear();
     if (stored.size() % 16 != 0) return;
     sorted_.resize(stored.size() / 16);
     for (size_t i = 0; i < sorted_.size(); ++i) std::copy_n(stored.begin() + long(16 * i), 16, sorted_[i].begin());
@@ -60,36 +61,47 @@ void SourceIndex::Load(const pst::Binary& stored) {
 }
 
 bool SourceIndex::Contains(std::string_view source) const {
-    return std::binary_search(sorted_.begin(), sorted_.end(), Of(source));
+    const Digest d = Of(source);
+    return std::binary_search(sorted_.begin(), sorted_.end(), d) || std::binary_search(recent_.begin(), recent_.end(), d);
 }
 
 void SourceIndex::AddPending(std::string_view source) { pending_.push_back(Of(source)); }
 
-pst::Binary SourceIndex::Stored() const {
-    std::vector<Digest> all = sorted_;
-    all.insert(all.end(), pending_.begin(), pending_.end());
-    std::sort(all.begin(), all.end());
-    all.erase(std::unique(all.begin(), all.end()), all.end());
-    pst::Binary out;
-    out.reserve(all.size() * 16);
-    for (const Digest& d : all) out.insert(out.end(), d.begin(), d.end());
-    return out;
-}
-
 void SourceIndex::Committed() {
     if (pending_.empty()) return;
-    const size_t old = sorted_.size();
-    sorted_.insert(sorted_.end(), pending_.begin(), pending_.end());
-    std::sort(sorted_.begin() + long(old), sorted_.end());
-    std::inplace_merge(sorted_.begin(), sorted_.begin() + long(old), sorted_.end());
-    sorted_.erase(std::unique(sorted_.begin(), sorted_.end()), sorted_.end());
+    std::sort(pending_.begin(), pending_.end());
+    const size_t old = recent_.size();
+    recent_.insert(recent_.end(), pending_.begin(), pending_.end());
+    std::inplace_merge(recent_.begin(), recent_.begin() + long(old), recent_.end());
+    recent_.erase(std::unique(recent_.begin(), recent_.end()), recent_.end());
     pending_.clear();
+    pending_.shrink_to_fit();
+    // Each digest is moved into the large run a bounded number of times.
+    if (recent_.size() > 4096 && recent_.size() * 16 > sorted_.size()) MergeRecent();
+}
+
+void SourceIndex::MergeRecent() {
+    size_t from = sorted_.size(), to = from + recent_.size();
+    sorted_.resize(to);
+    for (size_t r = recent_.size(); r > 0;) {
+        if (from > 0 && sorted_[from - 1] > recent_[r - 1])
+            sorted_[--to] = sorted_[--from];
+        else
+            sorted_[--to] = recent_[--r];
+    }
+    sorted_.erase(std::unique(sorted_.begin(), sorted_.end()), sorted_.end());
+    recent_.clear();
+    recent_.shrink_to_fit();
 }
 
 void SourceIndex::Merge(const SourceIndex& other) {
+    MergeRecent();
+    std::vector<Digest> theirs = other.sorted_;
+    theirs.insert(theirs.end(), other.recent_.begin(), other.recent_.end());
+    std::sort(theirs.begin(), theirs.end());
     std::vector<Digest> all;
-    all.reserve(sorted_.size() + other.sorted_.size());
-    std::merge(sorted_.begin(), sorted_.end(), other.sorted_.begin(), other.sorted_.end(), std::back_inserter(all));
+    all.reserve(sorted_.size() + theirs.size());
+    std::merge(sorted_.begin(), sorted_.end(), theirs.begin(), theirs.end(), std::back_inserter(all));
     all.erase(std::unique(all.begin(), all.end()), all.end());
     sorted_ = std::move(all);
 }

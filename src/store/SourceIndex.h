@@ -5,6 +5,7 @@
 // (SourceProperty); the store also keeps a 16-byte digest of every committed
 // source in one property of the message store (SourceIndexProperty), read once
 // when the file is opened: finding what a PST holds never reads its items.
+// The property's digests may come in any order (SourceLog appends them).
 //
 // Two independent 64-bit digests make a false match (a source taken for
 // converted, and deleted with --delete-source) as likely as a random 128-bit
@@ -24,25 +25,37 @@ const pst::NamedProperty& SourceIndexProperty();  // PT_BINARY, on the message s
 
 class SourceIndex {
 public:
-    // Takes the digests of a store's index property; a value that is no index
-    // (not a multiple of 16 bytes) gives an empty index.
+    using Digest = std::array<uint8_t, 16>;
+
+    // Takes the digests of a store's index property (in any order, as files
+    // keep them); a value that is no index (not a multiple of 16 bytes) gives
+    // an empty index.
     void Load(const pst::Binary& stored);
     bool Contains(std::string_view source) const;
     // A source of an item saved since the last commit: not Contains() before Committed().
     void AddPending(std::string_view source);
     bool HasPending() const { return !pending_.empty(); }
-    // The property value that holds what is committed and what is pending.
-    pst::Binary Stored() const;
+    const std::vector<Digest>& Pending() const { return pending_; }
+    // Every committed digest, in no particular order.
+    template <class F>
+    void ForEachCommitted(F&& f) const {
+        for (const Digest& d : sorted_) f(d);
+        for (const Digest& d : recent_) f(d);
+    }
     // The pending sources reached the file.
     void Committed();
     // Adds what another PST of the same mailbox holds.
     void Merge(const SourceIndex& other);
-    size_t Size() const { return sorted_.size(); }
+    size_t Size() const { return sorted_.size() + recent_.size(); }
 
 private:
-    using Digest = std::array<uint8_t, 16>;
     static Digest Of(std::string_view source);
+    void MergeRecent();
+    // Committed digests: a large sorted run and a small sorted one merged into
+    // it now and then (in place, from the back), so a commit neither sorts nor
+    // copies the whole index.
     std::vector<Digest> sorted_;
+    std::vector<Digest> recent_;
     std::vector<Digest> pending_;
 };
 

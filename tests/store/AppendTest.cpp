@@ -256,3 +256,29 @@ TEST(Append, CopiesBetweenCommitsHoldTheOldContent) {
         EXPECT_EQ(OldItemsKept(original, copies.back()), "unchanged\n");
     }
 }
+
+// The source index spans several of its 511-digest leaves, commits write it
+// piecewise, and what each session committed is found by the next one.
+TEST(Append, SourcesOfEverySessionAreFoundAfterReopening) {
+    ScratchDir dir;
+    const std::string path = dir.File("sources.pst");
+    auto session = [&](int from, int to) {
+        auto s = store::CreatePstSession();
+        store::Store& st = s->LogonPstStore(path, 1, "Sources");
+        st.ValidateIPMTree();
+        for (int i = 0; i < from; ++i) EXPECT_TRUE(st.HoldsSource("mail/" + std::to_string(i))) << i;
+        EXPECT_FALSE(st.HoldsSource("mail/" + std::to_string(from)));
+        store::Folder& inbox = st.GetDefaultFolder(store::olFolderInbox);
+        for (int i = from; i < to; ++i) {
+            st.SetItemSource("mail/" + std::to_string(i));
+            inbox.AddItem(store::ItemType::Mail)->Save();
+            if (i % 400 == 399) st.Commit();
+        }
+        s->Logoff();
+        EXPECT_EQ(storetest::VerifierFaults(path), "");
+    };
+    session(0, 1100);     // the first leaves fill within one session
+    session(1100, 1700);  // an opened file's index continues
+    session(1700, 1701);
+    EXPECT_EQ(store::ReadSourceIndex(path).Size(), 1701u);
+}

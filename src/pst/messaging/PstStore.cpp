@@ -196,6 +196,13 @@ void PstStore::SetStoreProp(uint32_t tag, PropValue value) {
     storeDirty_ = true;
 }
 
+void PstStore::SetStoreStream(uint32_t tag, uint64_t bid) {
+    storeProps_.erase(tag);
+    std::erase_if(storeKept_, [&](const ltp::PcProp& p) { return TagId(p.tag) == TagId(tag); });
+    storeStreams_[tag] = bid;
+    storeDirty_ = true;
+}
+
 void PstStore::SetReceiveFolder(uint32_t inbox) {
     if (receiveFolder_ == inbox) return;
     receiveFolder_ = inbox;
@@ -360,6 +367,7 @@ void PstStore::Commit() {
     if (storeDirty_) {
         std::vector<ltp::PcProp> pc;
         for (auto& [tag, v] : storeProps_) pc.push_back({tag, EncodeValue(uint16_t(tag), v), 0});
+        for (auto& [tag, bid] : storeStreams_) pc.push_back({tag, {}, bid});
         AddKept(pc, storeKept_);
         WriteSingleton(ndb::NID_MESSAGE_STORE, std::move(pc), storeOwned_);
         storeDirty_ = false;

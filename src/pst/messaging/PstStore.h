@@ -81,6 +81,9 @@ public:
     const FolderState* FindFolder(uint32_t nid) const;
     void SetFolderProp(uint32_t nid, uint32_t tag, PropValue value);
     void SetStoreProp(uint32_t tag, PropValue value);
+    // A store property whose value the caller wrote as a data tree (`bid`),
+    // kept by the caller: rewriting the store does not copy or release it.
+    void SetStoreStream(uint32_t tag, uint64_t bid);
     // Routes the classes "", IPM and REPORT.IPM to `inbox` (receive folder table).
     void SetReceiveFolder(uint32_t inbox);
 
@@ -126,6 +129,7 @@ private:
     Binary recordKey_;
     PropMap storeProps_;
     std::vector<ltp::PcProp> storeKept_;  // an opened store's properties PropMap cannot hold
+    std::map<uint32_t, uint64_t> storeStreams_;  // tag -> data tree of a value kept by the caller
     NameMap names_;
     std::map<uint32_t, FolderState> folders_;
     uint32_t ipmSubtree_ = 0, deletedItems_ = 0, searchRoot_ = 0, receiveFolder_ = 0;
