@@ -228,3 +228,32 @@ TEST(StoreDurability, LargeFolderTableAndDeepTrees) {
     EXPECT_TRUE(r.Clean()) << storetest::VerifierFaults(path);
     EXPECT_EQ(r.messages, 20000u);
 }
+
+// A commit writes the B-tree leaves whose entries changed and the pages above
+// them, not both trees whole: one message added to another folder of a file of
+// 3,000 (some 800 leaf pages) changes a few dozen of its 512-byte pages.
+TEST(StoreDurability, ACommitWritesOnlyTheTreePagesItChanges) {
+    ScratchDir dir;
+    const std::string path = dir.File("cow.pst");
+    auto session = store::CreatePstSession();
+    store::Store& st = session->LogonPstStore(path, 1, "Mailbox");
+    store::Folder& inbox = st.GetDefaultFolder(store::olFolderInbox);
+    store::Folder& other = st.IPMRootFolder().AddFolder("Other", store::olFolderMail);
+    for (int i = 0; i < 3000; ++i) AddMail(inbox, "committed " + std::to_string(i));
+    st.Commit();
+    auto read = [&] {
+        std::ifstream in(path, std::ios::binary);
+        return std::vector<char>(std::istreambuf_iterator<char>(in), {});
+    };
+    const std::vector<char> before = read();
+    AddMail(other, "one more");
+    st.Commit();
+    const std::vector<char> after = read();
+    size_t changed = 0;
+    for (size_t at = 0; at + 512 <= std::min(before.size(), after.size()); at += 512)
+        changed += !std::equal(before.begin() + long(at), before.begin() + long(at + 512), after.begin() + long(at));
+    EXPECT_LT(changed, 150u);
+    session->Logoff();
+    EXPECT_EQ(storetest::VerifierFaults(path), "");
+    EXPECT_EQ(PypffCount(path, "Inbox"), 3000);
+}

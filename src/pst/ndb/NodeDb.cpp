@@ -57,6 +57,7 @@ uint64_t NodeDb::WriteBlock(uint64_t bid, const uint8_t* data, size_t size) {
     Put32(trailer + 4, Crc32(buf, size));
     Put64(trailer + 8, bid);
     blocks_.push_back({uint32_t(bid >> 2), uint32_t(ib / 64), uint16_t(size), uint16_t((bid & 2) ? 1 : 0), 2});
+    changedBids_.push_back(bid >> 2);
     dirty_ = true;
     return bid;
 }
@@ -167,7 +168,11 @@ NodeDb::BlockEntry* NodeDb::FindBlock(uint64_t bid) {
 }
 
 void NodeDb::SetPending(uint64_t bid, bool pending) {
-    if (BlockEntry* e = FindBlock(bid)) e->flags = uint16_t(pending ? (e->flags | 4) : (e->flags & ~4));
+    if (BlockEntry* e = FindBlock(bid)) {
+        const uint16_t flags = uint16_t(pending ? (e->flags | 4) : (e->flags & ~4));
+        if (flags != e->flags) changedBids_.push_back(bid >> 2);
+        e->flags = flags;
+    }
 }
 
 void NodeDb::SetPending(const BlockList& list, bool pending) {
@@ -178,6 +183,7 @@ void NodeDb::ReleaseBlocks(const BlockList& list) {
     for (uint64_t bid : list) {
         BlockEntry* it = FindBlock(bid);
         if (!it) continue;
+        changedBids_.push_back(bid >> 2);
         if (it->cRef > 2) {  // another node of an opened file still uses it
             --it->cRef;
             dirty_ = true;
@@ -222,23 +228,43 @@ NodeDb::PageRef NodeDb::WriteBTreePage(uint8_t ptype, uint8_t level, uint8_t cbE
     Put32(page + 500, Crc32(page, 496));
     Put64(page + 504, bid);
     file_.Write(ib, page, sizeof page);
-    treePages_.push_back({ib, kPageSize});
+    if (level > 0) innerPages_.push_back(ib);
     return {firstKey, bid, ib};
 }
 
 void NodeDb::TreeAdd(TreeBuilder& t, const uint8_t* entry, uint64_t key) {
     if (t.count == 0) t.firstKey = key;
+    t.lastKey = key;
     std::memcpy(t.leaf + t.count * t.cbEnt, entry, t.cbEnt);
-    if (++t.count == t.cEntMax) {
-        t.pages.push_back(WriteBTreePage(t.ptype, 0, t.cbEnt, t.cEntMax, t.leaf, t.count, t.firstKey));
-        t.count = 0;
-    }
+    if (++t.count == t.cEntMax) TreeFlushLeaf(t);
 }
 
-// Leaves are packed full; the levels above are BTENTRY pages of 20.
+void NodeDb::TreeFlushLeaf(TreeBuilder& t) {
+    if (t.count == 0) return;
+    const PageRef ref = WriteBTreePage(t.ptype, 0, t.cbEnt, t.cEntMax, t.leaf, t.count, t.firstKey);
+    t.pages.push_back(ref);
+    t.leaves.push_back({t.firstKey, t.lastKey, ref.bid, ref.ib});
+    t.count = 0;
+}
+
+void NodeDb::TreeKeepLeaf(TreeBuilder& t, const LeafRef& leaf) {
+    TreeFlushLeaf(t);
+    t.pages.push_back({leaf.first, leaf.bid, leaf.ib});
+    t.leaves.push_back(leaf);
+}
+
+bool NodeDb::Unchanged(const std::vector<uint64_t>& changed, const LeafRef& leaf, int shift) {
+    auto it = std::lower_bound(changed.begin(), changed.end(), leaf.first >> shift);
+    return it == changed.end() || *it > (leaf.last >> shift);
+}
+
+// New leaves are packed full; the levels above are BTENTRY pages of 20.
 NodeDb::PageRef NodeDb::TreeFinish(TreeBuilder& t) {
-    if (t.count > 0 || t.pages.empty())
-        t.pages.push_back(WriteBTreePage(t.ptype, 0, t.cbEnt, t.cEntMax, t.leaf, t.count, t.firstKey));
+    TreeFlushLeaf(t);
+    if (t.pages.empty()) {  // an empty tree: one empty leaf, written anew each time
+        t.pages.push_back(WriteBTreePage(t.ptype, 0, t.cbEnt, t.cEntMax, t.leaf, 0, 0));
+        innerPages_.push_back(t.pages.back().ib);
+    }
     std::vector<PageRef> level = std::move(t.pages);
     uint8_t depth = 0;
     while (level.size() > 1) {
@@ -263,10 +289,15 @@ void NodeDb::Commit() {
     if (closed_) throw PstError("file already closed");
     if (file_.Failed()) throw PstError(file_.EarlierFailure());
     if (!dirty_) return;
-    // The previous trees are not part of the new state: release them first so
-    // the maps written below are exact.
-    for (auto& [ib, size] : treePages_) space_.Release(ib, size);
-    treePages_.clear();
+    // The pages above the leaves are written anew; a leaf only when one of its
+    // entries changed. What the new trees no longer use is released first so
+    // that the maps written below are exact.
+    for (uint64_t ib : innerPages_) space_.Release(ib, kPageSize);
+    innerPages_.clear();
+    for (auto* changed : {&changedNids_, &changedBids_}) {
+        std::sort(changed->begin(), changed->end());
+        changed->erase(std::unique(changed->begin(), changed->end()), changed->end());
+    }
     if (releasedCount_ > 0) {
         blocks_.erase(std::remove_if(blocks_.begin(), blocks_.end(), [](const BlockEntry& e) { return e.flags & 2; }),
                       blocks_.end());
@@ -276,34 +307,69 @@ void NodeDb::Commit() {
     {
         TreeBuilder bbt(kPtypeBBT, 24, 20);
         uint8_t p[24];
-        for (const BlockEntry& e : blocks_) {
-            if (e.flags & 4) {
-                lent.emplace_back(uint64_t(e.ib64) * 64, e.cb + 16);
+        size_t i = 0;
+        auto addUpTo = [&](uint64_t limit) {  // entries with bid index below `limit`
+            for (; i < blocks_.size() && blocks_[i].bidIndex < limit; ++i) {
+                const BlockEntry& e = blocks_[i];
+                if (e.flags & 4) {
+                    lent.emplace_back(uint64_t(e.ib64) * 64, e.cb + 16);
+                    continue;
+                }
+                uint64_t bid = (uint64_t(e.bidIndex) << 2) | ((e.flags & 1) ? 2 : 0);
+                Put64(p, bid);
+                Put64(p + 8, uint64_t(e.ib64) * 64);
+                Put16(p + 16, e.cb);
+                Put16(p + 18, e.cRef);
+                Put32(p + 20, 0);
+                TreeAdd(bbt, p, bid);
+            }
+        };
+        for (const LeafRef& leaf : bbtLeaves_) {
+            if (!Unchanged(changedBids_, leaf, 2)) {
+                space_.Release(leaf.ib, kPageSize);
                 continue;
             }
-            uint64_t bid = (uint64_t(e.bidIndex) << 2) | ((e.flags & 1) ? 2 : 0);
-            Put64(p, bid);
-            Put64(p + 8, uint64_t(e.ib64) * 64);
-            Put16(p + 16, e.cb);
-            Put16(p + 18, e.cRef);
-            Put32(p + 20, 0);
-            TreeAdd(bbt, p, bid);
+            addUpTo(leaf.first >> 2);
+            TreeKeepLeaf(bbt, leaf);
+            // Its entries, unchanged (pending ones among them stay pending and unlisted).
+            for (; i < blocks_.size() && blocks_[i].bidIndex <= (leaf.last >> 2); ++i)
+                if (blocks_[i].flags & 4) lent.emplace_back(uint64_t(blocks_[i].ib64) * 64, blocks_[i].cb + 16);
         }
+        addUpTo(UINT64_MAX);
         bbtRoot_ = TreeFinish(bbt);
+        bbtLeaves_ = std::move(bbt.leaves);
     }
     {
         TreeBuilder nbt(kPtypeNBT, 32, 15);
         uint8_t p[32];
-        for (auto& [nid, e] : nodes_) {
-            Put64(p, nid);
-            Put64(p + 8, e.bidData);
-            Put64(p + 16, e.bidSub);
-            Put32(p + 24, e.parent);
-            Put32(p + 28, 0);
-            TreeAdd(nbt, p, nid);
+        const std::vector<NodeIndex::Row>& rows = nodes_.Sorted();
+        size_t i = 0;
+        auto addUpTo = [&](uint64_t limit) {
+            for (; i < rows.size() && rows[i].first < limit; ++i) {
+                const auto& [nid, e] = rows[i];
+                Put64(p, nid);
+                Put64(p + 8, e.bidData);
+                Put64(p + 16, e.bidSub);
+                Put32(p + 24, e.parent);
+                Put32(p + 28, 0);
+                TreeAdd(nbt, p, nid);
+            }
+        };
+        for (const LeafRef& leaf : nbtLeaves_) {
+            if (!Unchanged(changedNids_, leaf, 0)) {
+                space_.Release(leaf.ib, kPageSize);
+                continue;
+            }
+            addUpTo(leaf.first);
+            TreeKeepLeaf(nbt, leaf);
+            while (i < rows.size() && rows[i].first <= leaf.last) ++i;
         }
+        addUpTo(UINT64_MAX);
         nbtRoot_ = TreeFinish(nbt);
+        nbtLeaves_ = std::move(nbt.leaves);
     }
+    changedNids_.clear();
+    changedBids_.clear();
     // Order for a crash at any point: data and trees, then a header marking
     // the maps as stale, then the maps, then the final header. The file keeps a
     // reserve of empty intervals past its data for the blocks of the next

@@ -58,7 +58,11 @@ public:
     void SetPending(const BlockList& blocks, bool pending);
     void SetPending(uint64_t bid, bool pending);
 
-    void SetNode(uint32_t nid, const NodeEntry& entry) { nodes_.Set(nid, entry); dirty_ = true; }
+    void SetNode(uint32_t nid, const NodeEntry& entry) {
+        nodes_.Set(nid, entry);
+        changedNids_.push_back(nid);
+        dirty_ = true;
+    }
     const NodeIndex& Nodes() const { return nodes_; }
     const NodeEntry* FindNode(uint32_t nid) const;
     uint32_t AllocateNid(uint8_t type);
@@ -98,6 +102,11 @@ private:
     struct PageRef {
         uint64_t key, bid, ib;
     };
+    // A leaf page of the committed B-trees, with its first and last keys: the
+    // next commit keeps it where it is when no entry in that range changed.
+    struct LeafRef {
+        uint64_t first, last, bid, ib;
+    };
 
     uint64_t NextBid(bool internal);
     uint64_t WriteBlock(uint64_t bid, const uint8_t* data, size_t size);
@@ -111,11 +120,17 @@ private:
         uint8_t ptype, cbEnt, cEntMax;
         uint8_t leaf[488] = {};
         size_t count = 0;
-        uint64_t firstKey = 0;
+        uint64_t firstKey = 0, lastKey = 0;
         std::vector<PageRef> pages;
+        std::vector<LeafRef> leaves;  // the new tree's leaves, kept for the next commit
     };
     void TreeAdd(TreeBuilder& t, const uint8_t* entry, uint64_t key);
+    // Writes the leaf being filled, if any, so that a kept leaf can follow.
+    void TreeFlushLeaf(TreeBuilder& t);
+    void TreeKeepLeaf(TreeBuilder& t, const LeafRef& leaf);
     PageRef TreeFinish(TreeBuilder& t);
+    // True when no key in [first >> shift, last >> shift] is among `changed` (sorted).
+    static bool Unchanged(const std::vector<uint64_t>& changed, const LeafRef& leaf, int shift);
     void WriteHeader(bool mapsValid);
     void Load();
     void LoadTree(bool nbt, uint64_t bid, uint64_t ib, int level, uint64_t lowKey, int depth);
@@ -149,7 +164,14 @@ private:
     std::deque<BlockEntry> blocks_;  // sorted by bid (allocated in increasing order); a deque grows without copies
     size_t releasedCount_ = 0;
     NodeIndex nodes_;
-    std::vector<std::pair<uint64_t, uint64_t>> treePages_;  // offsets of the committed B-tree pages
+    // The committed B-trees: their leaves, and the offsets of the pages above
+    // them (written anew by every commit). A commit writes only the leaves
+    // whose keys changed (copy on write: the committed pages stay as they are
+    // until the header that no longer refers to them has landed).
+    std::vector<LeafRef> nbtLeaves_, bbtLeaves_;
+    std::vector<uint64_t> innerPages_;
+    // Keys changed since the last commit: node ids, and block ids >> 2.
+    std::vector<uint64_t> changedNids_, changedBids_;
     PageRef nbtRoot_{}, bbtRoot_{};
     BlockEntry* FindBlock(uint64_t bid);
 };

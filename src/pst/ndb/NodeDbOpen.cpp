@@ -73,9 +73,11 @@ void NodeDb::Load() {
     for (const BlockEntry& e : blocks_) maxBid = std::max<uint64_t>(maxBid, uint64_t(e.bidIndex) << 2);
     nextBid_ = std::max(nextBid_, maxBid + 4) & ~uint64_t(3);
     std::vector<std::pair<uint64_t, uint64_t>> used;
-    used.reserve(blocks_.size() + treePages_.size());
+    used.reserve(blocks_.size() + nbtLeaves_.size() + bbtLeaves_.size() + innerPages_.size());
     for (const BlockEntry& e : blocks_) used.emplace_back(uint64_t(e.ib64) * 64, (uint64_t(e.cb) + 16 + 63) / 64 * 64);
-    for (auto& p : treePages_) used.push_back(p);
+    for (const auto* leaves : {&nbtLeaves_, &bbtLeaves_})
+        for (const LeafRef& l : *leaves) used.emplace_back(l.ib, kPageSize);
+    for (uint64_t ib : innerPages_) used.emplace_back(ib, kPageSize);
     uint32_t folderIndex = 0;
     for (auto& [nid, e] : nodes_) {
         uint8_t t = NidTypeOf(nid);
@@ -123,7 +125,14 @@ void NodeDb::LoadTree(bool nbt, uint64_t bid, uint64_t ib, int level, uint64_t l
     if ((cLevel == 0 ? cbEnt != leafSize : cbEnt != 24) || cEntMax == 0 || cEnt > cEntMax ||
         size_t(cEntMax) * cbEnt > 488)
         refuse("has impossible entry counts");
-    treePages_.emplace_back(ib, kPageSize);
+    // The file's leaves are kept by the first commit where nothing in them changes.
+    if (cLevel == 0 && cEnt > 0) {
+        const uint8_t* lastEntry = page + (cEnt - 1) * cbEnt;
+        (nbt ? nbtLeaves_ : bbtLeaves_)
+            .push_back({nbt ? Get32(page) : Get64(page), nbt ? Get32(lastEntry) : Get64(lastEntry), bid, ib});
+    } else {
+        innerPages_.push_back(ib);
+    }
     nextPageBid_ = std::max(nextPageBid_, bid + 1);
     uint64_t prev = lowKey;
     for (size_t i = 0; i < cEnt; ++i) {
