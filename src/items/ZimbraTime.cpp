@@ -167,10 +167,11 @@ struct ZoneInfo {
     std::vector<uint8_t> typeIndex;    // per transition
     std::vector<int32_t> offsets;      // per type, seconds east of UTC
     std::vector<bool> isDst;
-    // A zone the export defines: its offset by its yearly rule, in any year.
+    // The zone's yearly rule: for a zone the export defines, in any year; for
+    // a zone file, past its last transition (the file's closing TZ string).
     std::function<int32_t(int64_t)> byRule;
     int32_t OffsetAt(int64_t utc) const {
-        if (byRule) return byRule(utc);
+        if (byRule && (transitions.empty() || utc > transitions.back())) return byRule(utc);
         if (offsets.empty()) return 0;
         if (transitions.empty() || utc < transitions.front()) {
             for (size_t k = 0; k < offsets.size(); ++k)
@@ -183,78 +184,6 @@ struct ZoneInfo {
         return type < offsets.size() ? offsets[type] : 0;
     }
 };
-
-uint32_t Be32(const std::string& s, size_t p) {
-    return (uint32_t(uint8_t(s[p])) << 24) | (uint32_t(uint8_t(s[p + 1])) << 16) | (uint32_t(uint8_t(s[p + 2])) << 8) |
-           uint32_t(uint8_t(s[p + 3]));
-}
-
-std::optional<ZoneInfo> LoadZone(const std::string& zone) {
-    if (zone.empty() || zone.size() > 100 || zone[0] == '/' || zone.find("..") != std::string::npos) return std::nullopt;
-    for (char c : zone)
-        if (!(std::isalnum(uint8_t(c)) || c == '/' || c == '_' || c == '-' || c == '+')) return std::nullopt;
-    std::string dir = "/usr/share/zoneinfo";
-    if (const char* env = std::getenv("TZDIR"); env && *env) dir = env;
-    std::string s;
-    if (!ReadFileBytes(dir + "/" + zone, s, true)) return std::nullopt;
-    if (s.size() < 44 || s.compare(0, 4, "TZif") != 0) return std::nullopt;
-    auto parse = [&s](size_t at, int timeSize, ZoneInfo& zi, size_t& end) -> bool {
-        if (at + 44 > s.size() || s.compare(at, 4, "TZif") != 0) return false;
-        uint32_t isutcnt = Be32(s, at + 20), isstdcnt = Be32(s, at + 24), leapcnt = Be32(s, at + 28);
-        uint32_t timecnt = Be32(s, at + 32), typecnt = Be32(s, at + 36), charcnt = Be32(s, at + 40);
-        size_t p = at + 44;
-        size_t need = size_t(timecnt) * size_t(timeSize) + timecnt + size_t(typecnt) * 6 + charcnt +
-                      size_t(leapcnt) * size_t(timeSize + 4) + isstdcnt + isutcnt;
-        if (p + need > s.size() || typecnt == 0) return false;
-        for (uint32_t k = 0; k < timecnt; ++k) {
-            int64_t v = timeSize == 8 ? int64_t((uint64_t(Be32(s, p)) << 32) | Be32(s, p + 4)) : int64_t(int32_t(Be32(s, p)));
-            zi.transitions.push_back(v);
-            p += size_t(timeSize);
-        }
-        for (uint32_t k = 0; k < timecnt; ++k) zi.typeIndex.push_back(uint8_t(s[p++]));
-        for (uint32_t k = 0; k < typecnt; ++k) {
-            zi.offsets.push_back(int32_t(Be32(s, p)));
-            zi.isDst.push_back(s[p + 4] != 0);
-            p += 6;
-        }
-        end = at + 44 + need;
-        return true;
-    };
-    ZoneInfo v1;
-    size_t end = 0;
-    if (!parse(0, 4, v1, end)) return std::nullopt;
-    if (s[4] >= '2') {
-        ZoneInfo v2;
-        size_t end2 = 0;
-        if (parse(end, 8, v2, end2)) return v2;
-    }
-    return v1;
-}
-
-}  // namespace
-
-namespace {
-
-std::mutex& CacheMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-
-// Zones by name, loaded once and shared (null: no such zone).
-std::map<std::string, std::shared_ptr<const ZoneInfo>>& Cache() {
-    static std::map<std::string, std::shared_ptr<const ZoneInfo>> cache;
-    return cache;
-}
-
-std::shared_ptr<const ZoneInfo> CachedZone(const std::string& zone) {
-    std::lock_guard<std::mutex> lock(CacheMutex());
-    auto it = Cache().find(zone);
-    if (it == Cache().end()) {
-        std::optional<ZoneInfo> loaded = LoadZone(zone);
-        it = Cache().emplace(zone, loaded ? std::make_shared<const ZoneInfo>(std::move(*loaded)) : nullptr).first;
-    }
-    return it->second;
-}
 
 // A yearly transition: a month's n-th (negative: from its end) weekday or a
 // day of the month, at a wall-clock time.
@@ -318,6 +247,181 @@ int64_t OnsetWall(const Onset& o, int year) {
     return CivilToUnix(CivilTime{year, o.month, day, 0, 0, 0}) + o.seconds;
 }
 
+// Summer between two yearly changes, each at the wall clock of the time
+// before it (south of the equator: around the new year).
+std::function<int32_t(int64_t)> YearlyRule(const Onset& into, const Onset& out, int32_t standard, int32_t daylight) {
+    return [into, out, standard, daylight](int64_t utc) {
+        const int year = UnixToCivil(utc + standard).year;
+        const int64_t intoDaylight = OnsetWall(into, year) - standard;
+        const int64_t intoStandard = OnsetWall(out, year) - daylight;
+        const bool summer = intoDaylight < intoStandard ? utc >= intoDaylight && utc < intoStandard
+                                                        : utc >= intoDaylight || utc < intoStandard;
+        return summer ? daylight : standard;
+    };
+}
+
+// The POSIX TZ string a version 2+ zone file ends with ("EST5EDT,M3.2.0,M11.1.0"):
+// the offset past its last transition, in any year. Null when it cannot be read
+// (a "n" day of year form, or no string at all).
+std::function<int32_t(int64_t)> PosixRule(const std::string& tz) {
+    size_t p = 0;
+    auto name = [&]() -> bool {
+        if (p < tz.size() && tz[p] == '<') {
+            size_t close = tz.find('>', p);
+            if (close == std::string::npos) return false;
+            p = close + 1;
+            return true;
+        }
+        size_t from = p;
+        while (p < tz.size() && std::isalpha(uint8_t(tz[p]))) ++p;
+        return p - from >= 3;
+    };
+    // [+-]hh[:mm[:ss]] in seconds, its sign as written.
+    auto clock = [&](int& out) -> bool {
+        int sign = 1;
+        if (p < tz.size() && (tz[p] == '+' || tz[p] == '-')) sign = tz[p++] == '-' ? -1 : 1;
+        int parts[3] = {0, 0, 0}, n = 0;
+        while (n < 3) {
+            size_t from = p;
+            while (p < tz.size() && std::isdigit(uint8_t(tz[p])) && p - from < 3) parts[n] = parts[n] * 10 + (tz[p++] - '0');
+            if (p == from) return false;
+            ++n;
+            if (p < tz.size() && tz[p] == ':') ++p; else break;
+        }
+        out = sign * (parts[0] * 3600 + parts[1] * 60 + parts[2]);
+        return parts[0] <= 167;
+    };
+    auto number = [&](int& out) -> bool {
+        size_t from = p;
+        out = 0;
+        while (p < tz.size() && std::isdigit(uint8_t(tz[p])) && p - from < 3) out = out * 10 + (tz[p++] - '0');
+        return p > from;
+    };
+    // Mm.w.d or Jn, then an optional /time (default 02:00).
+    auto onset = [&](Onset& o) -> bool {
+        if (p < tz.size() && tz[p] == 'M') {
+            ++p;
+            int m = 0, w = 0, d = 0;
+            if (!number(m) || p >= tz.size() || tz[p++] != '.' || !number(w) || p >= tz.size() || tz[p++] != '.' || !number(d))
+                return false;
+            if (m < 1 || m > 12 || w < 1 || w > 5 || d > 6) return false;
+            o.month = m;
+            o.week = w == 5 ? -1 : w;
+            o.weekday = d;
+        } else if (p < tz.size() && tz[p] == 'J') {
+            ++p;
+            int n = 0;
+            if (!number(n) || n < 1 || n > 365) return false;
+            static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+            int m = 0;
+            while (n > days[m]) n -= days[m++];
+            o.month = m + 1;
+            o.monthDay = n;
+        } else {
+            return false;
+        }
+        o.seconds = 2 * 3600;
+        if (p < tz.size() && tz[p] == '/') {
+            ++p;
+            if (!clock(o.seconds)) return false;
+        }
+        return true;
+    };
+    int stdWest = 0;
+    if (!name() || !clock(stdWest)) return nullptr;
+    const int32_t standard = -stdWest;
+    if (p == tz.size()) return [standard](int64_t) { return standard; };
+    if (!name()) return nullptr;
+    int32_t daylight = standard + 3600;
+    if (p < tz.size() && tz[p] != ',') {
+        int dstWest = 0;
+        if (!clock(dstWest)) return nullptr;
+        daylight = -dstWest;
+    }
+    Onset into, out;
+    if (p >= tz.size() || tz[p++] != ',' || !onset(into) || p >= tz.size() || tz[p++] != ',' || !onset(out) || p != tz.size())
+        return nullptr;
+    return YearlyRule(into, out, standard, daylight);
+}
+
+uint32_t Be32(const std::string& s, size_t p) {
+    return (uint32_t(uint8_t(s[p])) << 24) | (uint32_t(uint8_t(s[p + 1])) << 16) | (uint32_t(uint8_t(s[p + 2])) << 8) |
+           uint32_t(uint8_t(s[p + 3]));
+}
+
+std::optional<ZoneInfo> LoadZone(const std::string& zone) {
+    if (zone.empty() || zone.size() > 100 || zone[0] == '/' || zone.find("..") != std::string::npos) return std::nullopt;
+    for (char c : zone)
+        if (!(std::isalnum(uint8_t(c)) || c == '/' || c == '_' || c == '-' || c == '+')) return std::nullopt;
+    std::string dir = "/usr/share/zoneinfo";
+    if (const char* env = std::getenv("TZDIR"); env && *env) dir = env;
+    std::string s;
+    if (!ReadFileBytes(dir + "/" + zone, s, true)) return std::nullopt;
+    if (s.size() < 44 || s.compare(0, 4, "TZif") != 0) return std::nullopt;
+    auto parse = [&s](size_t at, int timeSize, ZoneInfo& zi, size_t& end) -> bool {
+        if (at + 44 > s.size() || s.compare(at, 4, "TZif") != 0) return false;
+        uint32_t isutcnt = Be32(s, at + 20), isstdcnt = Be32(s, at + 24), leapcnt = Be32(s, at + 28);
+        uint32_t timecnt = Be32(s, at + 32), typecnt = Be32(s, at + 36), charcnt = Be32(s, at + 40);
+        size_t p = at + 44;
+        size_t need = size_t(timecnt) * size_t(timeSize) + timecnt + size_t(typecnt) * 6 + charcnt +
+                      size_t(leapcnt) * size_t(timeSize + 4) + isstdcnt + isutcnt;
+        if (p + need > s.size() || typecnt == 0) return false;
+        for (uint32_t k = 0; k < timecnt; ++k) {
+            int64_t v = timeSize == 8 ? int64_t((uint64_t(Be32(s, p)) << 32) | Be32(s, p + 4)) : int64_t(int32_t(Be32(s, p)));
+            zi.transitions.push_back(v);
+            p += size_t(timeSize);
+        }
+        for (uint32_t k = 0; k < timecnt; ++k) zi.typeIndex.push_back(uint8_t(s[p++]));
+        for (uint32_t k = 0; k < typecnt; ++k) {
+            zi.offsets.push_back(int32_t(Be32(s, p)));
+            zi.isDst.push_back(s[p + 4] != 0);
+            p += 6;
+        }
+        end = at + 44 + need;
+        return true;
+    };
+    ZoneInfo v1;
+    size_t end = 0;
+    if (!parse(0, 4, v1, end)) return std::nullopt;
+    if (s[4] >= '2') {
+        ZoneInfo v2;
+        size_t end2 = 0;
+        if (parse(end, 8, v2, end2)) {
+            if (end2 < s.size() && s[end2] == '\n') {
+                size_t close = s.find('\n', end2 + 1);
+                if (close != std::string::npos) v2.byRule = PosixRule(s.substr(end2 + 1, close - end2 - 1));
+            }
+            return v2;
+        }
+    }
+    return v1;
+}
+
+}  // namespace
+
+namespace {
+
+std::mutex& CacheMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+// Zones by name, loaded once and shared (null: no such zone).
+std::map<std::string, std::shared_ptr<const ZoneInfo>>& Cache() {
+    static std::map<std::string, std::shared_ptr<const ZoneInfo>> cache;
+    return cache;
+}
+
+std::shared_ptr<const ZoneInfo> CachedZone(const std::string& zone) {
+    std::lock_guard<std::mutex> lock(CacheMutex());
+    auto it = Cache().find(zone);
+    if (it == Cache().end()) {
+        std::optional<ZoneInfo> loaded = LoadZone(zone);
+        it = Cache().emplace(zone, loaded ? std::make_shared<const ZoneInfo>(std::move(*loaded)) : nullptr).first;
+    }
+    return it->second;
+}
+
 }  // namespace
 
 bool DefineExportZone(const std::string& zone, const ExportZone& d) {
@@ -331,16 +435,7 @@ bool DefineExportZone(const std::string& zone, const ExportZone& d) {
     auto toStandard = ParseOnset(d.toStandardRule, d.toStandardStart);
     auto toDaylight = ParseOnset(d.toDaylightRule, d.toDaylightStart);
     if (daylight != standard && toStandard && toDaylight) {
-        // The year's two changes, each at the wall clock of the time before it;
-        // summer lies between them (south of the equator: around the new year).
-        zi.byRule = [into = *toDaylight, out = *toStandard, standard, daylight](int64_t utc) {
-            const int year = UnixToCivil(utc + standard).year;
-            const int64_t intoDaylight = OnsetWall(into, year) - standard;
-            const int64_t intoStandard = OnsetWall(out, year) - daylight;
-            const bool summer = intoDaylight < intoStandard ? utc >= intoDaylight && utc < intoStandard
-                                                            : utc >= intoDaylight || utc < intoStandard;
-            return summer ? daylight : standard;
-        };
+        zi.byRule = YearlyRule(*toDaylight, *toStandard, standard, daylight);
     }
     std::lock_guard<std::mutex> lock(CacheMutex());
     Cache()[zone] = std::make_shared<const ZoneInfo>(std::move(zi));
@@ -350,8 +445,9 @@ bool DefineExportZone(const std::string& zone, const ExportZone& d) {
 std::optional<int32_t> ZoneOffsetAt(const std::string& zone, int64_t utc) {
     std::shared_ptr<const ZoneInfo> zi = CachedZone(zone);
     if (!zi) return std::nullopt;
-    // Beyond the table, the rules of 28 years earlier stand in, as in ZoneToUnix.
-    if (!zi->transitions.empty()) {
+    // Beyond a table without a closing rule, the rules of 28 years earlier
+    // stand in, as in ZoneToUnix.
+    if (!zi->transitions.empty() && !zi->byRule) {
         int lastYear = UnixToCivil(zi->transitions.back()).year;
         CivilTime c = UnixToCivil(utc);
         int years = 0;
@@ -369,10 +465,11 @@ std::optional<int32_t> ZoneOffsetAt(const std::string& zone, int64_t utc) {
 std::optional<int64_t> ZoneToUnix(const std::string& zone, const CivilTime& t) {
     std::shared_ptr<const ZoneInfo> zi = CachedZone(zone);
     if (!zi) return std::nullopt;
-    // Beyond the table, the rules of 28 years earlier stand in (same weekdays).
+    // Beyond a table without a closing rule, the rules of 28 years earlier
+    // stand in (same weekdays).
     CivilTime probe = t;
     int64_t shift = 0;
-    if (!zi->transitions.empty()) {
+    if (!zi->transitions.empty() && !zi->byRule) {
         int lastYear = UnixToCivil(zi->transitions.back()).year;
         while (probe.year > lastYear && probe.year - 28 >= 1902) probe.year -= 28;
         if (probe.month == 2 && probe.day == 29 && DaysInMonth(probe.year, 2) == 28) probe = t;

@@ -243,6 +243,9 @@ TEST(DateTimes, FourShapesAndZones) {
     // Summer time, and a date past the zone table (rules of 28 years before).
     EXPECT_EQ(*ZoneToUnix("Europe/Berlin", {2024, 7, 1, 12, 0, 0}), CivilToUnix({2024, 7, 1, 10, 0, 0}));
     EXPECT_EQ(*ZoneToUnix("Europe/Berlin", {2045, 7, 1, 12, 0, 0}), CivilToUnix({2045, 7, 1, 10, 0, 0}));
+    // Past the table the file's closing rule holds: in 2150 summer time starts
+    // on 8 March (the rules of 2010 would say 14 March).
+    EXPECT_EQ(*ZoneToUnix("America/New_York", {2150, 3, 9, 12, 0, 0}), CivilToUnix({2150, 3, 9, 16, 0, 0}));
     EXPECT_FALSE(ZoneToUnix("(GMT-05.00) Eastern Time (US & Canada)", {2024, 1, 1, 0, 0, 0}));
     EXPECT_FALSE(ZoneToUnix("../../etc/passwd", {2024, 1, 1, 0, 0, 0}));
 
@@ -263,6 +266,26 @@ TEST(DateTimes, FourShapesAndZones) {
     EXPECT_FALSE(ParseZimbraDateTime(""));
     EXPECT_FALSE(ParseZimbraDateTime("VALUE=DATE:20230229"));
     EXPECT_FALSE(ParseZimbraDateTime("20240115T2530"));
+}
+
+// A zone file with no transitions at all, only its closing rule, as zic's
+// slim output writes zones whose rule has not changed.
+TEST(DateTimes, ZoneFileWithOnlyItsClosingRule) {
+    const auto dir = std::filesystem::temp_directory_path() / ("orv-tz-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir / "Slim");
+    auto be32 = [](uint32_t v) { return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; };
+    std::string block = "TZif2" + std::string(15, '\0') + be32(0) + be32(0) + be32(0) + be32(0) + be32(1) + be32(4);
+    block += be32(uint32_t(-18000)) + std::string("\0\0", 2) + std::string("EST\0", 4);
+    std::ofstream(dir / "Slim/Eastern", std::ios::binary) << block << block << "\nEST5EDT,M3.2.0,M11.1.0\n";
+    const char* old = std::getenv("TZDIR");
+    const std::string saved = old ? old : "";
+    setenv("TZDIR", dir.c_str(), 1);
+    EXPECT_EQ(*ZoneToUnix("Slim/Eastern", {2024, 1, 15, 12, 0, 0}), CivilToUnix({2024, 1, 15, 17, 0, 0}));
+    EXPECT_EQ(*ZoneToUnix("Slim/Eastern", {2024, 7, 1, 12, 0, 0}), CivilToUnix({2024, 7, 1, 16, 0, 0}));
+    EXPECT_EQ(*ZoneOffsetAt("Slim/Eastern", CivilToUnix({2024, 11, 3, 5, 59, 59})), -4 * 3600);
+    EXPECT_EQ(*ZoneOffsetAt("Slim/Eastern", CivilToUnix({2024, 11, 3, 6, 0, 0})), -5 * 3600);
+    if (old) setenv("TZDIR", saved.c_str(), 1); else unsetenv("TZDIR");
+    std::filesystem::remove_all(dir);
 }
 
 TEST(DateTimes, Birthdays) {
