@@ -156,19 +156,29 @@ private:
 
 class PstItem;
 
+// An attachment takes values until the next one is added or its item saved:
+// then it is written to the file, and final.
 class PstAttachment : public Attachment, BagAccess {
 public:
-    PstAttachment(StoreImpl& s, pst::AttachmentData& a) : BagAccess(s), att_(a) {}
-    void SetProp(uint32_t tag, PropValue v) override { Set(att_.props, tag, std::move(v)); }
-    void SetNamedProp(const pst::NamedProperty& n, uint16_t type, PropValue v) override { SetNamed(att_.props, n, type, std::move(v)); }
-    std::optional<PropValue> GetProp(uint32_t tag) const override { return FindProp(att_.props, tag); }
-    std::optional<PropValue> GetNamedProp(const pst::NamedProperty& n) const override { return GetNamed(att_.props, n); }
-    void DeleteProp(uint32_t tag) override { att_.props.erase(NormalTag(tag)); }
+    PstAttachment(StoreImpl& s, pst::MessageData& m, size_t index) : BagAccess(s), msg_(m), index_(index) {}
+    void SetProp(uint32_t tag, PropValue v) override { Set(Att().props, tag, std::move(v)); }
+    void SetNamedProp(const pst::NamedProperty& n, uint16_t type, PropValue v) override { SetNamed(Att().props, n, type, std::move(v)); }
+    std::optional<PropValue> GetProp(uint32_t tag) const override { return FindProp(Att().props, tag); }
+    std::optional<PropValue> GetNamedProp(const pst::NamedProperty& n) const override { return GetNamed(Att().props, n); }
+    void DeleteProp(uint32_t tag) override { Att().props.erase(NormalTag(tag)); }
     void SetData(DataSource source) override;
     Item& EmbeddedMessage(ItemType type) override;
+    // Once written: its embedded message's objects go with its data.
+    void Final() { embedded_.reset(); }
 
 private:
-    pst::AttachmentData& att_;
+    pst::AttachmentData& Att() const {
+        if (!msg_.open || index_ != msg_.written.Count())
+            throw StoreError("an attachment cannot be read or changed once the next one is added or its item saved");
+        return *msg_.open;
+    }
+    pst::MessageData& msg_;
+    size_t index_;
     std::unique_ptr<PstItem> embedded_;
 };
 
@@ -190,12 +200,8 @@ public:
         recipients_.push_back(std::make_unique<RecipientBag>(store_, data_, data_.recipients.Count() - 1));
         return *recipients_.back();
     }
-    Attachment& AddAttachment() override {
-        data_.attachments.push_back(std::make_unique<pst::AttachmentData>());
-        attachments_.push_back(std::make_unique<PstAttachment>(store_, *data_.attachments.back()));
-        return *attachments_.back();
-    }
-    size_t AttachmentCount() const override { return data_.attachments.size(); }
+    Attachment& AddAttachment() override;
+    size_t AttachmentCount() const override { return data_.AttachmentCount(); }
     void Save() override;
 
 private:
@@ -207,7 +213,7 @@ private:
     pst::MessageData& data_;
     std::shared_ptr<bool> alive_;
     std::vector<std::unique_ptr<RecipientBag>> recipients_;
-    std::vector<std::unique_ptr<PstAttachment>> attachments_;
+    std::vector<std::unique_ptr<PstAttachment>> attachments_;  // all but the last are in the file
     bool saved_ = false;
 };
 
@@ -418,6 +424,7 @@ std::optional<PropValue> BagAccess::GetNamed(const PropMap& p, const pst::NamedP
 
 void PstAttachment::SetData(DataSource source) {
     store_.CheckOpen();
+    pst::AttachmentData& att_ = Att();
     if (att_.stream) {
         store_.Pst().Db().ReleaseBlocks(att_.stream->Blocks());
         att_.stream.reset();
@@ -440,6 +447,7 @@ void PstAttachment::SetData(DataSource source) {
 }
 
 Item& PstAttachment::EmbeddedMessage(ItemType type) {
+    pst::AttachmentData& att_ = Att();
     if (att_.stream) {
         store_.Pst().Db().ReleaseBlocks(att_.stream->Blocks());
         att_.stream.reset();
@@ -456,6 +464,25 @@ PstItem::PstItem(StoreImpl& s, uint32_t folder, ItemType type, pst::MessageData&
                  std::unique_ptr<pst::MessageData> owned)
     : BagAccess(s), folder_(folder), type_(type), owned_(std::move(owned)), data_(data), alive_(s.Alive()) {
     data_.props[pst::tags::PR_MESSAGE_CLASS] = std::string(ClassFor(type));
+}
+
+Attachment& PstItem::AddAttachment() {
+    store_.CheckOpen();
+    if (saved_) throw StoreError("The item has already been saved");
+    // The open attachment is written now, so that only one is held in memory.
+    PstAttachment* previous = attachments_.empty() ? nullptr : attachments_.back().get();
+    try {
+        Guard([&] { store_.Pst().FinishAttachment(data_); });
+    } catch (...) {
+        if (previous) previous->Final();
+        throw;
+    }
+    if (previous) previous->Final();
+    if (data_.AttachmentCount() >= kMaxAttachments)
+        throw StoreError("An item holds at most " + std::to_string(kMaxAttachments) + " attachments");
+    data_.open = std::make_unique<pst::AttachmentData>();
+    attachments_.push_back(std::make_unique<PstAttachment>(store_, data_, data_.written.Count()));
+    return *attachments_.back();
 }
 
 PstItem::~PstItem() {
@@ -489,6 +516,7 @@ void PstItem::Save() {
         if (contact) store_.contacts.AddContact(*this, store_.Pst().EntryId(nid));
     });
     saved_ = true;
+    if (!attachments_.empty()) attachments_.back()->Final();
     store_.SourceSaved();
 }
 

@@ -57,6 +57,10 @@ enum DefaultFolder : int {
 // Outlook's folder type code for Folders.Add: 6 = mail folder.
 inline constexpr int olFolderMail = 6;
 
+// The attachments one item can hold: a PST message's subnode tree holds
+// 340 x 510 nodes, and a few hundred of them are its tables and large values.
+inline constexpr size_t kMaxAttachments = 172000;
+
 // Pull source for streamed data: fills up to `capacity` bytes, returns how many;
 // 0 means the end. Throws StoreError (or anything) on a read failure.
 using DataSource = std::function<size_t(uint8_t* buffer, size_t capacity)>;

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "TestSupport.h"
+#include "pst/ltp/ContextRead.h"
 #include "pst/messaging/EntryIds.h"
 #include "store/DistListLinks.h"
 #include "store/LocaleIds.h"
@@ -158,12 +159,30 @@ TEST(StoreSession, OutlookItemDefaultsAtSave) {
     // The attachment size counts every value: 3 data bytes, the method, rendering position, times, size.
     auto mail = st.GetDefaultFolder(store::olFolderInbox).AddItem(store::ItemType::Mail);
     store::Attachment& a = mail->AddAttachment();
+    a.SetProp(PR_ATTACH_NUM, int32_t(0));
     a.SetData(std::vector<uint8_t>{1, 2, 3});
     mail->Save();
-    EXPECT_EQ(std::get<int32_t>(*a.GetProp(PR_ATTACH_SIZE)), 3 + 4 + 4 + 8 + 8 + 4);
-    EXPECT_FALSE(a.GetProp(PR_ATTACH_NUM));
+    // Written with its item: final from here on.
+    EXPECT_THROW(a.GetProp(PR_ATTACH_SIZE), store::StoreError);
     session->Logoff();
     EXPECT_EQ(storetest::VerifierFaults(path), "");
+    // Read back from the file: the last message saved holds the attachment.
+    pst::ndb::NodeDb db(path, pst::ndb::NodeDb::Existing{});
+    const pst::ndb::NodeEntry* message = nullptr;
+    for (const auto& [nid, entry] : db.Nodes())
+        if ((nid & 0x1F) == pst::ndb::NID_TYPE_NORMAL_MESSAGE) message = &entry;
+    ASSERT_NE(message, nullptr);
+    std::vector<pst::ltp::PcProp> props;
+    for (const auto& sub : db.ReadSubnodes(message->bidSub))
+        if ((sub.nid & 0x1F) == pst::ndb::NID_TYPE_ATTACHMENT) props = pst::ltp::ReadPc(db, sub.bidData, sub.bidSub);
+    auto value = [&](uint32_t tag) {
+        for (const auto& p : props)
+            if (p.tag == tag) return p.value;
+        return pst::ndb::Bytes{};
+    };
+    ASSERT_EQ(value(PR_ATTACH_SIZE).size(), 4u);
+    EXPECT_EQ(pst::ndb::Get32(value(PR_ATTACH_SIZE).data()), 3u + 4 + 4 + 8 + 8 + 4);
+    EXPECT_TRUE(value(PR_ATTACH_NUM).empty());
 }
 
 TEST(StoreSession, TheUsersLocaleIsStampedOnNewItemsAlsoOfAnOpenedFile) {

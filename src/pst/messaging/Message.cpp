@@ -58,11 +58,15 @@ size_t MessageSize(const MessageData& m) {
     size_t total = 256;
     for (auto& [tag, v] : m.props) total += 8 + ValueSize(v);
     total += m.recipients.ValueBytes();
-    for (auto& a : m.attachments) {
-        for (auto& [tag, v] : a->props) total += 8 + ValueSize(v);
-        if (a->stream) total += size_t(a->stream->Size());
-        if (a->embedded) total += MessageSize(*a->embedded);
-    }
+    return total + size_t(m.written.Bytes());
+}
+
+// What an attachment adds to its message's PR_MESSAGE_SIZE.
+uint64_t AttachmentBytes(const AttachmentData& a) {
+    uint64_t total = 0;
+    for (auto& [tag, v] : a.props) total += 8 + ValueSize(v);
+    if (a.stream) total += a.stream->Size();
+    if (a.embedded) total += MessageSize(*a.embedded);
     return total;
 }
 
@@ -99,14 +103,48 @@ void AttachmentData::ReleaseBlocks(ndb::NodeDb& db) {
 }
 
 void MessageData::ReleaseBlocks(ndb::NodeDb& db) {
-    for (auto& a : attachments) a->ReleaseBlocks(db);
+    if (open) open->ReleaseBlocks(db);
+    db.ReleaseBlocks(written.Blocks());
+    written.Blocks().clear();
 }
 
 void MessageData::SetStreamsPending(ndb::NodeDb& db, bool pending) {
-    for (auto& a : attachments) {
-        if (a->stream) db.SetPending(a->stream->Blocks(), pending);
-        if (a->embedded) a->embedded->SetStreamsPending(db, pending);
+    db.SetPending(written.Blocks(), pending);
+    if (!open) return;
+    if (open->stream) db.SetPending(open->stream->Blocks(), pending);
+    if (open->embedded) open->embedded->SetStreamsPending(db, pending);
+}
+
+WrittenAttachments::~WrittenAttachments() = default;
+
+void WrittenAttachments::Add(const ndb::SubnodeEntry& node, ltp::TcRow row, uint64_t bytes) {
+    constexpr size_t kMemoryRows = 256 * 1024;
+    nodes_.push_back(node);
+    bytes_ += bytes;
+    nextIndex_ = std::max(nextIndex_, (node.nid >> 5) + 1);
+    if (spool_) {
+        spooled_.push_back(spool_->Append(row));
+        return;
     }
+    rowBytes_ += 16 + row.cells.size();
+    for (auto& [ib, v] : row.vars) rowBytes_ += 16 + v.size();
+    rows_.push_back(std::move(row));
+    if (rowBytes_ < kMemoryRows) return;
+    spool_ = std::make_unique<RowSpool>();
+    for (const ltp::TcRow& r : rows_) spooled_.push_back(spool_->Append(r));
+    rows_.clear();
+    rows_.shrink_to_fit();
+}
+
+uint64_t WrittenAttachments::WriteTable(ndb::NodeDb& db, ltp::SubnodeSink& sink) {
+    if (spool_) {
+        RowSpool::Source rows(*spool_, spooled_);
+        return ltp::WriteTc(db, AttachmentLayout(), rows, sink);
+    }
+    std::vector<const ltp::TcRow*> ptrs;
+    ptrs.reserve(rows_.size());
+    for (auto& r : rows_) ptrs.push_back(&r);
+    return ltp::WriteTc(db, AttachmentLayout(), ptrs, sink);
 }
 
 void PrepareMessage(MessageData& m, const std::string& defaultClass) {
@@ -128,7 +166,7 @@ void PrepareMessage(MessageData& m, const std::string& defaultClass) {
         else p.erase(listTags[k]);
     }
     int32_t flags = int32_t(IntOr(p, PR_MESSAGE_FLAGS, MSGFLAG_UNMODIFIED | MSGFLAG_READ));
-    if (m.attachments.empty())
+    if (m.AttachmentCount() == 0)
         flags &= ~MSGFLAG_HASATTACH;
     else
         flags |= MSGFLAG_HASATTACH;
@@ -156,22 +194,78 @@ void PrepareMessage(MessageData& m, const std::string& defaultClass) {
         if (!p.count(PR_NORMALIZED_SUBJECT)) p[PR_NORMALIZED_SUBJECT] = *subject;
         if (!p.count(PR_CONVERSATION_TOPIC)) p[PR_CONVERSATION_TOPIC] = *subject;
     }
-    for (size_t i = 0; i < m.attachments.size(); ++i) {
-        AttachmentData& a = *m.attachments[i];
-        if (a.embedded) PrepareMessage(*a.embedded, "IPM.Note");
-        if (!a.props.count(PR_ATTACH_METHOD)) a.props[PR_ATTACH_METHOD] = int32_t(a.embedded ? 5 : 1);
-        if (!a.props.count(PR_RENDERING_POSITION)) a.props[PR_RENDERING_POSITION] = int32_t(-1);
-        // The attachment number is the table row's, computed by clients; Outlook never stores it.
-        a.props.erase(PR_ATTACH_NUM);
-        if (!a.props.count(PR_CREATION_TIME)) a.props[PR_CREATION_TIME] = now;
-        if (!a.props.count(PR_LAST_MODIFICATION_TIME)) a.props[PR_LAST_MODIFICATION_TIME] = now;
-        if (const std::string* lfn = Str(a.props, PR_ATTACH_LONG_FILENAME)) {
-            if (!a.props.count(PR_DISPLAY_NAME)) a.props[PR_DISPLAY_NAME] = *lfn;
-            if (!a.props.count(PR_ATTACH_FILENAME)) a.props[PR_ATTACH_FILENAME] = *lfn;
-        }
-        a.props[PR_ATTACH_SIZE] = int32_t(std::min<uint64_t>(AttachmentSize(a), 0x7FFFFFFF));
-    }
     p[PR_MESSAGE_SIZE] = int32_t(std::min<size_t>(MessageSize(m), 0x7FFFFFFF));
+}
+
+namespace {
+
+// The attachment's own properties the store computes, as Outlook has them.
+void PrepareAttachment(AttachmentData& a) {
+    if (!a.props.count(PR_ATTACH_METHOD)) a.props[PR_ATTACH_METHOD] = int32_t(a.embedded ? 5 : 1);
+    if (!a.props.count(PR_RENDERING_POSITION)) a.props[PR_RENDERING_POSITION] = int32_t(-1);
+    // The attachment number is the table row's, computed by clients; Outlook never stores it.
+    a.props.erase(PR_ATTACH_NUM);
+    const FileTime now = Now();
+    if (!a.props.count(PR_CREATION_TIME)) a.props[PR_CREATION_TIME] = now;
+    if (!a.props.count(PR_LAST_MODIFICATION_TIME)) a.props[PR_LAST_MODIFICATION_TIME] = now;
+    if (const std::string* lfn = Str(a.props, PR_ATTACH_LONG_FILENAME)) {
+        if (!a.props.count(PR_DISPLAY_NAME)) a.props[PR_DISPLAY_NAME] = *lfn;
+        if (!a.props.count(PR_ATTACH_FILENAME)) a.props[PR_ATTACH_FILENAME] = *lfn;
+    }
+    a.props[PR_ATTACH_SIZE] = int32_t(std::min<uint64_t>(AttachmentSize(a), 0x7FFFFFFF));
+}
+
+}  // namespace
+
+void FinishAttachment(ndb::NodeDb& db, MessageData& m, uint32_t& rowVersion) {
+    if (!m.open) return;
+    std::unique_ptr<AttachmentData> a = std::move(m.open);
+    ndb::BlockList blocks;  // the node's own, pending like its data until the message is saved
+    try {
+        const uint32_t nid = ndb::MakeNid(m.written.NextIndex(), ndb::NID_TYPE_ATTACHMENT);
+        ltp::SubnodeSink inner;
+        inner.owned = &blocks;
+        if (a->embedded) {
+            FinishAttachment(db, *a->embedded, rowVersion);
+            PrepareMessage(*a->embedded, "IPM.Note");
+        }
+        PrepareAttachment(*a);
+        std::vector<ltp::PcProp> props = ToPcProps(a->props);
+        if (a->embedded) {
+            WrittenNode e = WriteMessage(db, *a->embedded, &blocks, rowVersion);
+            uint32_t enid = inner.NewNid();
+            inner.Add(enid, e.bidData, e.bidSub);
+            ltp::PcProp obj{PR_ATTACH_DATA_OBJ, {}, 0};
+            ndb::Append32(obj.value, enid);
+            ndb::Append32(obj.value, uint32_t(IntOr(a->props, PR_ATTACH_SIZE, 0)));
+            std::erase_if(props, [](const ltp::PcProp& x) { return (x.tag >> 16) == 0x3701; });
+            props.push_back(std::move(obj));
+        } else if (a->stream) {
+            std::erase_if(props, [](const ltp::PcProp& x) { return (x.tag >> 16) == 0x3701; });
+            props.push_back({PR_ATTACH_DATA_BIN, {}, a->stream->Root()});
+        }
+        const uint64_t bidData = ltp::WritePc(db, std::move(props), inner);
+        const uint64_t bidSub = db.WriteSubnodes(inner.entries, &blocks);
+        ltp::TcRow row = MakeRow(AttachmentLayout(), nid, ++rowVersion, a->props);
+        db.SetPending(blocks, true);
+        ndb::BlockList& kept = m.written.Blocks();
+        kept.insert(kept.end(), blocks.begin(), blocks.end());
+        blocks.clear();
+        if (a->stream) {
+            kept.insert(kept.end(), a->stream->Blocks().begin(), a->stream->Blocks().end());
+            a->stream->Blocks().clear();
+        }
+        if (a->embedded) {
+            ndb::BlockList& inside = a->embedded->written.Blocks();
+            kept.insert(kept.end(), inside.begin(), inside.end());
+            inside.clear();
+        }
+        m.written.Add({nid, bidData, bidSub}, std::move(row), AttachmentBytes(*a));
+    } catch (...) {
+        db.ReleaseBlocks(blocks);
+        a->ReleaseBlocks(db);
+        throw;
+    }
 }
 
 WrittenNode WriteMessage(ndb::NodeDb& db, MessageData& m, ndb::BlockList* owned, uint32_t& rowVersion) {
@@ -189,37 +283,13 @@ WrittenNode WriteMessage(ndb::NodeDb& db, MessageData& m, ndb::BlockList* owned,
         sink.Add(ndb::NID_RECIPIENT_TABLE, bid, db.WriteSubnodes(inner.entries, owned));
     }
 
-    if (!m.attachments.empty()) {
-        std::vector<ltp::TcRow> rows;
-        for (size_t i = 0; i < m.attachments.size(); ++i) {
-            AttachmentData& a = *m.attachments[i];
-            uint32_t nid = sink.NewNid(ndb::NID_TYPE_ATTACHMENT);
-            ltp::SubnodeSink inner;
-            inner.owned = owned;
-            std::vector<ltp::PcProp> props = ToPcProps(a.props);
-            if (a.embedded) {
-                WrittenNode e = WriteMessage(db, *a.embedded, owned, rowVersion);
-                uint32_t enid = inner.NewNid();
-                inner.Add(enid, e.bidData, e.bidSub);
-                ltp::PcProp obj{PR_ATTACH_DATA_OBJ, {}, 0};
-                ndb::Append32(obj.value, enid);
-                ndb::Append32(obj.value, uint32_t(IntOr(a.props, PR_ATTACH_SIZE, 0)));
-                std::erase_if(props, [](const ltp::PcProp& x) { return (x.tag >> 16) == 0x3701; });
-                props.push_back(std::move(obj));
-            } else if (a.stream) {
-                std::erase_if(props, [](const ltp::PcProp& x) { return (x.tag >> 16) == 0x3701; });
-                props.push_back({PR_ATTACH_DATA_BIN, {}, a.stream->Root()});
-                db.SetPending(a.stream->Blocks(), false);
-            }
-            uint64_t bid = ltp::WritePc(db, std::move(props), inner);
-            sink.Add(nid, bid, db.WriteSubnodes(inner.entries, owned));
-            rows.push_back(MakeRow(AttachmentLayout(), nid, ++rowVersion, a.props));
-        }
-        std::vector<const ltp::TcRow*> ptrs;
-        for (auto& r : rows) ptrs.push_back(&r);
+    FinishAttachment(db, m, rowVersion);
+    if (m.written.Count() > 0) {
+        for (const ndb::SubnodeEntry& a : m.written.Nodes()) sink.Add(a.nid, a.bidData, a.bidSub);
+        sink.nextIndex = std::max(sink.nextIndex, m.written.NextIndex());
         ltp::SubnodeSink inner;
         inner.owned = owned;
-        uint64_t bid = ltp::WriteTc(db, AttachmentLayout(), ptrs, inner);
+        uint64_t bid = m.written.WriteTable(db, inner);
         sink.Add(ndb::NID_ATTACHMENT_TABLE, bid, db.WriteSubnodes(inner.entries, owned));
     }
 

@@ -218,6 +218,7 @@ uint32_t PstStore::SaveMessage(uint32_t folder, MessageData& msg, const std::str
     const bool associated = flagsGiven && (*flagsGiven & MSGFLAG_ASSOCIATED);
     if (associated && f.fromFile) throw PstError("a folder of an opened file takes no hidden messages");
     LoadContents(f);
+    pst::FinishAttachment(db_, msg, rowVersion_);
     PrepareMessage(msg, defaultClass);
     uint32_t nid = db_.AllocateNid(associated ? ndb::NID_TYPE_ASSOC_MESSAGE : ndb::NID_TYPE_NORMAL_MESSAGE);
     // A failure half-way gives back what was written; the item stays unsaved.
@@ -227,9 +228,9 @@ uint32_t PstStore::SaveMessage(uint32_t folder, MessageData& msg, const std::str
         w = WriteMessage(db_, msg, &written, rowVersion_);
     } catch (...) {
         db_.ReleaseBlocks(written);
-        msg.SetStreamsPending(db_, true);
         throw;
     }
+    msg.SetStreamsPending(db_, false);
     db_.SetNode(nid, NodeEntry{w.bidData, w.bidSub, folder});
     if (associated) {
         f.assoc.push_back(spool_.Append(MakeRow(AssocContentsLayout(), nid, ++rowVersion_, msg.props)));
@@ -244,10 +245,16 @@ uint32_t PstStore::SaveMessage(uint32_t folder, MessageData& msg, const std::str
     return nid;
 }
 
+void PstStore::FinishAttachment(MessageData& msg) {
+    if (closed_) throw PstError("the store is closed");
+    pst::FinishAttachment(db_, msg, rowVersion_);
+}
+
 void PstStore::RewriteMessage(SavedMessage& saved, MessageData& msg, const std::string& defaultClass) {
     if (closed_) throw PstError("the store is closed");
     FolderState& f = Folder(saved.folder);
     if (saved.nid == 0 || saved.row >= f.contents.size()) throw PstError("no such saved message");
+    pst::FinishAttachment(db_, msg, rowVersion_);
     PrepareMessage(msg, defaultClass);
     ndb::BlockList written;
     WrittenNode w;

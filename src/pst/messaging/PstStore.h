@@ -99,6 +99,9 @@ public:
     // blocks are given back. On a failure the message stays as it was.
     void RewriteMessage(SavedMessage& saved, MessageData& msg, const std::string& defaultClass);
 
+    // Writes the attachment `msg` is filling, if any (FinishAttachment).
+    void FinishAttachment(MessageData& msg);
+
     NameMap& Names() { return names_; }
     ndb::NodeDb& Db() { return db_; }
     // ENTRYID of a node of this store ([MS-PST] 2.4.3.2).
