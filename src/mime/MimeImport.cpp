@@ -27,6 +27,7 @@
 #include "mime/HtmlText.h"
 #include "mime/Invitation.h"
 #include "mime/MimeLimits.h"
+#include "mime/PartCount.h"
 #include "pst/messaging/EntryIds.h"
 
 namespace mime {
@@ -1204,6 +1205,15 @@ ParsedPtr Parse(const std::string& path) {
     if (!IsHeaderLine(first)) {
         close(fd);
         return Fail("no message headers in file");
+    }
+
+    // GMime builds the whole tree at once: a message wider than a PST message
+    // can hold is refused before it costs memory for every part.
+    const size_t parts = CountMimeParts(fd, start, uint64_t(st.st_size), kMaxMimeParts);
+    if (parts > kMaxMimeParts) {
+        close(fd);
+        return Fail(std::to_string(parts) + " MIME parts, more than the " + std::to_string(kMaxMimeParts) +
+                    " attachments a PST message can hold");
     }
 
     auto p = std::make_unique<Parsed>();

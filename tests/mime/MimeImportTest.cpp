@@ -15,6 +15,7 @@
 #include "pst/messaging/EntryIds.h"
 #include "mime/Invitation.h"
 #include "mime/MimeImport.h"
+#include "mime/MimeLimits.h"
 #include "support/FakeStore.h"
 
 using namespace pst::tags;
@@ -357,6 +358,22 @@ TEST(MimeImportHostile, DeepNestingAndEndlessParts) {
     auto m = Import(d.path + "/many.eml");
     ASSERT_TRUE(m.result.ok);
     EXPECT_EQ(m.item->attachments.size(), 20000u);
+    // More parts than a PST message holds attachments: refused with the count
+    // and the limit before the parser builds them.
+    std::string wider = "From: a@example.com\r\nSubject: Too many\r\nContent-Type: multipart/mixed; BOUNDARY = \"w\"\r\n\r\n";
+    for (size_t i = 0; i <= mime::kMaxMimeParts; ++i) wider += "--w\r\n\r\nx\r\n";
+    mimetest::WriteFile(d.path + "/wider.eml", wider + "--w--\r\n");
+    auto refused = Import(d.path + "/wider.eml");
+    EXPECT_FALSE(refused.result.ok);
+    EXPECT_EQ(refused.result.error, std::to_string(mime::kMaxMimeParts + 1) + " MIME parts, more than the " +
+                                  std::to_string(mime::kMaxMimeParts) + " attachments a PST message can hold");
+    // As many lines like a delimiter in a text that declares no such boundary: one body.
+    std::string dashes = "From: a@example.com\r\nSubject: Dashes\r\n\r\n";
+    for (size_t i = 0; i <= mime::kMaxMimeParts; ++i) dashes += "--w\r\n";
+    mimetest::WriteFile(d.path + "/dashes.eml", dashes);
+    auto t = Import(d.path + "/dashes.eml");
+    ASSERT_TRUE(t.result.ok) << t.result.error;
+    EXPECT_EQ(Str(*t.item, PR_BODY).size(), 5 * (mime::kMaxMimeParts + 1));
     // 30000 recipients are all kept; what a header holds past its read limit is
     // counted and named, never dropped without a word.
     std::string to = "From: a@example.com\r\nSubject: Many recipients\r\nTo: u0@example.org";
