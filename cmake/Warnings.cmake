@@ -8,6 +8,11 @@ function(orvandel_warnings target)
   if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
     target_compile_options(${target} PRIVATE -Wno-restrict)
   endif()
+  # The sanitizers' checks make GCC see null paths and uninitialized reads that
+  # are not there.
+  if(ORVANDEL_SANITIZE)
+    target_compile_options(${target} PRIVATE -Wno-null-dereference -Wno-maybe-uninitialized)
+  endif()
 endfunction()
 
 # Adds every sub-folder that has a CMakeLists.txt, in name order.
