@@ -1,6 +1,5 @@
 #include "engine/ImportedPaths.h"
 
-#include <algorithm>
 #include <functional>
 
 namespace engine {
@@ -15,28 +14,10 @@ ImportedPaths::Digest ImportedPaths::Of(std::string_view path) {
     return {fnv, uint64_t(std::hash<std::string_view>{}(path))};
 }
 
-void ImportedPaths::Add(std::string_view path) {
-    const Digest d = Of(path);
-    if (std::binary_search(sorted_.begin(), sorted_.end(), d)) return;
-    recent_.insert(d);
-    if (recent_.size() < std::max<size_t>(4096, sorted_.size() / 4)) return;
-    const size_t old = sorted_.size();
-    sorted_.insert(sorted_.end(), recent_.begin(), recent_.end());
-    std::sort(sorted_.begin() + std::ptrdiff_t(old), sorted_.end());
-    std::inplace_merge(sorted_.begin(), sorted_.begin() + std::ptrdiff_t(old), sorted_.end());
-    recent_.clear();
-}
+void ImportedPaths::Add(std::string_view path) { digests_.insert(Of(path)); }
 
-void ImportedPaths::Remove(std::string_view path) {
-    const Digest d = Of(path);
-    recent_.erase(d);
-    const auto it = std::lower_bound(sorted_.begin(), sorted_.end(), d);
-    if (it != sorted_.end() && *it == d) sorted_.erase(it);
-}
+void ImportedPaths::Remove(std::string_view path) { digests_.erase(Of(path)); }
 
-bool ImportedPaths::Contains(std::string_view path) const {
-    const Digest d = Of(path);
-    return recent_.count(d) > 0 || std::binary_search(sorted_.begin(), sorted_.end(), d);
-}
+bool ImportedPaths::Contains(std::string_view path) const { return digests_.count(Of(path)) > 0; }
 
 }  // namespace engine

@@ -6,8 +6,8 @@
 // collision.
 #include <cstdint>
 #include <string_view>
-#include <unordered_set>
-#include <vector>
+
+#include "engine/KeySet.h"
 
 namespace engine {
 
@@ -27,11 +27,7 @@ private:
         size_t operator()(const Digest& d) const { return size_t(d.a); }
     };
     static Digest Of(std::string_view path);
-    // A sorted array, and the latest additions in a hash set that is merged into
-    // it once it holds a quarter as many: look-ups and additions stay cheap in
-    // any order, at about 20 bytes a path.
-    std::vector<Digest> sorted_;
-    std::unordered_set<Digest, DigestHash> recent_;
+    KeySet<Digest, DigestHash> digests_;  // about 20 bytes a path
 };
 
 }  // namespace engine

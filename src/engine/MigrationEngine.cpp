@@ -188,7 +188,7 @@ private:
     std::vector<std::string> folderList_;
     ExportFolders exportFolders_;
     const files::PathList* queue_ = nullptr;  // Pass I's files
-    KeySet converted_, logged_;  // files as shown, by Key
+    KeySet<uint64_t> converted_, logged_;  // files as shown, by Key
     std::unordered_map<uint64_t, std::pair<std::string, bool>> removedReasons_;  // by Key: (reason, failure)
     items::ContactDirectory contacts_;       // the export's contacts, read when a group first needs them
     bool contactsRead_ = false;
