@@ -48,7 +48,10 @@ bool LooksLikeFolderMetaName(const std::string& name) {
 }
 
 std::optional<ExportFolder> ReadExportFolder(const std::string& metaPath) {
-    MetaFile file = ParseMetaFile(ReadMetaText(metaPath));
+    return ExportFolderFromMeta(ParseMetaFile(ReadMetaText(metaPath)), metaPath);
+}
+
+std::optional<ExportFolder> ExportFolderFromMeta(const MetaFile& file, const std::string& metaPath) {
     if (!file.isJson) return std::nullopt;
     const int type = file.ItemType();
     if (type != 1 && type != 2 && type != 13) return std::nullopt;

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "items/ZimbraMetaReader.h"
+
 namespace items {
 
 enum class FolderView {
@@ -48,5 +50,7 @@ bool LooksLikeFolderMetaName(const std::string& fileName);
 // folder, search folder or mountpoint, or has no path (ROOT and USER_ROOT
 // have "/", which is no folder of their own either).
 std::optional<ExportFolder> ReadExportFolder(const std::string& metaPath);
+// The same for a ".meta" file already read and parsed.
+std::optional<ExportFolder> ExportFolderFromMeta(const MetaFile& file, const std::string& metaPath);
 
 }  // namespace items
