@@ -49,6 +49,17 @@ Binary RandomRecordKey() {
     return b;
 }
 
+// Writes a message's node; a failure half-way gives back what was written, and
+// the item stays unsaved.
+WrittenNode WriteOrGiveBack(ndb::NodeDb& db, MessageData& msg, ndb::BlockList& written, uint32_t& rowVersion) {
+    try {
+        return WriteMessage(db, msg, &written, rowVersion);
+    } catch (...) {
+        db.ReleaseBlocks(written);
+        throw;
+    }
+}
+
 }  // namespace
 
 PstStore::PstStore(const std::string& path, const std::string& displayName, const StoreOptions& options)
@@ -221,15 +232,8 @@ uint32_t PstStore::SaveMessage(uint32_t folder, MessageData& msg, const std::str
     pst::FinishAttachment(db_, msg, rowVersion_);
     PrepareMessage(msg, defaultClass);
     uint32_t nid = db_.AllocateNid(associated ? ndb::NID_TYPE_ASSOC_MESSAGE : ndb::NID_TYPE_NORMAL_MESSAGE);
-    // A failure half-way gives back what was written; the item stays unsaved.
     ndb::BlockList written;
-    WrittenNode w;
-    try {
-        w = WriteMessage(db_, msg, &written, rowVersion_);
-    } catch (...) {
-        db_.ReleaseBlocks(written);
-        throw;
-    }
+    const WrittenNode w = WriteOrGiveBack(db_, msg, written, rowVersion_);
     msg.SetStreamsPending(db_, false);
     db_.SetNode(nid, NodeEntry{w.bidData, w.bidSub, folder});
     if (associated) {
@@ -257,13 +261,7 @@ void PstStore::RewriteMessage(SavedMessage& saved, MessageData& msg, const std::
     pst::FinishAttachment(db_, msg, rowVersion_);
     PrepareMessage(msg, defaultClass);
     ndb::BlockList written;
-    WrittenNode w;
-    try {
-        w = WriteMessage(db_, msg, &written, rowVersion_);
-    } catch (...) {
-        db_.ReleaseBlocks(written);
-        throw;
-    }
+    const WrittenNode w = WriteOrGiveBack(db_, msg, written, rowVersion_);
     db_.SetNode(saved.nid, NodeEntry{w.bidData, w.bidSub, saved.folder});
     db_.ReleaseBlocks(saved.blocks);
     saved.blocks = std::move(written);
