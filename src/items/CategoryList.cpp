@@ -80,14 +80,10 @@ std::optional<ZimbraTag> ReadTagMeta(const std::string& metaPath) {
     ZimbraTag tag;
     tag.name = TrimSpaces(file.Member("name").value_or(file.Member("subject").value_or("")));
     if (tag.name.empty()) return std::nullopt;
-    if (auto metadata = file.Member("metadata")) {
-        const std::u16string text = Utf8ToUtf16(*metadata);
-        size_t pos = 0;
-        if (auto top = ReadMetaValue(text, pos); top && top->kind == MetaValue::Kind::Dictionary) {
-            const std::string c = top->Text("c");
-            if (!c.empty() && c.size() < 12 && std::all_of(c.begin(), c.end(), [](char ch) { return ch >= '0' && ch <= '9'; }))
-                tag.color = std::stoll(c);
-        }
+    if (auto top = ReadMetaDictionary(file.Member("metadata").value_or(""))) {
+        const std::string c = top->Text("c");
+        if (!c.empty() && c.size() < 12 && std::all_of(c.begin(), c.end(), [](char ch) { return ch >= '0' && ch <= '9'; }))
+            tag.color = std::stoll(c);
     }
     return tag;
 }

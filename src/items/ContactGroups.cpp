@@ -8,21 +8,9 @@
 
 namespace items {
 
-namespace {
-
-std::optional<MetaValue> Dictionary(const std::string& text) {
-    const std::u16string u = Utf8ToUtf16(text);
-    size_t pos = 0;
-    auto v = ReadMetaValue(u, pos);
-    if (!v || v->kind != MetaValue::Kind::Dictionary) return std::nullopt;
-    return v;
-}
-
-}  // namespace
-
 std::vector<GroupReference> ReadGroupReferences(const std::string& groupMemberText) {
     std::vector<GroupReference> out;
-    const auto top = Dictionary(groupMemberText);
+    const auto top = ReadMetaDictionary(groupMemberText);
     const MetaValue* list = top ? top->Member("m") : nullptr;
     if (!list || list->kind != MetaValue::Kind::List) return out;
     for (const auto& [key, member] : list->items) {
@@ -38,7 +26,7 @@ bool ContactDirectory::Add(const std::string& metaPath) {
     const MetaFile file = ParseMetaFile(ReadMetaText(metaPath));
     if (!file.isJson || file.ItemType() != 6) return false;
     const std::string id = TrimSpaces(file.Member("id").value_or(""));
-    const auto top = Dictionary(file.Member("metadata").value_or(""));
+    const auto top = ReadMetaDictionary(file.Member("metadata").value_or(""));
     const MetaValue* fld = top ? top->Member("fld") : nullptr;
     if (id.empty() || !fld || fld->kind != MetaValue::Kind::Dictionary) return false;
     Entry e;

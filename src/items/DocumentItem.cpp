@@ -55,15 +55,11 @@ std::optional<DocumentFields> ReadDocumentFields(const std::string& metaPath) {
     }
     d.times = ItemTimesFromMeta(file);
     if (auto names = file.Member("TagNames")) d.categories = SplitTagNames(*names);
-    if (auto metadata = file.Member("metadata")) {
-        const std::u16string text = Utf8ToUtf16(*metadata);
-        size_t pos = 0;
-        if (auto top = ReadMetaValue(text, pos); top && top->kind == MetaValue::Kind::Dictionary) {
-            d.contentType = TrimSpaces(top->Text("ct"));
-            d.creator = TrimSpaces(top->Text("cr"));
-            d.description = top->Text("de");
-            if (const std::string ver = top->Text("ver"); AllDigits(ver)) d.version = std::stoi(ver);
-        }
+    if (auto top = ReadMetaDictionary(file.Member("metadata").value_or(""))) {
+        d.contentType = TrimSpaces(top->Text("ct"));
+        d.creator = TrimSpaces(top->Text("cr"));
+        d.description = top->Text("de");
+        if (const std::string ver = top->Text("ver"); AllDigits(ver)) d.version = std::stoi(ver);
     }
     const bool versioned = file.Member("FlagStr").value_or("").find('/') != std::string::npos;
     if (versioned && d.version == 0) d.version = std::max(1, VersionInEntryName(metaPath));

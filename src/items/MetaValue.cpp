@@ -1,5 +1,7 @@
 #include "items/MetaValue.h"
 
+#include "files/Utf.h"
+
 #include <fcntl.h>
 #include <gmime/gmime.h>
 #include <sys/stat.h>
@@ -99,6 +101,14 @@ std::optional<MetaValue> ReadMetaValue(const std::u16string& text, size_t& pos) 
     size_t at = pos;
     auto v = ReadMetaValueAt(text, at, 0);
     if (v) pos = at;
+    return v;
+}
+
+std::optional<MetaValue> ReadMetaDictionary(const std::string& text) {
+    const std::u16string u = files::Utf8ToUtf16(text);
+    size_t pos = 0;
+    auto v = ReadMetaValue(u, pos);
+    if (!v || v->kind != MetaValue::Kind::Dictionary) return std::nullopt;
     return v;
 }
 

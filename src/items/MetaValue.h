@@ -24,5 +24,8 @@ struct MetaValue {
 // the text is not well-formed there: a length past the end, a missing "e", a
 // non-number, nesting deeper than 64.
 std::optional<MetaValue> ReadMetaValue(const std::u16string& text, size_t& pos);
+// The dictionary a whole metadata text (UTF-8) holds; nullopt when it holds
+// anything else or is not well-formed.
+std::optional<MetaValue> ReadMetaDictionary(const std::string& text);
 
 }  // namespace items

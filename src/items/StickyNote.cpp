@@ -107,13 +107,9 @@ std::optional<StickyNoteFields> ReadStickyNoteFields(const std::string& metaPath
     n.text = file.Member("subject").value_or("");
     n.times = ItemTimesFromMeta(file);
     if (auto names = file.Member("TagNames")) n.categories = SplitTagNames(*names);
-    if (auto metadata = file.Member("metadata")) {
-        const std::u16string text = Utf8ToUtf16(*metadata);
-        size_t pos = 0;
-        if (auto top = ReadMetaValue(text, pos); top && top->kind == MetaValue::Kind::Dictionary) {
-            if (auto c = Number(top->Text("c"))) n.color = OutlookNoteColor(*c);
-            ReadBox(top->Text("l"), n);
-        }
+    if (auto top = ReadMetaDictionary(file.Member("metadata").value_or(""))) {
+        if (auto c = Number(top->Text("c"))) n.color = OutlookNoteColor(*c);
+        ReadBox(top->Text("l"), n);
     }
     if (TrimSpaces(n.text).empty()) {
         const std::string companion = ItemCompanionPath(metaPath);

@@ -66,15 +66,11 @@ std::optional<ExportFolder> ExportFolderFromMeta(const MetaFile& file, const std
     f.type = type;
     f.path = path;
     f.directory = ExportDirectoryOf(path);
-    if (auto metadata = file.Member("metadata")) {
-        const std::u16string text = Utf8ToUtf16(*metadata);
-        size_t pos = 0;
-        if (auto top = ReadMetaValue(text, pos); top && top->kind == MetaValue::Kind::Dictionary) {
-            f.view = ViewOf(top->Text("vt"));
-            f.system = (ToInt(top->Text("a"), 0) & 1) != 0;
-            f.query = top->Text("q");
-            f.owner = top->Text("aid");
-        }
+    if (auto top = ReadMetaDictionary(file.Member("metadata").value_or(""))) {
+        f.view = ViewOf(top->Text("vt"));
+        f.system = (ToInt(top->Text("a"), 0) & 1) != 0;
+        f.query = top->Text("q");
+        f.owner = top->Text("aid");
     }
     return f;
 }
