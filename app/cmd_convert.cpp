@@ -35,7 +35,9 @@
 #include "files/Paths.h"
 #include "items/ItemConverters.h"
 #include "items/ZimbraTime.h"
+#include "mime/DeepStackThread.h"
 #include "mime/MimeImport.h"
+#include "mime/MimeLimits.h"
 #include "store/LocaleIds.h"
 #include "store/PstStoreSession.h"
 
@@ -595,7 +597,14 @@ int RunConvert(const std::vector<std::string>& args) {
     sigaction(SIGHUP, &sa, &oldHup);
 
     engine.Form_Load();
-    const engine::RunSummary run = engine.CmdStartConversion_Click();
+    engine::RunSummary run;
+#ifdef HAVE_ORVANDEL_MIME
+    // The run goes on a thread with the import's deep stack: each message is
+    // then parsed and filled right there, not handed to another thread.
+    mime::DeepStackThread(mime::kImportStackBytes).Call([&] { run = engine.CmdStartConversion_Click(); });
+#else
+    run = engine.CmdStartConversion_Click();
+#endif
 
     sigaction(SIGINT, &oldInt, nullptr);
     sigaction(SIGTERM, &oldTerm, nullptr);

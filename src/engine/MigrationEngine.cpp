@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <map>
 #include <set>
@@ -91,7 +92,7 @@ private:
     // Pass I; false when the run must end here (stop confirmed, window closed).
     bool PassOne(const files::PathList& queue);
     void PassTwo();
-    void AnnounceNextMessage(const files::PathList& queue, size_t current, size_t& announced);
+    void AnnounceNextMessage(const files::PathList& queue, size_t current, std::deque<size_t>& announced);
     void Dispatch(const std::string& path, int pass);
     void ImportMessageFile(const std::string& path, int pass);
     // `target` names the folder the item goes to (null: the default folder of its
@@ -435,7 +436,7 @@ std::string MigrationEngine::Mailbox::DirectoryOf(const std::string& path) const
 bool MigrationEngine::Mailbox::PassOne(const files::PathList& queue) {
     fileIndex_ = 1;
     const int fileCount = static_cast<int>(queue.size());
-    size_t announced = 0;  // queue entries up to here were looked at for ParseAhead
+    std::deque<size_t> announced;  // messages announced for ParseAhead ahead of the current entry
     for (size_t i = 0; i < queue.size(); ++i) {
         const std::string& entry = queue[i];
         if (view_.IsUnloaded()) break;  // closed before this file: end below
@@ -504,13 +505,20 @@ bool MigrationEngine::Mailbox::PassOne(const files::PathList& queue) {
 }
 
 void MigrationEngine::Mailbox::AnnounceNextMessage(const files::PathList& queue, size_t current,
-                                                   size_t& announced) {
+                                                   std::deque<size_t>& announced) {
     if (!e_.services_.parseAhead) return;
-    announced = std::max(announced, current + 1);
-    while (announced < queue.size() && !IsMessageName(LowerAscii(FileNameOf(queue[announced])))) ++announced;
-    if (announced >= queue.size()) return;
-    if (e_.archive_ && !e_.archive_->Fetch(announced)) return;
-    e_.services_.parseAhead(queue[announced]);
+    while (!announced.empty() && announced.front() <= current) announced.pop_front();
+    // A few messages ahead, so the parser can take them in batches; an
+    // archive's entries are on disk only from their fetch on: one ahead.
+    const size_t window = e_.archive_ ? 1 : mime::kMaxParsedAhead / 2;
+    size_t next = announced.empty() ? current + 1 : announced.back() + 1;
+    while (announced.size() < window) {
+        while (next < queue.size() && !IsMessageName(LowerAscii(FileNameOf(queue[next])))) ++next;
+        if (next >= queue.size()) return;
+        if (e_.archive_ && !e_.archive_->Fetch(next)) return;
+        e_.services_.parseAhead(queue[next]);
+        announced.push_back(next++);
+    }
 }
 
 void MigrationEngine::Mailbox::PassTwo() {

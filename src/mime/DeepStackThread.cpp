@@ -5,6 +5,12 @@
 
 namespace mime {
 
+namespace {
+thread_local bool onDeepStack = false;
+}  // namespace
+
+bool DeepStackThread::OnDeepStack() { return onDeepStack; }
+
 DeepStackThread::DeepStackThread(size_t stackBytes) {
     pthread_attr_t attr;
     pthread_attr_init(&attr);
@@ -24,6 +30,7 @@ DeepStackThread::~DeepStackThread() {
 }
 
 void* DeepStackThread::Main(void* self) {
+    onDeepStack = true;
     static_cast<DeepStackThread*>(self)->Loop();
     return nullptr;
 }
@@ -47,18 +54,31 @@ void DeepStackThread::Loop() {
     }
 }
 
-void DeepStackThread::Post(std::function<void()> task) {
+void DeepStackThread::Post(std::function<void()> task) { Queue(std::move(task), true); }
+
+void DeepStackThread::PostQuietly(std::function<void()> task) { Queue(std::move(task), false); }
+
+void DeepStackThread::Queue(std::function<void()> task, bool wake) {
     if (!started_) {
         task();
         return;
     }
-    bool wake = false;
     {
         std::lock_guard<std::mutex> lock(mu_);
         tasks_.push_back(std::move(task));
-        wake = idle_;
+        wake = wake && idle_;
     }
     // A thread at work finds the task when it looks for the next one.
+    if (wake) wake_.notify_one();
+}
+
+void DeepStackThread::Wake() {
+    if (!started_) return;
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        wake = idle_ && !tasks_.empty();
+    }
     if (wake) wake_.notify_one();
 }
 

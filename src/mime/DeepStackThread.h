@@ -27,10 +27,18 @@ public:
     // Queues `task`; it runs after every task queued before it. The task object
     // is also destroyed on the thread. When no thread could be started, it runs here.
     void Post(std::function<void()> task);
+    // Queues `task` without waking the thread when it waits for work: it runs
+    // once a later Post or Wake wakes it (a wakeup costs more than a small task).
+    void PostQuietly(std::function<void()> task);
+    void Wake();
     // Runs `task` on the thread and waits for it; what it throws is thrown here.
     void Call(const std::function<void()>& task);
 
+    // True on the thread of a DeepStackThread: deep recursion may run right here.
+    static bool OnDeepStack();
+
 private:
+    void Queue(std::function<void()> task, bool wake);
     static void* Main(void* self);
     void Loop();
 

@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <ctime>
 #include <deque>
@@ -1161,6 +1161,16 @@ ParsedPtr Fail(std::string why) {
     return p;
 }
 
+// Files up to this size are read with one read and parsed from memory: the
+// file is closed at once, and GMime neither seeks in it nor reads it again.
+// Larger ones are parsed from the file, whose content GMime reads when it is
+// written out.
+constexpr off_t kReadWholeBytes = 256 << 10;
+
+struct ByteArrayFree {
+    void operator()(GByteArray* a) const { g_byte_array_free(a, TRUE); }
+};
+
 ParsedPtr Parse(const std::string& path) {
     EnsureGMime();
     // O_NONBLOCK: a named pipe in place of a message must not wait for a writer
@@ -1175,14 +1185,25 @@ ParsedPtr Parse(const std::string& path) {
         return Fail("not a readable file: " + path);
     }
     // Where the message starts: after a byte order mark, an mbox "From " line
-    // and blank lines.
-    std::string head(size_t(std::min<off_t>(st.st_size, 65536)), '\0');
-    ssize_t got = head.empty() ? 0 : pread(fd, head.data(), head.size(), 0);
-    if (got < 0) {
-        close(fd);
-        return Fail("cannot read " + path + ": " + strerror(errno));
+    // and blank lines. A small file is read whole here.
+    const bool whole = st.st_size <= kReadWholeBytes;
+    const size_t want = size_t(whole ? st.st_size : 65536);
+    std::unique_ptr<GByteArray, ByteArrayFree> bytes(g_byte_array_sized_new(guint(want)));
+    g_byte_array_set_size(bytes.get(), guint(want));
+    size_t got = 0;
+    while (got < want) {
+        const ssize_t n = pread(fd, bytes->data + got, want - got, off_t(got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            const int error = errno;
+            close(fd);
+            return Fail("cannot read " + path + ": " + strerror(error));
+        }
+        if (n == 0) break;  // shorter than it was a moment ago
+        got += size_t(n);
     }
-    head.resize(size_t(got));
+    g_byte_array_set_size(bytes.get(), guint(got));
+    const std::string_view head(reinterpret_cast<const char*>(bytes->data), got);
     size_t start = 0;
     if (head.rfind("\xEF\xBB\xBF", 0) == 0) start = 3;
     if (head.compare(start, 5, "From ") == 0) {
@@ -1217,7 +1238,12 @@ ParsedPtr Parse(const std::string& path) {
     }
 
     auto p = std::make_unique<Parsed>();
-    p->fs = GObjPtr<GMimeStream>(g_mime_stream_fs_new(fd));  // owns fd from here
+    if (whole) {
+        close(fd);
+        p->fs = GObjPtr<GMimeStream>(g_mime_stream_mem_new_with_byte_array(bytes.release()));  // owns the bytes
+    } else {
+        p->fs = GObjPtr<GMimeStream>(g_mime_stream_fs_new(fd));  // owns fd from here
+    }
     p->stream = GObjPtr<GMimeStream>(start ? g_mime_stream_substream(p->fs.get(), gint64(start), -1)
                                            : (g_object_ref(p->fs.get()), p->fs.get()));
     p->opts.reset(g_mime_parser_options_new());
@@ -1255,36 +1281,66 @@ ImportResult FillFrom(store::Item& message, const Parsed& parsed) {
 }
 
 // The import threads of one calling thread (an engine running one mailbox):
-// `filler` fills the store message, `parser` reads and parses the messages
-// announced by ParseAhead and tears down the ones done with, so that this
-// work overlaps with the caller writing the previous message to the PST. The
-// store is only touched while the caller waits in ImportMessage, so several
-// mailboxes converted on threads of their own each have their own pair.
+// `parser` reads and parses the messages announced by ParseAhead and tears
+// down the ones done with, so that this work overlaps with the caller filling
+// and writing the messages before them. The caller fills the store message on
+// its own stack when that is a deep one, else on `filler`, waiting meanwhile:
+// the store is only touched from the calling thread's turn. Several mailboxes
+// converted on threads of their own each have their own threads.
+// Each announced message waiting holds its bytes in memory (at most
+// kReadWholeBytes) or an open file: kMaxParsedAhead of them at most.
+// Announcements that wake the parser: fewer wakeups, each for more work.
+constexpr size_t kParseBatch = 4;
+
 struct ImportThreads {
     // A message announced: parsed on `parser`, ready once `ready` is set.
     struct Slot {
-        std::atomic<bool> ready{false};
+        bool ready = false;  // under `mu`
         std::shared_ptr<Parsed> parsed;
     };
     struct Ahead {
         std::string path;
         std::shared_ptr<Slot> slot;
     };
-    DeepStackThread filler{kImportStackBytes};
-    DeepStackThread parser{kImportStackBytes};
+    std::mutex mu;
+    std::condition_variable readied;
+    bool waiting = false;  // the caller waits for a slot: only then is it woken
     std::deque<Ahead> ahead;
+    size_t unwoken = 0;  // parses queued since the parser was last woken
     // Done with, to be torn down on `parser` (its teardown may recurse as deep as
     // its parse did) along with the next task posted there.
     std::vector<std::shared_ptr<Parsed>> done;
+    std::unique_ptr<DeepStackThread> filler;  // made when first needed
+    // Last: joined first, while what its tasks touch is still there.
+    DeepStackThread parser{kImportStackBytes};
 
-    static std::shared_ptr<Parsed> Wait(Slot& slot) {
-        slot.ready.wait(false, std::memory_order_acquire);
+    DeepStackThread& Filler() {
+        if (!filler) filler = std::make_unique<DeepStackThread>(kImportStackBytes);
+        return *filler;
+    }
+    void Ready(Slot& slot, std::shared_ptr<Parsed> parsed) {
+        std::lock_guard<std::mutex> lock(mu);
+        slot.parsed = std::move(parsed);
+        slot.ready = true;
+        if (waiting) readied.notify_one();
+    }
+    std::shared_ptr<Parsed> Wait(Slot& slot) {
+        std::unique_lock<std::mutex> lock(mu);
+        if (!slot.ready) {
+            lock.unlock();
+            parser.Wake();
+            unwoken = 0;
+            lock.lock();
+            waiting = true;
+            readied.wait(lock, [&slot] { return slot.ready; });
+            waiting = false;
+        }
         return std::move(slot.parsed);
     }
     void Release(std::shared_ptr<Parsed> p) {
         if (p) done.push_back(std::move(p));
         // Kept for the next parse; more than that is let go at once.
-        if (done.size() > 1) FlushReleases();
+        if (done.size() > kParseBatch) FlushReleases();
     }
     void FlushReleases() {
         if (done.empty()) return;
@@ -1300,10 +1356,6 @@ struct ImportThreads {
         FlushReleases();
     }
 };
-
-// Enough to keep the parser busy while one message is written; each one
-// waiting holds an open file.
-constexpr size_t kMaxParsedAhead = 2;
 
 ImportThreads& Threads() {
     thread_local ImportThreads threads;
@@ -1329,19 +1381,25 @@ void ParseAhead(const std::string& path) {
     if (t.ahead.size() >= kMaxParsedAhead) t.DropFront();
     auto slot = std::make_shared<ImportThreads::Slot>();
     t.ahead.push_back({path, slot});
-    t.parser.Post([slot, path, batch = std::move(t.done)]() mutable {
+    // Parsed in batches: woken for every few announcements, or when the caller
+    // waits for one, the parser works through all that is queued.
+    t.parser.PostQuietly([&t, slot, path, batch = std::move(t.done)]() mutable {
         batch.clear();
+        std::shared_ptr<Parsed> parsed;
         try {
-            slot->parsed = Parse(path);
+            parsed = Parse(path);
         } catch (const std::exception& e) {
-            slot->parsed = Fail(std::string("import failed: ") + e.what());
+            parsed = Fail(std::string("import failed: ") + e.what());
         } catch (...) {
-            slot->parsed = Fail("import failed");
+            parsed = Fail("import failed");
         }
-        slot->ready.store(true, std::memory_order_release);
-        slot->ready.notify_one();
+        t.Ready(*slot, std::move(parsed));
     });
     t.done.clear();
+    if (++t.unwoken >= kParseBatch) {
+        t.parser.Wake();
+        t.unwoken = 0;
+    }
 }
 
 ImportResult ImportMessage(store::Item& message, const std::string& path) {
@@ -1351,15 +1409,17 @@ ImportResult ImportMessage(store::Item& message, const std::string& path) {
     if (hit != t.ahead.end()) {
         // Announced files passed over (a skip, a filter) are let go.
         while (t.ahead.front().path != path) t.DropFront();
-        parsed = ImportThreads::Wait(*t.ahead.front().slot);
+        parsed = t.Wait(*t.ahead.front().slot);
         t.ahead.pop_front();
     }
     ImportResult result;
+    auto fill = [&] {
+        if (!parsed) parsed = Parse(path);
+        result = FillFrom(message, *parsed);
+    };
     try {
-        t.filler.Call([&] {
-            if (!parsed) parsed = Parse(path);
-            result = FillFrom(message, *parsed);
-        });
+        if (DeepStackThread::OnDeepStack()) fill();
+        else t.Filler().Call(fill);
     } catch (...) {
         result = Describe(std::current_exception());
     }

@@ -25,14 +25,18 @@ struct ImportResult {
 // headers, bodies, recipients and attachments. Does not save the message.
 // Never throws: a file that holds no message at all, an unreadable file, or a
 // store failure gives ok = false.
-// Runs on a long-lived deep-stack thread of the calling thread.
+// Runs right on the calling thread when that is a DeepStackThread's (no
+// hand-off), else on a long-lived deep-stack thread of the calling thread.
 ImportResult ImportMessage(store::Item& message, const std::string& path);
 
 // Announces the file a later ImportMessage of the calling thread will ask for,
 // so that it is read and parsed on another core while the current message is
 // written. Only the time of the work moves: what a message becomes depends on
 // its file alone, and messages are filled and saved in the caller's order, so
-// the PST does not depend on timing. A file announced but never imported is let go.
+// the PST does not depend on timing. A file announced but never imported is let
+// go, and so is the oldest one when more than kMaxParsedAhead are announced:
+// a caller keeps well within that many ahead of its current message.
 void ParseAhead(const std::string& path);
+inline constexpr size_t kMaxParsedAhead = 16;
 
 }  // namespace mime

@@ -13,6 +13,7 @@
 
 #include "Corpus.h"
 #include "pst/messaging/EntryIds.h"
+#include "mime/DeepStackThread.h"
 #include "mime/Invitation.h"
 #include "mime/MimeImport.h"
 #include "mime/MimeLimits.h"
@@ -421,6 +422,26 @@ TEST_F(Corpus, MessagesParsedAheadComeOutAsParsedInTurn) {
     }
 }
 
+// As `orvandel convert` runs it: on a deep-stack thread of its own, which fills
+// each message right there, with a window of messages announced ahead.
+TEST_F(Corpus, MessagesFilledOnTheCallersDeepStackComeOutAsParsedAlone) {
+    std::vector<std::string> paths;
+    for (auto& e : *expected_) paths.push_back(PathOf(e));
+    std::vector<std::string> alone;
+    for (auto& p : paths) alone.push_back(Fingerprint(Import(p)));
+    std::vector<std::string> ahead;
+    mime::DeepStackThread(mime::kImportStackBytes).Call([&] {
+        const size_t window = mime::kMaxParsedAhead / 2;
+        for (size_t i = 0; i < paths.size() && i < window; ++i) mime::ParseAhead(paths[i]);
+        for (size_t i = 0; i < paths.size(); ++i) {
+            if (i + window < paths.size()) mime::ParseAhead(paths[i + window]);
+            ahead.push_back(Fingerprint(Import(paths[i])));
+        }
+    });
+    ASSERT_EQ(ahead.size(), alone.size());
+    for (size_t i = 0; i < paths.size(); ++i) EXPECT_EQ(ahead[i], alone[i]) << paths[i];
+}
+
 TEST(MimeImportHostile, DeepNestingParsedAhead) {
     TempDir d;
     std::string msg = "From: a@example.com\r\nSubject: Deep ahead\r\n";
@@ -434,6 +455,15 @@ TEST(MimeImportHostile, DeepNestingParsedAhead) {
     auto im = Import(d.path + "/deep.eml");
     ASSERT_TRUE(im.result.ok);
     EXPECT_EQ(Str(*im.item, PR_SUBJECT), "Deep ahead");
+    // Filled on the caller's own deep stack, parsed there or ahead.
+    mime::DeepStackThread(mime::kImportStackBytes).Call([&] {
+        for (bool announce : {false, true}) {
+            if (announce) mime::ParseAhead(d.path + "/deep.eml");
+            auto own = Import(d.path + "/deep.eml");
+            ASSERT_TRUE(own.result.ok);
+            EXPECT_EQ(Str(*own.item, PR_SUBJECT), "Deep ahead");
+        }
+    });
 }
 
 // A recurring request: its series starts at the first instance on the rule, a
