@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "BlockStates.h"
+#include "TreeIndex.h"
 #include "Verifier.h"
 
 namespace pst::verify::detail {
@@ -43,78 +45,37 @@ inline uint32_t NidType(uint32_t nid) { return nid & 0x1F; }
 inline uint32_t NidIndex(uint32_t nid) { return nid >> 5; }
 inline uint32_t NidWithType(uint32_t nid, uint32_t type) { return (nid & ~0x1Fu) | type; }
 
-// A sorted array with the lookups of a map: fixed-width entries, no node per key,
-// so a file of millions of blocks and nodes costs a few bytes of memory each.
-template <class K, class V>
-class SortedTable {
-public:
-    using Item = std::pair<K, V>;
-    using iterator = typename std::vector<Item>::iterator;
-    using const_iterator = typename std::vector<Item>::const_iterator;
-
-    // Adds key in its place (at the end, in a sound B-tree); false when it is there already.
-    bool Add(K key, const V& value) {
-        if (items_.empty() || items_.back().first < key) {
-            items_.emplace_back(key, value);
-            return true;
-        }
-        auto it = LowerBound(key);
-        if (it != items_.end() && it->first == key) return false;
-        items_.insert(it, Item(key, value));
-        return true;
-    }
-    iterator find(K key) {
-        auto it = LowerBound(key);
-        return it != items_.end() && it->first == key ? it : items_.end();
-    }
-    const_iterator find(K key) const { return const_cast<SortedTable*>(this)->find(key); }
-    size_t count(K key) const { return find(key) != end() ? 1 : 0; }
-    size_t size() const { return items_.size(); }
-    void Reserve(size_t n) { items_.reserve(n); }
-    bool empty() const { return items_.empty(); }
-    size_t IndexOf(const_iterator it) const { return size_t(it - items_.begin()); }
-    iterator begin() { return items_.begin(); }
-    iterator end() { return items_.end(); }
-    const_iterator begin() const { return items_.begin(); }
-    const_iterator end() const { return items_.end(); }
-    std::vector<Item>& Items() { return items_; }
-
-private:
-    iterator LowerBound(K key) {
-        return std::lower_bound(items_.begin(), items_.end(), key,
-                                [](const Item& a, K k) { return a.first < k; });
-    }
-    std::vector<Item> items_;
-};
-
-// One BBT entry in 16 bytes (24 with its BID).
-#pragma pack(push, 1)
+// One BBT leaf entry (its BID is the key).
+#pragma pack(push, 4)
 struct BbtEntry {
     uint64_t ib = 0;
     uint16_t cb = 0;
     uint16_t cRef = 0;
-    uint32_t state = 0;  // low 24 bits: references counted from the NBT and internal blocks; high 8: flags
-
-    static constexpr uint32_t kInternal = 1u << 24, kReadable = 1u << 25, kStructureOk = 1u << 26,
-                              kHasExtent = 1u << 27;
-    uint32_t refs() const { return state & 0xFFFFFF; }
-    void AddRef() {
-        if ((state & 0xFFFFFF) != 0xFFFFFF) ++state;
-    }
-    bool Is(uint32_t flag) const { return (state & flag) != 0; }
-    void Set(uint32_t flag, bool on) { state = on ? (state | flag) : (state & ~flag); }
-    bool internal() const { return Is(kInternal); }
-    bool readable() const { return Is(kReadable); }          // inside the file with a trailer that matches
-    bool structureOk() const { return Is(kStructureOk); }    // and, if internal, its tree is sound
 };
 
-// One NBT entry in 20 bytes (24 with its NID).
+// One NBT leaf entry (its NID is the key).
 struct NbtEntry {
     uint64_t bidData = 0;
     uint64_t bidSub = 0;
     uint32_t nidParent = 0;
 };
 #pragma pack(pop)
+
+// A block found in the BBT, with what the checks have learnt of it so far.
+struct BlockInfo {
+    uint64_t bid = 0;
+    uint64_t ib = 0;
+    uint16_t cb = 0;
+    uint16_t cRef = 0;
+    uint32_t index = 0;  // place in the BBT (BID order)
+    uint8_t flags = 0;   // BlockStates flags when it was looked up
+    bool internal() const { return (bid & 2) != 0; }
+    bool readable() const { return (flags & BlockStates::kReadable) != 0; }
+    bool structureOk() const { return (flags & BlockStates::kStructureOk) != 0; }
+};
+
+using BbtIndex = TreeIndex<uint64_t, BbtEntry, 20>;
+using NbtIndex = TreeIndex<uint32_t, NbtEntry, 15>;
 
 struct SubnodeEntry {
     uint32_t nid = 0;
@@ -215,27 +176,38 @@ public:
     uint32_t dwUnique = 0;
     uint32_t rgnid[32] = {};
 
-    // --- NDB state (compact: the file itself is read again where details are needed)
-    SortedTable<uint64_t, BbtEntry> bbt;  // by bid
-    SortedTable<uint32_t, NbtEntry> nbt;  // by nid
+    // --- NDB state. The B-trees are searched in the file's own pages once they
+    // are checked; what the checks learn of each block is a byte (BlockStates).
+    BbtIndex bbt;  // by bid
+    NbtIndex nbt;  // by nid
+    BlockStates blockStates;
+#pragma pack(push, 4)
     struct PageRef {
         uint64_t ib;
         uint64_t bid;
         bool nbt;
     };
+#pragma pack(pop)
     std::vector<PageRef> btreePages;      // every B-tree page visited, in visit order
     std::vector<uint64_t> pageSlots;      // one bit per 512-byte slot: an aligned B-tree page visited there
     std::set<uint64_t> oddPages;          // visited pages at offsets that are not 512-byte aligned
-    uint8_t BType(const BbtEntry& b) const {
+    uint8_t BType(const BlockInfo& b) const {
         if (!b.readable() || !b.internal() || b.cb < 8) return 0;
         Used(kTouch);
         return data[b.ib];
     }
-    uint8_t Level(const BbtEntry& b) const {
+    uint8_t Level(const BlockInfo& b) const {
         if (!b.readable() || !b.internal() || b.cb < 8) return 0;
         Used(kTouch);
         return data[b.ib + 1];
     }
+    struct NodeInfo {
+        uint32_t index = 0;  // place in the NBT (NID order)
+        uint64_t bidData = 0, bidSub = 0;
+        uint32_t nidParent = 0;
+    };
+    std::optional<NodeInfo> Node(uint32_t nid) const;
+    bool HasNode(uint32_t nid) const { return nbt.Contains(nid); }
 
     // Reading a mapped file leaves its pages resident; past a budget they are
     // given back (they are read again from the page cache when needed), so the
@@ -244,7 +216,8 @@ public:
     void Used(uint64_t bytes) const;
 
     // --- NDB access for the upper layers (faults reported under where)
-    const BbtEntry* Block(uint64_t bid) const;
+    std::optional<BlockInfo> Block(uint64_t bid) const;
+    void AddRef(const BlockInfo& b) { blockStates.AddRef(b.index); }
     bool ReadBlock(uint64_t bid, Bytes& out) const;  // decoded data; false if unreadable
     // The node's byte stream as its data blocks (one per heap page).
     bool ReadStream(uint64_t bid, std::vector<Bytes>& blocks, const std::string& where);
@@ -267,8 +240,8 @@ public:
 
     // --- checks
     void CheckHeader();
-    // Leaf entries a B-tree holds, by a quick walk that checks nothing (the
-    // indexes are sized once: growing them would need up to three times as much).
+    // Leaf entries a B-tree holds, by a quick walk that checks nothing (a
+    // damaged tree's copy is sized once: growing it would need up to three times as much).
     uint64_t CountLeafEntries(uint64_t ib, int depth, uint64_t& pagesLeft) const;
     void WalkBTree(bool nbtTree, uint64_t bid, uint64_t ib, int expectLevel, uint64_t lowKey, bool hasHigh,
                    uint64_t highKey, int depth);
@@ -276,8 +249,8 @@ public:
     // blocks only they reach.
     bool Unread(uint32_t nid) const { return options.bounded && (NidType(nid) == 0x04 || NidType(nid) == 0x08); }
     void CollectRead();
-    std::set<uint64_t> readBlocks;  // bounded: the blocks the other nodes reach
-    bool BlockRead(uint64_t bid) const { return !options.bounded || readBlocks.count(bid & ~uint64_t(1)); }
+    // Bounded: whether the block (by its place in the BBT) is reached by the nodes read.
+    bool BlockRead(uint32_t index) const { return !options.bounded || blockStates.Is(index, BlockStates::kRead); }
     void CheckBlocks();
     void CheckNodes();
     void CheckMaps();
@@ -299,6 +272,7 @@ public:
 
 private:
     mutable uint64_t used_ = 0;
+    uint64_t lastTouched_ = UINT64_MAX;  // the kTouch-sized window of the last B-tree page read
     int muted_ = 0;  // > 0: a second reading, whose faults were reported the first time
 };
 

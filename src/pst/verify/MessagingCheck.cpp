@@ -56,7 +56,7 @@ void Context::CheckMessaging() {
     // --- Parse every node's contexts.
     auto looksLikeHeap = [&](uint64_t bidData, uint8_t& clientSig) {
         Bytes first;
-        const BbtEntry* b = Block(bidData);
+        const auto b = Block(bidData);
         if (!b || !b->structureOk()) return false;
         std::vector<Bytes> blocks;
         if (!b->internal()) {
@@ -111,9 +111,8 @@ void Context::CheckMessaging() {
         const size_t pcsBefore = report.propertyContexts, tcsBefore = report.tableContexts;
         ++muted_;
         Subnodes subs;
-        auto n = nbt.find(nid);
-        const bool ok = n != nbt.end() && (ReadSubnodes(n->second.bidSub, subs, "") || !n->second.bidSub) &&
-                        ParsePc(n->second.bidData, subs, "", pc);
+        const auto n = Node(nid);
+        const bool ok = n && (ReadSubnodes(n->bidSub, subs, "") || !n->bidSub) && ParsePc(n->bidData, subs, "", pc);
         --muted_;
         report.propertyContexts = pcsBefore;
         report.tableContexts = tcsBefore;
@@ -140,7 +139,7 @@ void Context::CheckMessaging() {
         {0x671, "attachment table template"}, {0x692, "recipient table template"},
     };
     for (const auto& [nid, what] : kMandatory)
-        if (!nbt.count(nid)) Fault(NodeName(nid), std::string("mandatory node (") + what + ") is missing from the NBT");
+        if (!HasNode(nid)) Fault(NodeName(nid), std::string("mandatory node (") + what + ") is missing from the NBT");
 
     // ENTRYIDs of this store ([MS-PST] 2.4.3.2): flags 0, the store's record key, an existing folder NID.
     const Value* storeRecordKey = nullptr;
@@ -155,7 +154,7 @@ void Context::CheckMessaging() {
             !std::equal(storeRecordKey->bytes.begin(), storeRecordKey->bytes.end(), id + 4))
             Fault(where, name + " does not carry the store's record key as provider UID");
         const uint32_t target = U32(id + 20);
-        if (!nbt.count(target) || !IsFolderType(target))
+        if (!HasNode(target) || !IsFolderType(target))
             Fault(where, name + " names NID " + Hex(target) + ", which is not a folder in the NBT");
     };
 
@@ -183,13 +182,13 @@ void Context::CheckMessaging() {
             }
             checkEntryId(where, name, v->bytes.data(), v->bytes.size());
         }
-    } else if (nbt.count(kStoreNid)) {
+    } else if (HasNode(kStoreNid)) {
         Fault("message store (node 0x21)", "the message store's property context could not be read");
     }
 
     // --- Root folder.
-    if (auto it = nbt.find(kRootFolderNid); it != nbt.end() && it->second.nidParent != kRootFolderNid)
-        Fault(NodeName(kRootFolderNid), "root folder's parent is " + Hex(it->second.nidParent) + ", expected itself (0x122)");
+    if (const auto root = Node(kRootFolderNid); root && root->nidParent != kRootFolderNid)
+        Fault(NodeName(kRootFolderNid), "root folder's parent is " + Hex(root->nidParent) + ", expected itself (0x122)");
 
     // --- Children by parent.
     std::map<uint32_t, std::vector<uint32_t>> childFolders, childMessages, childAssoc;
@@ -200,22 +199,21 @@ void Context::CheckMessaging() {
             if (nid != n.nidParent) childFolders[n.nidParent].push_back(nid);
             else if (nid != kRootFolderNid)
                 Fault(NodeName(nid), "folder is its own parent");
-            auto p = nbt.find(n.nidParent);
-            if (p != nbt.end() && NidType(n.nidParent) != 0x02)
+            if (HasNode(n.nidParent) && NidType(n.nidParent) != 0x02)
                 Fault(NodeName(nid), "parent " + Hex(n.nidParent) + " is not a normal folder");
             // Walk up to the root.
             uint32_t cur = nid;
             for (int steps = 0; steps < 1000; ++steps) {
-                auto c = nbt.find(cur);
-                if (c == nbt.end() || c->second.nidParent == cur) break;
-                cur = c->second.nidParent;
+                const auto c = Node(cur);
+                if (!c || c->nidParent == cur) break;
+                cur = c->nidParent;
                 if (steps == 999) Fault(NodeName(nid), "folder parent chain loops without reaching the root folder");
             }
-            if (cur != kRootFolderNid && nbt.count(cur))
+            if (cur != kRootFolderNid && HasNode(cur))
                 Fault(NodeName(nid), "folder parent chain ends at " + Hex(cur) + ", not at the root folder 0x122");
         } else if (type == 0x04 || type == 0x08) {
             ++report.messages;
-            if (!nbt.count(n.nidParent) || !IsFolderType(n.nidParent))
+            if (!HasNode(n.nidParent) || !IsFolderType(n.nidParent))
                 Fault(NodeName(nid), "message's parent " + Hex(n.nidParent) + " is not a folder in the NBT");
             (type == 0x04 ? childMessages : childAssoc)[n.nidParent].push_back(nid);
         } else if (n.nidParent != 0 && type != 0x07 && type != 0x06) {
@@ -403,16 +401,20 @@ void Context::CheckMessaging() {
     enum : uint8_t { kDone = 1, kFlagsKnown = 2, kUnread = 4, kRowSeen = 8, kTableRead = 16 };
     std::vector<uint8_t> nodeState(nbt.size(), 0);
     auto stateOf = [&](uint32_t nid) -> uint8_t* {
-        auto it = nbt.find(nid);
-        return it == nbt.end() ? nullptr : &nodeState[nbt.IndexOf(it)];
+        const auto n = Node(nid);
+        return n ? &nodeState[n->index] : nullptr;
     };
     // The state of a node known to be in the NBT.
-    auto known = [&](uint32_t nid) -> uint8_t& { return nodeState[nbt.IndexOf(nbt.find(nid))]; };
+    uint8_t unknown = 0;
+    auto known = [&](uint32_t nid) -> uint8_t& {
+        uint8_t* st = stateOf(nid);
+        return st ? *st : unknown;
+    };
     auto readMessage = [&](uint32_t nid, PropertyContext& pc, Subnodes& subs) {
-        auto n = nbt.find(nid);
+        const auto n = Node(nid);
         const std::string where = NodeName(nid);
-        if (!ReadSubnodes(n->second.bidSub, subs, where) && n->second.bidSub) return false;
-        return ParsePc(n->second.bidData, subs, where, pc);
+        if (!ReadSubnodes(n->bidSub, subs, where) && n->bidSub) return false;
+        return ParsePc(n->bidData, subs, where, pc);
     };
     auto finishMessage = [&](uint32_t nid, const PropertyContext& pc, const Subnodes& subs) {
         uint8_t* st = stateOf(nid);
@@ -440,7 +442,7 @@ void Context::CheckMessaging() {
     auto checkTable = [&](uint32_t folder, uint32_t tableNid, const std::vector<uint32_t>& expected, uint32_t wantType,
                           const char* tableName, const std::vector<uint32_t>& mirrored) {
         const std::string fw = "folder " + Hex(folder) + nameOf(folder);
-        if (!nbt.count(tableNid)) {
+        if (!HasNode(tableNid)) {
             Fault(fw, std::string(tableName) + " node " + Hex(tableNid) + " is missing");
             return;
         }
@@ -450,15 +452,15 @@ void Context::CheckMessaging() {
         TableContext streamedTc;
         // Children named by a row: the node's kRowSeen (each child belongs in one table only).
         auto sawRow = [&](uint32_t rowId) {
-            auto n = nbt.find(rowId);
-            if (n == nbt.end() || n->second.nidParent != folder || rowId == folder) return;
-            if (wantType == 0x02 ? IsFolderType(rowId) : NidType(rowId) == wantType) nodeState[nbt.IndexOf(n)] |= kRowSeen;
+            const auto n = Node(rowId);
+            if (!n || n->nidParent != folder || rowId == folder) return;
+            if (wantType == 0x02 ? IsFolderType(rowId) : NidType(rowId) == wantType) nodeState[n->index] |= kRowSeen;
         };
         auto checkRow = [&](const TableRow& row) {
             sawRow(row.rowId);
             if (streamed) collectRow(row, "table " + Hex(tableNid), false);
-            auto n = nbt.find(row.rowId);
-            if (n == nbt.end()) {
+            const auto n = Node(row.rowId);
+            if (!n) {
                 Fault(tw, "row " + Hex(row.rowId) + " names a node that is not in the NBT");
                 return;
             }
@@ -466,9 +468,9 @@ void Context::CheckMessaging() {
                 Fault(tw, "row " + Hex(row.rowId) + " names a node of the wrong type " + Hex(NidType(row.rowId)));
                 return;
             }
-            if (n->second.nidParent != folder) {
+            if (n->nidParent != folder) {
                 Fault(tw, "row " + Hex(row.rowId) + nameOf(row.rowId) + " names a node whose parent is " +
-                              Hex(n->second.nidParent) + ", not this folder");
+                              Hex(n->nidParent) + ", not this folder");
                 return;
             }
             PropertyContext messagePc;
@@ -501,12 +503,12 @@ void Context::CheckMessaging() {
         };
         if (streamed) {
             if (uint8_t* st = stateOf(tableNid)) *st |= kTableRead;
-            auto n = nbt.find(tableNid);
+            const auto n = Node(tableNid);
             Subnodes subs;
-            if (!ReadSubnodes(n->second.bidSub, subs, NodeName(tableNid)) && n->second.bidSub) return;
+            if (!ReadSubnodes(n->bidSub, subs, NodeName(tableNid)) && n->bidSub) return;
             tcp = &streamedTc;
             const RowSink sink = checkRow;
-            if (!ParseTc(n->second.bidData, subs, NodeName(tableNid), streamedTc, &sink)) return;
+            if (!ParseTc(n->bidData, subs, NodeName(tableNid), streamedTc, &sink)) return;
             tcs[tableNid].columns = streamedTc.columns;
         } else {
             auto tit = tcs.find(tableNid);
@@ -515,7 +517,7 @@ void Context::CheckMessaging() {
             for (const auto& row : tcp->rows) checkRow(row);
         }
         for (uint32_t child : expected)
-            if (!(nodeState[nbt.IndexOf(nbt.find(child))] & kRowSeen))
+            if (!(known(child) & kRowSeen))
                 Fault(tw, "child " + Hex(child) + nameOf(child) + " has no row in the table");
     };
 
@@ -611,7 +613,7 @@ void Context::CheckMessaging() {
     for (const auto& [nid, n] : nbt) {
         const uint32_t type = NidType(nid);
         if ((type == 0x0D || type == 0x0E || type == 0x0F) && NidIndex(nid) >= 0x400 &&
-            !nbt.count(NidWithType(nid, 0x02)))
+            !HasNode(NidWithType(nid, 0x02)))
             Fault(NodeName(nid), "folder table without its folder " + Hex(NidWithType(nid, 0x02)));
     }
 
@@ -643,21 +645,21 @@ void Context::CheckMessaging() {
             auto cell = row.cells.find(0x66050003);
             if (cell == row.cells.end()) continue;
             const uint32_t target = uint32_t(cell->second.AsInt().value_or(0));
-            if (!nbt.count(target) || !IsFolderType(target))
+            if (!HasNode(target) || !IsFolderType(target))
                 Fault("receive folder table (node 0x62b)", "row " + Hex(row.rowId) + " names folder " + Hex(target) +
                                                                ", which is not a folder in the NBT");
         }
     }
 
     // --- Search activity list: NIDs of existing search folders.
-    if (auto al = nbt.find(0x201); al != nbt.end() && al->second.bidData != 0) {
+    if (const auto al = Node(0x201); al && al->bidData != 0) {
         std::vector<Bytes> blocks;
-        if (ReadStream(al->second.bidData, blocks, NodeName(0x201))) {
+        if (ReadStream(al->bidData, blocks, NodeName(0x201))) {
             Bytes all;
             for (const auto& b : blocks) all.insert(all.end(), b.begin(), b.end());
             if (all.size() % 4) Fault(NodeName(0x201), "search activity list of " + std::to_string(all.size()) + " bytes is not a list of NIDs");
             for (size_t i = 0; i + 4 <= all.size(); i += 4)
-                if (!nbt.count(U32(all.data() + i)))
+                if (!HasNode(U32(all.data() + i)))
                     Fault(NodeName(0x201), "search activity list names NID " + Hex(U32(all.data() + i)) + ", which is not in the NBT");
         }
     }

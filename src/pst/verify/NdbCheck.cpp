@@ -1,8 +1,10 @@
 // NDB layer checks: header, B-tree pages, blocks, reference counts, allocation maps.
 #include <algorithm>
 #include <cstring>
+#include <deque>
 
 #include "Internal.h"
+#include "SpillSort.h"
 
 namespace pst::verify::detail {
 
@@ -32,6 +34,18 @@ constexpr size_t kHeaderSize = 0x234;  // Unicode HEADER
 constexpr size_t kAnsiHeaderSize = 0x200;
 
 uint64_t BlockSpan(uint16_t cb) { return (uint64_t(cb) + 16 + 63) & ~uint64_t(63); }
+
+// A block's place in the file, for the pass in offset order.
+#pragma pack(push, 4)
+struct BlockExtent {
+    uint64_t ib;
+    uint64_t bid;
+    uint32_t span;
+    bool operator<(const BlockExtent& o) const { return ib != o.ib ? ib < o.ib : bid < o.bid; }
+};
+#pragma pack(pop)
+// Blocks sorted in memory at a time (20 bytes each); more go through a temporary file.
+constexpr size_t kExtentRun = size_t(1) << 19;
 
 const char* PageTypeName(uint8_t t) {
     switch (t) {
@@ -274,25 +288,12 @@ void Context::WalkBTree(bool nbtTree, uint64_t bid, uint64_t ib, int expectLevel
         }
         return;
     }
-    for (size_t i = 0; i < count; ++i) {
-        const uint8_t* e = p + i * cbEnt;
-        if (nbtTree) {
-            NbtEntry n;
-            const uint32_t nid = uint32_t(keys[i]);
-            n.bidData = U64(e + 8);
-            n.bidSub = U64(e + 16);
-            n.nidParent = U32(e + 24);
-            if (!nbt.Add(nid, n)) Fault(where, "NID " + Hex(nid) + " appears twice in the NBT");
-        } else {
-            BbtEntry b;
-            const uint64_t key = keys[i];
-            b.ib = U64(e + 8);
-            b.cb = U16(e + 16);
-            b.cRef = U16(e + 18);
-            b.Set(BbtEntry::kInternal, (key & 2) != 0);
-            if (!bbt.Add(key, b)) Fault(where, "BID " + Hex(key) + " appears twice in the BBT");
-        }
-    }
+    if (nbtTree)
+        nbt.AddPage(ib, keys.data(), count,
+                    [&](uint32_t nid) { Fault(where, "NID " + Hex(nid) + " appears twice in the NBT"); });
+    else
+        bbt.AddPage(ib, keys.data(), count,
+                    [&](uint64_t key) { Fault(where, "BID " + Hex(key) + " appears twice in the BBT"); });
 }
 
 uint64_t Context::CountLeafEntries(uint64_t ib, int depth, uint64_t& pagesLeft) const {
@@ -330,13 +331,30 @@ void Context::CheckPageBids() {
 // --------------------------------------------------------------------------------------------
 // Blocks
 
-const BbtEntry* Context::Block(uint64_t bid) const {
-    auto it = bbt.find(bid & ~uint64_t(1));
-    return it == bbt.end() ? nullptr : &it->second;
+std::optional<BlockInfo> Context::Block(uint64_t bid) const {
+    BbtEntry e;
+    BlockInfo b;
+    b.bid = bid & ~uint64_t(1);
+    if (!bbt.Find(b.bid, e, b.index)) return std::nullopt;
+    b.ib = e.ib;
+    b.cb = e.cb;
+    b.cRef = e.cRef;
+    b.flags = blockStates.Flags(b.index);
+    return b;
+}
+
+std::optional<Context::NodeInfo> Context::Node(uint32_t nid) const {
+    NbtEntry e;
+    NodeInfo n;
+    if (!nbt.Find(nid, e, n.index)) return std::nullopt;
+    n.bidData = e.bidData;
+    n.bidSub = e.bidSub;
+    n.nidParent = e.nidParent;
+    return n;
 }
 
 bool Context::ReadBlock(uint64_t bid, Bytes& out) const {
-    const BbtEntry* b = Block(bid);
+    const auto b = Block(bid);
     if (!b || !b->readable()) return false;
     Used(kTouch);
     out.assign(data + b->ib, data + b->ib + b->cb);
@@ -355,10 +373,11 @@ void Context::CollectRead() {
     while (!todo.empty()) {
         const uint64_t bid = todo.back() & ~uint64_t(1);
         todo.pop_back();
-        if (!readBlocks.insert(bid).second) continue;
-        const BbtEntry* b = Block(bid);
+        const auto b = Block(bid);
+        if (!b || blockStates.Is(b->index, BlockStates::kRead)) continue;
+        blockStates.Set(b->index, BlockStates::kRead, true);
         Used(kTouch);
-        if (!b || !b->internal() || b->cb < 8 || b->cb > kMaxBlockData || b->ib + b->cb > size) continue;
+        if (!b->internal() || b->cb < 8 || b->cb > kMaxBlockData || b->ib + b->cb > size) continue;
         // Only the children's BIDs are taken here; CheckBlocks checks the block itself.
         const uint8_t* d = data + b->ib;
         const size_t entSize = d[0] == 1 ? 8 : d[1] == 0 ? 24 : 16;
@@ -375,7 +394,9 @@ void Context::CollectRead() {
 }
 
 void Context::CheckBlocks() {
-    for (auto& [bid, b] : bbt) {
+    for (auto it = bbt.begin(); it != bbt.end(); ++it) {
+        const auto [bid, b] = *it;
+        const uint32_t index = it.index();
         const std::string where = BlockName(bid, b.ib);
         if (bid == 0) Fault(where, "BID 0 is not a valid block id");
         if (bid & 1) Fault(where, "BID has the reserved bit 0 set");
@@ -389,8 +410,8 @@ void Context::CheckBlocks() {
             Fault(where, "block lies outside the file's data area (file end " + Hex(checkedEnd) + ")");
             continue;
         }
-        b.Set(BbtEntry::kHasExtent, true);
-        if (!BlockRead(bid)) continue;
+        blockStates.Set(index, BlockStates::kHasExtent, true);
+        if (!BlockRead(index)) continue;
         Used(std::max<uint64_t>(span, 4096));
         const uint8_t* t = data + b.ib + span - 16;
         const uint16_t tcb = U16(t);
@@ -411,12 +432,12 @@ void Context::CheckBlocks() {
             Fault(where, "block CRC " + Hex(crc) + " does not match its " + std::to_string(b.cb) +
                              " data bytes (computed " + Hex(computed) + ")");
         if (wSig != Signature(b.ib, bid)) Fault(where, "trailer wSig " + Hex(wSig) + ", expected " + Hex(Signature(b.ib, bid)));
-        b.Set(BbtEntry::kReadable, ok);
-        if (!b.internal()) b.Set(BbtEntry::kStructureOk, ok);
+        blockStates.Set(index, BlockStates::kReadable, ok);
+        if (!(bid & 2)) blockStates.Set(index, BlockStates::kStructureOk, ok);
     }
 
     // Internal blocks: data trees (XBLOCK/XXBLOCK) and subnode trees (SLBLOCK/SIBLOCK).
-    auto peek = [&](const BbtEntry& e, uint8_t& btype, uint8_t& level, uint64_t& total) {
+    auto peek = [&](const BlockInfo& e, uint8_t& btype, uint8_t& level, uint64_t& total) {
         if (!e.readable() || e.cb < 8 || !e.internal()) return false;
         Used(kTouch);
         btype = data[e.ib];
@@ -424,8 +445,10 @@ void Context::CheckBlocks() {
         total = U32(data + e.ib + 4);
         return true;
     };
-    for (auto& [bid, b] : bbt) {
-        if (!b.internal() || !b.readable()) continue;
+    for (auto it = bbt.begin(); it != bbt.end(); ++it) {
+        const auto [bid, b] = *it;
+        const uint32_t index = it.index();
+        if (!(bid & 2) || !blockStates.Is(index, BlockStates::kReadable)) continue;
         const std::string where = BlockName(bid, b.ib);
         Used(kTouch);
         if (b.cb < 8) {
@@ -454,13 +477,13 @@ void Context::CheckBlocks() {
             uint64_t sum = 0;
             for (uint16_t i = 0; i < cEnt; ++i) {
                 const uint64_t child = U64(d + 8 + 8 * size_t(i));
-                BbtEntry* c = const_cast<BbtEntry*>(Block(child));
+                const auto c = Block(child);
                 if (!c) {
                     Fault(where, "entry " + std::to_string(i) + ": child BID " + Hex(child) + " is not in the BBT");
                     ok = false;
                     continue;
                 }
-                c->AddRef();
+                AddRef(*c);
                 if (level == 1) {
                     if (c->internal()) {
                         Fault(where, "XBLOCK entry " + std::to_string(i) + ": child " + Hex(child) + " is not a data block");
@@ -509,24 +532,24 @@ void Context::CheckBlocks() {
                     for (int k = 0; k < 2; ++k) {
                         const uint64_t ref = k == 0 ? bidData : bidSub;
                         if (ref == 0) continue;
-                        BbtEntry* c = const_cast<BbtEntry*>(Block(ref));
+                        const auto c = Block(ref);
                         if (!c) {
                             Fault(where, "subnode " + Hex(nid) + ": " + (k == 0 ? "bidData " : "bidSub ") + Hex(ref) +
                                              " is not in the BBT");
                             ok = false;
                             continue;
                         }
-                        c->AddRef();
+                        AddRef(*c);
                     }
                 } else {
                     const uint64_t child = U64(e + 8);
-                    BbtEntry* c = const_cast<BbtEntry*>(Block(child));
+                    const auto c = Block(child);
                     if (!c) {
                         Fault(where, "SIBLOCK entry " + std::to_string(i) + ": child BID " + Hex(child) + " is not in the BBT");
                         ok = false;
                         continue;
                     }
-                    c->AddRef();
+                    AddRef(*c);
                     uint8_t ct = 0, cl = 0;
                     uint64_t unused = 0;
                     if (!peek(*c, ct, cl, unused) || ct != 2 || cl != 0) {
@@ -543,7 +566,7 @@ void Context::CheckBlocks() {
             Fault(where, "internal block with unknown btype " + Hex(btype));
             continue;
         }
-        b.Set(BbtEntry::kStructureOk, ok);
+        blockStates.Set(index, BlockStates::kStructureOk, ok);
         if (btype == 1) ++(level == 1 ? report.xblocks : report.xxblocks);
         else ++(level == 0 ? report.slblocks : report.siblocks);
     }
@@ -551,7 +574,7 @@ void Context::CheckBlocks() {
 
 bool Context::StreamBids(uint64_t bid, std::vector<uint64_t>& bids, const std::string& where) {
     bids.clear();
-    const BbtEntry* b = Block(bid);
+    const auto b = Block(bid);
     if (!b || !b->structureOk()) return false;
     if (!b->internal()) {
         bids.push_back(bid);
@@ -567,16 +590,16 @@ bool Context::StreamBids(uint64_t bid, std::vector<uint64_t>& bids, const std::s
     for (uint16_t i = 0; i < cEnt; ++i) {
         const uint64_t child = U64(d + 8 + 8 * size_t(i));
         if (Level(*b) == 1) {
-            const BbtEntry* c = Block(child);
+            const auto c = Block(child);
             if (!c || !c->readable()) return false;
             bids.push_back(child);
         } else {
-            const BbtEntry* x = Block(child);
+            const auto x = Block(child);
             if (!x || !x->structureOk()) return false;
             const uint8_t* xd = data + x->ib;
             for (uint16_t j = 0; j < U16(xd + 2); ++j) {
                 const uint64_t leaf = U64(xd + 8 + 8 * size_t(j));
-                const BbtEntry* c = Block(leaf);
+                const auto c = Block(leaf);
                 if (!c || !c->readable()) return false;
                 bids.push_back(leaf);
             }
@@ -598,13 +621,13 @@ bool Context::ReadStream(uint64_t bid, std::vector<Bytes>& blocks, const std::st
 bool Context::ReadSubnodes(uint64_t bidSub, Subnodes& out, const std::string& where) {
     out.clear();
     if (bidSub == 0) return true;
-    const BbtEntry* b = Block(bidSub);
+    const auto b = Block(bidSub);
     if (!b || !b->structureOk()) return false;
     if (!b->internal() || BType(*b) != 2) {
         Fault(where, "bidSub " + Hex(bidSub) + " is not a subnode block (SLBLOCK/SIBLOCK)");
         return false;
     }
-    auto readLeaf = [&](const BbtEntry& leaf) {
+    auto readLeaf = [&](const BlockInfo& leaf) {
         Used(kTouch);
         const uint8_t* d = data + leaf.ib;
         for (uint16_t i = 0; i < U16(d + 2); ++i) {
@@ -619,7 +642,7 @@ bool Context::ReadSubnodes(uint64_t bidSub, Subnodes& out, const std::string& wh
     }
     const uint8_t* d = data + b->ib;
     for (uint16_t i = 0; i < U16(d + 2); ++i) {
-        const BbtEntry* leaf = Block(U64(d + 8 + 16 * size_t(i) + 8));
+        const auto leaf = Block(U64(d + 8 + 16 * size_t(i) + 8));
         if (!leaf || !leaf->structureOk()) return false;
         readLeaf(*leaf);
     }
@@ -630,43 +653,44 @@ bool Context::ReadSubnodes(uint64_t bidSub, Subnodes& out, const std::string& wh
 // Nodes and reference counts
 
 void Context::CheckNodes() {
-    for (auto& [nid, n] : nbt) {
+    for (const auto& [nid, n] : nbt) {
         const std::string where = NodeName(nid);
         if (NidType(nid) == 0) Fault(where, "NID type 0 (HID) cannot name a node");
         if (n.bidData != 0) {
-            BbtEntry* b = const_cast<BbtEntry*>(Block(n.bidData));
+            const auto b = Block(n.bidData);
             if (!b)
                 Fault(where, "bidData " + Hex(n.bidData) + " is not in the BBT");
             else {
-                b->AddRef();
+                AddRef(*b);
                 if (b->internal() && b->readable() && BType(*b) != 1)
                     Fault(where, "bidData " + Hex(n.bidData) + " is a subnode block, not a data block or data tree");
             }
         }
         if (n.bidSub != 0) {
-            BbtEntry* b = const_cast<BbtEntry*>(Block(n.bidSub));
+            const auto b = Block(n.bidSub);
             if (!b)
                 Fault(where, "bidSub " + Hex(n.bidSub) + " is not in the BBT");
             else {
-                b->AddRef();
+                AddRef(*b);
                 if (!b->internal() || (b->readable() && BType(*b) != 2))
                     Fault(where, "bidSub " + Hex(n.bidSub) + " is not a subnode block (SLBLOCK/SIBLOCK)");
             }
         }
-        if (n.nidParent != 0 && !nbt.count(n.nidParent))
+        if (n.nidParent != 0 && !HasNode(n.nidParent))
             Fault(where, "parent NID " + Hex(n.nidParent) + " is not in the NBT");
     }
     // [MS-PST] 2.2.2.7.7.3 gives cRef as the block's reference count; Outlook files carry one
     // more than the references from the NBT and from other blocks (the BBT's own reference).
-    for (auto& [bid, b] : bbt) {
+    for (auto it = bbt.begin(); it != bbt.end(); ++it) {
+        const auto [bid, b] = *it;
+        const uint32_t refs = blockStates.Refs(it.index());
         // Bounded: a block read may also be shared with a message, whose references were not counted.
-        if (!BlockRead(bid) || (options.bounded && b.cRef > b.refs() + 1)) continue;
-        const std::string where = BlockName(bid, b.ib);
-        if (b.refs() == 0 && b.cRef == 1)
-            Note(where, "block is referenced by no node and no other block (leaked; cRef 1)");
-        else if (b.cRef != b.refs() + 1)
-            Fault(where, "cRef " + std::to_string(b.cRef) + " does not match its " + std::to_string(b.refs()) +
-                             " reference" + (b.refs() == 1 ? "" : "s") + " (expected " + std::to_string(b.refs() + 1) + ")");
+        if (!BlockRead(it.index()) || (options.bounded && b.cRef > refs + 1)) continue;
+        if (refs == 0 && b.cRef == 1)
+            Note(BlockName(bid, b.ib), "block is referenced by no node and no other block (leaked; cRef 1)");
+        else if (b.cRef != refs + 1)
+            Fault(BlockName(bid, b.ib), "cRef " + std::to_string(b.cRef) + " does not match its " + std::to_string(refs) +
+                                            " reference" + (refs == 1 ? "" : "s") + " (expected " + std::to_string(refs + 1) + ")");
     }
 }
 
@@ -756,70 +780,87 @@ void Context::CheckMaps() {
     }
 
     // Every page and block in offset order, from three sorted sources: the
-    // blocks (the BBT array is sorted by offset for this pass), the B-tree
-    // pages and the map pages.
-    auto& blocks = bbt.Items();
-    std::sort(blocks.begin(), blocks.end(), [](const auto& a, const auto& b) { return a.second.ib < b.second.ib; });
-    std::vector<PageRef> pages = btreePages;
+    // blocks (sorted by offset through a temporary file, as a file may hold
+    // millions), the B-tree pages and the map pages.
+    SpillSort<BlockExtent> blocks(kExtentRun);
+    for (auto it = bbt.begin(); it != bbt.end(); ++it)
+        if (blockStates.Is(it.index(), BlockStates::kHasExtent)) {
+            const auto [bid, b] = *it;
+            blocks.Add({b.ib, bid, uint32_t(BlockSpan(b.cb))});
+        }
+    std::vector<PageRef>& pages = btreePages;
     std::sort(pages.begin(), pages.end(), [](const PageRef& a, const PageRef& b) { return a.ib < b.ib; });
     struct Extent {
         uint64_t ib = 0, size = 0;
         int source = -1;  // 0 block, 1 B-tree page, 2 map page
         size_t index = 0;
+        uint64_t bid = 0;  // a block's
     };
     auto label = [&](const Extent& e) -> std::string {
-        if (e.source == 0) return BlockName(blocks[e.index].first, e.ib);
+        if (e.source == 0) return BlockName(e.bid, e.ib);
         if (e.source == 1) return std::string(pages[e.index].nbt ? "NBT" : "BBT") + " page " + Hex(e.ib);
         return std::string(mapPages[e.index].label) + " page " + Hex(e.ib);
     };
-    struct Cursor {
-        size_t block = 0, page = 0, map = 0;
-    };
-    auto next = [&](Cursor& c, Extent& e) {
-        while (c.block < blocks.size() && !blocks[c.block].second.Is(BbtEntry::kHasExtent)) ++c.block;
-        e = Extent{};
-        if (c.block < blocks.size())
-            e = {blocks[c.block].second.ib, BlockSpan(blocks[c.block].second.cb), 0, c.block};
-        if (c.page < pages.size() && (e.source < 0 || pages[c.page].ib < e.ib)) e = {pages[c.page].ib, kPageSize, 1, c.page};
-        if (c.map < mapPages.size() && (e.source < 0 || mapPages[c.map].ib < e.ib))
-            e = {mapPages[c.map].ib, kPageSize, 2, c.map};
-        if (e.source == 0) ++c.block;
-        else if (e.source == 1) ++c.page;
-        else if (e.source == 2) ++c.map;
-        return e.source >= 0;
+    // Calls fn(extent) for every page and block in offset order (at one offset:
+    // blocks, then B-tree pages, then map pages).
+    auto inOrder = [&](auto&& fn) {
+        size_t page = 0, map = 0;
+        auto upTo = [&](uint64_t ib, bool withPages) {
+            while (true) {
+                const bool p = withPages && page < pages.size() && pages[page].ib < ib;
+                const bool m = map < mapPages.size() && mapPages[map].ib < ib;
+                if (!p && !m) return;
+                if (p && (!m || pages[page].ib <= mapPages[map].ib)) {
+                    fn(Extent{pages[page].ib, kPageSize, 1, page, 0});
+                    ++page;
+                } else {
+                    fn(Extent{mapPages[map].ib, kPageSize, 2, map, 0});
+                    ++map;
+                }
+            }
+        };
+        blocks.ForEach([&](const BlockExtent& b) {
+            upTo(b.ib, true);
+            fn(Extent{b.ib, b.span, 0, 0, b.bid});
+        });
+        // A map page at a B-tree page's offset comes after it.
+        while (page < pages.size()) {
+            upTo(pages[page].ib, false);
+            fn(Extent{pages[page].ib, kPageSize, 1, page, 0});
+            ++page;
+        }
+        upTo(UINT64_MAX, false);
     };
 
     // Overlaps between pages and blocks.
     {
-        Cursor c;
-        Extent e, last;
+        Extent last;
         bool first = true;
-        while (next(c, e)) {
+        inOrder([&](const Extent& e) {
             if (!first && e.ib < last.ib + last.size)
                 Fault(label(e), "overlaps " + label(last) + " (which ends at " + Hex(last.ib + last.size) + ")");
             if (first || e.ib + e.size > last.ib + last.size) last = e;
             first = false;
-        }
+        });
     }
 
+    // The blocks that may cover an offset of the AMap interval being checked
+    // (those starting up to 0x4000 before it), for ownerOf.
+    std::deque<Extent> nearBlocks;
     // The page or block at an offset (for a fault's text): the nearest one
     // starting at or before it that covers it.
     auto ownerOf = [&](uint64_t off) -> std::string {
         Extent best;
-        auto consider = [&](uint64_t ib, uint64_t span, int source, size_t index) {
-            if (off >= ib && off < ib + span && (best.source < 0 || ib >= best.ib)) best = {ib, span, source, index};
+        auto consider = [&](const Extent& e) {
+            if (off >= e.ib && off < e.ib + e.size && (best.source < 0 || e.ib >= best.ib)) best = e;
         };
-        auto bi = std::upper_bound(blocks.begin(), blocks.end(), off, [](uint64_t o, const auto& x) { return o < x.second.ib; });
-        while (bi != blocks.begin()) {
-            --bi;
-            if (bi->second.Is(BbtEntry::kHasExtent))
-                consider(bi->second.ib, BlockSpan(bi->second.cb), 0, size_t(bi - blocks.begin()));
-            if (bi->second.ib + 0x4000 < off) break;
-        }
+        for (auto bi = nearBlocks.rbegin(); bi != nearBlocks.rend(); ++bi)
+            if (bi->ib <= off) consider(*bi);
         auto pi = std::upper_bound(pages.begin(), pages.end(), off, [](uint64_t o, const PageRef& x) { return o < x.ib; });
-        if (pi != pages.begin()) consider(std::prev(pi)->ib, kPageSize, 1, size_t(std::prev(pi) - pages.begin()));
+        if (pi != pages.begin()) consider(Extent{std::prev(pi)->ib, kPageSize, 1, size_t(std::prev(pi) - pages.begin()), 0});
         auto mi = std::upper_bound(mapPages.begin(), mapPages.end(), off, [](uint64_t o, const MapPage& x) { return o < x.ib; });
-        if (mi != mapPages.begin()) consider(std::prev(mi)->ib, kPageSize, 2, size_t(std::prev(mi) - mapPages.begin()));
+        if (mi != mapPages.begin())
+            consider(Extent{std::prev(mi)->ib, kPageSize, 2, size_t(std::prev(mi) - mapPages.begin()), 0});
         return best.source < 0 ? "?" : label(best);
     };
 
@@ -829,32 +870,26 @@ void Context::CheckMaps() {
     const uint64_t slots = amaps * slotsPerMap;
     std::vector<uint8_t> expect(496);
     std::vector<std::pair<uint64_t, uint64_t>> carried;  // slot ranges reaching past the interval
-    Cursor cursor;
-    Extent pending;
-    bool havePending = next(cursor, pending);
     uint64_t freeBytes = 0;
-    for (uint64_t k = 0; k < amaps; ++k) {
-        const uint64_t base = k * slotsPerMap, top = base + slotsPerMap;
+    uint64_t k = 0, base = 0, top = slotsPerMap;
+    auto mark = [&](uint64_t first, uint64_t end) {
+        for (uint64_t s = std::max(first, base); s < std::min(end, top); ++s) {
+            const uint64_t r = s - base;
+            expect[r / 8] |= uint8_t(0x80 >> (r % 8));
+        }
+        if (end > top) carried.emplace_back(std::max(first, top), end);
+    };
+    auto beginInterval = [&] {
+        base = k * slotsPerMap, top = base + slotsPerMap;
         std::fill(expect.begin(), expect.end(), 0);
-        auto mark = [&](uint64_t first, uint64_t end) {
-            for (uint64_t s = std::max(first, base); s < std::min(end, top); ++s) {
-                const uint64_t r = s - base;
-                expect[r / 8] |= uint8_t(0x80 >> (r % 8));
-            }
-            if (end > top) carried.emplace_back(std::max(first, top), end);
-        };
         std::vector<std::pair<uint64_t, uint64_t>> before;
         before.swap(carried);
         for (const auto& [first, end] : before) mark(first, end);
-        while (havePending && pending.ib < kFirstAMap + (k + 1) * kAMapSpan) {
-            if (pending.ib >= kFirstAMap) {
-                const uint64_t first = (pending.ib - kFirstAMap) / 64;
-                const uint64_t end = std::min<uint64_t>((pending.ib + pending.size - kFirstAMap + 63) / 64, slots);
-                mark(first, end);
-            }
-            havePending = next(cursor, pending);
-        }
-        if (!amapOk[k]) continue;
+        while (!nearBlocks.empty() && nearBlocks.front().ib + 0x4000 < kFirstAMap + k * kAMapSpan) nearBlocks.pop_front();
+    };
+    // Checks AMap k against the extents marked.
+    auto checkInterval = [&] {
+        if (!amapOk[k]) return;
         const uint64_t ib = kFirstAMap + k * kAMapSpan;
         const std::string where = "AMap page " + Hex(ib);
         const uint8_t* bits = data + ib;
@@ -892,9 +927,28 @@ void Context::CheckMaps() {
         }
         if (more) Fault(where, std::to_string(more) + " more ranges in use are marked free");
         if (moreLeaked) Note(where, std::to_string(moreLeaked) + " more allocated ranges hold no page or block");
+    };
+    beginInterval();
+    inOrder([&](const Extent& e) {
+        while (k < amaps && e.ib >= kFirstAMap + (k + 1) * kAMapSpan) {
+            checkInterval();
+            if (++k < amaps) beginInterval();
+        }
+        if (k >= amaps) return;  // past the last interval
+        if (e.source == 0) nearBlocks.push_back(e);
+        if (e.ib >= kFirstAMap) {
+            const uint64_t first = (e.ib - kFirstAMap) / 64;
+            const uint64_t end = std::min<uint64_t>((e.ib + e.size - kFirstAMap + 63) / 64, slots);
+            mark(first, end);
+        }
+    });
+    while (k < amaps) {
+        checkInterval();
+        if (++k < amaps) beginInterval();
     }
-    // Back in BID order for the lookups of the layers above.
-    std::sort(blocks.begin(), blocks.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    if (blocks.Failed())
+        Fault("verifier", "the blocks' offsets could not be read back from the temporary file: the allocation maps "
+                          "were checked against part of them only");
     if (mapsValid && freeBytes != amapFree)
         Fault("header", "ROOT.cbAMapFree " + std::to_string(amapFree) + ", but the AMaps mark " +
                             std::to_string(freeBytes) + " bytes free");

@@ -117,7 +117,31 @@ uint16_t Signature(uint64_t ib, uint64_t bid) {
 std::string NodeName(uint32_t nid) { return "node " + Hex(nid); }
 std::string BlockName(uint64_t bid, uint64_t ib) { return "block " + Hex(bid) + " @" + Hex(ib); }
 
-Context::Context(const uint8_t* d, size_t s, const Options& o, Report& r) : data(d), size(s), options(o), report(r) {}
+Context::Context(const uint8_t* d, size_t s, const Options& o, Report& r)
+    : data(d), size(s), options(o), report(r),
+      bbt([](const uint8_t* page, size_t i) -> BbtIndex::Item {
+          const uint8_t* e = page + 24 * i;
+          return {U64(e), BbtEntry{U64(e + 8), U16(e + 16), U16(e + 18)}};
+      }),
+      nbt([](const uint8_t* page, size_t i) -> NbtIndex::Item {
+          // Only the low 32 bits of the NID field are the NID.
+          const uint8_t* e = page + 32 * i;
+          return {U32(e), NbtEntry{U64(e + 8), U64(e + 16), U32(e + 24)}};
+      }) {
+    // A read next to the last one costs nothing more: the kernel mapped its neighbours.
+    auto touched = [this](uint64_t ib) {
+        if (ib / kTouch != lastTouched_) Used(kTouch);
+        lastTouched_ = ib / kTouch;
+    };
+    bbt.Attach(data, touched, [this] {
+        uint64_t pagesLeft = size / kPageSize;
+        return size_t(CountLeafEntries(bbtRootIb, 0, pagesLeft));
+    });
+    nbt.Attach(data, touched, [this] {
+        uint64_t pagesLeft = size / kPageSize;
+        return size_t(CountLeafEntries(nbtRootIb, 0, pagesLeft));
+    });
+}
 
 void Context::Fault(const std::string& where, const std::string& what) {
     if (muted_) return;
@@ -146,15 +170,12 @@ void Context::Run() {
     CheckHeader();
     if (report.outcome == Outcome::Unreadable) return;
     if (nbtRootIb == 0 && bbtRootIb == 0) return;
-    uint64_t pagesLeft = size / kPageSize;
-    bbt.Reserve(CountLeafEntries(bbtRootIb, 0, pagesLeft));
-    pagesLeft = size / kPageSize;
-    nbt.Reserve(CountLeafEntries(nbtRootIb, 0, pagesLeft));
     WalkBTree(false, bbtRootBid, bbtRootIb, -1, 0, false, 0, 0);
     WalkBTree(true, nbtRootBid, nbtRootIb, -1, 0, false, 0, 0);
     CheckPageBids();
     report.blocks = bbt.size();
     report.nodes = nbt.size();
+    blockStates.Reset(bbt.size());
     if (options.bounded) CollectRead();
     CheckBlocks();
     CheckNodes();
