@@ -29,6 +29,7 @@
 #include "mime/MimeLimits.h"
 #include "mime/PartCount.h"
 #include "pst/messaging/EntryIds.h"
+#include "store/RecordedItem.h"
 
 namespace mime {
 
@@ -1152,6 +1153,9 @@ struct Parsed {
     GObjPtr<GMimeParser> parser;
     GObjPtr<GMimeMessage> msg;
     int64_t fallbackTime = 0;
+    // Filled ahead too, when it could be: what the caller's item gets.
+    std::unique_ptr<store::RecordedItem> filled;
+    ImportResult filledResult;
 };
 using ParsedPtr = std::unique_ptr<Parsed>;
 
@@ -1281,14 +1285,39 @@ ImportResult FillFrom(store::Item& message, const Parsed& parsed) {
 }
 
 // The import threads of one calling thread (an engine running one mailbox):
-// `parser` reads and parses the messages announced by ParseAhead and tears
-// down the ones done with, so that this work overlaps with the caller filling
-// and writing the messages before them. The caller fills the store message on
-// its own stack when that is a deep one, else on `filler`, waiting meanwhile:
-// the store is only touched from the calling thread's turn. Several mailboxes
+// `parser` reads, parses and fills (into a recorded item) the messages
+// announced by ParseAhead and tears down the ones done with, so that this work
+// overlaps with the caller writing the messages before them. The caller puts
+// what was recorded into the store message, or fills one that was not
+// announced or not recorded on its own stack when that is a deep one, else on
+// `filler`, waiting meanwhile: the store is only touched in the caller's turn. Several mailboxes
 // converted on threads of their own each have their own threads.
+// A message filled ahead holds at most this much attachment data; a larger one
+// is filled in its turn, its data streamed into the PST.
+constexpr size_t kFilledAheadBytes = size_t(1) << 20;
+
+// Fills the message ahead into a recorded item, to be put into the caller's in
+// its turn. Whatever keeps it from that leaves it to be filled then.
+void FillAhead(Parsed& parsed) {
+    if (!parsed.error.ok) return;
+    try {
+        auto item = std::make_unique<store::RecordedItem>(store::ItemType::Mail, kFilledAheadBytes);
+        parsed.filledResult = FillFrom(*item, parsed);
+        parsed.filled = std::move(item);
+    } catch (...) {
+        parsed.filled.reset();
+    }
+}
+
+ImportResult FillIn(store::Item& message, Parsed& parsed) {
+    if (!parsed.filled) return FillFrom(message, parsed);
+    parsed.filled->Replay(message);
+    return parsed.filledResult;
+}
+
 // Each announced message waiting holds its bytes in memory (at most
-// kReadWholeBytes) or an open file: kMaxParsedAhead of them at most.
+// kReadWholeBytes) or an open file, and what it was filled with (at most
+// kFilledAheadBytes of data): kMaxParsedAhead of them at most.
 // Announcements that wake the parser: fewer wakeups, each for more work.
 constexpr size_t kParseBatch = 4;
 
@@ -1388,6 +1417,7 @@ void ParseAhead(const std::string& path) {
         std::shared_ptr<Parsed> parsed;
         try {
             parsed = Parse(path);
+            FillAhead(*parsed);
         } catch (const std::exception& e) {
             parsed = Fail(std::string("import failed: ") + e.what());
         } catch (...) {
@@ -1415,7 +1445,7 @@ ImportResult ImportMessage(store::Item& message, const std::string& path) {
     ImportResult result;
     auto fill = [&] {
         if (!parsed) parsed = Parse(path);
-        result = FillFrom(message, *parsed);
+        result = FillIn(message, *parsed);
     };
     try {
         if (DeepStackThread::OnDeepStack()) fill();

@@ -442,6 +442,26 @@ TEST_F(Corpus, MessagesFilledOnTheCallersDeepStackComeOutAsParsedAlone) {
     for (size_t i = 0; i < paths.size(); ++i) EXPECT_EQ(ahead[i], alone[i]) << paths[i];
 }
 
+// Filled ahead only up to a bound of attachment data: a larger message is
+// filled in its turn, and comes out the same.
+TEST(MimeImportAhead, AMessageWithLargeAttachmentsIsFilledInItsTurnWhole) {
+    TempDir d;
+    const std::string base64Line(76, 'Q');  // "QQQQ" -> 0x41 0x04 0x10 ...
+    std::string msg =
+        "From: a@example.com\r\nSubject: Large\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n"
+        "--b\r\nContent-Type: text/plain\r\n\r\nhello\r\n"
+        "--b\r\nContent-Type: message/rfc822\r\n\r\nFrom: c@example.com\r\nSubject: Inner\r\n\r\ninner\r\n"
+        "--b\r\nContent-Type: application/octet-stream; name=big.bin\r\nContent-Transfer-Encoding: base64\r\n\r\n";
+    for (int i = 0; i < 30000; ++i) msg += base64Line + "\r\n";  // 1.7 MB decoded
+    mimetest::WriteFile(d.path + "/large.eml", msg + "--b--\r\n");
+    const std::string alone = Fingerprint(Import(d.path + "/large.eml"));
+    EXPECT_NE(alone.find("|a:big.bin:1710000"), std::string::npos) << alone;
+    mime::DeepStackThread(mime::kImportStackBytes).Call([&] {
+        mime::ParseAhead(d.path + "/large.eml");
+        EXPECT_EQ(Fingerprint(Import(d.path + "/large.eml")), alone);
+    });
+}
+
 TEST(MimeImportHostile, DeepNestingParsedAhead) {
     TempDir d;
     std::string msg = "From: a@example.com\r\nSubject: Deep ahead\r\n";
