@@ -4,6 +4,7 @@
 #include <archive_entry.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <locale.h>
 #include <unistd.h>
 
@@ -216,10 +217,16 @@ bool ArchiveReader::Next() {
         const char* name = archive_entry_pathname_utf8(entry);
         if (!name) name = archive_entry_pathname(entry);
         name_ = name ? name : "";
+        mtime_ = archive_entry_mtime_is_set(entry) ? static_cast<std::int64_t>(archive_entry_mtime(entry)) : 0;
         while (name_.rfind("./", 0) == 0) name_.erase(0, 2);
         // An empty name (one that could not be read) is handed on: the caller names it.
         return true;
     }
+}
+
+void ArchiveReader::NoteDamage() {
+    damaged_ = true;
+    error_ = archive_error_string(a_) ? archive_error_string(a_) : "damaged archive";
 }
 
 bool ArchiveReader::WriteTo(const std::string& path) {
@@ -229,26 +236,64 @@ bool ArchiveReader::WriteTo(const std::string& path) {
         archive_read_data_skip(a_);
         return false;
     }
+    return WriteRest(fd, {});
+}
+
+bool ArchiveReader::WriteRest(int fd, const std::string& head) {
+    bool written = true;
+    auto write = [&](const char* data, size_t n) {
+        for (size_t done = 0; written && done < n;) {
+            const ssize_t w = ::write(fd, data + done, n - done);
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) written = false;
+            else done += static_cast<size_t>(w);
+        }
+    };
+    write(head.data(), head.size());
     // Our own copy loop: libarchive's data-into-fd allocates a buffer per entry.
     if (buffer_.empty()) buffer_.resize(1 << 16);
-    bool written = true;
     for (;;) {
         const la_ssize_t n = archive_read_data(a_, buffer_.data(), buffer_.size());
         if (n == 0) break;
         if (n < 0) {
             ::close(fd);
-            damaged_ = true;
-            error_ = archive_error_string(a_) ? archive_error_string(a_) : "damaged archive";
+            NoteDamage();
             return false;
         }
-        for (la_ssize_t done = 0; written && done < n;) {
-            const ssize_t w = ::write(fd, buffer_.data() + done, static_cast<size_t>(n - done));
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) written = false;
-            else done += w;
-        }
+        write(buffer_.data(), static_cast<size_t>(n));
+    }
+    if (mtime_ > 0) {
+        // As extracting leaves it: a message without a date takes its file's time.
+        const struct timespec times[2] = {{static_cast<time_t>(mtime_), 0}, {static_cast<time_t>(mtime_), 0}};
+        ::futimens(fd, times);
     }
     return ::close(fd) == 0 && written;
+}
+
+bool ArchiveReader::ReadEntry(std::string& bytes, size_t limit, const std::string& spillPath, bool& spilled) {
+    bytes.clear();
+    spilled = false;
+    if (buffer_.empty()) buffer_.resize(1 << 16);
+    for (;;) {
+        const la_ssize_t n = archive_read_data(a_, buffer_.data(), buffer_.size());
+        if (n == 0) return true;
+        if (n < 0) {
+            NoteDamage();
+            bytes.clear();
+            return false;
+        }
+        bytes.append(buffer_.data(), static_cast<size_t>(n));
+        if (bytes.size() > limit) break;
+    }
+    spilled = true;
+    std::string head;
+    head.swap(bytes);
+    const int fd = ::open(spillPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        archive_read_data_skip(a_);
+        return false;
+    }
+    return WriteRest(fd, head);
 }
 
 bool ArchiveReader::ReadText(std::string& text, size_t limit) {
@@ -258,8 +303,7 @@ bool ArchiveReader::ReadText(std::string& text, size_t limit) {
         const la_ssize_t n = archive_read_data(a_, buffer, sizeof buffer);
         if (n == 0) return true;
         if (n < 0) {
-            damaged_ = true;
-            error_ = archive_error_string(a_) ? archive_error_string(a_) : "damaged archive";
+            NoteDamage();
             return false;
         }
         if (text.size() < limit) text.append(buffer, std::min(static_cast<size_t>(n), limit - text.size()));

@@ -2,6 +2,7 @@
 // Reading a mailbox export archive (.tgz / .tar.gz, .tar, .zip) as it is, with
 // libarchive: the file entries in archive order, and each entry's bytes, in one
 // forward pass over the compressed data. Never throws.
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -36,9 +37,16 @@ public:
     bool Next();
     // The current entry's name as stored, without a leading "./".
     const std::string& Name() const { return name_; }
+    // The current entry's modification time as recorded (seconds since 1970); 0 when none is.
+    std::int64_t MTime() const { return mtime_; }
     // Writes the current entry's bytes to a new file at `path` (which must not
-    // exist); false when the data is cut off or damaged, or the file cannot be written.
+    // exist), with the entry's time as extracting gives it; false when the data
+    // is cut off or damaged, or the file cannot be written.
     bool WriteTo(const std::string& path);
+    // Reads the current entry: into `bytes` when it holds at most `limit` bytes,
+    // else, like WriteTo, into a new file at `spillPath` (then `spilled` is set
+    // and `bytes` left empty). False as for WriteTo.
+    bool ReadEntry(std::string& bytes, size_t limit, const std::string& spillPath, bool& spilled);
     // The current entry's bytes, at most `limit` of them (the rest is passed
     // over); false when the data is cut off or damaged.
     bool ReadText(std::string& text, size_t limit);
@@ -55,8 +63,13 @@ private:
     std::string name_;
     std::string error_;
     std::vector<char> buffer_;
+    std::int64_t mtime_ = 0;
     int entries_ = 0;
     bool damaged_ = false;
+
+    // The entry's data from here on, after `head`, into the open file `fd`, which it closes.
+    bool WriteRest(int fd, const std::string& head);
+    void NoteDamage();
 };
 
 }  // namespace files

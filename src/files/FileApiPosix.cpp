@@ -7,6 +7,7 @@
 // come from lstat, deletion unlinks the link, attribute changes skip links.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@
 
 #include "files/FileApi.h"
 #include "files/MailboxFileQueue.h"
+#include "files/MemoryFiles.h"
 
 namespace files {
 
@@ -221,6 +223,7 @@ bool CloseFind(FindEntry& entry) {
 std::uint32_t GetFileAttr(std::string_view path) {
     InitFileApi();
     if (path.empty()) return kInvalidFileAttributes;
+    if (FindMemoryFile(path)) return kFileAttributeNormal;
     const AtPath at = ResolveAt(StripTrailingSeparators(path));
     if (!at.ok) return kInvalidFileAttributes;
     return AttributesAt(at.dirFd, at.rel.c_str());
@@ -257,6 +260,7 @@ bool FileExists(std::string_view path) {
 std::uint64_t FileSizeOf(std::string_view path) {
     InitFileApi();
     if (path.empty()) return 0;
+    if (const auto memory = FindMemoryFile(path)) return memory->bytes.size();
     const AtPath at = ResolveAt(StripTrailingSeparators(path));
     struct stat st {};
     if (!at.ok || ::fstatat(at.dirFd, at.rel.c_str(), &st, 0) != 0) return 0;
@@ -280,6 +284,7 @@ int RemoveFile(std::string_view path) {
     InitFileApi();
     if (!path.empty() && path.back() == kPathSeparator) return RemovePathEntry(path);
     if (path.empty()) return kErrorFileNotFound;
+    if (DropMemoryFile(path)) return 0;
     SetFileAttr(path, kFileAttributeNormal);  // clears read-only; a failure is ignored
     const AtPath at = ResolveAt(path);
     if (!at.ok) return ErrorCode(errno);
@@ -318,6 +323,23 @@ int RemoveEmptyFolder(std::string_view path) {
 int OpenForReading(std::string_view path) {
     InitFileApi();
     if (path.empty()) return -1;
+    if (const auto memory = FindMemoryFile(path)) {
+        // A reader that wants a descriptor gets an anonymous memory one, never a file on disk.
+        const int fd = ::memfd_create("orvandel-entry", MFD_CLOEXEC);
+        if (fd < 0) return -1;
+        const std::string& bytes = memory->bytes;
+        for (size_t done = 0; done < bytes.size();) {
+            const ssize_t w = ::write(fd, bytes.data() + done, bytes.size() - done);
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) {
+                ::close(fd);
+                return -1;
+            }
+            done += static_cast<size_t>(w);
+        }
+        ::lseek(fd, 0, SEEK_SET);
+        return fd;
+    }
     const AtPath at = ResolveAt(path);
     if (!at.ok) return -1;
     // Non-blocking open so that a fifo cannot hang the caller; only regular files
@@ -337,6 +359,7 @@ int OpenForReading(std::string_view path) {
 std::string SourceFileProblem(std::string_view path) {
     InitFileApi();
     if (path.empty()) return std::strerror(ENOENT);
+    if (FindMemoryFile(path)) return {};
     const AtPath at = ResolveAt(path);
     if (!at.ok) return std::strerror(errno);
     struct stat st {};
