@@ -1,6 +1,7 @@
 #include "mime/MimeImport.h"
 
 #include "files/Ascii.h"
+#include "files/MemoryFiles.h"
 
 #include <fcntl.h>
 #include <gmime/gmime.h>
@@ -1175,39 +1176,71 @@ struct ByteArrayFree {
     void operator()(GByteArray* a) const { g_byte_array_free(a, TRUE); }
 };
 
-ParsedPtr Parse(const std::string& path) {
-    EnsureGMime();
+// The bytes of a file, or of its first part, and what the parse needs to know of it.
+struct MessageBytes {
+    std::unique_ptr<GByteArray, ByteArrayFree> bytes;
+    bool whole = false;  // else `fd` is open and reads the rest
+    int fd = -1;
+    uint64_t size = 0;
+    int64_t mtime = 0;
+    ~MessageBytes() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+// An archive's entry held in memory is a file read whole.
+bool ReadMemory(const std::string& path, MessageBytes& m) {
+    const auto memory = files::FindMemoryFile(path);
+    if (!memory) return false;
+    m.size = memory->bytes.size();
+    m.mtime = memory->mtime;
+    m.whole = true;
+    m.bytes.reset(g_byte_array_sized_new(guint(m.size)));
+    g_byte_array_append(m.bytes.get(), reinterpret_cast<const guint8*>(memory->bytes.data()), guint(m.size));
+    return true;
+}
+
+// Fails: why the file cannot be read.
+std::string ReadFile(const std::string& path, MessageBytes& m) {
     // O_NONBLOCK: a named pipe in place of a message must not wait for a writer
     // (the check below turns it away).
     // O_NOFOLLOW: a link in place of a message may point anywhere outside the
     // mailbox; it is never read through.
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
-    if (fd < 0) return Fail(errno == ELOOP ? std::string("symbolic link") : std::string("cannot open: ") + strerror(errno));
+    m.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    if (m.fd < 0) return errno == ELOOP ? std::string("symbolic link") : std::string("cannot open: ") + strerror(errno);
     struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return Fail("not a readable file: " + path);
-    }
-    // Where the message starts: after a byte order mark, an mbox "From " line
-    // and blank lines. A small file is read whole here.
-    const bool whole = st.st_size <= kReadWholeBytes;
-    const size_t want = size_t(whole ? st.st_size : 65536);
-    std::unique_ptr<GByteArray, ByteArrayFree> bytes(g_byte_array_sized_new(guint(want)));
-    g_byte_array_set_size(bytes.get(), guint(want));
+    if (fstat(m.fd, &st) != 0 || !S_ISREG(st.st_mode)) return "not a readable file: " + path;
+    m.size = uint64_t(st.st_size);
+    m.mtime = int64_t(st.st_mtime);
+    // A small file is read whole here.
+    m.whole = st.st_size <= kReadWholeBytes;
+    const size_t want = size_t(m.whole ? st.st_size : 65536);
+    m.bytes.reset(g_byte_array_sized_new(guint(want)));
+    g_byte_array_set_size(m.bytes.get(), guint(want));
     size_t got = 0;
     while (got < want) {
-        const ssize_t n = pread(fd, bytes->data + got, want - got, off_t(got));
+        const ssize_t n = pread(m.fd, m.bytes->data + got, want - got, off_t(got));
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            const int error = errno;
-            close(fd);
-            return Fail("cannot read " + path + ": " + strerror(error));
-        }
+        if (n < 0) return "cannot read " + path + ": " + strerror(errno);
         if (n == 0) break;  // shorter than it was a moment ago
         got += size_t(n);
     }
-    g_byte_array_set_size(bytes.get(), guint(got));
-    const std::string_view head(reinterpret_cast<const char*>(bytes->data), got);
+    g_byte_array_set_size(m.bytes.get(), guint(got));
+    if (m.whole) {
+        close(m.fd);
+        m.fd = -1;
+    }
+    return {};
+}
+
+ParsedPtr Parse(const std::string& path) {
+    EnsureGMime();
+    MessageBytes m;
+    if (!ReadMemory(path, m))
+        if (std::string why = ReadFile(path, m); !why.empty()) return Fail(std::move(why));
+    // Where the message starts: after a byte order mark, an mbox "From " line
+    // and blank lines.
+    const std::string_view head(reinterpret_cast<const char*>(m.bytes->data), m.bytes->len);
     size_t start = 0;
     if (head.rfind("\xEF\xBB\xBF", 0) == 0) start = 3;
     if (head.compare(start, 5, "From ") == 0) {
@@ -1221,32 +1254,25 @@ ParsedPtr Parse(const std::string& path) {
         if (k < head.size() && head[k] == '\n') start = k + 1;
         else break;
     }
-    if (start >= head.size()) {
-        close(fd);
-        return Fail(st.st_size == 0 ? "empty file" : "no message in file");
-    }
+    if (start >= head.size()) return Fail(m.size == 0 ? "empty file" : "no message in file");
     auto eol = head.find('\n', start);
     std::string_view first(head.data() + start, (eol == std::string::npos ? head.size() : eol) - start);
-    if (!IsHeaderLine(first)) {
-        close(fd);
-        return Fail("no message headers in file");
-    }
+    if (!IsHeaderLine(first)) return Fail("no message headers in file");
 
     // GMime builds the whole tree at once: a message wider than a PST message
     // can hold is refused before it costs memory for every part.
-    const size_t parts = CountMimeParts(fd, start, uint64_t(st.st_size), kMaxMimeParts);
-    if (parts > kMaxMimeParts) {
-        close(fd);
+    const size_t parts = m.whole ? CountMimeParts(head, start, kMaxMimeParts)
+                                 : CountMimeParts(m.fd, start, m.size, kMaxMimeParts);
+    if (parts > kMaxMimeParts)
         return Fail(std::to_string(parts) + " MIME parts, more than the " + std::to_string(kMaxMimeParts) +
                     " attachments a PST message can hold");
-    }
 
     auto p = std::make_unique<Parsed>();
-    if (whole) {
-        close(fd);
-        p->fs = GObjPtr<GMimeStream>(g_mime_stream_mem_new_with_byte_array(bytes.release()));  // owns the bytes
+    if (m.whole) {
+        p->fs = GObjPtr<GMimeStream>(g_mime_stream_mem_new_with_byte_array(m.bytes.release()));  // owns the bytes
     } else {
-        p->fs = GObjPtr<GMimeStream>(g_mime_stream_fs_new(fd));  // owns fd from here
+        p->fs = GObjPtr<GMimeStream>(g_mime_stream_fs_new(m.fd));  // owns fd from here
+        m.fd = -1;
     }
     p->stream = GObjPtr<GMimeStream>(start ? g_mime_stream_substream(p->fs.get(), gint64(start), -1)
                                            : (g_object_ref(p->fs.get()), p->fs.get()));
@@ -1270,7 +1296,7 @@ ParsedPtr Parse(const std::string& path) {
         p->error = {false, "no message headers in file"};
         return p;
     }
-    p->fallbackTime = int64_t(st.st_mtime > 0 ? st.st_mtime : time(nullptr));
+    p->fallbackTime = m.mtime > 0 ? m.mtime : int64_t(time(nullptr));
     p->error = {true, {}};
     return p;
 }

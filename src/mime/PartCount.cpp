@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -18,8 +19,21 @@ constexpr size_t kMaxToken = 200;      // RFC 2046 allows 70; longer lines are n
 constexpr size_t kMaxTokens = 4096;    // distinct "--" lines tracked; more are passed over
 constexpr size_t kOverlap = kMaxToken + 64;  // a declaration split across two reads
 
+// A message file (fd) or a message in memory (fd < 0).
+struct Source {
+    int fd = -1;
+    std::string_view bytes;
+};
+
 // Reads up to `want` bytes at `at`; fewer only at the end of the file or on an error.
-size_t ReadAt(int fd, char* buf, size_t want, uint64_t at) {
+size_t ReadAt(const Source& source, char* buf, size_t want, uint64_t at) {
+    if (source.fd < 0) {
+        if (at >= source.bytes.size()) return 0;
+        const size_t n = std::min<uint64_t>(want, source.bytes.size() - at);
+        std::memcpy(buf, source.bytes.data() + at, n);
+        return n;
+    }
+    const int fd = source.fd;
     size_t got = 0;
     while (got < want) {
         ssize_t n = pread(fd, buf + got, want - got, off_t(at + got));
@@ -39,7 +53,7 @@ std::string TokenOf(std::string line) {
 }
 
 // How often each "--" line occurs, from the start of every line.
-std::unordered_map<std::string, size_t> DelimiterLines(int fd, uint64_t start, uint64_t size) {
+std::unordered_map<std::string, size_t> DelimiterLines(const Source& fd, uint64_t start, uint64_t size) {
     std::unordered_map<std::string, size_t> counts;
     enum { kLineStart, kOneDash, kToken, kSkip } state = kLineStart;
     std::string token;
@@ -89,7 +103,7 @@ std::unordered_map<std::string, size_t> DelimiterLines(int fd, uint64_t start, u
 
 // The values of every "boundary=" parameter in the file ("Boundary" and
 // "BOUNDARY" too), quoted or not.
-std::unordered_set<std::string> DeclaredBoundaries(int fd, uint64_t start, uint64_t size) {
+std::unordered_set<std::string> DeclaredBoundaries(const Source& fd, uint64_t start, uint64_t size) {
     std::unordered_set<std::string> found;
     std::vector<char> buf(kChunk);
     for (uint64_t at = start; at < size && found.size() < kMaxTokens;) {
@@ -120,9 +134,7 @@ std::unordered_set<std::string> DeclaredBoundaries(int fd, uint64_t start, uint6
     return found;
 }
 
-}  // namespace
-
-size_t CountMimeParts(int fd, uint64_t start, uint64_t size, size_t enough) {
+size_t Count(const Source& fd, uint64_t start, uint64_t size, size_t enough) {
     if (start >= size) return 0;
     // Each part takes a delimiter line of at least four bytes ("--B" and its line end).
     if ((size - start) / 4 <= enough) return size_t((size - start) / 4);
@@ -137,6 +149,16 @@ size_t CountMimeParts(int fd, uint64_t start, uint64_t size, size_t enough) {
     for (const auto& [token, n] : lines)
         if (declared.count(token)) parts += n;
     return parts;
+}
+
+}  // namespace
+
+size_t CountMimeParts(int fd, uint64_t start, uint64_t size, size_t enough) {
+    return Count(Source{fd, {}}, start, size, enough);
+}
+
+size_t CountMimeParts(std::string_view bytes, uint64_t start, size_t enough) {
+    return Count(Source{-1, bytes}, start, bytes.size(), enough);
 }
 
 }  // namespace mime

@@ -4,6 +4,7 @@
 // 2 KB of memory a part).
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 namespace mime {
 
@@ -13,5 +14,7 @@ namespace mime {
 // returned without looking for the declarations, as an upper bound. Reads the
 // file at `fd` from `start`; a read error ends the count where it happened.
 size_t CountMimeParts(int fd, uint64_t start, uint64_t size, size_t enough);
+// The same for a message held in memory.
+size_t CountMimeParts(std::string_view bytes, uint64_t start, size_t enough);
 
 }  // namespace mime
