@@ -18,6 +18,7 @@
 #include <mutex>
 
 #include "files/Ascii.h"
+#include "files/MemoryFiles.h"
 #include "items/ItemText.h"
 #include "items/TempFiles.h"
 #include "items/ZimbraMetaReader.h"
@@ -220,7 +221,11 @@ CompanionContent ReadCompanion(const std::string& path) {
     if (!IsExistingFile(path)) return content;
     EnsureGMime();
     GError* err = nullptr;
-    GMimeStream* stream = g_mime_stream_fs_open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0, &err);
+    GMimeStream* stream = nullptr;
+    if (const auto memory = files::FindMemoryFile(path))
+        stream = g_mime_stream_mem_new_with_buffer(memory->bytes.data(), memory->bytes.size());
+    else
+        stream = g_mime_stream_fs_open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0, &err);
     if (!stream) {
         if (err) g_error_free(err);
         return content;

@@ -5,6 +5,7 @@
 #include "files/FileApi.h"
 #include "items/Companion.h"
 #include "items/MetaValue.h"
+#include "items/TempFiles.h"
 #include "items/ZimbraMetaReader.h"
 #include "items/ZimbraTime.h"
 
@@ -108,7 +109,18 @@ ItemOutcome ConvertDocumentFile(const ItemContext& ctx, const std::string& metaP
         TryPut(it, pst::tags::PR_CLIENT_SUBMIT_TIME, UnixToFileTime(*d->times.created));
     }
 
-    store::Attachment& att = it.AttachmentsAdd(content);
+    // The store reads an attachment from a file: an archive's entry held in
+    // memory is written for it, and removed once the store holds it open.
+    const std::string onDisk = MemoryFileOnDisk(content);
+    store::Attachment* added = nullptr;
+    try {
+        added = &it.AttachmentsAdd(onDisk.empty() ? content : onDisk);
+    } catch (...) {
+        if (!onDisk.empty()) RemoveTempFile(onDisk);
+        throw;
+    }
+    if (!onDisk.empty()) RemoveTempFile(onDisk);
+    store::Attachment& att = *added;
     // The entry name of a revision carries its number; the file keeps its real name.
     TryPut(att, pst::tags::PR_ATTACH_LONG_FILENAME, d->name);
     TryPut(att, pst::tags::PR_ATTACH_FILENAME, d->name);

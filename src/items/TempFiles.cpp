@@ -19,6 +19,7 @@
 #include <map>
 #include <mutex>
 
+#include "files/MemoryFiles.h"
 #include "items/ZimbraMetaReader.h"
 #include "store/PstStoreSession.h"
 
@@ -60,9 +61,25 @@ std::string NewTempFolder(const std::string& prefix) {
 
 bool IsExistingFile(const std::string& path) {
     if (path.empty()) return false;
+    if (files::FindMemoryFile(path)) return true;
     struct stat st {};
     if (lstat(path.c_str(), &st) != 0) return false;
     return S_ISREG(st.st_mode);  // a pipe would block its reader, a device never end
+}
+
+std::string MemoryFileOnDisk(const std::string& path) {
+    const auto memory = files::FindMemoryFile(path);
+    if (!memory) return {};
+    const std::string temp = NewTempFileName("ENTRY");
+    if (temp.empty()) return {};
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    out.write(memory->bytes.data(), std::streamsize(memory->bytes.size()));
+    out.close();
+    if (!out) {
+        RemoveTempFile(temp);
+        return {};
+    }
+    return temp;
 }
 
 std::string CompanionPath(const std::string& metaPath) {

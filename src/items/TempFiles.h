@@ -25,6 +25,10 @@ int RemoveStaleTempFiles();
 // files are read only where they are, never through a link), folders, pipes,
 // devices, missing paths and the empty text.
 bool IsExistingFile(const std::string& path);
+// For a reader that needs a file on disk: the memory file (files::MemoryFiles)
+// at `path` written to a new temporary file, whose path is returned (the caller
+// removes it); "" when `path` is no memory file or it cannot be written.
+std::string MemoryFileOnDisk(const std::string& path);
 // The meta path with every ".meta" removed: x.appt.meta -> x.appt.
 std::string CompanionPath(const std::string& metaPath);
 // A file name that is safe to create in a folder: no path components, no "..",

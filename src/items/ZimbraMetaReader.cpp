@@ -1,6 +1,7 @@
 #include "items/ZimbraMetaReader.h"
 
 #include "files/Ascii.h"
+#include "files/MemoryFiles.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -50,6 +51,10 @@ std::string TrimSpaces(const std::string& text) {
 
 bool ReadFileBytes(const std::string& path, std::string& out, bool followLinks) {
     out.clear();
+    if (const auto memory = files::FindMemoryFile(path)) {
+        out = memory->bytes;
+        return true;
+    }
     // Regular files only: opening a pipe would wait for a writer, and a device
     // may never end. O_NONBLOCK keeps the open itself from waiting.
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (followLinks ? 0 : O_NOFOLLOW));
