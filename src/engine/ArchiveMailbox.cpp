@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "files/FileApi.h"
+#include "files/MemoryFiles.h"
 #include "items/TempFiles.h"
 #include "items/ZimbraFolders.h"
 
@@ -95,11 +96,18 @@ uint64_t IdKey(const std::string& digits) {
 }
 
 constexpr size_t kFetchAhead = 64;
+// Entries held in memory: one at most this large, all together at most this
+// much (an archive whose items come far from their companions keeps many);
+// beyond that they go to the temporary folder.
+constexpr size_t kMemoryEntryBytes = size_t(8) << 20;
+constexpr size_t kMemoryHeldBytes = size_t(64) << 20;
 
 }  // namespace
 
 ArchiveMailbox::~ArchiveMailbox() {
     if (root_.empty()) return;
+    for (const Held& h : held_) files::RemoveFile(h.path);
+    for (const uint32_t entry : written_) files::RemoveFile(root_ + names_[entry]);
     std::error_code ec;
     std::filesystem::remove_all(root_, ec);
 }
@@ -171,9 +179,15 @@ void ArchiveMailbox::List(size_t part, files::ArchiveReader& listing) {
             const std::string path = root_ + name;
             std::error_code ec;
             std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
-            files::RemoveFile(path);  // an earlier entry of the same name: this one replaces it
-            if (listing.WriteTo(path)) written_.insert(static_cast<uint32_t>(names_.size() - 1));
-            else files::RemoveFile(path);
+            const uint32_t entry = static_cast<uint32_t>(names_.size() - 1);
+            // An earlier entry of the same name: this one replaces it.
+            if (auto old = files::FindMemoryFile(path)) heldBytes_ -= old->bytes.size();
+            files::RemoveFile(path);
+            size_t memoryBytes = 0;
+            if (Hold(listing, path, memoryBytes)) {
+                written_.insert(entry);
+                heldBytes_ += memoryBytes;
+            }
         } else if (severalParts_ && EndsWith(name, ".meta")) {
             std::string metaText;
             listing.ReadText(metaText, 1 << 20);
@@ -319,18 +333,39 @@ void ArchiveMailbox::Advance(size_t upToPosition) {
             std::error_code ec;
             std::filesystem::create_directories(path.substr(0, slash), ec);
         }
-        if (written_.erase(static_cast<uint32_t>(at))) files::RemoveFile(path);  // a folder ".meta" written while listing
-        if (!stream_->WriteTo(path)) {
-            // A cut-off entry is not handed on half written.
+        if (written_.erase(static_cast<uint32_t>(at))) {
+            // A folder ".meta" read while listing: read again in its turn.
+            if (auto old = files::FindMemoryFile(path)) heldBytes_ -= old->bytes.size();
             files::RemoveFile(path);
+        }
+        size_t memoryBytes = 0;
+        if (!Hold(*stream_, path, memoryBytes)) {
             if (stream_->damaged()) {
                 part.streamDamaged = true;
                 part.damagedAt = at;
             }
             continue;
         }
-        onDisk_.emplace_back(at, path);
+        heldBytes_ += memoryBytes;
+        held_.push_back({at, path, memoryBytes});
     }
+}
+
+bool ArchiveMailbox::Hold(files::ArchiveReader& reader, const std::string& path, size_t& memoryBytes) {
+    memoryBytes = 0;
+    const size_t room = heldBytes_ < kMemoryHeldBytes ? kMemoryHeldBytes - heldBytes_ : 0;
+    auto file = std::make_shared<files::MemoryFile>();
+    bool spilled = false;
+    if (!reader.ReadEntry(file->bytes, std::min(room, kMemoryEntryBytes), path, spilled)) {
+        // A cut-off entry is not handed on half written.
+        files::RemoveFile(path);
+        return false;
+    }
+    if (spilled) return true;
+    file->mtime = reader.MTime();
+    memoryBytes = file->bytes.size();
+    files::PutMemoryFile(path, std::move(file));
+    return true;
 }
 
 void ArchiveMailbox::Prepare(size_t index) {
@@ -339,13 +374,16 @@ void ArchiveMailbox::Prepare(size_t index) {
     Advance(std::max<size_t>(at, partner_[at]));
     // Files whose turn and whose partner's turn have both passed go; the caller
     // hears of each while it and its partner are still there.
-    const auto gone = std::stable_partition(onDisk_.begin(), onDisk_.end(), [&](const auto& f) {
-        return std::max<size_t>(f.first, partner_[f.first]) >= at;
+    const auto gone = std::stable_partition(held_.begin(), held_.end(), [&](const Held& f) {
+        return std::max<size_t>(f.entry, partner_[f.entry]) >= at;
     });
     if (beforeRemove_)
-        for (auto it = gone; it != onDisk_.end(); ++it) beforeRemove_(it->second);
-    for (auto it = gone; it != onDisk_.end(); ++it) files::RemoveFile(it->second);
-    onDisk_.erase(gone, onDisk_.end());
+        for (auto it = gone; it != held_.end(); ++it) beforeRemove_(it->path);
+    for (auto it = gone; it != held_.end(); ++it) {
+        files::RemoveFile(it->path);
+        heldBytes_ -= it->memoryBytes;
+    }
+    held_.erase(gone, held_.end());
 }
 
 bool ArchiveMailbox::Fetch(size_t index) {

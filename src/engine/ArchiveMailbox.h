@@ -2,11 +2,12 @@
 // A mailbox export archive converted as it is. The archive's file entries are
 // listed first (names only, the data passed over) so that the engine's queue,
 // file count and folder tree are those of the extracted folder; then Pass I reads
-// the archive forward once more and, for the file it handles, writes that entry
-// (and a ".meta" or companion entry right beside it in the archive) into a
-// private temporary folder, where the path-based readers (GMime, the item
-// converters) find it. Each file is removed once the pass has moved past it, so
-// the disk holds a handful of entries, never the mailbox.
+// the archive forward once more and, for the file it handles, reads that entry
+// (and a ".meta" or companion entry right beside it in the archive) into memory
+// as a file of a private temporary folder (files::MemoryFiles), where the
+// path-based readers (GMime, the item converters) find it. Only an entry too
+// large for memory is written into that folder. Each entry is let go once the
+// pass has moved past it, so a handful of entries is held, never the mailbox.
 //
 // A mailbox exported in parts (by date range) is several archives read one
 // after the other as one mailbox: a folder or item met again in a later part
@@ -126,7 +127,15 @@ private:
     std::unique_ptr<files::ArchiveReader> stream_;
     size_t streamPart_ = 0;                // the part stream_ reads
     size_t streamed_ = 0;                  // entries the stream has passed
-    std::vector<std::pair<size_t, std::string>> onDisk_;  // (entry, path) written
+    struct Held {
+        size_t entry;
+        std::string path;
+        size_t memoryBytes;  // 0: written to disk
+    };
+    std::vector<Held> held_;               // entries read, not yet let go
+    size_t heldBytes_ = 0;                 // their bytes in memory (folder ".meta" files of the listing included)
+    // Reads the stream's current entry into memory, or to disk when it is too large; false when it cannot be read.
+    bool Hold(files::ArchiveReader& reader, const std::string& path, size_t& memoryBytes);
     std::function<void(const std::string&)> beforeRemove_;
 };
 

@@ -324,3 +324,63 @@ TEST(ExportItemsReadBack, ZimbraNotesBecomeOutlookNotes) {
     ASSERT_EQ(plain.size(), 1u) << dump.output;
     EXPECT_NE(plain[0].find("\"color\": 3,"), std::string::npos) << plain[0];
 }
+
+// An export read straight from its .tgz: entries are held in memory (one too
+// large for that goes through the temporary folder), and every item comes out
+// as from the extracted folder, down to the attachment bytes and the file time
+// a message without a date takes.
+TEST(ExportItemsReadBack, AnArchiveGivesTheItemsOfItsFolder) {
+    const std::string py = PypffPython();
+    if (py.empty()) GTEST_SKIP() << "no python3 with pypff";
+    TempDir dir;
+    const std::string box = dir / "gail";
+    FolderMeta(box, "", 11, "ROOT", "/", {{"a", BInt(3)}});
+    FolderMeta(box, "", 2, "Inbox", "/Inbox", {{"a", BInt(1)}, {"vt", BStr("5")}});
+    FolderMeta(box, "", 16, "Briefcase", "/Briefcase", {{"a", BInt(1)}, {"vt", BStr("8")}});
+    std::string pdf = "%PDF-1.4\r\n";
+    for (int i = 0; i < 3000; ++i) pdf += char(i * 7 % 256);
+    Document(box, "Briefcase", "Plan.pdf", 400, "Plan.pdf", pdf, {{"ct", BStr("application/pdf")}});
+    WriteFile(box + "/Inbox/0000000300-Undated.eml", "From: a@example.com\r\nSubject: Undated\r\n\r\nno date\r\n");
+    std::string big = "From: a@example.com\r\nSubject: Big\r\nDate: Tue, 14 Nov 2023 22:13:20 +0000\r\n"
+                      "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: text/plain\r\n\r\nsee\r\n"
+                      "--b\r\nContent-Type: application/octet-stream; name=big.bin\r\n"
+                      "Content-Transfer-Encoding: base64\r\n\r\n";
+    for (int line = 0; line < 130000; ++line) big += "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8gISIjJCUmJygpKissLS4v\r\n";
+    big += "--b--\r\n";
+    WriteFile(box + "/Inbox/0000000301-Big.eml", big);
+    for (const std::string id : {"300", "301"})
+        WriteFile(box + "/Inbox/0000000" + id + (id == "300" ? "-Undated" : "-Big") + ".eml.meta",
+                  metaenc::MetaJson({{"id", id}, {"type", "5"}}, "d1:vi10ee"));
+    ASSERT_EQ(testshell::Run("touch -d @1600000000 " + Quote(box + "/Inbox/0000000300-Undated.eml")).status, 0);
+    ASSERT_EQ(testshell::Run("tar -czf " + Quote(dir / "gail.tgz") + " -C " + Quote(box) + " .").status, 0);
+
+    fs::create_directories(dir / "tmp");
+    const std::string env = "TMPDIR=" + Quote(dir / "tmp") + " ";
+    std::string dumps[2];
+    for (int k = 0; k < 2; ++k) {
+        const std::string source = k == 0 ? box : dir / "gail.tgz";
+        const std::string pst = dir / (k == 0 ? "folder.pst" : "archive.pst");
+        const auto conv = testshell::Run(env + Quote(ORVANDEL_BIN) + " convert " + Quote(source) + " --pst " + Quote(pst) +
+                                         " --quiet");
+        EXPECT_EQ(conv.status, 0) << source << conv.output;
+        auto report = pst::verify::VerifyFile(pst);
+        EXPECT_TRUE(report.Clean()) << pst::verify::SummaryLine(pst, report);
+        const auto dump = testshell::Run(Quote(py) + " " + Quote(ORVANDEL_ITEMS_DUMP) + " " + Quote(pst));
+        ASSERT_EQ(dump.status, 0) << dump.output;
+        dumps[k] = dump.output;
+        // A MIME attachment without a date of its own takes the time of the conversion.
+        const size_t bin = dumps[k].find("\"name\": \"big.bin\"");
+        const size_t times = dumps[k].find(", \"created\":", bin);
+        if (bin != std::string::npos && times != std::string::npos)
+            dumps[k].erase(times, dumps[k].find("}]", times) - times);
+    }
+    EXPECT_EQ(dumps[1], dumps[0]);
+    const auto undated = LinesOf(dumps[1], "Undated");
+    ASSERT_EQ(undated.size(), 1u) << dumps[1];
+    EXPECT_NE(undated[0].find("\"delivered\": \"2020-09-13T12:26:40Z\""), std::string::npos) << undated[0];
+    const auto plan = LinesOf(dumps[1], "Plan.pdf");
+    ASSERT_EQ(plan.size(), 1u) << dumps[1];
+    EXPECT_NE(plan[0].find("\"sha256\": \"" + Sha256Of(pdf, dir) + "\""), std::string::npos) << plan[0];
+    EXPECT_EQ(LinesOf(dumps[1], "Big").size(), 1u);
+    EXPECT_TRUE(fs::is_empty(dir / "tmp"));
+}
