@@ -1,5 +1,6 @@
-// The verifier's bounded-memory parts: the sort through a temporary file and the
-// per-block reference counts kept in a byte.
+// The verifier's bounded-memory parts: the sort through a temporary file, the
+// per-block reference counts kept in a byte, the packed NID lists and the
+// repeated-value finder.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,11 +8,15 @@
 #include <vector>
 
 #include "pst/verify/BlockStates.h"
+#include "pst/verify/NidList.h"
+#include "pst/verify/RepeatFinder.h"
 #include "pst/verify/SpillSort.h"
 
 namespace {
 
 using pst::verify::detail::BlockStates;
+using pst::verify::detail::NidList;
+using pst::verify::detail::RepeatFinder;
 using pst::verify::detail::SpillSort;
 
 TEST(SpillSort, RunsMergedFromTheTemporaryFileComeOutInOrderEveryTime) {
@@ -45,6 +50,24 @@ TEST(BlockStates, ReferenceCountsPastTheByteAreKeptBesideTheFlags) {
     EXPECT_TRUE(s.Is(1, BlockStates::kReadable));
     EXPECT_FALSE(s.Is(1, BlockStates::kStructureOk));
     EXPECT_EQ(s.Flags(2), 0);
+}
+
+TEST(NidList, GivesBackEveryNidInItsOrderWhateverTheGaps) {
+    const std::vector<uint32_t> nids = {0x22, 0x42, 0x62, 0x200062, 0x40, 0xFFFFFFE4u, 0, 0x8000};
+    NidList list;
+    for (uint32_t n : nids) list.push_back(n);
+    EXPECT_EQ(list.size(), nids.size());
+    std::vector<uint32_t> out;
+    for (uint32_t n : list) out.push_back(n);
+    EXPECT_EQ(out, nids);
+    EXPECT_TRUE(NidList().empty());
+}
+
+TEST(RepeatFinder, FindsRepeatsAmongBitsAndBeyondTheirBound) {
+    RepeatFinder f(1000);
+    for (uint32_t v : {5u, 7u, 5u, 999u, 999u, 5u, 1000u, 4000000000u, 1000u, 4000000000u, 4000000000u, 12u})
+        f.Add(v);
+    EXPECT_EQ(f.Repeated(), (std::vector<uint32_t>{5, 999, 1000, 4000000000u}));
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "BlockStates.h"
+#include "SpillSort.h"
 #include "TreeIndex.h"
 #include "Verifier.h"
 
@@ -181,16 +182,24 @@ public:
     BbtIndex bbt;  // by bid
     NbtIndex nbt;  // by nid
     BlockStates blockStates;
+    // The B-tree pages visited: a bit per 512-byte slot (and one saying it is the
+    // NBT's), the few at offsets not 512-byte aligned apart (true: the NBT's).
+    std::vector<uint64_t> pageSlots, nbtSlots;
+    std::map<uint64_t, bool> oddPages;
+    bool PageAt(uint64_t slot) const { return slot / 64 < pageSlots.size() && (pageSlots[slot / 64] >> (slot % 64)) & 1; }
+    bool NbtPageAt(uint64_t slot) const { return slot / 64 < nbtSlots.size() && (nbtSlots[slot / 64] >> (slot % 64)) & 1; }
+    uint64_t maxPageBid = 0;
+    // Every visited page's BID with its place, for CheckPageBids.
 #pragma pack(push, 4)
-    struct PageRef {
-        uint64_t ib;
+    struct PageBid {
         uint64_t bid;
-        bool nbt;
+        uint64_t ib;     // top bit: an NBT page
+        uint32_t visit;  // in visit order
+        bool operator<(const PageBid& o) const { return bid != o.bid ? bid < o.bid : visit < o.visit; }
     };
 #pragma pack(pop)
-    std::vector<PageRef> btreePages;      // every B-tree page visited, in visit order
-    std::vector<uint64_t> pageSlots;      // one bit per 512-byte slot: an aligned B-tree page visited there
-    std::set<uint64_t> oddPages;          // visited pages at offsets that are not 512-byte aligned
+    static constexpr uint64_t kNbtPage = uint64_t(1) << 63;
+    SpillSort<PageBid> pageBids{size_t(1) << 18};
     uint8_t BType(const BlockInfo& b) const {
         if (!b.readable() || !b.internal() || b.cb < 8) return 0;
         Used(kTouch);

@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "Internal.h"
+#include "NidList.h"
+#include "RepeatFinder.h"
 
 namespace pst::verify::detail {
 
@@ -191,7 +193,7 @@ void Context::CheckMessaging() {
         Fault(NodeName(kRootFolderNid), "root folder's parent is " + Hex(root->nidParent) + ", expected itself (0x122)");
 
     // --- Children by parent.
-    std::map<uint32_t, std::vector<uint32_t>> childFolders, childMessages, childAssoc;
+    std::map<uint32_t, NidList> childFolders, childMessages, childAssoc;
     for (const auto& [nid, n] : nbt) {
         const uint32_t type = NidType(nid);
         if (type == 0x02 || type == 0x03) {
@@ -224,14 +226,17 @@ void Context::CheckMessaging() {
     // --- Row versions (PidTagLtpRowVer): Outlook gives every table row of the file its own,
     // all below the header's dwUnique.
     // A copied message keeps its recipient and attachment tables, so the same row of a message's
-    // table may appear again in another message. The first pass keeps only the versions (4 bytes
-    // a row); only when one repeats are the tables walked again to name the rows that share it.
+    // table may appear again in another message. The first pass keeps only which versions were
+    // seen (two bits a version); only when one repeats are the tables walked again to name the
+    // rows that share it.
     struct RowSeen {
         std::string where;
         uint32_t rowId = 0;
         bool messageTable = false;
     };
-    std::vector<uint32_t> versions;
+    // Versions below dwUnique are numbered densely in a sound file (at most 2^27 bits: a
+    // damaged header cannot make them large).
+    RepeatFinder versions(std::min<uint64_t>(dwUnique, uint64_t(1) << 27));
     bool anyVersion = false;
     uint32_t maxVersion = 0;
     std::string maxWhere;
@@ -244,7 +249,7 @@ void Context::CheckMessaging() {
         if (cell == row.cells.end() || !cell->second.AsInt()) return;
         const uint32_t version = uint32_t(*cell->second.AsInt());
         if (!versionDetail) {
-            versions.push_back(version);
+            versions.Add(version);
             if (!anyVersion || version > maxVersion) {
                 anyVersion = true;
                 maxVersion = version;
@@ -439,7 +444,7 @@ void Context::CheckMessaging() {
     };
 
     // --- Folders.
-    auto checkTable = [&](uint32_t folder, uint32_t tableNid, const std::vector<uint32_t>& expected, uint32_t wantType,
+    auto checkTable = [&](uint32_t folder, uint32_t tableNid, const NidList& expected, uint32_t wantType,
                           const char* tableName, const std::vector<uint32_t>& mirrored) {
         const std::string fw = "folder " + Hex(folder) + nameOf(folder);
         if (!HasNode(tableNid)) {
@@ -590,11 +595,7 @@ void Context::CheckMessaging() {
     if (anyVersion && dwUnique <= maxVersion)
         Note("header", "dwUnique " + std::to_string(dwUnique) + " is not above the highest table row version " +
                            std::to_string(maxVersion) + " (" + maxWhere + ")");
-    std::sort(versions.begin(), versions.end());
-    for (size_t i = 1; i < versions.size(); ++i)
-        if (versions[i] == versions[i - 1] && (repeated.empty() || repeated.back() != versions[i]))
-            repeated.push_back(versions[i]);
-    versions = {};
+    repeated = versions.Repeated();
     if (!repeated.empty()) {
         const Report saved = report;
         ++muted_;

@@ -209,18 +209,23 @@ void Context::WalkBTree(bool nbtTree, uint64_t bid, uint64_t ib, int expectLevel
     bool again = false;
     if (ib % kPageSize == 0) {
         const uint64_t slot = ib / kPageSize;
-        if (pageSlots.size() <= slot / 64) pageSlots.resize(checkedEnd / kPageSize / 64 + 1, 0);
+        if (pageSlots.size() <= slot / 64) {
+            pageSlots.resize(checkedEnd / kPageSize / 64 + 1, 0);
+            nbtSlots.resize(pageSlots.size(), 0);
+        }
         again = pageSlots[slot / 64] & (uint64_t(1) << (slot % 64));
         pageSlots[slot / 64] |= uint64_t(1) << (slot % 64);
+        if (nbtTree && !again) nbtSlots[slot / 64] |= uint64_t(1) << (slot % 64);
     } else {
-        again = !oddPages.insert(ib).second;
+        again = !oddPages.emplace(ib, nbtTree).second;
     }
     if (again) {
         Fault(where, "page is referenced more than once in the B-trees");
         return;
     }
     ++report.pages;
-    btreePages.push_back({ib, bid, nbtTree});
+    pageBids.Add({bid, ib | (nbtTree ? kNbtPage : 0), uint32_t(report.pages - 1)});
+    maxPageBid = std::max(maxPageBid, bid);
     Used(kTouch);
 
     const uint8_t* p = data + ib;
@@ -312,20 +317,21 @@ uint64_t Context::CountLeafEntries(uint64_t ib, int depth, uint64_t& pagesLeft) 
 
 // Two pages with one BID, named in the order they were reached.
 void Context::CheckPageBids() {
-    std::vector<uint32_t> order(btreePages.size());
-    for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
-        return btreePages[a].bid != btreePages[b].bid ? btreePages[a].bid < btreePages[b].bid : a < b;
+    std::vector<PageBid> again;
+    bool first = true;
+    uint64_t last = 0;
+    pageBids.ForEach([&](const PageBid& p) {
+        if (!first && p.bid == last) again.push_back(p);
+        first = false;
+        last = p.bid;
     });
-    std::vector<uint32_t> again;
-    for (size_t i = 1; i < order.size(); ++i)
-        if (btreePages[order[i]].bid == btreePages[order[i - 1]].bid) again.push_back(order[i]);
-    std::sort(again.begin(), again.end());
-    for (uint32_t i : again) {
-        const PageRef& p = btreePages[i];
-        Fault(std::string(p.nbt ? "NBT" : "BBT") + " page " + Hex(p.ib) + " (bid " + Hex(p.bid) + ")",
+    std::sort(again.begin(), again.end(), [](const PageBid& a, const PageBid& b) { return a.visit < b.visit; });
+    for (const PageBid& p : again) {
+        const uint64_t ib = p.ib & ~kNbtPage;
+        Fault(std::string(p.ib & kNbtPage ? "NBT" : "BBT") + " page " + Hex(ib) + " (bid " + Hex(p.bid) + ")",
               "page BID " + Hex(p.bid) + " is used by another page too");
     }
+    pageBids = SpillSort<PageBid>(1);
 }
 
 // --------------------------------------------------------------------------------------------
@@ -788,31 +794,48 @@ void Context::CheckMaps() {
             const auto [bid, b] = *it;
             blocks.Add({b.ib, bid, uint32_t(BlockSpan(b.cb))});
         }
-    std::vector<PageRef>& pages = btreePages;
-    std::sort(pages.begin(), pages.end(), [](const PageRef& a, const PageRef& b) { return a.ib < b.ib; });
     struct Extent {
         uint64_t ib = 0, size = 0;
         int source = -1;  // 0 block, 1 B-tree page, 2 map page
-        size_t index = 0;
+        size_t index = 0;  // a map page's; for a B-tree page 1 if it is the NBT's
         uint64_t bid = 0;  // a block's
     };
     auto label = [&](const Extent& e) -> std::string {
         if (e.source == 0) return BlockName(e.bid, e.ib);
-        if (e.source == 1) return std::string(pages[e.index].nbt ? "NBT" : "BBT") + " page " + Hex(e.ib);
+        if (e.source == 1) return std::string(e.index ? "NBT" : "BBT") + " page " + Hex(e.ib);
         return std::string(mapPages[e.index].label) + " page " + Hex(e.ib);
+    };
+    auto pageExtent = [&](uint64_t ib) {
+        auto odd = oddPages.find(ib);
+        const bool nbtPage = odd != oddPages.end() ? odd->second : NbtPageAt(ib / kPageSize);
+        return Extent{ib, kPageSize, 1, nbtPage ? size_t(1) : size_t(0), 0};
     };
     // Calls fn(extent) for every page and block in offset order (at one offset:
     // blocks, then B-tree pages, then map pages).
     auto inOrder = [&](auto&& fn) {
-        size_t page = 0, map = 0;
+        // The B-tree pages in offset order: the aligned ones from their bits, the others from their list.
+        size_t word = 0;
+        uint64_t bits = pageSlots.empty() ? 0 : pageSlots[0];
+        auto odd = oddPages.begin();
+        auto nextPage = [&]() -> uint64_t {
+            while (!bits && word + 1 < pageSlots.size()) bits = pageSlots[++word];
+            const uint64_t aligned = bits ? (word * 64 + uint64_t(__builtin_ctzll(bits))) * kPageSize : UINT64_MAX;
+            return odd != oddPages.end() && odd->first < aligned ? odd->first : aligned;
+        };
+        auto popPage = [&](uint64_t ib) {
+            if (odd != oddPages.end() && odd->first == ib) ++odd;
+            else bits &= bits - 1;
+            return pageExtent(ib);
+        };
+        size_t map = 0;
         auto upTo = [&](uint64_t ib, bool withPages) {
             while (true) {
-                const bool p = withPages && page < pages.size() && pages[page].ib < ib;
+                const uint64_t page = withPages ? nextPage() : UINT64_MAX;
+                const bool p = page < ib;
                 const bool m = map < mapPages.size() && mapPages[map].ib < ib;
                 if (!p && !m) return;
-                if (p && (!m || pages[page].ib <= mapPages[map].ib)) {
-                    fn(Extent{pages[page].ib, kPageSize, 1, page, 0});
-                    ++page;
+                if (p && (!m || page <= mapPages[map].ib)) {
+                    fn(popPage(page));
                 } else {
                     fn(Extent{mapPages[map].ib, kPageSize, 2, map, 0});
                     ++map;
@@ -824,10 +847,9 @@ void Context::CheckMaps() {
             fn(Extent{b.ib, b.span, 0, 0, b.bid});
         });
         // A map page at a B-tree page's offset comes after it.
-        while (page < pages.size()) {
-            upTo(pages[page].ib, false);
-            fn(Extent{pages[page].ib, kPageSize, 1, page, 0});
-            ++page;
+        for (uint64_t page = nextPage(); page != UINT64_MAX; page = nextPage()) {
+            upTo(page, false);
+            fn(popPage(page));
         }
         upTo(UINT64_MAX, false);
     };
@@ -856,8 +878,12 @@ void Context::CheckMaps() {
         };
         for (auto bi = nearBlocks.rbegin(); bi != nearBlocks.rend(); ++bi)
             if (bi->ib <= off) consider(*bi);
-        auto pi = std::upper_bound(pages.begin(), pages.end(), off, [](uint64_t o, const PageRef& x) { return o < x.ib; });
-        if (pi != pages.begin()) consider(Extent{std::prev(pi)->ib, kPageSize, 1, size_t(std::prev(pi) - pages.begin()), 0});
+        // The nearest page at or before off: the aligned one holding off, or an odd one after it
+        // (one further back cannot cover off).
+        uint64_t page = PageAt(off / kPageSize) ? off / kPageSize * kPageSize : UINT64_MAX;
+        if (auto oi = oddPages.upper_bound(off); oi != oddPages.begin() && (page == UINT64_MAX || std::prev(oi)->first > page))
+            page = std::prev(oi)->first;
+        if (page != UINT64_MAX) consider(pageExtent(page));
         auto mi = std::upper_bound(mapPages.begin(), mapPages.end(), off, [](uint64_t o, const MapPage& x) { return o < x.ib; });
         if (mi != mapPages.begin())
             consider(Extent{std::prev(mi)->ib, kPageSize, 2, size_t(std::prev(mi) - mapPages.begin()), 0});
@@ -959,10 +985,8 @@ void Context::CheckCounters() {
     for (const auto& [bid, b] : bbt) maxBid = std::max(maxBid, bid);
     if (!bbt.empty() && bidNextB <= (maxBid & ~uint64_t(3)))
         Fault("header", "bidNextB " + Hex(bidNextB) + " is not above the highest block BID " + Hex(maxBid));
-    uint64_t maxPage = 0;
-    for (const PageRef& p : btreePages) maxPage = std::max(maxPage, p.bid);
-    if (!btreePages.empty() && bidNextP <= maxPage)
-        Fault("header", "bidNextP " + Hex(bidNextP) + " is not above the highest page BID " + Hex(maxPage));
+    if (report.pages && bidNextP <= maxPageBid)
+        Fault("header", "bidNextP " + Hex(bidNextP) + " is not above the highest page BID " + Hex(maxPageBid));
     uint32_t maxIndex[32] = {};
     for (const auto& [nid, n] : nbt) maxIndex[NidType(nid)] = std::max(maxIndex[NidType(nid)], NidIndex(nid));
     for (int t = 0; t < 32; ++t)
