@@ -432,7 +432,7 @@ void PstAttachment::SetData(DataSource source) {
     att_.props.erase(pst::tags::PR_ATTACH_DATA_BIN);
     auto stream = std::make_unique<pst::ndb::DataStream>(store_.Pst().Db());
     try {
-        std::vector<uint8_t> buffer(1 << 16);
+        std::vector<uint8_t> buffer(pst::ndb::DataStream::kChunk);
         while (size_t n = source(buffer.data(), buffer.size())) stream->Append(buffer.data(), std::min(n, buffer.size()));
         stream->Finish(pst::ltp::kMaxHeapItem);
     } catch (...) {

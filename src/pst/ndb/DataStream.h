@@ -12,6 +12,8 @@ namespace pst::ndb {
 class DataStream {
 public:
     explicit DataStream(NodeDb& db) : db_(db) {}
+    // Fastest with whole multiples of kChunk.
+    static constexpr size_t kChunk = 8 * kMaxBlockData;
     void Append(const uint8_t* data, size_t size);
     // Ends the stream. If it is no longer than `keepLimit` bytes and nothing
     // was written yet, nothing is written and the bytes are kept (Small()).
@@ -25,6 +27,8 @@ public:
     BlockList& Blocks() { return owned_; }
 
 private:
+    void WriteLeaf(const uint8_t* block);  // one full block
+
     NodeDb& db_;
     Bytes buffer_;
     std::vector<uint64_t> leaves_;
