@@ -28,6 +28,7 @@
 #include "mime/HtmlText.h"
 #include "mime/Invitation.h"
 #include "mime/MimeLimits.h"
+#include "mime/PartContent.h"
 #include "mime/PartCount.h"
 #include "pst/messaging/EntryIds.h"
 #include "store/RecordedItem.h"
@@ -273,6 +274,16 @@ store::DataSource SourceOf(std::shared_ptr<GMimeStream> stream, std::shared_ptr<
         }
         if (counter) *counter += got;
         return got;
+    };
+}
+
+// Counts what `inner` hands on; an empty source is an empty value.
+store::DataSource Counted(store::DataSource inner, std::shared_ptr<uint64_t> counter) {
+    if (!inner) return [](uint8_t*, size_t) { return size_t(0); };
+    return [inner = std::move(inner), counter = std::move(counter)](uint8_t* buffer, size_t capacity) {
+        const size_t n = inner(buffer, capacity);
+        *counter += n;
+        return n;
     };
 }
 
@@ -1011,27 +1022,24 @@ void Importer::WriteAttachment(store::Item& item, const Planned& p, int index) {
     if (!ext.empty()) att.SetProp(tags::PR_ATTACH_EXTENSION, ext);
     att.SetProp(tags::PR_ATTACH_MIME_TAG, type);
 
-    std::shared_ptr<GMimeStream> stream;
-    if (GMIME_IS_PART(obj)) stream = DecodedStream(GMIME_PART(obj));
-    else if (GMIME_IS_MESSAGE_PART(obj)) {
-        GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(obj));
-        if (inner) stream = SerializedStream(GMIME_OBJECT(inner));
-    } else {
-        stream = SerializedStream(obj);
-    }
     auto counter = std::make_shared<uint64_t>(0);
-    store::DataSource source = SourceOf(stream, counter);
+    store::DataSource source;
     if (GMIME_IS_PART(obj)) {
+        source = DecodedContent(GMIME_PART(obj));
         GMimeContentEncoding enc = g_mime_part_get_content_encoding(GMIME_PART(obj));
-        if (enc == GMIME_CONTENT_ENCODING_DEFAULT || enc == GMIME_CONTENT_ENCODING_7BIT ||
-            enc == GMIME_CONTENT_ENCODING_8BIT) {
-            source = WithoutTrailingCr(SourceOf(stream, nullptr));
-            source = [inner = std::move(source), counter](uint8_t* buffer, size_t capacity) {
-                const size_t n = inner(buffer, capacity);
-                *counter += n;
-                return n;
-            };
+        if (source && (enc == GMIME_CONTENT_ENCODING_DEFAULT || enc == GMIME_CONTENT_ENCODING_7BIT ||
+                       enc == GMIME_CONTENT_ENCODING_8BIT))
+            source = WithoutTrailingCr(std::move(source));
+        source = Counted(std::move(source), counter);
+    } else {
+        std::shared_ptr<GMimeStream> stream;
+        if (GMIME_IS_MESSAGE_PART(obj)) {
+            GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(obj));
+            if (inner) stream = SerializedStream(GMIME_OBJECT(inner));
+        } else {
+            stream = SerializedStream(obj);
         }
+        source = SourceOf(stream, counter);
     }
     att.SetData(std::move(source));
     if (*counter) att.SetProp(tags::PR_ATTACH_SIZE, int32_t(std::min<uint64_t>(*counter, 0x7FFFFFFF)));
@@ -1046,17 +1054,15 @@ void Importer::WriteSmime(store::Item& item, GMimeObject* top, bool multipartSig
     att.SetProp(tags::PR_ATTACH_FILENAME, std::string("smime.p7m"));
     att.SetProp(tags::PR_DISPLAY_NAME, std::string("smime.p7m"));
     att.SetProp(tags::PR_ATTACH_EXTENSION, std::string(".p7m"));
-    std::shared_ptr<GMimeStream> stream;
+    auto counter = std::make_shared<uint64_t>(0);
     if (multipartSigned) {
         // The whole signed entity, headers included, as the signature covers it.
         att.SetProp(tags::PR_ATTACH_MIME_TAG, std::string("multipart/signed"));
-        stream = SerializedStream(top);
+        att.SetData(SourceOf(SerializedStream(top), counter));
     } else {
         att.SetProp(tags::PR_ATTACH_MIME_TAG, std::string("application/pkcs7-mime"));
-        stream = DecodedStream(GMIME_PART(top));
+        att.SetData(Counted(DecodedContent(GMIME_PART(top)), counter));
     }
-    auto counter = std::make_shared<uint64_t>(0);
-    att.SetData(SourceOf(stream, counter));
     if (*counter) att.SetProp(tags::PR_ATTACH_SIZE, int32_t(std::min<uint64_t>(*counter, 0x7FFFFFFF)));
 }
 
