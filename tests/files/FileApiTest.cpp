@@ -11,6 +11,7 @@
 #include "TempTree.h"
 #include "files/FileApi.h"
 #include "files/MailboxFileQueue.h"
+#include "files/MemoryFiles.h"
 
 using namespace files;
 using testutil::TempTree;
@@ -256,4 +257,36 @@ TEST(FileApi, PathsLongerThanPathMax) {
     EXPECT_EQ(RemoveFile(file), 0);
     EXPECT_FALSE(FileExists(file));
     for (auto it = folders.rbegin(); it != folders.rend(); ++it) ASSERT_EQ(RemoveEmptyFolder(*it), 0);
+}
+
+// An archive's entry held in memory is a regular file to every operation, and
+// removing it forgets it without touching a file of that path on disk.
+TEST(FileApi, MemoryFilesAreRegularFilesUntilRemoved) {
+    TempTree t;
+    const std::string path = t.path("Inbox/0000000300-Hi.eml");
+    auto file = std::make_shared<MemoryFile>();
+    file->bytes = std::string("Subject: hi\r\n\0tail", 18);
+    PutMemoryFile(path, file);
+    EXPECT_TRUE(FileExists(path));
+    EXPECT_FALSE(FolderExists(path));
+    EXPECT_EQ(GetFileAttr(path), kFileAttributeNormal);
+    EXPECT_EQ(FileSizeOf(path), 18u);
+    EXPECT_EQ(SourceFileProblem(path), "");
+    const int fd = OpenForReading(path);
+    ASSERT_GE(fd, 0);
+    char buffer[64];
+    EXPECT_EQ(::read(fd, buffer, sizeof buffer), 18);
+    EXPECT_EQ(std::string(buffer, 18), file->bytes);
+    ::close(fd);
+    EXPECT_EQ(RemoveFile(path), 0);
+    EXPECT_FALSE(FileExists(path));
+    EXPECT_EQ(RemoveFile(path), kErrorFileNotFound);
+    // A file on disk under a memory file's name comes back once the memory one goes.
+    t.file("Inbox/0000000301-Disk.eml");
+    const std::string disk = t.path("Inbox/0000000301-Disk.eml");
+    PutMemoryFile(disk, file);
+    EXPECT_EQ(FileSizeOf(disk), 18u);
+    EXPECT_TRUE(DropMemoryFile(disk));
+    EXPECT_TRUE(FileExists(disk));
+    EXPECT_NE(FileSizeOf(disk), 18u);
 }
