@@ -29,9 +29,9 @@ constexpr uint32_t TagRecordKey = 0x0FF90102;
 constexpr uint32_t kMsgFlagRead = 0x01, kMsgFlagHasAttach = 0x10;
 
 std::string TagText(uint32_t tag) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08X", tag);
-    return buf;
+    std::string s = "0x00000000";  // built by hand: a PC names each property this way
+    for (int i = 9; i >= 2; --i, tag >>= 4) s[size_t(i)] = "0123456789ABCDEF"[tag & 15];
+    return s;
 }
 
 bool SameValue(const Value& a, const Value& b) {

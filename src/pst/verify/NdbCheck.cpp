@@ -403,17 +403,18 @@ void Context::CheckBlocks() {
     for (auto it = bbt.begin(); it != bbt.end(); ++it) {
         const auto [bid, b] = *it;
         const uint32_t index = it.index();
-        const std::string where = BlockName(bid, b.ib);
-        if (bid == 0) Fault(where, "BID 0 is not a valid block id");
-        if (bid & 1) Fault(where, "BID has the reserved bit 0 set");
+        // Named only for a fault: most blocks have none.
+        auto where = [&] { return BlockName(bid, b.ib); };
+        if (bid == 0) Fault(where(), "BID 0 is not a valid block id");
+        if (bid & 1) Fault(where(), "BID has the reserved bit 0 set");
         if (b.cb > kMaxBlockData) {
-            Fault(where, "cb " + std::to_string(b.cb) + " exceeds the 8176-byte block maximum");
+            Fault(where(), "cb " + std::to_string(b.cb) + " exceeds the 8176-byte block maximum");
             continue;
         }
-        if (b.ib % 64 != 0) Fault(where, "block offset is not 64-byte aligned");
+        if (b.ib % 64 != 0) Fault(where(), "block offset is not 64-byte aligned");
         const uint64_t span = BlockSpan(b.cb);
         if (b.ib < kFirstAMap + 2 * kPageSize || b.ib + span > checkedEnd) {
-            Fault(where, "block lies outside the file's data area (file end " + Hex(checkedEnd) + ")");
+            Fault(where(), "block lies outside the file's data area (file end " + Hex(checkedEnd) + ")");
             continue;
         }
         blockStates.Set(index, BlockStates::kHasExtent, true);
@@ -426,18 +427,18 @@ void Context::CheckBlocks() {
         const uint64_t tbid = U64(t + 8);
         bool ok = true;
         if (tcb != b.cb) {
-            Fault(where, "trailer cb " + std::to_string(tcb) + " differs from the BBT's cb " + std::to_string(b.cb));
+            Fault(where(), "trailer cb " + std::to_string(tcb) + " differs from the BBT's cb " + std::to_string(b.cb));
             ok = false;
         }
         if (tbid != bid) {
-            Fault(where, "trailer BID " + Hex(tbid) + " differs from the BBT's BID");
+            Fault(where(), "trailer BID " + Hex(tbid) + " differs from the BBT's BID");
             ok = false;
         }
         const uint32_t computed = PstCrc(data + b.ib, b.cb);
         if (crc != computed)
-            Fault(where, "block CRC " + Hex(crc) + " does not match its " + std::to_string(b.cb) +
+            Fault(where(), "block CRC " + Hex(crc) + " does not match its " + std::to_string(b.cb) +
                              " data bytes (computed " + Hex(computed) + ")");
-        if (wSig != Signature(b.ib, bid)) Fault(where, "trailer wSig " + Hex(wSig) + ", expected " + Hex(Signature(b.ib, bid)));
+        if (wSig != Signature(b.ib, bid)) Fault(where(), "trailer wSig " + Hex(wSig) + ", expected " + Hex(Signature(b.ib, bid)));
         blockStates.Set(index, BlockStates::kReadable, ok);
         if (!(bid & 2)) blockStates.Set(index, BlockStates::kStructureOk, ok);
     }
@@ -455,10 +456,10 @@ void Context::CheckBlocks() {
         const auto [bid, b] = *it;
         const uint32_t index = it.index();
         if (!(bid & 2) || !blockStates.Is(index, BlockStates::kReadable)) continue;
-        const std::string where = BlockName(bid, b.ib);
+        auto where = [&] { return BlockName(bid, b.ib); };
         Used(kTouch);
         if (b.cb < 8) {
-            Fault(where, "internal block of " + std::to_string(b.cb) + " bytes is too short for its header");
+            Fault(where(), "internal block of " + std::to_string(b.cb) + " bytes is too short for its header");
             continue;
         }
         const uint8_t* d = data + b.ib;
@@ -466,17 +467,17 @@ void Context::CheckBlocks() {
         const uint16_t cEnt = U16(d + 2);
         bool ok = true;
         if (cEnt == 0) {
-            Fault(where, "internal block with no entries");
+            Fault(where(), "internal block with no entries");
             ok = false;
         }
         if (btype == 1) {
             const uint64_t lcbTotal = U32(d + 4);
             if (level != 1 && level != 2) {
-                Fault(where, "data tree block with cLevel " + std::to_string(level) + " (expected 1 XBLOCK or 2 XXBLOCK)");
+                Fault(where(), "data tree block with cLevel " + std::to_string(level) + " (expected 1 XBLOCK or 2 XXBLOCK)");
                 continue;
             }
             if (size_t(8) + 8 * size_t(cEnt) != b.cb) {
-                Fault(where, std::string(level == 1 ? "XBLOCK" : "XXBLOCK") + " cb " + std::to_string(b.cb) +
+                Fault(where(), std::string(level == 1 ? "XBLOCK" : "XXBLOCK") + " cb " + std::to_string(b.cb) +
                                  " does not equal 8 + 8*cEnt (cEnt " + std::to_string(cEnt) + ")");
                 if (size_t(8) + 8 * size_t(cEnt) > b.cb) continue;
             }
@@ -485,26 +486,26 @@ void Context::CheckBlocks() {
                 const uint64_t child = U64(d + 8 + 8 * size_t(i));
                 const auto c = Block(child);
                 if (!c) {
-                    Fault(where, "entry " + std::to_string(i) + ": child BID " + Hex(child) + " is not in the BBT");
+                    Fault(where(), "entry " + std::to_string(i) + ": child BID " + Hex(child) + " is not in the BBT");
                     ok = false;
                     continue;
                 }
                 AddRef(*c);
                 if (level == 1) {
                     if (c->internal()) {
-                        Fault(where, "XBLOCK entry " + std::to_string(i) + ": child " + Hex(child) + " is not a data block");
+                        Fault(where(), "XBLOCK entry " + std::to_string(i) + ": child " + Hex(child) + " is not a data block");
                         ok = false;
                         continue;
                     }
                     sum += c->cb;
                     if (i + 1 < cEnt && c->cb != kMaxBlockData)
-                        Fault(where, "XBLOCK entry " + std::to_string(i) + ": data block " + Hex(child) + " holds " +
+                        Fault(where(), "XBLOCK entry " + std::to_string(i) + ": data block " + Hex(child) + " holds " +
                                          std::to_string(c->cb) + " bytes; every block but the last must hold 8176");
                 } else {
                     uint8_t ct = 0, cl = 0;
                     uint64_t ctotal = 0;
                     if (!peek(*c, ct, cl, ctotal) || ct != 1 || cl != 1) {
-                        Fault(where, "XXBLOCK entry " + std::to_string(i) + ": child " + Hex(child) + " is not an XBLOCK");
+                        Fault(where(), "XXBLOCK entry " + std::to_string(i) + ": child " + Hex(child) + " is not an XBLOCK");
                         ok = false;
                         continue;
                     }
@@ -512,16 +513,16 @@ void Context::CheckBlocks() {
                 }
             }
             if (ok && sum != lcbTotal)
-                Fault(where, "lcbTotal " + std::to_string(lcbTotal) + " differs from the children's total " +
+                Fault(where(), "lcbTotal " + std::to_string(lcbTotal) + " differs from the children's total " +
                                  std::to_string(sum));
         } else if (btype == 2) {
             if (level > 1) {
-                Fault(where, "subnode block with cLevel " + std::to_string(level) + " (expected 0 SLBLOCK or 1 SIBLOCK)");
+                Fault(where(), "subnode block with cLevel " + std::to_string(level) + " (expected 0 SLBLOCK or 1 SIBLOCK)");
                 continue;
             }
             const size_t entSize = level == 0 ? 24 : 16;
             if (8 + entSize * cEnt != b.cb) {
-                Fault(where, std::string(level == 0 ? "SLBLOCK" : "SIBLOCK") + " cb " + std::to_string(b.cb) +
+                Fault(where(), std::string(level == 0 ? "SLBLOCK" : "SIBLOCK") + " cb " + std::to_string(b.cb) +
                                  " does not equal 8 + " + std::to_string(entSize) + "*cEnt (cEnt " + std::to_string(cEnt) + ")");
                 if (8 + entSize * cEnt > b.cb) continue;
             }
@@ -531,7 +532,7 @@ void Context::CheckBlocks() {
                 // Only the low 32 bits are the NID; Outlook leaves junk in the high half.
                 const uint64_t nid = U32(e);
                 if (i > 0 && nid <= prev)
-                    Fault(where, "entry " + std::to_string(i) + ": NID " + Hex(nid) + " is not above the previous " + Hex(prev));
+                    Fault(where(), "entry " + std::to_string(i) + ": NID " + Hex(nid) + " is not above the previous " + Hex(prev));
                 prev = nid;
                 if (level == 0) {
                     const uint64_t bidData = U64(e + 8), bidSub = U64(e + 16);
@@ -540,7 +541,7 @@ void Context::CheckBlocks() {
                         if (ref == 0) continue;
                         const auto c = Block(ref);
                         if (!c) {
-                            Fault(where, "subnode " + Hex(nid) + ": " + (k == 0 ? "bidData " : "bidSub ") + Hex(ref) +
+                            Fault(where(), "subnode " + Hex(nid) + ": " + (k == 0 ? "bidData " : "bidSub ") + Hex(ref) +
                                              " is not in the BBT");
                             ok = false;
                             continue;
@@ -551,7 +552,7 @@ void Context::CheckBlocks() {
                     const uint64_t child = U64(e + 8);
                     const auto c = Block(child);
                     if (!c) {
-                        Fault(where, "SIBLOCK entry " + std::to_string(i) + ": child BID " + Hex(child) + " is not in the BBT");
+                        Fault(where(), "SIBLOCK entry " + std::to_string(i) + ": child BID " + Hex(child) + " is not in the BBT");
                         ok = false;
                         continue;
                     }
@@ -559,17 +560,17 @@ void Context::CheckBlocks() {
                     uint8_t ct = 0, cl = 0;
                     uint64_t unused = 0;
                     if (!peek(*c, ct, cl, unused) || ct != 2 || cl != 0) {
-                        Fault(where, "SIBLOCK entry " + std::to_string(i) + ": child " + Hex(child) + " is not an SLBLOCK");
+                        Fault(where(), "SIBLOCK entry " + std::to_string(i) + ": child " + Hex(child) + " is not an SLBLOCK");
                         ok = false;
                         continue;
                     }
                     if (c->cb >= 32 && U32(data + c->ib + 8) != nid)
-                        Fault(where, "SIBLOCK entry " + std::to_string(i) + " key " + Hex(nid) +
+                        Fault(where(), "SIBLOCK entry " + std::to_string(i) + " key " + Hex(nid) +
                                          " differs from the first NID " + Hex(U64(data + c->ib + 8)) + " of its SLBLOCK");
                 }
             }
         } else {
-            Fault(where, "internal block with unknown btype " + Hex(btype));
+            Fault(where(), "internal block with unknown btype " + Hex(btype));
             continue;
         }
         blockStates.Set(index, BlockStates::kStructureOk, ok);
@@ -660,30 +661,30 @@ bool Context::ReadSubnodes(uint64_t bidSub, Subnodes& out, const std::string& wh
 
 void Context::CheckNodes() {
     for (const auto& [nid, n] : nbt) {
-        const std::string where = NodeName(nid);
-        if (NidType(nid) == 0) Fault(where, "NID type 0 (HID) cannot name a node");
+        auto where = [&] { return NodeName(nid); };
+        if (NidType(nid) == 0) Fault(where(), "NID type 0 (HID) cannot name a node");
         if (n.bidData != 0) {
             const auto b = Block(n.bidData);
             if (!b)
-                Fault(where, "bidData " + Hex(n.bidData) + " is not in the BBT");
+                Fault(where(), "bidData " + Hex(n.bidData) + " is not in the BBT");
             else {
                 AddRef(*b);
                 if (b->internal() && b->readable() && BType(*b) != 1)
-                    Fault(where, "bidData " + Hex(n.bidData) + " is a subnode block, not a data block or data tree");
+                    Fault(where(), "bidData " + Hex(n.bidData) + " is a subnode block, not a data block or data tree");
             }
         }
         if (n.bidSub != 0) {
             const auto b = Block(n.bidSub);
             if (!b)
-                Fault(where, "bidSub " + Hex(n.bidSub) + " is not in the BBT");
+                Fault(where(), "bidSub " + Hex(n.bidSub) + " is not in the BBT");
             else {
                 AddRef(*b);
                 if (!b->internal() || (b->readable() && BType(*b) != 2))
-                    Fault(where, "bidSub " + Hex(n.bidSub) + " is not a subnode block (SLBLOCK/SIBLOCK)");
+                    Fault(where(), "bidSub " + Hex(n.bidSub) + " is not a subnode block (SLBLOCK/SIBLOCK)");
             }
         }
         if (n.nidParent != 0 && !HasNode(n.nidParent))
-            Fault(where, "parent NID " + Hex(n.nidParent) + " is not in the NBT");
+            Fault(where(), "parent NID " + Hex(n.nidParent) + " is not in the NBT");
     }
     // [MS-PST] 2.2.2.7.7.3 gives cRef as the block's reference count; Outlook files carry one
     // more than the references from the NBT and from other blocks (the BBT's own reference).
