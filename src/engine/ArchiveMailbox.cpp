@@ -177,8 +177,6 @@ void ArchiveMailbox::List(size_t part, files::ArchiveReader& listing) {
             // before the first item.
             if (taken_.count(Hash(name))) continue;
             const std::string path = root_ + name;
-            std::error_code ec;
-            std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
             const uint32_t entry = static_cast<uint32_t>(names_.size() - 1);
             // An earlier entry of the same name: this one replaces it.
             if (auto old = files::FindMemoryFile(path)) heldBytes_ -= old->bytes.size();
@@ -328,11 +326,6 @@ void ArchiveMailbox::Advance(size_t upToPosition) {
         const size_t at = streamed_++;
         if (queued_[at] == kNone) continue;
         const std::string path = root_ + QueueName(at);
-        const size_t slash = path.rfind('/');
-        if (slash != std::string::npos && madeFolders_.insert(path.substr(0, slash)).second) {
-            std::error_code ec;
-            std::filesystem::create_directories(path.substr(0, slash), ec);
-        }
         if (written_.erase(static_cast<uint32_t>(at))) {
             // A folder ".meta" read while listing: read again in its turn.
             if (auto old = files::FindMemoryFile(path)) heldBytes_ -= old->bytes.size();
@@ -355,13 +348,20 @@ bool ArchiveMailbox::Hold(files::ArchiveReader& reader, const std::string& path,
     memoryBytes = 0;
     const size_t room = heldBytes_ < kMemoryHeldBytes ? kMemoryHeldBytes - heldBytes_ : 0;
     auto file = std::make_shared<files::MemoryFile>();
-    bool spilled = false;
-    if (!reader.ReadEntry(file->bytes, std::min(room, kMemoryEntryBytes), path, spilled)) {
+    const auto read = reader.ReadEntry(file->bytes, std::min(room, kMemoryEntryBytes));
+    if (read == files::ArchiveReader::Entry::Damaged) return false;
+    if (read == files::ArchiveReader::Entry::TooLarge) {
+        // Into the temporary folder, whose subfolders exist only for such entries.
+        const size_t slash = path.rfind('/');
+        if (slash != std::string::npos && madeFolders_.insert(path.substr(0, slash)).second) {
+            std::error_code ec;
+            std::filesystem::create_directories(path.substr(0, slash), ec);
+        }
+        if (reader.WriteTo(path, file->bytes)) return true;
         // A cut-off entry is not handed on half written.
         files::RemoveFile(path);
         return false;
     }
-    if (spilled) return true;
     file->mtime = reader.MTime();
     memoryBytes = file->bytes.size();
     files::PutMemoryFile(path, std::move(file));

@@ -229,17 +229,13 @@ void ArchiveReader::NoteDamage() {
     error_ = archive_error_string(a_) ? archive_error_string(a_) : "damaged archive";
 }
 
-bool ArchiveReader::WriteTo(const std::string& path) {
+bool ArchiveReader::WriteTo(const std::string& path, const std::string& head) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
         // The entry's data still has to be passed over.
         archive_read_data_skip(a_);
         return false;
     }
-    return WriteRest(fd, {});
-}
-
-bool ArchiveReader::WriteRest(int fd, const std::string& head) {
     bool written = true;
     auto write = [&](const char* data, size_t n) {
         for (size_t done = 0; written && done < n;) {
@@ -270,30 +266,20 @@ bool ArchiveReader::WriteRest(int fd, const std::string& head) {
     return ::close(fd) == 0 && written;
 }
 
-bool ArchiveReader::ReadEntry(std::string& bytes, size_t limit, const std::string& spillPath, bool& spilled) {
+ArchiveReader::Entry ArchiveReader::ReadEntry(std::string& bytes, size_t limit) {
     bytes.clear();
-    spilled = false;
     if (buffer_.empty()) buffer_.resize(1 << 16);
     for (;;) {
         const la_ssize_t n = archive_read_data(a_, buffer_.data(), buffer_.size());
-        if (n == 0) return true;
+        if (n == 0) return Entry::Read;
         if (n < 0) {
             NoteDamage();
             bytes.clear();
-            return false;
+            return Entry::Damaged;
         }
         bytes.append(buffer_.data(), static_cast<size_t>(n));
-        if (bytes.size() > limit) break;
+        if (bytes.size() > limit) return Entry::TooLarge;
     }
-    spilled = true;
-    std::string head;
-    head.swap(bytes);
-    const int fd = ::open(spillPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) {
-        archive_read_data_skip(a_);
-        return false;
-    }
-    return WriteRest(fd, head);
 }
 
 bool ArchiveReader::ReadText(std::string& text, size_t limit) {

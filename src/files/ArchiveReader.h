@@ -39,14 +39,15 @@ public:
     const std::string& Name() const { return name_; }
     // The current entry's modification time as recorded (seconds since 1970); 0 when none is.
     std::int64_t MTime() const { return mtime_; }
-    // Writes the current entry's bytes to a new file at `path` (which must not
-    // exist), with the entry's time as extracting gives it; false when the data
-    // is cut off or damaged, or the file cannot be written.
-    bool WriteTo(const std::string& path);
-    // Reads the current entry: into `bytes` when it holds at most `limit` bytes,
-    // else, like WriteTo, into a new file at `spillPath` (then `spilled` is set
-    // and `bytes` left empty). False as for WriteTo.
-    bool ReadEntry(std::string& bytes, size_t limit, const std::string& spillPath, bool& spilled);
+    // Writes the current entry's bytes, or the rest of them after the `head`
+    // ReadEntry read already, to a new file at `path` (which must not exist),
+    // with the entry's time as extracting gives it; false when the data is cut
+    // off or damaged, or the file cannot be written.
+    bool WriteTo(const std::string& path, const std::string& head = {});
+    // Reads the current entry into `bytes`. TooLarge: it holds more than `limit`
+    // bytes, the first of which are in `bytes` (WriteTo writes the rest after them).
+    enum class Entry { Read, TooLarge, Damaged };
+    Entry ReadEntry(std::string& bytes, size_t limit);
     // The current entry's bytes, at most `limit` of them (the rest is passed
     // over); false when the data is cut off or damaged.
     bool ReadText(std::string& text, size_t limit);
@@ -67,8 +68,6 @@ private:
     int entries_ = 0;
     bool damaged_ = false;
 
-    // The entry's data from here on, after `head`, into the open file `fd`, which it closes.
-    bool WriteRest(int fd, const std::string& head);
     void NoteDamage();
 };
 
