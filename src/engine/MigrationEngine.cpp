@@ -10,6 +10,7 @@
 #include <deque>
 #include <exception>
 #include <map>
+#include <optional>
 #include <set>
 #include <unordered_map>
 
@@ -153,11 +154,16 @@ private:
     void NoteBeforeRemoval(const std::string& path);
     // Why a source cannot be read safely (itself or the companion beside it), or "".
     std::string SourceProblem(const std::string& path, const std::string& companion) const;
+    // The same for a message, whose file the import opens (and says why it
+    // could not): one lstat of each. `size` gets the file's size, and
+    // `companionFound` whether its ".meta" is there.
+    std::string MessageSourceProblem(const std::string& path, const std::string& companion, uint64_t& size,
+                                     bool& companionFound) const;
     // Final counts and the log's state into the summary, and the window told.
     void Conclude();
     // Before an item from `source`: when it could take the PST past the size
     // limit, the PST is closed and the mailbox goes on in the next part.
-    void NextPartIfFull(const std::string& source);
+    void NextPartIfFull(const std::string& source, std::optional<uint64_t> sourceBytes = std::nullopt);
     bool StartNextPart();
     bool CommitDue() const;
     bool Commit();
@@ -824,10 +830,13 @@ void MigrationEngine::Mailbox::ConvertDocument(const std::string& path) {
 void MigrationEngine::Mailbox::ImportMessageFile(const std::string& path, int pass) {
     if (AlreadyInPst(path, {path + ".meta"})) return;
     SetStatus("Converting Messages... from (" + path + ")");
-    NextPartIfFull(path);
     bool ok = false;
-    std::string reason = SourceProblem(path, path + ".meta");
+    const std::string meta = path + ".meta";
+    uint64_t bytes = 0;
+    bool metaFound = false;
+    std::string reason = MessageSourceProblem(path, meta, bytes, metaFound);
     std::vector<std::string> omitted, notes;
+    if (reason.empty()) NextPartIfFull(path, bytes);
     if (reason.empty()) try {
         store::Folder& target = FolderOfFile(path);
         std::unique_ptr<store::Item> item = target.AddItem(store::ItemType::Mail);
@@ -837,7 +846,7 @@ void MigrationEngine::Mailbox::ImportMessageFile(const std::string& path, int pa
         if (!result.ok) throw store::StoreError(result.error);
         omitted = result.omitted;
         notes = result.notes;
-        items::PutMessageState(*item, items::ReadMessageState(path + ".meta"));
+        items::PutMessageState(*item, metaFound ? items::ReadMessageState(meta) : items::MessageState{});
         view_.Yield();
         store_->SetItemSource(Record(path));
         item->Save();
@@ -898,7 +907,7 @@ void MigrationEngine::Mailbox::Saved(const std::string& path, int MailboxSummary
     uncommitted_.emplace_back(path, counter);
 }
 
-void MigrationEngine::Mailbox::NextPartIfFull(const std::string& source) {
+void MigrationEngine::Mailbox::NextPartIfFull(const std::string& source, std::optional<uint64_t> sourceBytes) {
     const uint64_t limit = e_.options_.maxPstBytes;
     // A part holds at least one item, however large: no endless empty parts.
     if (limit == 0 || !splitting_ || !store_ || savesInPart_ == 0) return;
@@ -906,7 +915,7 @@ void MigrationEngine::Mailbox::NextPartIfFull(const std::string& source) {
     if (used == 0) return;
     // The item takes at most about its source's size (base64 shrinks); the
     // indexes a commit writes take about 1/64 of the file.
-    const uint64_t item = files::FileSizeOf(source);
+    const uint64_t item = sourceBytes ? *sourceBytes : files::FileSizeOf(source);
     const uint64_t indexes = used / 64 + (64u << 10);
     if (used + item + indexes <= limit) return;
     StartNextPart();
@@ -1001,6 +1010,17 @@ std::string MigrationEngine::Mailbox::SourceProblem(const std::string& path, con
     const std::uint32_t a = files::GetFileAttr(companion);
     if (a != files::kInvalidFileAttributes && (a & files::kFileAttributeReparsePoint))
         return "symbolic link beside it: " + companion;
+    return {};
+}
+
+std::string MigrationEngine::Mailbox::MessageSourceProblem(const std::string& path, const std::string& companion,
+                                                           uint64_t& size, bool& companionFound) const {
+    companionFound = false;
+    std::string problem = files::SourceFileKindProblem(path, size);
+    if (!problem.empty()) return problem;
+    const std::uint32_t a = files::GetFileAttr(companion);
+    companionFound = a != files::kInvalidFileAttributes;
+    if (companionFound && (a & files::kFileAttributeReparsePoint)) return "symbolic link beside it: " + companion;
     return {};
 }
 

@@ -104,6 +104,9 @@ int OpenForReading(std::string_view path);
 // mailbox), "not a regular file", or the system's reason for failing to open
 // it for reading ("Permission denied", ...).
 std::string SourceFileProblem(std::string_view path);
+// The same without opening it, for a reader that opens it itself and gives its
+// own reason: only what one lstat tells; `size` gets the file's size.
+std::string SourceFileKindProblem(std::string_view path, std::uint64_t& size);
 
 // Why a folder cannot be opened for listing (the system's reason), or "" when it can.
 std::string FolderListingProblem(std::string_view folder);

@@ -372,6 +372,24 @@ std::string SourceFileProblem(std::string_view path) {
     return {};
 }
 
+std::string SourceFileKindProblem(std::string_view path, std::uint64_t& size) {
+    InitFileApi();
+    size = 0;
+    if (path.empty()) return std::strerror(ENOENT);
+    if (const auto memory = FindMemoryFile(path)) {
+        size = memory->bytes.size();
+        return {};
+    }
+    const AtPath at = ResolveAt(path);
+    if (!at.ok) return std::strerror(errno);
+    struct stat st {};
+    if (::fstatat(at.dirFd, at.rel.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::strerror(errno);
+    if (S_ISLNK(st.st_mode)) return "symbolic link";
+    if (!S_ISREG(st.st_mode)) return "not a regular file";
+    size = std::uint64_t(st.st_size);
+    return {};
+}
+
 std::string FolderListingProblem(std::string_view folder) {
     InitFileApi();
     const std::string_view p = StripTrailingSeparators(folder);

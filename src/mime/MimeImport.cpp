@@ -1385,18 +1385,26 @@ struct ImportThreads {
         slot.ready = true;
         if (waiting) readied.notify_one();
     }
-    std::shared_ptr<Parsed> Wait(Slot& slot) {
+    // The front slot's message, once parsed. When it must wait, it waits for a
+    // few more than that: the parser is the slower one then, and one wakeup
+    // a message each way would cost more than the wait.
+    std::shared_ptr<Parsed> TakeFront() {
+        Slot& front = *ahead.front().slot;
+        Slot& until = *ahead[std::min(ahead.size(), kParseBatch) - 1].slot;  // parsed in order
         std::unique_lock<std::mutex> lock(mu);
-        if (!slot.ready) {
+        if (!front.ready) {
             lock.unlock();
             parser.Wake();
             unwoken = 0;
             lock.lock();
             waiting = true;
-            readied.wait(lock, [&slot] { return slot.ready; });
+            readied.wait(lock, [&until] { return until.ready; });
             waiting = false;
         }
-        return std::move(slot.parsed);
+        std::shared_ptr<Parsed> parsed = std::move(front.parsed);
+        lock.unlock();
+        ahead.pop_front();
+        return parsed;
     }
     void Release(std::shared_ptr<Parsed> p) {
         if (p) done.push_back(std::move(p));
@@ -1408,10 +1416,7 @@ struct ImportThreads {
         parser.Post([batch = std::move(done)]() mutable { batch.clear(); });
         done.clear();
     }
-    void DropFront() {
-        Release(Wait(*ahead.front().slot));
-        ahead.pop_front();
-    }
+    void DropFront() { Release(TakeFront()); }
     ~ImportThreads() {
         while (!ahead.empty()) DropFront();
         FlushReleases();
@@ -1471,8 +1476,7 @@ ImportResult ImportMessage(store::Item& message, const std::string& path) {
     if (hit != t.ahead.end()) {
         // Announced files passed over (a skip, a filter) are let go.
         while (t.ahead.front().path != path) t.DropFront();
-        parsed = t.Wait(*t.ahead.front().slot);
-        t.ahead.pop_front();
+        parsed = t.TakeFront();
     }
     ImportResult result;
     auto fill = [&] {
