@@ -1318,7 +1318,8 @@ ImportResult FillFrom(store::Item& message, const Parsed& parsed) {
 
 // The import threads of one calling thread (an engine running one mailbox):
 // `parser` reads, parses and fills (into a recorded item) the messages
-// announced by ParseAhead and tears down the ones done with, so that this work
+// announced by ParseAhead and tears down the ones done with (some of them go
+// with a caller on a deep stack that waits for it), so that this work
 // overlaps with the caller writing the messages before them. The caller puts
 // what was recorded into the store message, or fills one that was not
 // announced or not recorded on its own stack when that is a deep one, else on
@@ -1368,6 +1369,7 @@ struct ImportThreads {
     bool waiting = false;  // the caller waits for a slot: only then is it woken
     std::deque<Ahead> ahead;
     size_t unwoken = 0;  // parses queued since the parser was last woken
+    size_t tearHere = 0;  // messages done with that the caller tears down itself
     // Done with, to be torn down on `parser` (its teardown may recurse as deep as
     // its parse did) along with the next task posted there.
     std::vector<std::shared_ptr<Parsed>> done;
@@ -1400,6 +1402,7 @@ struct ImportThreads {
             waiting = true;
             readied.wait(lock, [&until] { return until.ready; });
             waiting = false;
+            tearHere = kParseBatch;
         }
         std::shared_ptr<Parsed> parsed = std::move(front.parsed);
         lock.unlock();
@@ -1407,6 +1410,12 @@ struct ImportThreads {
         return parsed;
     }
     void Release(std::shared_ptr<Parsed> p) {
+        // A caller on a deep stack that had to wait for the parser lately tears
+        // the next few down itself, so the work evens out between the two.
+        if (tearHere > 0 && DeepStackThread::OnDeepStack()) {
+            --tearHere;
+            return;
+        }
         if (p) done.push_back(std::move(p));
         // Kept for the next parse; more than that is let go at once.
         if (done.size() > kParseBatch) FlushReleases();
