@@ -2,7 +2,7 @@
 # Kills `orvandel convert --delete-source` runs with SIGKILL at random points and
 # checks what each leaves: no PST at all, or one that `orvandel verify` passes and
 # the three readers of pst-inspect read in full, holding the item of every source
-# the run deleted (an item's companion never goes before its .meta). Each killed
+# the run deleted (an item goes only after its companion). Each killed
 # run is then run again into its PST: the PST must end with every item exactly
 # once, as one complete run makes it. Then a Ctrl-C-like SIGTERM, a run without
 # deletion stopped and run again (the counts of the two add up), and a last run
@@ -72,6 +72,8 @@ before = set(open(sys.argv[2]).read().split("\n")) - {""}
 left = set(open(sys.argv[3]).read().split("\n")) - {""}
 gone = before - left
 label = sys.argv[4]
+item_metas = (".appt.meta", ".task.meta", ".wiki.meta")
+item_contents = tuple(m[:-5] for m in item_metas)
 counts = {}
 for name, r in d["readers"].items():
     if not r.get("opened") or r.get("error"):
@@ -85,8 +87,13 @@ for path in gone:
     made = re.fullmatch(r"\d{10}-(kill \d+)\.eml", path.rsplit("/", 1)[-1])
     if made and made.group(1) not in subjects:
         sys.exit("%s: %s was deleted but its message is not in the PST" % (label, path))
-    if not path.endswith((".meta", ".eml")) and path + ".meta" in left:
-        sys.exit("%s: the companion %s went before its item's .meta" % (label, path))
+    # Where the .meta is the item (appointments, tasks, notes) its content goes
+    # first and the .meta last, so that the .meta marks what a re-run still
+    # deletes; where the content is the item, its .meta goes first.
+    if path.endswith(item_metas) and path[:-5] in left:
+        sys.exit("%s: the item %s went before its companion" % (label, path))
+    if not path.endswith((".meta", ".eml") + item_contents) and path + ".meta" in left:
+        sys.exit("%s: %s went before its .meta" % (label, path))
 print("%s: verify 0, %s items read by %s, %d sources deleted" % (label, counts["pypff"], "/".join(counts), len(gone)))
 EOF
 }
