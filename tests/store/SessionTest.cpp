@@ -168,10 +168,11 @@ TEST(StoreSession, OutlookItemDefaultsAtSave) {
     EXPECT_EQ(storetest::VerifierFaults(path), "");
     // Read back from the file: the last message saved holds the attachment.
     pst::ndb::NodeDb db(path, pst::ndb::NodeDb::Existing{});
-    const pst::ndb::NodeEntry* message = nullptr;
-    for (const auto& [nid, entry] : db.Nodes())
-        if ((nid & 0x1F) == pst::ndb::NID_TYPE_NORMAL_MESSAGE) message = &entry;
-    ASSERT_NE(message, nullptr);
+    std::optional<pst::ndb::NodeEntry> message;
+    db.ForEachNode([&](uint32_t nid, const pst::ndb::NodeEntry& entry) {
+        if ((nid & 0x1F) == pst::ndb::NID_TYPE_NORMAL_MESSAGE) message = entry;
+    });
+    ASSERT_TRUE(message);
     std::vector<pst::ltp::PcProp> props;
     for (const auto& sub : db.ReadSubnodes(message->bidSub))
         if ((sub.nid & 0x1F) == pst::ndb::NID_TYPE_ATTACHMENT) props = pst::ltp::ReadPc(db, sub.bidData, sub.bidSub);

@@ -8,7 +8,7 @@ namespace pst {
 
 std::vector<FileMessageRow> ReadFolderContents(ndb::NodeDb& db, uint32_t folderNid) {
     std::vector<FileMessageRow> out;
-    const ndb::NodeEntry* node = db.FindNode(ndb::WithType(folderNid, ndb::NID_TYPE_CONTENTS_TABLE));
+    const std::optional<ndb::NodeEntry> node = db.FindNode(ndb::WithType(folderNid, ndb::NID_TYPE_CONTENTS_TABLE));
     if (!node) return out;
     const ltp::TableRead t = ltp::ReadTc(db, node->bidData, node->bidSub);
     const ltp::ColumnDesc* cls = t.layout.Find(tags::PR_MESSAGE_CLASS);
@@ -25,7 +25,7 @@ std::vector<FileMessageRow> ReadFolderContents(ndb::NodeDb& db, uint32_t folderN
 
 PropMap ReadMessageProps(ndb::NodeDb& db, uint32_t messageNid) {
     PropMap props;
-    const ndb::NodeEntry* node = db.FindNode(messageNid);
+    const std::optional<ndb::NodeEntry> node = db.FindNode(messageNid);
     if (!node) return props;
     for (ltp::PcProp& p : ltp::ReadPc(db, node->bidData, node->bidSub))
         if (auto v = DecodeValue(TagType(p.tag), p.value)) props[p.tag] = std::move(*v);

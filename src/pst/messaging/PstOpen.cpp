@@ -80,7 +80,7 @@ void PstStore::OpenStore() {
     };
     // Rows written from here on take versions above every one the file has.
     rowVersion_ = db_.Unique();
-    const ndb::NodeEntry* store = db_.FindNode(ndb::NID_MESSAGE_STORE);
+    const std::optional<ndb::NodeEntry> store = db_.FindNode(ndb::NID_MESSAGE_STORE);
     if (!store) refuse("has no message store");
     SplitProps(ltp::ReadPc(db_, store->bidData, store->bidSub), storeProps_, storeKept_);
     storeOwned_ = db_.NodeBlocks(store->bidData, store->bidSub);
@@ -90,8 +90,19 @@ void PstStore::OpenStore() {
     if (auto it = storeProps_.find(PR_DISPLAY_NAME); it != storeProps_.end())
         if (auto name = std::get_if<std::string>(&it->second)) displayName_ = *name;
 
-    for (auto& [nid, node] : db_.Nodes())
-        if (ndb::NidTypeOf(nid) == ndb::NID_TYPE_NORMAL_FOLDER) LoadFolder(nid, node);
+    // The folders as Outlook finds them: from the root folder down the
+    // hierarchy tables (the node tree is not read whole).
+    std::vector<uint32_t> reach = {ndb::NID_ROOT_FOLDER};
+    while (!reach.empty()) {
+        const uint32_t nid = reach.back();
+        reach.pop_back();
+        if (folders_.count(nid)) continue;
+        const std::optional<ndb::NodeEntry> node = db_.FindNode(nid);
+        if (!node) continue;
+        LoadFolder(nid, *node);
+        for (auto& [child, row] : folders_[nid].fileRows)
+            if (ndb::NidTypeOf(child) == ndb::NID_TYPE_NORMAL_FOLDER) reach.push_back(child);
+    }
     if (!folders_.count(ndb::NID_ROOT_FOLDER)) refuse("has no root folder");
     // Children as the hierarchy tables list them; other rows (search folders) are kept as they are.
     for (auto& [nid, f] : folders_) {
@@ -112,12 +123,12 @@ void PstStore::OpenStore() {
     deletedItems_ = entryFolder(kTagIpmWastebasketEntryId);
     searchRoot_ = entryFolder(kTagFinderEntryId);
 
-    if (const ndb::NodeEntry* names = db_.FindNode(ndb::NID_NAME_TO_ID_MAP)) {
+    if (const std::optional<ndb::NodeEntry> names = db_.FindNode(ndb::NID_NAME_TO_ID_MAP)) {
         names_.Load(ltp::ReadPc(db_, names->bidData, names->bidSub));
         namesOwned_ = db_.NodeBlocks(names->bidData, names->bidSub);
     }
     receiveFolder_ = ndb::NID_ROOT_FOLDER;
-    if (const ndb::NodeEntry* receive = db_.FindNode(ndb::NID_RECEIVE_FOLDER_TABLE)) {
+    if (const std::optional<ndb::NodeEntry> receive = db_.FindNode(ndb::NID_RECEIVE_FOLDER_TABLE)) {
         ltp::TableRead t = ltp::ReadTc(db_, receive->bidData, receive->bidSub);
         const ltp::ColumnDesc* target = t.layout.Find(kTagReceiveFolderNid);
         const ltp::ColumnDesc* cls = t.layout.Find(PR_MESSAGE_CLASS);
@@ -151,7 +162,7 @@ void PstStore::LoadFolder(uint32_t nid, const ndb::NodeEntry& node) {
     f.owned = db_.NodeBlocks(node.bidData, node.bidSub);
     if (auto it = f.props.find(PR_CONTENT_UNREAD); it != f.props.end())
         if (auto unread = std::get_if<int32_t>(&it->second)) f.unread = uint32_t(std::max(0, *unread));
-    if (const ndb::NodeEntry* h = db_.FindNode(ndb::WithType(nid, ndb::NID_TYPE_HIERARCHY_TABLE))) {
+    if (const std::optional<ndb::NodeEntry> h = db_.FindNode(ndb::WithType(nid, ndb::NID_TYPE_HIERARCHY_TABLE))) {
         ltp::TableRead t = ltp::ReadTc(db_, h->bidData, h->bidSub);
         if (!t.layout.columns.empty()) f.hierarchyLayout = t.layout;
         for (ltp::TcRow& r : t.rows) f.fileRows[r.rowId] = std::move(r);
@@ -163,7 +174,7 @@ void PstStore::LoadFolder(uint32_t nid, const ndb::NodeEntry& node) {
 
 void PstStore::LoadContents(FolderState& f) {
     if (f.contentsLoaded) return;
-    if (const ndb::NodeEntry* c = db_.FindNode(ndb::WithType(f.nid, ndb::NID_TYPE_CONTENTS_TABLE))) {
+    if (const std::optional<ndb::NodeEntry> c = db_.FindNode(ndb::WithType(f.nid, ndb::NID_TYPE_CONTENTS_TABLE))) {
         ltp::TableRead t = ltp::ReadTc(db_, c->bidData, c->bidSub);
         if (!t.layout.columns.empty()) f.contentsLayout = t.layout;
         for (const ltp::TcRow& r : t.rows) f.contents.push_back(spool_.Append(r));

@@ -20,13 +20,14 @@ FileSink::FileSink(const std::string& path) : path_(path) {
     if (::lstat(path.c_str(), &st) == 0) throw PstError("The file \"" + path + "\" already exists; it is left untouched");
     // The file is made without a name in its folder and gets one with its first
     // complete commit (Publish): a run stopped before leaves nothing under the
-    // name, never a file that is not a PST.
+    // name, never a file that is not a PST. Opened for reading too: pages of
+    // the B-trees are read back once out of the cache.
     const auto slash = path.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    fd_ = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+    fd_ = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0644);
     if (fd_ < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
         // A file system without unnamed files: named at once, as before.
-        fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         published_ = true;
     }
     if (fd_ < 0) {

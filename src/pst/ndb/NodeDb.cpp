@@ -19,7 +19,8 @@ uint16_t Signature(uint64_t ib, uint64_t bid) {
 
 }  // namespace
 
-NodeDb::NodeDb(const std::string& path, bool encrypt) : file_(path), crypt_(encrypt ? 1 : 0) {
+NodeDb::NodeDb(const std::string& path, bool encrypt)
+    : file_(path), crypt_(encrypt ? 1 : 0), nbt_(*this, kPtypeNBT, 32, 15), bbt_(*this, kPtypeBBT, 24, 20) {
     rgnid_.fill(0x400);
     rgnid_[NID_TYPE_SEARCH_FOLDER] = 0x4000;
     rgnid_[NID_TYPE_NORMAL_MESSAGE] = 0x10000;
@@ -39,6 +40,7 @@ uint64_t NodeDb::NextBid(bool internal) {
 // in the block index with the reference count Outlook writes for one user (2).
 uint64_t NodeDb::WriteBlock(uint64_t bid, const uint8_t* data, size_t size) {
     if (size > kMaxBlockData) throw PstError("block too large");
+    FlushIfLarge();
     size_t total = (size + 16 + 63) / 64 * 64;
     uint64_t ib = space_.Allocate(total, 64);
     if (ib / 64 > 0xFFFFFFFFull) throw PstError("file too large");
@@ -56,8 +58,7 @@ uint64_t NodeDb::WriteBlock(uint64_t bid, const uint8_t* data, size_t size) {
     Put16(trailer + 2, Signature(ib, bid));
     Put32(trailer + 4, Crc32(buf, size));
     Put64(trailer + 8, bid);
-    blocks_.push_back({uint32_t(bid >> 2), uint32_t(ib / 64), uint16_t(size), uint16_t((bid & 2) ? 1 : 0), 2});
-    changedBids_.push_back(bid >> 2);
+    fresh_.push_back({uint32_t(bid >> 2), uint32_t(ib / 64), uint16_t(size), uint16_t((bid & 2) ? kInternal : 0), 2});
     dirty_ = true;
     return bid;
 }
@@ -159,20 +160,46 @@ uint64_t NodeDb::WriteSubnodes(std::vector<SubnodeEntry> entries, BlockList* own
     return WriteInternal(si, owned);
 }
 
-NodeDb::BlockEntry* NodeDb::FindBlock(uint64_t bid) {
-    uint32_t key = uint32_t(bid >> 2);
-    auto it = std::lower_bound(blocks_.begin(), blocks_.end(), key,
+std::optional<NodeDb::BlockEntry> NodeDb::LookupBlock(uint64_t bid) {
+    const uint32_t key = uint32_t(bid >> 2);
+    auto it = std::lower_bound(fresh_.begin(), fresh_.end(), key,
                                [](const BlockEntry& e, uint32_t k) { return e.bidIndex < k; });
-    if (it == blocks_.end() || it->bidIndex != key || (it->flags & 2)) return nullptr;
-    return &*it;
+    if (it != fresh_.end() && it->bidIndex == key) {
+        if (it->flags & kReleased) return std::nullopt;
+        return *it;
+    }
+    if (auto e = edits_.find(key); e != edits_.end()) {
+        if (e->second.flags & kReleased) return std::nullopt;
+        return e->second;
+    }
+    uint8_t p[24];
+    if (!bbt_.Find(bid & ~uint64_t(1), p)) return std::nullopt;
+    const uint64_t b = Get64(p), at = Get64(p + 8);
+    const uint16_t cb = Get16(p + 16);
+    const uint64_t span = (uint64_t(cb) + 16 + 63) / 64 * 64;
+    if ((b & 1) || (b >> 2) > 0xFFFFFFFFull || cb > kMaxBlockData || at < kAMapBase || at % 64 != 0 ||
+        at + span > space_.Eof() || (at - kAMapBase) / kAMapSpan != (at + span - 1 - kAMapBase) / kAMapSpan)
+        Damaged("the block B-tree lists block " + std::to_string(b) + " at an impossible place or size");
+    return BlockEntry{key, uint32_t(at / 64), cb, uint16_t(((b & 2) ? kInternal : 0) | kInTree), Get16(p + 18)};
+}
+
+NodeDb::BlockEntry* NodeDb::EditBlock(uint64_t bid) {
+    const uint32_t key = uint32_t(bid >> 2);
+    auto it = std::lower_bound(fresh_.begin(), fresh_.end(), key,
+                               [](const BlockEntry& e, uint32_t k) { return e.bidIndex < k; });
+    if (it != fresh_.end() && it->bidIndex == key) return (it->flags & kReleased) ? nullptr : &*it;
+    if (auto e = edits_.find(key); e != edits_.end()) return (e->second.flags & kReleased) ? nullptr : &e->second;
+    std::optional<BlockEntry> held = LookupBlock(bid);
+    if (!held) return nullptr;
+    return &edits_.emplace(key, *held).first->second;
 }
 
 void NodeDb::SetPending(uint64_t bid, bool pending) {
-    if (BlockEntry* e = FindBlock(bid)) {
-        const uint16_t flags = uint16_t(pending ? (e->flags | 4) : (e->flags & ~4));
-        if (flags != e->flags) changedBids_.push_back(bid >> 2);
-        e->flags = flags;
-    }
+    std::optional<BlockEntry> e = LookupBlock(bid);
+    if (!e || ((e->flags & kPending) != 0) == pending) return;
+    BlockEntry* edit = EditBlock(bid);
+    edit->flags = uint16_t(pending ? (edit->flags | kPending) : (edit->flags & ~kPending));
+    dirty_ = true;
 }
 
 void NodeDb::SetPending(const BlockList& list, bool pending) {
@@ -181,195 +208,191 @@ void NodeDb::SetPending(const BlockList& list, bool pending) {
 
 void NodeDb::ReleaseBlocks(const BlockList& list) {
     for (uint64_t bid : list) {
-        BlockEntry* it = FindBlock(bid);
+        BlockEntry* it = EditBlock(bid);
         if (!it) continue;
-        changedBids_.push_back(bid >> 2);
+        dirty_ = true;
         if (it->cRef > 2) {  // another node of an opened file still uses it
             --it->cRef;
-            dirty_ = true;
             continue;
         }
-        it->flags |= 2;
-        ++releasedCount_;
+        it->flags |= kReleased;
         space_.Release(uint64_t(it->ib64) * 64, it->cb + 16);
-        dirty_ = true;
     }
 }
 
-const NodeEntry* NodeDb::FindNode(uint32_t nid) const {
-    return nodes_.Find(nid);
+void NodeDb::SetNode(uint32_t nid, const NodeEntry& entry) {
+    FlushIfLarge();
+    nodeDelta_.Set(nid, entry);
+    dirty_ = true;
+}
+
+std::optional<NodeEntry> NodeDb::FindNode(uint32_t nid) {
+    if (const NodeEntry* e = nodeDelta_.Find(nid)) return *e;
+    uint8_t p[32];
+    if (!nbt_.Find(nid, p)) return std::nullopt;
+    return NodeEntry{Get64(p + 8), Get64(p + 16), Get32(p + 24)};
+}
+
+bool NodeDb::NodeExists(uint32_t nid) { return FindNode(nid).has_value(); }
+
+void NodeDb::ForEachNode(const std::function<void(uint32_t, const NodeEntry&)>& fn) {
+    const std::vector<NodeIndex::Row>& delta = nodeDelta_.Sorted();
+    size_t i = 0;
+    nbt_.ForEach(
+        [&](const uint8_t* p) {
+            const uint32_t nid = Get32(p);
+            for (; i < delta.size() && delta[i].first < nid; ++i) fn(delta[i].first, delta[i].second);
+            if (i < delta.size() && delta[i].first == nid) return;  // changed since: the delta's entry follows
+            fn(nid, NodeEntry{Get64(p + 8), Get64(p + 16), Get32(p + 24)});
+        },
+        nullptr);
+    for (; i < delta.size(); ++i) fn(delta[i].first, delta[i].second);
 }
 
 uint32_t NodeDb::AllocateNid(uint8_t type) {
-    uint32_t index = ++rgnid_[type & 0x1F];
-    if (index >= (1u << 27)) throw PstError("node ids exhausted");
-    dirty_ = true;
-    return MakeNid(index, type);
+    const bool folder = type == NID_TYPE_NORMAL_FOLDER || type == NID_TYPE_HIERARCHY_TABLE ||
+                        type == NID_TYPE_CONTENTS_TABLE || type == NID_TYPE_ASSOC_CONTENTS_TABLE;
+    for (;;) {
+        uint32_t index = ++rgnid_[type & 0x1F];
+        if (index >= (1u << 27)) throw PstError("node ids exhausted");
+        dirty_ = true;
+        // A file of another writer may hold ids its header's counters do not cover.
+        if (!opened_) return MakeNid(index, type);
+        bool taken = NodeExists(MakeNid(index, type));
+        if (folder)
+            for (uint8_t t : {NID_TYPE_NORMAL_FOLDER, NID_TYPE_HIERARCHY_TABLE, NID_TYPE_CONTENTS_TABLE,
+                              NID_TYPE_ASSOC_CONTENTS_TABLE})
+                taken = taken || NodeExists(MakeNid(index, t));
+        if (!taken) return MakeNid(index, type);
+    }
 }
 
 void NodeDb::ReserveNidIndex(uint8_t type, uint32_t index) {
     rgnid_[type & 0x1F] = std::max(rgnid_[type & 0x1F], index);
 }
 
-NodeDb::PageRef NodeDb::WriteBTreePage(uint8_t ptype, uint8_t level, uint8_t cbEnt, uint8_t cEntMax,
-                                       const uint8_t* entries, size_t count, uint64_t firstKey) {
-    uint8_t page[512] = {};
-    std::memcpy(page, entries, count * cbEnt);
-    page[488] = uint8_t(count);
-    page[489] = cEntMax;
-    page[490] = cbEnt;
-    page[491] = level;
-    uint64_t ib = space_.Allocate(kPageSize, kPageSize);
+const uint8_t* NodeDb::ReadPage(uint64_t bid, uint64_t ib, uint8_t ptype) {
+    const std::string what = std::string(ptype == kPtypeNBT ? "NBT" : "BBT") + " page " + std::to_string(ib);
+    if (const uint8_t* p = cache_.Find(ib)) {
+        if (Get64(p + 504) != bid || p[496] != ptype) Damaged(what + " does not carry its own id");
+        return p;
+    }
+    if (ib < kAMapBase || ib % kPageSize != 0 || ib + kPageSize > space_.Eof()) Damaged(what + " lies outside the file");
+    uint8_t page[512];
+    if (!file_.Read(ib, page, sizeof page)) Damaged(what + " lies past the end of the file");
+    if (page[496] != ptype || page[497] != ptype) Damaged(what + " has the wrong page type");
+    if (Get32(page + 500) != Crc32(page, 496)) Damaged(what + " has a checksum mismatch");
+    if (Get64(page + 504) != bid || Get16(page + 498) != Signature(ib, bid)) Damaged(what + " does not carry its own id");
+    nextPageBid_ = std::max(nextPageBid_, bid + 1);
+    return cache_.Put(ib, page);
+}
+
+TreeRef NodeDb::WritePage(uint8_t* page, uint8_t ptype, uint64_t firstKey) {
+    const uint64_t ib = space_.Allocate(kPageSize, kPageSize);
     KeepInsideFile();
-    uint64_t bid = nextPageBid_++;
+    const uint64_t bid = nextPageBid_++;
     page[496] = ptype;
     page[497] = ptype;
     Put16(page + 498, Signature(ib, bid));
     Put32(page + 500, Crc32(page, 496));
     Put64(page + 504, bid);
-    file_.Write(ib, page, sizeof page);
-    if (level > 0) innerPages_.push_back(ib);
+    file_.Write(ib, page, kPageSize);
+    cache_.Put(ib, page);
     return {firstKey, bid, ib};
 }
 
-void NodeDb::TreeAdd(TreeBuilder& t, const uint8_t* entry, uint64_t key) {
-    if (t.count == 0) t.firstKey = key;
-    t.lastKey = key;
-    std::memcpy(t.leaf + t.count * t.cbEnt, entry, t.cbEnt);
-    if (++t.count == t.cEntMax) TreeFlushLeaf(t);
+void NodeDb::FreePage(uint64_t ib) {
+    space_.Release(ib, kPageSize);
+    cache_.Drop(ib);
 }
 
-void NodeDb::TreeFlushLeaf(TreeBuilder& t) {
-    if (t.count == 0) return;
-    const PageRef ref = WriteBTreePage(t.ptype, 0, t.cbEnt, t.cEntMax, t.leaf, t.count, t.firstKey);
-    t.pages.push_back(ref);
-    t.leaves.push_back({t.firstKey, t.lastKey, ref.bid, ref.ib});
-    t.count = 0;
+PstRefused NodeDb::Damage(const std::string& what) {
+    return PstRefused("\"" + file_.Path() + "\" is damaged: " + what + "; it is left untouched");
 }
 
-void NodeDb::TreeKeepLeaf(TreeBuilder& t, const LeafRef& leaf) {
-    TreeFlushLeaf(t);
-    t.pages.push_back({leaf.first, leaf.bid, leaf.ib});
-    t.leaves.push_back(leaf);
-}
-
-bool NodeDb::Unchanged(const std::vector<uint64_t>& changed, const LeafRef& leaf, int shift) {
-    auto it = std::lower_bound(changed.begin(), changed.end(), leaf.first >> shift);
-    return it == changed.end() || *it > (leaf.last >> shift);
-}
-
-// New leaves are packed full; the levels above are BTENTRY pages of 20.
-NodeDb::PageRef NodeDb::TreeFinish(TreeBuilder& t) {
-    TreeFlushLeaf(t);
-    if (t.pages.empty()) {  // an empty tree: one empty leaf, written anew each time
-        t.pages.push_back(WriteBTreePage(t.ptype, 0, t.cbEnt, t.cEntMax, t.leaf, 0, 0));
-        innerPages_.push_back(t.pages.back().ib);
+void NodeDb::FlushIfLarge() {
+    // About 2 MB of changes: memory stays flat however long a run between commits.
+    constexpr size_t kBound = 1 << 16;
+    if (fresh_.size() + edits_.size() + nodeDelta_.size() > std::max(kBound, flushBound_)) {
+        FlushTrees();
+        // What stays (blocks of items not saved yet) does not make every later write flush.
+        flushBound_ = 2 * (fresh_.size() + edits_.size());
     }
-    std::vector<PageRef> level = std::move(t.pages);
-    uint8_t depth = 0;
-    while (level.size() > 1) {
-        ++depth;
-        std::vector<PageRef> up;
-        for (size_t i = 0; i < level.size(); i += 20) {
-            size_t n = std::min<size_t>(20, level.size() - i);
-            uint8_t buf[480];
-            for (size_t j = 0; j < n; ++j) {
-                Put64(buf + 24 * j, level[i + j].key);
-                Put64(buf + 24 * j + 8, level[i + j].bid);
-                Put64(buf + 24 * j + 16, level[i + j].ib);
+}
+
+void NodeDb::FlushTrees() {
+    std::vector<BTree::Change> changes;
+    std::vector<uint8_t> bytes;
+    {
+        // Released blocks leave the tree, pending ones leave it and wait in
+        // memory until their item is saved, the rest go into it.
+        std::vector<BlockEntry> keep;
+        std::vector<std::pair<uint64_t, bool>> keys;  // key, entry follows in `bytes`
+        auto take = [&](BlockEntry e) {
+            const uint64_t bid = (uint64_t(e.bidIndex) << 2) | ((e.flags & kInternal) ? 2 : 0);
+            if (e.flags & (kReleased | kPending)) {
+                if (e.flags & kInTree) keys.emplace_back(bid, false);
+                if (!(e.flags & kReleased)) {
+                    e.flags &= uint16_t(~kInTree);
+                    keep.push_back(e);
+                }
+                return;
             }
-            up.push_back(WriteBTreePage(t.ptype, depth, 24, 20, buf, n, level[i].key));
+            uint8_t p[24];
+            Put64(p, bid);
+            Put64(p + 8, uint64_t(e.ib64) * 64);
+            Put16(p + 16, e.cb);
+            Put16(p + 18, e.cRef);
+            Put32(p + 20, 0);
+            bytes.insert(bytes.end(), p, p + 24);
+            keys.emplace_back(bid, true);
+        };
+        auto ed = edits_.begin();
+        for (const BlockEntry& f : fresh_) {
+            for (; ed != edits_.end() && ed->first < f.bidIndex; ++ed) take(ed->second);
+            take(f);
         }
-        level.swap(up);
+        for (; ed != edits_.end(); ++ed) take(ed->second);
+        size_t at = 0;
+        for (auto& [key, has] : keys) {
+            changes.push_back({key, has ? bytes.data() + at : nullptr});
+            if (has) at += 24;
+        }
+        bbt_.Apply(changes);
+        fresh_.clear();
+        edits_.clear();
+        fresh_ = std::move(keep);  // in bid order, as taken
     }
-    return level[0];
+    {
+        changes.clear();
+        bytes.clear();
+        const std::vector<NodeIndex::Row>& rows = nodeDelta_.Sorted();
+        bytes.resize(rows.size() * 32);
+        for (size_t i = 0; i < rows.size(); ++i) {
+            uint8_t* p = bytes.data() + 32 * i;
+            Put64(p, rows[i].first);
+            Put64(p + 8, rows[i].second.bidData);
+            Put64(p + 16, rows[i].second.bidSub);
+            Put32(p + 24, rows[i].second.parent);
+            Put32(p + 28, 0);
+            changes.push_back({rows[i].first, p});
+        }
+        nbt_.Apply(changes);
+        nodeDelta_ = NodeIndex();
+    }
 }
 
 void NodeDb::Commit() {
     if (closed_) throw PstError("file already closed");
     if (file_.Failed()) throw PstError(file_.EarlierFailure());
     if (!dirty_) return;
-    // The pages above the leaves are written anew; a leaf only when one of its
-    // entries changed. What the new trees no longer use is released first so
-    // that the maps written below are exact.
-    for (uint64_t ib : innerPages_) space_.Release(ib, kPageSize);
-    innerPages_.clear();
-    for (auto* changed : {&changedNids_, &changedBids_}) {
-        std::sort(changed->begin(), changed->end());
-        changed->erase(std::unique(changed->begin(), changed->end()), changed->end());
-    }
-    if (releasedCount_ > 0) {
-        blocks_.erase(std::remove_if(blocks_.begin(), blocks_.end(), [](const BlockEntry& e) { return e.flags & 2; }),
-                      blocks_.end());
-        releasedCount_ = 0;
-    }
-    std::vector<std::pair<uint64_t, uint64_t>> lent;  // space of pending blocks
-    {
-        TreeBuilder bbt(kPtypeBBT, 24, 20);
-        uint8_t p[24];
-        size_t i = 0;
-        auto addUpTo = [&](uint64_t limit) {  // entries with bid index below `limit`
-            for (; i < blocks_.size() && blocks_[i].bidIndex < limit; ++i) {
-                const BlockEntry& e = blocks_[i];
-                if (e.flags & 4) {
-                    lent.emplace_back(uint64_t(e.ib64) * 64, e.cb + 16);
-                    continue;
-                }
-                uint64_t bid = (uint64_t(e.bidIndex) << 2) | ((e.flags & 1) ? 2 : 0);
-                Put64(p, bid);
-                Put64(p + 8, uint64_t(e.ib64) * 64);
-                Put16(p + 16, e.cb);
-                Put16(p + 18, e.cRef);
-                Put32(p + 20, 0);
-                TreeAdd(bbt, p, bid);
-            }
-        };
-        for (const LeafRef& leaf : bbtLeaves_) {
-            if (!Unchanged(changedBids_, leaf, 2)) {
-                space_.Release(leaf.ib, kPageSize);
-                continue;
-            }
-            addUpTo(leaf.first >> 2);
-            TreeKeepLeaf(bbt, leaf);
-            // Its entries, unchanged (pending ones among them stay pending and unlisted).
-            for (; i < blocks_.size() && blocks_[i].bidIndex <= (leaf.last >> 2); ++i)
-                if (blocks_[i].flags & 4) lent.emplace_back(uint64_t(blocks_[i].ib64) * 64, blocks_[i].cb + 16);
-        }
-        addUpTo(UINT64_MAX);
-        bbtRoot_ = TreeFinish(bbt);
-        bbtLeaves_ = std::move(bbt.leaves);
-    }
-    {
-        TreeBuilder nbt(kPtypeNBT, 32, 15);
-        uint8_t p[32];
-        const std::vector<NodeIndex::Row>& rows = nodes_.Sorted();
-        size_t i = 0;
-        auto addUpTo = [&](uint64_t limit) {
-            for (; i < rows.size() && rows[i].first < limit; ++i) {
-                const auto& [nid, e] = rows[i];
-                Put64(p, nid);
-                Put64(p + 8, e.bidData);
-                Put64(p + 16, e.bidSub);
-                Put32(p + 24, e.parent);
-                Put32(p + 28, 0);
-                TreeAdd(nbt, p, nid);
-            }
-        };
-        for (const LeafRef& leaf : nbtLeaves_) {
-            if (!Unchanged(changedNids_, leaf, 0)) {
-                space_.Release(leaf.ib, kPageSize);
-                continue;
-            }
-            addUpTo(leaf.first);
-            TreeKeepLeaf(nbt, leaf);
-            while (i < rows.size() && rows[i].first <= leaf.last) ++i;
-        }
-        addUpTo(UINT64_MAX);
-        nbtRoot_ = TreeFinish(nbt);
-        nbtLeaves_ = std::move(nbt.leaves);
-    }
-    changedNids_.clear();
-    changedBids_.clear();
+    // The trees take every change (new pages for the leaves that hold one and
+    // the pages above them; the pages replaced are freed, so the maps written
+    // below are exact). Pending blocks stay out of the tree, and their space
+    // counts as free in the maps while their bytes stay.
+    FlushTrees();
+    std::vector<std::pair<uint64_t, uint64_t>> lent;
+    for (const BlockEntry& e : fresh_) lent.emplace_back(uint64_t(e.ib64) * 64, e.cb + 16);
     // Order for a crash at any point: data and trees, then a header marking
     // the maps as stale, then the maps, then the final header. The file keeps a
     // reserve of empty intervals past its data for the blocks of the next
@@ -477,10 +500,10 @@ void NodeDb::WriteHeader(bool mapsValid) {
     Put64(h + 0xC0, space_.LastAMap());
     Put64(h + 0xC8, space_.FreeBytes());
     Put64(h + 0xD0, 0);
-    Put64(h + 0xD8, nbtRoot_.bid);
-    Put64(h + 0xE0, nbtRoot_.ib);
-    Put64(h + 0xE8, bbtRoot_.bid);
-    Put64(h + 0xF0, bbtRoot_.ib);
+    Put64(h + 0xD8, nbt_.Root().bid);
+    Put64(h + 0xE0, nbt_.Root().ib);
+    Put64(h + 0xE8, bbt_.Root().bid);
+    Put64(h + 0xF0, bbt_.Root().ib);
     h[0xF8] = mapsValid ? 0x02 : 0x00;
     std::memset(h + 0x100, 0xFF, 256);  // rgbFM, rgbFP
     h[0x200] = 0x80;

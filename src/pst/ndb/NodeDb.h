@@ -1,21 +1,26 @@
 #pragma once
 // The node database of a PST being written ([MS-PST] 2.2): blocks appended to
-// the file as they are made, the block and node B-trees held in memory as
-// compact sorted indexes, and a Commit that writes the B-trees, the maps and,
-// last, the header, so that the file on disk is a complete PST after each one.
+// the file as they are made, the block and node B-trees kept in the file and
+// read through a bounded page cache, the entries changed since they were last
+// merged into them held in memory, and a Commit that merges those, then writes
+// the maps and, last, the header, so that the file on disk is a complete PST
+// after each one.
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <deque>
+#include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "BTree.h"
 #include "Bytes.h"
 #include "FileSink.h"
 #include "Ids.h"
 #include "NodeIndex.h"
+#include "PageCache.h"
 #include "SpaceMap.h"
 
 namespace pst::ndb {
@@ -31,13 +36,14 @@ struct SubnodeEntry {
 // node is rewritten or abandoned.
 using BlockList = std::vector<uint64_t>;
 
-class NodeDb {
+class NodeDb : private TreePages {
 public:
     NodeDb(const std::string& path, bool encrypt);
     struct Existing {};
-    // Opens an existing Unicode PST to add to it: the header, both B-trees and
-    // the space they leave free are read (NodeDbOpen.cpp); nothing is written
-    // until the next Commit. Throws PstRefused for a file it will not change.
+    // Opens an existing Unicode PST to add to it: the header, the B-trees' root
+    // pages and the allocation maps are read (NodeDbOpen.cpp), the rest of the
+    // trees as lookups need them; nothing is written until the next Commit.
+    // Throws PstRefused for a file it will not change.
     NodeDb(const std::string& path, Existing);
     ~NodeDb();
 
@@ -58,13 +64,11 @@ public:
     void SetPending(const BlockList& blocks, bool pending);
     void SetPending(uint64_t bid, bool pending);
 
-    void SetNode(uint32_t nid, const NodeEntry& entry) {
-        nodes_.Set(nid, entry);
-        changedNids_.push_back(nid);
-        dirty_ = true;
-    }
-    const NodeIndex& Nodes() const { return nodes_; }
-    const NodeEntry* FindNode(uint32_t nid) const;
+    void SetNode(uint32_t nid, const NodeEntry& entry);
+    std::optional<NodeEntry> FindNode(uint32_t nid);
+    // Every node in id order (reads the whole node tree).
+    void ForEachNode(const std::function<void(uint32_t nid, const NodeEntry&)>& fn);
+    // An id of `type` no node has; a folder's id is free in all four folder types.
     uint32_t AllocateNid(uint8_t type);
     // Makes the counter of `type` at least `index` (for folders' sibling nodes).
     void ReserveNidIndex(uint8_t type, uint32_t index);
@@ -96,44 +100,36 @@ private:
         uint32_t bidIndex;  // bid >> 2
         uint32_t ib64;      // ib / 64
         uint16_t cb;
-        uint16_t flags;     // bit 0 internal, bit 1 released, bit 2 pending
+        uint16_t flags;     // kInternal, kReleased, kPending, kInTree
         uint16_t cRef;      // 2 for one user; more where an opened file shares a block
     };
-    struct PageRef {
-        uint64_t key, bid, ib;
-    };
-    // A leaf page of the committed B-trees, with its first and last keys: the
-    // next commit keeps it where it is when no entry in that range changed.
-    struct LeafRef {
-        uint64_t first, last, bid, ib;
-    };
+    static constexpr uint16_t kInternal = 1, kReleased = 2, kPending = 4, kInTree = 8;
 
     uint64_t NextBid(bool internal);
     uint64_t WriteBlock(uint64_t bid, const uint8_t* data, size_t size);
     uint64_t WriteInternal(const Bytes& data, BlockList* owned);
-    PageRef WriteBTreePage(uint8_t ptype, uint8_t level, uint8_t cbEnt, uint8_t cEntMax, const uint8_t* entries,
-                           size_t count, uint64_t firstKey);
-    // Writes leaf pages as entries arrive, then the levels above: memory holds
-    // one leaf page and one reference per page, not the whole index.
-    struct TreeBuilder {
-        TreeBuilder(uint8_t p, uint8_t cb, uint8_t max) : ptype(p), cbEnt(cb), cEntMax(max) {}
-        uint8_t ptype, cbEnt, cEntMax;
-        uint8_t leaf[488] = {};
-        size_t count = 0;
-        uint64_t firstKey = 0, lastKey = 0;
-        std::vector<PageRef> pages;
-        std::vector<LeafRef> leaves;  // the new tree's leaves, kept for the next commit
-    };
-    void TreeAdd(TreeBuilder& t, const uint8_t* entry, uint64_t key);
-    // Writes the leaf being filled, if any, so that a kept leaf can follow.
-    void TreeFlushLeaf(TreeBuilder& t);
-    void TreeKeepLeaf(TreeBuilder& t, const LeafRef& leaf);
-    PageRef TreeFinish(TreeBuilder& t);
-    // True when no key in [first >> shift, last >> shift] is among `changed` (sorted).
-    static bool Unchanged(const std::vector<uint64_t>& changed, const LeafRef& leaf, int shift);
+    // The block's entry as the session sees it; nullopt when unknown or released.
+    std::optional<BlockEntry> LookupBlock(uint64_t bid);
+    // The entry to change in place (taken from the tree into edits_ first);
+    // nullptr when unknown or released.
+    BlockEntry* EditBlock(uint64_t bid);
+    bool NodeExists(uint32_t nid);
+    // Merges the changed entries into the B-trees (new pages, old ones freed);
+    // pending blocks stay in memory. Done at each commit, and between commits
+    // when the changes held in memory pass a bound.
+    void FlushTrees();
+    void FlushIfLarge();
+
+    const uint8_t* ReadPage(uint64_t bid, uint64_t ib, uint8_t ptype) override;
+    TreeRef WritePage(uint8_t* page, uint8_t ptype, uint64_t firstKey) override;
+    void FreePage(uint64_t ib) override;
+    PstRefused Damage(const std::string& what) override;
+    [[noreturn]] void Damaged(const std::string& what) { throw Damage(what); }
+
     void WriteHeader(bool mapsValid);
     void Load();
-    void LoadTree(bool nbt, uint64_t bid, uint64_t ib, int level, uint64_t lowKey, int depth);
+    // The space in use when the maps cannot be trusted: every block and page of both trees.
+    std::vector<std::pair<uint64_t, uint64_t>> UsedByTrees();
     void CollectBlocks(uint64_t bid, BlockList& out, int depth);
     // Called after every allocation, before anything is written there.
     void KeepInsideFile() {
@@ -161,19 +157,15 @@ private:
     uint64_t nextPageBid_ = 1;
     uint32_t unique_ = 0;
     std::array<uint32_t, 32> rgnid_{};
-    std::deque<BlockEntry> blocks_;  // sorted by bid (allocated in increasing order); a deque grows without copies
-    size_t releasedCount_ = 0;
-    NodeIndex nodes_;
-    // The committed B-trees: their leaves, and the offsets of the pages above
-    // them (written anew by every commit). A commit writes only the leaves
-    // whose keys changed (copy on write: the committed pages stay as they are
-    // until the header that no longer refers to them has landed).
-    std::vector<LeafRef> nbtLeaves_, bbtLeaves_;
-    std::vector<uint64_t> innerPages_;
-    // Keys changed since the last commit: node ids, and block ids >> 2.
-    std::vector<uint64_t> changedNids_, changedBids_;
-    PageRef nbtRoot_{}, bbtRoot_{};
-    BlockEntry* FindBlock(uint64_t bid);
+    // The trees in the file and the pages of them recently used (4 MiB).
+    PageCache cache_{8192};
+    BTree nbt_, bbt_;
+    // Changes not merged into the trees yet: blocks written since (sorted by
+    // bid, as they are allocated), changes to blocks the trees hold, and nodes.
+    std::vector<BlockEntry> fresh_;
+    std::map<uint32_t, BlockEntry> edits_;
+    NodeIndex nodeDelta_;
+    size_t flushBound_ = 0;
 };
 
 }  // namespace pst::ndb

@@ -1,6 +1,7 @@
-// Opening an existing Unicode PST to add to it: the header, both B-trees and
-// the free space are read; everything read is checked (CRCs, signatures,
-// ordering, bounds), and damage is refused before anything is written.
+// Opening an existing Unicode PST to add to it: the header, the B-trees' root
+// pages and the allocation maps are read; the rest of the trees is read as
+// lookups need it. Everything read is checked (CRCs, signatures, ordering,
+// bounds), and damage is refused before anything is written.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +17,7 @@ namespace {
 constexpr size_t kHeaderSize = 564;
 constexpr uint8_t kPtypeBBT = 0x80, kPtypeNBT = 0x81;
 constexpr int kMaxTreeDepth = 16;
+constexpr uint8_t kValidAMap2 = 0x02;
 
 uint16_t Signature(uint64_t ib, uint64_t bid) {
     uint64_t v = ib ^ bid;
@@ -30,7 +32,12 @@ std::string Hex(uint64_t v) {
 
 }  // namespace
 
-NodeDb::NodeDb(const std::string& path, Existing) : file_(path, FileSink::Existing{}), crypt_(0), opened_(true) {
+NodeDb::NodeDb(const std::string& path, Existing)
+    : file_(path, FileSink::Existing{}),
+      crypt_(0),
+      opened_(true),
+      nbt_(*this, kPtypeNBT, 32, 15),
+      bbt_(*this, kPtypeBBT, 24, 20) {
     Load();
 }
 
@@ -62,39 +69,30 @@ void NodeDb::Load() {
     unique_ = Get32(h + 0x28);
     for (int t = 0; t < 32; ++t) rgnid_[size_t(t)] = Get32(h + 0x2C + 4 * t);
     nextBid_ = Get64(h + 0x204);
-    nbtRoot_ = {0, Get64(h + 0xD8), Get64(h + 0xE0)};
-    bbtRoot_ = {0, Get64(h + 0xE8), Get64(h + 0xF0)};
-    space_.Adopt(intervals, {});  // bounds for the tree walk; the real space follows
-    LoadTree(false, bbtRoot_.bid, bbtRoot_.ib, -1, 0, 0);
-    LoadTree(true, nbtRoot_.bid, nbtRoot_.ib, -1, 0, 0);
-
-    // Counters continue past everything the file holds.
-    uint64_t maxBid = 0;
-    for (const BlockEntry& e : blocks_) maxBid = std::max<uint64_t>(maxBid, uint64_t(e.bidIndex) << 2);
-    nextBid_ = std::max(nextBid_, maxBid + 4) & ~uint64_t(3);
-    std::vector<std::pair<uint64_t, uint64_t>> used;
-    used.reserve(blocks_.size() + nbtLeaves_.size() + bbtLeaves_.size() + innerPages_.size());
-    for (const BlockEntry& e : blocks_) used.emplace_back(uint64_t(e.ib64) * 64, (uint64_t(e.cb) + 16 + 63) / 64 * 64);
-    for (const auto* leaves : {&nbtLeaves_, &bbtLeaves_})
-        for (const LeafRef& l : *leaves) used.emplace_back(l.ib, kPageSize);
-    for (uint64_t ib : innerPages_) used.emplace_back(ib, kPageSize);
-    uint32_t folderIndex = 0;
-    for (auto& [nid, e] : nodes_) {
-        uint8_t t = NidTypeOf(nid);
-        uint32_t index = NidIndexOf(nid);
-        rgnid_[t] = std::max(rgnid_[t], index);
-        if (t == NID_TYPE_NORMAL_FOLDER || t == NID_TYPE_SEARCH_FOLDER || t == NID_TYPE_HIERARCHY_TABLE ||
-            t == NID_TYPE_CONTENTS_TABLE || t == NID_TYPE_ASSOC_CONTENTS_TABLE)
-            folderIndex = std::max(folderIndex, index);
+    space_.Adopt(intervals, {});  // bounds for reading the trees; the real space follows
+    nbt_.Open(Get64(h + 0xD8), Get64(h + 0xE0));
+    bbt_.Open(Get64(h + 0xE8), Get64(h + 0xF0));
+    // Block ids continue past every block the file holds (node ids are
+    // checked as they are allocated).
+    nextBid_ = std::max(nextBid_, bbt_.LastKey() + 4) & ~uint64_t(3);
+    // The free space: from the maps when the header says they are valid (they
+    // are written with every commit), else from the blocks and pages of both trees.
+    bool mapped = false;
+    if (h[0xF8] == kValidAMap2) {
+        try {
+            space_.AdoptMaps(file_, intervals);
+            mapped = true;
+        } catch (const PstError&) {
+        }
     }
-    // A new folder's four nodes take one index free in every folder type.
-    for (uint8_t t : {NID_TYPE_NORMAL_FOLDER, NID_TYPE_HIERARCHY_TABLE, NID_TYPE_CONTENTS_TABLE,
-                      NID_TYPE_ASSOC_CONTENTS_TABLE})
-        rgnid_[t] = std::max(rgnid_[t], folderIndex);
-    try {
-        space_.Adopt(intervals, std::move(used));
-    } catch (const PstError& e) {
-        refuse(std::string("is damaged: ") + e.what());
+    if (!mapped) {
+        try {
+            space_.Adopt(intervals, UsedByTrees());
+        } catch (const PstRefused&) {
+            throw;
+        } catch (const PstError& e) {
+            refuse(std::string("is damaged: ") + e.what());
+        }
     }
     committed_ = true;
     diskIntervals_ = intervals;
@@ -104,70 +102,28 @@ void NodeDb::Load() {
     dirty_ = false;
 }
 
-// Reads one B-tree page and what lies below it. BBT leaves come in bid order,
-// so blocks_ stays sorted as the writer needs.
-void NodeDb::LoadTree(bool nbt, uint64_t bid, uint64_t ib, int level, uint64_t lowKey, int depth) {
-    auto refuse = [&](const std::string& why) {
-        throw PstRefused("\"" + file_.Path() + "\" is damaged: " + std::string(nbt ? "NBT" : "BBT") + " page " +
-                         Hex(ib) + " " + why + "; it is left untouched");
-    };
-    if (depth > kMaxTreeDepth) refuse("lies deeper than any B-tree can");
-    if (ib < kAMapBase || ib % kPageSize != 0 || ib + kPageSize > space_.Eof()) refuse("lies outside the file");
-    uint8_t page[512];
-    if (!file_.Read(ib, page, sizeof page)) refuse("lies past the end of the file");
-    uint8_t ptype = nbt ? kPtypeNBT : kPtypeBBT;
-    if (page[496] != ptype || page[497] != ptype) refuse("has the wrong page type");
-    if (Get32(page + 500) != Crc32(page, 496)) refuse("has a checksum mismatch");
-    if (Get64(page + 504) != bid || Get16(page + 498) != Signature(ib, bid)) refuse("does not carry its own id");
-    uint8_t cEnt = page[488], cEntMax = page[489], cbEnt = page[490], cLevel = page[491];
-    if (level >= 0 && cLevel != level) refuse("has the wrong level");
-    uint8_t leafSize = nbt ? 32 : 24;
-    if ((cLevel == 0 ? cbEnt != leafSize : cbEnt != 24) || cEntMax == 0 || cEnt > cEntMax ||
-        size_t(cEntMax) * cbEnt > 488)
-        refuse("has impossible entry counts");
-    // The file's leaves are kept by the first commit where nothing in them changes.
-    if (cLevel == 0 && cEnt > 0) {
-        const uint8_t* lastEntry = page + (cEnt - 1) * cbEnt;
-        (nbt ? nbtLeaves_ : bbtLeaves_)
-            .push_back({nbt ? Get32(page) : Get64(page), nbt ? Get32(lastEntry) : Get64(lastEntry), bid, ib});
-    } else {
-        innerPages_.push_back(ib);
-    }
-    nextPageBid_ = std::max(nextPageBid_, bid + 1);
-    uint64_t prev = lowKey;
-    for (size_t i = 0; i < cEnt; ++i) {
-        const uint8_t* p = page + i * cbEnt;
-        uint64_t key = nbt && cLevel == 0 ? Get32(p) : Get64(p);
-        if ((i > 0 || depth > 0) && key < prev) refuse("has keys out of order");
-        if (i > 0 && key == prev) refuse("has a key twice");
-        prev = key;
-        if (cLevel > 0) {
-            LoadTree(nbt, Get64(p + 8), Get64(p + 16), cLevel - 1, key, depth + 1);
-            continue;
-        }
-        if (nbt) {
-            uint32_t nid = Get32(p);
-            nodes_.Set(nid, NodeEntry{Get64(p + 8), Get64(p + 16), Get32(p + 24)});
-            continue;
-        }
-        uint64_t b = Get64(p), at = Get64(p + 8);
-        uint16_t cb = Get16(p + 16), cRef = Get16(p + 18);
-        uint64_t span = (uint64_t(cb) + 16 + 63) / 64 * 64;
-        if ((b & 1) || (b >> 2) > 0xFFFFFFFFull || cb > kMaxBlockData || at < kAMapBase || at % 64 != 0 ||
-            at + span > space_.Eof() || (at - kAMapBase) / kAMapSpan != (at + span - 1 - kAMapBase) / kAMapSpan)
-            refuse("lists block " + Hex(b) + " at an impossible place or size");
-        if (!blocks_.empty() && blocks_.back().bidIndex >= uint32_t(b >> 2))
-            refuse("lists block " + Hex(b) + " out of order");
-        blocks_.push_back({uint32_t(b >> 2), uint32_t(at / 64), cb, uint16_t((b & 2) ? 1 : 0), cRef});
-    }
+std::vector<std::pair<uint64_t, uint64_t>> NodeDb::UsedByTrees() {
+    std::vector<std::pair<uint64_t, uint64_t>> used;
+    auto page = [&](uint64_t ib) { used.emplace_back(ib, kPageSize); };
+    nbt_.ForEach(nullptr, page);
+    bbt_.ForEach(
+        [&](const uint8_t* p) {
+            const uint64_t b = Get64(p), at = Get64(p + 8);
+            const uint16_t cb = Get16(p + 16);
+            if ((b & 1) || cb > kMaxBlockData || at < kAMapBase || at % 64 != 0)
+                Damaged("the block B-tree lists block " + Hex(b) + " at an impossible place or size");
+            used.emplace_back(at, (uint64_t(cb) + 16 + 63) / 64 * 64);
+        },
+        page);
+    return used;
 }
 
 Bytes NodeDb::ReadBlock(uint64_t bid) {
     auto refuse = [&](const std::string& why) {
         throw PstRefused("\"" + file_.Path() + "\" is damaged: block " + Hex(bid) + " " + why + "; it is left untouched");
     };
-    BlockEntry* e = FindBlock(bid);
-    if (!e || ((e->flags & 1) != 0) != ((bid & 2) != 0)) refuse("is not in the block B-tree");
+    std::optional<BlockEntry> e = LookupBlock(bid);
+    if (!e || ((e->flags & kInternal) != 0) != ((bid & 2) != 0)) refuse("is not in the block B-tree");
     uint64_t ib = uint64_t(e->ib64) * 64;
     uint64_t span = (uint64_t(e->cb) + 16 + 63) / 64 * 64;
     Bytes buf(span);

@@ -58,6 +58,10 @@ public:
     // once since the file's header refers to none of it. Throws PstError when
     // extents overlap each other or a map page.
     void Adopt(uint64_t intervals, std::vector<std::pair<uint64_t, uint64_t>> used);
+    // The space of an opened file as its allocation map pages record it (when
+    // its header says they are valid); throws PstError when a map page is
+    // damaged. Only intervals changed later are written again.
+    void AdoptMaps(FileSink& file, uint64_t intervals);
 
     // Writes the map pages of every interval changed since the last call.
     void WriteMaps(FileSink& file);
