@@ -76,11 +76,12 @@ void NodeDb::Load() {
     // checked as they are allocated).
     nextBid_ = std::max(nextBid_, bbt_.LastKey() + 4) & ~uint64_t(3);
     // The free space: from the maps when the header says they are valid (they
-    // are written with every commit), else from the blocks and pages of both trees.
+    // are written with every commit), each read when something first changes
+    // in its interval; else from the blocks and pages of both trees.
     bool mapped = false;
     if (h[0xF8] == kValidAMap2) {
         try {
-            space_.AdoptMaps(file_, intervals);
+            space_.AdoptMaps(file_, intervals, Get64(h + 0xC8));
             mapped = true;
         } catch (const PstError&) {
         }

@@ -159,8 +159,10 @@ void SpaceMap::AddHole(uint64_t begin, uint64_t end) {
 }
 
 void SpaceMap::Touch(uint64_t begin, uint64_t end) {
-    for (uint64_t k = (begin - kAMapBase) / kAMapSpan; k <= (end - 1 - kAMapBase) / kAMapSpan && k < mapped_; ++k)
+    for (uint64_t k = (begin - kAMapBase) / kAMapSpan; k <= (end - 1 - kAMapBase) / kAMapSpan && k < mapped_; ++k) {
+        if (k < unread_.size() && unread_[k]) ReadMap(k);  // what the file holds there, before it changes
         dirty_[k] = 1;
+    }
 }
 
 // Fills the 496 bytes of interval k's AMap, MSB first, and records its free
@@ -201,7 +203,7 @@ void SpaceMap::Measure(uint64_t k, uint8_t* bits) {
 
 uint64_t SpaceMap::FreeBytes() {
     uint8_t scratch[496];
-    uint64_t total = 0;
+    uint64_t total = unreadFree_;
     for (uint64_t k = 0; k < mapped_; ++k) {
         if (dirty_[k]) Measure(k, scratch);
         total += freeSlots_[k];
@@ -280,6 +282,7 @@ uint64_t SpaceMap::TrimTail() {
         uint64_t k = mapped_ - 1;
         uint64_t start = kAMapBase + k * kAMapSpan;
         if (k < opened_) {
+            if (k < unread_.size() && unread_[k]) ReadMap(k);
             uint16_t empty = uint16_t(EmptyBits(k, scratch));
             Measure(k, scratch);
             if (freeSlots_[k] != empty) break;
@@ -289,6 +292,7 @@ uint64_t SpaceMap::TrimTail() {
         }
         droppedFree += EmptyBits(k, scratch) * 64ull;
         --mapped_;
+        if (unread_.size() > mapped_) unread_.resize(mapped_);
         dirty_.pop_back();
         freeSlots_.pop_back();
         longestRun_.pop_back();
@@ -307,6 +311,8 @@ void SpaceMap::Adopt(uint64_t intervals, std::vector<std::pair<uint64_t, uint64_
     freeSlots_.clear();
     longestRun_.clear();
     holes_.clear();
+    unread_.clear();
+    unreadFree_ = 0;
     MapThrough(intervals);
     opened_ = intervals;
     hwm_ = Eof();

@@ -59,9 +59,10 @@ public:
     // extents overlap each other or a map page.
     void Adopt(uint64_t intervals, std::vector<std::pair<uint64_t, uint64_t>> used);
     // The space of an opened file as its allocation map pages record it (when
-    // its header says they are valid); throws PstError when a map page is
-    // damaged. Only intervals changed later are written again.
-    void AdoptMaps(FileSink& file, uint64_t intervals);
+    // its header says they are valid, with `freeBytes` free): an interval's
+    // map is read when something first changes there, and only intervals
+    // changed are written again. Throws PstError for a damaged map page.
+    void AdoptMaps(FileSink& file, uint64_t intervals, uint64_t freeBytes);
 
     // Writes the map pages of every interval changed since the last call.
     void WriteMaps(FileSink& file);
@@ -80,6 +81,7 @@ private:
     void Measure(uint64_t k, uint8_t* bits);
     void WriteFMaps(FileSink& file, uint64_t from, uint64_t emptyFrom);
     void WriteReservedMaps(FileSink& file, uint64_t interval);
+    void ReadMap(uint64_t interval);
 
     uint64_t opened_ = 0;  // intervals allocation has reached; hwm_ lies in the last one
     uint64_t mapped_ = 0;  // intervals of the file: opened_ and the reserve past them
@@ -90,6 +92,11 @@ private:
     std::vector<uint8_t> dirty_;
     std::vector<uint16_t> freeSlots_;    // per interval, valid when not dirty
     std::vector<uint8_t> longestRun_;    // per interval, capped at 255
+    // An opened file's intervals whose maps are not read yet (nothing of this
+    // session lies there), and their free slots as its header counts them.
+    FileSink* mapSource_ = nullptr;
+    std::vector<uint8_t> unread_;
+    uint64_t unreadFree_ = 0;
 };
 
 }  // namespace pst::ndb
