@@ -25,6 +25,19 @@ double Seconds(std::chrono::steady_clock::time_point since) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
+// Bytes this process has read through read(2)/pread(2) so far (rchar).
+long long BytesRead() {
+    long long n = -1;
+    if (FILE* f = std::fopen("/proc/self/io", "r")) {
+        char key[64];
+        long long v = 0;
+        while (std::fscanf(f, "%63s %lld", key, &v) == 2)
+            if (std::string(key) == "rchar:") n = v;
+        std::fclose(f);
+    }
+    return n;
+}
+
 long PeakRssMb() {
     rusage u{};
     ::getrusage(RUSAGE_SELF, &u);
@@ -95,16 +108,19 @@ int main(int argc, char** argv) {
         // The node database's own open (header, B-tree roots, free-space maps)
         // and a lookup of every folder-sized node: what does not grow with the file.
         auto n0 = std::chrono::steady_clock::now();
+        const long long read0 = BytesRead();
         {
             pst::ndb::NodeDb db(work, pst::ndb::NodeDb::Existing{});
             for (uint32_t index = 0x400; index < 0x420; ++index) db.FindNode(index << 5 | 2);
             db.Abandon();
         }
         const double nodeDbSeconds = Seconds(n0);
+        const long long nodeDbRead = BytesRead() - read0;
         std::printf("base file          %10.1f MB (%zu messages)\n", baseMb, r.messages);
         std::printf("add %llu messages to it  %8.2f s (open %.2f s, of which its bounded verification %.2f s)\n",
                     static_cast<unsigned long long>(messages), append, openAppend, verifySeconds);
-        std::printf("opening its node database %5.3f s (header, B-tree roots and the pages lookups need)\n", nodeDbSeconds);
+        std::printf("opening its node database %5.3f s, %lld KB read (header, free-space maps, the B-tree pages lookups need)\n",
+                    nodeDbSeconds, nodeDbRead / 1024);
         std::printf("same to a new file %8.2f s\n", fresh_);
         std::printf("ratio              %8.2f   (goal: at most 1.30)\n", fresh_ > 0 ? append / fresh_ : 0.0);
         std::printf("peak RSS           %8ld MB after adding\n", rssAppend);
