@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "TestSupport.h"
+#include "pst/ndb/Bytes.h"
+#include "pst/ndb/Crc.h"
 #include "store/PstStoreSession.h"
 
 using namespace pst::tags;
@@ -255,6 +257,41 @@ TEST(Append, CopiesBetweenCommitsHoldTheOldContent) {
         EXPECT_EQ(OldItemsKept(original, copies.front()), "unchanged\n");
         EXPECT_EQ(OldItemsKept(original, copies.back()), "unchanged\n");
     }
+}
+
+// A crash between a commit's two headers leaves the maps marked stale: the
+// free space then comes from every block and page of the B-trees instead of
+// the maps, and adding to that file gives one that verifies with everything.
+TEST(Append, FileWithStaleMapsTakesItsFreeSpaceFromTheTrees) {
+    ScratchDir dir;
+    const std::string path = dir.File("stale.pst");
+    {
+        auto session = store::CreatePstSession();
+        store::Store& st = session->LogonPstStore(path, 1, "Stale");
+        st.ValidateIPMTree();
+        AddTree(st, "one");
+        for (int i = 0; i < 300; ++i) Add(st.GetDefaultFolder(store::olFolderInbox), store::ItemType::Mail, "m" + std::to_string(i));
+        session->Logoff();
+    }
+    std::vector<char> b = Bytes(path);
+    ASSERT_EQ(uint8_t(b[0xF8]), 2);
+    b[0xF8] = 0;  // INVALID_AMAP, as a kill after the first header leaves it
+    auto* h = reinterpret_cast<uint8_t*>(b.data());
+    pst::ndb::Put32(h + 0x04, pst::ndb::Crc32(h + 8, 471));
+    pst::ndb::Put32(h + 0x20C, pst::ndb::Crc32(h + 8, 516));
+    PutBytes(path, b);
+    {
+        auto session = store::CreatePstSession();
+        store::Store& st = session->LogonPstStore(path, 1, "x");
+        st.ValidateIPMTree();
+        AddTree(st, "two");
+        session->Logoff();
+    }
+    EXPECT_EQ(storetest::VerifierFaults(path), "");
+    auto session = store::CreatePstSession();
+    store::Store& st = session->LogonPstStore(path, 1, "x");
+    EXPECT_EQ(st.GetDefaultFolder(store::olFolderInbox).ItemCount(), 302u);
+    session->Logoff();
 }
 
 // The source index spans several of its 511-digest leaves, commits write it
