@@ -205,6 +205,10 @@ private:
     MigrationLog log_;
     std::unique_ptr<store::Session> session_;
     store::Store* store_ = nullptr;
+    // FolderOfFile's last answer: the folder of the files of that parent in that store.
+    store::Folder* lastFolder_ = nullptr;
+    store::Store* lastFolderStore_ = nullptr;
+    std::string lastFolderParent_;
 
     // What this run has made of each message, and what may go once committed.
     ImportedPaths imported_;
@@ -343,6 +347,7 @@ bool MigrationEngine::Mailbox::OpenStore() {
         storeEntryID_ = logged.EntryID();
         logged.ValidateIPMTree();
         store_ = &session_->GetStoreFromID(storeEntryID_);
+        lastFolder_ = nullptr;
         names_.inboxName = store_->GetDefaultFolder(store::olFolderInbox).Name();
         names_.sentName = store_->GetDefaultFolder(store::olFolderSentMail).Name();
         if (e_.options_.mapDefaultFolders)
@@ -364,6 +369,7 @@ bool MigrationEngine::Mailbox::OpenStore() {
         summary_.storeError = ex.what();
         view_.ShowMessage("Outlook Error", StoreErrorText(path, ex.what(), existedBefore), MessageIcon::Information);
         store_ = nullptr;
+        lastFolder_ = nullptr;
         session_.reset();
         view_.OnMailboxFinished(summary_);
         return false;
@@ -806,10 +812,18 @@ void MigrationEngine::Mailbox::AccountForEveryFile(const files::PathList& queue)
 }
 
 store::Folder& MigrationEngine::Mailbox::FolderOfFile(const std::string& path) {
+    // The files of a folder come one after another: the last one's folder is kept.
+    std::string parent = ParentOf(path);
+    if (lastFolder_ && lastFolderStore_ == store_ && parent == lastFolderParent_) return *lastFolder_;
+    store::Folder* folder = exportFolders_.ItemFolderAt(DirectoryOf(path));
     // Inside an address book, calendar or task list of its own: the folder made there.
-    if (store::Folder* own = exportFolders_.ItemFolderAt(DirectoryOf(path))) return *own;
-    return store_->GetFolderFromPath(
-        MessageTargetPath(path, rootPath_, names_, [this](const std::string& d) { return exportFolders_.RealPath(d); }));
+    if (!folder)
+        folder = &store_->GetFolderFromPath(MessageTargetPath(
+            path, rootPath_, names_, [this](const std::string& d) { return exportFolders_.RealPath(d); }));
+    lastFolder_ = folder;
+    lastFolderStore_ = store_;
+    lastFolderParent_ = std::move(parent);
+    return *folder;
 }
 
 void MigrationEngine::Mailbox::ConvertDocument(const std::string& path) {
@@ -970,6 +984,7 @@ bool MigrationEngine::Mailbox::StartNextPart() {
     pendingDeletes_.clear();
     session_ = std::move(session);
     store_ = store;
+    lastFolder_ = nullptr;
     storeEntryID_ = entryId;
     names_ = names;
     folderList_ = folderListSource_;
@@ -1082,6 +1097,7 @@ void MigrationEngine::Mailbox::Finish() {
     uncommitted_.clear();
     pendingDeletes_.clear();
     store_ = nullptr;
+    lastFolder_ = nullptr;
     session_.reset();
 }
 
