@@ -13,6 +13,9 @@
 namespace pst::ndb {
 namespace {
 constexpr size_t kBufferCapacity = 1 << 20;  // small enough to stay in cache while blocks are encoded into it
+// Written runs this long go to the disk at once, while the next are encoded,
+// instead of all waiting for the commit's fsync.
+constexpr uint64_t kWritebackRun = 8 << 20;
 }
 
 FileSink::FileSink(const std::string& path) : path_(path) {
@@ -126,6 +129,17 @@ void FileSink::PWriteAll(uint64_t offset, const uint8_t* data, size_t size) {
         }
         done += size_t(n);
     }
+    StartWriteback(offset, size);
+}
+
+// Only a hint: the commit's fsync is what makes data durable, and has less
+// left to wait for. Scattered small writes (headers, maps) are left to it.
+void FileSink::StartWriteback(uint64_t offset, size_t size) {
+    if (offset != runEnd_) runStart_ = offset;
+    runEnd_ = offset + size;
+    if (runEnd_ - runStart_ < kWritebackRun) return;
+    ::sync_file_range(fd_, off_t(runStart_), off_t(runEnd_ - runStart_), SYNC_FILE_RANGE_WRITE);
+    runStart_ = runEnd_;
 }
 
 uint8_t* FileSink::Reserve(uint64_t offset, size_t size) {

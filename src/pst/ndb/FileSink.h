@@ -47,6 +47,7 @@ public:
 private:
     void Fail(const char* what);
     void PWriteAll(uint64_t offset, const uint8_t* data, size_t size);
+    void StartWriteback(uint64_t offset, size_t size);
 
     std::string path_;
     int fd_ = -1;
@@ -56,6 +57,7 @@ private:
     std::unique_ptr<uint8_t[]> buffer_;  // not zero-filled: every byte is written before use
     size_t used_ = 0;
     uint64_t bufferStart_ = 0;
+    uint64_t runStart_ = 0, runEnd_ = 0;  // sequential bytes written and not yet sent to the disk
 };
 
 }  // namespace pst::ndb
