@@ -44,7 +44,7 @@ TEST(Checksum, KnownVectors) {
 TEST(Checksum, FastPathsMatchTheBitwiseDefinition) {
     std::vector<uint8_t> data(20000);
     for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 31 + (i >> 7));
-    for (size_t len : {size_t(0), size_t(7), size_t(63), size_t(64), size_t(8176), size_t(20000)}) {
+    for (size_t len : {0, 7, 63, 64, 65, 79, 80, 127, 129, 8176, 8191, 20000}) {
         uint32_t ref = 0x12345678;
         for (size_t i = 0; i < len; ++i) {
             ref ^= data[i];
@@ -66,6 +66,11 @@ TEST(Checksum, CompressibleEncodingRoundTrips) {
     EXPECT_EQ(seen.size(), 256u);
     ndb::PermuteDecode(all, 256);
     for (int i = 0; i < 256; ++i) EXPECT_EQ(all[i], i);
+    // Vector lanes and the bytes after the last whole lane alike.
+    std::vector<uint8_t> text(300), copy(300);
+    for (size_t i = 0; i < text.size(); ++i) text[i] = "Hello"[i % 5];
+    ndb::PermuteEncodeCopy(copy.data(), text.data(), text.size());
+    for (size_t i = 0; i < copy.size(); ++i) EXPECT_EQ(copy[i], expected[i % 5]) << i;
 }
 
 // The cyclic encoding undoes itself, depends on the key and on the position.

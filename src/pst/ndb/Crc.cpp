@@ -5,6 +5,8 @@
 #include <climits>
 #include <cstring>
 
+#include "BlockCodingX86.h"
+
 #ifdef ORVANDEL_HAVE_ZLIB
 #include <zlib.h>
 #endif
@@ -86,6 +88,12 @@ constexpr uint8_t kCyclicS[256] = {
 }  // namespace
 
 uint32_t Crc32(const uint8_t* data, size_t size, uint32_t crc) {
+    if (size >= 64 && x86::HaveCarrylessMultiply()) {
+        const size_t whole = size / 16 * 16;
+        crc = x86::Crc32Folded(data, whole, crc);
+        data += whole;
+        size -= whole;
+    }
 #ifdef ORVANDEL_HAVE_ZLIB
     // zlib inverts on entry and exit; the PST checksum does neither.
     if (size >= 64) {
@@ -110,15 +118,15 @@ uint32_t Crc32(const uint8_t* data, size_t size, uint32_t crc) {
     return crc;
 }
 
-void PermuteEncode(uint8_t* data, size_t size) {
-    for (size_t i = 0; i < size; ++i) data[i] = kEncode[data[i]];
-}
+void PermuteEncode(uint8_t* data, size_t size) { PermuteEncodeCopy(data, data, size); }
 
 void PermuteEncodeCopy(uint8_t* out, const uint8_t* in, size_t size) {
+    if (x86::HaveByteShuffle()) return x86::SubstituteCopy(out, in, size, kEncode);
     for (size_t i = 0; i < size; ++i) out[i] = kEncode[in[i]];
 }
 
 void PermuteDecode(uint8_t* data, size_t size) {
+    if (x86::HaveByteShuffle()) return x86::SubstituteCopy(data, data, size, kDecode);
     for (size_t i = 0; i < size; ++i) data[i] = kDecode[data[i]];
 }
 
