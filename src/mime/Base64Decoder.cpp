@@ -1,5 +1,10 @@
 #include "mime/Base64Decoder.h"
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define ORVANDEL_BASE64_AVX2 1
+#endif
+
 namespace mime {
 namespace {
 
@@ -30,6 +35,70 @@ constexpr Tables MakeTables() {
 
 constexpr Tables kTables = MakeTables();
 
+#if ORVANDEL_BASE64_AVX2
+// 32 characters at a time while all are in the alphabet (Mula and Lemire,
+// "Faster Base64 Encoding and Decoding Using AVX2 Instructions", 2018): the
+// high and low nibbles of a character name classes whose intersection is
+// empty only for alphabet characters; the high nibble (and '/') gives the
+// offset from character to value; two multiply-adds pack four values into
+// three bytes.
+struct NibbleTables {
+    int8_t low[16], high[16], offset[16];
+};
+
+constexpr NibbleTables MakeNibbleTables() {
+    NibbleTables t{};
+    for (int l = 0; l < 16; ++l)
+        t.low[l] = int8_t(0x01 | (l != 0xB && l != 0xF ? 0x02 : 0) | (l >= 0xA ? 0x04 : 0) | (l == 0 ? 0x08 : 0) |
+                          (l >= 0xB ? 0x10 : 0));
+    for (int h = 0; h < 16; ++h) t.high[h] = 0x01;  // controls, 0x10-0x1F and 8-bit bytes: never
+    t.high[2] = 0x02;                               // only '+' and '/'
+    t.high[3] = 0x04;                               // only '0'-'9'
+    t.high[4] = t.high[6] = 0x08;                   // not '@', '`'
+    t.high[5] = t.high[7] = 0x10;                   // only up to 'Z', 'z'
+    t.offset[1] = 63 - '/';                         // the high nibble of '/' less one
+    t.offset[2] = 62 - '+';
+    t.offset[3] = 52 - '0';
+    t.offset[4] = t.offset[5] = -'A';
+    t.offset[6] = t.offset[7] = 26 - 'a';
+    return t;
+}
+
+constexpr NibbleTables kNibbles = MakeNibbleTables();
+
+__attribute__((target("avx2"))) void DecodeRuns(const uint8_t*& p, const uint8_t* end, uint8_t*& o,
+                                                uint8_t* oend) {
+#define ORVANDEL_NIBBLE_TABLE(t) _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(t)))
+    const __m256i low = ORVANDEL_NIBBLE_TABLE(kNibbles.low), high = ORVANDEL_NIBBLE_TABLE(kNibbles.high),
+                  offset = ORVANDEL_NIBBLE_TABLE(kNibbles.offset);
+#undef ORVANDEL_NIBBLE_TABLE
+    const __m256i nibble = _mm256_set1_epi8(0x0F), slash = _mm256_set1_epi8('/');
+    const __m256i pack = _mm256_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1, 2, 1, 0, 6, 5, 4, 10,
+                                          9, 8, 14, 13, 12, -1, -1, -1, -1);
+    while (end - p >= 32 && oend - o >= 24) {
+        const __m256i in = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+        const __m256i hi = _mm256_and_si256(_mm256_srli_epi32(in, 4), nibble);
+        const __m256i lo = _mm256_and_si256(in, nibble);
+        if (!_mm256_testz_si256(_mm256_shuffle_epi8(low, lo), _mm256_shuffle_epi8(high, hi))) return;
+        const __m256i roll = _mm256_shuffle_epi8(offset, _mm256_add_epi8(_mm256_cmpeq_epi8(in, slash), hi));
+        const __m256i values = _mm256_add_epi8(in, roll);
+        const __m256i pairs = _mm256_maddubs_epi16(values, _mm256_set1_epi32(0x01400140));
+        const __m256i triples = _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x00011000));
+        const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(triples, pack),
+                                                          _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 7, 7));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm256_castsi256_si128(bytes));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(o + 16), _mm256_extracti128_si256(bytes, 1));
+        p += 32;
+        o += 24;
+    }
+}
+
+bool HaveAvx2() {
+    static const bool have = __builtin_cpu_supports("avx2");
+    return have;
+}
+#endif
+
 // The bytes a group cut short by '=' or the end still holds.
 size_t PartialBytes(int count) { return count == 2 ? 1 : count == 3 ? 2 : 0; }
 
@@ -51,6 +120,9 @@ Base64Decoder::Step Base64Decoder::Decode(const uint8_t* in, size_t size, uint8_
     uint8_t* const oend = out + room;
     while (p < end && !ended_) {
         if (count_ == 0) {
+#if ORVANDEL_BASE64_AVX2
+            if (HaveAvx2()) DecodeRuns(p, end, o, oend);
+#endif
             // Whole groups of four alphabet characters: all of a line but its break.
             while (end - p >= 4 && oend - o >= 3) {
                 const uint32_t v = kTables.shifted[0][p[0]] | kTables.shifted[1][p[1]] | kTables.shifted[2][p[2]] |

@@ -53,7 +53,9 @@ TEST(Base64Decoder, AgreesWithGMimeOnOddInputsInPiecesOfAnySize) {
         "QUJDRA=\r\n=\r\n", "QUJDR\xc3\xa9" "A==", "\r\n\r\nQUJD\rRA\nRU\tY=", "Q\x80U\xffJ\x00" "D"};
     // Random mixtures: alphabet, line breaks, noise and the odd '='.
     const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    const std::string noise = "\r\n\t !*.-\x80\xff\x01";
+    std::string noise = "\r\n\r\n";  // and every other byte outside the alphabet
+    for (int c = 0; c < 256; ++c)
+        if (alphabet.find(char(c)) == std::string::npos && c != '=') noise += char(c);
     std::mt19937 rng(14);
     for (int i = 0; i < 300; ++i) {
         std::string s;
@@ -64,10 +66,20 @@ TEST(Base64Decoder, AgreesWithGMimeOnOddInputsInPiecesOfAnySize) {
         }
         inputs.push_back(s);
     }
+    // Long runs of the alphabet broken into lines, with a rare odd byte.
+    for (int i = 0; i < 100; ++i) {
+        std::string s;
+        const size_t width = 1 + rng() % 100, len = rng() % 3000;
+        for (size_t k = 0; k < len; ++k) {
+            s += rng() % 500 == 0 ? noise[rng() % noise.size()] : alphabet[rng() % 64];
+            if (k % width == width - 1) s += "\r\n";
+        }
+        inputs.push_back(s + (i % 2 ? "==" : ""));
+    }
     for (const auto& in : inputs) {
         const std::string expected = GMimeDecoded(in + "=");
-        for (size_t piece : {size_t(1), size_t(3), size_t(7), size_t(4096)})
-            for (size_t room : {size_t(3), size_t(5), size_t(64)})
+        for (size_t piece : {size_t(1), size_t(7), size_t(33), size_t(4096)})
+            for (size_t room : {size_t(3), size_t(25), size_t(64)})
                 ASSERT_EQ(OursDecoded(in, piece, room, rng), expected) << "input \"" << in << "\" piece " << piece;
     }
     // Where they differ: the last bytes without their '='.
