@@ -1160,6 +1160,7 @@ struct Parsed {
     GObjPtr<GMimeParser> parser;
     GObjPtr<GMimeMessage> msg;
     int64_t fallbackTime = 0;
+    uint64_t fileBytes = 0;
     // Filled ahead too, when it could be: what the caller's item gets.
     std::unique_ptr<store::RecordedItem> filled;
     ImportResult filledResult;
@@ -1303,6 +1304,7 @@ ParsedPtr Parse(const std::string& path) {
         return p;
     }
     p->fallbackTime = m.mtime > 0 ? m.mtime : int64_t(time(nullptr));
+    p->fileBytes = m.size;
     p->error = {true, {}};
     return p;
 }
@@ -1327,7 +1329,7 @@ ImportResult FillFrom(store::Item& message, const Parsed& parsed) {
 // converted on threads of their own each have their own threads.
 // A message filled ahead holds at most this much attachment data; a larger one
 // is filled in its turn, its data streamed into the PST.
-constexpr size_t kFilledAheadBytes = size_t(1) << 20;
+constexpr size_t kFilledAheadBytes = size_t(256) << 10;
 
 // Fills the message ahead into a recorded item, to be put into the caller's in
 // its turn. Whatever keeps it from that leaves it to be filled then.
@@ -1351,6 +1353,9 @@ ImportResult FillIn(store::Item& message, Parsed& parsed) {
 // Each announced message waiting holds its bytes in memory (at most
 // kReadWholeBytes) or an open file, and what it was filled with (at most
 // kFilledAheadBytes of data): kMaxParsedAhead of them at most.
+// The file bytes of the messages parsed ahead and not yet taken, at most (one
+// larger message is parsed all the same).
+constexpr uint64_t kMaxHeldBytes = 4u << 20;
 // Announcements that wake the parser: fewer wakeups, each for more work.
 constexpr size_t kParseBatch = 4;
 
@@ -1358,6 +1363,7 @@ struct ImportThreads {
     // A message announced: parsed on `parser`, ready once `ready` is set.
     struct Slot {
         bool ready = false;  // under `mu`
+        uint64_t bytes = 0;  // its file's, once ready
         std::shared_ptr<Parsed> parsed;
     };
     struct Ahead {
@@ -1365,8 +1371,10 @@ struct ImportThreads {
         std::shared_ptr<Slot> slot;
     };
     std::mutex mu;
-    std::condition_variable readied;
+    std::condition_variable readied, taken;
     bool waiting = false;  // the caller waits for a slot: only then is it woken
+    uint64_t held = 0;     // the file bytes of the messages parsed and not yet taken
+    bool full = false;     // the parser waits for `held` to go down
     std::deque<Ahead> ahead;
     size_t unwoken = 0;  // parses queued since the parser was last woken
     size_t tearHere = 0;  // messages done with that the caller tears down itself
@@ -1383,9 +1391,21 @@ struct ImportThreads {
     }
     void Ready(Slot& slot, std::shared_ptr<Parsed> parsed) {
         std::lock_guard<std::mutex> lock(mu);
+        slot.bytes = parsed ? parsed->fileBytes : 0;
+        held += slot.bytes;
         slot.parsed = std::move(parsed);
         slot.ready = true;
         if (waiting) readied.notify_one();
+    }
+    // On the parser, before a parse: what is parsed and not taken stays bounded
+    // in bytes as well as in count (a GMime tree takes a few times its file).
+    void WaitForRoom() {
+        std::unique_lock<std::mutex> lock(mu);
+        if (held < kMaxHeldBytes) return;
+        full = true;
+        if (waiting) readied.notify_one();
+        taken.wait(lock, [this] { return held < kMaxHeldBytes; });
+        full = false;
     }
     // The front slot's message, once parsed. When it must wait, it waits for a
     // few more than that: the parser is the slower one then, and one wakeup
@@ -1400,11 +1420,14 @@ struct ImportThreads {
             unwoken = 0;
             lock.lock();
             waiting = true;
-            readied.wait(lock, [&until] { return until.ready; });
+            // Messages are parsed in order: a full parser has the front one ready.
+            readied.wait(lock, [&] { return until.ready || (front.ready && full); });
             waiting = false;
             tearHere = kParseBatch;
         }
         std::shared_ptr<Parsed> parsed = std::move(front.parsed);
+        held -= front.bytes;
+        if (full && held < kMaxHeldBytes) taken.notify_one();
         lock.unlock();
         ahead.pop_front();
         return parsed;
@@ -1461,6 +1484,7 @@ void ParseAhead(const std::string& path) {
     t.parser.PostQuietly([&t, slot, path, batch = std::move(t.done)]() mutable {
         batch.clear();
         std::shared_ptr<Parsed> parsed;
+        t.WaitForRoom();
         try {
             parsed = Parse(path);
             FillAhead(*parsed);

@@ -37,6 +37,6 @@ ImportResult ImportMessage(store::Item& message, const std::string& path);
 // go, and so is the oldest one when more than kMaxParsedAhead are announced:
 // a caller keeps well within that many ahead of its current message.
 void ParseAhead(const std::string& path);
-inline constexpr size_t kMaxParsedAhead = 16;
+inline constexpr size_t kMaxParsedAhead = 64;
 
 }  // namespace mime

@@ -462,6 +462,23 @@ TEST(MimeImportAhead, AMessageWithLargeAttachmentsIsFilledInItsTurnWhole) {
     });
 }
 
+// More announced than the bytes held ahead allow: the parser waits for the
+// caller to take messages, and every one comes out as parsed alone.
+TEST(MimeImportAhead, MessagesPastTheBytesHeldAheadWaitTheirTurn) {
+    TempDir d;
+    std::vector<std::string> paths, alone;
+    for (int i = 0; i < 24; ++i) {
+        paths.push_back(d.path + "/m" + std::to_string(i) + ".eml");
+        mimetest::WriteFile(paths.back(), "From: a@example.com\r\nSubject: Big " + std::to_string(i) + "\r\n\r\n" +
+                                              std::string(300000 + i, char('a' + i)) + "\r\n");
+        alone.push_back(Fingerprint(Import(paths.back())));
+    }
+    mime::DeepStackThread(mime::kImportStackBytes).Call([&] {
+        for (auto& p : paths) mime::ParseAhead(p);
+        for (size_t i = 0; i < paths.size(); ++i) EXPECT_EQ(Fingerprint(Import(paths[i])), alone[i]) << i;
+    });
+}
+
 TEST(MimeImportHostile, DeepNestingParsedAhead) {
     TempDir d;
     std::string msg = "From: a@example.com\r\nSubject: Deep ahead\r\n";
