@@ -1,5 +1,6 @@
 #pragma once
-// The node index of a PST being written: one entry per node in a sorted array
+// The nodes set since the node B-tree last took them (NodeDb merges them in
+// at each commit, or once they are many): one entry per node in a sorted array
 // (32 bytes a node, where a tree map takes about 80), with nodes that do not
 // come in order (folders and their tables, rewritten at each commit) in a small
 // map merged in when it grows or when the index is walked. New messages, the
