@@ -222,6 +222,7 @@ public:
     // given back (they are read again from the page cache when needed), so the
     // memory of a run does not grow with the file.
     bool releasable = false;
+    uint64_t mappedBefore = UINT64_MAX;  // bytes of file pages mapped before the run began
     void Used(uint64_t bytes) const;
 
     // --- NDB access for the upper layers (faults reported under where)
@@ -280,11 +281,13 @@ public:
     bool Muted() const { return muted_ > 0; }
 
 private:
-    mutable uint64_t used_ = 0;
+    mutable uint64_t used_ = 0, sinceLook_ = 0;
     uint64_t lastTouched_ = UINT64_MAX;  // the kTouch-sized window of the last B-tree page read
     int muted_ = 0;  // > 0: a second reading, whose faults were reported the first time
 };
 
+// Bytes of file pages the process has mapped (resident), or UINT64_MAX when the system does not say.
+uint64_t MappedFileBytes();
 std::string NodeName(uint32_t nid);
 std::string BlockName(uint64_t bid, uint64_t ib);
 

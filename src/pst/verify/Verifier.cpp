@@ -102,6 +102,7 @@ Report VerifyFile(const std::string& path, const Options& options) {
     report.fileSize = size;
     detail::Context ctx(static_cast<const uint8_t*>(map), size, options, report);
     ctx.releasable = true;
+    ctx.mappedBefore = detail::MappedFileBytes();  // the program's own, and other files the process maps
     ctx.Run();
     if (report.outcome != Outcome::Unreadable) report.outcome = report.FaultCount() ? Outcome::Faulty : Outcome::Clean;
     ::munmap(map, size);
@@ -112,6 +113,22 @@ namespace detail {
 
 // Mapped pages a run keeps resident before giving them back.
 constexpr uint64_t kResidentBudget = 32ull << 20;
+// Reading that passes between two looks at what is really resident.
+constexpr uint64_t kLookEvery = 4ull << 20;
+
+// /proc/self/statm's third field: resident file-backed pages.
+uint64_t MappedFileBytes() {
+    const int fd = ::open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return UINT64_MAX;
+    char buf[128];
+    const ssize_t n = ::read(fd, buf, sizeof buf - 1);
+    ::close(fd);
+    if (n <= 0) return UINT64_MAX;
+    buf[n] = 0;
+    unsigned long long total = 0, resident = 0, shared = 0;
+    if (std::sscanf(buf, "%llu %llu %llu", &total, &resident, &shared) != 3) return UINT64_MAX;
+    return uint64_t(shared) * uint64_t(::sysconf(_SC_PAGESIZE));
+}
 
 std::string Hex(uint64_t v) {
     char buf[18];
@@ -176,7 +193,16 @@ void Context::Note(const std::string& where, const std::string& what) {
 void Context::Used(uint64_t bytes) const {
     if (!releasable) return;
     used_ += bytes;
-    if (used_ < kResidentBudget) return;
+    sinceLook_ += bytes;
+    if (sinceLook_ < kLookEvery) return;
+    sinceLook_ = 0;
+    // One fault may map more than the pages read (a large page-cache folio is
+    // mapped whole), so the kernel is asked what is resident; the sum of the
+    // reads is the measure only where it cannot say.
+    const uint64_t mapped = MappedFileBytes();
+    if (mapped == UINT64_MAX || mappedBefore == UINT64_MAX ? used_ < kResidentBudget
+                                                            : mapped < mappedBefore + kResidentBudget)
+        return;
     used_ = 0;
     // A private read-only mapping: dropped pages are read again from the file.
     ::madvise(const_cast<uint8_t*>(data), size, MADV_DONTNEED);
