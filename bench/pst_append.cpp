@@ -1,7 +1,8 @@
 // Adds messages to an existing PST (made by pst_write, of any size) and to a
 // new one, and prints both times, their ratio beside the goal (adding within
-// 1.3x of writing the same items to a new file), the share of the open and of
-// its bounded verification, and the peak memory of adding.
+// 1.3x of writing the same items to a new file), the share of the open (its
+// checks included) and of the first item, which reads what the folder's table
+// needs, and the peak memory of adding.
 //
 //   pst_append BASE.pst --messages M [--body-bytes B]
 // BASE is copied first (not timed) and left as it was.
@@ -45,8 +46,10 @@ long PeakRssMb() {
 }
 
 // Opens (or creates) `path`, adds `count` messages, logs off; returns the
-// seconds the logon and folder lookup took through `openSeconds`.
-double AddMessages(const std::string& path, uint64_t count, size_t bodyBytes, double& openSeconds) {
+// seconds the logon and folder lookup took through `openSeconds`, and those
+// of the first item through `firstSeconds`.
+double AddMessages(const std::string& path, uint64_t count, size_t bodyBytes, double& openSeconds,
+                   double& firstSeconds) {
     auto t0 = std::chrono::steady_clock::now();
     auto session = store::CreatePstSession();
     store::Store& st = session->LogonPstStore(path, 1, "Bench");
@@ -60,6 +63,7 @@ double AddMessages(const std::string& path, uint64_t count, size_t bodyBytes, do
         item->SetProp(pst::tags::PR_SUBJECT, "added " + std::to_string(i));
         item->SetProp(pst::tags::PR_BODY, body);
         item->Save();
+        if (i == 0) firstSeconds = Seconds(t0) - openSeconds;
     }
     session->Logoff();
     return Seconds(t0);
@@ -93,18 +97,13 @@ int main(int argc, char** argv) {
     }
     const double baseMb = double(fs::file_size(base)) / 1e6;
 
-    double openAppend = 0, openNew = 0;
+    double openAppend = 0, openNew = 0, firstAppend = 0, firstNew = 0;
     double append = 0, fresh_ = 0;
     try {
         // Adding first: the peak memory is the adding's, not a verification's of the whole file.
-        append = AddMessages(work, messages, bodyBytes, openAppend);
+        append = AddMessages(work, messages, bodyBytes, openAppend, firstAppend);
         const long rssAppend = PeakRssMb();
-        fresh_ = AddMessages(fresh, messages, bodyBytes, openNew);
-        pst::verify::Options bounded;
-        bounded.bounded = true;
-        auto v0 = std::chrono::steady_clock::now();
-        const pst::verify::Report r = pst::verify::VerifyFile(base, bounded);
-        const double verifySeconds = Seconds(v0);
+        fresh_ = AddMessages(fresh, messages, bodyBytes, openNew, firstNew);
         // The node database's own open (header, B-tree roots, free-space maps)
         // and a lookup of every folder-sized node: what does not grow with the file.
         auto n0 = std::chrono::steady_clock::now();
@@ -116,12 +115,12 @@ int main(int argc, char** argv) {
         }
         const double nodeDbSeconds = Seconds(n0);
         const long long nodeDbRead = BytesRead() - read0;
-        std::printf("base file          %10.1f MB (%zu messages)\n", baseMb, r.messages);
-        std::printf("add %llu messages to it  %8.2f s (open %.2f s, of which its bounded verification %.2f s)\n",
-                    static_cast<unsigned long long>(messages), append, openAppend, verifySeconds);
+        std::printf("base file          %10.1f MB\n", baseMb);
+        std::printf("add %llu messages to it  %8.3f s (open %.3f s, first item %.3f s)\n",
+                    static_cast<unsigned long long>(messages), append, openAppend, firstAppend);
         std::printf("opening its node database %5.3f s, %lld KB read (header, free-space maps, the B-tree pages lookups need)\n",
                     nodeDbSeconds, nodeDbRead / 1024);
-        std::printf("same to a new file %8.2f s\n", fresh_);
+        std::printf("same to a new file %8.3f s (open %.3f s, first item %.3f s)\n", fresh_, openNew, firstNew);
         std::printf("ratio              %8.2f   (goal: at most 1.30)\n", fresh_ > 0 ? append / fresh_ : 0.0);
         std::printf("peak RSS           %8ld MB after adding\n", rssAppend);
     } catch (const std::exception& e) {

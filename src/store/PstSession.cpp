@@ -16,7 +16,6 @@
 #include "pst/messaging/PstStore.h"
 #include "pst/ndb/DataStream.h"
 #include "pst/ndb/Error.h"
-#include "pst/verify/Verifier.h"
 
 namespace store {
 namespace {
@@ -243,18 +242,10 @@ public:
         Guard([&] { pst_->Names().IdFor(SourceIndexProperty()); });
     }
     // An existing file, opened to add to; refused (StoreError, the file as it
-    // was) when the verifier finds a fault in it.
+    // was) when what the session reads of it is damaged. What it reads is
+    // checked as it is read; `orvandel verify` is the full check.
     StoreImpl(const std::string& path, int32_t localeId)
         : localeId_(localeId), pst_(Guard([&] { return std::make_unique<pst::PstStore>(path, pst::PstStore::Existing{}); })) {
-        // Bounded: what adding relies on is checked, not every message of a large file.
-        pst::verify::Options bounded;
-        bounded.bounded = true;
-        pst::verify::Report r = pst::verify::VerifyFile(path, bounded);
-        if (r.outcome == pst::verify::Outcome::Unreadable)
-            throw StoreError("\"" + path + "\" cannot be read: " + r.fatal + "; it is left untouched");
-        if (!r.faults.empty())
-            throw StoreError("\"" + path + "\" is damaged (" + std::to_string(r.FaultCount()) + " fault(s), the first: " +
-                             pst::verify::FormatFault(r.faults.front()) + "); it is left untouched");
         sources_ = LoadSourceIndex(*pst_);
         fromFile_ = true;
     }

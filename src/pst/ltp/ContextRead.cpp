@@ -11,6 +11,8 @@ namespace {
 using ndb::Get16;
 using ndb::Get32;
 
+constexpr uint32_t kTagRowId = 0x67F20003;  // PidTagLtpRowId
+
 [[noreturn]] void Damaged(ndb::NodeDb& db, const std::string& what) {
     throw PstRefused("\"" + db.Path() + "\" is damaged: " + what + "; it is left untouched");
 }
@@ -47,26 +49,41 @@ public:
         return ndb::Bytes(pages_[page].begin() + a[index - 1], pages_[page].begin() + a[index]);
     }
     // The records of the BTH whose header is `hid`.
+    // Records in key order; keys out of order or repeated, or an index key
+    // that is not its child's first, are damage.
     std::vector<ndb::Bytes> Records(uint32_t hid, uint8_t cbKey, uint8_t cbEnt) const {
         ndb::Bytes h = Item(hid);
-        if (h.size() < 8 || h[0] != bTypeBTH || h[1] != cbKey || h[2] != cbEnt) Damaged(db_, "a BTH of the wrong kind");
+        if (h.size() != 8 || h[0] != bTypeBTH || h[1] != cbKey || h[2] != cbEnt || cbKey == 0 || cbKey > 8 || h[3] > 8)
+            Damaged(db_, "a BTH of the wrong kind");
         std::vector<ndb::Bytes> out;
-        Walk(Get32(&h[4]), h[3], cbKey, cbEnt, out, 0);
+        Walk(Get32(&h[4]), h[3], cbKey, cbEnt, out, nullptr);
         return out;
     }
 
 private:
-    void Walk(uint32_t hid, int level, uint8_t cbKey, uint8_t cbEnt, std::vector<ndb::Bytes>& out, int depth) const {
-        if (hid == 0) return;
-        if (depth > 8) Damaged(db_, "a BTH nested too deep");
+    static uint64_t Key(const uint8_t* p, uint8_t cbKey) {
+        uint64_t k = 0;
+        for (uint8_t i = cbKey; i-- > 0;) k = (k << 8) | p[i];
+        return k;
+    }
+    void Walk(uint32_t hid, int level, uint8_t cbKey, uint8_t cbEnt, std::vector<ndb::Bytes>& out,
+              const uint64_t* parentKey) const {
+        if (hid == 0) {
+            if (parentKey) Damaged(db_, "a BTH index naming no records");
+            return;
+        }
         ndb::Bytes item = Item(hid);
         size_t width = level == 0 ? size_t(cbKey) + cbEnt : size_t(cbKey) + 4;
-        if (item.size() % width != 0) Damaged(db_, "a BTH page of a wrong size");
+        if (item.empty() || item.size() % width != 0) Damaged(db_, "a BTH page of a wrong size");
+        if (parentKey && Key(item.data(), cbKey) != *parentKey) Damaged(db_, "a BTH index key that is not its page's first");
         for (size_t at = 0; at < item.size(); at += width) {
-            if (level == 0)
+            const uint64_t key = Key(&item[at], cbKey);
+            if (level == 0) {
+                if (!out.empty() && Key(out.back().data(), cbKey) >= key) Damaged(db_, "BTH keys out of order");
                 out.emplace_back(item.begin() + long(at), item.begin() + long(at + width));
-            else
-                Walk(Get32(&item[at + cbKey]), level - 1, cbKey, cbEnt, out, depth + 1);
+            } else {
+                Walk(Get32(&item[at + cbKey]), level - 1, cbKey, cbEnt, out, &key);
+            }
         }
     }
 
@@ -157,9 +174,14 @@ TableRead ReadTc(ndb::NodeDb& db, uint64_t bidData, uint64_t bidSub) {
     for (const ndb::Bytes& r : index) order.emplace_back(Get32(&r[4]), Get32(&r[0]));
     std::sort(order.begin(), order.end());
     const size_t ceb = t.layout.rgib[2];
-    for (auto& [rowIndex, rowId] : order) {
+    const ColumnDesc* idColumn = t.layout.Find(kTagRowId);
+    for (size_t i = 0; i < order.size(); ++i) {
+        auto [rowIndex, rowId] = order[i];
         size_t b = perBlock ? rowIndex / perBlock : 0, at = perBlock ? (rowIndex % perBlock) * rowSize : 0;
         if (perBlock == 0 || b >= blocks.size() || at + rowSize > blocks[b].size()) Damaged(db, "a table row outside its matrix");
+        if (i > 0 && order[i - 1].first == rowIndex) Damaged(db, "a table row indexed twice");
+        if (idColumn && idColumn->cb == 4 && Get32(&blocks[b][at + idColumn->ib]) != rowId)
+            Damaged(db, "a table row that does not carry the id its index gives");
         TcRow row;
         row.rowId = rowId;
         row.cells.assign(blocks[b].begin() + long(at), blocks[b].begin() + long(at + rowSize));

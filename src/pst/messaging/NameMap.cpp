@@ -1,5 +1,7 @@
 #include "NameMap.h"
 
+#include <string>
+
 #include "PropDecode.h"
 #include "PropEncode.h"
 #include "pst/ndb/Crc.h"
@@ -94,11 +96,27 @@ std::vector<ltp::PcProp> NameMap::Properties() const {
 
 void NameMap::Load(const std::vector<ltp::PcProp>& props) {
     const ndb::Bytes *guids = nullptr, *stream = nullptr, *strings = nullptr;
+    uint32_t bucketCount = 0;
+    std::map<uint32_t, const ndb::Bytes*> buckets;
     for (const ltp::PcProp& p : props) {
+        if (p.tag == 0x00010003 && p.value.size() == 4) bucketCount = ndb::Get32(p.value.data());
         if (p.tag == 0x00020102) guids = &p.value;
         if (p.tag == 0x00030102) stream = &p.value;
         if (p.tag == 0x00040102) strings = &p.value;
+        if ((p.tag & 0xFFFF) == 0x0102 && (p.tag >> 16) >= 0x1000) buckets[(p.tag >> 16) - 0x1000] = &p.value;
     }
+    // Names we add are hashed into the buckets afresh, but a map whose
+    // buckets disagree with its entries cannot be told right from wrong.
+    auto inBucket = [&](uint32_t hashKey, uint16_t kind, uint16_t index) {
+        if (bucketCount == 0) return true;
+        auto it = buckets.find((hashKey ^ kind) % bucketCount);
+        if (it == buckets.end()) return false;
+        const ndb::Bytes& b = *it->second;
+        for (size_t at = 0; at + 8 <= b.size(); at += 8)
+            if (ndb::Get32(&b[at]) == hashKey && ndb::Get16(&b[at + 4]) == kind && ndb::Get16(&b[at + 6]) == index)
+                return true;
+        return false;
+    };
     entries_.clear();
     guids_.clear();
     lookup_.clear();
@@ -111,12 +129,10 @@ void NameMap::Load(const std::vector<ltp::PcProp>& props) {
         }
     size_t count = stream ? stream->size() / 8 : 0;
     entries_.resize(count);
-    std::vector<bool> seen(count, false);
     for (size_t i = 0; i < count; ++i) {
         const uint8_t* p = stream->data() + 8 * i;
         uint16_t kind = ndb::Get16(p + 4), index = ndb::Get16(p + 6);
-        if (index >= count || seen[index]) throw PstRefused("the named-property map numbers two names alike");
-        seen[index] = true;
+        if (index != i) throw PstError("named property " + std::to_string(i) + " is numbered " + std::to_string(index));
         Entry e{};
         e.key = ndb::Get32(p);
         e.isString = kind & 1;
@@ -129,11 +145,11 @@ void NameMap::Load(const std::vector<ltp::PcProp>& props) {
         else if (e.guidIndex >= 3 && size_t(e.guidIndex - 3) < guids_.size())
             n.propertySet = guids_[e.guidIndex - 3];
         else
-            throw PstRefused("the named-property map names a property set it does not hold");
+            throw PstError("named property " + std::to_string(i) + " names a property set the map does not hold");
         n.isString = e.isString;
         if (e.isString) {
             if (size_t(e.key) + 4 > strings_.size() || e.key + 4 + ndb::Get32(&strings_[e.key]) > strings_.size())
-                throw PstRefused("the named-property map names a string outside its string stream");
+                throw PstError("named property " + std::to_string(i) + " names a string outside the string stream");
             uint32_t len = ndb::Get32(&strings_[e.key]);
             e.hashKey = ndb::Crc32(&strings_[e.key + 4], len);
             n.name = FromUtf16(&strings_[e.key + 4], len);
@@ -142,6 +158,8 @@ void NameMap::Load(const std::vector<ltp::PcProp>& props) {
             e.hashKey = e.key;
             n.lid = e.key;
         }
+        if (!inBucket(e.hashKey, kind, index))
+            throw PstError("named property " + std::to_string(i) + " is not in its hash bucket");
         entries_[index] = e;
         lookup_.emplace(KeyOf(n), uint16_t(0x8000 + index));
     }

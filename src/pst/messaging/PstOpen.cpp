@@ -124,7 +124,13 @@ void PstStore::OpenStore() {
     searchRoot_ = entryFolder(kTagFinderEntryId);
 
     if (const std::optional<ndb::NodeEntry> names = db_.FindNode(ndb::NID_NAME_TO_ID_MAP)) {
-        names_.Load(ltp::ReadPc(db_, names->bidData, names->bidSub));
+        try {
+            names_.Load(ltp::ReadPc(db_, names->bidData, names->bidSub));
+        } catch (const PstRefused&) {
+            throw;
+        } catch (const PstError& e) {
+            refuse(std::string("is damaged: named-property map (node 0x61): ") + e.what());
+        }
         namesOwned_ = db_.NodeBlocks(names->bidData, names->bidSub);
     }
     receiveFolder_ = ndb::NID_ROOT_FOLDER;
