@@ -83,6 +83,23 @@ std::string OldItemsKept(const std::string& before, const std::string& after) {
         .output;
 }
 
+// Write calls and bytes of this process so far (/proc/self/io).
+struct IoCount {
+    size_t calls = 0, bytes = 0;
+    IoCount operator-(const IoCount& o) const { return {calls - o.calls, bytes - o.bytes}; }
+};
+IoCount ProcessWrites() {
+    std::ifstream in("/proc/self/io");
+    IoCount c;
+    std::string key;
+    size_t value = 0;
+    while (in >> key >> value) {
+        if (key == "syscw:") c.calls = value;
+        if (key == "wchar:") c.bytes = value;
+    }
+    return c;
+}
+
 }  // namespace
 
 TEST(Append, OwnFileReopenedTwiceKeepsEverything) {
@@ -323,4 +340,43 @@ TEST(Append, SourcesOfEverySessionAreFoundAfterReopening) {
     session(1100, 1700);  // an opened file's index continues
     session(1700, 1701);
     EXPECT_EQ(store::ReadSourceIndex(path).Size(), 1701u);
+}
+
+// What the first commit of an opened file writes follows what is added, not
+// the size of the file: of its allocation maps only those of the intervals
+// that changed.
+TEST(Append, AddingToALargeFileRewritesOnlyWhatItChanges) {
+    ScratchDir dir;
+    const std::string path = dir.File("large.pst");
+    {
+        auto session = store::CreatePstSession();
+        store::Store& st = session->LogonPstStore(path, 1, "Large");
+        store::Folder& inbox = st.GetDefaultFolder(store::olFolderInbox);
+        for (int i = 0; i < 300; ++i) {
+            auto item = inbox.AddItem(store::ItemType::Mail);
+            item->SetProp(PR_SUBJECT, "old " + std::to_string(i));
+            item->SetProp(PR_BODY, std::string(130000, char('a' + i % 26)));
+            item->Save();
+        }
+        session->Logoff();
+    }
+    const std::vector<char> before = Bytes(path);
+    const size_t intervals = (before.size() - 0x4400) / 0x3E000;
+    ASSERT_GT(intervals, 300u);
+    auto session = store::CreatePstSession();
+    store::Store& st = session->LogonPstStore(path, 1, "Large");
+    Add(st.GetDefaultFolder(store::olFolderInbox), store::ItemType::Mail, "new");
+    const IoCount start = ProcessWrites();
+    st.Commit();
+    const IoCount written = ProcessWrites() - start;
+    const std::vector<char> after = Bytes(path);
+    size_t maps = 0;
+    for (size_t k = 0; k < intervals; ++k) {
+        const long at = long(0x4400 + k * 0x3E000);
+        maps += !std::equal(before.begin() + at, before.begin() + at + 512, after.begin() + at);
+    }
+    // Every map page rewritten is a write of its own.
+    EXPECT_LT(written.calls, intervals / 2) << intervals << " intervals, " << maps << " maps changed";
+    session->Logoff();
+    EXPECT_EQ(storetest::VerifierFaults(path), "");
 }

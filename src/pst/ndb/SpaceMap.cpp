@@ -13,6 +13,7 @@ namespace pst::ndb {
 namespace {
 
 constexpr uint64_t kSlotsPerMap = 496 * 8;
+constexpr uint8_t kAdopted = 2;  // dirty_: an opened file's interval, its map pages as the file has them
 constexpr uint8_t kPtypeFMap = 0x82, kPtypePMap = 0x83, kPtypeAMap = 0x84, kPtypeFPMap = 0x85;
 
 bool HasPMap(uint64_t k) { return k % 8 == 0; }
@@ -165,6 +166,27 @@ void SpaceMap::Touch(uint64_t begin, uint64_t end) {
     }
 }
 
+namespace {
+
+// Sets (or clears) the bits of slots [from, to), MSB first.
+void SetSlots(uint8_t* bits, uint64_t from, uint64_t to, bool used) {
+    auto one = [&](uint64_t s) {
+        const uint8_t bit = uint8_t(0x80 >> (s % 8));
+        if (used)
+            bits[s / 8] |= bit;
+        else
+            bits[s / 8] &= uint8_t(~bit);
+    };
+    for (; from < to && from % 8; ++from) one(from);
+    if (to - from >= 8) {
+        std::memset(bits + from / 8, used ? 0xFF : 0, (to - from) / 8);
+        from += (to - from) / 8 * 8;
+    }
+    for (; from < to; ++from) one(from);
+}
+
+}  // namespace
+
 // Fills the 496 bytes of interval k's AMap, MSB first, and records its free
 // slot count and longest free run.
 void SpaceMap::Measure(uint64_t k, uint8_t* bits) {
@@ -175,26 +197,35 @@ void SpaceMap::Measure(uint64_t k, uint8_t* bits) {
     }
     uint64_t start = kAMapBase + k * kAMapSpan;
     uint64_t end = start + kAMapSpan;
-    std::vector<uint8_t> used(kSlotsPerMap, 0);
+    std::memset(bits, 0, 496);
     uint64_t usedEnd = std::min(hwm_, end);
-    if (usedEnd > start)
-        std::fill(used.begin(), used.begin() + long((usedEnd - start + 63) / 64), uint8_t(1));
+    if (usedEnd > start) SetSlots(bits, 0, (usedEnd - start + 63) / 64, true);
     auto it = holes_.upper_bound(start);
     if (it != holes_.begin()) --it;
     for (; it != holes_.end() && it->first < end; ++it) {
         uint64_t b = std::max(it->first, start), e = std::min(it->second, end);
-        if (b >= e) continue;
-        for (uint64_t s = (b - start) / 64; s < (e - start) / 64; ++s) used[s] = 0;
+        if (b < e) SetSlots(bits, (b - start) / 64, (e - start) / 64, false);
     }
-    std::memset(bits, 0, 496);
     uint32_t freeCount = 0, run = 0, longest = 0;
-    for (uint64_t s = 0; s < kSlotsPerMap; ++s) {
-        if (used[s]) {
-            bits[s / 8] |= uint8_t(0x80 >> (s % 8));
+    for (size_t i = 0; i < 496; ++i) {
+        const uint8_t v = bits[i];
+        if (v == 0xFF) {
             run = 0;
-        } else {
-            ++freeCount;
-            longest = std::max(longest, ++run);
+            continue;
+        }
+        if (v == 0) {
+            freeCount += 8;
+            run += 8;
+            longest = std::max(longest, run);
+            continue;
+        }
+        for (int b = 7; b >= 0; --b) {
+            if (v & (1 << b)) {
+                run = 0;
+            } else {
+                ++freeCount;
+                longest = std::max(longest, ++run);
+            }
         }
     }
     freeSlots_[k] = uint16_t(freeCount);
@@ -229,18 +260,23 @@ void SpaceMap::WriteReservedMaps(FileSink& file, uint64_t k) {
 }
 
 void SpaceMap::WriteMaps(FileSink& file) {
-    uint8_t page[512];
+    uint8_t page[512], onDisk[512];
     bool anyDirty = false;
     for (uint64_t k = 0; k < mapped_; ++k) {
         if (!dirty_[k]) continue;
-        anyDirty = true;
         uint64_t start = kAMapBase + k * kAMapSpan;
         std::memset(page, 0, sizeof page);
         Measure(k, page);
         SealMapPage(page, kPtypeAMap, start);
+        // An interval of an opened file that nothing touched keeps its map
+        // pages when they already say what it holds.
+        const bool same = dirty_[k] == kAdopted && file.Read(start, onDisk, sizeof onDisk) &&
+                          std::memcmp(page, onDisk, sizeof page) == 0;
+        dirty_[k] = 0;
+        if (same) continue;
+        anyDirty = true;
         file.Write(start, page, sizeof page);
         WriteReservedMaps(file, k);
-        dirty_[k] = 0;
     }
     if (anyDirty) WriteFMaps(file, 128, mapped_);
 }
@@ -347,7 +383,9 @@ void SpaceMap::Adopt(uint64_t intervals, std::vector<std::pair<uint64_t, uint64_
         }
     }
     if (next < used.size()) throw PstError("a block or page lies past the end of the file");
-    for (auto& d : dirty_) d = 1;
+    // The file's own map pages may be stale (a crash before its last header) or
+    // differ (space another writer leaked): each is compared once at the first commit.
+    for (auto& d : dirty_) d = kAdopted;
     Settle();
 }
 

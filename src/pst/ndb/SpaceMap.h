@@ -64,7 +64,8 @@ public:
     // changed are written again. Throws PstError for a damaged map page.
     void AdoptMaps(FileSink& file, uint64_t intervals, uint64_t freeBytes);
 
-    // Writes the map pages of every interval changed since the last call.
+    // Writes the map pages of every interval changed since the last call (an
+    // adopted interval's only when the file's differ from what it holds).
     void WriteMaps(FileSink& file);
     // The state written by the last commit is on disk: its free space may be reused.
     void Settle();
@@ -89,7 +90,7 @@ private:
     std::map<uint64_t, uint64_t> holes_;     // begin -> end, coalesced, all below hwm_
     std::map<uint64_t, uint64_t> reusable_;  // the part of holes_ free at the last commit
     uint64_t reuseCursor_ = 0;               // first-fit scan position, reset at each commit
-    std::vector<uint8_t> dirty_;
+    std::vector<uint8_t> dirty_;         // per interval: 0 clean, 1 changed, 2 adopted (compare once)
     std::vector<uint16_t> freeSlots_;    // per interval, valid when not dirty
     std::vector<uint8_t> longestRun_;    // per interval, capped at 255
     // An opened file's intervals whose maps are not read yet (nothing of this
