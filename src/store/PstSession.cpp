@@ -555,7 +555,7 @@ std::unique_ptr<Item> PstFolder::AddItem(ItemType type) {
 
 size_t PstFolder::ItemCount() const {
     const pst::FolderState& f = store_.Pst().Folder(nid_);
-    if (f.contentsLoaded) return f.contents.size();
+    if (f.contentsLoaded) return f.RowCount();
     // A folder of an opened file whose contents table is not read yet.
     auto it = f.props.find(pst::tags::PR_CONTENT_COUNT);
     auto n = it == f.props.end() ? nullptr : std::get_if<int32_t>(&it->second);

@@ -6,7 +6,6 @@
 #include "pst/ndb/Ids.h"
 
 namespace pst::ltp {
-namespace {
 
 bool IsBitmapPage(size_t i) { return i >= 8 && (i - 8) % 128 == 0; }
 
@@ -24,8 +23,6 @@ void SetNibble(uint8_t* levels, size_t i, uint8_t v) {
     else
         levels[i / 2] = uint8_t((levels[i / 2] & 0x0F) | (v << 4));
 }
-
-}  // namespace
 
 HeapBuilder::HeapBuilder(uint8_t clientSig) : clientSig_(clientSig) {
     pages_.emplace_back();

@@ -15,6 +15,14 @@ inline constexpr size_t kMaxHeapItem = 3580;
 
 enum ClientSig : uint8_t { bTypeTC = 0x7C, bTypeBTH = 0xB5, bTypePC = 0xBC };
 
+// Page 8 and every 128th after it carry the fill levels of the pages they
+// start (HNBITMAPHDR); page 0 those of pages 0..7.
+bool IsBitmapPage(size_t pageIndex);
+// The rgbFillLevel band of a page with `freeBytes` free.
+uint8_t FillLevel(size_t freeBytes);
+// Sets the i-th 4-bit level of a fill-level array (even i in the low nibble).
+void SetNibble(uint8_t* levels, size_t i, uint8_t v);
+
 class HeapBuilder {
 public:
     explicit HeapBuilder(uint8_t clientSig);

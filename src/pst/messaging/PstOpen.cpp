@@ -10,6 +10,7 @@
 #include "PropTags.h"
 #include "PstStore.h"
 #include "pst/ltp/ContextRead.h"
+#include "pst/ltp/TableAppend.h"
 #include "pst/ndb/Error.h"
 
 namespace pst {
@@ -181,13 +182,38 @@ void PstStore::LoadFolder(uint32_t nid, const ndb::NodeEntry& node) {
 void PstStore::LoadContents(FolderState& f) {
     if (f.contentsLoaded) return;
     if (const std::optional<ndb::NodeEntry> c = db_.FindNode(ndb::WithType(f.nid, ndb::NID_TYPE_CONTENTS_TABLE))) {
-        ltp::TableRead t = ltp::ReadTc(db_, c->bidData, c->bidSub);
-        if (!t.layout.columns.empty()) f.contentsLayout = t.layout;
-        for (const ltp::TcRow& r : t.rows) f.contents.push_back(spool_.Append(r));
-        ndb::BlockList blocks = db_.NodeBlocks(c->bidData, c->bidSub);
-        f.owned.insert(f.owned.end(), blocks.begin(), blocks.end());
+        const ndb::NodeEntry node = *c;
+        ltp::TableLayout layout;
+        size_t rows = 0;
+        // A table whose rows are in a subnode is added to without reading its rows.
+        if (ltp::InspectTc(db_, node, layout, rows)) {
+            if (!layout.columns.empty()) f.contentsLayout = layout;
+            f.contentsBase = f.committedRows = rows;
+            f.contentsWhole = false;
+        } else {
+            ltp::TableRead t = ltp::ReadTc(db_, node.bidData, node.bidSub);
+            if (!t.layout.columns.empty()) f.contentsLayout = t.layout;
+            for (const ltp::TcRow& r : t.rows) f.contents.push_back(spool_.Append(r));
+            f.committedRows = f.contents.size();
+            f.contentsWhole = true;
+        }
+        f.contentsOwned = db_.NodeBlocks(node.bidData, node.bidSub);
     }
     f.contentsLoaded = true;
+}
+
+void PstStore::ReadBaseRows(FolderState& f) {
+    if (f.contentsBase == 0) return;
+    const std::optional<ndb::NodeEntry> c = db_.FindNode(ndb::WithType(f.nid, ndb::NID_TYPE_CONTENTS_TABLE));
+    if (!c) throw PstError("a folder's contents table is missing");
+    ltp::TableRead t = ltp::ReadTc(db_, c->bidData, c->bidSub);
+    if (t.rows.size() < f.contentsBase) throw PstError("a folder's contents table lost rows");
+    std::vector<uint64_t> all;
+    all.reserve(f.RowCount());
+    for (size_t i = 0; i < f.contentsBase; ++i) all.push_back(spool_.Append(t.rows[i]));
+    all.insert(all.end(), f.contents.begin(), f.contents.end());
+    f.contents = std::move(all);
+    f.contentsBase = 0;
 }
 
 }  // namespace pst

@@ -1,6 +1,8 @@
 #include "PstStore.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <random>
 
 #include "FileKept.h"
@@ -9,6 +11,7 @@
 #include "pst/ltp/Bth.h"
 #include "pst/ltp/Heap.h"
 #include "pst/ltp/PropContext.h"
+#include "pst/ltp/TableAppend.h"
 #include "pst/ltp/TableContext.h"
 #include "pst/ndb/Error.h"
 
@@ -245,7 +248,7 @@ uint32_t PstStore::SaveMessage(uint32_t folder, MessageData& msg, const std::str
     auto flags = std::get_if<int32_t>(&msg.props[PR_MESSAGE_FLAGS]);
     if (flags && !(*flags & MSGFLAG_READ)) ++f.unread;
     MarkDirty(folder);
-    if (saved) *saved = SavedMessage{nid, folder, f.contents.size() - 1, std::move(written)};
+    if (saved) *saved = SavedMessage{nid, folder, f.RowCount() - 1, std::move(written)};
     return nid;
 }
 
@@ -257,7 +260,7 @@ void PstStore::FinishAttachment(MessageData& msg) {
 void PstStore::RewriteMessage(SavedMessage& saved, MessageData& msg, const std::string& defaultClass) {
     if (closed_) throw PstError("the store is closed");
     FolderState& f = Folder(saved.folder);
-    if (saved.nid == 0 || saved.row >= f.contents.size()) throw PstError("no such saved message");
+    if (saved.nid == 0 || saved.row < f.contentsBase || saved.row >= f.RowCount()) throw PstError("no such saved message");
     pst::FinishAttachment(db_, msg, rowVersion_);
     PrepareMessage(msg, defaultClass);
     ndb::BlockList written;
@@ -265,7 +268,9 @@ void PstStore::RewriteMessage(SavedMessage& saved, MessageData& msg, const std::
     db_.SetNode(saved.nid, NodeEntry{w.bidData, w.bidSub, saved.folder});
     db_.ReleaseBlocks(saved.blocks);
     saved.blocks = std::move(written);
-    f.contents[saved.row] = spool_.Append(MakeRow(f.contentsLayout, saved.nid, ++rowVersion_, msg.props));
+    f.contents[saved.row - f.contentsBase] = spool_.Append(MakeRow(f.contentsLayout, saved.nid, ++rowVersion_, msg.props));
+    // A row already in the file changes in place: the table is written whole.
+    if (saved.row < f.committedRows) f.contentsWhole = true;
     MarkDirty(saved.folder);
 }
 
@@ -275,7 +280,7 @@ PropMap PstStore::FolderRowProps(const FolderState& f) const {
     // an opened file's search folders are among its other children.
     p[PR_SUBFOLDERS] = !f.children.empty() || !f.otherChildren.empty() || (!f.fromFile && f.nid == ndb::NID_ROOT_FOLDER);
     if (f.contentsLoaded) {
-        p[PR_CONTENT_COUNT] = int32_t(f.contents.size());
+        p[PR_CONTENT_COUNT] = int32_t(f.RowCount());
         p[PR_CONTENT_UNREAD] = int32_t(f.unread);
     }
     if (f.fromFile) return p;  // its associated contents stay as they are
@@ -327,14 +332,7 @@ void PstStore::WriteFolder(FolderState& f) {
         if (old != f.fileRows.end()) FillFromRow(f.hierarchyLayout, hierarchy.back(), old->second);
     }
     WriteTable(ndb::WithType(f.nid, ndb::NID_TYPE_HIERARCHY_TABLE), f.hierarchyLayout, hierarchy, f.owned);
-    if (f.contentsLoaded) {
-        RowSpool::Source rows(spool_, f.contents);
-        ltp::SubnodeSink tableSink;
-        tableSink.owned = &f.owned;
-        uint64_t tableBid = ltp::WriteTc(db_, f.contentsLayout, rows, tableSink);
-        db_.SetNode(ndb::WithType(f.nid, ndb::NID_TYPE_CONTENTS_TABLE),
-                    NodeEntry{tableBid, db_.WriteSubnodes(tableSink.entries, &f.owned), 0});
-    }
+    if (f.contentsLoaded) WriteContents(f);
     if (!f.fromFile) {
         RowSpool::Source rows(spool_, f.assoc);
         ltp::SubnodeSink tableSink;
@@ -344,6 +342,51 @@ void PstStore::WriteFolder(FolderState& f) {
                     NodeEntry{tableBid, db_.WriteSubnodes(tableSink.entries, &f.owned), 0});
     }
     f.dirty = false;
+}
+
+void PstStore::WriteContents(FolderState& f) {
+    const uint32_t nid = ndb::WithType(f.nid, ndb::NID_TYPE_CONTENTS_TABLE);
+    if (!f.contentsWhole) {
+        if (f.RowCount() == f.committedRows) return;
+        const std::optional<NodeEntry> node = db_.FindNode(nid);
+        if (!node) throw PstError("a folder's contents table is missing");
+        const NodeEntry old = *node;
+        const std::vector<uint64_t> added(f.contents.begin() + long(f.committedRows - f.contentsBase), f.contents.end());
+        RowSpool::Source rows(spool_, added);
+        ndb::BlockList written;
+        ltp::TableAppendResult r;
+        bool appended = false;
+        try {
+            appended = ltp::AppendTc(db_, old, f.contentsLayout, f.committedRows, rows, &written, r);
+        } catch (...) {
+            db_.ReleaseBlocks(written);
+            throw;
+        }
+        if (appended) {
+            db_.SetNode(nid, NodeEntry{r.bidData, r.bidSub, 0});
+            // What the new table no longer uses of the old one is given back.
+            ndb::BlockList now = db_.NodeBlocks(r.bidData, r.bidSub);
+            std::sort(now.begin(), now.end());
+            std::sort(f.contentsOwned.begin(), f.contentsOwned.end());
+            ndb::BlockList gone;
+            std::set_difference(f.contentsOwned.begin(), f.contentsOwned.end(), now.begin(), now.end(),
+                                std::back_inserter(gone));
+            db_.ReleaseBlocks(gone);
+            f.contentsOwned = std::move(now);
+            f.committedRows = f.RowCount();
+            return;
+        }
+    }
+    ReadBaseRows(f);
+    db_.ReleaseBlocks(f.contentsOwned);
+    f.contentsOwned.clear();
+    RowSpool::Source rows(spool_, f.contents);
+    ltp::SubnodeSink tableSink;
+    tableSink.owned = &f.contentsOwned;
+    uint64_t tableBid = ltp::WriteTc(db_, f.contentsLayout, rows, tableSink);
+    db_.SetNode(nid, NodeEntry{tableBid, db_.WriteSubnodes(tableSink.entries, &f.contentsOwned), 0});
+    f.committedRows = f.RowCount();
+    f.contentsWhole = false;
 }
 
 void PstStore::WriteReceiveTable() {

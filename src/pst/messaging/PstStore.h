@@ -24,11 +24,18 @@ struct FolderState {
     uint32_t parent = 0;
     PropMap props;  // display name, container class, entry-id properties...
     std::vector<uint32_t> children;
-    std::vector<uint64_t> contents;  // the contents table's rows in the store's row spool
+    std::vector<uint64_t> contents;  // the contents table's rows in the store's row spool (after contentsBase)
+    // Rows of an opened file's contents table that are not in the spool: the
+    // table's first rows, never read unless it has to be written whole.
+    size_t contentsBase = 0;
+    size_t committedRows = 0;   // rows the contents table in the file holds
+    bool contentsWhole = true;  // the next commit writes the contents table whole (else it appends)
+    ndb::BlockList contentsOwned;  // blocks of the contents table node
+    size_t RowCount() const { return contentsBase + contents.size(); }
     std::vector<uint64_t> assoc;     // the associated contents table's rows (hidden messages we added)
     uint32_t unread = 0;
     bool dirty = true;
-    ndb::BlockList owned;  // blocks of the folder's four nodes
+    ndb::BlockList owned;  // blocks of the folder's other three nodes
     // A folder of an opened file keeps what the writer does not set itself:
     // properties of other types, its tables' own columns, the rows of its
     // children, its contents table until something is added, and its
@@ -52,7 +59,7 @@ struct StoreOptions {
 struct SavedMessage {
     uint32_t nid = 0;
     uint32_t folder = 0;
-    size_t row = 0;
+    size_t row = 0;  // its row number in the contents table
     ndb::BlockList blocks;
 };
 
@@ -119,6 +126,11 @@ private:
     void LoadContents(FolderState& f);
     PropMap FolderRowProps(const FolderState& f) const;
     void WriteFolder(FolderState& f);
+    // The contents table: the rows added since the last commit appended to
+    // it, or (a new folder, a committed row rewritten) the table written whole.
+    void WriteContents(FolderState& f);
+    // Puts an opened file's unread table rows into the spool before the table is written whole.
+    void ReadBaseRows(FolderState& f);
     void WriteSingleton(uint32_t nid, std::vector<ltp::PcProp> props, ndb::BlockList& owned);
     void WriteTable(uint32_t nid, const ltp::TableLayout& layout, const std::vector<ltp::TcRow>& rows,
                     ndb::BlockList& owned);
