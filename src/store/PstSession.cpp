@@ -248,6 +248,10 @@ public:
         : localeId_(localeId), pst_(Guard([&] { return std::make_unique<pst::PstStore>(path, pst::PstStore::Existing{}); })) {
         sources_ = LoadSourceIndex(*pst_);
         fromFile_ = true;
+        // The file's index is continued where it ends, not written again whole.
+        if (const uint16_t id = pst_->Names().Find(SourceIndexProperty()))
+            if (const uint64_t bid = Guard([&] { return pst_->AdoptStoreStream(pst::MakeTag(id, pst::PT_BINARY)); }))
+                logSeeded_ = Guard([&] { return sourceLog_.Adopt(pst_->Db(), bid); });
     }
     static SourceIndex LoadSourceIndex(pst::PstStore& s) {
         SourceIndex index;

@@ -13,6 +13,12 @@ namespace store {
 
 class SourceLog {
 public:
+    // Continues the log an opened file holds at `bid` (a value the store
+    // handed over): its full leaves are kept as they are, its partial last leaf
+    // is read back to be continued. False, with nothing taken, for a value of
+    // another shape (then its blocks go with the next Write, and the caller
+    // adds the digests anew).
+    bool Adopt(pst::ndb::NodeDb& db, uint64_t bid);
     // Appends one 16-byte digest; full leaves go to the file at once.
     void Add(pst::ndb::NodeDb& db, const uint8_t* digest);
     // Writes what the tree lacks; returns its bid (0 while empty).

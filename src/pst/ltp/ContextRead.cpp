@@ -118,7 +118,7 @@ bool IsHnidColumnType(uint16_t type) {
     return fixed == 0 || fixed > 8;
 }
 
-std::vector<PcProp> ReadPc(ndb::NodeDb& db, uint64_t bidData, uint64_t bidSub) {
+std::vector<PcProp> ReadPc(ndb::NodeDb& db, uint64_t bidData, uint64_t bidSub, std::map<uint32_t, uint64_t>* streams) {
     HeapReader heap(db, bidData, bTypePC);
     auto subs = SubnodeMap(db, bidSub);
     std::vector<PcProp> props;
@@ -131,6 +131,8 @@ std::vector<PcProp> ReadPc(ndb::NodeDb& db, uint64_t bidData, uint64_t bidSub) {
             p.value.assign(r.begin() + 4, r.begin() + 4 + long(FixedSize(type)));
         else
             p.value = Resolve(db, heap, subs, hnid);
+        if (streams && (hnid & 0x1F) != 0 && !IsInlineType(type))
+            if (auto it = subs.find(hnid); it != subs.end()) (*streams)[p.tag] = it->second.bidData;
         props.push_back(std::move(p));
     }
     std::sort(props.begin(), props.end(), [](const PcProp& a, const PcProp& b) { return a.tag < b.tag; });

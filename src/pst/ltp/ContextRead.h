@@ -14,7 +14,9 @@ namespace pst::ltp {
 
 // A node's properties, sorted by tag. Values are as PcProp holds them: fixed
 // sizes little-endian (inline types in their own size), others as stored.
-std::vector<PcProp> ReadPc(ndb::NodeDb& db, uint64_t bidData, uint64_t bidSub);
+// With `streams`, the tags whose values are subnodes map to those subnodes' data trees.
+std::vector<PcProp> ReadPc(ndb::NodeDb& db, uint64_t bidData, uint64_t bidSub,
+                           std::map<uint32_t, uint64_t>* streams = nullptr);
 
 struct TableRead {
     TableLayout layout;

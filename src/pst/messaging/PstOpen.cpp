@@ -83,7 +83,7 @@ void PstStore::OpenStore() {
     rowVersion_ = db_.Unique();
     const std::optional<ndb::NodeEntry> store = db_.FindNode(ndb::NID_MESSAGE_STORE);
     if (!store) refuse("has no message store");
-    SplitProps(ltp::ReadPc(db_, store->bidData, store->bidSub), storeProps_, storeKept_);
+    SplitProps(ltp::ReadPc(db_, store->bidData, store->bidSub, &storeFileStreams_), storeProps_, storeKept_);
     storeOwned_ = db_.NodeBlocks(store->bidData, store->bidSub);
     auto key = storeProps_.find(PR_RECORD_KEY);
     if (key == storeProps_.end() || !std::holds_alternative<Binary>(key->second) || std::get<Binary>(key->second).size() != 16) refuse("has a store without a record key");
@@ -156,6 +156,19 @@ void PstStore::OpenStore() {
         storeDirty_ = false;
     }
     receiveDirty_ = false;
+}
+
+uint64_t PstStore::AdoptStoreStream(uint32_t tag) {
+    auto it = storeFileStreams_.find(tag);
+    if (it == storeFileStreams_.end() || storeStreams_.count(tag)) return 0;
+    const uint64_t bid = it->second;
+    ndb::BlockList tree = db_.NodeBlocks(bid, 0);
+    std::sort(tree.begin(), tree.end());
+    std::erase_if(storeOwned_, [&](uint64_t b) { return std::binary_search(tree.begin(), tree.end(), b); });
+    const bool dirty = storeDirty_;
+    SetStoreStream(tag, bid);
+    storeDirty_ = dirty;  // the store node is as it was
+    return bid;
 }
 
 void PstStore::LoadFolder(uint32_t nid, const ndb::NodeEntry& node) {

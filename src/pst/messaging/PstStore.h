@@ -91,6 +91,11 @@ public:
     // A store property whose value the caller wrote as a data tree (`bid`),
     // kept by the caller: rewriting the store does not copy or release it.
     void SetStoreStream(uint32_t tag, uint64_t bid);
+    // An opened file's store property whose value is a data tree of its own
+    // (a subnode), handed to the caller as SetStoreStream takes one: the store
+    // keeps referring to it and no longer counts its blocks as its own. 0 when
+    // the value is not such a tree.
+    uint64_t AdoptStoreStream(uint32_t tag);
     // Routes the classes "", IPM and REPORT.IPM to `inbox` (receive folder table).
     void SetReceiveFolder(uint32_t inbox);
 
@@ -145,6 +150,7 @@ private:
     PropMap storeProps_;
     std::vector<ltp::PcProp> storeKept_;  // an opened store's properties PropMap cannot hold
     std::map<uint32_t, uint64_t> storeStreams_;  // tag -> data tree of a value kept by the caller
+    std::map<uint32_t, uint64_t> storeFileStreams_;  // an opened store's values in subnodes: tag -> data tree
     NameMap names_;
     std::map<uint32_t, FolderState> folders_;
     uint32_t ipmSubtree_ = 0, deletedItems_ = 0, searchRoot_ = 0, receiveFolder_ = 0;
