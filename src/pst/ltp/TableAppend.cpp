@@ -320,15 +320,19 @@ bool AppendTc(ndb::NodeDb& db, const ndb::NodeEntry& node, const TableLayout& la
     if (lastLeaf.empty() || lastLeaf.size() % kRecord != 0) Damaged(db, "row index page of a wrong size");
     uint64_t lastKey = KeyOf(&lastLeaf[lastLeaf.size() - kRecord]);
 
-    // Everything is read: from here on the table is written.
     const size_t perBlock = ndb::kMaxBlockData / rowSize;
     const size_t lastRows = t.lastBlock.size() / rowSize;
     const size_t newLeaves = (lastRows + count + perBlock - 1) / perBlock;
     if (t.matrixLeaves.size() - 1 + newLeaves > ndb::kXBlockFanout &&
         t.matrixTotal != (t.matrixLeaves.size() - 1) * ndb::kMaxBlockData + t.lastBlock.size())
         return false;
-    if (!heap.TreeFits(2 + count / 32)) return false;
+    if (!heap.TreeFits(4 + count / 8)) return false;
+    // Row ids are the index's keys: the first new one must follow the last.
+    TcRow row;
+    source.Next(row);
+    if (row.rowId <= lastKey) return false;
 
+    // Everything is read and checked: from here on the table is written.
     uint32_t nextSub = 1;
     for (const ndb::SubnodeEntry& s : t.subnodes) nextSub = std::max(nextSub, ndb::NidIndexOf(s.nid) + 1);
     ndb::Bytes block(t.lastBlock.begin(), t.lastBlock.begin() + long(lastRows * rowSize));
@@ -341,9 +345,8 @@ bool AppendTc(ndb::NodeDb& db, const ndb::NodeEntry& node, const TableLayout& la
         block.clear();
     };
     ndb::Bytes records;
-    TcRow row;
     for (size_t r = 0; r < count; ++r) {
-        source.Next(row);
+        if (r > 0) source.Next(row);
         if (row.cells.size() != rowSize) throw PstError("table row of the wrong size");
         if (row.rowId <= lastKey) throw PstError("table rows appended out of order");
         lastKey = row.rowId;
