@@ -357,15 +357,11 @@ int OpenForReading(std::string_view path) {
 }
 
 std::string SourceFileProblem(std::string_view path) {
-    InitFileApi();
-    if (path.empty()) return std::strerror(ENOENT);
+    std::uint64_t size = 0;
+    if (std::string problem = SourceFileKindProblem(path, size); !problem.empty()) return problem;
     if (FindMemoryFile(path)) return {};
     const AtPath at = ResolveAt(path);
     if (!at.ok) return std::strerror(errno);
-    struct stat st {};
-    if (::fstatat(at.dirFd, at.rel.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::strerror(errno);
-    if (S_ISLNK(st.st_mode)) return "symbolic link";
-    if (!S_ISREG(st.st_mode)) return "not a regular file";
     const int fd = ::openat(at.dirFd, at.rel.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
     if (fd < 0) return std::strerror(errno);
     ::close(fd);

@@ -340,7 +340,7 @@ uint64_t SpaceMap::TrimTail() {
     return droppedFree;
 }
 
-void SpaceMap::Adopt(uint64_t intervals, std::vector<std::pair<uint64_t, uint64_t>> used) {
+void SpaceMap::StartOpened(uint64_t intervals) {
     if (intervals == 0) throw PstError("a file without allocation maps");
     opened_ = mapped_ = 0;
     dirty_.clear();
@@ -352,6 +352,10 @@ void SpaceMap::Adopt(uint64_t intervals, std::vector<std::pair<uint64_t, uint64_
     MapThrough(intervals);
     opened_ = intervals;
     hwm_ = Eof();
+}
+
+void SpaceMap::Adopt(uint64_t intervals, std::vector<std::pair<uint64_t, uint64_t>> used) {
+    StartOpened(intervals);
     std::sort(used.begin(), used.end());
     size_t next = 0;
     uint64_t last = kAMapBase;  // end of the previous extent

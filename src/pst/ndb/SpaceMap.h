@@ -42,6 +42,8 @@ public:
     uint64_t OpenedEnd() const { return kAMapBase + opened_ * kAMapSpan; }
     // Makes the file at least `count` intervals long; the new ones are empty.
     void MapThrough(uint64_t count);
+    // Forgets everything and maps `intervals` intervals of an opened file.
+    void StartOpened(uint64_t intervals);
     // Drops whole intervals at the end that hold nothing but their map pages;
     // returns the free bytes they had.
     uint64_t TrimTail();

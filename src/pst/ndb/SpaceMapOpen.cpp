@@ -25,15 +25,7 @@ bool ReadMapPage(FileSink& file, uint64_t ib, uint8_t ptype, uint8_t* page) {
 }  // namespace
 
 void SpaceMap::AdoptMaps(FileSink& file, uint64_t intervals, uint64_t freeBytes) {
-    if (intervals == 0) throw PstError("a file without allocation maps");
-    opened_ = mapped_ = 0;
-    dirty_.clear();
-    freeSlots_.clear();
-    longestRun_.clear();
-    holes_.clear();
-    MapThrough(intervals);
-    opened_ = intervals;
-    hwm_ = Eof();
+    StartOpened(intervals);
     // The longest free runs of the intervals the FMaps cover, written back as
     // read until an interval's map is read.
     uint8_t page[512];
