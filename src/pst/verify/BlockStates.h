@@ -14,7 +14,6 @@ public:
     static constexpr uint8_t kReadable = 0x10;     // inside the file with a trailer that matches
     static constexpr uint8_t kStructureOk = 0x20;  // and, if internal, its tree is sound
     static constexpr uint8_t kHasExtent = 0x40;    // lies inside the file's data area
-    static constexpr uint8_t kRead = 0x80;         // bounded verification: reached from a node it reads
 
     void Reset(size_t blocks) {
         bits_.assign(blocks, 0);

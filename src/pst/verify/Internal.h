@@ -23,6 +23,8 @@ inline uint32_t U32(const uint8_t* p) { return uint32_t(p[0]) | (uint32_t(p[1]) 
 inline uint64_t U64(const uint8_t* p) { return uint64_t(U32(p)) | (uint64_t(U32(p + 4)) << 32); }
 
 std::string Hex(uint64_t v);
+// A property tag as "0x0037001F", upper case and zero-padded.
+std::string TagText(uint32_t tag);
 uint16_t Signature(uint64_t ib, uint64_t bid);
 
 using Bytes = std::vector<uint8_t>;
@@ -255,12 +257,6 @@ public:
     uint64_t CountLeafEntries(uint64_t ib, int depth, uint64_t& pagesLeft) const;
     void WalkBTree(bool nbtTree, uint64_t bid, uint64_t ib, int expectLevel, uint64_t lowKey, bool hasHigh,
                    uint64_t highKey, int depth);
-    // Bounded verification: messages' nodes are left unread, and so are the
-    // blocks only they reach.
-    bool Unread(uint32_t nid) const { return options.bounded && (NidType(nid) == 0x04 || NidType(nid) == 0x08); }
-    void CollectRead();
-    // Bounded: whether the block (by its place in the BBT) is reached by the nodes read.
-    bool BlockRead(uint32_t index) const { return !options.bounded || blockStates.Is(index, BlockStates::kRead); }
     void CheckBlocks();
     void CheckNodes();
     void CheckMaps();

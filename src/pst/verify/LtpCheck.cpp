@@ -34,12 +34,6 @@ bool KnownType(uint16_t type) {
     return FixedSize(type) >= 0;
 }
 
-std::string TagText(uint32_t tag) {
-    std::string s = "0x00000000";  // built by hand: a PC names each property this way
-    for (int i = 9; i >= 2; --i, tag >>= 4) s[size_t(i)] = "0123456789ABCDEF"[tag & 15];
-    return s;
-}
-
 uint64_t KeyValue(std::span<const uint8_t> k) {
     uint64_t v = 0;
     for (size_t i = std::min<size_t>(k.size(), 8); i-- > 0;) v = (v << 8) | k[i];

@@ -28,12 +28,6 @@ constexpr uint32_t TagRecordKey = 0x0FF90102;
 
 constexpr uint32_t kMsgFlagRead = 0x01, kMsgFlagHasAttach = 0x10;
 
-std::string TagText(uint32_t tag) {
-    std::string s = "0x00000000";  // built by hand: a PC names each property this way
-    for (int i = 9; i >= 2; --i, tag >>= 4) s[size_t(i)] = "0123456789ABCDEF"[tag & 15];
-    return s;
-}
-
 bool SameValue(const Value& a, const Value& b) {
     if (a.type != b.type) return false;
     if (a.type == 0x000B) return a.AsBool() == b.AsBool();
@@ -72,7 +66,6 @@ void Context::CheckMessaging() {
         return true;
     };
     for (const auto& [nid, n] : nbt) {
-        if (Unread(nid)) continue;
         // Messages are read one at a time with their folder's contents table,
         // and the rows of those tables as they are checked (below).
         const uint32_t t = NidType(nid);
@@ -124,7 +117,7 @@ void Context::CheckMessaging() {
         PropertyContext quiet;
         auto it = pcs.find(nid);
         const PropertyContext* pc = it != pcs.end() ? &it->second : nullptr;
-        if (!pc && (NidType(nid) == 0x04 || NidType(nid) == 0x08) && !Unread(nid) && quietPc(nid, quiet)) pc = &quiet;
+        if (!pc && (NidType(nid) == 0x04 || NidType(nid) == 0x08) && quietPc(nid, quiet)) pc = &quiet;
         if (!pc) return "";
         const Value* v = pc->FindTag(TagDisplayName);
         if (!v) v = pc->FindTag(TagSubject);
@@ -434,7 +427,7 @@ void Context::CheckMessaging() {
     // Reads and checks a message not checked yet; false if its PC cannot be read.
     auto visitMessage = [&](uint32_t nid, PropertyContext& pc) {
         uint8_t* st = stateOf(nid);
-        if (!st || Unread(nid)) return false;
+        if (!st) return false;
         if (*st & kDone) return quietPc(nid, pc);
         *st |= kDone;
         Subnodes subs;
@@ -563,7 +556,7 @@ void Context::CheckMessaging() {
             for (uint32_t m : messages)
                 if (known(m) & kUnread) ++unreadCount;
             if (!unread) Fault(fw, "PidTagContentUnreadCount (0x36030003) is missing");
-            else if (!options.bounded && unread->AsInt() != int64_t(unreadCount))  // bounded: flags not read
+            else if (unread->AsInt() != int64_t(unreadCount))
                 Fault(fw, "PidTagContentUnreadCount " + unread->AsText() + ", but " + std::to_string(unreadCount) +
                               " of its messages are unread");
             if (!sub) Fault(fw, "PidTagSubfolders (0x360A000B) is missing");
@@ -577,7 +570,6 @@ void Context::CheckMessaging() {
         // Messages outside any folder's list, and contents tables of no folder.
         for (const auto& [nid, n] : nbt) {
             const uint32_t type = NidType(nid);
-            if (Unread(nid)) continue;
             PropertyContext pc;
             if ((type == 0x04 || type == 0x08) && !(known(nid) & kDone)) visitMessage(nid, pc);
             if ((type == 0x0E || type == 0x0F) && !(known(nid) & kTableRead)) {

@@ -369,36 +369,6 @@ bool Context::ReadBlock(uint64_t bid, Bytes& out) const {
     return true;
 }
 
-void Context::CollectRead() {
-    std::vector<uint64_t> todo;
-    for (const auto& [nid, n] : nbt) {
-        if (Unread(nid)) continue;
-        if (n.bidData) todo.push_back(n.bidData);
-        if (n.bidSub) todo.push_back(n.bidSub);
-    }
-    while (!todo.empty()) {
-        const uint64_t bid = todo.back() & ~uint64_t(1);
-        todo.pop_back();
-        const auto b = Block(bid);
-        if (!b || blockStates.Is(b->index, BlockStates::kRead)) continue;
-        blockStates.Set(b->index, BlockStates::kRead, true);
-        Used(kTouch);
-        if (!b->internal() || b->cb < 8 || b->cb > kMaxBlockData || b->ib + b->cb > size) continue;
-        // Only the children's BIDs are taken here; CheckBlocks checks the block itself.
-        const uint8_t* d = data + b->ib;
-        const size_t entSize = d[0] == 1 ? 8 : d[1] == 0 ? 24 : 16;
-        for (size_t i = 0; i < U16(d + 2) && 8 + entSize * (i + 1) <= b->cb; ++i) {
-            const uint8_t* e = d + 8 + entSize * i;
-            if (d[0] == 1) {
-                todo.push_back(U64(e));
-            } else if (d[0] == 2) {
-                if (U64(e + 8)) todo.push_back(U64(e + 8));
-                if (entSize == 24 && U64(e + 16)) todo.push_back(U64(e + 16));
-            }
-        }
-    }
-}
-
 void Context::CheckBlocks() {
     for (auto it = bbt.begin(); it != bbt.end(); ++it) {
         const auto [bid, b] = *it;
@@ -418,7 +388,6 @@ void Context::CheckBlocks() {
             continue;
         }
         blockStates.Set(index, BlockStates::kHasExtent, true);
-        if (!BlockRead(index)) continue;
         Used(std::max<uint64_t>(span, 4096));
         const uint8_t* t = data + b.ib + span - 16;
         const uint16_t tcb = U16(t);
@@ -691,8 +660,6 @@ void Context::CheckNodes() {
     for (auto it = bbt.begin(); it != bbt.end(); ++it) {
         const auto [bid, b] = *it;
         const uint32_t refs = blockStates.Refs(it.index());
-        // Bounded: a block read may also be shared with a message, whose references were not counted.
-        if (!BlockRead(it.index()) || (options.bounded && b.cRef > refs + 1)) continue;
         if (refs == 0 && b.cRef == 1)
             Note(BlockName(bid, b.ib), "block is referenced by no node and no other block (leaked; cRef 1)");
         else if (b.cRef != refs + 1)

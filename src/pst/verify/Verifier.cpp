@@ -130,6 +130,12 @@ uint64_t MappedFileBytes() {
     return uint64_t(shared) * uint64_t(::sysconf(_SC_PAGESIZE));
 }
 
+std::string TagText(uint32_t tag) {
+    std::string s = "0x00000000";  // built by hand: a hot path when many faults are listed
+    for (int i = 9; i >= 2; --i, tag >>= 4) s[size_t(i)] = "0123456789ABCDEF"[tag & 15];
+    return s;
+}
+
 std::string Hex(uint64_t v) {
     char buf[18];
     char* p = buf + sizeof buf;
@@ -218,7 +224,6 @@ void Context::Run() {
     report.blocks = bbt.size();
     report.nodes = nbt.size();
     blockStates.Reset(bbt.size());
-    if (options.bounded) CollectRead();
     CheckBlocks();
     CheckNodes();
     CheckMaps();

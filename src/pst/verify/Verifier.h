@@ -53,13 +53,6 @@ struct Report {
 
 struct Options {
     size_t maxFaults = 5000;
-    // What adding to the file relies on, at a cost that does not grow with its
-    // messages: the header, both B-trees, every BBT and NBT entry, the
-    // allocation maps and counters, and the blocks and contexts of every node
-    // but messages (store, name map, folders and their tables, the fixed
-    // nodes). The blocks of messages, their attachments and recipients are not
-    // read: a file added to leaves them as they are.
-    bool bounded = false;
 };
 
 // Verifies the file at path. Never throws for file content problems; a missing
