@@ -1154,16 +1154,22 @@ bool IsHeaderLine(std::string_view line) {
 // parsed when its turn comes. Made and destroyed on a deep-stack thread.
 struct Parsed {
     ImportResult error;  // ok = false: nothing to fill from
-    std::unique_ptr<GMimeParserOptions, void (*)(GMimeParserOptions*)> opts{nullptr, g_mime_parser_options_free};
     GObjPtr<GMimeStream> fs;
     GObjPtr<GMimeStream> stream;
-    GObjPtr<GMimeParser> parser;
     GObjPtr<GMimeMessage> msg;
     int64_t fallbackTime = 0;
     uint64_t fileBytes = 0;
     // Filled ahead too, when it could be: what the caller's item gets.
     std::unique_ptr<store::RecordedItem> filled;
     ImportResult filledResult;
+
+    // Once filled ahead the tree is not needed any more: torn down at once,
+    // while it is still in the cache, and not held while it waits for its turn.
+    void DropTree() {
+        msg = GObjPtr<GMimeMessage>();
+        stream = GObjPtr<GMimeStream>();
+        fs = GObjPtr<GMimeStream>();
+    }
 };
 using ParsedPtr = std::unique_ptr<Parsed>;
 
@@ -1240,6 +1246,42 @@ std::string ReadFile(const std::string& path, MessageBytes& m) {
     return {};
 }
 
+// The options of every parse; GMime only reads them.
+GMimeParserOptions* ParseOptions() {
+    static GMimeParserOptions* const options = [] {
+        GMimeParserOptions* o = g_mime_parser_options_new();
+        const char* fallback[] = {"UTF-8", "windows-1252", nullptr};
+        g_mime_parser_options_set_fallback_charsets(o, fallback);
+        g_mime_parser_options_set_allow_addresses_without_domain(o, TRUE);
+        return o;
+    }();
+    return options;
+}
+
+GMimeStream* EmptyStream() {
+    static GMimeStream* const empty = g_mime_stream_mem_new();
+    return empty;
+}
+
+// One parser a thread, set to each message's stream in turn: making a new one
+// for each message cost more than parsing a small message's headers.
+GMimeParser* ThreadParser(GMimeStream* stream) {
+    struct Owned {
+        GMimeParser* parser = nullptr;
+        ~Owned() {
+            if (parser) g_object_unref(parser);
+        }
+    };
+    thread_local Owned owned;
+    if (!owned.parser) {
+        owned.parser = g_mime_parser_new();
+        g_mime_parser_set_format(owned.parser, GMIME_FORMAT_MESSAGE);
+        g_mime_parser_set_persist_stream(owned.parser, TRUE);
+    }
+    g_mime_parser_init_with_stream(owned.parser, stream);
+    return owned.parser;
+}
+
 ParsedPtr Parse(const std::string& path) {
     EnsureGMime();
     MessageBytes m;
@@ -1283,15 +1325,10 @@ ParsedPtr Parse(const std::string& path) {
     }
     p->stream = GObjPtr<GMimeStream>(start ? g_mime_stream_substream(p->fs.get(), gint64(start), -1)
                                            : (g_object_ref(p->fs.get()), p->fs.get()));
-    p->opts.reset(g_mime_parser_options_new());
-    const char* fallback[] = {"UTF-8", "windows-1252", nullptr};
-    g_mime_parser_options_set_fallback_charsets(p->opts.get(), fallback);
-    g_mime_parser_options_set_allow_addresses_without_domain(p->opts.get(), TRUE);
-
-    p->parser = GObjPtr<GMimeParser>(g_mime_parser_new_with_stream(p->stream.get()));
-    g_mime_parser_set_format(p->parser.get(), GMIME_FORMAT_MESSAGE);
-    g_mime_parser_set_persist_stream(p->parser.get(), TRUE);
-    p->msg = GObjPtr<GMimeMessage>(g_mime_parser_construct_message(p->parser.get(), p->opts.get()));
+    GMimeParser* parser = ThreadParser(p->stream.get());
+    p->msg = GObjPtr<GMimeMessage>(g_mime_parser_construct_message(parser, ParseOptions()));
+    // The parser keeps its stream until the next message; not an open file.
+    if (!m.whole) g_mime_parser_init_with_stream(parser, EmptyStream());
     if (!p->msg) {
         p->error = {false, "no message in file"};
         return p;
@@ -1311,7 +1348,7 @@ ParsedPtr Parse(const std::string& path) {
 
 ImportResult FillFrom(store::Item& message, const Parsed& parsed) {
     if (!parsed.error.ok) return parsed.error;
-    Importer importer(parsed.opts.get(), 0, parsed.fallbackTime);
+    Importer importer(ParseOptions(), 0, parsed.fallbackTime);
     importer.Fill(message, parsed.msg.get());
     ImportResult done(true, {}, importer.Omitted());
     done.notes = importer.Notes();
@@ -1488,6 +1525,7 @@ void ParseAhead(const std::string& path) {
         try {
             parsed = Parse(path);
             FillAhead(*parsed);
+            if (parsed->filled) parsed->DropTree();
         } catch (const std::exception& e) {
             parsed = Fail(std::string("import failed: ") + e.what());
         } catch (...) {

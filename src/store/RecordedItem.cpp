@@ -54,6 +54,8 @@ RecordedItem::RecordedItem(ItemType type, std::shared_ptr<Budget> budget) : type
 RecordedItem::~RecordedItem() = default;
 
 void RecordedItem::Record(uint32_t bag, uint32_t tag, pst::PropValue value) {
+    // Room for a message with a few recipients at once, not grown step by step.
+    if (ops_.empty()) ops_.reserve(128);
     ops_.push_back({Op::Kind::Prop, bag, tag, std::move(value)});
 }
 
