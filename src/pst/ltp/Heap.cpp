@@ -27,6 +27,8 @@ void SetNibble(uint8_t* levels, size_t i, uint8_t v) {
 HeapBuilder::HeapBuilder(uint8_t clientSig) : clientSig_(clientSig) {
     pages_.emplace_back();
     pages_.back().header = HeaderSize(0);
+    // One allocation for what a page holds instead of one per doubling.
+    pages_.back().items.reserve(ndb::kMaxBlockData);
 }
 
 size_t HeapBuilder::HeaderSize(size_t i) { return i == 0 ? 12 : IsBitmapPage(i) ? 66 : 2; }
@@ -47,6 +49,7 @@ uint32_t HeapBuilder::Allocate(const uint8_t* data, size_t size) {
         pages_.emplace_back();
         p = &pages_.back();
         p->header = HeaderSize(pages_.size() - 1);
+        p->items.reserve(ndb::kMaxBlockData);
         if (db_) {
             PageDone(pages_.size() - 2);
             p = &pages_.back();

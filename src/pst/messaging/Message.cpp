@@ -94,6 +94,20 @@ std::vector<ltp::PcProp> ToPcProps(const PropMap& props) {
     return out;
 }
 
+// Messages mostly use the same recipient columns: the layout of the last set
+// of tags is kept (per thread: a store is written from one).
+const ltp::TableLayout& RecipientLayoutFor(const std::vector<uint32_t>& tags) {
+    thread_local std::vector<uint32_t> lastTags;
+    thread_local ltp::TableLayout last;
+    thread_local bool made = false;
+    if (!made || tags != lastTags) {
+        last = RecipientLayout(tags);
+        lastTags = tags;
+        made = true;
+    }
+    return last;
+}
+
 }  // namespace
 
 void AttachmentData::ReleaseBlocks(ndb::NodeDb& db) {
@@ -275,7 +289,8 @@ WrittenNode WriteMessage(ndb::NodeDb& db, MessageData& m, ndb::BlockList* owned,
 
     // Recipient table (always present), row by row from where the rows wait.
     {
-        const ltp::TableLayout layout = RecipientLayout(m.recipients.Tags());
+        m.recipients.Finish();
+        const ltp::TableLayout& layout = RecipientLayoutFor(m.recipients.Tags());
         RecipientRows::Source rows(m.recipients, layout, rowVersion);
         ltp::SubnodeSink inner;
         inner.owned = owned;

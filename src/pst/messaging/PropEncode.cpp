@@ -11,8 +11,15 @@ namespace pst {
 using ndb::Bytes;
 
 ndb::Bytes Utf16(std::string_view s) {
-    Bytes out(s.size() * 2);
-    size_t o = 0;
+    Bytes out;
+    Utf16To(out, s);
+    return out;
+}
+
+void Utf16To(ndb::Bytes& out, std::string_view s) {
+    const size_t base = out.size();
+    out.resize(base + s.size() * 2);
+    size_t o = base;
     auto put = [&](uint32_t u) {
         out[o++] = uint8_t(u);
         out[o++] = uint8_t(u >> 8);
@@ -74,7 +81,6 @@ ndb::Bytes Utf16(std::string_view s) {
         i += len;
     }
     out.resize(o);
-    return out;
 }
 
 std::string TagText(uint32_t tag) {
@@ -107,6 +113,11 @@ Bytes VarList(const std::vector<Bytes>& items) {
 
 ndb::Bytes EncodeValue(uint16_t type, const PropValue& v) {
     Bytes out;
+    EncodeValueTo(out, type, v);
+    return out;
+}
+
+void EncodeValueTo(ndb::Bytes& out, uint16_t type, const PropValue& v) {
     auto i64 = [&]() -> int64_t {
         if (auto p = std::get_if<int64_t>(&v)) return *p;
         if (auto p = std::get_if<int32_t>(&v)) return *p;
@@ -117,18 +128,18 @@ ndb::Bytes EncodeValue(uint16_t type, const PropValue& v) {
     switch (type) {
     case PT_SHORT:
         ndb::Append16(out, uint16_t(i64()));
-        return out;
+        return;
     case PT_LONG:
     case PT_ERROR:
         ndb::Append32(out, uint32_t(i64()));
-        return out;
+        return;
     case PT_BOOLEAN:
         out.push_back(i64() ? 1 : 0);
-        return out;
+        return;
     case PT_I8:
     case PT_CURRENCY:
         ndb::Append64(out, uint64_t(i64()));
-        return out;
+        return;
     case PT_DOUBLE:
     case PT_APPTIME: {
         double d = 0;
@@ -139,40 +150,58 @@ ndb::Bytes EncodeValue(uint16_t type, const PropValue& v) {
         uint64_t bits;
         std::memcpy(&bits, &d, 8);
         ndb::Append64(out, bits);
-        return out;
+        return;
     }
     case PT_SYSTIME:
         if (auto p = std::get_if<FileTime>(&v)) {
             ndb::Append64(out, p->value);
-            return out;
+            return;
         }
         Mismatch(type);
     case PT_CLSID:
-        if (auto p = std::get_if<Guid>(&v)) return Bytes(p->bytes.begin(), p->bytes.end());
+        if (auto p = std::get_if<Guid>(&v)) {
+            out.insert(out.end(), p->bytes.begin(), p->bytes.end());
+            return;
+        }
         Mismatch(type);
     case PT_UNICODE:
-        if (auto p = std::get_if<std::string>(&v)) return Utf16(*p);
+        if (auto p = std::get_if<std::string>(&v)) {
+            Utf16To(out, *p);
+            return;
+        }
         Mismatch(type);
     case PT_BINARY:
     case PT_OBJECT:
-        if (auto p = std::get_if<Binary>(&v)) return *p;
-        if (auto p = std::get_if<std::string>(&v)) return Bytes(p->begin(), p->end());
+        if (auto p = std::get_if<Binary>(&v)) {
+            out.insert(out.end(), p->begin(), p->end());
+            return;
+        }
+        if (auto p = std::get_if<std::string>(&v)) {
+            out.insert(out.end(), p->begin(), p->end());
+            return;
+        }
         Mismatch(type);
     case PT_MV_LONG:
         if (auto p = std::get_if<std::vector<int32_t>>(&v)) {
             for (int32_t x : *p) ndb::Append32(out, uint32_t(x));
-            return out;
+            return;
         }
         Mismatch(type);
     case PT_MV_UNICODE:
         if (auto p = std::get_if<std::vector<std::string>>(&v)) {
             std::vector<Bytes> items;
             for (auto& s : *p) items.push_back(Utf16(s));
-            return VarList(items);
+            const Bytes list = VarList(items);
+            out.insert(out.end(), list.begin(), list.end());
+            return;
         }
         Mismatch(type);
     case PT_MV_BINARY:
-        if (auto p = std::get_if<std::vector<Binary>>(&v)) return VarList(*p);
+        if (auto p = std::get_if<std::vector<Binary>>(&v)) {
+            const Bytes list = VarList(*p);
+            out.insert(out.end(), list.begin(), list.end());
+            return;
+        }
         Mismatch(type);
     default:
         Mismatch(type);

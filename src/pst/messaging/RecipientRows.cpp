@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -86,18 +87,20 @@ void RecipientRows::Finish() {
     ndb::Append32(encoded_, 0);
     ndb::Append16(encoded_, uint16_t(row_.size()));
     for (auto& [tag, v] : row_) {
-        ndb::Bytes value;
+        const size_t at = encoded_.size();
+        ndb::Append32(encoded_, tag);
+        ndb::Append32(encoded_, 0);
         try {
-            value = EncodeValue(uint16_t(tag), v);
+            EncodeValueTo(encoded_, uint16_t(tag), v);
         } catch (const PstError& e) {
             encoded_.resize(start);
             throw PstError("recipient property " + TagText(tag) + ": " + e.what());
         }
-        ndb::Append32(encoded_, tag);
-        ndb::Append32(encoded_, uint32_t(value.size()));
-        encoded_.insert(encoded_.end(), value.begin(), value.end());
+        ndb::Put32(&encoded_[at + 4], uint32_t(encoded_.size() - at - 8));
         valueBytes_ += 8 + ValueSize(v);
-        tags_.insert(tag);
+        // Rows mostly share their tags: the common case is a tag already there.
+        auto it = std::lower_bound(tags_.begin(), tags_.end(), tag);
+        if (it == tags_.end() || *it != tag) tags_.insert(it, tag);
     }
     ndb::Put32(&encoded_[start], uint32_t(encoded_.size() - start));
     row_.clear();
@@ -160,13 +163,8 @@ void RecipientRows::Source::Next(ltp::TcRow& row) {
     const uint8_t* end = p + (size - 4);
     const uint16_t props = ndb::Get16(p);
     p += 2;
-    struct Value {
-        uint32_t tag;
-        const uint8_t* data;
-        uint32_t size;
-    };
-    std::vector<Value> values;
-    values.reserve(props);
+    std::vector<Value>& values = values_;
+    values.clear();
     for (uint16_t i = 0; i < props; ++i) {
         if (end - p < 8) throw PstError("recipient rows damaged");
         Value v{ndb::Get32(p), p + 8, ndb::Get32(p + 4)};

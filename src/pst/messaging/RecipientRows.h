@@ -5,8 +5,8 @@
 // unlinked temporary file. A message with any number of recipients so costs
 // memory for one row, not for all of them.
 #include <cstdint>
-#include <set>
 #include <string>
+#include <vector>
 
 #include "Tables.h"
 #include "pst/ndb/Bytes.h"
@@ -32,7 +32,7 @@ public:
     // 2 (Cc) or 3 (Bcc); the rough bytes of their values; every tag they use.
     const std::string& DisplayList(int type) const { return lists_[type - 1]; }
     size_t ValueBytes() const { return valueBytes_; }
-    const std::set<uint32_t>& Tags() const { return tags_; }
+    const std::vector<uint32_t>& Tags() const { return tags_; }  // sorted
 
     // The final rows in order, as a table writer's source (one pass at a time).
     class Source : public ltp::TcRowSource {
@@ -51,6 +51,12 @@ public:
         size_t memoryAt_ = 0;      // next byte of the in-memory tail
         ndb::Bytes window_;        // bytes read from the file, not yet used
         size_t windowAt_ = 0;
+        struct Value {
+            uint32_t tag;
+            const uint8_t* data;
+            uint32_t size;
+        };
+        std::vector<Value> values_;  // of the current row, reused
     };
 
 private:
@@ -61,7 +67,7 @@ private:
     size_t count_ = 0;
     std::string lists_[3];
     size_t valueBytes_ = 0;
-    std::set<uint32_t> tags_;
+    std::vector<uint32_t> tags_;
     ndb::Bytes encoded_;      // final rows not in the file: per row its size, then (tag, size, bytes)...
     int fd_ = -1;             // the file, once the rows outgrow memory
     uint64_t fileBytes_ = 0;

@@ -91,7 +91,7 @@ const ltp::TableLayout& TombstoneDateLayout() {
     return l;
 }
 
-ltp::TableLayout RecipientLayout(const std::set<uint32_t>& tagsUsed) {
+ltp::TableLayout RecipientLayout(const std::vector<uint32_t>& tagsUsed) {
     Cols cols = kRecipient;
     std::set<uint16_t> ids;
     uint8_t nextBit = 0;
@@ -111,7 +111,7 @@ ltp::TcRow MakeRow(const ltp::TableLayout& layout, uint32_t rowId, uint32_t rowV
     return MakeRow(layout, rowId, rowVer, [&](uint32_t tag, ndb::Bytes& out) {
         auto it = props.find(tag);
         if (it == props.end()) return false;
-        out = EncodeValue(uint16_t(tag), it->second);
+        EncodeValueTo(out, uint16_t(tag), it->second);
         return true;
     });
 }
@@ -122,8 +122,10 @@ ltp::TcRow MakeRow(const ltp::TableLayout& layout, uint32_t rowId, uint32_t rowV
     row.rowId = rowId;
     row.cells.assign(layout.RowSize(), 0);
     const size_t ceb = layout.rgib[2];
+    ndb::Bytes value;  // one buffer for every cell; a variable-size value is copied out at its size
+    value.reserve(256);
     for (const ltp::ColumnDesc& c : layout.columns) {
-        ndb::Bytes value;
+        value.clear();
         if (c.tag == kTagLtpRowId) {
             ndb::Append32(value, rowId);
         } else if (c.tag == kTagLtpRowVer) {
@@ -132,7 +134,7 @@ ltp::TcRow MakeRow(const ltp::TableLayout& layout, uint32_t rowId, uint32_t rowV
             if (!encoded(c.tag, value)) continue;
             bool fixed = ltp::FixedSize(uint16_t(c.tag)) != 0 && ltp::FixedSize(uint16_t(c.tag)) <= 8;
             if (!fixed) {
-                row.vars.emplace_back(c.ib, std::move(value));
+                row.vars.emplace_back(c.ib, value);
                 row.cells[ceb + c.iBit / 8] |= uint8_t(0x80 >> (c.iBit % 8));
                 continue;
             }

@@ -26,12 +26,13 @@ const ltp::TableLayout& ChangeHistoryLayout();
 const ltp::TableLayout& TombstoneLayout();
 const ltp::TableLayout& TombstoneDateLayout();
 // The recipient template plus every other tag the rows use.
-ltp::TableLayout RecipientLayout(const std::set<uint32_t>& tagsUsed);
+ltp::TableLayout RecipientLayout(const std::vector<uint32_t>& tagsUsed);
 
 // A row holding the values of `props` for the layout's columns (types must match).
 ltp::TcRow MakeRow(const ltp::TableLayout& layout, uint32_t rowId, uint32_t rowVer, const PropMap& props);
-// The same from values already encoded: `encoded(tag, out)` fills `out` with the
-// stored bytes of the row's value for `tag` and says whether there is one.
+// The same from values already encoded: `encoded(tag, out)` fills `out` (given
+// empty) with the stored bytes of the row's value for `tag` and says whether
+// there is one.
 ltp::TcRow MakeRow(const ltp::TableLayout& layout, uint32_t rowId, uint32_t rowVer,
                    const std::function<bool(uint32_t tag, ndb::Bytes& out)>& encoded);
 
