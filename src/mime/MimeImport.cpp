@@ -318,8 +318,11 @@ std::string DisplayOf(const Mailbox& m) { return m.name.empty() ? m.address : m.
 
 class Headers {
 public:
-    Headers(GMimeObject* obj, GMimeParserOptions* opts, std::string hint)
-        : list_(g_mime_object_get_header_list(obj)), opts_(opts), hint_(std::move(hint)) {}
+    // `withContentFields`: the list is a top part's, holding the message's fields
+    // and its own Content- ones, which are no message field.
+    Headers(GMimeObject* obj, GMimeParserOptions* opts, std::string hint, bool withContentFields = false)
+        : list_(g_mime_object_get_header_list(obj)), opts_(opts), hint_(std::move(hint)),
+          withContentFields_(withContentFields) {}
 
     // Raw value of the first header of that name ("" when absent), cut to the limit.
     std::string Raw(const char* name) const {
@@ -393,6 +396,7 @@ public:
         int n = g_mime_header_list_get_count(list_);
         for (int i = 0; i < n && out.size() < kMaxTransportHeaders; ++i) {
             GMimeHeader* h = g_mime_header_list_get_header_at(list_, i);
+            if (withContentFields_ && g_ascii_strncasecmp(g_mime_header_get_name(h), "Content-", 8) == 0) continue;
             const char* rn = g_mime_header_get_raw_name(h);
             std::string line = rn ? SanitizeUtf8(rn) : "";  // a damaged name may hold 8-bit bytes
             line += ":";
@@ -448,6 +452,7 @@ private:
     GMimeHeaderList* list_;
     GMimeParserOptions* opts_;
     std::string hint_;
+    bool withContentFields_;
 };
 
 // --- the importer -----------------------------------------------------------------
@@ -463,7 +468,11 @@ public:
     Importer(GMimeParserOptions* opts, int embedDepth, int64_t fallbackTime)
         : opts_(opts), embedDepth_(embedDepth), fallbackTime_(fallbackTime) {}
 
-    void Fill(store::Item& item, GMimeMessage* msg);
+    void Fill(store::Item& item, GMimeMessage* msg) {
+        Fill(item, GMIME_OBJECT(msg), g_mime_message_get_mime_part(msg), false);
+    }
+    // A message parsed as its top part, whose header list holds the message's fields.
+    void FillFromTopPart(store::Item& item, GMimeObject* top) { Fill(item, top, top, true); }
     const std::vector<std::string>& Omitted() const { return omitted_; }
     const std::vector<std::string>& Notes() const { return notes_; }
 
@@ -480,7 +489,8 @@ private:
         planned_.push_back({obj, relatedInline, std::move(fallbackName)});
     }
 
-    void WriteHeaders(store::Item& item, GMimeMessage* msg, const Headers& h);
+    void Fill(store::Item& item, GMimeObject* fields, GMimeObject* top, bool topHoldsFields);
+    void WriteHeaders(store::Item& item, const Headers& h);
     void WriteBodies(store::Item& item);
     void WriteAttachment(store::Item& item, const Planned& p, int index);
     void WriteSmime(store::Item& item, GMimeObject* top, bool multipartSigned);
@@ -780,7 +790,7 @@ std::string Base64Decode(const std::string& text) {
     return out;
 }
 
-void Importer::WriteHeaders(store::Item& item, GMimeMessage* /*msg*/, const Headers& h) {
+void Importer::WriteHeaders(store::Item& item, const Headers& h) {
     // Subject
     std::string subject = h.Text("Subject");  // bounded by the header limit
     std::string prefix, normalized;
@@ -1087,10 +1097,9 @@ std::optional<Invitation> TakeInvitation(std::vector<Planned>& planned) {
     return std::nullopt;
 }
 
-void Importer::Fill(store::Item& item, GMimeMessage* msg) {
-    GMimeObject* top = g_mime_message_get_mime_part(msg);
+void Importer::Fill(store::Item& item, GMimeObject* fields, GMimeObject* top, bool topHoldsFields) {
     hint_ = top ? FindHint(top) : std::string();
-    Headers h(GMIME_OBJECT(msg), opts_, hint_);
+    Headers h(fields, opts_, hint_, topHoldsFields);
 
     std::string messageClass = "IPM.Note";
     bool smimeSigned = false, smimeOpaque = false;
@@ -1107,7 +1116,7 @@ void Importer::Fill(store::Item& item, GMimeMessage* msg) {
         }
     }
 
-    WriteHeaders(item, msg, h);
+    WriteHeaders(item, h);
 
     if (smimeSigned) {
         messageClass = "IPM.Note.SMIME.MultipartSigned";
@@ -1156,6 +1165,8 @@ struct Parsed {
     ImportResult error;  // ok = false: nothing to fill from
     GObjPtr<GMimeStream> fs;
     GObjPtr<GMimeStream> stream;
+    // The message: as its top part holding every field, or as GMime's message.
+    GObjPtr<GMimeObject> top;
     GObjPtr<GMimeMessage> msg;
     int64_t fallbackTime = 0;
     uint64_t fileBytes = 0;
@@ -1166,6 +1177,7 @@ struct Parsed {
     // Once filled ahead the tree is not needed any more: torn down at once,
     // while it is still in the cache, and not held while it waits for its turn.
     void DropTree() {
+        top = GObjPtr<GMimeObject>();
         msg = GObjPtr<GMimeMessage>();
         stream = GObjPtr<GMimeStream>();
         fs = GObjPtr<GMimeStream>();
@@ -1282,6 +1294,11 @@ GMimeParser* ThreadParser(GMimeStream* stream) {
     return owned.parser;
 }
 
+bool IsSigned(GMimeObject* top) {
+    GMimeContentType* type = g_mime_object_get_content_type(top);
+    return type && g_mime_content_type_is_type(type, "multipart", "signed");
+}
+
 ParsedPtr Parse(const std::string& path) {
     EnsureGMime();
     MessageBytes m;
@@ -1325,16 +1342,27 @@ ParsedPtr Parse(const std::string& path) {
     }
     p->stream = GObjPtr<GMimeStream>(start ? g_mime_stream_substream(p->fs.get(), gint64(start), -1)
                                            : (g_object_ref(p->fs.get()), p->fs.get()));
+    // Parsed as its top part, which then holds every field of the header: GMime's
+    // message would also parse the address, date and subject fields, which the
+    // fill reads in its own way. A signed message is parsed as a message, so that
+    // its signed entity keeps only its own fields; so is one GMime cannot read
+    // as a part, for the message's more lenient start.
     GMimeParser* parser = ThreadParser(p->stream.get());
-    p->msg = GObjPtr<GMimeMessage>(g_mime_parser_construct_message(parser, ParseOptions()));
+    p->top = GObjPtr<GMimeObject>(g_mime_parser_construct_part(parser, ParseOptions()));
+    if (!p->top || IsSigned(p->top.get())) {
+        p->top = GObjPtr<GMimeObject>();
+        g_mime_stream_reset(p->stream.get());
+        parser = ThreadParser(p->stream.get());
+        p->msg = GObjPtr<GMimeMessage>(g_mime_parser_construct_message(parser, ParseOptions()));
+    }
     // The parser keeps its stream until the next message; not an open file.
     if (!m.whole) g_mime_parser_init_with_stream(parser, EmptyStream());
-    if (!p->msg) {
+    if (!p->top && !p->msg) {
         p->error = {false, "no message in file"};
         return p;
     }
-    GMimeHeaderList* hl = g_mime_object_get_header_list(GMIME_OBJECT(p->msg.get()));
-    GMimeObject* body = g_mime_message_get_mime_part(p->msg.get());
+    GMimeObject* body = p->top ? p->top.get() : g_mime_message_get_mime_part(p->msg.get());
+    GMimeHeaderList* hl = p->msg ? g_mime_object_get_header_list(GMIME_OBJECT(p->msg.get())) : nullptr;
     GMimeHeaderList* bodyHeaders = body ? g_mime_object_get_header_list(body) : nullptr;
     if ((!hl || g_mime_header_list_get_count(hl) == 0) && (!bodyHeaders || g_mime_header_list_get_count(bodyHeaders) == 0)) {
         p->error = {false, "no message headers in file"};
@@ -1349,7 +1377,8 @@ ParsedPtr Parse(const std::string& path) {
 ImportResult FillFrom(store::Item& message, const Parsed& parsed) {
     if (!parsed.error.ok) return parsed.error;
     Importer importer(ParseOptions(), 0, parsed.fallbackTime);
-    importer.Fill(message, parsed.msg.get());
+    if (parsed.top) importer.FillFromTopPart(message, parsed.top.get());
+    else importer.Fill(message, parsed.msg.get());
     ImportResult done(true, {}, importer.Omitted());
     done.notes = importer.Notes();
     return done;

@@ -235,6 +235,12 @@ TEST_F(Corpus, LegacyHtmlKeepsItsCodePage) {
 TEST_F(Corpus, AttachedMessagesAreImportedRecursivelyToABoundedDepth) {
     auto im = Import(PathOf(Case("attached-message")));
     ASSERT_TRUE(im.result.ok);
+    // The message's own fields, not those of its body's top part, for both levels.
+    for (const fake::FakeItem* level : {im.item.get(), im.item->attachments[0]->embedded.get()}) {
+        const std::string block = Str(*level, PR_TRANSPORT_MESSAGE_HEADERS);
+        EXPECT_NE(block.find("Subject: "), std::string::npos) << block;
+        EXPECT_EQ(block.find("Content-Type:"), std::string::npos) << block;
+    }
     auto& emb = *im.item->attachments[0]->embedded;
     EXPECT_EQ(Str(emb, PR_SUBJECT), "Inner message subject");
     EXPECT_EQ(Str(emb, PR_SENDER_EMAIL_ADDRESS), "carol@example.com");
