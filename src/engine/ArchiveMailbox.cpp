@@ -6,8 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <unordered_map>
 
+#include "engine/EngineText.h"
+#include "engine/FolderTree.h"
 #include "files/FileApi.h"
 #include "files/MemoryFiles.h"
 #include "items/TempFiles.h"
@@ -43,13 +44,15 @@ std::string NewEntryFolder() {
     return items::NewTempFolder("orvandel-archive-");
 }
 
-bool EndsWith(const std::string& s, const char* suffix) {
-    const size_t n = std::strlen(suffix);
-    return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
-}
-
 bool IsItemMetaName(const std::string& base) {
     for (const char* kind : {".eml.meta", ".appt.meta", ".task.meta", ".chat.meta", ".note.meta", ".wiki.meta"})
+        if (base.size() > std::strlen(kind) && EndsWith(base, kind)) return true;
+    return false;
+}
+
+// Items whose content entry always follows their ".meta" (raw MIME, pages).
+bool ContentAlwaysFollows(const std::string& base) {
+    for (const char* kind : {".eml.meta", ".chat.meta", ".wiki.meta"})
         if (base.size() > std::strlen(kind) && EndsWith(base, kind)) return true;
     return false;
 }
@@ -59,14 +62,15 @@ std::string BaseOf(const std::string& name) {
     return slash == std::string::npos ? name : name.substr(slash + 1);
 }
 
-// The item id of a ".meta" text: the value of its "id" member ("index_id",
-// "folder_id" and the like end in `_id"`, and quotes inside strings are escaped).
-std::string ItemIdOf(const std::string& metaText) {
-    const size_t at = metaText.find("\"id\":");
+// The digits of a JSON member `"key":123`; empty when there is none. The
+// member names are looked for with their quotes ("index_id" is not "id").
+std::string NumberMember(const std::string& text, const char* key) {
+    const std::string marker = std::string("\"") + key + "\":";
+    const size_t at = text.find(marker);
     if (at == std::string::npos) return {};
-    size_t end = at + 5;
-    while (end < metaText.size() && metaText[end] >= '0' && metaText[end] <= '9') ++end;
-    return metaText.substr(at + 5, end - at - 5);
+    size_t end = at + marker.size();
+    while (end < text.size() && text[end] >= '0' && text[end] <= '9') ++end;
+    return text.substr(at + marker.size(), end - at - marker.size());
 }
 
 // "dir/x.eml" -> "dir/x (2).eml", "Contacts/Doe, Jane" -> "Contacts/Doe, Jane (2)":
@@ -95,19 +99,25 @@ uint64_t IdKey(const std::string& digits) {
     return digits.size() <= 18 ? std::stoull(digits) : (Hash(digits) | (1ULL << 63));
 }
 
-constexpr size_t kFetchAhead = 64;
+std::string PartnerName(const std::string& name) {
+    return EndsWith(name, ".meta") ? name.substr(0, name.size() - 5) : name + ".meta";
+}
+
 // Entries held in memory: one at most this large, all together at most this
-// much (an archive whose items come far from their companions keeps many);
-// beyond that they go to the temporary folder.
+// much (an archive whose items come far from their companions or folders keeps
+// many); beyond that they go to the temporary folder.
 constexpr size_t kMemoryEntryBytes = size_t(8) << 20;
 constexpr size_t kMemoryHeldBytes = size_t(64) << 20;
+// The folder list is taken as complete once this many entries, or half the
+// memory budget of waiting entries, passed with no folder entry among them.
+constexpr size_t kFolderListGap = 1024;
 
 }  // namespace
 
 ArchiveMailbox::~ArchiveMailbox() {
     if (root_.empty()) return;
     for (const Held& h : held_) files::RemoveFile(h.path);
-    for (const uint32_t entry : written_) files::RemoveFile(root_ + names_[entry]);
+    for (const Pending& p : pending_) files::RemoveFile(root_ + p.name);
     std::error_code ec;
     std::filesystem::remove_all(root_, ec);
 }
@@ -117,16 +127,21 @@ bool ArchiveMailbox::Open(const std::string& archivePath, std::string& error) {
 }
 
 bool ArchiveMailbox::Open(const std::vector<std::string>& archivePaths, std::string& error) {
-    std::vector<std::unique_ptr<files::ArchiveReader>> listings;
     for (const auto& path : archivePaths) {
-        auto listing = std::make_unique<files::ArchiveReader>();
-        if (!listing->Open(path)) {
-            unreadable_.push_back("cannot read the archive " + path + " (" + listing->error() + ")");
-            listing.reset();
+        files::ArchiveReader probe;
+        if (!probe.Open(path)) {
+            unreadable_.push_back("cannot read the archive " + path + " (" + probe.error() + ")");
+            continue;
         }
-        listings.push_back(std::move(listing));
+        Part part;
+        part.path = path;
+        std::error_code ec;
+        part.bytes = std::filesystem::file_size(path, ec);
+        if (ec) part.bytes = 0;
+        totalBytes_ += part.bytes;
+        parts_.push_back(std::move(part));
     }
-    if (std::none_of(listings.begin(), listings.end(), [](const auto& l) { return l != nullptr; })) {
+    if (parts_.empty()) {
         error = unreadable_.empty() ? "no archive given" : unreadable_.front();
         for (size_t i = 1; i < unreadable_.size(); ++i) error += "; " + unreadable_[i];
         return false;
@@ -137,287 +152,366 @@ bool ArchiveMailbox::Open(const std::vector<std::string>& archivePaths, std::str
         error = "no private temporary folder could be made for reading " + archivePaths.front();
         return false;
     }
-    for (size_t k = 0; k < archivePaths.size(); ++k) {
-        if (!listings[k]) continue;
-        Part part;
-        part.path = archivePaths[k];
-        part.first = names_.size();
-        parts_.push_back(part);
-        List(parts_.size() - 1, *listings[k]);
-        parts_.back().end = names_.size();
-        parts_.back().listingDamaged = listings[k]->damaged();
-        parts_.back().listingError = listings[k]->error();
+    // The folder list, and on to the first item with the root known: the folder
+    // tree is built from what is queued now.
+    while (!(sawItem_ && (rootKnown_ || folderListClosed_)) && ReadEntry()) {
     }
-    FindPartners();
-    // Only the listing of a later part asks what an earlier one gave out.
-    std::unordered_set<uint64_t>().swap(taken_);
-    std::unordered_map<uint64_t, uint32_t>().swap(idFirst_);
+    Release(nullptr);
     return true;
 }
 
-void ArchiveMailbox::List(size_t part, files::ArchiveReader& listing) {
-    const std::string archivePath = parts_[part].path;
-    // First the part's entries as they are (and the ids of its items), then what
-    // becomes of each item: an item is its ".meta" and its content, in either order.
-    std::unordered_map<uint64_t, uint64_t> idOfKey;  // item key (name without ".meta"), hashed -> id
-    const size_t first = names_.size();
-    std::vector<bool> folderMeta;
-    std::vector<std::pair<uint64_t, uint32_t>> byHash;  // (hash of the name, entry)
-    while (listing.Next()) {
-        const std::string& name = listing.Name();
-        names_.push_back(name);
-        byHash.emplace_back(Hash(name), static_cast<uint32_t>(names_.size() - 1));
-        const std::string base = BaseOf(name);
-        folderMeta.push_back(!IsItemMetaName(base) && items::LooksLikeFolderMetaName(base));
-        if (!SafeName(name)) continue;
-        if (folderMeta.back()) {
-            // Every part of an export starts with the export's folder list: read once.
-            // Folder ".meta" files (the export writes them all first, and they are
-            // small) are on disk from the start: the folder tree is built from them
-            // before the first item.
-            if (taken_.count(Hash(name))) continue;
-            const std::string path = root_ + name;
-            const uint32_t entry = static_cast<uint32_t>(names_.size() - 1);
-            // An earlier entry of the same name: this one replaces it.
-            if (auto old = files::FindMemoryFile(path)) heldBytes_ -= old->bytes.size();
-            files::RemoveFile(path);
-            size_t memoryBytes = 0;
-            if (Hold(listing, path, memoryBytes)) {
-                written_.insert(entry);
-                heldBytes_ += memoryBytes;
+files::PathList ArchiveMailbox::TakeOpening() { return std::move(opening_); }
+
+bool ArchiveMailbox::ReadEntry() {
+    for (;;) {
+        if (part_ >= parts_.size()) {
+            ended_ = true;
+            return false;
+        }
+        Part& part = parts_[part_];
+        bool next = false;
+        if (!reader_) {
+            reader_ = std::make_unique<files::ArchiveReader>();
+            if (!reader_->Open(part.path)) {
+                part.damaged = true;
+                part.cutText = "archive cut off after 0 entries, at " + part.path + "/ (" + reader_->error() + ")";
+            } else {
+                next = reader_->Next();
             }
-        } else if (severalParts_ && EndsWith(name, ".meta")) {
-            std::string metaText;
-            listing.ReadText(metaText, 1 << 20);
-            const std::string id = ItemIdOf(metaText);
-            if (!id.empty()) idOfKey[Hash(name.substr(0, name.size() - 5))] = IdKey(id);
+        } else if (!part.damaged) {
+            next = reader_->Next();
         }
-    }
-    // A name stored twice in one archive (appended again): the later entry is the
-    // file, as extracting would leave it; the earlier one is named in the log.
-    std::sort(byHash.begin(), byHash.end());
-    std::unordered_set<uint32_t> replaced;
-    for (size_t k = 0; k + 1 < byHash.size(); ++k)
-        if (byHash[k].first == byHash[k + 1].first && names_[byHash[k].second] == names_[byHash[k + 1].second])
-            replaced.insert(byHash[k].second);
-    std::vector<std::pair<uint64_t, uint32_t>>().swap(byHash);
-    std::unordered_map<uint64_t, int> keyAs;  // item key, hashed -> 0 its own name, n > 1 numbered n, -1 read before
-    std::vector<std::pair<uint64_t, uint32_t>> newIds;
-    for (size_t i = first; i < names_.size(); ++i) {
-        const std::string name = names_[i];
-        if (!SafeName(name)) {
-            queued_.push_back(kNone);
-            refused_.push_back(archivePath + "/" + (name.empty() ? "(entry " + std::to_string(i - first + 1) +
-                                                                    ", its name unreadable)"
-                                                              : name));
-            continue;
-        }
-        if (replaced.count(static_cast<uint32_t>(i))) {
-            queued_.push_back(kNone);
-            replaced_.push_back(archivePath + "/" + name);
-            continue;
-        }
-        const bool meta = EndsWith(name, ".meta");
-        const std::string key = meta ? name.substr(0, name.size() - 5) : name;
-        bool skip = false;
-        if (folderMeta[i - first]) {
-            skip = taken_.count(Hash(name)) > 0;  // the folder list of an earlier part
-        } else if (part > 0) {
-            auto decided = keyAs.find(Hash(key));
-            if (decided == keyAs.end()) {
-                int as = 0;
-                auto id = idOfKey.find(Hash(key));
-                auto seen = id == idOfKey.end() ? idFirst_.end() : idFirst_.find(id->second);
-                if (seen != idFirst_.end()) {
-                    as = -1;
-                    repeated_.emplace_back(archivePath + "/" + key + ".meta",
-                                           parts_[PartOf(seen->second)].path + "/" + names_[seen->second]);
-                } else if (taken_.count(Hash(key)) || taken_.count(Hash(key + ".meta"))) {
-                    as = 2;
-                    while (taken_.count(Hash(NumberedName(key, as))) || taken_.count(Hash(NumberedName(key, as) + ".meta")))
-                        ++as;
-                }
-                decided = keyAs.emplace(Hash(key), as).first;
+        if (!next) {
+            // The headers end early: the last entry read is where it ends.
+            if (reader_ && reader_->damaged() && !part.damaged) {
+                part.damaged = true;
+                part.cutText = "archive cut off after " + std::to_string(part.entries) + " entries, at " + part.path +
+                               "/" + part.lastName + " (" + reader_->error() + ")";
             }
-            skip = decided->second < 0;
-            if (decided->second > 0)
-                renamed_.emplace(static_cast<uint32_t>(i), NumberedName(key, decided->second) + (meta ? ".meta" : ""));
-        }
-        if (skip) {
-            queued_.push_back(kNone);
+            doneBytes_ += part.bytes;
+            reader_.reset();
+            ++part_;
+            partNames_ = {};
+            keyAs_.clear();
+            for (const uint64_t h : partGiven_) given_.insert(h);
+            partGiven_.clear();
             continue;
         }
-        queued_.push_back(static_cast<uint32_t>(queue_.size()));
-        position_.push_back(static_cast<uint32_t>(i));
-        queue_.push_back(root_ + QueueName(i));
-        if (meta)
-            if (auto id = idOfKey.find(Hash(key)); id != idOfKey.end())
-                newIds.emplace_back(id->second, static_cast<uint32_t>(i));
-    }
-    if (severalParts_)
-        for (size_t i = first; i < names_.size(); ++i)
-            if (queued_[i] != kNone) taken_.insert(Hash(QueueName(i)));
-    for (auto& [id, entry] : newIds) idFirst_.emplace(id, entry);
-}
-
-size_t ArchiveMailbox::PartOf(size_t entry) const {
-    for (size_t k = 0; k < parts_.size(); ++k)
-        if (entry < parts_[k].end) return k;
-    return parts_.empty() ? 0 : parts_.size() - 1;
-}
-
-std::string ArchiveMailbox::QueueName(size_t entry) const {
-    if (!renamed_.empty())
-        if (auto it = renamed_.find(static_cast<uint32_t>(entry)); it != renamed_.end()) return it->second;
-    return names_[entry];
-}
-
-uint32_t ArchiveMailbox::EntryNamed(const std::string& name,
-                                    const std::vector<std::pair<uint64_t, uint32_t>>& table) const {
-    const uint64_t h = Hash(name);
-    for (auto it = std::lower_bound(table.begin(), table.end(), std::make_pair(h, uint32_t(0)));
-         it != table.end() && it->first == h; ++it)
-        if (QueueName(it->second) == name) return it->second;
-    return kNone;
-}
-
-void ArchiveMailbox::FindPartners() {
-    // "x.eml" and "x.eml.meta", "x.appt.meta" and "x.appt", "Name.meta" and "Name".
-    std::vector<std::pair<uint64_t, uint32_t>> table;
-    table.reserve(position_.size());
-    for (const uint32_t entry : position_) table.emplace_back(Hash(QueueName(entry)), entry);
-    std::sort(table.begin(), table.end());
-    partner_.resize(names_.size());
-    for (size_t i = 0; i < names_.size(); ++i) {
-        partner_[i] = static_cast<uint32_t>(i);
-        if (queued_[i] == kNone) continue;
-        const std::string n = QueueName(i);
-        uint32_t p = EntryNamed(n + ".meta", table);
-        if (p == kNone && EndsWith(n, ".meta")) p = EntryNamed(n.substr(0, n.size() - 5), table);
-        if (p != kNone) partner_[i] = p;
-    }
-    // Parts: DisplayPath finds an entry by its name below root_.
-    if (severalParts_) byName_ = std::move(table);
-}
-
-void ArchiveMailbox::Advance(size_t upToPosition) {
-    while (streamed_ <= upToPosition && streamed_ < names_.size()) {
-        const size_t partIndex = PartOf(streamed_);
-        Part& part = parts_[partIndex];
-        if (part.streamDamaged) {
-            // The rest of a cut part is not there; the next part goes on.
-            streamed_ = part.end;
-            continue;
-        }
-        if (!stream_ || streamPart_ != partIndex) {
-            streamPart_ = partIndex;
-            stream_ = std::make_unique<files::ArchiveReader>();
-            if (!stream_->Open(part.path)) {
-                part.streamDamaged = true;
-                part.damagedAt = streamed_;
-                continue;
-            }
-        }
-        if (!stream_->Next()) {
-            part.streamDamaged = true;
-            part.damagedAt = streamed_;
-            continue;
-        }
-        const size_t at = streamed_++;
-        if (queued_[at] == kNone) continue;
-        const std::string path = root_ + QueueName(at);
-        if (written_.erase(static_cast<uint32_t>(at))) {
-            // A folder ".meta" read while listing: read again in its turn.
-            if (auto old = files::FindMemoryFile(path)) heldBytes_ -= old->bytes.size();
-            files::RemoveFile(path);
-        }
-        size_t memoryBytes = 0;
-        if (!Hold(*stream_, path, memoryBytes)) {
-            if (stream_->damaged()) {
-                part.streamDamaged = true;
-                part.damagedAt = at;
-            }
-            continue;
-        }
-        heldBytes_ += memoryBytes;
-        held_.push_back({at, path, memoryBytes});
+        Accept(reader_->Name(), part_);
+        if (!folderListClosed_ && sawItem_ &&
+            (entriesRead_ - lastFolderEntry_ > kFolderListGap || pendingBytes_ > kMemoryHeldBytes / 2))
+            folderListClosed_ = true;
+        return true;
     }
 }
 
-bool ArchiveMailbox::Hold(files::ArchiveReader& reader, const std::string& path, size_t& memoryBytes) {
-    memoryBytes = 0;
-    const size_t room = heldBytes_ < kMemoryHeldBytes ? kMemoryHeldBytes - heldBytes_ : 0;
+void ArchiveMailbox::Accept(const std::string& stored, size_t partIndex) {
+    Part& part = parts_[partIndex];
+    const size_t inPart = part.entries++;
+    ++entriesRead_;
+    part.lastName = stored;
+    const std::string shown = part.path + "/" + stored;
+    if (!SafeName(stored)) {
+        notices_.push_back({Notice::Kind::Refused,
+                            stored.empty() ? part.path + "/(entry " + std::to_string(inPart + 1) + ", its name unreadable)"
+                                           : shown,
+                            {}});
+        return;
+    }
+    const std::string base = BaseOf(stored);
+    const bool folder = !IsItemMetaName(base) && items::LooksLikeFolderMetaName(base);
+    const bool meta = EndsWith(stored, ".meta");
+    // Every part of an export starts with the export's folder list: read once.
+    if (folder && partIndex > 0 && given_.count(Hash(stored))) return;
+
     auto file = std::make_shared<files::MemoryFile>();
-    const auto read = reader.ReadEntry(file->bytes, std::min(room, kMemoryEntryBytes));
-    if (read == files::ArchiveReader::Entry::Damaged) return false;
-    if (read == files::ArchiveReader::Entry::TooLarge) {
+    const size_t room = heldBytes_ < kMemoryHeldBytes ? kMemoryHeldBytes - heldBytes_ : 0;
+    const auto read = reader_->ReadEntry(file->bytes, std::min(room, kMemoryEntryBytes));
+
+    std::string name = stored;
+    const std::string key = meta ? stored.substr(0, stored.size() - 5) : stored;
+    bool undecided = false;
+    const bool again = partNames_.count(Hash(stored)) > 0;
+    partNames_.insert(Hash(stored));
+    if (again) {
+        // Stored twice: a waiting earlier entry is replaced; a queued one stays,
+        // and this one gets a name of its own.
+        auto earlier = std::find_if(pending_.begin(), pending_.end(),
+                                    [&](const Pending& p) { return p.name == stored && p.shown == shown; });
+        if (earlier != pending_.end()) {
+            notices_.push_back({Notice::Kind::Replaced, earlier->shown, {}});
+            Forget(root_ + earlier->name, earlier->memoryBytes);
+            pendingBytes_ -= earlier->memoryBytes;
+            pending_.erase(earlier);
+        } else if (!folder) {
+            auto as = keyAs_.find(Hash(key));
+            if (as == keyAs_.end() || as->second <= 0) as = keyAs_.insert_or_assign(Hash(key), NumberFor(key)).first;
+            name = NumberedName(key, as->second) + (meta ? ".meta" : "");
+            notices_.push_back({Notice::Kind::StoredAgain, shown, part.path + "/" + name});
+        } else {
+            // A folder description stored again: the first one built the folder.
+            notices_.push_back({Notice::Kind::StoredAgain, shown, {}});
+            return;
+        }
+    } else if (partIndex > 0 && !folder) {
+        auto as = keyAs_.find(Hash(key));
+        if (as == keyAs_.end()) {
+            int decided = 0;
+            if (meta && read != files::ArchiveReader::Entry::Damaged) {
+                const std::string id = NumberMember(file->bytes, "id");
+                if (!id.empty())
+                    if (auto first = idFirst_.find(IdKey(id)); first != idFirst_.end() && first->second.first < partIndex) {
+                        decided = -1;
+                        notices_.push_back({Notice::Kind::Repeated, shown, first->second.second});
+                    }
+            }
+            const bool taken = given_.count(Hash(key)) || given_.count(Hash(key + ".meta"));
+            // A content entry before its ".meta": the ".meta" tells whether it repeats an item.
+            if (decided == 0 && taken && !meta) undecided = true;
+            else if (decided == 0 && taken) decided = NumberFor(key);
+            if (!undecided) {
+                as = keyAs_.emplace(Hash(key), decided).first;
+                if (meta) Decide(key, decided);
+            }
+        }
+        if (!undecided && as->second < 0) return;  // an item an earlier part brought, with its content
+        if (!undecided && as->second > 0) name = NumberedName(key, as->second) + (meta ? ".meta" : "");
+    }
+    if (severalParts_ && meta && !folder && read != files::ArchiveReader::Entry::Damaged) {
+        const std::string id = NumberMember(file->bytes, "id");
+        if (!id.empty()) idFirst_.emplace(IdKey(id), std::make_pair(partIndex, shown));
+    }
+    if (severalParts_) partGiven_.push_back(Hash(name));
+    if (name != stored) partNames_.insert(Hash(name));
+    if (severalParts_ || name != stored) shownOf_[Hash(name)] = shown;
+
+    Pending p;
+    p.name = name;
+    p.shown = shown;
+    p.readAt = entriesRead_;
+    p.folder = folder;
+    p.meta = meta;
+    p.undecided = undecided;
+    const std::string path = root_ + name;
+    bool ok = read != files::ArchiveReader::Entry::Damaged;
+    std::string sizeText;  // a ".meta"'s "size": the bytes of its content entry
+    if (ok && read == files::ArchiveReader::Entry::TooLarge) {
         // Into the temporary folder, whose subfolders exist only for such entries.
         const size_t slash = path.rfind('/');
         if (slash != std::string::npos && madeFolders_.insert(path.substr(0, slash)).second) {
             std::error_code ec;
             std::filesystem::create_directories(path.substr(0, slash), ec);
         }
-        if (reader.WriteTo(path, file->bytes)) return true;
+        ok = reader_->WriteTo(path, file->bytes);
         // A cut-off entry is not handed on half written.
-        files::RemoveFile(path);
-        return false;
+        if (!ok) files::RemoveFile(path);
+    } else if (ok) {
+        if (meta) sizeText = NumberMember(file->bytes, "size");
+        file->mtime = reader_->MTime();
+        p.memoryBytes = file->bytes.size();
+        files::PutMemoryFile(path, std::move(file));
     }
-    file->mtime = reader.MTime();
-    memoryBytes = file->bytes.size();
-    files::PutMemoryFile(path, std::move(file));
+    if (!ok && reader_->damaged()) {
+        // Its data is cut: queued without a file, so the log names it; the part ends here.
+        part.damaged = true;
+        part.cutText = "archive cut off after " + std::to_string(inPart) + " entries, at " + shown;
+        p.missing = true;
+    } else if (!ok) {
+        p.missing = true;  // no room on disk: the log says it could not be read
+    }
+    heldBytes_ += p.memoryBytes;
+    pendingBytes_ += p.memoryBytes;
+
+    if (folder) {
+        lastFolderEntry_ = entriesRead_;
+        if (!p.missing) NoteFolderEntry(name);
+    } else {
+        sawItem_ = true;
+    }
+    NoteRoot(name);
+    // Its partner: waiting already (a pair), queued already (nothing to wait for),
+    // or still to come.
+    const std::string partner = PartnerName(name);
+    auto waiting = std::find_if(pending_.begin(), pending_.end(), [&](const Pending& q) { return q.name == partner; });
+    if (waiting != pending_.end()) {
+        waiting->partnerSeen = true;
+        p.partnerSeen = true;
+    } else if (!folder && !p.missing && !partNames_.count(Hash(partner))) {
+        p.wantsPartner = !meta || ContentAlwaysFollows(BaseOf(name)) || (!sizeText.empty() && sizeText != "0");
+    }
+    pending_.push_back(std::move(p));
+}
+
+void ArchiveMailbox::NoteRoot(const std::string& name) {
+    if (rootKnown_) return;
+    // As the extracted folder's root is found: the folder of "-root.meta", else
+    // the part before the first "/Inbox/".
+    const std::string entry = root_ + name;
+    if (Contains(LowerAscii(entry), "-root.meta")) {
+        rootRel_ = ParentOf(entry).substr(root_.size());
+        rootKnown_ = true;
+        return;
+    }
+    const std::string p = ParentOf(entry);
+    const size_t at = p.find("/Inbox/", root_.size() - 1);
+    if (at == std::string::npos) return;
+    rootRel_ = p.substr(0, at + 1).substr(root_.size());
+    rootKnown_ = true;
+}
+
+void ArchiveMailbox::NoteFolderEntry(const std::string& name) {
+    if (auto folder = items::ReadExportFolder(root_ + name)) {
+        std::string directory = folder->directory;
+        std::replace(directory.begin(), directory.end(), '/', '\\');
+        knownFolders_.insert(directory);
+    }
+}
+
+bool ArchiveMailbox::FolderKnown(const std::string& name) const {
+    if (folderListClosed_ || ended_) return true;
+    if (!rootKnown_) return false;
+    if (name.compare(0, rootRel_.size(), rootRel_) != 0) return true;  // outside the export's tree
+    const std::string rel = name.substr(rootRel_.size());
+    const size_t slash = rel.rfind('/');
+    if (slash == std::string::npos) return true;
+    std::string directory;
+    size_t start = 0;
+    while (start < slash) {
+        size_t end = rel.find('/', start);
+        if (end == std::string::npos || end > slash) end = slash;
+        std::string component = rel.substr(start, end - start);
+        if (!directory.empty()) directory += '\\';
+        directory += component;
+        // "Inbox!1" holds Inbox's items.
+        if (!knownFolders_.count(StripBatchSuffixes(directory))) return false;
+        start = end + 1;
+    }
     return true;
+}
+
+bool ArchiveMailbox::Ready(const Pending& p) const {
+    if (p.missing || p.folder) return true;
+    if (p.wantsPartner && !p.partnerSeen && !ended_) return false;
+    return FolderKnown(p.name);
+}
+
+size_t ArchiveMailbox::Release(files::PathList* queue) {
+    const size_t firstHeld = held_.size();
+    std::unordered_map<std::string, size_t> here;  // name -> queue index, this call
+    // Folder entries first: the items they describe are queued after them.
+    for (int round = 0; round < 2; ++round) {
+        for (auto it = pending_.begin(); it != pending_.end();) {
+            if (it->folder != (round == 0) || !Ready(*it)) {
+                ++it;
+                continue;
+            }
+            if (it->undecided) {
+                // Its ".meta" never came: a name of its own beside the earlier part's.
+                const int n = NumberFor(it->name);
+                keyAs_[Hash(it->name)] = n;
+                Rename(*it, NumberedName(it->name, n));
+            }
+            const std::string path = root_ + it->name;
+            if (queue) queue->push_back(path);
+            else opening_.push_back(path);
+            if (!it->missing) held_.push_back({released_, released_, path, it->memoryBytes});
+            here[it->name] = released_;
+            pendingBytes_ -= it->memoryBytes;
+            ++released_;
+            it = pending_.erase(it);
+        }
+    }
+    for (size_t k = firstHeld; k < held_.size(); ++k)
+        if (auto p = here.find(PartnerName(held_[k].path.substr(root_.size()))); p != here.end())
+            held_[k].partner = p->second;
+    return here.size();
+}
+
+bool ArchiveMailbox::ReadMore(files::PathList& queue) {
+    for (;;) {
+        if (Release(&queue) > 0) return true;
+        if (!ReadEntry()) return Release(&queue) > 0;
+    }
+}
+
+void ArchiveMailbox::Decide(const std::string& key, int as) {
+    auto content = std::find_if(pending_.begin(), pending_.end(),
+                                [&](const Pending& p) { return p.undecided && p.name == key; });
+    if (content == pending_.end()) return;
+    content->undecided = false;
+    if (as < 0) {
+        Forget(root_ + content->name, content->memoryBytes);
+        pendingBytes_ -= content->memoryBytes;
+        pending_.erase(content);
+    } else if (as > 0) {
+        Rename(*content, NumberedName(key, as));
+    }
+}
+
+void ArchiveMailbox::Rename(Pending& p, const std::string& name) {
+    const std::string from = root_ + p.name, to = root_ + name;
+    if (auto file = files::FindMemoryFile(from)) {
+        files::PutMemoryFile(to, file);
+        files::DropMemoryFile(from);
+    } else {
+        std::error_code ec;
+        std::filesystem::create_directories(std::filesystem::path(to).parent_path(), ec);
+        std::filesystem::rename(from, to, ec);
+    }
+    p.name = name;
+    partNames_.insert(Hash(name));
+    if (severalParts_) partGiven_.push_back(Hash(name));
+    shownOf_[Hash(name)] = p.shown;
+}
+
+void ArchiveMailbox::Forget(const std::string& path, size_t memoryBytes) {
+    files::RemoveFile(path);
+    heldBytes_ -= memoryBytes;
 }
 
 void ArchiveMailbox::Prepare(size_t index) {
-    if (index >= position_.size()) return;
-    const size_t at = position_[index];
-    Advance(std::max<size_t>(at, partner_[at]));
     // Files whose turn and whose partner's turn have both passed go; the caller
     // hears of each while it and its partner are still there.
     const auto gone = std::stable_partition(held_.begin(), held_.end(), [&](const Held& f) {
-        return std::max<size_t>(f.entry, partner_[f.entry]) >= at;
+        return std::max(f.index, f.partner) >= index;
     });
     if (beforeRemove_)
         for (auto it = gone; it != held_.end(); ++it) beforeRemove_(it->path);
-    for (auto it = gone; it != held_.end(); ++it) {
-        files::RemoveFile(it->path);
-        heldBytes_ -= it->memoryBytes;
-    }
+    for (auto it = gone; it != held_.end(); ++it) Forget(it->path, it->memoryBytes);
     held_.erase(gone, held_.end());
 }
 
-bool ArchiveMailbox::Fetch(size_t index) {
-    if (index >= position_.size()) return false;
-    const size_t at = position_[index];
-    const size_t upTo = std::max<size_t>(at, partner_[at]);
-    // Everything up to the entry goes on disk: only a few entries ahead.
-    if (upTo >= streamed_ + kFetchAhead) return false;
-    Advance(upTo);
-    return true;
+int ArchiveMailbox::NumberFor(const std::string& key) const {
+    int n = 2;
+    while (Taken(NumberedName(key, n)) || Taken(NumberedName(key, n) + ".meta")) ++n;
+    return n;
+}
+
+bool ArchiveMailbox::Taken(const std::string& name) const {
+    const uint64_t h = Hash(name);
+    return partNames_.count(h) || given_.count(h);
+}
+
+double ArchiveMailbox::Fraction() const {
+    if (totalBytes_ == 0) return ended_ ? 1.0 : 0.0;
+    const uint64_t read = doneBytes_ + (reader_ ? reader_->BytesRead() : 0);
+    return std::min(1.0, static_cast<double>(read) / static_cast<double>(totalBytes_));
 }
 
 std::string ArchiveMailbox::DisplayPath(const std::string& queuePath) const {
     if (parts_.empty() || root_.empty() || queuePath.rfind(root_, 0) != 0) return queuePath;
     const std::string rel = queuePath.substr(root_.size());
-    // One archive: the queue's names are the entries' own.
-    if (!severalParts_) return parts_[0].path + "/" + rel;
-    const uint32_t entry = EntryNamed(rel, byName_);
-    return entry == kNone ? queuePath : parts_[PartOf(entry)].path + "/" + names_[entry];
+    if (!shownOf_.empty())
+        if (auto it = shownOf_.find(Hash(rel)); it != shownOf_.end()) return it->second;
+    return parts_[0].path + "/" + rel;
 }
 
 std::string ArchiveMailbox::CutOffText() const {
     std::string text;
     auto add = [&text](const std::string& line) { text += (text.empty() ? "" : "; ") + line; };
     for (const auto& u : unreadable_) add(u);
-    // The stream knows where the data ended; the listing where the headers did.
-    for (const Part& part : parts_) {
-        if (part.streamDamaged && part.damagedAt < part.end)
-            add("archive cut off after " + std::to_string(part.damagedAt - part.first) + " entries, at " + part.path +
-                "/" + names_[part.damagedAt]);
-        else if (part.streamDamaged || part.listingDamaged)
-            add("archive cut off after " + std::to_string(part.end - part.first) + " entries, at " + part.path + "/" +
-                (part.end == part.first ? std::string() : names_[part.end - 1]) + " (" + part.listingError + ")");
-    }
+    for (const Part& part : parts_)
+        if (part.damaged) add(part.cutText);
     return text;
 }
 

@@ -1,37 +1,50 @@
 #pragma once
-// A mailbox export archive converted as it is. The archive's file entries are
-// listed first (names only, the data passed over) so that the engine's queue,
-// file count and folder tree are those of the extracted folder; then Pass I reads
-// the archive forward once more and, for the file it handles, reads that entry
-// (and a ".meta" or companion entry right beside it in the archive) into memory
-// as a file of a private temporary folder (files::MemoryFiles), where the
-// path-based readers (GMime, the item converters) find it. Only an entry too
-// large for memory is written into that folder. Each entry is let go once the
-// pass has moved past it, so a handful of entries is held, never the mailbox.
+// A mailbox export archive converted as it is, in one forward pass over the
+// compressed data. Each entry read is held in memory as a file of a private
+// temporary folder (files::MemoryFiles), where the path-based readers (GMime,
+// the item converters) find it; only an entry too large for memory is written
+// into that folder. Entries are handed to the engine's queue as they become
+// ready, and let go once the pass has moved past them and their partner.
+//
+// An entry is ready when what it needs has been read:
+// - its partner: an item's ".meta" and its content entry are queued together.
+//   The server writes the ".meta" right before its content; in an archive packed
+//   in another order the one met first waits for the other (a content entry for
+//   its ".meta"; a ".meta" for its content when its "size" says there is one).
+// - its folder: the server writes the export's folder list before the items. An
+//   item whose folder (or a folder above it) has not been described yet waits
+//   for that description while the archive may still bring it: until the
+//   description comes, or a stretch of entries passes with no folder entry
+//   (then the list is taken as complete), or the archive ends.
+// Waiting entries are held within the same memory budget as the others.
+//
+// A name stored twice in one archive: while the earlier entry waits, the later
+// replaces it (as extracting would). Once the earlier one was queued (its item
+// may be in the PST, which cannot drop an item), the later one is queued under a
+// numbered name ("x (2).eml") and both are named in the log.
 //
 // A mailbox exported in parts (by date range) is several archives read one
-// after the other as one mailbox: a folder or item met again in a later part
-// (the same folder entry, or an item ".meta" with an id already seen) is read
-// once, and a later item whose name an earlier, different item took gets a
+// after the other as one mailbox: a folder entry met again in a later part is
+// read once, an item ".meta" with an id an earlier part had is skipped with its
+// content, and a later item whose name an earlier, different item took gets a
 // name of its own.
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
+#include "engine/KeySet.h"
 #include "files/ArchiveReader.h"
 #include "files/PathList.h"
 
 namespace engine {
 
-// Memory: the entries' names and the queue are spooled (files::PathList); what
-// stays in memory is a few integers an entry, plus, for an export in parts,
-// 64-bit hashes of the names below the mailbox (to find an entry again and to
-// see a name an earlier part took).
 class ArchiveMailbox {
 public:
     ArchiveMailbox() = default;
@@ -39,103 +52,138 @@ public:
     ArchiveMailbox(const ArchiveMailbox&) = delete;
     ArchiveMailbox& operator=(const ArchiveMailbox&) = delete;
 
-    // Lists the archive; false (error set) when it cannot be read at all or no
-    // private temporary folder can be made.
+    // Opens the archive and reads its folder list (the entries before the first
+    // item, and on until the export's root is known); false (error set) when it
+    // cannot be read at all or no private temporary folder can be made.
     bool Open(const std::string& archivePath, std::string& error);
     // The parts of one mailbox, read in this order; an archive that cannot be
     // read at all is reported by CutOffText() when another one can.
     bool Open(const std::vector<std::string>& archivePaths, std::string& error);
 
-    // The queue: the temporary path of every file entry, in archive order.
-    const files::PathList& Queue() const { return queue_; }
+    // Reads on until at least one more entry is ready and appends the ready ones
+    // (their temporary paths) to `queue`, which holds every entry queued so far;
+    // false once the archives are read to their end and nothing more came.
+    bool ReadMore(files::PathList& queue);
+    // The entries Open queued (once).
+    files::PathList TakeOpening();
+    // Entries read so far that are or will be queued (the queue's size once
+    // they are ready).
+    size_t Accepted() const { return released_ + pending_.size(); }
+    // How far the pass is through the archives' bytes, 0 to 1.
+    double Fraction() const;
+
     // The temporary folder standing for the mailbox folder, ending with "/".
     const std::string& Root() const { return root_; }
-    // Entries not read because their names would leave the mailbox (absolute,
-    // "..") : named as DisplayPath gives them.
-    const std::vector<std::string>& Refused() const { return refused_; }
-    // Items of a later part already met in an earlier one: (entry, the first one's), as DisplayPath gives them.
-    const std::vector<std::pair<std::string, std::string>>& Repeated() const { return repeated_; }
-    // Entries a later entry of the same name in the same archive replaces (as
-    // extracting would), as DisplayPath gives them.
-    const std::vector<std::string>& Replaced() const { return replaced_; }
+    // The export's root in that folder (the folder of "-root.meta", else the one
+    // above the first "/Inbox/"), ending with "/".
+    std::string RootPath() const { return root_ + rootRel_; }
 
-    // Makes Queue()[index] and its partner (its ".meta", or the companion of a
-    // ".meta") exist on disk, and removes what earlier calls wrote once neither
-    // it nor its partner is still to come. Calls come in increasing order. The
-    // server writes a ".meta" right before its companion, so the disk holds two
-    // or three entries; an archive in another order keeps the entries passed on
-    // the way to a partner until their turn.
+    // What the log must say about entries the pass met: names leading out of
+    // the mailbox, entries a later one replaces, items an earlier part had,
+    // names stored again. Taken once.
+    struct Notice {
+        enum class Kind { Refused, Replaced, Repeated, StoredAgain } kind;
+        std::string shown;  // the entry, as DisplayPath gives it
+        std::string text;   // the earlier entry (Repeated) or what became of it (StoredAgain)
+    };
+    std::vector<Notice> TakeNotices() { return std::exchange(notices_, {}); }
+
+    // Removes the queued entries whose turn and whose partner's turn are before
+    // `index` (the hook hears of each first). Calls come in increasing order.
     void Prepare(size_t index);
-    // Makes Queue()[index] (a later one than the last Prepare) and its partner
-    // exist on disk ahead of their turn, so a message can be parsed while the
-    // one before it is written; removes nothing. False (nothing done) when the
-    // entry is too far ahead to keep the entries before it on disk meanwhile.
-    bool Fetch(size_t index);
+    // True when the queued entry is in memory (or the temporary folder) ahead of
+    // its turn: every queued entry is until Prepare lets it go.
+    bool Fetch(size_t index) const { return index < released_; }
     // Called with the queue path of each file Prepare is about to remove (its
-    // partner is still on disk then): what it is can be told only now.
+    // partner is still there then): what it is can be told only now.
     void SetBeforeRemove(std::function<void(const std::string&)> hook) { beforeRemove_ = std::move(hook); }
 
     // How the user knows a queued file: ARCHIVE/name-in-archive.
     std::string DisplayPath(const std::string& queuePath) const;
 
-    // Empty for an archive read to its end, else "archive cut off after N
+    // Empty for archives read to their end, else "archive cut off after N
     // entries, at PATH" (PATH as DisplayPath gives it); one such text a part,
     // joined by "; ".
     std::string CutOffText() const;
 
 private:
-    static constexpr uint32_t kNone = UINT32_MAX;
-    void List(size_t part, files::ArchiveReader& listing);
-    void Advance(size_t upToPosition);
-    void FindPartners();
-    size_t PartOf(size_t entry) const;
-    // The entry's name below root_: its own, or the one it took when an earlier part had its own.
-    std::string QueueName(size_t entry) const;
-    // The queued entry whose name below root_ is `name`, or kNone.
-    uint32_t EntryNamed(const std::string& name, const std::vector<std::pair<uint64_t, uint32_t>>& table) const;
-
     struct Part {
         std::string path;
-        size_t first = 0;      // its first entry
-        size_t end = 0;        // one past its last
-        bool listingDamaged = false;
-        std::string listingError;
-        bool streamDamaged = false;
-        size_t damagedAt = 0;  // entry whose data was cut
+        uint64_t bytes = 0;    // the file's size
+        size_t entries = 0;    // file entries read
+        bool damaged = false;  // its data or headers end early
+        std::string cutText;   // what CutOffText says of it
+        std::string lastName;  // the last entry read
     };
+    struct Pending {
+        std::string name;        // below root_ (numbered when renamed)
+        std::string shown;       // ARCHIVE/name as stored
+        size_t memoryBytes = 0;  // 0: written to the temporary folder, or not read
+        size_t readAt = 0;       // entries read before it
+        bool folder = false;     // an entry of the export's folder list
+        bool meta = false;       // a ".meta"
+        bool wantsPartner = false;
+        bool partnerSeen = false;
+        bool missing = false;    // its data was cut: queued without a file, for the log
+        bool undecided = false;  // a later part's content whose ".meta" decides what it is
+    };
+    struct Held {
+        size_t index;    // in the queue
+        size_t partner;  // its partner's queue index, or its own
+        std::string path;
+        size_t memoryBytes;
+    };
+
+    // Reads one entry of the current part; false at the end of the last part.
+    bool ReadEntry();
+    void Accept(const std::string& stored, size_t partIndex);
+    // Hands every ready pending entry over to `queue` (null: the opening queue).
+    size_t Release(files::PathList* queue);
+    bool Ready(const Pending& p) const;
+    bool FolderKnown(const std::string& name) const;
+    void NoteFolderEntry(const std::string& name);
+    void NoteRoot(const std::string& name);
+    bool Hold(files::ArchiveReader& reader, const std::string& path, size_t& memoryBytes);
+    void Forget(const std::string& path, size_t memoryBytes);
+    // A later part's ".meta" decided its item (-1 skipped, 0 its own name, n numbered): so is its waiting content.
+    void Decide(const std::string& key, int as);
+    void Rename(Pending& p, const std::string& name);
+    std::string KeyOf(const std::string& name) const;
+    int NumberFor(const std::string& key) const;
+    bool Taken(const std::string& name) const;
+
     std::vector<Part> parts_;
     std::vector<std::string> unreadable_;  // parts that could not be opened
+    size_t part_ = 0;                      // the part being read
+    std::unique_ptr<files::ArchiveReader> reader_;
+    bool ended_ = false;                   // every part read
+    uint64_t doneBytes_ = 0;               // bytes of the parts read to their end
+    uint64_t totalBytes_ = 0;
     std::string root_;
-    files::PathList names_;                // every file entry, archive order
-    std::vector<uint32_t> queued_;         // per entry: its queue index, kNone when not read
-    std::vector<uint32_t> position_;       // per queue index: its entry
-    std::vector<uint32_t> partner_;        // per entry: its partner's entry, or itself
-    std::unordered_map<uint32_t, std::string> renamed_;  // entries of a later part under a numbered name
-    std::unordered_set<uint32_t> written_;  // entries (folder ".meta" files) written while listing
-    files::PathList queue_;
-    std::vector<std::string> refused_;
-    std::vector<std::pair<std::string, std::string>> repeated_;
-    std::vector<std::string> replaced_;
-    // Several parts: (hash of the name below root_, entry) of every queued entry, sorted.
-    std::vector<std::pair<uint64_t, uint32_t>> byName_;
-    // Several parts, while listing: names below root_ given out (hashed), and item id -> its first entry.
-    std::unordered_set<uint64_t> taken_;
-    std::unordered_map<uint64_t, uint32_t> idFirst_;
-    bool severalParts_ = false;
-    std::unordered_set<std::string> madeFolders_;  // below root_, made already
+    std::string rootRel_;                  // the export's root below root_
+    bool rootKnown_ = false;
+    bool folderListClosed_ = false;        // no more folder descriptions expected
+    size_t entriesRead_ = 0;               // all parts
+    size_t lastFolderEntry_ = 0;           // entriesRead_ at the last folder entry
+    bool sawItem_ = false;
+    std::set<std::string> knownFolders_;   // directories described, store form
+    std::set<std::string> madeFolders_;    // below root_, made for entries written to disk
 
-    std::unique_ptr<files::ArchiveReader> stream_;
-    size_t streamPart_ = 0;                // the part stream_ reads
-    size_t streamed_ = 0;                  // entries the stream has passed
-    struct Held {
-        size_t entry;
-        std::string path;
-        size_t memoryBytes;  // 0: written to disk
-    };
-    std::vector<Held> held_;               // entries read, not yet let go
-    size_t heldBytes_ = 0;                 // their bytes in memory (folder ".meta" files of the listing included)
-    // Reads the stream's current entry into memory, or to disk when it is too large; false when it cannot be read.
-    bool Hold(files::ArchiveReader& reader, const std::string& path, size_t& memoryBytes);
+    std::deque<Pending> pending_;
+    size_t pendingBytes_ = 0;              // memory of the pending entries
+    size_t released_ = 0;                  // entries queued
+    files::PathList opening_;              // the entries queued while opening
+    std::vector<Held> held_;
+    size_t heldBytes_ = 0;                 // memory of pending and queued entries
+
+    KeySet<uint64_t> partNames_;           // names stored in the current part (hashed)
+    KeySet<uint64_t> given_;               // names below root_ given out by the earlier parts (hashed)
+    std::vector<uint64_t> partGiven_;      // several parts: those the current part gives out
+    std::unordered_map<uint64_t, int> keyAs_;  // item key (hashed) -> its number in this part, -1: skipped
+    std::unordered_map<uint64_t, std::pair<size_t, std::string>> idFirst_;  // several parts: item id -> (part, entry) that brought it
+    std::unordered_map<uint64_t, std::string> shownOf_;  // queue name (hashed) -> shown, when not the part's own name
+    bool severalParts_ = false;
+    std::vector<Notice> notices_;
     std::function<void(const std::string&)> beforeRemove_;
 };
 

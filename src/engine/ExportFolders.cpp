@@ -59,25 +59,28 @@ void ExportFolders::Read(const files::PathList& queue, const std::string& rootPa
     nestedDirectories_.clear();
     notes_.clear();
     metaPaths_.clear();
-    for (const auto& entry : queue) {
-        if (!items::LooksLikeFolderMetaName(FileNameOf(entry))) continue;
-        if (!rootPath.empty() && !StartsWith(entry, rootPath)) continue;
-        // "<id>-Subject.eml.meta" beside its message names an item, not a
-        // folder: one stat instead of reading every message's state here.
-        if (files::FileExists(std::string_view(entry).substr(0, entry.size() - 5))) continue;
-        const items::MetaFile file = items::ParseMetaFile(items::ReadMetaText(entry));
-        auto folder = items::ExportFolderFromMeta(file, entry);
-        if (!folder) {
-            // ROOT and USER_ROOT ("/") are folders of the export too, with no place of their own.
-            if (file.isJson && (file.ItemType() == 1 || file.ItemType() == 2 || file.ItemType() == 13)) metaPaths_.insert(entry);
-            continue;
-        }
-        metaPaths_.insert(entry);
-        const std::string directory = StoreForm(folder->directory);
-        if (byDirectory_.count(directory)) continue;  // the first listing wins
-        byDirectory_[directory] = folders_.size();
-        folders_.push_back(std::move(*folder));
+    for (const auto& entry : queue) Add(entry, rootPath);
+}
+
+const ExportFolder* ExportFolders::Add(const std::string& entry, const std::string& rootPath) {
+    if (!items::LooksLikeFolderMetaName(FileNameOf(entry))) return nullptr;
+    if (!rootPath.empty() && !StartsWith(entry, rootPath)) return nullptr;
+    // "<id>-Subject.eml.meta" beside its message names an item, not a
+    // folder: one stat instead of reading every message's state here.
+    if (files::FileExists(std::string_view(entry).substr(0, entry.size() - 5))) return nullptr;
+    const items::MetaFile file = items::ParseMetaFile(items::ReadMetaText(entry));
+    auto folder = items::ExportFolderFromMeta(file, entry);
+    if (!folder) {
+        // ROOT and USER_ROOT ("/") are folders of the export too, with no place of their own.
+        if (file.isJson && (file.ItemType() == 1 || file.ItemType() == 2 || file.ItemType() == 13)) metaPaths_.insert(entry);
+        return nullptr;
     }
+    metaPaths_.insert(entry);
+    const std::string directory = StoreForm(folder->directory);
+    if (byDirectory_.count(directory)) return nullptr;  // the first listing wins
+    byDirectory_[directory] = folders_.size();
+    folders_.push_back(std::move(*folder));
+    return &folders_.back();
 }
 
 const ExportFolder* ExportFolders::At(const std::string& directory) const {

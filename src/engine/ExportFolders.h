@@ -24,6 +24,9 @@ class ExportFolders {
 public:
     // Reads every folder ".meta" file of the queue below `rootPath`.
     void Read(const files::PathList& queue, const std::string& rootPath);
+    // Reads one more folder ".meta" file (an archive's, met after the tree was
+    // built); the folder it adds, or null. The pointer is valid until the next Add.
+    const items::ExportFolder* Add(const std::string& metaPath, const std::string& rootPath);
 
     // The folder whose items are in the directory, or null.
     const items::ExportFolder* At(const std::string& directory) const;

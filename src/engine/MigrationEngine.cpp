@@ -91,7 +91,7 @@ private:
     // The store-form directory of a file, relative to the root, batch suffixes gone.
     std::string DirectoryOf(const std::string& path) const;
     // Pass I; false when the run must end here (stop confirmed, window closed).
-    bool PassOne(const files::PathList& queue);
+    bool PassOne(files::PathList& queue);
     void PassTwo();
     void AnnounceNextMessage(const files::PathList& queue, size_t current, std::deque<size_t>& announced);
     void Dispatch(const std::string& path, int pass);
@@ -230,6 +230,15 @@ private:
     int part_ = 1;
     int savesInPart_ = 0;
     bool splitting_ = true;  // off once a next part could not be made
+
+    // An archive read in one pass: the folder tree grows with the entries.
+    std::set<std::string> listedDirectories_;  // store form, batch suffixes gone
+    std::set<std::string> itemDirectories_;    // those that held a file other than a folder's
+    void GrowFolderTree(const std::string& entry);
+    // Makes the folders of new directories (store form), as the tree's first build does.
+    void AddFolders(std::vector<std::string> directories);
+    // The log lines of what the archive's reading met (names refused, entries replaced, ...).
+    void LogArchiveNotices();
 };
 
 MailboxSummary MigrationEngine::Mailbox::Run() {
@@ -253,21 +262,7 @@ MailboxSummary MigrationEngine::Mailbox::Run() {
     log_ = MigrationLog(LogPathFor(pstPath_));
     if (log_.Start()) summary_.logPath = log_.Path();
     summary_.logRefused = log_.Refused();
-    if (e_.archive_)
-        for (const auto& refused : e_.archive_->Refused())
-            if (LogLineBad(refused, "not read: its name leads out of the mailbox or cannot be read")) ++summary_.badLines;
-    if (e_.archive_)
-        for (const auto& [entry, first] : e_.archive_->Repeated()) {
-            // A mailbox exported in parts: an item two parts hold is converted once.
-            ++summary_.itemsSkipped;
-            LogLineSkipped(entry, "the same item as " + first + ", converted from there");
-        }
-    if (e_.archive_)
-        for (const auto& entry : e_.archive_->Replaced()) {
-            // Not queued, and shown as the entry that replaces it: no mark for the accounting.
-            ++summary_.itemsSkipped;
-            log_.Skipped(entry, "a later entry of the same name in the archive replaces it");
-        }
+    if (e_.archive_) LogArchiveNotices();
     summary_.pstParts = {pstPath_};
     view_.OnMailboxStarted(name_, pstPath_, e_.fileCount_);
     for (const auto& unlisted : files::MailboxFileQueue().Unlisted()) {
@@ -276,7 +271,7 @@ MailboxSummary MigrationEngine::Mailbox::Run() {
     }
 
     // 5. Folder tree.
-    const files::PathList queue = files::MailboxFileQueue().TakeItems();
+    files::PathList queue = files::MailboxFileQueue().TakeItems();
     BuildFolderTree(queue);
 
     // 6. Pass I.
@@ -286,6 +281,7 @@ MailboxSummary MigrationEngine::Mailbox::Run() {
     if (e_.archive_) e_.archive_->SetBeforeRemove({});
     queue_ = nullptr;
     if (e_.archive_) {
+        summary_.files = static_cast<int>(queue.size());
         summary_.sourceError = e_.archive_->CutOffText();
         if (!summary_.sourceError.empty() && LogLineBad(summary_.sourceError)) ++summary_.badLines;
     }
@@ -379,10 +375,11 @@ bool MigrationEngine::Mailbox::OpenStore() {
 void MigrationEngine::Mailbox::BuildFolderTree(const files::PathList& queue) {
     auto status = [this](const std::string& t) { SetStatus(t); };
     auto yield = [this] { view_.Yield(); };
-    rootPath_ = DetectRootPath(queue, e_.archive_ ? e_.archive_->Root() : folder_, status);
+    rootPath_ = e_.archive_ ? e_.archive_->RootPath() : DetectRootPath(queue, folder_, status);
     // The listing (and an archive's listing) queues files only, and has looked at each of them already.
     FileProbe probe{[](const std::string&) { return true; }, [](const std::string&) { return false; }};
     folderList_ = BuildFolderList(queue, rootPath_, probe, status, yield);
+    if (e_.archive_) listedDirectories_.insert(folderList_.begin(), folderList_.end());
     // The export's own folder list: user folders that hold nothing exist too,
     // address books, calendars and task lists become folders of their kind,
     // and every folder takes its real name.
@@ -437,6 +434,106 @@ void MigrationEngine::Mailbox::SaveCategoryList() {
     }
 }
 
+void MigrationEngine::Mailbox::GrowFolderTree(const std::string& entry) {
+    std::vector<std::string> directories;
+    const std::string directory = DirectoryOf(entry);
+    const bool folderLike =
+        items::LooksLikeFolderMetaName(FileNameOf(entry)) && !IsOtherItemMeta(LowerAscii(FileNameOf(entry)));
+    if (!folderLike) {
+        if (!directory.empty()) itemDirectories_.insert(directory);
+    } else if (!exportFolders_.IsFolderMeta(entry) && !tagFiles_.count(entry)) {
+        const items::ExportFolder* tagsFolder = exportFolders_.At("Tags");
+        if (directory == "Tags" && (!tagsFolder || !tagsFolder->IsUserFolder())) {
+            if (auto tag = items::ReadTagMeta(entry)) {
+                tags_.push_back(std::move(*tag));
+                tagFiles_.insert(entry);
+                SaveCategoryList();
+            }
+        } else if (const items::ExportFolder* f = exportFolders_.Add(entry, rootPath_)) {
+            if (f->type == 2 || f->type == 13) {
+                ++summary_.itemsSkipped;
+                LogLineSkipped(Shown(entry), f->type == 2 ? "search folder \"" + f->path +
+                                                                "\": an export holds only its query, " + f->query
+                                                          : "shared folder link \"" + f->path +
+                                                                "\": its content lives in the owner's mailbox");
+            } else {
+                const std::string own = ReplaceAll(f->directory, "/", "\\");
+                if (itemDirectories_.count(own))
+                    log_.Note(Shown(entry), "the archive describes this folder after items filed in it; they went to "
+                                            "the folder their directory names");
+                directories.push_back(own);
+            }
+        }
+    }
+    if (!directory.empty() && listedDirectories_.insert(directory).second) directories.push_back(directory);
+    if (!directories.empty()) AddFolders(std::move(directories));
+}
+
+void MigrationEngine::Mailbox::AddFolders(std::vector<std::string> directories) {
+    // Only what the first build would have listed: user folders and the
+    // directories of files, not the tags; kind folders take their own.
+    std::vector<std::string> list;
+    for (auto& d : directories) {
+        const items::ExportFolder* f = exportFolders_.At(d);
+        const bool listed = listedDirectories_.count(d) > 0;
+        const bool userMail = f && f->type == 1 && f->IsUserFolder() &&
+                              (f->view == items::FolderView::Mail || f->view == items::FolderView::None ||
+                               f->view == items::FolderView::Documents);
+        if (listed || userMail) list.push_back(std::move(d));
+    }
+    const items::ExportFolder* tagsFolder = exportFolders_.At("Tags");
+    const bool tagsAreBookkeeping = !tagsFolder || !tagsFolder->IsUserFolder();
+    list.erase(std::remove_if(list.begin(), list.end(),
+                              [tagsAreBookkeeping](const std::string& d) {
+                                  return tagsAreBookkeeping && (d == "Tags" || StartsWith(d, "Tags\\"));
+                              }),
+               list.end());
+    exportFolders_.TakeKindDirectories(list);
+    std::sort(list.begin(), list.end());
+    list.erase(std::unique(list.begin(), list.end()), list.end());
+    for (auto& d : list) d = exportFolders_.RealPath(d);
+    folderListSource_.insert(folderListSource_.end(), list.begin(), list.end());
+    auto status = [this](const std::string& t) { SetStatus(t); };
+    summary_.foldersCreated += CreateOutlookFolders(*store_, names_, list, status, [this] { view_.Yield(); });
+    try {
+        summary_.foldersCreated += exportFolders_.CreateKindFolders(*store_);
+    } catch (const std::exception&) {
+        // A store that fails here leaves those items in the default folders.
+    }
+    lastFolder_ = nullptr;
+}
+
+void MigrationEngine::Mailbox::LogArchiveNotices() {
+    using Kind = ArchiveMailbox::Notice::Kind;
+    for (const auto& n : e_.archive_->TakeNotices()) {
+        switch (n.kind) {
+            case Kind::Refused:
+                if (LogLineBad(n.shown, "not read: its name leads out of the mailbox or cannot be read")) ++summary_.badLines;
+                break;
+            case Kind::Repeated:
+                // A mailbox exported in parts: an item two parts hold is converted once.
+                ++summary_.itemsSkipped;
+                LogLineSkipped(n.shown, "the same item as " + n.text + ", converted from there");
+                break;
+            case Kind::Replaced:
+                // Not queued, and shown as the entry that replaces it: no mark for the accounting.
+                ++summary_.itemsSkipped;
+                log_.Skipped(n.shown, "a later entry of the same name in the archive replaces it");
+                break;
+            case Kind::StoredAgain:
+                if (n.text.empty()) {
+                    ++summary_.itemsSkipped;
+                    log_.Skipped(n.shown, "a folder stored again in the archive: it is built from its first entry");
+                } else {
+                    // The earlier entry's item may be in the PST already, which cannot drop it.
+                    log_.Note(n.shown, "stored again in the archive after the entry of this name was converted: both "
+                                       "are in the PST, this one read as " + n.text);
+                }
+                break;
+        }
+    }
+}
+
 std::string MigrationEngine::Mailbox::DirectoryOf(const std::string& path) const {
     std::string rel = ParentOf(path);
     rel = RelativeTo(rel, rootPath_);
@@ -445,25 +542,45 @@ std::string MigrationEngine::Mailbox::DirectoryOf(const std::string& path) const
     return StripBatchSuffixes(rel);
 }
 
-bool MigrationEngine::Mailbox::PassOne(const files::PathList& queue) {
+bool MigrationEngine::Mailbox::PassOne(files::PathList& queue) {
     fileIndex_ = 1;
-    const int fileCount = static_cast<int>(queue.size());
+    int fileCount = static_cast<int>(queue.size());
     std::deque<size_t> announced;  // messages announced for ParseAhead ahead of the current entry
-    for (size_t i = 0; i < queue.size(); ++i) {
-        const std::string& entry = queue[i];
+    for (size_t i = 0;; ++i) {
+        if (e_.archive_) {
+            // The queue grows as the archive is read: a few entries ahead, so the
+            // next message can be parsed ahead.
+            while (queue.size() < i + 3 && e_.archive_->ReadMore(queue)) {
+            }
+            LogArchiveNotices();
+        }
+        if (i >= queue.size()) break;
+        const std::string entry = queue[i];
         if (view_.IsUnloaded()) break;  // closed before this file: end below
-        // An archive's entries are on disk from their turn on; the next message is
-        // fetched ahead of its turn to be parsed ahead.
-        if (e_.archive_) e_.archive_->Prepare(i);
+        // An archive's entries are let go once their turn has passed.
+        if (e_.archive_) {
+            e_.archive_->Prepare(i);
+            GrowFolderTree(entry);
+        }
         AnnounceNextMessage(queue, i, announced);
         Dispatch(entry, 1);
         summary_.filesDone = fileIndex_;
 
-        // Progress.
+        // Progress; an archive's from the share of its bytes read, its file count
+        // estimated from that until the end.
+        float value = 0;
+        if (e_.archive_) {
+            const double fraction = e_.archive_->Fraction();
+            fileCount = static_cast<int>(std::max<double>(
+                static_cast<double>(e_.archive_->Accepted()), fraction > 0.001 ? fileIndex_ / fraction : 0.0));
+            fileCount = std::max(fileCount, fileIndex_);
+            value = static_cast<float>(fraction * 100.0);
+        } else {
+            value = static_cast<float>(fileIndex_) / static_cast<float>(fileCount) * 100.0f;
+        }
         view_.SetLabel(Label::FrameConversion, "Reading Messages && Metadata (Pass I) - (" +
                                                    std::to_string(fileIndex_) + " of " + std::to_string(fileCount) +
                                                    ") Zimbra Mailbox File(s)");
-        const float value = static_cast<float>(fileIndex_) / static_cast<float>(fileCount) * 100.0f;
         view_.SetProgress(value);
         view_.OnFileProgress({name_, 1, fileIndex_, fileCount, Saves()});
         ++fileIndex_;
@@ -1186,8 +1303,9 @@ bool MigrationEngine::FillQueueFromArchive(const std::vector<std::string>& archi
     auto archive = std::make_unique<ArchiveMailbox>();
     if (!archive->Open(archivePaths, archiveError_)) return false;
     files::QueueCounter counter = 1;
-    for (const auto& path : archive->Queue()) files::MailboxFileQueue().Add("K" + std::to_string(counter++), path);
-    fileCount_ = counter - 1;
+    for (const auto& path : archive->TakeOpening()) files::MailboxFileQueue().Add("K" + std::to_string(counter++), path);
+    // The rest is queued as the archive is read: the entries known so far.
+    fileCount_ = static_cast<int>(archive->Accepted());
     archive_ = std::move(archive);
     return true;
 }

@@ -44,6 +44,7 @@ struct ArchiveReader::Gzip {
     std::vector<unsigned char> in = std::vector<unsigned char>(1 << 16);
     std::vector<unsigned char> out = std::vector<unsigned char>(1 << 16);
     std::string error;
+    std::uint64_t consumed = 0;  // bytes read from the file
 
     ~Gzip() {
         if (started) inflateEnd(&z);
@@ -63,6 +64,7 @@ struct ArchiveReader::Gzip {
         while (z.avail_out == out.size()) {
             if (z.avail_in == 0) {
                 const size_t n = std::fread(in.data(), 1, in.size(), file);
+                consumed += n;
                 if (n == 0) {
                     // The file ends inside the compressed stream.
                     cut = true;
@@ -222,6 +224,13 @@ bool ArchiveReader::Next() {
         // An empty name (one that could not be read) is handed on: the caller names it.
         return true;
     }
+}
+
+std::uint64_t ArchiveReader::BytesRead() const {
+    if (gzip_) return gzip_->consumed;
+    if (!a_) return 0;
+    const la_int64_t n = archive_filter_bytes(a_, -1);
+    return n > 0 ? static_cast<std::uint64_t>(n) : 0;
 }
 
 void ArchiveReader::NoteDamage() {

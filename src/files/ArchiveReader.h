@@ -53,6 +53,8 @@ public:
     bool ReadText(std::string& text, size_t limit);
     // Entries passed by Next() so far (file entries and others).
     int EntriesRead() const { return entries_; }
+    // Bytes of the archive file consumed so far (compressed data, for progress).
+    std::uint64_t BytesRead() const;
     bool damaged() const { return damaged_; }
     const std::string& error() const { return error_; }
 
