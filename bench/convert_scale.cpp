@@ -257,9 +257,11 @@ int main(int argc, char** argv) {
     Print("convert the .tgz files directly, -j 1", direct);
 
     const double speedup = j2.seconds > 0 ? j1.seconds / j2.seconds : 0;
-    std::printf("\n  archive direct vs folder: %.2fx the time (goal: <= 1.15x), vs extract-then-convert: %.2fx "
-                "(goal: < 1.00x)\n",
-                j1.seconds > 0 ? direct.seconds / j1.seconds : 0, ex.seconds > 0 ? direct.seconds / ex.seconds : 0);
+    std::printf("\n  archive direct vs folder: %.2fx the time (goal: <= 1.15x), %.2fx the CPU (one pass over the "
+                "compressed data: goal <= 1.05x), vs extract-then-convert: %.2fx the time (goal: < 1.00x)\n",
+                j1.seconds > 0 ? direct.seconds / j1.seconds : 0,
+                j1.cpuSeconds > 0 ? direct.cpuSeconds / j1.cpuSeconds : 0,
+                ex.seconds > 0 ? direct.seconds / ex.seconds : 0);
     std::printf("  -j 2 vs -j 1: %.2fx faster (goal on 2 cores: >= 1.70x); CPU %.2fx -j 1's\n", speedup,
                 j1.cpuSeconds > 0 ? j2.cpuSeconds / j1.cpuSeconds : 0);
     std::printf("  -j 2 peak memory: %.2fx one mailbox's (goal: < 2.00x)\n",

@@ -262,7 +262,9 @@ void ArchiveMailbox::Accept(const std::string& stored, size_t partIndex) {
                 if (!id.empty())
                     if (auto first = idFirst_.find(IdKey(id)); first != idFirst_.end() && first->second.first < partIndex) {
                         decided = -1;
-                        notices_.push_back({Notice::Kind::Repeated, shown, first->second.second});
+                        auto firstShown = shownOf_.find(first->second.second);
+                        notices_.push_back({Notice::Kind::Repeated, shown,
+                                            firstShown == shownOf_.end() ? std::string() : firstShown->second});
                     }
             }
             const bool taken = given_.count(Hash(key)) || given_.count(Hash(key + ".meta"));
@@ -279,7 +281,7 @@ void ArchiveMailbox::Accept(const std::string& stored, size_t partIndex) {
     }
     if (severalParts_ && meta && !folder && read != files::ArchiveReader::Entry::Damaged) {
         const std::string id = NumberMember(file->bytes, "id");
-        if (!id.empty()) idFirst_.emplace(IdKey(id), std::make_pair(partIndex, shown));
+        if (!id.empty()) idFirst_.emplace(IdKey(id), std::make_pair(partIndex, Hash(name)));
     }
     if (severalParts_) partGiven_.push_back(Hash(name));
     if (name != stored) partNames_.insert(Hash(name));
@@ -390,18 +392,24 @@ bool ArchiveMailbox::FolderKnown(const std::string& name) const {
 }
 
 bool ArchiveMailbox::Ready(const Pending& p) const {
-    if (p.missing || p.folder) return true;
-    if (p.wantsPartner && !p.partnerSeen && !ended_) return false;
+    if (p.missing) return true;
+    if (!p.folder && p.wantsPartner && !p.partnerSeen && !ended_) return false;
     return FolderKnown(p.name);
 }
 
 size_t ArchiveMailbox::Release(files::PathList* queue) {
     const size_t firstHeld = held_.size();
     std::unordered_map<std::string, size_t> here;  // name -> queue index, this call
-    // Folder entries first: the items they describe are queued after them.
-    for (int round = 0; round < 2; ++round) {
+    // Folder entries first, a folder before the folders in it: the items and
+    // folders they describe are queued after them.
+    size_t depths = 0;
+    for (const Pending& p : pending_)
+        if (p.folder) depths = std::max<size_t>(depths, std::count(p.name.begin(), p.name.end(), '/') + 1);
+    for (size_t round = 0; round <= depths; ++round) {
+        const bool folders = round < depths;
         for (auto it = pending_.begin(); it != pending_.end();) {
-            if (it->folder != (round == 0) || !Ready(*it)) {
+            if (it->folder != folders || (folders && size_t(std::count(it->name.begin(), it->name.end(), '/')) != round) ||
+                !Ready(*it)) {
                 ++it;
                 continue;
             }

@@ -180,7 +180,7 @@ private:
     KeySet<uint64_t> given_;               // names below root_ given out by the earlier parts (hashed)
     std::vector<uint64_t> partGiven_;      // several parts: those the current part gives out
     std::unordered_map<uint64_t, int> keyAs_;  // item key (hashed) -> its number in this part, -1: skipped
-    std::unordered_map<uint64_t, std::pair<size_t, std::string>> idFirst_;  // several parts: item id -> (part, entry) that brought it
+    std::unordered_map<uint64_t, std::pair<size_t, uint64_t>> idFirst_;  // several parts: item id -> (part, its name hashed)
     std::unordered_map<uint64_t, std::string> shownOf_;  // queue name (hashed) -> shown, when not the part's own name
     bool severalParts_ = false;
     std::vector<Notice> notices_;

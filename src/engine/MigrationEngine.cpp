@@ -553,6 +553,7 @@ bool MigrationEngine::Mailbox::PassOne(files::PathList& queue) {
             while (queue.size() < i + 3 && e_.archive_->ReadMore(queue)) {
             }
             LogArchiveNotices();
+            summary_.files = static_cast<int>(queue.size());
         }
         if (i >= queue.size()) break;
         const std::string entry = queue[i];

@@ -1153,6 +1153,65 @@ TEST(ConvertCommand, FolderNamesEmptyFoldersOwnAddressBooksAndCalendarsAndNothin
     ExpectVerified(pst, dir);
 }
 
+// An archive is read once, in its own order: items met before their folders'
+// descriptions, contents before their ".meta", still land as from the folder;
+// a name stored again after its item was converted is converted too, and said.
+TEST(ConvertArchive, ItemsBeforeTheirFoldersAndNamesStoredAgain) {
+    using metaenc::BInt;
+    using metaenc::BStr;
+    TempDir dir;
+    const std::string box = dir / "dora";
+    FolderMeta(box, "", 11, "ROOT", "/", {{"a", BInt(3)}});
+    FolderMeta(box, "", 2, "Inbox", "/Inbox", {{"a", BInt(1)}, {"vt", BStr("5")}});
+    FolderMeta(box, "", 7, "Contacts", "/Contacts", {{"a", BInt(1)}, {"vt", BStr("6")}});
+    FolderMeta(box, "", 10, "Calendar", "/Calendar", {{"a", BInt(1)}, {"vt", BStr("11")}});
+    FolderMeta(box, "Inbox", 300, "Launch <Q3>", "/Inbox/Launch <Q3>", {{"vt", BStr("5")}});
+    FolderMeta(box, "Contacts", 310, "Friends", "/Contacts/Friends", {{"vt", BStr("6")}});
+    FolderMeta(box, "", 311, "Team*Cal", "/Team*Cal", {{"vt", BStr("11")}});
+    FolderMeta(box, "Team_Cal", 313, "Minutes", "/Team*Cal/Minutes", {{"vt", BStr("5")}});
+    WriteFile(box + "/Inbox/Launch _Q3_/0000000400-Plan.eml", Message("Plan"));
+    WriteFile(box + "/Inbox/Launch _Q3_/0000000400-Plan.eml.meta", "{\"id\":400}");
+    WriteFile(box + "/Team_Cal/Minutes/0000000403-Monday.eml", Message("Monday"));
+    WriteFile(box + "/Team_Cal/Minutes/0000000403-Monday.eml.meta", "{\"id\":403}");
+    metaenc::WriteUnder(box, "Contacts/Friends/Doe, Jane.meta",
+                        metaenc::ContactMeta({{"firstName", "Jane"}, {"lastName", "Doe"}}));
+    metaenc::WriteUnder(box, "Team_Cal/0000000600-Standup.appt.meta",
+                        metaenc::AppointmentMeta({{"n", BStr("Standup")}, {"st", BStr("20261207T090000Z")},
+                                                  {"et", BStr("20261207T093000Z")}},
+                                                 11, "/Team*Cal/"));
+    // Reversed: every item before the folders that describe it, each ".meta"
+    // before its content. Then the server's order with Plan appended again.
+    const std::string script =
+        "import io, os, sys, tarfile\n"
+        "box, out = sys.argv[1], sys.argv[2]\n"
+        "files = sorted(os.path.relpath(os.path.join(d, f), box) for d, _, fs in os.walk(box) for f in fs)\n"
+        "with tarfile.open(os.path.join(out, 'reversed.tgz'), 'w:gz') as t:\n"
+        "    for n in reversed(files): t.add(os.path.join(box, n), n)\n"
+        "with tarfile.open(os.path.join(out, 'again.tgz'), 'w:gz') as t:\n"
+        "    for n in files: t.add(os.path.join(box, n), n)\n"
+        "    for n, data in [('Inbox/Launch _Q3_/0000000400-Plan.eml.meta', b'{\"id\":400}'),\n"
+        "                    ('Inbox/Launch _Q3_/0000000400-Plan.eml', b'Subject: Plan v2\\r\\n\\r\\nnew\\r\\n')]:\n"
+        "        i = tarfile.TarInfo(n); i.size = len(data); t.addfile(i, io.BytesIO(data))\n";
+    ASSERT_EQ(RunCmd({"/usr/bin/env", "python3", "-c", script, box, dir.path}, dir).status, 0);
+    Result folder = RunCmd({kBin, "convert", box, "--pst", dir / "folder.pst", "--quiet"}, dir);
+    ASSERT_EQ(folder.status, 0) << folder.err;
+    Result reversed = RunCmd({kBin, "convert", dir / "reversed.tgz", "--pst", dir / "reversed.pst", "--json"}, dir);
+    EXPECT_EQ(reversed.status, 0) << reversed.out << reversed.err;
+    ExpectSameItems(dir / "folder.pst", dir / "reversed.pst", dir);
+    ExpectVerified(dir / "reversed.pst", dir);
+
+    Result again = RunCmd({kBin, "convert", dir / "again.tgz", "--pst", dir / "again.pst", "--json"}, dir);
+    EXPECT_EQ(again.status, 0) << again.out << again.err;
+    EXPECT_NE(again.out.find("\"messages_imported\": 3,"), std::string::npos) << again.out;
+    const std::string json = Inspect(dir / "again.pst", dir);
+    EXPECT_EQ(ItemCount(json, "Inbox/Launch <Q3>"), 2) << json;
+    EXPECT_NE(json.find("Plan v2"), std::string::npos);
+    EXPECT_NE(ReadAll(dir / "again.log").find("NOTE : " + dir / "again.tgz/Inbox/Launch _Q3_/0000000400-Plan.eml.meta"),
+              std::string::npos)
+        << ReadAll(dir / "again.log");
+    ExpectVerified(dir / "again.pst", dir);
+}
+
 // A size split mid-way through an own address book: each part holds the book
 // (looked up in that part's store) with its share of the contacts.
 TEST(ConvertCommand, AnOwnAddressBookSplitBySizeIsWholeInEveryPart) {
