@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "TestSupport.h"
+#include "pst/ltp/Heap.h"
 #include "pst/messaging/PstStore.h"
 #include "pst/ndb/Bytes.h"
 #include "pst/ndb/Crc.h"
@@ -419,4 +420,48 @@ TEST(Append, ACommittedRowRewrittenInAnOpenedFileKeepsEveryRow) {
     EXPECT_EQ(s.Folder(folder).RowCount(), 302u);
     s.Close();
     EXPECT_EQ(storetest::VerifierFaults(path), "");
+}
+
+// Many rows added in one commit: their heap pages are written as they fill,
+// each fill level still lands in page 0 or in the bitmap page that covers it
+// (pages 8, 136, ... are among the new ones here), and every reader takes them;
+// past 1,021 pages the heap's tree has two levels.
+TEST(Append, ManyRowsInOneCommitKeepEveryPageFillLevel) {
+    ScratchDir dir;
+    const std::string path = dir.File("many.pst");
+    uint32_t folder = 0;
+    auto save = [&](pst::PstStore& s, int i) {
+        pst::MessageData m;
+        m.props[PR_SUBJECT] = std::to_string(i) + std::string(1500 + i % 200, char('a' + i % 26));
+        s.SaveMessage(folder, m, "IPM.Note");
+    };
+    {
+        pst::PstStore s(path, "Many");
+        folder = s.CreateFolder(s.IpmSubtree(), "Many", "IPF.Note");
+        for (int i = 0; i < 40; ++i) save(s, i);
+        s.Commit();
+        for (int i = 40; i < 2400; ++i) save(s, i);
+        s.Commit();
+        EXPECT_EQ(s.Folder(folder).contentsBase, 0u);
+        for (int i = 2400; i < 2410; ++i) save(s, i);
+        s.Close();
+    }
+    EXPECT_EQ(storetest::VerifierFaults(path), "");
+    EXPECT_EQ(InspectStrict(path), 0);
+    pst::ndb::NodeDb db(path, pst::ndb::NodeDb::Existing{});
+    const auto node = db.FindNode(pst::ndb::WithType(folder, pst::ndb::NID_TYPE_CONTENTS_TABLE));
+    ASSERT_TRUE(node);
+    const std::vector<pst::ndb::Bytes> pages = db.ReadStream(node->bidData);
+    ASSERT_GT(pages.size(), 1021u);
+    for (size_t i = 0; i < pages.size(); ++i) {
+        const pst::ndb::Bytes& p = pages[i];
+        const size_t map = pst::ndb::Get16(p.data());
+        const size_t used = map + 4 + 2 * (size_t(pst::ndb::Get16(&p[map])) + 1);
+        const size_t holder = i < 8 ? 0 : 8 + (i - 8) / 128 * 128;
+        const uint8_t* levels = holder == 0 ? &pages[0][8] : &pages[holder][2];
+        const size_t slot = i - holder;
+        const uint8_t level = slot % 2 ? levels[slot / 2] >> 4 : levels[slot / 2] & 0xF;
+        EXPECT_EQ(level, pst::ltp::FillLevel(pst::ndb::kMaxBlockData - used)) << "page " << i;
+    }
+    db.Abandon();
 }

@@ -53,7 +53,9 @@ struct Page {
     ndb::Bytes header;              // the page's own header bytes (levels included)
     std::vector<ndb::Bytes> items;  // by index - 1; a freed item is empty
     bool changed = false;
+    bool complete = false;          // a new page that takes no more items (its level is set)
     size_t oldSize = 0;             // 0 for a page this append adds
+    size_t itemBytes = 0;           // of a new page's items (so adding one does not sum them all)
 
     size_t Used() const {
         size_t end = header.size();
@@ -84,7 +86,10 @@ struct Page {
 };
 
 // The heap of a table in the file, read page by page as items are looked at;
-// new items go to new pages after the last.
+// new items go to new pages after the last. Once WriteNewPagesInto() is called
+// a new page is written as soon as the next one begins (a page holding fill
+// levels once the pages it describes are complete), so adding many rows at
+// once holds a page or two, not all their values.
 class HeapEdit {
 public:
     HeapEdit(ndb::NodeDb& db, uint64_t bidData) : db_(db) {
@@ -95,7 +100,11 @@ public:
         if (total_ == 0) total_ = p0.oldSize;
     }
     uint32_t UserRoot() { return Get32(&Get(0).header[4]); }
-    size_t PageCount() const { return oldCount_ + added_.size(); }
+    size_t PageCount() const { return oldCount_ + addedCount_; }
+    void WriteNewPagesInto(ndb::BlockList* written) {
+        streaming_ = true;
+        written_ = written;
+    }
 
     const ndb::Bytes& Item(uint32_t hid) { return Slot(hid); }
     void Patch(uint32_t hid, const ndb::Bytes& b) {
@@ -110,15 +119,23 @@ public:
     }
     uint32_t Allocate(const uint8_t* data, size_t size) {
         if (size == 0 || size > kMaxHeapItem) throw PstError("heap item size out of range");
-        Page* p = added_.empty() ? nullptr : &added_.back();
-        if (!p || p->Used() + size + 2 > ndb::kMaxBlockData || p->items.size() >= 2047) {
+        Page* p = addedCount_ == 0 ? nullptr : &live_.at(PageCount() - 1);
+        const auto used = [](const Page& q) {
+            const size_t end = q.header.size() + q.itemBytes;
+            return end + (end & 1) + 4 + 2 * (q.items.size() + 1);
+        };
+        if (!p || used(*p) + size + 2 > ndb::kMaxBlockData || p->items.size() >= 2047) {
             if (PageCount() >= 0xFFFF) throw PstError("heap too large");
-            added_.emplace_back();
-            p = &added_.back();
-            p->header.assign(PageHeader(PageCount() - 1), 0);
+            const size_t i = PageCount();
+            ++addedCount_;
+            bids_.push_back(0);
+            p = &live_[i];
+            p->header.assign(PageHeader(i), 0);
             p->changed = true;
+            if (streaming_ && i > oldCount_) Complete(i - 1);
         }
         p->items.emplace_back(data, data + size);
+        p->itemBytes += size;
         return uint32_t((PageCount() - 1) << 16) | uint32_t(p->items.size() << 5);
     }
     uint32_t Allocate(const ndb::Bytes& b) { return Allocate(b.data(), b.size()); }
@@ -126,35 +143,20 @@ public:
     // Writes the changed and new pages and the tree over all pages; returns the node's bidData.
     uint64_t Write(ndb::BlockList* written) {
         // New pages after the old last one: that page is padded, as every page but the last is.
-        if (!added_.empty() && Get(oldCount_ - 1).oldSize != ndb::kMaxBlockData) Get(oldCount_ - 1).changed = true;
-        auto levelOf = [&](size_t i) {
-            const Page& p = i < oldCount_ ? old_.at(i) : added_[i - oldCount_];
-            return FillLevel(ndb::kMaxBlockData - p.Used());
-        };
+        if (addedCount_ > 0 && Get(oldCount_ - 1).oldSize != ndb::kMaxBlockData) Get(oldCount_ - 1).changed = true;
         std::vector<size_t> changedPages;
         for (auto& [i, p] : old_)
             if (p.changed) changedPages.push_back(i);
-        for (size_t i = oldCount_; i < PageCount(); ++i) changedPages.push_back(i);
-        for (size_t i : changedPages) {
-            const size_t holder = i < 8 ? 0 : 8 + (i - 8) / 128 * 128;
-            Page& h = holder < oldCount_ ? Get(holder) : added_[holder - oldCount_];
-            uint8_t* levels = holder == 0 ? &h.header[8] : &h.header[2];
-            const size_t slot = holder == 0 ? i : i - holder;
-            const uint8_t before = levels[slot / 2];
-            SetNibble(levels, slot, levelOf(i));
-            if (levels[slot / 2] != before) h.changed = true;
-        }
+        for (auto& [i, p] : live_)
+            if (!p.complete) changedPages.push_back(i);
+        for (size_t i : changedPages) SetLevel(i);
         for (auto& [i, p] : old_) {
             if (!p.changed) continue;
             const ndb::Bytes b = p.Serialize(i + 1 < PageCount());
             total_ = total_ - p.oldSize + b.size();
             bids_[i] = db_.WriteDataBlock(b.data(), b.size(), written);
         }
-        for (size_t k = 0; k < added_.size(); ++k) {
-            const ndb::Bytes b = added_[k].Serialize(k + 1 < added_.size());
-            total_ += b.size();
-            bids_.push_back(db_.WriteDataBlock(b.data(), b.size(), written));
-        }
+        while (!live_.empty()) WriteLive(live_.begin()->first, written);
         if (bids_.size() > ndb::kXBlockFanout && total_ != (bids_.size() - 1) * ndb::kMaxBlockData + LastSize())
             throw PstError("heap pages of uneven size past one XBLOCK");
         return db_.WriteDataTree(bids_, total_, written);
@@ -168,11 +170,15 @@ public:
 
 private:
     size_t LastSize() const {
-        if (!added_.empty()) return added_.back().Serialize(false).size();
+        if (addedCount_ > 0) return lastWritten_;
         return old_.count(oldCount_ - 1) ? old_.at(oldCount_ - 1).Serialize(false).size() : 0;
     }
     Page& Get(size_t i) {
-        if (i >= oldCount_) return added_.at(i - oldCount_);
+        if (i >= oldCount_) {
+            auto it = live_.find(i);
+            if (it == live_.end()) throw PstError("heap page read after it was written");
+            return it->second;
+        }
         auto it = old_.find(i);
         if (it != old_.end()) return it->second;
         const ndb::Bytes b = db_.ReadBlock(bids_[i]);
@@ -205,8 +211,40 @@ private:
     std::vector<uint64_t> bids_;
     uint64_t total_ = 0;
     size_t oldCount_ = 0;
+    // The page's fill level into the page that holds it (page 0 or a bitmap page).
+    void SetLevel(size_t i) {
+        const uint8_t level = FillLevel(ndb::kMaxBlockData - Get(i).Used());
+        const size_t holder = i < 8 ? 0 : 8 + (i - 8) / 128 * 128;
+        Page& h = Get(holder);
+        uint8_t* levels = holder == 0 ? &h.header[8] : &h.header[2];
+        const size_t slot = holder == 0 ? i : i - holder;
+        const uint8_t before = levels[slot / 2];
+        SetNibble(levels, slot, level);
+        if (levels[slot / 2] != before) h.changed = true;
+    }
+    // A new page that takes no more items: written, unless it holds the
+    // levels of pages still to come; a bitmap page goes with its last page.
+    void Complete(size_t i) {
+        SetLevel(i);
+        live_.at(i).complete = true;
+        if (!IsBitmapPage(i)) WriteLive(i, written_);
+        const size_t holder = i < 8 ? 0 : 8 + (i - 8) / 128 * 128;
+        if (holder >= oldCount_ && holder != 0 && i == holder + 127) WriteLive(holder, written_);
+    }
+    void WriteLive(size_t i, ndb::BlockList* written) {
+        const ndb::Bytes b = live_.at(i).Serialize(i + 1 < PageCount());
+        total_ += b.size();
+        bids_[i] = db_.WriteDataBlock(b.data(), b.size(), written);
+        if (i + 1 == PageCount()) lastWritten_ = b.size();
+        live_.erase(i);
+    }
+
     std::map<size_t, Page> old_;
-    std::vector<Page> added_;
+    std::map<size_t, Page> live_;  // new pages not written yet
+    size_t addedCount_ = 0;
+    size_t lastWritten_ = 0;  // the size of the last new page, once written
+    bool streaming_ = false;
+    ndb::BlockList* written_ = nullptr;
 };
 
 // What a table in the file holds that adding rows needs.
@@ -333,6 +371,7 @@ bool AppendTc(ndb::NodeDb& db, const ndb::NodeEntry& node, const TableLayout& la
     if (row.rowId <= lastKey) return false;
 
     // Everything is read and checked: from here on the table is written.
+    heap.WriteNewPagesInto(written);
     uint32_t nextSub = 1;
     for (const ndb::SubnodeEntry& s : t.subnodes) nextSub = std::max(nextSub, ndb::NidIndexOf(s.nid) + 1);
     ndb::Bytes block(t.lastBlock.begin(), t.lastBlock.begin() + long(lastRows * rowSize));
@@ -344,7 +383,17 @@ bool AppendTc(ndb::NodeDb& db, const ndb::NodeEntry& node, const TableLayout& la
         t.matrixTotal += block.size();
         block.clear();
     };
+    // Row-index records, a leaf at a time; a last leaf not yet full takes the first new ones.
     ndb::Bytes records;
+    if (lastLeaf.size() / kRecord < kPerLeaf) {
+        heap.Free(leaves.back().second);
+        leaves.pop_back();
+        records = lastLeaf;
+    }
+    auto leaf = [&] {
+        leaves.emplace_back(Get32(&records[0]), heap.Allocate(records));
+        records.clear();
+    };
     for (size_t r = 0; r < count; ++r) {
         if (r > 0) source.Next(row);
         if (row.cells.size() != rowSize) throw PstError("table row of the wrong size");
@@ -365,20 +414,11 @@ bool AppendTc(ndb::NodeDb& db, const ndb::NodeEntry& node, const TableLayout& la
         }
         ndb::Append32(records, row.rowId);
         ndb::Append32(records, uint32_t(committed + r));
+        if (records.size() == kPerLeaf * kRecord) leaf();
     }
     flush(true);
     t.subnodes[t.matrixEntry].bidData = db.WriteDataTree(t.matrixLeaves, t.matrixTotal, written);
-
-    // A last leaf not yet full takes the first new records.
-    if (lastLeaf.size() / kRecord < kPerLeaf) {
-        heap.Free(leaves.back().second);
-        leaves.pop_back();
-        records.insert(records.begin(), lastLeaf.begin(), lastLeaf.end());
-    }
-    for (size_t at = 0; at < records.size(); at += kPerLeaf * kRecord) {
-        const size_t n = std::min(kPerLeaf * kRecord, records.size() - at);
-        leaves.emplace_back(Get32(&records[at]), heap.Allocate(&records[at], n));
-    }
+    if (!records.empty()) leaf();
     for (uint32_t hid : indexItems) heap.Free(hid);
     uint8_t newLevels = 0;
     while (leaves.size() > 1) {

@@ -351,8 +351,7 @@ void PstStore::WriteContents(FolderState& f) {
         const std::optional<NodeEntry> node = db_.FindNode(nid);
         if (!node) throw PstError("a folder's contents table is missing");
         const NodeEntry old = *node;
-        const std::vector<uint64_t> added(f.contents.begin() + long(f.committedRows - f.contentsBase), f.contents.end());
-        RowSpool::Source rows(spool_, added);
+        RowSpool::Source rows(spool_, f.contents, f.committedRows - f.contentsBase);
         ndb::BlockList written;
         ltp::TableAppendResult r;
         bool appended = false;

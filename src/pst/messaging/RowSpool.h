@@ -25,17 +25,18 @@ public:
     uint64_t Append(const ltp::TcRow& row);
     void Read(uint64_t offset, ltp::TcRow& row);
 
-    // The rows at `offsets`, in order, as a table writer's source.
+    // The rows at `offsets` from `first` on, in order, as a table writer's source.
     class Source : public ltp::TcRowSource {
     public:
-        Source(RowSpool& spool, const std::vector<uint64_t>& offsets) : spool_(spool), offsets_(offsets) {}
-        size_t Count() const override { return offsets_.size(); }
+        Source(RowSpool& spool, const std::vector<uint64_t>& offsets, size_t first = 0)
+            : spool_(spool), offsets_(offsets), first_(first), at_(first) {}
+        size_t Count() const override { return offsets_.size() - first_; }
         void Next(ltp::TcRow& row) override { spool_.Read(offsets_[at_++], row); }
 
     private:
         RowSpool& spool_;
         const std::vector<uint64_t>& offsets_;
-        size_t at_ = 0;
+        size_t first_, at_;
     };
 
 private:
