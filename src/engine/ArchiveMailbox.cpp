@@ -165,6 +165,7 @@ files::PathList ArchiveMailbox::TakeOpening() { return std::move(opening_); }
 bool ArchiveMailbox::ReadEntry() {
     for (;;) {
         if (part_ >= parts_.size()) {
+            if (!ended_) ++foldersVersion_;
             ended_ = true;
             return false;
         }
@@ -199,8 +200,10 @@ bool ArchiveMailbox::ReadEntry() {
         }
         Accept(reader_->Name(), part_);
         if (!folderListClosed_ && sawItem_ &&
-            (entriesRead_ - lastFolderEntry_ > kFolderListGap || pendingBytes_ > kMemoryHeldBytes / 2))
+            (entriesRead_ - lastFolderEntry_ > kFolderListGap || pendingBytes_ > kMemoryHeldBytes / 2)) {
             folderListClosed_ = true;
+            ++foldersVersion_;
+        }
         return true;
     }
 }
@@ -352,6 +355,7 @@ void ArchiveMailbox::NoteRoot(const std::string& name) {
     if (Contains(LowerAscii(entry), "-root.meta")) {
         rootRel_ = ParentOf(entry).substr(root_.size());
         rootKnown_ = true;
+        ++foldersVersion_;
         return;
     }
     const std::string p = ParentOf(entry);
@@ -359,13 +363,14 @@ void ArchiveMailbox::NoteRoot(const std::string& name) {
     if (at == std::string::npos) return;
     rootRel_ = p.substr(0, at + 1).substr(root_.size());
     rootKnown_ = true;
+    ++foldersVersion_;
 }
 
 void ArchiveMailbox::NoteFolderEntry(const std::string& name) {
     if (auto folder = items::ReadExportFolder(root_ + name)) {
         std::string directory = folder->directory;
         std::replace(directory.begin(), directory.end(), '/', '\\');
-        knownFolders_.insert(directory);
+        if (knownFolders_.insert(directory).second) ++foldersVersion_;
     }
 }
 
@@ -391,10 +396,14 @@ bool ArchiveMailbox::FolderKnown(const std::string& name) const {
     return true;
 }
 
-bool ArchiveMailbox::Ready(const Pending& p) const {
+bool ArchiveMailbox::Ready(Pending& p) {
     if (p.missing) return true;
     if (!p.folder && p.wantsPartner && !p.partnerSeen && !ended_) return false;
-    return FolderKnown(p.name);
+    // Asked again only once more is known of the folders.
+    if (p.unknownAt == foldersVersion_) return false;
+    if (FolderKnown(p.name)) return true;
+    p.unknownAt = foldersVersion_;
+    return false;
 }
 
 size_t ArchiveMailbox::Release(files::PathList* queue) {

@@ -126,6 +126,7 @@ private:
         bool partnerSeen = false;
         bool missing = false;    // its data was cut: queued without a file, for the log
         bool undecided = false;  // a later part's content whose ".meta" decides what it is
+        size_t unknownAt = SIZE_MAX;  // foldersVersion_ when its folder was last found unknown
     };
     struct Held {
         size_t index;    // in the queue
@@ -139,7 +140,7 @@ private:
     void Accept(const std::string& stored, size_t partIndex);
     // Hands every ready pending entry over to `queue` (null: the opening queue).
     size_t Release(files::PathList* queue);
-    bool Ready(const Pending& p) const;
+    bool Ready(Pending& p);
     bool FolderKnown(const std::string& name) const;
     void NoteFolderEntry(const std::string& name);
     void NoteRoot(const std::string& name);
@@ -163,6 +164,7 @@ private:
     std::string rootRel_;                  // the export's root below root_
     bool rootKnown_ = false;
     bool folderListClosed_ = false;        // no more folder descriptions expected
+    size_t foldersVersion_ = 0;            // grows with what is known of the folders (FolderKnown's answers)
     size_t entriesRead_ = 0;               // all parts
     size_t lastFolderEntry_ = 0;           // entriesRead_ at the last folder entry
     bool sawItem_ = false;
