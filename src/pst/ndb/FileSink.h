@@ -40,6 +40,8 @@ public:
     // After a failed write nothing more is written: the file stays as of the
     // last complete commit.
     bool Failed() const { return failed_; }
+    // False while the file has no name yet (see Publish): nothing can read it.
+    bool Published() const { return published_; }
     // The error for anything asked after a failed write, naming its first cause.
     std::string EarlierFailure() const;
     void Close();

@@ -405,11 +405,18 @@ void NodeDb::Commit() {
     uint64_t newSize = space_.Eof();
     uint64_t diskSize = committed_ ? kAMapBase + diskIntervals_ * kAMapSpan : 0;
     if (newSize > diskSize) file_.Resize(newSize);
-    file_.Sync();
-    WriteHeader(false);
-    file_.Sync();
-    space_.WriteMaps(file_);
-    file_.Sync();
+    if (file_.Published()) {
+        file_.Sync();
+        WriteHeader(false);
+        file_.Sync();
+        space_.WriteMaps(file_);
+        file_.Sync();
+    } else {
+        // A file without a name yet vanishes in a crash whatever its state, so
+        // its first commit needs no order, only to be whole on the disk before
+        // the name is given: one flush instead of four.
+        space_.WriteMaps(file_);
+    }
     WriteHeader(true);
     file_.Sync();
     file_.Publish();
