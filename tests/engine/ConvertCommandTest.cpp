@@ -1193,10 +1193,18 @@ TEST(ConvertArchive, ItemsBeforeTheirFoldersAndNamesStoredAgain) {
         "                    ('Inbox/Launch _Q3_/0000000400-Plan.eml', b'Subject: Plan v2\\r\\n\\r\\nnew\\r\\n')]:\n"
         "        i = tarfile.TarInfo(n); i.size = len(data); t.addfile(i, io.BytesIO(data))\n";
     ASSERT_EQ(RunCmd({"/usr/bin/env", "python3", "-c", script, box, dir.path}, dir).status, 0);
-    Result folder = RunCmd({kBin, "convert", box, "--pst", dir / "folder.pst", "--quiet"}, dir);
+    Result folder = RunCmd({kBin, "convert", box, "--pst", dir / "folder.pst", "--json"}, dir);
     ASSERT_EQ(folder.status, 0) << folder.err;
     Result reversed = RunCmd({kBin, "convert", dir / "reversed.tgz", "--pst", dir / "reversed.pst", "--json"}, dir);
     EXPECT_EQ(reversed.status, 0) << reversed.out << reversed.err;
+    // The same counts, though the archive's were known only at its end.
+    for (const std::string key : {"\"files\": ", "\"files_converted\": ", "\"folders_created\": "}) {
+        auto count = [&key](const std::string& json) {
+            const size_t at = json.find(key);
+            return at == std::string::npos ? -1 : std::atoi(json.c_str() + at + key.size());
+        };
+        EXPECT_EQ(count(reversed.out), count(folder.out)) << key << reversed.out << folder.out;
+    }
     ExpectSameItems(dir / "folder.pst", dir / "reversed.pst", dir);
     ExpectVerified(dir / "reversed.pst", dir);
 
