@@ -297,6 +297,7 @@ void ArchiveMailbox::Accept(const std::string& stored, size_t partIndex) {
     p.folder = folder;
     p.meta = meta;
     p.undecided = undecided;
+    p.part = partIndex;
     const std::string path = root_ + name;
     bool ok = read != files::ArchiveReader::Entry::Damaged;
     std::string sizeText;  // a ".meta"'s "size": the bytes of its content entry
@@ -337,7 +338,8 @@ void ArchiveMailbox::Accept(const std::string& stored, size_t partIndex) {
     // Its partner: waiting already (a pair), queued already (nothing to wait for),
     // or still to come.
     const std::string partner = PartnerName(name);
-    auto waiting = std::find_if(pending_.begin(), pending_.end(), [&](const Pending& q) { return q.name == partner; });
+    auto waiting = std::find_if(pending_.begin(), pending_.end(),
+                                [&](const Pending& q) { return q.name == partner && q.part == partIndex; });
     if (waiting != pending_.end()) {
         waiting->partnerSeen = true;
         p.partnerSeen = true;
@@ -398,7 +400,8 @@ bool ArchiveMailbox::FolderKnown(const std::string& name) const {
 
 bool ArchiveMailbox::Ready(Pending& p) {
     if (p.missing) return true;
-    if (!p.folder && p.wantsPartner && !p.partnerSeen && !ended_) return false;
+    // A partner comes in the same part, if at all.
+    if (!p.folder && p.wantsPartner && !p.partnerSeen && !ended_ && p.part == part_) return false;
     // Asked again only once more is known of the folders.
     if (p.unknownAt == foldersVersion_) return false;
     if (FolderKnown(p.name)) return true;
@@ -453,7 +456,7 @@ bool ArchiveMailbox::ReadMore(files::PathList& queue) {
 
 void ArchiveMailbox::Decide(const std::string& key, int as) {
     auto content = std::find_if(pending_.begin(), pending_.end(),
-                                [&](const Pending& p) { return p.undecided && p.name == key; });
+                                [&](const Pending& p) { return p.undecided && p.name == key && p.part == part_; });
     if (content == pending_.end()) return;
     content->undecided = false;
     if (as < 0) {

@@ -127,6 +127,7 @@ private:
         bool missing = false;    // its data was cut: queued without a file, for the log
         bool undecided = false;  // a later part's content whose ".meta" decides what it is
         size_t unknownAt = SIZE_MAX;  // foldersVersion_ when its folder was last found unknown
+        size_t part = 0;
     };
     struct Held {
         size_t index;    // in the queue
