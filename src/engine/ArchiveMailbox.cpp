@@ -191,11 +191,7 @@ bool ArchiveMailbox::ReadEntry() {
             }
             doneBytes_ += part.bytes;
             reader_.reset();
-            ++part_;
-            partNames_ = {};
-            keyAs_.clear();
-            for (const uint64_t h : partGiven_) given_.insert(h);
-            partGiven_.clear();
+            EndPart();
             continue;
         }
         Accept(reader_->Name(), part_);
@@ -225,7 +221,7 @@ void ArchiveMailbox::Accept(const std::string& stored, size_t partIndex) {
     const bool folder = !IsItemMetaName(base) && items::LooksLikeFolderMetaName(base);
     const bool meta = EndsWith(stored, ".meta");
     // Every part of an export starts with the export's folder list: read once.
-    if (folder && partIndex > 0 && given_.count(Hash(stored))) return;
+    if (folder && partIndex > 0 && GivenEarlier(Hash(stored))) return;
 
     auto file = std::make_shared<files::MemoryFile>();
     const size_t room = heldBytes_ < kMemoryHeldBytes ? kMemoryHeldBytes - heldBytes_ : 0;
@@ -263,14 +259,13 @@ void ArchiveMailbox::Accept(const std::string& stored, size_t partIndex) {
             if (meta && read != files::ArchiveReader::Entry::Damaged) {
                 const std::string id = NumberMember(file->bytes, "id");
                 if (!id.empty())
-                    if (auto first = idFirst_.find(IdKey(id)); first != idFirst_.end() && first->second.first < partIndex) {
+                    if (auto first = std::lower_bound(ids_.begin(), ids_.end(), std::make_pair(IdKey(id), uint32_t(0)));
+                        first != ids_.end() && first->first == IdKey(id)) {
                         decided = -1;
-                        auto firstShown = shownOf_.find(first->second.second);
-                        notices_.push_back({Notice::Kind::Repeated, shown,
-                                            firstShown == shownOf_.end() ? std::string() : firstShown->second});
+                        notices_.push_back({Notice::Kind::Repeated, shown, idShown_[first->second]});
                     }
             }
-            const bool taken = given_.count(Hash(key)) || given_.count(Hash(key + ".meta"));
+            const bool taken = GivenEarlier(Hash(key)) || GivenEarlier(Hash(key + ".meta"));
             // A content entry before its ".meta": the ".meta" tells whether it repeats an item.
             if (decided == 0 && taken && !meta) undecided = true;
             else if (decided == 0 && taken) decided = NumberFor(key);
@@ -284,11 +279,16 @@ void ArchiveMailbox::Accept(const std::string& stored, size_t partIndex) {
     }
     if (severalParts_ && meta && !folder && read != files::ArchiveReader::Entry::Damaged) {
         const std::string id = NumberMember(file->bytes, "id");
-        if (!id.empty()) idFirst_.emplace(IdKey(id), std::make_pair(partIndex, Hash(name)));
+        if (!id.empty()) {
+            partIds_.emplace_back(IdKey(id), static_cast<uint32_t>(idShown_.size()));
+            idShown_.push_back(shown);
+        }
     }
     if (severalParts_) partGiven_.push_back(Hash(name));
-    if (name != stored) partNames_.insert(Hash(name));
-    if (severalParts_ || name != stored) shownOf_[Hash(name)] = shown;
+    if (name != stored) {
+        partNames_.insert(Hash(name));
+        shownOf_[Hash(name)] = shown;
+    }
 
     Pending p;
     p.name = name;
@@ -509,7 +509,30 @@ int ArchiveMailbox::NumberFor(const std::string& key) const {
 
 bool ArchiveMailbox::Taken(const std::string& name) const {
     const uint64_t h = Hash(name);
-    return partNames_.count(h) || given_.count(h);
+    return partNames_.count(h) || GivenEarlier(h);
+}
+
+bool ArchiveMailbox::GivenEarlier(uint64_t nameHash) const {
+    for (size_t k = 0; k < part_ && k < parts_.size(); ++k)
+        if (std::binary_search(parts_[k].given.begin(), parts_[k].given.end(), nameHash)) return true;
+    return false;
+}
+
+void ArchiveMailbox::EndPart() {
+    if (part_ < parts_.size()) {
+        std::sort(partGiven_.begin(), partGiven_.end());
+        parts_[part_].given = std::move(partGiven_);
+    }
+    partGiven_.clear();
+    ++part_;
+    partNames_ = {};
+    keyAs_.clear();
+    // Only an earlier part's item is a repeat: revisions of a document share their id.
+    const size_t old = ids_.size();
+    ids_.insert(ids_.end(), partIds_.begin(), partIds_.end());
+    std::sort(ids_.begin() + std::ptrdiff_t(old), ids_.end());
+    std::inplace_merge(ids_.begin(), ids_.begin() + std::ptrdiff_t(old), ids_.end());
+    partIds_.clear();
 }
 
 double ArchiveMailbox::Fraction() const {
@@ -521,9 +544,14 @@ double ArchiveMailbox::Fraction() const {
 std::string ArchiveMailbox::DisplayPath(const std::string& queuePath) const {
     if (parts_.empty() || root_.empty() || queuePath.rfind(root_, 0) != 0) return queuePath;
     const std::string rel = queuePath.substr(root_.size());
+    const uint64_t h = Hash(rel);
     if (!shownOf_.empty())
-        if (auto it = shownOf_.find(Hash(rel)); it != shownOf_.end()) return it->second;
-    return parts_[0].path + "/" + rel;
+        if (auto it = shownOf_.find(h); it != shownOf_.end()) return it->second;
+    if (!severalParts_) return parts_[0].path + "/" + rel;
+    // Names are given out once across the parts: the part that gave it.
+    for (size_t k = 0; k < part_ && k < parts_.size(); ++k)
+        if (std::binary_search(parts_[k].given.begin(), parts_[k].given.end(), h)) return parts_[k].path + "/" + rel;
+    return part_ < parts_.size() ? parts_[part_].path + "/" + rel : queuePath;
 }
 
 std::string ArchiveMailbox::CutOffText() const {

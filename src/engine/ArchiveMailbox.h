@@ -114,6 +114,7 @@ private:
         bool damaged = false;  // its data or headers end early
         std::string cutText;   // what CutOffText says of it
         std::string lastName;  // the last entry read
+        std::vector<uint64_t> given;  // several parts: the names below root_ it gave out (hashed), sorted at its end
     };
     struct Pending {
         std::string name;        // below root_ (numbered when renamed)
@@ -180,11 +181,16 @@ private:
     size_t heldBytes_ = 0;                 // memory of pending and queued entries
 
     KeySet<uint64_t> partNames_;           // names stored in the current part (hashed)
-    KeySet<uint64_t> given_;               // names below root_ given out by the earlier parts (hashed)
-    std::vector<uint64_t> partGiven_;      // several parts: those the current part gives out
+    std::vector<uint64_t> partGiven_;      // several parts: the names the current part gives out
     std::unordered_map<uint64_t, int> keyAs_;  // item key (hashed) -> its number in this part, -1: skipped
-    std::unordered_map<uint64_t, std::pair<size_t, uint64_t>> idFirst_;  // several parts: item id -> (part, its name hashed)
-    std::unordered_map<uint64_t, std::string> shownOf_;  // queue name (hashed) -> shown, when not the part's own name
+    // Several parts: (item id, index in idShown_) of the earlier parts' items, sorted;
+    // the current part's; and the entries that brought them, spooled.
+    std::vector<std::pair<uint64_t, uint32_t>> ids_, partIds_;
+    files::PathList idShown_;
+    std::unordered_map<uint64_t, std::string> shownOf_;  // queue name (hashed) -> shown, for a renamed entry
+    // True when an earlier part gave out the name below root_.
+    bool GivenEarlier(uint64_t nameHash) const;
+    void EndPart();
     bool severalParts_ = false;
     std::vector<Notice> notices_;
     std::function<void(const std::string&)> beforeRemove_;
