@@ -582,7 +582,9 @@ int RunConvert(const std::vector<std::string>& args) {
 #endif
 #ifdef HAVE_ORVANDEL_MIME
     services.importMessage = [](store::Item& item, const std::string& path) { return mime::ImportMessage(item, path); };
-    services.parseAhead = [](const std::string& path) { mime::ParseAhead(path); };
+    services.parseAhead = [](const std::string& path, std::function<void()> before) {
+        mime::ParseAhead(path, std::move(before));
+    };
 #endif
     engine::MigrationEngine engine(view, services, options);
     view.engine = &engine;

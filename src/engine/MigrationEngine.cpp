@@ -19,6 +19,7 @@
 #include "engine/ExportFolders.h"
 #include "engine/ImportedPaths.h"
 #include "engine/KeySet.h"
+#include "engine/MessageChecksAhead.h"
 #include "engine/SavedSinceCommit.h"
 #include "engine/SourceRecord.h"
 #include "files/ArchiveReader.h"
@@ -154,11 +155,6 @@ private:
     void NoteBeforeRemoval(const std::string& path);
     // Why a source cannot be read safely (itself or the companion beside it), or "".
     std::string SourceProblem(const std::string& path, const std::string& companion) const;
-    // The same for a message, whose file the import opens (and says why it
-    // could not): one lstat of each. `size` gets the file's size, and
-    // `companionFound` whether its ".meta" is there.
-    std::string MessageSourceProblem(const std::string& path, const std::string& companion, uint64_t& size,
-                                     bool& companionFound) const;
     // Final counts and the log's state into the summary, and the window told.
     void Conclude();
     // Before an item from `source`: when it could take the PST past the size
@@ -201,6 +197,7 @@ private:
     bool contactsRead_ = false;
     std::vector<items::ZimbraTag> tags_;
     std::set<std::string> tagFiles_;  // the tags' ".meta" files
+    MessageChecksAhead checksAhead_;  // of the messages announced to the parser
     int fileIndex_ = 0;
     MigrationLog log_;
     std::unique_ptr<store::Session> session_;
@@ -646,7 +643,8 @@ void MigrationEngine::Mailbox::AnnounceNextMessage(const files::PathList& queue,
         while (next < queue.size() && !IsMessageName(LowerAscii(FileNameOf(queue[next])))) ++next;
         if (next >= queue.size()) return;
         if (e_.archive_ && !e_.archive_->Fetch(next)) return;
-        e_.services_.parseAhead(queue[next]);
+        // An archive's ".meta" may come from it after its message: checked in turn.
+        e_.services_.parseAhead(queue[next], e_.archive_ ? std::function<void()>() : checksAhead_.Announce(queue[next]));
         announced.push_back(next++);
     }
 }
@@ -963,12 +961,10 @@ void MigrationEngine::Mailbox::ImportMessageFile(const std::string& path, int pa
     if (AlreadyInPst(path, {path + ".meta"})) return;
     SetStatus("Converting Messages... from (" + path + ")");
     bool ok = false;
-    const std::string meta = path + ".meta";
-    uint64_t bytes = 0;
-    bool metaFound = false;
-    std::string reason = MessageSourceProblem(path, meta, bytes, metaFound);
+    MessageChecks checks = checksAhead_.Take(path);
+    std::string reason = std::move(checks.problem);
     std::vector<std::string> omitted, notes;
-    if (reason.empty()) NextPartIfFull(path, bytes);
+    if (reason.empty()) NextPartIfFull(path, checks.size);
     if (reason.empty()) try {
         store::Folder& target = FolderOfFile(path);
         std::unique_ptr<store::Item> item = target.AddItem(store::ItemType::Mail);
@@ -978,7 +974,7 @@ void MigrationEngine::Mailbox::ImportMessageFile(const std::string& path, int pa
         if (!result.ok) throw store::StoreError(result.error);
         omitted = result.omitted;
         notes = result.notes;
-        items::PutMessageState(*item, metaFound ? items::ReadMessageState(meta) : items::MessageState{});
+        items::PutMessageState(*item, checks.state);
         view_.Yield();
         store_->SetItemSource(Record(path));
         item->Save();
@@ -1143,17 +1139,6 @@ std::string MigrationEngine::Mailbox::SourceProblem(const std::string& path, con
     const std::uint32_t a = files::GetFileAttr(companion);
     if (a != files::kInvalidFileAttributes && (a & files::kFileAttributeReparsePoint))
         return "symbolic link beside it: " + companion;
-    return {};
-}
-
-std::string MigrationEngine::Mailbox::MessageSourceProblem(const std::string& path, const std::string& companion,
-                                                           uint64_t& size, bool& companionFound) const {
-    companionFound = false;
-    std::string problem = files::SourceFileKindProblem(path, size);
-    if (!problem.empty()) return problem;
-    const std::uint32_t a = files::GetFileAttr(companion);
-    companionFound = a != files::kInvalidFileAttributes;
-    if (companionFound && (a & files::kFileAttributeReparsePoint)) return "symbolic link beside it: " + companion;
     return {};
 }
 

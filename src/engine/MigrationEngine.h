@@ -36,8 +36,9 @@ struct EngineServices {
     items::ItemConverters* converters = nullptr;  // null: item files are left as they are
     MessageImporter importMessage;               // fills a new message from an RFC 822 file
     // Optional: told which message file comes next, so the importer can parse it
-    // while the current one is written (mime::ParseAhead).
-    std::function<void(const std::string&)> parseAhead;
+    // while the current one is written (mime::ParseAhead), and given what to do
+    // there just before the file is read (the checks of its source).
+    std::function<void(const std::string&, std::function<void()>)> parseAhead;
     std::function<std::string()> timeStamp;      // "d.m.YY H.m.ss"; the local clock when empty
 };
 

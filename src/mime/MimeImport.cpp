@@ -1538,7 +1538,7 @@ ImportResult Describe(const std::exception_ptr& error) {
 
 }  // namespace
 
-void ParseAhead(const std::string& path) {
+void ParseAhead(const std::string& path, std::function<void()> before) {
     ImportThreads& t = Threads();
     for (const auto& a : t.ahead)
         if (a.path == path) return;
@@ -1547,11 +1547,12 @@ void ParseAhead(const std::string& path) {
     t.ahead.push_back({path, slot});
     // Parsed in batches: woken for every few announcements, or when the caller
     // waits for one, the parser works through all that is queued.
-    t.parser.PostQuietly([&t, slot, path, batch = std::move(t.done)]() mutable {
+    t.parser.PostQuietly([&t, slot, path, before = std::move(before), batch = std::move(t.done)]() mutable {
         batch.clear();
         std::shared_ptr<Parsed> parsed;
         t.WaitForRoom();
         try {
+            if (before) before();
             parsed = Parse(path);
             FillAhead(*parsed);
             if (parsed->filled) parsed->DropTree();

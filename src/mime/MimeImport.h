@@ -1,5 +1,6 @@
 #pragma once
 // RFC 822 import: fills a store message from an ".eml" file.
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -36,7 +37,9 @@ ImportResult ImportMessage(store::Item& message, const std::string& path);
 // the PST does not depend on timing. A file announced but never imported is let
 // go, and so is the oldest one when more than kMaxParsedAhead are announced:
 // a caller keeps well within that many ahead of its current message.
-void ParseAhead(const std::string& path);
+// `before`, when given, runs on the parsing thread just before the file is read
+// (it may not run at all: the caller then does that work in its turn).
+void ParseAhead(const std::string& path, std::function<void()> before = {});
 inline constexpr size_t kMaxParsedAhead = 64;
 
 }  // namespace mime

@@ -30,7 +30,9 @@ engine::EngineServices RealServices(std::unique_ptr<items::ItemConverters>& conv
 #endif
 #ifdef HAVE_ORVANDEL_MIME
     services.importMessage = [](store::Item& item, const std::string& path) { return mime::ImportMessage(item, path); };
-    services.parseAhead = [](const std::string& path) { mime::ParseAhead(path); };
+    services.parseAhead = [](const std::string& path, std::function<void()> before) {
+        mime::ParseAhead(path, std::move(before));
+    };
 #endif
     return services;
 }
