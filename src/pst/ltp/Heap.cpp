@@ -70,8 +70,9 @@ void HeapBuilder::Patch(uint32_t hid, const Bytes& b) {
 
 Bytes HeapBuilder::Serialize(size_t i, const std::vector<uint8_t>& levels) const {
     const Page& p = pages_[i];
-    Bytes b(p.header, 0);
+    Bytes b;
     b.reserve(i + 1 < pages_.size() ? ndb::kMaxBlockData : Used(p, 0, 0));
+    b.resize(p.header, 0);
     b.insert(b.end(), p.items.begin(), p.items.end());
     if (b.size() & 1) b.push_back(0);
     uint16_t ibHnpm = uint16_t(b.size());

@@ -24,20 +24,17 @@ inline uint32_t Get32(const uint8_t* p) {
 }
 inline uint64_t Get64(const uint8_t* p) { return uint64_t(Get32(p)) | (uint64_t(Get32(p + 4)) << 32); }
 
+// push_back keeps the common case (room left) inline; resize would call out
+// and zero the bytes first.
 inline void Append16(Bytes& b, uint16_t v) {
-    size_t n = b.size();
-    b.resize(n + 2);
-    Put16(&b[n], v);
+    b.push_back(uint8_t(v));
+    b.push_back(uint8_t(v >> 8));
 }
 inline void Append32(Bytes& b, uint32_t v) {
-    size_t n = b.size();
-    b.resize(n + 4);
-    Put32(&b[n], v);
+    for (int i = 0; i < 4; ++i) b.push_back(uint8_t(v >> (8 * i)));
 }
 inline void Append64(Bytes& b, uint64_t v) {
-    size_t n = b.size();
-    b.resize(n + 8);
-    Put64(&b[n], v);
+    for (int i = 0; i < 8; ++i) b.push_back(uint8_t(v >> (8 * i)));
 }
 
 }  // namespace pst::ndb
