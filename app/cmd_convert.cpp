@@ -171,8 +171,10 @@ public:
         lastDraw_ = {};
         lastPlainTenth_ = -1;
         if (quiet) return;
-        if (!tty_)
+        if (!tty_ && files > 0)
             std::fprintf(stderr, "%s: converting %d file(s) into %s\n", name.c_str(), files, pst.c_str());
+        else if (!tty_)
+            std::fprintf(stderr, "%s: converting into %s\n", name.c_str(), pst.c_str());
     }
 
     void OnFileProgress(const engine::FileProgress& p) override {

@@ -261,7 +261,7 @@ MailboxSummary MigrationEngine::Mailbox::Run() {
     summary_.logRefused = log_.Refused();
     if (e_.archive_) LogArchiveNotices();
     summary_.pstParts = {pstPath_};
-    view_.OnMailboxStarted(name_, pstPath_, e_.fileCount_);
+    view_.OnMailboxStarted(name_, pstPath_, e_.archive_ ? 0 : e_.fileCount_);
     for (const auto& unlisted : files::MailboxFileQueue().Unlisted()) {
         summary_.unreadableFolders.push_back(unlisted.folder + " (" + unlisted.reason + ")");
         LogBad(unlisted.folder, "folder cannot be read: " + unlisted.reason);

@@ -122,6 +122,7 @@ public:
 
     // Optional notifications for views that show more than the window's controls
     // (the command line's progress bar and summary). The window ignores them.
+    // `files`: 0 when the count is known only at the end (an archive, read as it is converted).
     virtual void OnMailboxStarted(const std::string& /*name*/, const std::string& /*pstPath*/, int /*files*/) {}
     virtual void OnFileProgress(const FileProgress& /*progress*/) {}
     virtual void OnMailboxFinished(const MailboxSummary& /*summary*/) {}
