@@ -16,7 +16,7 @@ MessageChecks CheckMessageSource(const std::string& path) {
     c.problem = files::SourceFileKindProblem(path, c.size);
     if (!c.problem.empty()) return c;
     const std::string meta = path + ".meta";
-    const std::uint32_t a = files::GetFileAttr(meta);
+    const std::uint32_t a = files::GetFileAttrBeside(meta);
     c.metaFound = a != files::kInvalidFileAttributes;
     if (c.metaFound && (a & files::kFileAttributeReparsePoint)) {
         c.problem = "symbolic link beside it: " + meta;

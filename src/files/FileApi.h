@@ -106,7 +106,15 @@ int OpenForReading(std::string_view path);
 std::string SourceFileProblem(std::string_view path);
 // The same without opening it, for a reader that opens it itself and gives its
 // own reason: only what one lstat tells; `size` gets the file's size.
+// The folder of the file is kept open on the calling thread for the next ones
+// in it (GetFileAttrBeside, OpenSourceFile): a folder replaced meanwhile is not seen.
 std::string SourceFileKindProblem(std::string_view path, std::uint64_t& size);
+// GetFileAttr for a file in the folder just looked at (a ".meta" beside its item).
+std::uint32_t GetFileAttrBeside(std::string_view path);
+// Opens a source file to read it, never through a link in its place
+// (O_NOFOLLOW: errno ELOOP) and without waiting on a fifo (O_NONBLOCK); an fd or
+// -1 with errno.
+int OpenSourceFile(std::string_view path);
 
 // Why a folder cannot be opened for listing (the system's reason), or "" when it can.
 std::string FolderListingProblem(std::string_view folder);

@@ -114,6 +114,33 @@ std::string_view StripTrailingSeparators(std::string_view path) {
     return path;
 }
 
+// A file's path as its folder, kept open on this thread while the next paths
+// looked up are in the same folder, plus its name: a mailbox's files come folder
+// by folder, and walking a long path again for each file and its ".meta" cost
+// more than the lookup of the file itself. For reading only: a folder replaced
+// while it is kept is not seen. Long paths and bare names go through ResolveAt.
+AtPath ResolveInKeptFolder(std::string_view path) {
+    struct Kept {
+        std::string folder;
+        UniqueFd fd;
+    };
+    thread_local Kept kept;
+    const auto slash = path.rfind('/');
+    if (path.size() >= kPathLimit || slash == std::string_view::npos || slash + 1 >= path.size())
+        return ResolveAt(path);
+    const std::string_view folder = path.substr(0, slash + 1);
+    if (kept.fd.get() < 0 || kept.folder != folder) {
+        kept.fd.reset(::open(std::string(folder).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        kept.folder = folder;
+        // A folder that cannot be opened: the lookup of the whole path says why.
+        if (kept.fd.get() < 0) return ResolveAt(path);
+    }
+    AtPath at;
+    at.dirFd = kept.fd.get();
+    at.rel.assign(path.substr(slash + 1));
+    return at;
+}
+
 int ErrorCode(int err) {
     return err == 0 ? -1 : err;
 }
@@ -376,7 +403,7 @@ std::string SourceFileKindProblem(std::string_view path, std::uint64_t& size) {
         size = memory->bytes.size();
         return {};
     }
-    const AtPath at = ResolveAt(path);
+    const AtPath at = ResolveInKeptFolder(path);
     if (!at.ok) return std::strerror(errno);
     struct stat st {};
     if (::fstatat(at.dirFd, at.rel.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::strerror(errno);
@@ -384,6 +411,22 @@ std::string SourceFileKindProblem(std::string_view path, std::uint64_t& size) {
     if (!S_ISREG(st.st_mode)) return "not a regular file";
     size = std::uint64_t(st.st_size);
     return {};
+}
+
+std::uint32_t GetFileAttrBeside(std::string_view path) {
+    InitFileApi();
+    if (path.empty()) return kInvalidFileAttributes;
+    if (FindMemoryFile(path)) return kFileAttributeNormal;
+    const AtPath at = ResolveInKeptFolder(path);
+    if (!at.ok) return kInvalidFileAttributes;
+    return AttributesAt(at.dirFd, at.rel.c_str());
+}
+
+int OpenSourceFile(std::string_view path) {
+    InitFileApi();
+    const AtPath at = ResolveInKeptFolder(path);
+    if (!at.ok) return -1;
+    return ::openat(at.dirFd, at.rel.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
 }
 
 std::string FolderListingProblem(std::string_view folder) {

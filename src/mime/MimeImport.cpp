@@ -1,6 +1,7 @@
 #include "mime/MimeImport.h"
 
 #include "files/Ascii.h"
+#include "files/FileApi.h"
 #include "files/MemoryFiles.h"
 
 #include <fcntl.h>
@@ -1231,7 +1232,7 @@ std::string ReadFile(const std::string& path, MessageBytes& m) {
     // (the check below turns it away).
     // O_NOFOLLOW: a link in place of a message may point anywhere outside the
     // mailbox; it is never read through.
-    m.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    m.fd = files::OpenSourceFile(path);
     if (m.fd < 0) return errno == ELOOP ? std::string("symbolic link") : std::string("cannot open: ") + strerror(errno);
     struct stat st {};
     if (fstat(m.fd, &st) != 0 || !S_ISREG(st.st_mode)) return "not a readable file: " + path;

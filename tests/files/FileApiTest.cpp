@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -204,6 +205,32 @@ TEST(FileApi, FifoIsReportedAsDeviceAndNeverOpened) {
     EXPECT_EQ(OpenForReading(t.path("pipe.eml")), -1);  // returns at once, no reader blocks
     EXPECT_EQ(SourceFileProblem(t.path("pipe.eml")), "not a regular file");
     EXPECT_EQ(RemoveFile(t.path("pipe.eml")), 0);
+}
+
+// Files of one folder after another, as a mailbox's come: what the checks say
+// of each is about that file, not one of the same name in the folder before.
+TEST(FileApi, SourceChecksFolderByFolder) {
+    TempTree t;
+    t.file("a/x.eml", "12345");
+    t.file("a/x.eml.meta");
+    t.file("b/y.eml", "1");
+    ASSERT_EQ(::symlink(t.path("b/y.eml").c_str(), t.path("b/x.eml").c_str()), 0);
+    ASSERT_EQ(::symlink(t.path("a/x.eml").c_str(), t.path("b/x.eml.meta").c_str()), 0);
+    std::uint64_t size = 0;
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(SourceFileKindProblem(t.path("a/x.eml"), size), "");
+        EXPECT_EQ(size, 5u);
+        EXPECT_EQ(GetFileAttrBeside(t.path("a/x.eml.meta")), kFileAttributeNormal);
+        const int fd = OpenSourceFile(t.path("a/x.eml"));
+        EXPECT_GE(fd, 0);
+        if (fd >= 0) ::close(fd);
+        EXPECT_EQ(SourceFileKindProblem(t.path("b/x.eml"), size), "symbolic link");
+        EXPECT_TRUE(GetFileAttrBeside(t.path("b/x.eml.meta")) & kFileAttributeReparsePoint);
+        EXPECT_EQ(OpenSourceFile(t.path("b/x.eml")), -1);
+        EXPECT_EQ(errno, ELOOP);
+        EXPECT_EQ(SourceFileKindProblem(t.path("c/x.eml"), size), std::strerror(ENOENT));
+        EXPECT_EQ(GetFileAttrBeside(t.path("c/x.eml.meta")), kInvalidFileAttributes);
+    }
 }
 
 // Builds a folder chain whose full path is longer than PATH_MAX, the way an
