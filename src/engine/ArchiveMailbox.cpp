@@ -276,6 +276,8 @@ void ArchiveMailbox::Accept(const std::string& stored, size_t partIndex) {
         }
         if (!undecided && as->second < 0) return;  // an item an earlier part brought, with its content
         if (!undecided && as->second > 0) name = NumberedName(key, as->second) + (meta ? ".meta" : "");
+        // Meanwhile under a name of its own: the earlier part's entry of its name may still be queued.
+        if (undecided) name = stored + " (undecided " + std::to_string(entriesRead_) + ")";
     }
     if (severalParts_ && meta && !folder && read != files::ArchiveReader::Entry::Damaged) {
         const std::string id = NumberMember(file->bytes, "id");
@@ -427,9 +429,11 @@ size_t ArchiveMailbox::Release(files::PathList* queue) {
             }
             if (it->undecided) {
                 // Its ".meta" never came: a name of its own beside the earlier part's.
-                const int n = NumberFor(it->name);
-                keyAs_[Hash(it->name)] = n;
-                Rename(*it, NumberedName(it->name, n));
+                const std::string stored = it->shown.substr(parts_[it->part].path.size() + 1);
+                const int n = NumberFor(stored);
+                if (it->part == part_) keyAs_[Hash(stored)] = n;
+                Rename(*it, NumberedName(stored, n));
+                it->undecided = false;
             }
             const std::string path = root_ + it->name;
             if (queue) queue->push_back(path);
@@ -456,7 +460,11 @@ bool ArchiveMailbox::ReadMore(files::PathList& queue) {
 
 void ArchiveMailbox::Decide(const std::string& key, int as) {
     auto content = std::find_if(pending_.begin(), pending_.end(),
-                                [&](const Pending& p) { return p.undecided && p.name == key && p.part == part_; });
+                                [&](const Pending& p) {
+                                    return p.undecided && p.part == part_ &&
+                                           p.shown.size() == parts_[part_].path.size() + 1 + key.size() &&
+                                           p.shown.compare(parts_[part_].path.size() + 1, key.size(), key) == 0;
+                                });
     if (content == pending_.end()) return;
     content->undecided = false;
     if (as < 0) {
