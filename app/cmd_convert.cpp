@@ -184,11 +184,11 @@ public:
         if (worker) {
             // Every tenth (the parent's plain lines) and, between them, ten a second (its bars).
             const int tenth = p.index * 10 / p.count;
-            if (p.pass == lastPass_ && tenth == lastPlainTenth_ && now - lastDraw_ < std::chrono::milliseconds(100))
+            if (p.pass == lastPass_ && tenth <= lastPlainTenth_ && now - lastDraw_ < std::chrono::milliseconds(100))
                 return;
             lastDraw_ = now;
+            lastPlainTenth_ = p.pass == lastPass_ ? std::max(lastPlainTenth_, tenth) : tenth;
             lastPass_ = p.pass;
-            lastPlainTenth_ = tenth;
             std::fprintf(stderr, "%s\n", app::ProgressRecord(p.pass, p.index, p.count, p.itemsSaved).c_str());
             return;
         }
@@ -200,7 +200,8 @@ public:
             const int tenth = p.index * 10 / p.count;
             if (p.pass != lastPass_) lastPlainTenth_ = -1;
             lastPass_ = p.pass;
-            if (tenth == lastPlainTenth_) return;
+            // An archive's count is an estimate until its end: a tenth is not shown twice.
+            if (tenth <= lastPlainTenth_) return;
             lastPlainTenth_ = tenth;
             std::fprintf(stderr, "%s: %s %d of %d file(s), %d item(s) saved\n", p.mailbox.c_str(),
                          p.pass == 1 ? "pass I" : "pass II", p.index, p.count, p.itemsSaved);

@@ -542,6 +542,7 @@ std::string MigrationEngine::Mailbox::DirectoryOf(const std::string& path) const
 bool MigrationEngine::Mailbox::PassOne(files::PathList& queue) {
     fileIndex_ = 1;
     int fileCount = static_cast<int>(queue.size());
+    int shownCount = e_.fileCount_;
     std::deque<size_t> announced;  // messages announced for ParseAhead ahead of the current entry
     for (size_t i = 0;; ++i) {
         if (e_.archive_) {
@@ -552,7 +553,11 @@ bool MigrationEngine::Mailbox::PassOne(files::PathList& queue) {
             LogArchiveNotices();
             summary_.files = static_cast<int>(queue.size());
         }
-        if (i >= queue.size()) break;
+        if (i >= queue.size()) {
+            if (e_.archive_ && shownCount != static_cast<int>(queue.size()))
+                view_.SetLabel(Label::lblCount1, e_.CountLabel(static_cast<int>(queue.size())));
+            break;
+        }
         const std::string entry = queue[i];
         if (view_.IsUnloaded()) break;  // closed before this file: end below
         // An archive's entries are let go once their turn has passed.
@@ -573,6 +578,8 @@ bool MigrationEngine::Mailbox::PassOne(files::PathList& queue) {
                 static_cast<double>(e_.archive_->Accepted()), fraction > 0.001 ? fileIndex_ / fraction : 0.0));
             fileCount = std::max(fileCount, fileIndex_);
             value = static_cast<float>(fraction * 100.0);
+            // An archive's count is known only at its end: the label follows the estimate.
+            if (fileCount != shownCount) view_.SetLabel(Label::lblCount1, e_.CountLabel(shownCount = fileCount));
         } else {
             value = static_cast<float>(fileIndex_) / static_cast<float>(fileCount) * 100.0f;
         }
@@ -1340,8 +1347,8 @@ RunSummary MigrationEngine::CmdStartConversion_Click() {
             view_.SetButtonEnabled(Button::CmdSkip, false);
             std::string folderVariable = settings.SourceMailboxFolder;
             FillQueue(folderVariable, settings.SourceArchives);
-            view_.SetLabel(Label::lblCount1,
-                           "Migrating " + std::to_string(fileCount_) + " items from " + folderVariable);
+            countFolder_ = folderVariable;
+            view_.SetLabel(Label::lblCount1, CountLabel(fileCount_));
             const size_t lastSep = settings.SourceMailboxFolder.rfind(NativeSeparator());
             std::string name = lastSep == std::string::npos ? settings.SourceMailboxFolder
                                                             : settings.SourceMailboxFolder.substr(lastSep + 1);
@@ -1387,7 +1394,8 @@ RunSummary MigrationEngine::CmdStartConversion_Click() {
             FillQueue(folderVariable, row.archives);
             const MigrationSettings again = view_.ReadSettings();
             const std::string shownFolder = i <= again.MailboxRows.size() ? again.MailboxRows[i - 1].folder : row.folder;
-            view_.SetLabel(Label::lblCount1, "Migrating " + std::to_string(fileCount_) + " items from " + shownFolder);
+            countFolder_ = shownFolder;
+            view_.SetLabel(Label::lblCount1, CountLabel(fileCount_));
             if (fileCount_ >= 1) {
                 skipRequested_ = false;
                 view_.SetLabel(Label::WindowTitle,

@@ -116,8 +116,10 @@ private:
     bool skipRequested_ = false;
     bool stopRequested_ = false;
     int fileCount_ = 0;
+    std::string CountLabel(int count) const { return "Migrating " + std::to_string(count) + " items from " + countFolder_; }
     std::unique_ptr<ArchiveMailbox> archive_;  // the mailbox being converted, when it is an archive
     std::string archiveError_;                 // why the archive could not be read
+    std::string countFolder_;                  // the folder "Migrating N items from" names
 };
 
 }  // namespace engine

@@ -271,6 +271,10 @@ private Q_SLOTS:
                  qPrintable(rec.saveProposals[0]));
         QCOMPARE(rec.messages.size(), 1);
         QVERIFY2(rec.messages[0].text.contains(QStringLiteral("Converted Successfully")), qPrintable(rec.messages[0].text));
+        // The count, known only once the archive is read, is the folder's.
+        const int sources = FilesUnder(sample + QStringLiteral("/alice"), QString()).size();
+        QVERIFY2(w->lblCount1->text().startsWith(QStringLiteral("Migrating %1 items from ").arg(sources)),
+                 qPrintable(w->lblCount1->text()));
         const QString expected = tmp.filePath(QStringLiteral("archive-expected.json"));
         QFile json(expected);
         QVERIFY(json.open(QIODevice::WriteOnly));
