@@ -65,9 +65,10 @@ uint32_t NormalTag(uint32_t tag) {
 void PutProp(PropMap& props, uint32_t tag, PropValue value) {
     tag = NormalTag(tag);
     Guard([&] { pst::CheckValue(pst::TagType(tag), value); });  // reject a mismatch here, not at Save
-    for (auto it = props.lower_bound(tag & 0xFFFF0000u); it != props.end() && (it->first >> 16) == (tag >> 16);)
-        it = props.erase(it);
-    props[tag] = std::move(value);
+    auto it = props.lower_bound(tag & 0xFFFF0000u);
+    while (it != props.end() && (it->first >> 16) == (tag >> 16)) it = props.erase(it);
+    // `it` is where the tag goes: no second search.
+    props.emplace_hint(it, tag, std::move(value));
 }
 
 std::optional<PropValue> FindProp(const PropMap& props, uint32_t tag) {
