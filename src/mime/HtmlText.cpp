@@ -343,16 +343,16 @@ std::string UnflowText(std::string_view text, bool delSp) {
 std::string ToCrlf(std::string_view text) {
     std::string out;
     out.reserve(text.size() + text.size() / 32 + 2);
-    for (size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (c == '\r') {
-            out += "\r\n";
-            if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
-        } else if (c == '\n') {
-            out += "\r\n";
-        } else {
-            out += c;
-        }
+    size_t i = 0;
+    while (i < text.size()) {
+        // The text between line breaks is copied a run at a time, not a character.
+        size_t end = i;
+        while (end < text.size() && text[end] != '\r' && text[end] != '\n') ++end;
+        out.append(text.data() + i, end - i);
+        if (end == text.size()) break;
+        out += "\r\n";
+        i = end + 1;
+        if (text[end] == '\r' && i < text.size() && text[i] == '\n') ++i;
     }
     return out;
 }
