@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "engine/KeySet.h"
+#include "store/SpilledKeySet.h"
 
 namespace engine {
 
@@ -23,11 +23,8 @@ private:
         uint64_t a, b;
         auto operator<=>(const Digest&) const = default;
     };
-    struct DigestHash {
-        size_t operator()(const Digest& d) const { return size_t(d.a); }
-    };
     static Digest Of(std::string_view path);
-    KeySet<Digest, DigestHash> digests_;  // about 20 bytes a path
+    store::SpilledKeySet<Digest> digests_;  // about 2 bytes of memory a path
 };
 
 }  // namespace engine

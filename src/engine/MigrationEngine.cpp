@@ -18,7 +18,6 @@
 #include "engine/EngineText.h"
 #include "engine/ExportFolders.h"
 #include "engine/ImportedPaths.h"
-#include "engine/KeySet.h"
 #include "engine/MessageChecksAhead.h"
 #include "engine/SavedSinceCommit.h"
 #include "engine/SourceRecord.h"
@@ -31,6 +30,7 @@
 #include "items/ContactGroups.h"
 #include "items/MessageState.h"
 #include "items/MessageStateProps.h"
+#include "store/SpilledKeySet.h"
 
 namespace engine {
 
@@ -191,7 +191,7 @@ private:
     std::vector<std::string> folderList_;
     ExportFolders exportFolders_;
     const files::PathList* queue_ = nullptr;  // Pass I's files
-    KeySet<uint64_t> converted_, logged_;  // files as shown, by Key
+    store::SpilledKeySet<uint64_t> converted_, logged_;  // files as shown, by Key (mostly on disk)
     std::unordered_map<uint64_t, std::pair<std::string, bool>> removedReasons_;  // by Key: (reason, failure)
     items::ContactDirectory contacts_;       // the export's contacts, read when a group first needs them
     bool contactsRead_ = false;
@@ -1160,7 +1160,8 @@ bool MigrationEngine::Mailbox::CommitDue() const {
     if (savesSinceCommit_ == 0) return false;
     int count = e_.options_.commitEveryItems;
     // Growing: the PST at least doubles from one commit to the next.
-    if (e_.options_.commitCountGrows) count = std::max(count, Saves() - savesSinceCommit_);
+    if (e_.options_.commitCountGrows)
+        count = std::max(count, std::min(e_.options_.commitEveryItemsMost, Saves() - savesSinceCommit_));
     return savesSinceCommit_ >= count || std::chrono::steady_clock::now() - lastCommit_ >= e_.options_.commitEvery;
 }
 

@@ -51,59 +51,27 @@ SourceIndex::Digest SourceIndex::Of(std::string_view source) {
 }
 
 void SourceIndex::Load(const pst::Binary& stored) {
-    sorted_.clear();
-    recent_.clear();
+    committed_.clear();
     if (stored.size() % 16 != 0) return;
-    sorted_.resize(stored.size() / 16);
-    for (size_t i = 0; i < sorted_.size(); ++i) std::copy_n(stored.begin() + long(16 * i), 16, sorted_[i].begin());
-    std::sort(sorted_.begin(), sorted_.end());
-    sorted_.erase(std::unique(sorted_.begin(), sorted_.end()), sorted_.end());
+    std::vector<Digest> all(stored.size() / 16);
+    for (size_t i = 0; i < all.size(); ++i) std::copy_n(stored.begin() + long(16 * i), 16, all[i].begin());
+    committed_.InsertMany(std::move(all));
 }
 
-bool SourceIndex::Contains(std::string_view source) const {
-    const Digest d = Of(source);
-    return std::binary_search(sorted_.begin(), sorted_.end(), d) || std::binary_search(recent_.begin(), recent_.end(), d);
-}
+bool SourceIndex::Contains(std::string_view source) const { return committed_.count(Of(source)) > 0; }
 
 void SourceIndex::AddPending(std::string_view source) { pending_.push_back(Of(source)); }
 
 void SourceIndex::Committed() {
-    if (pending_.empty()) return;
-    std::sort(pending_.begin(), pending_.end());
-    const size_t old = recent_.size();
-    recent_.insert(recent_.end(), pending_.begin(), pending_.end());
-    std::inplace_merge(recent_.begin(), recent_.begin() + long(old), recent_.end());
-    recent_.erase(std::unique(recent_.begin(), recent_.end()), recent_.end());
-    pending_.clear();
-    pending_.shrink_to_fit();
-    // Each digest is moved into the large run a bounded number of times.
-    if (recent_.size() > 4096 && recent_.size() * 16 > sorted_.size()) MergeRecent();
-}
-
-void SourceIndex::MergeRecent() {
-    size_t from = sorted_.size(), to = from + recent_.size();
-    sorted_.resize(to);
-    for (size_t r = recent_.size(); r > 0;) {
-        if (from > 0 && sorted_[from - 1] > recent_[r - 1])
-            sorted_[--to] = sorted_[--from];
-        else
-            sorted_[--to] = recent_[--r];
-    }
-    sorted_.erase(std::unique(sorted_.begin(), sorted_.end()), sorted_.end());
-    recent_.clear();
-    recent_.shrink_to_fit();
+    for (const Digest& d : pending_) committed_.insert(d);
+    std::vector<Digest>().swap(pending_);
 }
 
 void SourceIndex::Merge(const SourceIndex& other) {
-    MergeRecent();
-    std::vector<Digest> theirs = other.sorted_;
-    theirs.insert(theirs.end(), other.recent_.begin(), other.recent_.end());
-    std::sort(theirs.begin(), theirs.end());
-    std::vector<Digest> all;
-    all.reserve(sorted_.size() + theirs.size());
-    std::merge(sorted_.begin(), sorted_.end(), theirs.begin(), theirs.end(), std::back_inserter(all));
-    all.erase(std::unique(all.begin(), all.end()), all.end());
-    sorted_ = std::move(all);
+    std::vector<Digest> theirs;
+    theirs.reserve(other.Size());
+    other.committed_.ForEach([&](const Digest& d) { theirs.push_back(d); });
+    committed_.InsertMany(std::move(theirs));
 }
 
 }  // namespace store

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "pst/messaging/PropertyValue.h"
+#include "store/SpilledKeySet.h"
 
 namespace store {
 
@@ -39,23 +40,18 @@ public:
     // Every committed digest, in no particular order.
     template <class F>
     void ForEachCommitted(F&& f) const {
-        for (const Digest& d : sorted_) f(d);
-        for (const Digest& d : recent_) f(d);
+        committed_.ForEach(f);
     }
     // The pending sources reached the file.
     void Committed();
     // Adds what another PST of the same mailbox holds.
     void Merge(const SourceIndex& other);
-    size_t Size() const { return sorted_.size() + recent_.size(); }
+    size_t Size() const { return committed_.size(); }
 
 private:
     static Digest Of(std::string_view source);
-    void MergeRecent();
-    // Committed digests: a large sorted run and a small sorted one merged into
-    // it now and then (in place, from the back), so a commit neither sorts nor
-    // copies the whole index.
-    std::vector<Digest> sorted_;
-    std::vector<Digest> recent_;
+    // Mostly in a temporary file: a million items' digests are not held in memory.
+    SpilledKeySet<Digest> committed_;
     std::vector<Digest> pending_;
 };
 
