@@ -47,11 +47,12 @@ struct EngineOptions {
     // comes first, and at the end of Pass I.
     int commitEveryItems = 2000;
     // Lets the item count between commits grow to the items the last commit left
-    // in the PST, so that the PST at least doubles from one commit to the next.
-    // A commit rewrites the tables of the folders it touches, so a fixed count
-    // makes a large folder cost quadratic time; growing the count keeps the
-    // total linear while the clock still bounds the work between commits.
+    // in the PST (the PST at least doubles from one commit to the next), up to
+    // commitEveryItemsMost: what waits for a commit (the saved items' source
+    // digests, the sources to delete) stays bounded, and as contents tables take
+    // new rows where they end a commit costs what changed, not its folders' size.
     bool commitCountGrows = true;
+    int commitEveryItemsMost = 20000;
     std::chrono::milliseconds commitEvery{30000};
     // Puts the export's Drafts, Trash and Junk (items and subfolders) into the
     // store's Drafts, Deleted Items and Junk E-mail instead of folders beside them.
