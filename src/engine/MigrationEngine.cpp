@@ -539,6 +539,13 @@ std::string MigrationEngine::Mailbox::DirectoryOf(const std::string& path) const
     return StripBatchSuffixes(rel);
 }
 
+namespace {
+// An archive's entries read ahead of the turn, and messages among them parsed
+// ahead: enough for the parser to keep pace, few enough to hold in memory.
+constexpr size_t kArchiveReadAhead = 48;
+constexpr size_t kArchiveParsedAhead = 8;
+}  // namespace
+
 bool MigrationEngine::Mailbox::PassOne(files::PathList& queue) {
     fileIndex_ = 1;
     int fileCount = static_cast<int>(queue.size());
@@ -546,9 +553,9 @@ bool MigrationEngine::Mailbox::PassOne(files::PathList& queue) {
     std::deque<size_t> announced;  // messages announced for ParseAhead ahead of the current entry
     for (size_t i = 0;; ++i) {
         if (e_.archive_) {
-            // The queue grows as the archive is read: a few entries ahead, so the
-            // next message can be parsed ahead.
-            while (queue.size() < i + 3 && e_.archive_->ReadMore(queue)) {
+            // The queue grows as the archive is read, some entries ahead of the
+            // turn so that the messages among them can be parsed ahead.
+            while (queue.size() < i + kArchiveReadAhead && e_.archive_->ReadMore(queue)) {
             }
             LogArchiveNotices();
             summary_.files = static_cast<int>(queue.size());
@@ -643,8 +650,8 @@ void MigrationEngine::Mailbox::AnnounceNextMessage(const files::PathList& queue,
     if (!e_.services_.parseAhead) return;
     while (!announced.empty() && announced.front() <= current) announced.pop_front();
     // A few messages ahead, so the parser can take them in batches; an
-    // archive's entries are on disk only from their fetch on: one ahead.
-    const size_t window = e_.archive_ ? 1 : mime::kMaxParsedAhead / 2;
+    // archive's only as far as its entries have been read.
+    const size_t window = e_.archive_ ? kArchiveParsedAhead : mime::kMaxParsedAhead / 2;
     size_t next = announced.empty() ? current + 1 : announced.back() + 1;
     while (announced.size() < window) {
         while (next < queue.size() && !IsMessageName(LowerAscii(FileNameOf(queue[next])))) ++next;
